@@ -1,0 +1,146 @@
+#include "logging/log.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "platform/fs.h"
+#include "platform/sys.h"
+
+namespace {
+
+struct CivilTime {
+    int64_t year;
+    unsigned month, day, hour, minute, second;
+};
+
+// The current time in the fixed zone UTC+8, broken down as UTC.
+CivilTime NowUtcPlus8() {
+    const int64_t t = sys::Time64() + 8 * 3600;
+    int64_t days = t / 86400;
+    int64_t secs = t % 86400;
+    if (secs < 0) secs += 86400, --days;
+    // Days since 1970-01-01 to a civil date (H. Hinnant's algorithm).
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2);
+    return {year,
+            month,
+            day,
+            static_cast<unsigned>(secs / 3600),
+            static_cast<unsigned>(secs / 60 % 60),
+            static_cast<unsigned>(secs % 60)};
+}
+
+std::string Stamp(const char* format) {
+    const CivilTime c = NowUtcPlus8();
+    char buffer[30];
+    std::snprintf(buffer, sizeof buffer, format, static_cast<int>(c.year), c.month, c.day, c.hour,
+                  c.minute, c.second);
+    return buffer;
+}
+
+const char* SeverityName(LogSeverity severity) {
+    static constexpr const char* kNames[] = {"dbg", "inf", "msg", "wrn", "err", "ftl"};
+    return severity >= 1 && severity <= 6 ? kNames[severity - 1] : "unknown severity";
+}
+
+const char* AudienceName(LogAudience audience) {
+    static constexpr const char* kNames[] = {"dev", "sup", "usr"};
+    return audience >= 1 && audience <= 3 ? kNames[audience - 1] : "unknown audience";
+}
+
+// The one log stream of the process. Its lock serialises whole records.
+class CLogFile {
+  public:
+    ~CLogFile() { Close(); }
+
+    void Insert(const std::string& line) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!opened_) Open();
+        if (file_) std::fwrite(line.data(), 1, line.size(), file_);
+    }
+
+    void Close() {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (file_) std::fclose(file_);
+        file_ = nullptr;
+        opened_ = false;
+    }
+
+    void Flush() {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (file_) std::fflush(file_);
+    }
+
+  private:
+    void Open() {
+        opened_ = true;  // a failed open is not retried: the run's records are dropped
+        sys::CreateDirectoryW(L"log");
+        const std::string name = "log/" + Stamp("%2d%d-%d-%d-%d-%d") + ".txt";
+        file_ = sys::OpenSharedAppend(sys::FromUtf8(name));
+        if (file_) std::setvbuf(file_, nullptr, _IOFBF, 64 * 1024);
+    }
+
+    std::mutex lock_;
+    bool opened_ = false;
+    std::FILE* file_ = nullptr;
+};
+
+CLogFile& LogFile() {
+    static CLogFile file;  // flushed and closed at normal exit
+    return file;
+}
+
+}  // namespace
+
+namespace logdetail {
+
+void AppendItem(std::string& out, std::string_view text) {
+    out.append(text);
+}
+void AppendItem(std::string& out, std::wstring_view text) {
+    out += sys::ToUtf8(text);
+}
+
+void Write(const wchar_t* sourceFile, uint32_t line, LogSeverity severity, LogAudience audience,
+           const std::string& message) {
+    const uint32_t savedError = sys::GetLastError();  // logging never disturbs the caller's error
+    std::string text = Stamp("[%2d-%d-%d-%d:%d:%d]");
+    text += sys::ToUtf8(sourceFile);
+    text += '(';
+    text += std::to_string(line);
+    text += ") : <";
+    text += SeverityName(severity);
+    text += '|';
+    text += AudienceName(audience);
+    text += ">: ";
+    text += message;
+    text += '\n';
+    LogFile().Insert(text);
+    if (sys::GetLastError() != savedError) sys::SetLastError(savedError);
+}
+
+}  // namespace logdetail
+
+void CLogSite::Err(int32_t code) const {
+    // An errno with no Windows counterpart travels as error 1; keep it in the record.
+    if (code == 10001 && sys::LastUnmappedErrno() != 0) {
+        WriteLogRecord(file_, line_, LogErr, LogDev, code, " (errno ", sys::LastUnmappedErrno(),
+                       ")");
+    } else {
+        WriteLogRecord(file_, line_, LogErr, LogDev, code);
+    }
+}
+
+void LogResetForTests() {
+    LogFile().Close();
+}
+void LogFlushForTests() {
+    LogFile().Flush();
+}

@@ -1,0 +1,15 @@
+// POSIX backend: the one translation of errno into Windows error numbers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sys {
+
+// parentExists decides ENOENT: 2 (the last part is missing) or 3 (the path above it is).
+uint32_t WinErrorFromErrno(int err, bool parentExists);
+
+// Sets the last error from err; ENOENT looks at whether path's parent folder exists.
+void SetLastErrorFromErrno(int err, const std::string& path = {});
+
+}  // namespace sys

@@ -1,0 +1,158 @@
+// The system interface below the engine: errors, strings, the clock and the fault seam.
+// Calls are shaped after the Win32 calls they stand for. A call reports success or failure;
+// after a failure GetLastError() gives the Windows error number, on every backend.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sys {
+
+#ifdef _WIN32
+inline constexpr wchar_t kSep = L'\\';
+#else
+inline constexpr wchar_t kSep = L'/';
+#endif
+
+// Windows error numbers that the engine compares against or reports.
+enum : uint32_t {
+    kErrSuccess = 0,
+    kErrInvalidFunction = 1,
+    kErrFileNotFound = 2,
+    kErrPathNotFound = 3,
+    kErrTooManyOpenFiles = 4,
+    kErrAccessDenied = 5,
+    kErrNotEnoughMemory = 8,
+    kErrInvalidData = 13,
+    kErrNotSameDevice = 17,
+    kErrNoMoreFiles = 18,
+    kErrWriteProtect = 19,
+    kErrSharingViolation = 32,
+    kErrInvalidParameter = 87,
+    kErrDiskFull = 112,
+    kErrDirNotEmpty = 145,
+    kErrAlreadyExists = 183,
+    kErrFilenameTooLong = 206,
+    kErrMoreData = 234,
+    kErrServiceAlreadyRunning = 1056,
+    kErrServiceDoesNotExist = 1060,
+    kErrIoDevice = 1117,
+    kErrCantResolveFilename = 1921,
+    kErrNotAReparsePoint = 4390,
+};
+
+// The calling thread's last error, as GetLastError()/SetLastError() keep it.
+uint32_t GetLastError();
+void SetLastError(uint32_t error);
+// POSIX: the errno behind the last error when it had no Windows counterpart (error 1); else 0.
+int LastUnmappedErrno();
+
+// UTF-8 <-> wide. On Windows wide is UTF-16. On Linux it is UTF-32, and every byte that is not
+// part of valid UTF-8 travels as 0xDC00 + byte, so that any file name round-trips.
+std::string ToUtf8(std::wstring_view text);
+std::wstring FromUtf8(std::string_view text);
+
+// ---- Clock -------------------------------------------------------------------------------------
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual int64_t Time64() = 0;         // seconds since 1970-01-01 UTC
+    virtual uint32_t GetTickCount() = 0;  // milliseconds, wraps like the Win32 tick
+    virtual void Sleep(uint32_t ms) = 0;
+};
+
+Clock& SystemClock();
+Clock& ActiveClock();
+void UseClock(Clock* clock);  // null restores the system clock
+
+inline int64_t Time64() {
+    return ActiveClock().Time64();
+}
+inline uint32_t GetTickCount() {
+    return ActiveClock().GetTickCount();
+}
+inline void Sleep(uint32_t ms) {
+    ActiveClock().Sleep(ms);
+}
+
+// A clock for tests: time moves only when someone sleeps, by max(ms, 1), so a loop that
+// sleeps for a wait hint of 0 still moves on. Every sleep is recorded.
+class VirtualClock final : public Clock {
+  public:
+    explicit VirtualClock(int64_t time64 = 1772845502, uint32_t tick = 1000000);
+    int64_t Time64() override;
+    uint32_t GetTickCount() override;
+    void Sleep(uint32_t ms) override;
+
+    void Advance(uint32_t ms);
+    void SetTime64(int64_t seconds);
+    std::vector<uint32_t> Sleeps();  // every requested sleep, in order
+    uint64_t SleptMs();              // total virtual time spent sleeping
+
+  private:
+    std::atomic<int64_t> wallMs_;
+    std::atomic<uint32_t> tick_;
+    std::mutex sleepsLock_;  // test bookkeeping only
+    std::vector<uint32_t> sleeps_;
+    uint64_t slept_ = 0;
+};
+
+// ---- Fault seam --------------------------------------------------------------------------------
+// Every platform call passes through fault::Hit with its kind. Inert unless a test arms a rule.
+enum class Call : uint8_t {
+    Any,
+    FindFirstFile,
+    FindNextFile,
+    CreateDirectory,
+    CopyFile,
+    DeleteFile,
+    RemoveDirectory,
+    MoveFile,
+    GetFileAttributes,
+    GetDiskFreeSpace,
+    CreateSymbolicLink,
+    CreateFile,
+    GetFinalPathName,
+    FlushToDisk,
+    RegOpenKey,
+    RegQueryInfoKey,
+    RegEnumKey,
+    RegEnumValue,
+    RegQueryValue,
+    OpenSCManager,
+    OpenService,
+    QueryServiceStatus,
+    ControlService,
+    StartService,
+    EnumDependentServices,
+    CreateMutex,
+    VolumeQuery,
+    Count
+};
+
+namespace fault {
+
+struct Rule {
+    Call kind = Call::Any;         // Any: the nth platform call of whatever kind
+    uint64_t nth = 0;              // 1-based, counted from the last Reset
+    uint32_t error = 0;            // 0: do not fail, only run the action
+    bool sticky = false;           // also fail every later call of that kind
+    std::function<void()> action;  // runs at the matching call, before it fails or proceeds
+};
+
+// Arm and reset from the test thread before the calls under test start.
+void Arm(Rule rule);
+void Reset();  // drops the rules and zeroes the counters
+uint64_t Count(Call kind = Call::Any);
+const char* Name(Call kind);
+
+// Counts the call; true when it must fail (the last error is then set).
+bool Hit(Call kind);
+
+}  // namespace fault
+}  // namespace sys
