@@ -1,0 +1,29 @@
+// The engine: the one object through which the windows and the worker reach everything the
+// program does to the Oculus installation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class IArSet {
+  public:
+    virtual int32_t LoadInstallPaths(std::wstring& base) = 0;
+    virtual int32_t ResolveSourceDir(std::wstring& source) = 0;
+    // 0 fits, 1 not enough free space, 2 inside a source folder, 4 a query failed, 3 otherwise.
+    virtual int32_t CheckTargetDir(std::wstring target) = 0;
+    virtual int32_t MoveInstallation() = 0;
+    virtual int32_t CancelMove() = 0;  // 0 accepted, 4 refused
+    virtual int32_t GetProgress(float& fraction) = 0;
+    virtual void ResetTask() = 0;
+    virtual bool IsRollbackClean() = 0;
+    virtual std::wstring GetMovedSoftwarePath() = 0;
+    virtual std::wstring GetTargetSoftwarePath() = 0;
+    virtual int32_t GetParkedPaths(std::wstring& second, std::wstring& first) = 0;
+    virtual std::wstring GetResolvedInstallDir() = 0;
+
+  protected:
+    ~IArSet() = default;
+};
+
+// The process-wide engine, made on the first call.
+IArSet* GetEngine();

@@ -1,0 +1,5 @@
+#include "commands.h"
+
+std::vector<HostCommand> ServiceCommands() {
+    return {};
+}
