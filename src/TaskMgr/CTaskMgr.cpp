@@ -1,0 +1,365 @@
+#include "TaskMgr/CTaskMgr.h"
+
+#include <thread>
+
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/sys.h"
+
+namespace {
+constexpr int32_t kCodeCancelled = 3;
+constexpr int32_t kCodeEmptyPath = 2;
+constexpr int32_t kCodeNoTotal = 5;
+constexpr int32_t kCodeNothingParked = 13;
+constexpr int32_t kCodeOldDataLeft = 12;
+constexpr int32_t kCodeServicesNotStarted = 6;
+}  // namespace
+
+void CTaskMgr::SetPhase(int32_t value) {
+    phase.store(value);
+    if (observer_) observer_->OnPhase(value);
+}
+
+const std::wstring& CTaskMgr::SourceOf(const std::wstring& target) const {
+    static const std::wstring kNone;
+    for (const auto& [source, pairTarget] : pairs) {
+        if (pairTarget == target) return source;
+    }
+    return kNone;
+}
+
+int32_t CTaskMgr::SetPairs(PathMap newPairs) {
+    for (const auto& [source, target] : newPairs) {
+        if (source.empty() || target.empty()) {
+            HX_LOG.Err(kCodeEmptyPath);
+            return kCodeEmptyPath;
+        }
+        pairs.emplace(source, target);
+        HX_LOG.Pair(source, target);
+    }
+    return 0;
+}
+
+// ---- Forward move ------------------------------------------------------------------------------
+
+int32_t CTaskMgr::MoveForward() {
+    SetPhase(kStopping);
+    if (const int32_t r = oculus.StopServices(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+
+    SetPhase(kParking);
+    const int32_t parkResult = ParkSources();
+    totalUnits.store(2 * totalUnits.load() + 10);
+    if (parkResult != 0) {
+        HX_LOG.Err(parkResult);
+        return parkResult;
+    }
+
+    SetPhase(kCopyFirst);
+    if (const int32_t r = CopyParked(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+
+    SetPhase(kLinking);
+    if (const int32_t r = LinkSources(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    doneUnits.fetch_add(9);
+
+    SetPhase(kEmptying);
+    if (const int32_t r = RemoveParked(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+
+    SetPhase(kStarting);
+    const int32_t startResult = oculus.StartServices();
+    doneUnits.fetch_add(1);
+    if (startResult != 0) {
+        HX_LOG.Err(startResult);
+        return startResult;
+    }
+    doneUnits.store(totalUnits.load());
+    return 0;
+}
+
+int32_t CTaskMgr::ParkSources() {
+    for (const auto& [source, target] : pairs) {
+        int32_t count = 0;
+        if (const int32_t r = fileOp.CountFiles(source, count); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        totalUnits.fetch_add(count);
+        std::wstring parkedName;
+        if (const int32_t r = fileOp.RenameUnique(source, source + L"Varko", parkedName); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        parked.emplace(parkedName, target);
+    }
+    return 0;
+}
+
+int32_t CTaskMgr::CopyParked() {
+    for (const auto& [folder, target] : parked) {
+        if (const int32_t r = fileOp.CopyTree(folder, target); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        // A cancel accepted while this copy finished its last entry still counts: the phase
+        // moves on only if no cancel took it first.
+        int32_t expected = kCopyFirst;
+        if (!phase.compare_exchange_strong(expected, kCopied) && expected == kCancelled) {
+            HX_LOG.Err(kCodeCancelled);
+            return kCodeCancelled;
+        }
+        SetPhase(kCopied);
+    }
+    // The parked originals are deleted next: the copies must be on disk, not only in a cache.
+    for (const auto& [folder, target] : parked) {
+        if (!sys::FlushToDisk(target)) {
+            const int32_t r = 10000 + static_cast<int32_t>(sys::GetLastError());
+            HX_LOG.Err(r);
+            return r;
+        }
+    }
+    return 0;
+}
+
+int32_t CTaskMgr::LinkSources() {
+    for (const auto& [source, target] : pairs) {
+        if (const int32_t r = fileOp.MakeDirLink(source, target); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        linksMade_.emplace(source, target);
+    }
+    return 0;
+}
+
+int32_t CTaskMgr::RemoveParked() {
+    for (const auto& entry : parked) {
+        if (const int32_t r = fileOp.DeleteTree(entry.first, true); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        SetPhase(kEmptied);
+    }
+    bool seenLinked = false;
+    for (const auto& entry : parked) {
+        if (const int32_t r = RemoveEmptiedFolder(entry.first, seenLinked); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+    }
+    return 0;
+}
+
+// Removes an emptied parked folder. When it was a link left by an earlier move, the earlier
+// move's target folder behind it goes too, and after the second such link their common parent
+// (that move's "Oculus game" folder) if it is empty by now.
+int32_t CTaskMgr::RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked) {
+    std::wstring finalPath;
+    if (const int32_t r = fileOp.GetFinalPath(parkedFolder, finalPath); r != 0) return r;
+    // Ask the file system, not the spelling: a base folder spelled in another letter case is
+    // no link.
+    const bool wasLink = sys::IsLinkOrReparsePoint(parkedFolder);
+    if (const int32_t r = fileOp.DeleteTree(parkedFolder, false); r != 0) return r;
+    if (!wasLink) return 0;
+
+    if (const int32_t r = fileOp.DeleteTree(finalPath, false); r != 0) return r;
+    if (seenLinked) {
+        const auto cut = finalPath.rfind(sys::kSep);
+        if (cut != std::wstring::npos) {
+            oldParentDir = finalPath.substr(0, cut);
+            // Only an empty folder goes, and nothing with it: the parent of a link made by
+            // other means may hold other data, or the data just moved.
+            fileOp.RemoveOneDir(oldParentDir);
+        }
+    }
+    seenLinked = true;
+    return 0;
+}
+
+// ---- The whole run -----------------------------------------------------------------------------
+
+int32_t CTaskMgr::Execute() {
+    doneUnits.store(0);
+    fileOp.ResetCancel();
+    direction.store(0);
+    linksMade_.clear();
+    int32_t rr = 0;
+
+    int32_t result = MoveForward();
+    if (result != 0) {
+        HX_LOG.Err(result);
+        direction.store(1);
+        // A Cancel that took phase 2 may still be about to raise the walker's flag.
+        while (cancelsInFlight_.load() != 0)
+            std::this_thread::yield();
+        fileOp.ResetCancel();
+
+        const int32_t p = phase.load();
+        if (result == kCodeCancelled && p == kCancelled) {
+            rr = UndoCancel();
+            if (rr != 0) {
+                HX_LOG.Err(rr);
+            } else {
+                doneUnits.store(0);
+            }
+        } else {
+            SetPhase(kFailed);
+            switch (p) {
+                case kCopyFirst:
+                case kCopied:
+                case kCancelled:  // a copy failed after a cancel was accepted
+                    rr = UndoCopies(p == kCopyFirst);
+                    rr = rr != 0 ? rr : StartServicesAfterRollback();
+                    break;
+                case kLinking:
+                    rr = UndoLinks();
+                    rr = rr != 0 ? rr : StartServicesAfterRollback();
+                    break;
+                case kStopping:
+                    break;
+                case kEmptying:
+                case kEmptied:
+                    result = kCodeOldDataLeft;
+                    break;
+                case kStarting:
+                    result = kCodeServicesNotStarted;
+                    break;
+                default:  // counting or parking failed
+                    rr = UndoParking();
+                    rr = rr != 0 ? rr : StartServicesAfterRollback();
+                    break;
+            }
+            if (rr != 0) HX_LOG.Err(rr);
+        }
+    }
+
+    SetPhase(kFinished);
+    if (rr != 0) rollbackClean = false;
+    sys::Sleep(1000);  // lets the polling page see the finished state
+    return result;
+}
+
+// ---- Rollback ----------------------------------------------------------------------------------
+
+int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstring& target) {
+    std::wstring used;
+    const int32_t r = fileOp.RenameUnique(parkedFolder, SourceOf(target), used);
+    if (r != 0) HX_LOG.Err(r);
+    return r;
+}
+
+int32_t CTaskMgr::StartServicesAfterRollback() {
+    const int32_t r = oculus.StartServices();
+    if (r != 0) HX_LOG.Err(r);
+    return r;
+}
+
+// A failed deletion of a copy leaves that copy behind, but every original still gets its
+// name back, so the result follows the renames alone.
+int32_t CTaskMgr::UndoCancel() {
+    for (const auto& entry : parked) {
+        if (const int32_t r = fileOp.DeleteTree(entry.second, false); r != 0) {
+            HX_LOG.Err(r);
+            break;
+        }
+    }
+    int32_t rr = 0;
+    for (const auto& [folder, target] : parked) {
+        if ((rr = RenameBack(folder, target)) != 0) break;
+    }
+    return rr;
+}
+
+int32_t CTaskMgr::UndoCopies(bool onlyFirstCopied) {
+    bool first = true;
+    for (const auto& [folder, target] : parked) {
+        if (first || !onlyFirstCopied) {
+            if (const int32_t r = fileOp.DeleteTree(target, false); r != 0) HX_LOG.Err(r);
+        }
+        first = false;
+        if (const int32_t r = RenameBack(folder, target); r != 0) return r;
+    }
+    return 0;
+}
+
+// Only a link that this run made, and that is still a link, is removed before its folder
+// gets the name back.
+int32_t CTaskMgr::UndoLinks() {
+    for (const auto& [folder, target] : parked) {
+        const std::wstring& source = SourceOf(target);
+        if (linksMade_.count(source) != 0 && sys::IsLinkOrReparsePoint(source)) {
+            if (const int32_t r = fileOp.RemoveOneDir(source); r != 0) {
+                HX_LOG.Err(r);
+                return r;
+            }
+        }
+        if (const int32_t r = RenameBack(folder, target); r != 0) return r;
+    }
+    return 0;
+}
+
+int32_t CTaskMgr::UndoParking() {
+    for (const auto& [folder, target] : parked) {
+        if (const int32_t r = RenameBack(folder, target); r != 0) return r;
+    }
+    return 0;
+}
+
+// ---- Requests from the user-interface thread ---------------------------------------------------
+
+int32_t CTaskMgr::Cancel() {
+    cancelsInFlight_.fetch_add(1);
+    int32_t expected = kCopyFirst;
+    const bool accepted = phase.compare_exchange_strong(expected, kCancelled);
+    if (accepted) fileOp.Cancel();
+    cancelsInFlight_.fetch_sub(1);
+    if (!accepted) return 4;
+    if (observer_) observer_->OnPhase(kCancelled);
+    return 0;
+}
+
+int32_t CTaskMgr::GetProgress(float& fraction) {
+    const int32_t done = fileOp.TakeDoneCount();
+    if (direction.load() == 0) {
+        doneUnits.fetch_add(done);
+    } else {
+        doneUnits.fetch_sub(done);
+    }
+    const int32_t total = totalUnits.load();
+    if (total == 0) {
+        HX_LOG.Err(kCodeNoTotal);
+        return kCodeNoTotal;
+    }
+    fraction = static_cast<float>(static_cast<double>(doneUnits.load()) / total);
+    return 0;
+}
+
+void CTaskMgr::Reset() {
+    totalUnits.store(0);
+    doneUnits.store(0);
+    pairs.clear();
+    parked.clear();
+    rollbackClean = true;
+}
+
+int32_t CTaskMgr::GetParkedPaths(std::wstring& second, std::wstring& first) {
+    if (parked.empty()) {
+        HX_LOG.Err(kCodeNothingParked);
+        return kCodeNothingParked;
+    }
+    auto it = parked.begin();
+    first = it->first;
+    ++it;
+    second = it != parked.end() ? it->first : std::wstring();
+    return 0;
+}

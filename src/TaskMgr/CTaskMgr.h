@@ -1,0 +1,108 @@
+// One relocation of the Oculus data folders and, when it fails or is cancelled, its rollback.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "OculusMgr/COculusMgr.h"
+#include "fileOp/CFileOp.h"
+
+// The phases of a move. Forward, a move runs 1, 0, 2, 3 (once per copied tree), 6, 4, 5 (once
+// per emptied folder), 12 and ends in 13 whatever happened.
+//
+//   kStopping (1)    stop both services. Nothing on disk has changed yet.
+//   kParking (0)     count each source folder's files and give it a free new name next to
+//                    itself ("SoftwareVarko"). From here until kEmptying the old data exists,
+//                    whole, under the parked names.
+//   kCopyFirst (2)   copy the first parked tree into its target. The one phase in which the
+//                    user may cancel; an accepted cancel turns it into kCancelled (8).
+//   kCopied (3)      a tree has been copied (and, after the last one, flushed to disk).
+//   kLinking (6)     put a directory link at each old path, pointing at its copy.
+//   kEmptying (4)    empty the parked folders; kEmptied (5) after each one, and while the
+//                    emptied folders (and an earlier move's target behind a link) are removed.
+//   kStarting (12)   start both services again.
+//   kFailed (11)     a forward step failed; the rollback for the phase it reached runs.
+//   kFinished (13)   the end of every run.
+//
+// Rollback by phase: a failed copy (2, 3, or a late failure after a cancel, 8) deletes the
+// copies and gives the parked folders their old names back; a failed link (6) removes the links
+// this move made and gives the parked folders their old names back; a failure while parking
+// (0) gives the folders parked so far their old names back. Each of these starts the services
+// again once every folder is back. A cancel (8) deletes the copies and renames back without
+// starting the services. Failures at 4/5 (result 12) and 12 (result 6) undo nothing: the data
+// already lives at the target and is reachable through the links.
+enum TaskPhase : int32_t {
+    kParking = 0,
+    kStopping = 1,
+    kCopyFirst = 2,
+    kCopied = 3,
+    kEmptying = 4,
+    kEmptied = 5,
+    kLinking = 6,
+    kCancelled = 8,
+    kFailed = 11,
+    kStarting = 12,
+    kFinished = 13,
+};
+
+// Tests watch the phases go by; null in the product.
+class TaskPhaseObserver {
+  public:
+    virtual void OnPhase(int32_t phase) = 0;
+
+  protected:
+    ~TaskPhaseObserver() = default;
+};
+
+class CTaskMgr {
+  public:
+    using PathMap = std::map<std::wstring, std::wstring>;
+
+    int32_t SetPairs(PathMap pairs);
+    int32_t Execute();
+    int32_t Cancel();                      // user-interface thread
+    int32_t GetProgress(float& fraction);  // user-interface thread
+    void Reset();
+    bool IsRollbackClean() const { return rollbackClean; }
+    int32_t GetParkedPaths(std::wstring& second, std::wstring& first);
+
+    int32_t Phase() const { return phase.load(); }
+    void SetPhaseObserver(TaskPhaseObserver* observer) { observer_ = observer; }
+    int32_t TotalUnits() const { return totalUnits.load(); }
+    int32_t DoneUnits() const { return doneUnits.load(); }
+
+  private:
+    int32_t MoveForward();
+    int32_t ParkSources();
+    int32_t CopyParked();
+    int32_t LinkSources();
+    int32_t RemoveParked();
+    int32_t RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked);
+
+    int32_t UndoCancel();
+    int32_t UndoCopies(bool onlyFirstCopied);
+    int32_t UndoLinks();
+    int32_t UndoParking();
+    int32_t RenameBack(const std::wstring& parkedFolder, const std::wstring& target);
+    int32_t StartServicesAfterRollback();
+
+    void SetPhase(int32_t value);
+    const std::wstring& SourceOf(const std::wstring& target) const;
+
+    std::atomic<int32_t> phase{kParking};
+    std::atomic<int32_t> direction{0};
+    CFileOp fileOp;
+    COculusMgr oculus;
+    PathMap pairs;   // source folder -> target folder
+    PathMap parked;  // parked source folder -> target folder
+    std::atomic<int32_t> totalUnits{0};
+    std::atomic<int32_t> doneUnits{0};
+    bool rollbackClean = true;
+    std::wstring oldParentDir;
+
+    PathMap linksMade_;                        // source -> target, the links this run made
+    std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
+    TaskPhaseObserver* observer_ = nullptr;
+};

@@ -1,0 +1,51 @@
+// The worker thread of one move: runs the engine's move off the user-interface thread and then
+// collects what the progress page needs for its final message.
+#pragma once
+
+#include <QThread>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "Vr/IArSet.h"
+
+class CExeThread : public QThread {
+public:
+    CExeThread();
+    ~CExeThread() override;
+
+    void SetOperation(int32_t op) { operation = op; }
+    void SetTargetPath(std::wstring path) { targetPath = std::move(path); }
+
+    float GetProgress();      // user-interface thread, while the thread runs
+    int32_t RequestCancel();  // 0 passed on, 4 refused (the user has been told)
+
+    int32_t GetResult() const { return result; }
+    bool IsRollbackClean() const { return rollbackClean; }
+    int32_t GetOperation() const { return operation; }
+    bool IsCreateDirFailed() const { return createDirFailed; }
+    std::wstring GetSourcePath() const { return sourcePath; }
+    std::wstring GetTargetPath() const { return targetPath; }
+    std::wstring GetMovedSoftwarePath() const { return movedSoftware; }
+    std::wstring GetParkedFirst() const { return parkedFirst; }
+    std::wstring GetParkedSecond() const { return parkedSecond; }
+    std::wstring GetResolvedInstallDir() const { return resolvedInstallDir; }
+
+protected:
+    void run() override;
+
+private:
+    std::wstring sourcePath;
+    std::wstring targetPath;
+    std::wstring movedSoftware;
+    std::wstring parkedFirst;
+    std::wstring parkedSecond;
+    std::wstring resolvedInstallDir;
+    int32_t operation = 0;
+    int32_t result = 0;
+    bool createDirFailed = false;
+    IArSet* engine;
+    bool rollbackClean = false;
+    std::atomic<float> lastFraction{0.0f};    // written only by GetProgress
+    std::atomic<float> finishedMarker{0.0f};  // 1.0 once the move has returned
+};

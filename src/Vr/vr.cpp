@@ -1,0 +1,116 @@
+#include "Vr/vr.h"
+
+#include <list>
+
+#include "OculusMgr/COculusMgr.h"
+#include "fileOp/CFileOp.h"
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/sys.h"
+
+namespace {
+
+constexpr int32_t kCodeEmptyPath = 2;
+
+// Makes path, appending "(1)" while the name is taken; path ends as the folder made.
+int32_t MakeFreshFolder(std::wstring& path) {
+    while (!sys::CreateDirectoryW(path)) {
+        const uint32_t n = sys::GetLastError();
+        if (n == 0) return 0;
+        if (n != sys::kErrAlreadyExists) {
+            const int32_t r = 10000 + static_cast<int32_t>(n);
+            HX_LOG.Err(r);
+            return r;
+        }
+        path += L"(1)";
+    }
+    return 0;
+}
+
+}  // namespace
+
+IArSet* GetEngine() {
+    static CVr engine;
+    return &engine;
+}
+
+int32_t CVr::Detect() {
+    COculusMgr oculus;
+    if (const int32_t r = oculus.DetectBase(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    sourceSoftware = oculus.GetSoftwarePath();
+    sourceDownloads = oculus.GetDownloadsPath();
+    installBase = oculus.GetBasePath();
+    return 0;
+}
+
+int32_t CVr::LoadInstallPaths(std::wstring& base) {
+    if (const int32_t r = Detect(); r != 0) return r;
+    base = installBase;
+    return 0;
+}
+
+int32_t CVr::ResolveSourceDir(std::wstring& source) {
+    if (const int32_t r = Detect(); r != 0) return r;
+    source = sourceSoftware;
+    CFileOp fileOp;
+    if (const int32_t r = fileOp.GetFinalPath(sourceSoftware, resolvedInstallDir); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    const auto cut = resolvedInstallDir.rfind(sys::kSep);
+    if (cut != std::wstring::npos) resolvedInstallDir.resize(cut);
+    return 0;
+}
+
+int32_t CVr::CheckTargetDir(std::wstring target) {
+    targetSoftware = target;
+    CFileOp fileOp;
+    const int32_t r = fileOp.CheckTarget({sourceSoftware, sourceDownloads}, target);
+    return r >= 0 && r <= 4 ? r : 3;
+}
+
+int32_t CVr::MoveInstallation() {
+    // Without a checked target the folders below would be made at the file system's root.
+    if (sourceSoftware.empty() || sourceDownloads.empty() || targetSoftware.empty()) {
+        HX_LOG.Err(kCodeEmptyPath);
+        return kCodeEmptyPath;
+    }
+    targetSoftware += sys::kSep;
+    targetSoftware += L"Oculus game";
+    if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) return r;
+    targetDownloads = targetSoftware;
+    targetSoftware += sys::kSep;
+    targetSoftware += L"Software";
+    targetDownloads += sys::kSep;
+    targetDownloads += L"Downloads";
+    if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) return r;
+    if (const int32_t r = MakeFreshFolder(targetDownloads); r != 0) return r;
+
+    if (const int32_t r =
+            task.SetPairs({{sourceSoftware, targetSoftware}, {sourceDownloads, targetDownloads}});
+        r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    if (const int32_t r = task.Execute(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    movedSoftware = targetSoftware;
+    return 0;
+}
+
+int32_t CVr::GetProgress(float& fraction) {
+    const int32_t r = task.GetProgress(fraction);
+    if (r == 0 && fraction < 0.0f) fraction = 0.0f;
+    return r;
+}
+
+int32_t CVr::GetParkedPaths(std::wstring& second, std::wstring& first) {
+    const int32_t r = task.GetParkedPaths(second, first);
+    if (r != 0) HX_LOG.Err(r);
+    return r;
+}

@@ -1,0 +1,37 @@
+// The engine behind IArSet: keeps the paths of one relocation between calls and owns the task.
+#pragma once
+
+#include <string>
+
+#include "TaskMgr/CTaskMgr.h"
+#include "Vr/IArSet.h"
+
+class CVr final : public IArSet {
+  public:
+    int32_t LoadInstallPaths(std::wstring& base) override;
+    int32_t ResolveSourceDir(std::wstring& source) override;
+    int32_t CheckTargetDir(std::wstring target) override;
+    int32_t MoveInstallation() override;
+    int32_t CancelMove() override { return task.Cancel(); }
+    int32_t GetProgress(float& fraction) override;
+    void ResetTask() override { task.Reset(); }
+    bool IsRollbackClean() override { return task.IsRollbackClean(); }
+    std::wstring GetMovedSoftwarePath() override { return movedSoftware; }
+    std::wstring GetTargetSoftwarePath() override { return targetSoftware; }
+    int32_t GetParkedPaths(std::wstring& second, std::wstring& first) override;
+    std::wstring GetResolvedInstallDir() override { return resolvedInstallDir; }
+
+    CTaskMgr& Task() { return task; }  // tests watch the phases through it
+
+  private:
+    int32_t Detect();
+
+    std::wstring sourceSoftware;
+    std::wstring sourceDownloads;
+    std::wstring targetSoftware;
+    std::wstring targetDownloads;
+    std::wstring installBase;
+    std::wstring movedSoftware;
+    std::wstring resolvedInstallDir;
+    CTaskMgr task;
+};
