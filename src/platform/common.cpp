@@ -232,7 +232,8 @@ const char* Name(Call kind) {
                                              "StartService",
                                              "EnumDependentServices",
                                              "CreateMutex",
-                                             "VolumeQuery"};
+                                             "VolumeQuery",
+                                             "AdjustPrivilege"};
     static_assert(std::size(kNames) == kKinds);
     return kNames[static_cast<size_t>(kind)];
 }

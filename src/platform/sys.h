@@ -132,6 +132,7 @@ enum class Call : uint8_t {
     EnumDependentServices,
     CreateMutex,
     VolumeQuery,
+    AdjustPrivilege,
     Count
 };
 

@@ -1,0 +1,50 @@
+// Volume and device queries that the target checks rest on, shaped after GetVolumeInformationW,
+// GetDriveTypeW and the storage-property query (see sys.h for the error contract).
+// POSIX: a volume is the mount that holds a path (/proc/self/mountinfo, longest mount point).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sys {
+
+enum : uint32_t {
+    kDriveUnknown = 0,
+    kDriveNoRootDir = 1,
+    kDriveRemovable = 2,
+    kDriveFixed = 3,
+    kDriveRemote = 4,
+    kDriveCdrom = 5,
+    kDriveRamdisk = 6,
+};
+
+// STORAGE_BUS_TYPE values that the POSIX backend can tell apart.
+enum : uint32_t {
+    kBusUnknown = 0,
+    kBusAta = 3,
+    kBusUsb = 7,
+    kBusSata = 11,
+    kBusSd = 12,
+    kBusFileBackedVirtual = 15,
+    kBusNvme = 17,
+};
+
+// Windows: the first unit of path + ":\". POSIX: the mount point of the mount that holds path
+// (symbolic links resolved where the path exists). Empty when path is empty or not absolute.
+std::wstring DriveRootOf(const std::wstring& path);
+
+// Writes the file-system name of the volume at root into name (size units, terminated).
+// POSIX reports the names Windows would give where there is one ("NTFS", "exFAT", "FAT32",
+// "FAT" for FAT12/16) and the kernel's type name otherwise ("ext4", "xfs", "nfs4", ...).
+bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t size);
+
+// kDrive* of the volume at root. POSIX: decided by the mount's file-system type, and by the
+// block device's "removable" flag; a root that is not a mount point gives kDriveNoRootDir.
+uint32_t GetDriveTypeW(const std::wstring& root);
+
+// The bus of the device that holds the volume. Windows: opens \\?\L: for the drive letter that
+// path begins with and sends IOCTL_STORAGE_QUERY_PROPERTY. POSIX: the block device of the mount
+// that holds path, as its /sys path shows it. False when there is no device to ask.
+bool QueryStorageBusType(const std::wstring& path, uint32_t& busType);
+
+}  // namespace sys

@@ -1,0 +1,60 @@
+// Windows backend of the volume queries: the real calls, on the drive letter a path begins with.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
+
+#include "platform/sys.h"
+#include "platform/volume.h"
+
+namespace sys {
+
+std::wstring DriveRootOf(const std::wstring& path) {
+    if (path.empty()) return {};
+    return std::wstring(1, path[0]) + L":\\";
+}
+
+bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t size) {
+    if (fault::Hit(Call::VolumeQuery)) return false;
+    DWORD flags = 0;
+    return ::GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, &flags, name,
+                                   size) != FALSE;
+}
+
+uint32_t GetDriveTypeW(const std::wstring& root) {
+    if (fault::Hit(Call::VolumeQuery)) return kDriveUnknown;
+    return ::GetDriveTypeW(root.c_str());
+}
+
+bool QueryStorageBusType(const std::wstring& path, uint32_t& busType) {
+    if (fault::Hit(Call::VolumeQuery)) return false;
+    if (path.empty()) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::wstring device = L"\\\\?\\*:";
+    device[4] = path[0];
+    HANDLE volume = ::CreateFileW(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) return false;
+
+    STORAGE_PROPERTY_QUERY query{};  // StorageDeviceProperty, PropertyStandardQuery
+    static_assert(sizeof(query) == 12);
+    unsigned char descriptor[40] = {};
+    DWORD returned = 0;
+    const BOOL ok = ::DeviceIoControl(volume, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query),
+                                      descriptor, sizeof(descriptor), &returned, nullptr);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(volume);
+    if (!ok) {
+        ::SetLastError(error);
+        return false;
+    }
+    // BusType sits at byte 28 of STORAGE_DEVICE_DESCRIPTOR; a short answer leaves it 0 (unknown).
+    uint32_t bus = 0;
+    if (returned >= 32) std::memcpy(&bus, descriptor + 28, sizeof(bus));
+    busType = bus;
+    return true;
+}
+
+}  // namespace sys
