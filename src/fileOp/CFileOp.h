@@ -33,6 +33,15 @@ class CDirFinder {
     std::wstring currentPath_;
 };
 
+// The process-wide link facility: which of the system's link calls exist. Set up before main and
+// only read afterwards (tests may switch it off around a call).
+struct CLinkApi {
+    bool unavailable = false;  // the library or one of the two functions is missing
+    bool createLink = false;   // CreateSymbolicLinkW was found
+    bool finalPath = false;    // GetFinalPathNameByHandleW was found
+};
+CLinkApi& LinkApi();
+
 class CFileOp {
   public:
     int32_t Cancel();
@@ -57,6 +66,9 @@ class CFileOp {
     uint64_t TotalBytes() const { return totalBytes; }
 
   private:
+    int32_t CountInner(const std::wstring& folder);
+    bool IsLinkTo(const std::wstring& link, const std::wstring& target);
+
     std::atomic<bool> cancelFlag{false};
     int32_t countedFiles = 0;
     std::atomic<int32_t> doneFiles{0};

@@ -11,6 +11,7 @@ inline constexpr uint32_t kAttrReadOnly = 0x1;
 inline constexpr uint32_t kAttrDirectory = 0x10;
 inline constexpr uint32_t kAttrReparsePoint = 0x400;
 inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
+inline constexpr uint32_t kErrFileExists = 80;  // CopyFileW with failIfExists, target present
 
 // One directory entry, as WIN32_FIND_DATAW carries it.
 struct FindData {
@@ -50,6 +51,8 @@ struct LinkFacility {
     bool finalPathFound = false;
 };
 LinkFacility LoadLinkFacility();
+// Tests only: Wine 8's CreateSymbolicLinkW reports success without making a link.
+bool RunningUnderWine();
 
 inline constexpr uint32_t kSymlinkFlagDirectory = 1;
 bool CreateSymbolicLinkW(const std::wstring& link, const std::wstring& target, uint32_t flags);

@@ -1,8 +1,15 @@
 // POSIX backend of the file-system calls: real calls on UTF-8 paths, Windows error numbers.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 #include "platform/fs.h"
 #include "platform/posix/errors.h"
@@ -10,12 +17,405 @@
 
 namespace sys {
 
+// ---- Enumeration -------------------------------------------------------------------------------
+
+struct FindState {
+    DIR* dir = nullptr;
+    std::string folder;
+};
+
+namespace {
+
+// The attributes and size of one entry, as a Windows directory listing reports them. A link to a
+// folder is a reparse point that the walks may enter; a link to a file reports the file's size
+// because copying it copies the file's content.
+void Describe(int dirFd, const dirent& entry, FindData& data) {
+    data.attributes = 0;
+    data.sizeHigh = data.sizeLow = 0;
+    data.name = FromUtf8(entry.d_name);
+    if (entry.d_type == DT_DIR) {  // no stat needed: folders carry no size
+        data.attributes = kAttrDirectory;
+        return;
+    }
+    struct stat st {};
+    if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (S_ISLNK(st.st_mode)) {
+        data.attributes |= kAttrReparsePoint;
+        if (::fstatat(dirFd, entry.d_name, &st, 0) != 0) return;  // a dangling link: a file
+    }
+    if (S_ISDIR(st.st_mode)) {
+        data.attributes |= kAttrDirectory;
+        return;
+    }
+    if ((st.st_mode & 0222) == 0) data.attributes |= kAttrReadOnly;
+    const auto size = static_cast<uint64_t>(st.st_size);
+    data.sizeHigh = static_cast<uint32_t>(size >> 32);
+    data.sizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
+}
+
+// Reads the next entry; false with kErrNoMoreFiles at the end, or with the mapped error.
+bool ReadEntry(FindState& state, FindData& data) {
+    errno = 0;
+    const dirent* entry = ::readdir(state.dir);
+    if (entry == nullptr) {
+        if (errno == 0) {
+            SetLastError(kErrNoMoreFiles);
+        } else {
+            SetLastErrorFromErrno(errno, state.folder);
+        }
+        return false;
+    }
+    Describe(::dirfd(state.dir), *entry, data);
+    return true;
+}
+
+// "folder/*" names the folder to list; the pattern's last part is always "*" here.
+std::string FolderOfPattern(const std::wstring& pattern) {
+    std::string native = ToUtf8(pattern);
+    const auto slash = native.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return native.substr(0, slash);
+}
+
+}  // namespace
+
+FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
+    if (fault::Hit(Call::FindFirstFile)) return nullptr;
+    auto state = std::make_unique<FindState>();
+    state->folder = FolderOfPattern(pattern);
+    state->dir = ::opendir(state->folder.c_str());
+    if (state->dir == nullptr) {
+        // Windows reports a missing folder in a pattern as a missing path.
+        SetLastErrorFromErrno(errno, state->folder + "/*");
+        return nullptr;
+    }
+    if (!ReadEntry(*state, data)) {
+        ::closedir(state->dir);
+        return nullptr;
+    }
+    return state.release();
+}
+
+bool FindNextFileW(FindHandle find, FindData& data) {
+    if (fault::Hit(Call::FindNextFile)) return false;
+    if (find == nullptr) {
+        SetLastError(kErrInvalidParameter);
+        return false;
+    }
+    return ReadEntry(*find, data);
+}
+
+void FindClose(FindHandle find) {
+    if (find == nullptr) return;
+    ::closedir(find->dir);
+    delete find;
+}
+
+// ---- Folders and entries -----------------------------------------------------------------------
+
 bool CreateDirectoryW(const std::wstring& path) {
     if (fault::Hit(Call::CreateDirectory)) return false;
     const std::string native = ToUtf8(path);
     if (::mkdir(native.c_str(), 0777) == 0) return true;
     SetLastErrorFromErrno(errno, native);
     return false;
+}
+
+namespace {
+
+// A symbolic link that stands for a folder: it points to one, or to nothing any more.
+bool IsFolderLink(const std::string& native) {
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    return ::stat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool RemoveDirectoryW(const std::wstring& path) {
+    if (fault::Hit(Call::RemoveDirectory)) return false;
+    const std::string native = ToUtf8(path);
+    if (::rmdir(native.c_str()) == 0) return true;
+    int err = errno;
+    // Windows removes a directory link with RemoveDirectoryW; rmdir refuses a symlink.
+    if (err == ENOTDIR && IsFolderLink(native)) {
+        if (::unlink(native.c_str()) == 0) return true;
+        err = errno;
+    }
+    SetLastErrorFromErrno(err, native);
+    return false;
+}
+
+bool DeleteFileW(const std::wstring& path) {
+    if (fault::Hit(Call::DeleteFile)) return false;
+    const std::string native = ToUtf8(path);
+    if (::unlink(native.c_str()) == 0) return true;
+    // DeleteFileW on a folder is refused with access denied.
+    SetLastErrorFromErrno(errno == EISDIR ? EACCES : errno, native);
+    return false;
+}
+
+bool MoveFileW(const std::wstring& from, const std::wstring& to) {
+    if (fault::Hit(Call::MoveFile)) return false;
+    const std::string source = ToUtf8(from);
+    const std::string target = ToUtf8(to);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+        // The file system cannot refuse a replacement itself (some FUSE mounts): look first.
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) == 0) {
+            err = EEXIST;
+        } else if (::rename(source.c_str(), target.c_str()) == 0) {
+            return true;
+        } else {
+            err = errno;
+        }
+    }
+    // Unlike MoveFileW, a file is not copied across volumes here: EXDEV reports error 17.
+    SetLastErrorFromErrno(err, err == ENOENT ? source : target);
+    return false;
+}
+
+uint32_t GetFileAttributesW(const std::wstring& path) {
+    if (fault::Hit(Call::GetFileAttributes)) return kInvalidFileAttributes;
+    const std::string native = ToUtf8(path);
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) {
+        SetLastErrorFromErrno(errno, native);
+        return kInvalidFileAttributes;
+    }
+    uint32_t attributes = 0;
+    if (S_ISLNK(st.st_mode)) {
+        attributes |= kAttrReparsePoint;
+        if (::stat(native.c_str(), &st) != 0) return attributes;
+    }
+    if (S_ISDIR(st.st_mode)) attributes |= kAttrDirectory;
+    if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= kAttrReadOnly;
+    return attributes;
+}
+
+bool GetDiskFreeSpaceExW(const std::wstring& path, uint64_t& freeBytes) {
+    if (fault::Hit(Call::GetDiskFreeSpace)) return false;
+    const std::string native = ToUtf8(path);
+    struct statvfs vfs {};
+    if (::statvfs(native.c_str(), &vfs) != 0) {
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    freeBytes = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+    return true;
+}
+
+bool IsLinkOrReparsePoint(const std::wstring& path) {
+    struct stat st {};
+    return ::lstat(ToUtf8(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// ---- Whole-file copy ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kKernelChunk = size_t{1} << 30;  // copy_file_range takes at most this per call
+constexpr size_t kBufferSize = size_t{1} << 20;   // the read/write fallback's buffer
+
+// Closes a descriptor on every way out.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+// Errors after which copy_file_range cannot help and plain reads and writes can, as long as
+// nothing has been copied yet.
+bool KernelCopyUnsupported(int err) {
+    switch (err) {
+        case EXDEV:
+        case ENOSYS:
+        case EOPNOTSUPP:
+        case EINVAL:
+        case EBADF:
+        case ETXTBSY:
+        case EPERM:
+        case EACCES:
+        case ENOENT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Copies with plain reads and writes; 0 or an errno.
+int CopyByBuffer(int in, int out) {
+    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.get(), kBufferSize);
+        if (got == 0) return 0;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t n = ::write(out, buffer.get() + put, static_cast<size_t>(got - put));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            put += n;
+        }
+    }
+}
+
+// Copies in the kernel where it can (a reflink where the file system offers one); 0 or an errno.
+int CopyContent(int in, int out) {
+    bool copiedAny = false;
+    for (;;) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+        if (n > 0) {
+            copiedAny = true;
+            continue;
+        }
+        if (n == 0) {
+            // Some pseudo-files report nothing to copy_file_range but do have content.
+            return copiedAny ? 0 : CopyByBuffer(in, out);
+        }
+        if (errno == EINTR) continue;
+        if (!copiedAny && KernelCopyUnsupported(errno)) return CopyByBuffer(in, out);
+        return errno;
+    }
+}
+
+// Gives the target the source's mode and times, as CopyFileW keeps attributes and write time.
+int CopyMetadata(int out, const struct stat& st) {
+    if (::fchmod(out, st.st_mode & 07777) != 0) return errno;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out, times) != 0) return errno;
+    return 0;
+}
+
+bool SameFile(const struct stat& a, const std::string& path) {
+    struct stat b {};
+    return ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists) {
+    if (fault::Hit(Call::CopyFile)) return false;
+    const std::string from = ToUtf8(source);
+    const std::string to = ToUtf8(target);
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
+        SetLastErrorFromErrno(errno, from);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        SetLastError(kErrAccessDenied);  // as CopyFileW answers for a folder
+        return false;
+    }
+    if (SameFile(st, to)) {
+        // Truncating the target would destroy the source: CopyFileW refuses this as well.
+        SetLastError(kErrSharingViolation);
+        return false;
+    }
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+    Fd out(::open(to.c_str(), flags, (st.st_mode & 0777) | S_IWUSR));
+    if (out.fd < 0) {
+        if (errno == EEXIST && failIfExists) {
+            SetLastError(kErrFileExists);
+        } else {
+            SetLastErrorFromErrno(errno, to);
+        }
+        return false;
+    }
+    int err = CopyContent(in.fd, out.fd);
+    if (err == 0) err = CopyMetadata(out.fd, st);
+    if (::close(out.Release()) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        ::unlink(to.c_str());  // no half-written file is left behind, as CopyFileW does
+        SetLastErrorFromErrno(err, to);
+        return false;
+    }
+    return true;
+}
+
+// ---- Links and final paths ---------------------------------------------------------------------
+
+LinkFacility LoadLinkFacility() {
+    return {true, true, true};  // symbolic links are part of the system here
+}
+
+bool RunningUnderWine() {
+    return false;
+}
+
+bool CreateSymbolicLinkW(const std::wstring& link, const std::wstring& target, uint32_t) {
+    if (fault::Hit(Call::CreateSymbolicLink)) return false;
+    const std::string native = ToUtf8(link);
+    if (::symlink(ToUtf8(target).c_str(), native.c_str()) == 0) return true;
+    SetLastErrorFromErrno(errno, native);
+    return false;
+}
+
+struct OpenFile {
+    std::string resolved;
+};
+
+FileHandle OpenForQuery(const std::wstring& path) {
+    if (fault::Hit(Call::CreateFile)) return nullptr;
+    const std::string native = ToUtf8(path);
+    char* resolved = ::realpath(native.c_str(), nullptr);
+    if (resolved == nullptr) {
+        SetLastErrorFromErrno(errno, native);
+        return nullptr;
+    }
+    auto* file = new OpenFile{resolved};
+    std::free(resolved);
+    return file;
+}
+
+void CloseFile(FileHandle file) {
+    delete file;
+}
+
+uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t size) {
+    if (fault::Hit(Call::GetFinalPathName)) return 0;
+    if (file == nullptr) {
+        SetLastError(kErrInvalidParameter);
+        return 0;
+    }
+    const std::wstring text = FromUtf8(file->resolved);
+    const auto length = static_cast<uint32_t>(text.size());
+    if (length >= size) return length + 1;  // the room needed, terminator included
+    text.copy(buffer, length);
+    buffer[length] = L'\0';
+    return length;
+}
+
+// ---- Durability and the log file --------------------------------------------------------------
+
+bool FlushToDisk(const std::wstring& path) {
+    if (fault::Hit(Call::FlushToDisk)) return false;
+    const std::string native = ToUtf8(path);
+    Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0 || ::syncfs(fd.fd) != 0) {
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    return true;
 }
 
 std::FILE* OpenSharedAppend(const std::wstring& name) {

@@ -9,9 +9,186 @@
 
 namespace sys {
 
+// ---- Enumeration -------------------------------------------------------------------------------
+
+struct FindState {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+namespace {
+
+void Convert(const WIN32_FIND_DATAW& raw, FindData& data) {
+    data.attributes = raw.dwFileAttributes;
+    data.sizeHigh = raw.nFileSizeHigh;
+    data.sizeLow = raw.nFileSizeLow;
+    data.name = raw.cFileName;
+}
+
+}  // namespace
+
+FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
+    if (fault::Hit(Call::FindFirstFile)) return nullptr;
+    WIN32_FIND_DATAW raw{};
+    const HANDLE handle = ::FindFirstFileW(pattern.c_str(), &raw);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    Convert(raw, data);
+    return new FindState{handle};
+}
+
+bool FindNextFileW(FindHandle find, FindData& data) {
+    if (fault::Hit(Call::FindNextFile)) return false;
+    if (find == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    WIN32_FIND_DATAW raw{};
+    if (!::FindNextFileW(find->handle, &raw)) return false;
+    Convert(raw, data);
+    return true;
+}
+
+void FindClose(FindHandle find) {
+    if (find == nullptr) return;
+    ::FindClose(find->handle);
+    delete find;
+}
+
+// ---- Folders and entries -----------------------------------------------------------------------
+
 bool CreateDirectoryW(const std::wstring& path) {
     if (fault::Hit(Call::CreateDirectory)) return false;
     return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
+}
+
+bool RemoveDirectoryW(const std::wstring& path) {
+    if (fault::Hit(Call::RemoveDirectory)) return false;
+    return ::RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+bool DeleteFileW(const std::wstring& path) {
+    if (fault::Hit(Call::DeleteFile)) return false;
+    return ::DeleteFileW(path.c_str()) != FALSE;
+}
+
+bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists) {
+    if (fault::Hit(Call::CopyFile)) return false;
+    return ::CopyFileW(source.c_str(), target.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
+}
+
+bool MoveFileW(const std::wstring& from, const std::wstring& to) {
+    if (fault::Hit(Call::MoveFile)) return false;
+    return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
+}
+
+uint32_t GetFileAttributesW(const std::wstring& path) {
+    if (fault::Hit(Call::GetFileAttributes)) return kInvalidFileAttributes;
+    return ::GetFileAttributesW(path.c_str());
+}
+
+bool GetDiskFreeSpaceExW(const std::wstring& path, uint64_t& freeBytes) {
+    if (fault::Hit(Call::GetDiskFreeSpace)) return false;
+    ULARGE_INTEGER totalFree{};
+    if (!::GetDiskFreeSpaceExW(path.c_str(), nullptr, nullptr, &totalFree)) return false;
+    freeBytes = totalFree.QuadPart;
+    return true;
+}
+
+bool IsLinkOrReparsePoint(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// ---- Links and final paths ---------------------------------------------------------------------
+
+namespace {
+
+using CreateLinkFn = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+using FinalPathFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// Filled once before main by the link facility's set-up, read-only afterwards.
+CreateLinkFn g_createLink = nullptr;
+FinalPathFn g_finalPath = nullptr;
+
+template <class Fn>
+Fn Lookup(HMODULE library, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
+}
+
+}  // namespace
+
+LinkFacility LoadLinkFacility() {
+    LinkFacility facility;
+    const HMODULE library = ::LoadLibraryW(L"kernel32.dll");  // stays loaded for the process
+    if (library == nullptr) return facility;
+    facility.libraryLoaded = true;
+    g_createLink = Lookup<CreateLinkFn>(library, "CreateSymbolicLinkW");
+    g_finalPath = Lookup<FinalPathFn>(library, "GetFinalPathNameByHandleW");
+    facility.createLinkFound = g_createLink != nullptr;
+    facility.finalPathFound = g_finalPath != nullptr;
+    return facility;
+}
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool CreateSymbolicLinkW(const std::wstring& link, const std::wstring& target, uint32_t flags) {
+    if (fault::Hit(Call::CreateSymbolicLink)) return false;
+    if (g_createLink == nullptr) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    // The result is a one-byte BOOLEAN: only its low byte means anything.
+    return (g_createLink(link.c_str(), target.c_str(), flags) & 0xFF) != 0;
+}
+
+struct OpenFile {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+FileHandle OpenForQuery(const std::wstring& path) {
+    if (fault::Hit(Call::CreateFile)) return nullptr;
+    const HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return new OpenFile{handle};
+}
+
+void CloseFile(FileHandle file) {
+    if (file == nullptr) return;
+    ::CloseHandle(file->handle);
+    delete file;
+}
+
+uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t size) {
+    if (fault::Hit(Call::GetFinalPathName)) return 0;
+    if (file == nullptr || g_finalPath == nullptr) {
+        ::SetLastError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
+        return 0;
+    }
+    return g_finalPath(file->handle, buffer, size, 0);
+}
+
+// ---- Durability and the log file --------------------------------------------------------------
+
+bool FlushToDisk(const std::wstring& path) {
+    if (fault::Hit(Call::FlushToDisk)) return false;
+    if (path.size() < 2 || path[1] != L':') {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const std::wstring volume = std::wstring(L"\\\\.\\") + path[0] + L':';
+    const HANDLE handle =
+        ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = ::FlushFileBuffers(handle) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    if (!flushed) ::SetLastError(error);
+    return flushed;
 }
 
 std::FILE* OpenSharedAppend(const std::wstring& name) {
