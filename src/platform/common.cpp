@@ -168,6 +168,7 @@ constexpr size_t kKinds = static_cast<size_t>(Call::Count);
 std::array<std::atomic<uint64_t>, kKinds> g_counts{};
 std::vector<Rule> g_rules;  // written only while no call under test runs
 std::atomic<bool> g_armed{false};
+std::vector<Call>* g_trace = nullptr;
 
 }  // namespace
 
@@ -179,8 +180,14 @@ void Arm(Rule rule) {
 void Reset() {
     g_armed.store(false);
     g_rules.clear();
+    g_trace = nullptr;
     for (auto& count : g_counts)
         count.store(0);
+}
+
+void Trace(std::vector<Call>* kinds) {
+    g_trace = kinds;
+    g_armed.store(kinds != nullptr || !g_rules.empty());
 }
 
 uint64_t Count(Call kind) {
@@ -191,6 +198,7 @@ bool Hit(Call kind) {
     const uint64_t any = g_counts[0].fetch_add(1) + 1;
     const uint64_t own = g_counts[static_cast<size_t>(kind)].fetch_add(1) + 1;
     if (!g_armed.load(std::memory_order_acquire)) return false;
+    if (g_trace) g_trace->push_back(kind);
     for (Rule& rule : g_rules) {
         const bool anyKind = rule.kind == Call::Any;
         if (!anyKind && rule.kind != kind) continue;

@@ -151,6 +151,9 @@ void Arm(Rule rule);
 void Reset();  // drops the rules and zeroes the counters
 uint64_t Count(Call kind = Call::Any);
 const char* Name(Call kind);
+// Records the kind of every call from now on (null stops it); for runs that map call numbers
+// to kinds. Set it only while no call under test runs.
+void Trace(std::vector<Call>* kinds);
 
 // Counts the call; true when it must fail (the last error is then set).
 bool Hit(Call kind);

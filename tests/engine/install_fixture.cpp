@@ -1,0 +1,151 @@
+#include "install_fixture.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "platform/host.h"
+#include "platform/posix/service_standin.h"
+#endif
+
+namespace testsupport {
+
+namespace {
+
+std::string Content(const std::string& name, int size) {
+    std::string text;
+    text.reserve(size);
+    for (int i = 0; static_cast<int>(text.size()) < size; ++i) {
+        text += name + ":" + std::to_string(i) + "\n";
+    }
+    text.resize(size);
+    return text;
+}
+
+}  // namespace
+
+SimulatedInstall::SimulatedInstall(InstallShape shape) {
+    Populate(shape);
+    if (shape.registerInstall) Register();
+}
+
+SimulatedInstall::~SimulatedInstall() {
+#ifdef _WIN32
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC");
+#else
+    sys::SetHostDir({});
+#endif
+}
+
+std::wstring SimulatedInstall::baseValue() const {
+    return base().wstring() + sys::kSep;
+}
+
+void SimulatedInstall::Populate(const InstallShape& shape) {
+    const char* folders[] = {"Software/Game A",        "Software/Game A/data/levels",
+                             "Software/Ünïcode Spiel", "Software/empty dir/.x",
+                             "Downloads/cache",        "Downloads/cache/..."};
+    int serial = 0;
+    for (const char* folder : folders) {
+        fs::create_directories(base() / fs::u8path(folder));
+        if (std::string(folder).find("empty") != std::string::npos) continue;
+        for (int i = 0; i < shape.filesPerFolder; ++i) {
+            const std::string rel = std::string(folder) + "/file" + std::to_string(i) + ".bin";
+            files_[rel] = Content(rel, 100 + 997 * (serial++ % 7));
+            WriteFile(base() / fs::u8path(rel), files_[rel]);
+        }
+    }
+    files_["Software/Game A/.hidden"] = "hidden";
+    WriteFile(base() / "Software/Game A/.hidden", "hidden");
+    fs::create_directories(base() / "Downloads" / "empty");
+
+    for (int i = 0; i < 3; ++i) {
+        const std::string rel = "file" + std::to_string(i) + ".dat";
+        outsideFiles_[rel] = Content("outside/" + rel, 500);
+        WriteFile(outside() / rel, outsideFiles_[rel]);
+    }
+#ifndef _WIN32
+    if (shape.innerLink) {
+        fs::create_directory_symlink(outside(), base() / "Software/Game A/shared");
+        for (const auto& [rel, content] : outsideFiles_) {
+            files_["Software/Game A/shared/" + rel] = content;
+        }
+    }
+#endif
+    fs::create_directories(target());
+}
+
+void SimulatedInstall::Register() {
+#ifdef _WIN32
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC\\Oculus", 0,
+                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const std::wstring value = baseValue();
+    RegSetValueExW(key, L"Base", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+#else
+    const fs::path host = root() / "host";
+    fs::create_directories(host);
+    sys::SetHostDir(host.string());
+    WriteFile(host / "HKLM.reg",
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Oculus VR, LLC]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Oculus VR, LLC\\Oculus]\n"
+              "\"Base\"=\"" +
+                  sys::ToUtf8(baseValue()) + "\"\n");
+    sys::standin::ServiceRecord running;
+    running.state = sys::kServiceRunning;
+    sys::standin::WriteService(L"OVRLibraryService", running);
+    sys::standin::WriteService(L"OVRService", running);
+#endif
+}
+
+bool SimulatedInstall::HasOriginal(const fs::path& softwareDir, const fs::path& downloadsDir,
+                                   const std::string& relative) const {
+    const bool software = relative.rfind("Software/", 0) == 0;
+    const std::string rest = relative.substr(software ? 9 : 10);
+    const fs::path place = (software ? softwareDir : downloadsDir) / fs::u8path(rest);
+    std::error_code ec;
+    if (!fs::is_regular_file(place, ec)) return false;
+    return ReadFile(place) == files_.at(relative);
+}
+
+std::vector<std::string> SimulatedInstall::Missing(
+    const std::vector<fs::path>& softwarePlaces,
+    const std::vector<fs::path>& downloadsPlaces) const {
+    std::vector<std::string> missing;
+    for (const auto& entry : files_) {
+        bool found = false;
+        for (const auto& s : softwarePlaces) {
+            for (const auto& d : downloadsPlaces) {
+                found = found || HasOriginal(s, d, entry.first);
+            }
+        }
+        if (!found) missing.push_back(entry.first);
+    }
+    return missing;
+}
+
+bool SimulatedInstall::OutsideUntouched() const {
+    for (const auto& [rel, content] : outsideFiles_) {
+        std::error_code ec;
+        if (!fs::is_regular_file(outside() / rel, ec) || ReadFile(outside() / rel) != content) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t SimulatedInstall::ServiceState(const std::wstring& name) const {
+#ifdef _WIN32
+    (void)name;
+    return 0;
+#else
+    sys::standin::ServiceRecord record;
+    if (!sys::standin::ReadService(name, record)) return 0;
+    return sys::standin::Settle(record, sys::GetTickCount()).state;
+#endif
+}
+
+}  // namespace testsupport

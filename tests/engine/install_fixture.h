@@ -1,0 +1,59 @@
+// A simulated Oculus installation on real folders: the base folder with "Software" and
+// "Downloads", data outside it that an inner link reaches, the registry value, and (POSIX) the
+// two services running on the stand-in manager. Knows every original file's content, so a test
+// can prove that nothing was lost.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "support.h"
+
+namespace testsupport {
+
+struct InstallShape {
+    int filesPerFolder = 6;  // files in each of the nested folders
+    bool innerLink = true;   // Software/Game A/shared -> a folder outside the installation
+    bool registerInstall = true;
+};
+
+class SimulatedInstall {
+  public:
+    explicit SimulatedInstall(InstallShape shape = {});
+    ~SimulatedInstall();
+
+    fs::path root() const { return dir_.path(); }
+    fs::path base() const { return dir_.path() / "Oculus"; }
+    fs::path outside() const { return dir_.path() / "outside"; }
+    fs::path target() const { return dir_.path() / "target"; }
+    // The base folder as the registry gives it: with a trailing separator.
+    std::wstring baseValue() const;
+
+    // Every file of the installation (relative to the base folder) and of the outside data.
+    const std::map<std::string, std::string>& files() const { return files_; }
+    const std::map<std::string, std::string>& outsideFiles() const { return outsideFiles_; }
+    // Files that counting sees: links followed.
+    int countedFiles() const { return static_cast<int>(files_.size()); }
+
+    // Where a file of the installation may live, given the folders that may hold "Software"
+    // and "Downloads". True when the content there is the original's.
+    bool HasOriginal(const fs::path& softwareDir, const fs::path& downloadsDir,
+                     const std::string& relative) const;
+    // Lists the files whose original content is found at none of the given places.
+    std::vector<std::string> Missing(const std::vector<fs::path>& softwarePlaces,
+                                     const std::vector<fs::path>& downloadsPlaces) const;
+    bool OutsideUntouched() const;
+
+    // Service state on the stand-in (POSIX); 0 where there is no stand-in.
+    uint32_t ServiceState(const std::wstring& name) const;
+
+  private:
+    void Populate(const InstallShape& shape);
+    void Register();
+
+    TempDir dir_;
+    std::map<std::string, std::string> files_;
+    std::map<std::string, std::string> outsideFiles_;
+};
+
+}  // namespace testsupport

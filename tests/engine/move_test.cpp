@@ -1,0 +1,400 @@
+// Whole moves through the engine on real folders, with the registry and services of the
+// platform: the forward phases, every rollback, cancels, and the data after each.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Vr/vr.h"
+#include "install_fixture.h"
+#include "platform/fs.h"
+#include "platform/services.h"
+
+using namespace testsupport;
+
+namespace {
+
+class PhaseRecorder final : public TaskPhaseObserver {
+  public:
+    void OnPhase(int32_t phase) override {
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            phases_.push_back(phase);
+            auto it = actions_.find(phase);
+            if (it != actions_.end()) {
+                action = std::move(it->second);
+                actions_.erase(it);
+            }
+        }
+        if (action) action();
+    }
+    // Runs action the first time the task enters phase.
+    void At(int32_t phase, std::function<void()> action) { actions_[phase] = std::move(action); }
+    std::vector<int32_t> Phases() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return phases_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::vector<int32_t> phases_;
+    std::map<int32_t, std::function<void()>> actions_;
+};
+
+int CountFilesUnder(const fs::path& dir) {
+    int n = 0;
+    for (auto it =
+             fs::recursive_directory_iterator(dir, fs::directory_options::follow_directory_symlink);
+         it != fs::recursive_directory_iterator(); ++it) {
+        n += it->is_regular_file() ? 1 : 0;
+    }
+    return n;
+}
+
+class MoveTest : public ::testing::Test {
+  protected:
+    explicit MoveTest(InstallShape shape = {}) : install_(shape) {
+        engine_.Task().SetPhaseObserver(&phases_);
+    }
+
+    // Detects the installation, checks target and moves, as the page and the worker do.
+    int32_t Move(const fs::path& target) {
+        std::wstring source;
+        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
+        EXPECT_EQ(engine_.CheckTargetDir(target.wstring()), 0);
+        return engine_.MoveInstallation();
+    }
+    int32_t Move() { return Move(install_.target()); }
+
+    fs::path Software() const { return install_.base() / "Software"; }
+    fs::path Downloads() const { return install_.base() / "Downloads"; }
+    fs::path Game(const char* sub) const { return install_.target() / "Oculus game" / sub; }
+
+    // The installation is whole under its own names, and no folder is left parked.
+    void ExpectBackUnderOldNames() {
+        EXPECT_FALSE(fs::is_symlink(Software()));
+        EXPECT_FALSE(fs::is_symlink(Downloads()));
+        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+        for (const auto& entry : fs::directory_iterator(install_.base())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "Software" || name == "Downloads") << name;
+        }
+        EXPECT_TRUE(install_.OutsideUntouched());
+    }
+
+    void ExpectServices(uint32_t state) {
+#ifndef _WIN32
+        EXPECT_EQ(install_.ServiceState(L"OVRService"), state);
+        EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), state);
+#else
+        (void)state;
+#endif
+    }
+
+    ScopedVirtualClock clock_;
+    ScopedFaults faults_;
+    SimulatedInstall install_;
+    CVr engine_;
+    PhaseRecorder phases_;
+};
+
+#ifndef _WIN32
+
+// ---- The forward move --------------------------------------------------------------------------
+
+TEST_F(MoveTest, WholeMoveRunsEveryPhaseAndLeavesLinksToSelfContainedCopies) {
+    const int files = CountFilesUnder(Software()) + CountFilesUnder(Downloads());
+    ASSERT_EQ(files, install_.countedFiles());
+
+    EXPECT_EQ(Move(), 0);
+
+    EXPECT_EQ(phases_.Phases(), (std::vector<int32_t>{1, 0, 2, 3, 3, 6, 4, 5, 5, 12, 13}));
+    EXPECT_EQ(engine_.Task().TotalUnits(), 2 * files + 10);
+    EXPECT_EQ(engine_.Task().DoneUnits(), engine_.Task().TotalUnits());
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_EQ(engine_.GetMovedSoftwarePath(), Game("Software").wstring());
+
+    ASSERT_TRUE(fs::is_symlink(Software()));
+    ASSERT_TRUE(fs::is_symlink(Downloads()));
+    EXPECT_EQ(fs::canonical(Software()), Game("Software"));
+    EXPECT_EQ(fs::canonical(Downloads()), Game("Downloads"));
+    EXPECT_EQ(install_.Missing({Game("Software")}, {Game("Downloads")}),
+              std::vector<std::string>{});
+    // The copy holds the linked data itself; the link's own target is left alone.
+    EXPECT_FALSE(fs::is_symlink(Game("Software") / "Game A" / "shared"));
+    EXPECT_TRUE(install_.OutsideUntouched());
+    EXPECT_TRUE(fs::is_directory(Game("Software") / "empty dir" / ".x"));
+    EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
+    EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
+    ExpectServices(sys::kServiceRunning);
+}
+
+TEST_F(MoveTest, SecondMoveOfLinkedInstallationRemovesTheEarlierOculusGameFolder) {
+    ASSERT_EQ(Move(), 0);
+    engine_.ResetTask();
+
+    std::wstring source;
+    ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
+    EXPECT_EQ(engine_.GetResolvedInstallDir(), (install_.target() / "Oculus game").wstring());
+
+    const fs::path second = install_.root() / "second";
+    fs::create_directories(second);
+    EXPECT_EQ(Move(second), 0);
+
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
+    EXPECT_TRUE(fs::is_directory(install_.target()));
+    EXPECT_EQ(fs::canonical(Software()), second / "Oculus game" / "Software");
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_TRUE(install_.OutsideUntouched());
+}
+
+TEST_F(MoveTest, ParentOfEarlierLinksThatHoldsOtherDataStays) {
+    // Links made by hand into a folder that also holds the user's own data.
+    const fs::path elsewhere = install_.root() / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::rename(Software(), elsewhere / "Software");
+    fs::rename(Downloads(), elsewhere / "Downloads");
+    fs::create_directory_symlink(elsewhere / "Software", Software());
+    fs::create_directory_symlink(elsewhere / "Downloads", Downloads());
+    WriteFile(elsewhere / "keep.txt", "mine");
+
+    EXPECT_EQ(Move(), 0);
+
+    EXPECT_EQ(ReadFile(elsewhere / "keep.txt"), "mine");
+    EXPECT_FALSE(fs::exists(elsewhere / "Software"));
+    EXPECT_FALSE(fs::exists(elsewhere / "Downloads"));
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+}
+
+TEST_F(MoveTest, TakenOculusGameNamesGetRepeatedSuffixes) {
+    fs::create_directories(install_.target() / "Oculus game");
+    fs::create_directories(install_.target() / "Oculus game(1)");
+
+    EXPECT_EQ(Move(), 0);
+
+    const fs::path used = install_.target() / "Oculus game(1)(1)";
+    EXPECT_EQ(engine_.GetMovedSoftwarePath(), (used / "Software").wstring());
+    EXPECT_EQ(fs::canonical(Software()), used / "Software");
+    EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game"));
+}
+
+// ---- Cancels -----------------------------------------------------------------------------------
+
+class CancelAtPhaseTest : public MoveTest, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(CancelAtPhaseTest, OnlyTheFirstCopyAcceptsACancel) {
+    const int32_t phase = GetParam();
+    int32_t answer = -1;
+    phases_.At(phase, [&] { answer = engine_.CancelMove(); });
+
+    const int32_t result = Move();
+
+    if (phase == kCopyFirst) {
+        EXPECT_EQ(answer, 0);
+        EXPECT_EQ(result, 3);
+        EXPECT_TRUE(engine_.IsRollbackClean());
+        ExpectBackUnderOldNames();
+        EXPECT_FALSE(fs::exists(Game("Software")));
+        EXPECT_FALSE(fs::exists(Game("Downloads")));
+        EXPECT_TRUE(fs::exists(install_.target() / "Oculus game"));
+    } else {
+        EXPECT_EQ(answer, 4);
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(fs::is_symlink(Software()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryForwardPhase, CancelAtPhaseTest,
+                         ::testing::Values(kStopping, kParking, kCopyFirst, kCopied, kLinking,
+                                           kEmptying, kEmptied, kStarting));
+
+TEST_F(MoveTest, CancelWhileTheFirstCopyRunsRestoresOldNamesAndDeletesCopies) {
+    int32_t answer = -1;
+    sys::fault::Arm({sys::Call::CopyFile, 3, 0, false, [&] { answer = engine_.CancelMove(); }});
+
+    EXPECT_EQ(Move(), 3);
+
+    EXPECT_EQ(answer, 0);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    EXPECT_FALSE(fs::exists(Game("Downloads")));
+    EXPECT_EQ(engine_.Task().DoneUnits(), 0);
+}
+
+TEST_F(MoveTest, CancelAsTheFirstCopyEndsStillRollsBack) {
+    // The cancel is accepted during the first tree's last file, when no entry is left for the
+    // walk to notice it.
+    const int downloads = CountFilesUnder(Downloads());
+    int32_t answer = -1;
+    sys::fault::Arm({sys::Call::CopyFile, static_cast<uint64_t>(downloads), 0, false,
+                     [&] { answer = engine_.CancelMove(); }});
+
+    EXPECT_EQ(Move(), 3);
+
+    EXPECT_EQ(answer, 0);
+    ExpectBackUnderOldNames();
+    EXPECT_FALSE(fs::exists(Game("Downloads")));
+}
+
+TEST_F(MoveTest, CopyFailureAfterAnAcceptedCancelRollsBackAndStartsServices) {
+    sys::fault::Arm(
+        {sys::Call::CopyFile, 2, sys::kErrAccessDenied, false, [&] { engine_.CancelMove(); }});
+
+    EXPECT_EQ(Move(), 10005);
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    ExpectServices(sys::kServiceRunning);
+}
+
+TEST_F(MoveTest, ProgressReaderAndCancelRaceTheWorker) {
+    int32_t result = -1;
+    std::wstring source;
+    ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
+    ASSERT_EQ(engine_.CheckTargetDir(install_.target().wstring()), 0);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        result = engine_.MoveInstallation();
+        done = true;
+    });
+    int cancels = 0;
+    while (!done) {
+        float fraction = 0.0f;
+        engine_.GetProgress(fraction);
+        EXPECT_GE(fraction, 0.0f);
+        if (++cancels % 50 == 0) engine_.CancelMove();
+        std::this_thread::yield();
+    }
+    worker.join();
+    ASSERT_TRUE(result == 0 || result == 3) << result;
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_TRUE(install_.OutsideUntouched());
+}
+
+// ---- Rollback by phase -------------------------------------------------------------------------
+
+TEST_F(MoveTest, FailedSecondCopyDeletesCopiesRenamesBackAndStartsServices) {
+    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 2;
+    sys::fault::Arm({sys::Call::CopyFile, intoSecondTree, sys::kErrDiskFull});
+
+    EXPECT_EQ(Move(), 10112);
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    EXPECT_FALSE(fs::exists(Game("Software")));
+    EXPECT_FALSE(fs::exists(Game("Downloads")));
+    ExpectServices(sys::kServiceRunning);
+    EXPECT_EQ(phases_.Phases().back(), kFinished);
+}
+
+TEST_F(MoveTest, UndeletableCopyStillGivesTheOriginalsTheirNamesBack) {
+    sys::fault::Arm({sys::Call::CopyFile, 2, sys::kErrDiskFull});
+    sys::fault::Arm({sys::Call::RemoveDirectory, 1, sys::kErrSharingViolation});
+
+    EXPECT_EQ(Move(), 10112);
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    ExpectServices(sys::kServiceRunning);
+}
+
+TEST_F(MoveTest, FailedSecondLinkRemovesOnlyItsOwnLinkAndRestoresBothNames) {
+    sys::fault::Arm({sys::Call::CreateSymbolicLink, 2, sys::kErrAccessDenied});
+
+    EXPECT_EQ(Move(), 10005);
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    EXPECT_FALSE(fs::exists(install_.base() / "Downloads(1)"));
+    ExpectServices(sys::kServiceRunning);
+}
+
+TEST_F(MoveTest, FailedParkingGivesTheParkedFolderItsNameBack) {
+    sys::fault::Arm({sys::Call::MoveFile, 2, sys::kErrSharingViolation});
+
+    EXPECT_EQ(Move(), 10032);
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    ExpectServices(sys::kServiceRunning);
+}
+
+TEST_F(MoveTest, FailedEmptyingEndsWith12AndKeepsTheMovedDataReachable) {
+    sys::fault::Arm({sys::Call::DeleteFile, 1, sys::kErrAccessDenied});
+
+    EXPECT_EQ(Move(), 12);
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_TRUE(fs::is_symlink(Software()));
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    std::wstring first, second;
+    ASSERT_EQ(engine_.GetParkedPaths(second, first), 0);
+    EXPECT_EQ(first, (install_.base() / "DownloadsVarko").wstring());
+    EXPECT_EQ(second, (install_.base() / "SoftwareVarko").wstring());
+    EXPECT_TRUE(fs::exists(first));
+    ExpectServices(sys::kServiceStopped);
+}
+
+TEST_F(MoveTest, FailedServiceStartEndsWith6WithTheDataMoved) {
+    sys::fault::Arm({sys::Call::StartService, 2, sys::kErrAccessDenied});
+
+    EXPECT_EQ(Move(), 6);
+
+    EXPECT_TRUE(fs::is_symlink(Software()));
+    EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+}
+
+TEST_F(MoveTest, FailedStopTouchesNothing) {
+    sys::fault::Arm({sys::Call::OpenService, 2, sys::kErrAccessDenied});
+
+    EXPECT_EQ(Move(), 10005);
+
+    EXPECT_EQ(phases_.Phases(), (std::vector<int32_t>{kStopping, kFailed, kFinished}));
+    ExpectBackUnderOldNames();
+}
+
+#endif  // !_WIN32
+
+// ---- Task and engine edges ---------------------------------------------------------------------
+
+TEST(TaskEdges, ProgressBeforeCountingIsFiveAndLeavesTheValue) {
+    CTaskMgr task;
+    float fraction = 0.25f;
+    EXPECT_EQ(task.GetProgress(fraction), 5);
+    EXPECT_EQ(fraction, 0.25f);
+}
+
+TEST(TaskEdges, EmptyPathsAreRefusedBeforeAnyFolderIsMade) {
+    CTaskMgr task;
+    EXPECT_EQ(task.SetPairs({{L"", L"x"}}), 2);
+    std::wstring first, second;
+    EXPECT_EQ(task.GetParkedPaths(second, first), 13);
+
+    // An engine without detection or a checked target must not make "Oculus game" anywhere.
+    CVr engine;
+    EXPECT_EQ(engine.MoveInstallation(), 2);
+    EXPECT_EQ(engine.GetTargetSoftwarePath(), L"");
+}
+
+TEST(TaskEdges, CancelOutsideTheFirstCopyIsRefused) {
+    CTaskMgr task;
+    EXPECT_EQ(task.Cancel(), 4);
+    EXPECT_EQ(task.Phase(), kParking);
+}
+
+#ifdef _WIN32
+// Wine's CreateSymbolicLinkW reports success and makes no link, so a whole move through the
+// real Win32 calls reaches the link step and must roll back to the old names.
+TEST_F(MoveTest, WineMoveRollsBackAtTheLinkStepWithEveryFolderBack) {
+    EXPECT_EQ(Move(), 10000 + 4390);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    const auto phases = phases_.Phases();
+    EXPECT_NE(std::find(phases.begin(), phases.end(), kLinking), phases.end());
+}
+#endif
+
+}  // namespace

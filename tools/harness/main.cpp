@@ -1,0 +1,98 @@
+// halvex-move: runs one whole move through the engine without windows, as the worker would.
+// It prints each phase as the task enters it, then the result code, whether the rollback was
+// clean, and the parked paths. The fault, kill and benchmark runs drive the engine through it.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Vr/vr.h"
+#include "platform/sys.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PhasePrinter final : public TaskPhaseObserver {
+  public:
+    explicit PhasePrinter(CVr& engine, int cancelAtPhase)
+        : engine_(engine), cancelAtPhase_(cancelAtPhase) {}
+
+    void OnPhase(int32_t phase) override {
+        std::printf("phase: %d\n", phase);
+        std::fflush(stdout);  // a kill may come at any moment: say where we were
+        if (phase == kFinished) finishedAt = Clock::now();
+        if (phase == cancelAtPhase_) {
+            cancelAtPhase_ = -1;
+            std::printf("cancel: %d\n", engine_.CancelMove());
+        }
+    }
+
+    Clock::time_point finishedAt{};
+
+  private:
+    CVr& engine_;
+    int cancelAtPhase_;
+};
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: halvex-move --target DIR [--cancel-at-phase N]\n"
+                 "Moves the detected installation's Software and Downloads folders under DIR.\n");
+    return 2;
+}
+
+std::string Utf8(const std::wstring& text) {
+    return sys::ToUtf8(text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string target;
+    int cancelAtPhase = -1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--target") == 0 && i + 1 < argc) {
+            target = argv[++i];
+        } else if (std::strcmp(argv[i], "--cancel-at-phase") == 0 && i + 1 < argc) {
+            cancelAtPhase = std::atoi(argv[++i]);
+        } else {
+            return Usage();
+        }
+    }
+    if (target.empty()) return Usage();
+
+    auto& engine = static_cast<CVr&>(*GetEngine());
+    std::wstring source;
+    if (const int32_t r = engine.ResolveSourceDir(source); r != 0 && source.empty()) {
+        std::printf("detection: %d\n", r);
+        return 1;
+    }
+    std::printf("source: %s\n", Utf8(source).c_str());
+    if (const int32_t r = engine.CheckTargetDir(sys::FromUtf8(target)); r != 0) {
+        std::printf("target check: %d\n", r);
+        return 1;
+    }
+
+    PhasePrinter printer(engine, cancelAtPhase);
+    engine.Task().SetPhaseObserver(&printer);
+    const auto start = Clock::now();
+    const int32_t result = engine.MoveInstallation();
+    const auto end = Clock::now();
+    engine.Task().SetPhaseObserver(nullptr);
+
+    std::wstring first, second;
+    engine.GetParkedPaths(second, first);
+    const auto ms = [](auto d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    };
+    std::printf("result: %d\n", result);
+    std::printf("rollback-clean: %s\n", engine.IsRollbackClean() ? "true" : "false");
+    std::printf("moved-software: %s\n", Utf8(engine.GetMovedSoftwarePath()).c_str());
+    std::printf("parked-first: %s\nparked-second: %s\n", Utf8(first).c_str(), Utf8(second).c_str());
+    std::printf("work-ms: %lld\nend-pause-ms: %lld\n",
+                static_cast<long long>(ms(printer.finishedAt - start)),
+                static_cast<long long>(ms(end - printer.finishedAt)));
+    engine.ResetTask();
+    return result == 0 ? 0 : 3;
+}
