@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "logging/log.h"
@@ -149,6 +151,99 @@ std::wstring COculusMgr::GetDownloadsPath() {
 
 // ---- Services ----------------------------------------------------------------------------------
 
+namespace {
+
+constexpr uint32_t kStopLimitMs = 30000;
+
+// 183 and 18 count as success here as for every system call; 0 then means "go on".
+uint32_t FailedCallError() {
+    const uint32_t error = sys::GetLastError();
+    return error == sys::kErrAlreadyExists || error == sys::kErrNoMoreFiles ? 0 : error;
+}
+
+// A tenth of the service's own estimate, but never busier than once a second and never deafer
+// than once in ten seconds.
+uint32_t PendingWait(uint32_t waitHint) {
+    return std::clamp<uint32_t>(waitHint / 10, 1000, 10000);
+}
+
+uint32_t Since(uint32_t tick) {
+    return sys::GetTickCount() - tick;  // unsigned: right across the tick's wrap
+}
+
+uint32_t Query(sys::ScHandle service, sys::ServiceStatusProcess& status) {
+    return sys::QueryServiceStatusEx(service, status) ? 0 : FailedCallError();
+}
+
+void ReleaseBoth(sys::ScHandle& manager, sys::ScHandle& service) {
+    if (service) sys::CloseServiceHandle(service);
+    if (manager) sys::CloseServiceHandle(manager);
+    service = nullptr;
+    manager = nullptr;
+}
+
+int32_t Fail(const CLogSite& site, uint32_t error, sys::ScHandle& manager, sys::ScHandle& service) {
+    ReleaseBoth(manager, service);
+    const int32_t code = 10000 + static_cast<int32_t>(error);
+    site.Err(code);
+    return code;
+}
+
+struct Waited {
+    uint32_t queryError = 0;  // a status query failed with this error
+    bool timedOut = false;
+};
+
+// After a stop request: sleeps for each wait hint as the service reports it, however long, until
+// the service stops or limit ms have passed since started.
+Waited AwaitStopped(sys::ScHandle service, sys::ServiceStatusProcess& status, uint32_t started) {
+    while (status.currentState != sys::kServiceStopped) {
+        sys::Sleep(status.waitHint);
+        if (const uint32_t error = Query(service, status)) return {error, false};
+        if (status.currentState == sys::kServiceStopped) break;
+        if (Since(started) > kStopLimitMs) return {0, true};
+    }
+    return {};
+}
+
+// Waits while the service stays in the pending state, for as long as its check point moves on
+// within its wait hint. The time is judged only while the service is still pending: a service
+// that has just settled reports a wait hint and check point of 0, and has not failed.
+Waited AwaitProgress(sys::ScHandle service, sys::ServiceStatusProcess& status, uint32_t pending) {
+    uint32_t noted = sys::GetTickCount();
+    uint32_t checkPoint = status.checkPoint;
+    while (status.currentState == pending) {
+        sys::Sleep(PendingWait(status.waitHint));
+        if (const uint32_t error = Query(service, status)) return {error, false};
+        if (status.checkPoint > checkPoint) {
+            noted = sys::GetTickCount();
+            checkPoint = status.checkPoint;
+        } else if (status.currentState == pending && Since(noted) > status.waitHint) {
+            return {0, true};
+        }
+    }
+    return {};
+}
+
+// Where no call failed, the code names what happened instead of passing on whatever error an
+// earlier call left behind, which could be 0, or 183 and 18 that would turn the failure into 0.
+uint32_t NotStartedError(const sys::ServiceStatusProcess& status) {
+    const uint32_t exitCode = status.win32ExitCode;
+    const bool named =
+        exitCode != 0 && exitCode != sys::kErrAlreadyExists && exitCode != sys::kErrNoMoreFiles;
+    return named ? exitCode : sys::kErrServiceRequestTimeout;
+}
+
+void PrintNotStarted(const sys::ServiceStatusProcess& status) {
+    std::printf("Service not started. \n");
+    std::printf("  Current State: %d\n", static_cast<int>(status.currentState));
+    std::printf("  Exit Code: %d\n", static_cast<int>(status.win32ExitCode));
+    std::printf("  Check Point: %d\n", static_cast<int>(status.checkPoint));
+    std::printf("  Wait Hint: %d\n", static_cast<int>(status.waitHint));
+}
+
+}  // namespace
+
 int32_t COculusMgr::StopServices() {
     serviceName = L"OVRLibraryService";
     StopOneService();
@@ -164,13 +259,119 @@ int32_t COculusMgr::StartServices() {
 }
 
 int32_t COculusMgr::StopOneService() {
+    const uint32_t started = sys::GetTickCount();
+    sys::ServiceStatusProcess status;
+    uint32_t error = 0;
+    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    if (!scmHandle && (error = FailedCallError())) {
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    }
+    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceStopQueryEnumerate);
+    if (!serviceHandle && (error = FailedCallError())) {
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    }
+    if ((error = Query(serviceHandle, status)))
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    if (status.currentState == sys::kServiceStopped) {
+        ReleaseBoth(scmHandle, serviceHandle);
+        std::printf("dwCurrentState == SERVICE_STOPPED =====CoulusMgr.CPP   LIN400");
+        return 0;
+    }
+    while (status.currentState == sys::kServiceStopPending) {
+        std::printf("Service stop pending...\n");
+        sys::Sleep(PendingWait(status.waitHint));
+        if ((error = Query(serviceHandle, status))) {
+            return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        }
+        if (status.currentState == sys::kServiceStopped) {
+            std::printf("437------------------------");
+            ReleaseBoth(scmHandle, serviceHandle);
+            return 0;
+        }
+        if (Since(started) > kStopLimitMs) {
+            return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
+        }
+    }
+    StopDependents();  // whatever it leaves running, the manager judges the stop request
+    if (!sys::ControlService(serviceHandle, sys::kServiceControlStop, status) &&
+        (error = FailedCallError())) {
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    }
+    const Waited waited = AwaitStopped(serviceHandle, status, started);
+    if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
+    if (waited.timedOut) {
+        return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
+    }
+    ReleaseBoth(scmHandle, serviceHandle);
     return 0;
 }
 
 int32_t COculusMgr::StartOneService() {
-    return 0;
+    sys::ServiceStatusProcess status;
+    uint32_t error = 0;
+    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    if (!scmHandle && (error = FailedCallError())) {
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    }
+    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceAllAccess);
+    if (!serviceHandle && (error = FailedCallError())) {
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    }
+    if ((error = Query(serviceHandle, status)))
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    const uint32_t state = status.currentState;
+    if (state != sys::kServiceStopped && state != sys::kServiceStopPending) {
+        return Fail(HX_LOG, sys::kErrServiceAlreadyRunning, scmHandle, serviceHandle);
+    }
+    Waited waited = AwaitProgress(serviceHandle, status, sys::kServiceStopPending);
+    if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
+    if (waited.timedOut) {
+        return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
+    }
+    if (!sys::StartServiceW(serviceHandle) && (error = FailedCallError())) {
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    }
+    std::printf("Service start pending...\n");
+    if ((error = Query(serviceHandle, status)))
+        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    waited = AwaitProgress(serviceHandle, status, sys::kServiceStartPending);
+    if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
+    if (status.currentState == sys::kServiceRunning) {
+        std::printf("Service started successfully.\n");
+        ReleaseBoth(scmHandle, serviceHandle);
+        return 0;
+    }
+    PrintNotStarted(status);
+    return Fail(HX_LOG, NotStartedError(status), scmHandle, serviceHandle);
 }
 
 bool COculusMgr::StopDependents() {
+    const uint32_t started = sys::GetTickCount();
+    uint32_t needed = 0, count = 0;
+    if (sys::EnumDependentServicesW(serviceHandle, sys::kServiceActive, nullptr, 0, needed,
+                                    count)) {
+        return true;
+    }
+    if (sys::GetLastError() != sys::kErrMoreData) return false;
+    std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[needed]());
+    if (!buffer) return false;
+    if (!sys::EnumDependentServicesW(serviceHandle, sys::kServiceActive, buffer.get(), needed,
+                                     needed, count)) {
+        return false;
+    }
+    const auto* entries = reinterpret_cast<const sys::EnumServiceStatus*>(buffer.get());
+    for (uint32_t i = 0; i < count; ++i) {
+        sys::ScHandle dependent =
+            sys::OpenServiceW(scmHandle, entries[i].serviceName, sys::kServiceStopQuery);
+        if (!dependent) return false;
+        sys::ServiceStatusProcess status;
+        bool stopped = sys::ControlService(dependent, sys::kServiceControlStop, status);
+        if (stopped) {
+            const Waited waited = AwaitStopped(dependent, status, started);
+            stopped = !waited.queryError && !waited.timedOut;
+        }
+        sys::CloseServiceHandle(dependent);
+        if (!stopped) return false;
+    }
     return true;
 }

@@ -14,6 +14,18 @@ inline constexpr uint32_t kServiceStopQuery = 0x24;
 inline constexpr uint32_t kServiceControlStop = 1;
 inline constexpr uint32_t kServiceActive = 1;
 
+// Windows error numbers of the service control manager, besides those in sys.h.
+enum : uint32_t {
+    kErrInvalidHandle = 6,
+    kErrInvalidName = 123,
+    kErrDependentServicesRunning = 1051,
+    kErrInvalidServiceControl = 1052,
+    kErrServiceRequestTimeout = 1053,
+    kErrServiceCannotAcceptCtrl = 1061,
+    kErrServiceNotActive = 1062,
+    kErrDatabaseDoesNotExist = 1065,
+};
+
 enum : uint32_t {
     kServiceStopped = 1,
     kServiceStartPending = 2,
