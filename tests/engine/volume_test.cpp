@@ -27,7 +27,10 @@ class ScopedHost {
     TempDir dir_;
 };
 #else
-struct ScopedHost {};
+struct ScopedHost {
+    ScopedHost() {}  // Wine: the real kernel objects need no host folder
+    ~ScopedHost() {}
+};
 #endif
 
 std::wstring UniqueName(const wchar_t* base) {
@@ -135,12 +138,10 @@ TEST(Volume, UnassignedLetterHasNoRootAndNoFileSystem) {
 }
 
 TEST(Volume, BusQueryOfTheSystemDriveIsNotUsb) {
+    // Wine answers the storage-property query for its drive C: with a non-USB bus.
     uint32_t bus = sys::kBusUsb;
-    if (sys::QueryStorageBusType(L"C:\\", bus)) {
-        EXPECT_NE(bus, sys::kBusUsb);
-    } else {
-        SUCCEED() << "Wine answers no storage property for C:, error " << sys::GetLastError();
-    }
+    ASSERT_TRUE(sys::QueryStorageBusType(L"C:\\Games", bus)) << sys::GetLastError();
+    EXPECT_NE(bus, sys::kBusUsb);
 }
 #else
 TEST(Volume, RootOfAPathIsTheMountThatHoldsIt) {
