@@ -133,11 +133,13 @@ int32_t CTaskMgr::CopyParked() {
 
 int32_t CTaskMgr::LinkSources() {
     for (const auto& [source, target] : pairs) {
+        // Noted before the call: a link may exist even when the call reports a failure
+        // (its check of the new link can fail after the link was made).
+        linksTried_.emplace(source, target);
         if (const int32_t r = fileOp.MakeDirLink(source, target); r != 0) {
             HX_LOG.Err(r);
             return r;
         }
-        linksMade_.emplace(source, target);
     }
     return 0;
 }
@@ -192,7 +194,7 @@ int32_t CTaskMgr::Execute() {
     doneUnits.store(0);
     fileOp.ResetCancel();
     direction.store(0);
-    linksMade_.clear();
+    linksTried_.clear();
     int32_t rr = 0;
 
     int32_t result = MoveForward();
@@ -293,11 +295,12 @@ int32_t CTaskMgr::UndoCopies(bool onlyFirstCopied) {
 }
 
 // Only a link that this run made, and that is still a link, is removed before its folder
-// gets the name back.
+// gets the name back. The old name was free (its folder was parked) when the link was tried,
+// so a link found there now is this run's.
 int32_t CTaskMgr::UndoLinks() {
     for (const auto& [folder, target] : parked) {
         const std::wstring& source = SourceOf(target);
-        if (linksMade_.count(source) != 0 && sys::IsLinkOrReparsePoint(source)) {
+        if (linksTried_.count(source) != 0 && sys::IsLinkOrReparsePoint(source)) {
             if (const int32_t r = fileOp.RemoveOneDir(source); r != 0) {
                 HX_LOG.Err(r);
                 return r;

@@ -102,7 +102,7 @@ class CTaskMgr {
     bool rollbackClean = true;
     std::wstring oldParentDir;
 
-    PathMap linksMade_;                        // source -> target, the links this run made
+    PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;
 };
