@@ -1,0 +1,368 @@
+// File-tree operations on real temporary trees: walks, copies, deletes, renames, target checks,
+// cancellation and the progress count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include "fileOp/CFileOp.h"
+#include "fileop_support.h"
+#include "logging/log.h"
+#include "support.h"
+
+using namespace testsupport;
+
+namespace {
+
+TEST_F(FileOpTest, EmptyFolderIsCountedSizedCopiedAndDeletedAsEmpty) {
+    const fs::path empty = Data("empty");
+    const fs::path target = Data("target");
+    fs::create_directories(empty);
+    fs::create_directories(target);
+    int32_t count = -1;
+    EXPECT_EQ(op_.CountFiles(W(empty), count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(op_.SizeTree(W(empty)), 0);
+    EXPECT_EQ(op_.TotalBytes(), 0u);
+    EXPECT_EQ(op_.CopyTree(W(empty), W(target)), 0);
+    EXPECT_TRUE(fs::is_empty(target));
+
+    EXPECT_EQ(op_.DeleteTree(W(empty), true), 0);
+    EXPECT_TRUE(fs::is_directory(empty));
+    EXPECT_EQ(op_.DeleteTree(W(empty), false), 0);
+    EXPECT_FALSE(fs::exists(empty));
+    EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(FileOpTest, DotNamesAndNonAsciiNamesAreOrdinaryEntries) {
+    const fs::path source = Data("source");
+    std::vector<fs::path> files = {".x", "..x", fs::path(u8"\u00fcber \u65e5\u672c.txt"),
+                                   fs::path(u8"\u0444\u0430\u0439\u043b") / ".x"};
+#ifndef _WIN32
+    // Win32 paths drop trailing dots, so only here can "..." be both a folder and a file.
+    files.push_back(fs::path("...") / "...");
+#else
+    files.push_back(fs::path("..y") / "..x");
+#endif
+    for (const fs::path& file : files)
+        WriteFile(source / file, file.generic_string());
+    const fs::path target = Data("target");
+    fs::create_directories(target);
+
+    int32_t count = 0;
+    ASSERT_EQ(op_.CountFiles(W(source), count), 0);
+    EXPECT_EQ(count, 5);
+    ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
+    for (const fs::path& file : files)
+        EXPECT_EQ(ReadFile(target / file), file.generic_string()) << file;
+    EXPECT_EQ(op_.TakeDoneCount(), 5);
+
+    ASSERT_EQ(op_.DeleteTree(W(source), false), 0);
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_EQ(op_.TakeDoneCount(), 5);
+}
+
+TEST_F(FileOpTest, DeepTreeIsCountedCopiedAndDeletedToTheBottom) {
+    const fs::path source = Data("s");
+    fs::path deep = source;
+    for (int level = 0; level < 40; ++level)
+        deep /= "d";
+    WriteFile(deep / "bottom.txt", "deep");
+    WriteFile(source / "top.txt", "top");
+    const fs::path target = Data("t");
+    fs::create_directories(target);
+
+    int32_t count = 0;
+    ASSERT_EQ(op_.CountFiles(W(source), count), 0);
+    EXPECT_EQ(count, 2);
+    ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
+    EXPECT_EQ(ReadFile(target / fs::relative(deep / "bottom.txt", source)), "deep");
+    ASSERT_EQ(op_.DeleteTree(W(source), true), 0);
+    EXPECT_TRUE(fs::is_directory(source));
+    EXPECT_TRUE(fs::is_empty(source));
+}
+
+TEST_F(FileOpTest, CopyOverwritesFilesKeepsOthersAndReusesFolders) {
+    const fs::path source = Data("s");
+    const fs::path target = Data("t");
+    WriteFile(source / "same.txt", "new");
+    WriteFile(source / "sub" / "inner.txt", "inner new");
+    WriteFile(target / "same.txt", "an older and much longer content");
+    WriteFile(target / "sub" / "kept.txt", "kept");
+    WriteFile(target / "extra.txt", "extra");
+
+    ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
+    EXPECT_EQ(ReadFile(target / "same.txt"), "new");  // nothing of the longer file remains
+    EXPECT_EQ(ReadFile(target / "sub" / "inner.txt"), "inner new");
+    EXPECT_EQ(ReadFile(target / "sub" / "kept.txt"), "kept");
+    EXPECT_EQ(ReadFile(target / "extra.txt"), "extra");
+    EXPECT_EQ(op_.TakeDoneCount(), 2);  // files only, not folders
+}
+
+TEST_F(FileOpTest, CopyIntoMissingTargetFailsAtTheFirstEntry) {
+    const fs::path source = Data("s");
+    WriteFile(source / "a.txt", "a");
+    EXPECT_EQ(op_.CopyTree(W(source), W(Data("missing"))), 10003);
+    EXPECT_FALSE(fs::exists(Data("missing")));
+    EXPECT_NE(LogText().find("10003"), std::string::npos);
+}
+
+TEST_F(FileOpTest, CopyKeepsModificationTimeAndMode) {
+    const fs::path source = Data("s");
+    WriteFile(source / "tool.sh", "#!/bin/sh\n");
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+    fs::last_write_time(source / "tool.sh", stamp);
+#ifndef _WIN32
+    fs::permissions(source / "tool.sh", fs::perms::owner_all | fs::perms::group_read |
+                                            fs::perms::group_exec | fs::perms::others_exec);
+#endif
+    const fs::path target = Data("t");
+    fs::create_directories(target);
+    ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
+    EXPECT_EQ(fs::last_write_time(target / "tool.sh"), fs::last_write_time(source / "tool.sh"));
+    EXPECT_EQ(fs::status(target / "tool.sh").permissions(),
+              fs::status(source / "tool.sh").permissions());
+}
+
+TEST_F(FileOpTest, CopyOntoItselfFailsAndKeepsTheContent) {
+    const fs::path file = Data("self.txt");
+    WriteFile(file, "precious");
+    EXPECT_NE(op_.CopyOneFile(W(file), W(file)), 0);
+    EXPECT_EQ(ReadFile(file), "precious");
+}
+
+TEST_F(FileOpTest, DeleteThatFailsPartWayReportsFolderNotEmptyAtEveryLevel) {
+    const fs::path root = Data("root");
+    const fs::path locked = root / "a" / "b" / "locked.txt";
+    WriteFile(locked, "locked");
+    WriteFile(root / "a" / "b" / "z.txt", "z");
+    std::string why;
+    const Cleanup undo = MakeUndeletable(locked, why);
+    if (!why.empty()) GTEST_SKIP() << why;
+
+    EXPECT_EQ(op_.DeleteTree(W(root), false), 10145);
+    EXPECT_TRUE(fs::exists(locked));
+    const std::vector<std::string> codes = LoggedCodes();
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes.front(), "10005");
+    EXPECT_GE(std::count(codes.begin(), codes.end(), "10145"), 3);  // b, a and root
+}
+
+TEST_F(FileOpTest, EnumerationFailureEndsDeleteWithoutRemovingTheRoot) {
+    const fs::path root = Data("root");
+    WriteFile(root / "a.txt", "a");
+    sys::fault::Arm({sys::Call::FindNextFile, 1, sys::kErrAccessDenied});
+    EXPECT_EQ(op_.DeleteTree(W(root), false), 10005);
+    EXPECT_TRUE(fs::is_directory(root));
+}
+
+TEST_F(FileOpTest, BenignErrorsCountAsSuccess) {
+    const fs::path empty = Data("empty");
+    fs::create_directories(empty);
+    sys::fault::Arm({sys::Call::FindFirstFile, 1, sys::kErrNoMoreFiles});
+    int32_t count = -1;
+    EXPECT_EQ(op_.CountFiles(W(empty), count), 0);  // an empty listing
+    EXPECT_EQ(count, 0);
+    sys::fault::Arm({sys::Call::FindFirstFile, 2, sys::kErrNoMoreFiles});
+    EXPECT_EQ(op_.DeleteTree(W(empty), false), 0);  // still runs its closing step
+    EXPECT_FALSE(fs::exists(empty));
+    sys::fault::Arm({sys::Call::DeleteFile, 1, sys::kErrAlreadyExists});
+    EXPECT_EQ(op_.DeleteOneFile(W(Data("whatever"))), 0);
+}
+
+TEST_F(FileOpTest, SizeTreeAddsSizesAboveFourGibibytesAcrossCalls) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a sparse 5 GiB file is only cheap on the Linux file systems";
+#else
+    const fs::path source = Data("s");
+    WriteFile(source / "small.bin", "12345");
+    WriteFile(source / "sub" / "huge.bin", "");
+    fs::resize_file(source / "sub" / "huge.bin", (uint64_t{5} << 30) + 3);  // sparse
+    ASSERT_EQ(op_.SizeTree(W(source)), 0);
+    EXPECT_EQ(op_.TotalBytes(), (uint64_t{5} << 30) + 8);
+    ASSERT_EQ(op_.SizeTree(W(source)), 0);
+    EXPECT_EQ(op_.TotalBytes(), 2 * ((uint64_t{5} << 30) + 8));
+#endif
+}
+
+// ---- Cancel -------------------------------------------------------------------------------------
+
+TEST_F(FileOpTest, CancelStaysUntilResetAndStopsEveryWalkAtItsFirstEntry) {
+    const fs::path source = Data("s");
+    WriteFile(source / "a.txt", "a");
+    const fs::path target = Data("t");
+    fs::create_directories(target);
+    op_.Cancel();
+    int32_t count = 42;
+    EXPECT_EQ(op_.CountFiles(W(source), count), 3);
+    EXPECT_EQ(count, 42);
+    EXPECT_EQ(op_.SizeTree(W(source)), 3);
+    EXPECT_EQ(op_.CopyTree(W(source), W(target)), 3);
+    EXPECT_EQ(op_.DeleteTree(W(source), false), 3);
+    EXPECT_TRUE(fs::exists(source / "a.txt"));
+    EXPECT_TRUE(fs::is_empty(target));
+
+    op_.ResetCancel();
+    EXPECT_EQ(op_.CountFiles(W(source), count), 0);
+    EXPECT_EQ(count, 1);
+}
+
+TEST_F(FileOpTest, CancelDuringCopyFinishesTheCurrentFileAndStops) {
+    const fs::path source = Data("s");
+    for (int i = 0; i < 6; ++i)
+        WriteFile(source / ("f" + std::to_string(i)), "data");
+    const fs::path target = Data("t");
+    fs::create_directories(target);
+    sys::fault::Arm({sys::Call::CopyFile, 2, 0, false, [this] { op_.Cancel(); }});
+
+    EXPECT_EQ(op_.CopyTree(W(source), W(target)), 3);
+    EXPECT_EQ(op_.TakeDoneCount(), 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator(target), fs::directory_iterator()), 2);
+}
+
+TEST_F(FileOpTest, CancelInSubFolderIsSeenByTheEnclosingWalkAtItsNextEntry) {
+    const fs::path source = Data("s");
+    WriteFile(source / "one" / "a.txt", "a");
+    WriteFile(source / "two" / "b.txt", "b");
+    // Whichever sub-folder is opened first, the other one is still to come.
+    sys::fault::Arm({sys::Call::FindFirstFile, 2, 0, false, [this] { op_.Cancel(); }});
+    int32_t count = 42;
+    EXPECT_EQ(op_.CountFiles(W(source), count), 3);
+    EXPECT_EQ(count, 42);
+
+    op_.ResetCancel();  // the cancelled walk left no partial count behind
+    EXPECT_EQ(op_.CountFiles(W(source), count), 0);
+    EXPECT_EQ(count, 2);
+}
+
+TEST_F(FileOpTest, CancelInTheLastSubFolderCompletesWithTheFilesCountedSoFar) {
+    const fs::path source = Data("s");
+    // Listing order is the file system's (hash order on ext4): pick a sub-folder name that
+    // comes last, so no enclosing entry is left to notice the cancel.
+    fs::path sub;
+    for (int i = 0; sub.empty() && i < 100; ++i) {
+        fs::create_directories(source / ("sub" + std::to_string(i)));
+        if (ListingOrder(source).back() == "sub" + std::to_string(i)) {
+            sub = source / ("sub" + std::to_string(i));
+        } else {
+            fs::remove(source / ("sub" + std::to_string(i)));
+        }
+    }
+    ASSERT_FALSE(sub.empty());
+    for (const char* name : {"a", "b", "c"})
+        WriteFile(sub / name, name);
+    // Each listing call moves one entry on: the top level makes one per entry, then the
+    // sub-folder's calls run until the one that fetches the entry after its first file.
+    const std::vector<std::string> top = ListingOrder(source);
+    const std::vector<std::string> inner = ListingOrder(sub);
+    const auto firstFile = std::find_if(inner.begin(), inner.end(),
+                                        [](const std::string& n) { return n != "." && n != ".."; });
+    const auto nth = top.size() + static_cast<size_t>(firstFile - inner.begin()) + 1;
+    sys::fault::Reset();  // the listings above made calls of their own
+    sys::fault::Arm({sys::Call::FindNextFile, nth, 0, false, [this] { op_.Cancel(); }});
+
+    int32_t count = 42;
+    EXPECT_EQ(op_.CountFiles(W(source), count), 0);
+    EXPECT_EQ(count, 1);
+}
+
+TEST_F(FileOpTest, DoneCountAndCancelFromAnotherThreadLoseNothing) {
+    const fs::path source = Data("s");
+    constexpr int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i)
+        WriteFile(source / std::to_string(i % 7) / std::to_string(i), "x");
+    const fs::path first = Data("first");
+    const fs::path second = Data("second");
+    fs::create_directories(first);
+    fs::create_directories(second);
+
+    std::atomic<bool> done{false};
+    int64_t taken = 0;
+    std::thread reader([&] {
+        while (!done.load())
+            taken += op_.TakeDoneCount();
+    });
+    EXPECT_EQ(op_.CopyTree(W(source), W(first)), 0);
+    done = true;
+    reader.join();
+    EXPECT_EQ(taken + op_.TakeDoneCount(), kFiles);
+
+    done = false;
+    taken = 0;
+    std::thread canceller([&] {
+        while (!done.load()) {
+            taken += op_.TakeDoneCount();
+            if (taken >= 20) op_.Cancel();
+        }
+    });
+    const int32_t r = op_.CopyTree(W(source), W(second));
+    done = true;
+    canceller.join();
+    EXPECT_TRUE(r == 3 || r == 0) << r;
+    int64_t copied = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(second))
+        copied += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(taken + op_.TakeDoneCount(), copied);
+}
+
+// ---- Rename ------------------------------------------------------------------------------------
+
+TEST_F(FileOpTest, RenameUniqueAppendsTheSuffixAgainUntilANameIsFree) {
+    const fs::path old = Data("Software");
+    WriteFile(old / "game.bin", "game");
+    fs::create_directories(Data("SoftwareVarko"));
+    fs::create_directories(Data("SoftwareVarko(1)"));
+    std::wstring used = L"untouched";
+
+    ASSERT_EQ(op_.RenameUnique(W(old), W(Data("SoftwareVarko")), used), 0);
+    EXPECT_EQ(used, W(Data("SoftwareVarko(1)(1)")));
+    EXPECT_EQ(ReadFile(Data("SoftwareVarko(1)(1)") / "game.bin"), "game");
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_TRUE(fs::is_empty(Data("SoftwareVarko")));
+    EXPECT_EQ(LogText(), "");  // a taken name is not a failure
+}
+
+TEST_F(FileOpTest, MoveOneOntoATakenNameRefusesWithoutReplacing) {
+    WriteFile(Data("a.txt"), "a");
+    WriteFile(Data("b.txt"), "b");
+    EXPECT_EQ(op_.MoveOne(W(Data("a.txt")), W(Data("b.txt"))), 10183);
+    EXPECT_EQ(ReadFile(Data("b.txt")), "b");
+    EXPECT_EQ(LogText(), "");
+
+    std::wstring used = L"untouched";
+    EXPECT_EQ(op_.RenameUnique(W(Data("missing")), W(Data("elsewhere")), used), 10002);
+    EXPECT_EQ(used, L"untouched");
+    EXPECT_EQ(LoggedCodes(), (std::vector<std::string>{"10002", "10002"}));
+}
+
+// ---- Target check -----------------------------------------------------------------------------
+
+TEST_F(FileOpTest, TargetThatMerelyContainsASourcePathAsTextIsRefused) {
+    const fs::path software = Data("Oculus") / "Software";
+    WriteFile(software / "a.bin", "a");
+    fs::create_directories(Data("Oculus") / "Software2");
+    fs::create_directories(Data("elsewhere"));
+    fs::create_directories(software / "inner");
+
+    EXPECT_EQ(CFileOp().CheckTarget({W(software)}, W(Data("Oculus") / "Software2")), 2);
+    EXPECT_EQ(CFileOp().CheckTarget({W(software)}, W(software / "inner")), 2);
+    EXPECT_EQ(CFileOp().CheckTarget({W(software)}, W(Data("elsewhere"))), 0);
+}
+
+TEST_F(FileOpTest, TargetCheckWhoseQueryFailsAnswersFour) {
+    const fs::path software = Data("Software");
+    WriteFile(software / "a.bin", "a");
+    const std::wstring target = W(dir_.path());
+    for (sys::Call call :
+         {sys::Call::FindFirstFile, sys::Call::GetDiskFreeSpace, sys::Call::CreateFile}) {
+        sys::fault::Reset();
+        sys::fault::Arm({call, 1, sys::kErrAccessDenied});
+        EXPECT_EQ(CFileOp().CheckTarget({W(software)}, target), 4) << sys::fault::Name(call);
+    }
+}
+
+}  // namespace
