@@ -200,8 +200,17 @@ ServiceStatusProcess Report(const ServiceRecord& record, uint32_t now) {
 
 std::string Format(const ServiceRecord& record) {
     std::ostringstream out;
-    for (const Field& field : kFields)
-        out << field.key << '=' << record.*field.member << '\n';
+    for (const Field& field : kFields) {
+        const uint32_t value = record.*field.member;
+        const bool duration =
+            field.member == &ServiceRecord::stopMs || field.member == &ServiceRecord::startMs;
+        out << field.key << '=';
+        if (duration && value == kNever) {
+            out << "never\n";
+        } else {
+            out << value << '\n';
+        }
+    }
     for (const std::wstring& dependent : record.dependents)
         out << kDependentKey << '=' << ToUtf8(dependent) << '\n';
     return out.str();

@@ -1,0 +1,531 @@
+// Service control. On Linux against the stand-in manager under the virtual clock, so every wait
+// is checked to the millisecond; under Wine against Wine's own manager and the fake service.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "OculusMgr/COculusMgr.h"
+#include "logging/log.h"
+#include "platform/services.h"
+#include "platform/sys.h"
+#include "support.h"
+
+#ifndef _WIN32
+#include "platform/host.h"
+#include "platform/posix/service_standin.h"
+#endif
+
+using namespace testsupport;
+
+namespace {
+
+using Sleeps = std::vector<uint32_t>;
+
+#ifndef _WIN32
+
+using sys::standin::kNever;
+using sys::standin::ServiceRecord;
+
+ServiceRecord Running(uint32_t stopMs = 0, uint32_t stopHint = 0) {
+    ServiceRecord record;
+    record.state = sys::kServiceRunning;
+    record.stopMs = stopMs;
+    record.stopHint = stopHint;
+    return record;
+}
+
+ServiceRecord Stopped(uint32_t startMs = 0, uint32_t startHint = 0) {
+    ServiceRecord record;
+    record.startMs = startMs;
+    record.startHint = startHint;
+    return record;
+}
+
+ServiceRecord StopPending(uint32_t stopMs, uint32_t hint) {
+    ServiceRecord record = Running(stopMs, hint);
+    record.state = sys::kServiceStopPending;
+    record.waitHint = hint;
+    return record;
+}
+
+// A host folder of its own, the virtual clock, a fresh log, and a check that every operation
+// released the handles it opened.
+class ServiceTest : public ::testing::Test {
+  protected:
+    ServiceTest() : cwd_(work_.path()) {
+        sys::SetHostDir(host_.path().string());
+        handlesBefore_ = sys::standin::OpenHandleCount();
+        LogResetForTests();
+    }
+    ~ServiceTest() override {
+        EXPECT_EQ(sys::standin::OpenHandleCount(), handlesBefore_) << "handles left open";
+        LogResetForTests();
+        sys::SetHostDir({});
+    }
+
+    // Installs a service; a pending state begins now.
+    void Install(const std::wstring& name, ServiceRecord record) {
+        record.since = sys::GetTickCount();
+        ASSERT_TRUE(sys::standin::WriteService(name, record));
+    }
+    ServiceRecord Read(const std::wstring& name) {
+        ServiceRecord record;
+        EXPECT_TRUE(sys::standin::ReadService(name, record));
+        return sys::standin::Settle(record, sys::GetTickCount());
+    }
+    uint32_t State(const std::wstring& name) { return Read(name).state; }
+
+    int32_t Stop(const std::wstring& name) {
+        mgr_.serviceName = name;
+        return mgr_.StopOneService();
+    }
+    int32_t Start(const std::wstring& name) {
+        mgr_.serviceName = name;
+        return mgr_.StartOneService();
+    }
+    Sleeps Slept() { return clock_->Sleeps(); }
+    uint64_t Calls(sys::Call kind) { return sys::fault::Count(kind); }
+
+    std::string LogText() {
+        LogFlushForTests();
+        std::string text;
+        const fs::path dir = work_.path() / "log";
+        if (!fs::exists(dir)) return text;
+        for (const auto& entry : fs::directory_iterator(dir))
+            text += ReadFile(entry.path());
+        return text;
+    }
+
+    TempDir host_, work_;
+    ScopedWorkingDir cwd_;
+    ScopedVirtualClock clock_;
+    ScopedFaults faults_;
+    COculusMgr mgr_;
+    size_t handlesBefore_ = 0;
+};
+
+// ---- The stand-in itself -------------------------------------------------------------------
+
+using StandInTest = ServiceTest;
+
+TEST_F(StandInTest, RecordSurvivesTheFileWithEveryFieldAndNonAsciiDependents) {
+    ServiceRecord record = StopPending(kNever, 4000);
+    record.checkPoint = 3, record.exitCode = 1066, record.startMs = 12, record.startHint = 34;
+    record.checkPointMs = 250, record.refuseStop = 1052, record.refuseStart = 1058;
+    record.startExit = 5, record.since = 4294967295u;
+    record.dependents = {L"Helper", L"Dienst-\u00e9\u00df-\u6f22"};
+    ASSERT_TRUE(sys::standin::WriteService(L"OVRService", record));
+    ServiceRecord back;
+    ASSERT_TRUE(sys::standin::ReadService(L"OVRService", back));
+    EXPECT_EQ(back, record);
+    EXPECT_EQ(sys::standin::ListServices(), std::vector<std::wstring>{L"OVRService"});
+
+    ServiceRecord junk;
+    EXPECT_FALSE(sys::standin::Parse("state=4\nstop_ms=12x\n", junk));
+    EXPECT_FALSE(sys::standin::Parse("state=4294967296\n", junk));
+    EXPECT_FALSE(sys::standin::Parse("dependent=../escape\n", junk));
+    EXPECT_FALSE(sys::standin::SetField(junk, "colour", "4"));
+}
+
+TEST_F(StandInTest, PendingStatesMoveWithTheClock) {
+    ServiceRecord record = Stopped(3000, 1500);
+    record.checkPointMs = 1000;
+    record.startExit = 1066;
+    Install(L"S", record);
+    sys::ScHandle scm = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    sys::ScHandle svc = sys::OpenServiceW(scm, L"s", sys::kServiceAllAccess);  // any case
+    ASSERT_TRUE(svc);
+    ASSERT_TRUE(sys::StartServiceW(svc));
+    sys::ServiceStatusProcess status;
+    clock_->Advance(2500);
+    ASSERT_TRUE(sys::QueryServiceStatusEx(svc, status));
+    EXPECT_EQ(status.currentState, sys::kServiceStartPending);
+    EXPECT_EQ(status.checkPoint, 2u);
+    EXPECT_EQ(status.waitHint, 1500u);
+    clock_->Advance(500);  // the start is over, and it failed
+    ASSERT_TRUE(sys::QueryServiceStatusEx(svc, status));
+    EXPECT_EQ(status.currentState, sys::kServiceStopped);
+    EXPECT_EQ(status.win32ExitCode, 1066u);
+    EXPECT_EQ(status.waitHint, 0u);
+    ServiceRecord stored;
+    ASSERT_TRUE(sys::standin::ReadService(L"S", stored));
+    EXPECT_EQ(stored.state, sys::kServiceStopped);  // settled and written back
+    EXPECT_TRUE(sys::CloseServiceHandle(svc));
+    EXPECT_TRUE(sys::CloseServiceHandle(scm));
+    EXPECT_FALSE(sys::CloseServiceHandle(svc));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrInvalidHandle);
+}
+
+// Each row: the service's record, the call, and the Windows error it must give.
+TEST_F(StandInTest, RefusalsCarryTheWindowsErrorNumbers) {
+    Install(L"Idle", Stopped());
+    Install(L"Busy", Running());
+    Install(L"Stopping", StopPending(kNever, 0));
+    ServiceRecord stubborn = Running();
+    stubborn.refuseStop = 1052;
+    stubborn.refuseStart = 1058;
+    Install(L"Stubborn", stubborn);
+    ServiceRecord parent = Running();
+    parent.dependents = {L"Busy"};
+    Install(L"Parent", parent);
+
+    sys::ScHandle scm = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    auto error = [&](const wchar_t* name, auto call, uint32_t access = sys::kServiceAllAccess) {
+        sys::ScHandle svc = sys::OpenServiceW(scm, name, access);
+        if (!svc) return sys::GetLastError();
+        const uint32_t result = call(svc) ? 0 : sys::GetLastError();
+        sys::CloseServiceHandle(svc);
+        return result;
+    };
+    sys::ServiceStatusProcess status;
+    auto stop = [&](sys::ScHandle s) { return sys::ControlService(s, 1, status); };
+    auto start = [&](sys::ScHandle s) { return sys::StartServiceW(s); };
+    auto query = [&](sys::ScHandle s) { return sys::QueryServiceStatusEx(s, status); };
+    EXPECT_EQ(error(L"Nowhere", query), sys::kErrServiceDoesNotExist);
+    EXPECT_EQ(error(L"../Idle", query), sys::kErrInvalidName);
+    EXPECT_EQ(error(L"Busy", start), sys::kErrServiceAlreadyRunning);
+    EXPECT_EQ(error(L"Idle", stop), sys::kErrServiceNotActive);
+    EXPECT_EQ(error(L"Stopping", stop), sys::kErrServiceCannotAcceptCtrl);
+    EXPECT_EQ(error(L"Parent", stop), sys::kErrDependentServicesRunning);
+    EXPECT_EQ(error(L"Stubborn", stop), 1052u);
+    EXPECT_EQ(error(L"Busy", start, sys::kServiceStopQueryEnumerate), sys::kErrAccessDenied);
+    EXPECT_EQ(error(L"Busy", stop, 0x4), sys::kErrAccessDenied);
+    sys::CloseServiceHandle(scm);
+    ServiceRecord idle = Read(L"Idle");
+    idle.refuseStart = 1058;
+    sys::standin::WriteService(L"Idle", idle);
+    scm = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    EXPECT_EQ(error(L"Idle", start), 1058u);
+    sys::CloseServiceHandle(scm);
+    EXPECT_EQ(State(L"Busy"), sys::kServiceRunning);
+    EXPECT_EQ(State(L"Parent"), sys::kServiceRunning);
+}
+
+TEST_F(StandInTest, AMachineWithoutServicesHasAManagerButAMissingHostHasNone) {
+    sys::ScHandle scm = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    ASSERT_TRUE(scm);  // no services/ folder: nothing is installed
+    EXPECT_FALSE(sys::OpenServiceW(scm, L"OVRService", sys::kServiceAllAccess));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrServiceDoesNotExist);
+    sys::CloseServiceHandle(scm);
+    sys::SetHostDir((host_.path() / "absent").string());
+    EXPECT_FALSE(sys::OpenSCManagerW(sys::kScManagerAllAccess));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrDatabaseDoesNotExist);
+}
+
+TEST_F(StandInTest, DependentsComeInTwoCallsDeepestFirstWithNamesInTheBuffer) {
+    ServiceRecord top = Running(), middle = Running(), leaf = Running();
+    top.dependents = {L"Middle", L"Idle", L"Gone"};
+    middle.dependents = {L"Leaf", L"Top"};  // a cycle in the files must not loop
+    Install(L"Top", top);
+    Install(L"Middle", middle);
+    Install(L"Leaf", leaf);
+    Install(L"Idle", Stopped());
+    sys::ScHandle scm = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    sys::ScHandle svc = sys::OpenServiceW(scm, L"Top", sys::kServiceStopQueryEnumerate);
+    uint32_t needed = 0, count = 7;
+    EXPECT_FALSE(sys::EnumDependentServicesW(svc, sys::kServiceActive, nullptr, 0, needed, count));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrMoreData);
+    EXPECT_EQ(count, 0u);
+    std::vector<std::byte> small(needed - 1), buffer(needed);
+    EXPECT_FALSE(sys::EnumDependentServicesW(svc, 1, small.data(), needed - 1, needed, count));
+    ASSERT_TRUE(sys::EnumDependentServicesW(svc, 1, buffer.data(), needed, needed, count));
+    ASSERT_EQ(count, 2u);
+    const auto* entries = reinterpret_cast<const sys::EnumServiceStatus*>(buffer.data());
+    EXPECT_STREQ(entries[0].serviceName, L"Leaf");
+    EXPECT_STREQ(entries[1].serviceName, L"Middle");
+    EXPECT_STREQ(entries[1].displayName, L"Middle");
+    EXPECT_EQ(entries[1].currentState, sys::kServiceRunning);
+    const auto* end = buffer.data() + buffer.size();
+    EXPECT_LT(reinterpret_cast<const std::byte*>(entries[1].displayName), end);
+    EXPECT_GE(reinterpret_cast<const std::byte*>(entries[0].serviceName),
+              reinterpret_cast<const std::byte*>(entries + 2));
+    sys::CloseServiceHandle(svc);
+    sys::CloseServiceHandle(scm);
+}
+
+// ---- Stopping one service ------------------------------------------------------------------
+
+using StopServiceTest = ServiceTest;
+
+TEST_F(StopServiceTest, AlreadyStoppedReturnsAtOnceWithoutRequestOrDependents) {
+    ServiceRecord stopped = Stopped();
+    stopped.dependents = {L"Helper"};
+    Install(L"OVRService", stopped);
+    Install(L"Helper", Running());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Stop(L"OVRService"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "dwCurrentState == SERVICE_STOPPED =====CoulusMgr.CPP   LIN400");
+    EXPECT_EQ(Calls(sys::Call::ControlService), 0u);
+    EXPECT_EQ(Calls(sys::Call::EnumDependentServices), 0u);
+    EXPECT_EQ(State(L"Helper"), sys::kServiceRunning);
+    EXPECT_TRUE(Slept().empty());
+}
+
+TEST_F(StopServiceTest, StopPendingThatEndsInTimeNeedsNoRequest) {
+    Install(L"OVRService", StopPending(2500, 5000));
+    EXPECT_EQ(Stop(L"OVRService"), 0);
+    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000}));
+    EXPECT_EQ(Calls(sys::Call::ControlService), 0u);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+}
+
+TEST_F(StopServiceTest, RequestAnsweredStoppedAtOnceDoesNotWait) {
+    Install(L"OVRService", Running(0, 5000));
+    EXPECT_EQ(Stop(L"OVRService"), 0);
+    EXPECT_TRUE(Slept().empty());
+    EXPECT_EQ(Calls(sys::Call::ControlService), 1u);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+}
+
+TEST_F(StopServiceTest, AfterTheRequestTheReportedHintIsSleptUnbounded) {
+    Install(L"OVRService", Running(25000, 20000));
+    EXPECT_EQ(Stop(L"OVRService"), 0);
+    EXPECT_EQ(Slept(), (Sleeps{20000, 20000}));
+}
+
+TEST_F(StopServiceTest, HintOfZeroAfterTheRequestPollsWithoutPauseUntilTheLimit) {
+    Install(L"OVRService", Running(kNever, 0));
+    EXPECT_EQ(Stop(L"OVRService"), 10000 + 1053);
+    const Sleeps slept = Slept();
+    EXPECT_EQ(slept.size(), 30001u);  // each pause-less poll still moves the clock by 1 ms
+    EXPECT_EQ(std::count(slept.begin(), slept.end(), 0u), 30001);
+    EXPECT_NE(LogText().find(">: 11053"), std::string::npos);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopPending);
+}
+
+TEST_F(StopServiceTest, PendingWaitIsATenthOfTheHintKeptBetweenOneAndTenSeconds) {
+    const struct {
+        uint32_t hint, wait;
+    } rows[] = {{0, 1000},     {9999, 1000},    {10000, 1000},   {10010, 1001},
+                {55000, 5500}, {100000, 10000}, {100010, 10000}, {250000, 10000}};
+    for (const auto& row : rows) {
+        sys::fault::Reset();
+        const std::wstring name = L"S" + std::to_wstring(row.hint);
+        Install(name, StopPending(1, row.hint));  // over at the first look
+        const size_t before = Slept().size();
+        EXPECT_EQ(Stop(name), 0);
+        EXPECT_EQ(Slept().size(), before + 1) << "wait hint " << row.hint;
+        EXPECT_EQ(Slept().back(), row.wait) << "wait hint " << row.hint;
+    }
+}
+
+TEST_F(StopServiceTest, StopPendingBeyondTheLimitFailsWithoutARequest) {
+    Install(L"OVRService", StopPending(kNever, 50000));
+    EXPECT_EQ(Stop(L"OVRService"), 10000 + 1053);
+    EXPECT_EQ(Slept(), Sleeps(7, 5000));  // 35 s: the first look past 30 s
+    EXPECT_EQ(Calls(sys::Call::ControlService), 0u);
+}
+
+TEST_F(StopServiceTest, DependentsStopFirstDeepestFirst) {
+    ServiceRecord main = Running(3000, 3000), helper = Running(1500, 1500);
+    main.dependents = {L"Helper", L"Idle"};
+    helper.dependents = {L"Leaf"};
+    Install(L"OVRService", main);
+    Install(L"Helper", helper);
+    Install(L"Leaf", Running(500, 500));
+    Install(L"Idle", Stopped());
+    EXPECT_EQ(Stop(L"OVRService"), 0);
+    EXPECT_EQ(Slept(), (Sleeps{500, 1500, 3000}));
+    for (const wchar_t* name : {L"OVRService", L"Helper", L"Leaf", L"Idle"})
+        EXPECT_EQ(State(name), sys::kServiceStopped) << sys::ToUtf8(name);
+    EXPECT_EQ(Calls(sys::Call::OpenService), 3u);  // the stopped one is not touched
+}
+
+TEST_F(StopServiceTest, ARefusingDependentDoesNotHoldBackTheRequest) {
+    ServiceRecord main = Running(), helper = Running();
+    main.dependents = {L"Helper"};
+    helper.refuseStop = 1052;
+    Install(L"OVRService", main);
+    Install(L"Helper", helper);
+    EXPECT_EQ(Stop(L"OVRService"), 10000 + 1051);  // the manager refuses: a dependent runs
+    EXPECT_EQ(Calls(sys::Call::ControlService), 2u);
+    EXPECT_NE(LogText().find(">: 11051"), std::string::npos);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
+TEST_F(StopServiceTest, LimitsCountFromTheStartOfEachOperation) {
+    ServiceRecord main = Running(kNever, 4000);
+    main.dependents = {L"Slow", L"Quick"};
+    Install(L"OVRService", main);
+    Install(L"Slow", Running(20000, 10000));
+    Install(L"Quick", Running(kNever, 15000));  // gives up at 35 s from the dependents' start
+    EXPECT_EQ(Stop(L"OVRService"), 10000 + 1051);
+    EXPECT_EQ(Slept(), (Sleeps{10000, 10000, 15000}));
+
+    sys::fault::Reset();
+    ServiceRecord quick = Read(L"Quick");
+    quick.state = sys::kServiceStopped;
+    sys::standin::WriteService(L"Quick", quick);
+    Install(L"Slow", Running(20000, 10000));
+    const size_t before = Slept().size();
+    EXPECT_EQ(Stop(L"OVRService"), 10000 + 1053);
+    // 20 s for the dependent, then three hints of 4 s pass 30 s from the stop's own start.
+    const Sleeps all = Slept();
+    EXPECT_EQ(Sleeps(all.begin() + before, all.end()), (Sleeps{10000, 10000, 4000, 4000, 4000}));
+}
+
+// ---- Starting one service ------------------------------------------------------------------
+
+using StartServiceTest = ServiceTest;
+
+TEST_F(StartServiceTest, StartsAndWaitsWhileStartPending) {
+    Install(L"OVRService", Stopped(3000, 20000));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Start(L"OVRService"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Service start pending...\nService started successfully.\n");
+    EXPECT_EQ(Slept(), (Sleeps{2000, 2000}));
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
+TEST_F(StartServiceTest, StopPendingIsWaitedOutBeforeTheStart) {
+    ServiceRecord record = StopPending(2500, 3000);
+    record.startMs = 4000, record.startHint = 20000;
+    Install(L"OVRService", record);
+    // The stopped service reports a hint and check point of 0; that is not a missed deadline.
+    EXPECT_EQ(Start(L"OVRService"), 0);
+    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000, 2000, 2000}));
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
+TEST_F(StartServiceTest, StopPendingWithoutProgressFailsBeforeTheStart) {
+    Install(L"OVRService", StopPending(kNever, 2500));
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
+    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000}));
+    EXPECT_EQ(Calls(sys::Call::StartService), 0u);
+}
+
+TEST_F(StartServiceTest, RunningOrStartingServiceFailsAtTheStateCheck) {
+    ServiceRecord starting = Stopped();
+    starting.state = sys::kServiceStartPending;
+    starting.startMs = kNever;
+    Install(L"Starting", starting);
+    Install(L"OVRService", Running());
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1056);
+    EXPECT_EQ(Start(L"Starting"), 10000 + 1056);
+    EXPECT_EQ(Calls(sys::Call::StartService), 0u);
+    EXPECT_NE(LogText().find(">: 11056"), std::string::npos);
+}
+
+TEST_F(StartServiceTest, StartRefusedBecauseItAlreadyRunsGives11056) {
+    Install(L"OVRService", Stopped());
+    // Someone else starts it between the state check and the start call.
+    sys::fault::Arm(
+        {sys::Call::StartService, 1, 0, false, [this] { Install(L"OVRService", Running()); }});
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1056);
+    EXPECT_EQ(Calls(sys::Call::StartService), 1u);
+}
+
+TEST_F(StartServiceTest, CheckPointProgressRestartsTheStartPendingLimit) {
+    ServiceRecord record = Stopped(10000, 3000);
+    record.checkPointMs = 2000;
+    Install(L"OVRService", record);
+    EXPECT_EQ(Start(L"OVRService"), 0);
+    EXPECT_EQ(Slept(), Sleeps(10, 1000));
+}
+
+TEST_F(StartServiceTest, StartPendingWithoutProgressIsAFailureWithItsDiagnostics) {
+    Install(L"OVRService", Stopped(kNever, 3000));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Service start pending...\nService not started. \n  Current State: 2\n"
+              "  Exit Code: 0\n  Check Point: 0\n  Wait Hint: 3000\n");
+    EXPECT_EQ(Slept(), Sleeps(4, 1000));  // 4 s without progress exceed the 3 s hint
+}
+
+TEST_F(StartServiceTest, AServiceThatStopsAgainReportsItsExitCode) {
+    ServiceRecord record = Stopped(1500, 20000);
+    record.startExit = 1066;
+    Install(L"OVRService", record);
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1066);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+}
+
+// 183 counts as success for a call, but never makes a service that did not start a success.
+TEST_F(StartServiceTest, BenignErrorDoesNotTurnAFailedStartIntoSuccess) {
+    Install(L"OVRService", Stopped());
+    sys::fault::Arm({sys::Call::StartService, 1, sys::kErrAlreadyExists});
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+}
+
+TEST_F(StartServiceTest, ServiceRefusingToStartGivesItsError) {
+    ServiceRecord record = Stopped();
+    record.refuseStart = 1058;  // disabled
+    Install(L"OVRService", record);
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1058);
+}
+
+// ---- The pair ------------------------------------------------------------------------------
+
+using ServicePairTest = ServiceTest;
+
+TEST_F(ServicePairTest, BothStopAndStartInOrderAndAgain) {
+    Install(L"OVRLibraryService", Running(100, 100));
+    Install(L"OVRService", Running(200, 200));
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(Slept(), (Sleeps{100, 200}));
+    EXPECT_EQ(mgr_.serviceName, L"OVRService");
+    EXPECT_EQ(mgr_.StartServices(), 0);
+    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+}
+
+TEST_F(ServicePairTest, OnlyTheSecondServiceDecides) {
+    Install(L"OVRService", Running());
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(mgr_.StartServices(), 0);
+    EXPECT_NE(LogText().find(">: 11060"), std::string::npos);  // logged, not returned
+
+    sys::standin::RemoveService(L"OVRService");
+    Install(L"OVRLibraryService", Running());
+    EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
+    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceStopped);
+    EXPECT_EQ(mgr_.StartServices(), 10000 + 1060);
+    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+}
+
+// Every call of a stop with a dependent, and of a start from stop pending, fails in turn: the
+// result is the injected code or success (a dependent's failure is not fatal), and the fixture
+// checks that no handle stays open.
+TEST_F(ServicePairTest, EveryFailingCallReleasesItsHandles) {
+    auto setUp = [this] {
+        ServiceRecord main = Running(300, 300);
+        main.dependents = {L"Helper"};
+        main.startMs = 300;
+        Install(L"OVRService", main);
+        Install(L"Helper", Running(300, 300));
+    };
+    setUp();
+    mgr_.StopServices();
+    mgr_.StartServices();
+    const uint64_t calls = Calls(sys::Call::Any);
+    for (uint64_t n = 1; n <= calls; ++n) {
+        setUp();
+        sys::fault::Reset();
+        sys::fault::Arm({sys::Call::Any, n, sys::kErrAccessDenied});
+        const int32_t stop = mgr_.StopServices();
+        const int32_t start = mgr_.StartServices();
+        EXPECT_TRUE(stop == 0 || stop == 10005 || stop == 11051) << "call " << n << ": " << stop;
+        EXPECT_TRUE(start == 0 || start == 10005 || start == 11056)
+            << "call " << n << ": " << start;
+        EXPECT_EQ(sys::standin::OpenHandleCount(), handlesBefore_) << "call " << n;
+    }
+}
+
+#else  // _WIN32
+
+// ---- Wine's service manager and the fake service -------------------------------------------
+// scripts/wine-services registers "OVRService" and "OVRLibraryService" (tools/fakesvc). Waits
+// are real here, so the services report short hints and each case has a cap on its time.
+
+#endif
+
+}  // namespace
