@@ -38,8 +38,8 @@ bool Run(const std::string& command) {
 Cleanup MakeUndeletable(const fs::path& file, std::string& why) {
 #ifdef _WIN32
     fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perms_options::remove);
-    return Cleanup([file] { fs::permissions(file, fs::perms::all, fs::perms_options::add); });
+                    fs::perm_options::remove);
+    return Cleanup([file] { fs::permissions(file, fs::perms::all, fs::perm_options::add); });
 #else
     const std::string quoted = "'" + file.string() + "'";
     if (Run("chattr +i " + quoted)) return Cleanup([quoted] { Run("chattr -i " + quoted); });
