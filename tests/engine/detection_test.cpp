@@ -14,6 +14,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The fault seam's call kinds share these names with the ANSI/wide switch macros.
+#undef RegOpenKey
+#undef RegQueryInfoKey
+#undef RegEnumKey
+#undef RegEnumValue
+#undef RegQueryValue
 #else
 #include <cstdio>
 
