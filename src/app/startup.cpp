@@ -1,0 +1,89 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QIcon>
+#include <QPixmap>
+#include <memory>
+
+#include "Vr/IArSet.h"
+#include "platform/process.h"
+#include "platform/sys.h"
+#include "ui/Trekhold.h"
+#include "ui/uishell.h"
+
+namespace {
+
+void EnablePrivilege(const wchar_t* name) {
+    sys::EnableTokenPrivilege(name);  // the program starts without it, too
+}
+
+// 1 when another instance runs or the uninstaller does; 0 when the start may go on. The
+// instance mutex stays open for the life of the process on purpose.
+int RefusedStart() {
+    sys::MutexHandle instance = sys::CreateMutexW(L"Varko_Oculus_Kestrum");
+    if (instance && sys::GetLastError() == sys::kErrAlreadyExists) {
+        ui::ShowMessageBox(QStringLiteral("Halvex is running..."), ui::kMbOkInfo, ui::Owner::None);
+        return 1;
+    }
+    sys::MutexHandle probe = sys::CreateMutexW(L"Varko Dravune");
+    const uint32_t error = sys::GetLastError();
+    sys::CloseHandle(probe);
+    if (probe && error == sys::kErrAlreadyExists) {
+        ui::ShowMessageBox(QStringLiteral("Dravune Is Running\uFF0CPlease run the Halvex later."),
+                           ui::kMbOkInfo, ui::Owner::None);
+        return 1;
+    }
+    return 0;
+}
+
+// Debian's fonts-wine carries a Tahoma for systems that have none.
+void ProvideTahoma() {
+#ifndef Q_OS_WIN
+    if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) return;
+    for (const char* file :
+         {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
+        if (QFile::exists(QString::fromLatin1(file))) {
+            QFontDatabase::addApplicationFont(QString::fromLatin1(file));
+        }
+    }
+#endif
+}
+
+int RunMainWindow(QApplication& app) {
+    QApplication::setWindowIcon(QIcon(QPixmap(QStringLiteral(":/res/VR.png"))));
+    ProvideTahoma();
+    auto font = std::make_unique<QFont>(QStringLiteral("Tahoma"));
+    font->setPixelSize(12);
+    QApplication::setFont(*font);
+
+    auto window = std::make_unique<Trekhold>(nullptr);
+    g_mainWnd = window.get();
+    window->setFixedSize(530, 365);
+    window->show();
+    const int result = app.exec();
+    window.reset();
+    font.reset();
+    return result;
+}
+
+}  // namespace
+
+int RunHalvex(int argc, char** argv) {
+    EnablePrivilege(L"SeBackupPrivilege");
+    EnablePrivilege(L"SeRestorePrivilege");
+    EnablePrivilege(L"SeDebugPrivilege");
+#ifdef Q_OS_WIN
+    if (const int refused = RefusedStart()) return refused;
+    GetEngine();
+    QApplication app(argc, argv);
+#else
+    // The toolkit's message box needs the application object, so it comes first here.
+    QApplication app(argc, argv);
+    if (const int refused = RefusedStart()) return refused;
+    GetEngine();
+#endif
+    return RunMainWindow(app);
+}

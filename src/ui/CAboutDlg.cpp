@@ -1,0 +1,115 @@
+#include "ui/CAboutDlg.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "ui/uishell.h"
+#include "ui/winlook.h"
+
+namespace {
+
+const char* const kCloseStyle =
+    "QPushButton#btnClose{border-radius: 0px}"
+    "QPushButton#btnClose:enabled {border-image: url(:/res/ICON/title_close.png); color: white;}"
+    "QPushButton#btnClose:hover { border-image: url(:/res/ICON/title_close_hover.png);}"
+    "QPushButton#btnClose:pressed { border-image: url(:/res/ICON/title_close_press.png) ;}";
+
+const char* const kAboutText =
+    "<b>Halvex 2.0</b><br><br>"
+    "Website: <a href=\"https://www.example.com/halvex\">www.example.com/halvex</a><br>"
+    "Email:   <a href=\"mailto:halvex-support@example.com\">halvex-support@example.com</a>"
+    "<br><br>"
+    "Copyright &copy; 2026 The Halvex authors. All rights reserved.";
+
+}  // namespace
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(kFramelessFlags);
+    setFixedSize(370, 240);
+    headerPixmap = new QPixmap(QStringLiteral(":/res/main_top.png"));
+
+    auto* mainLayout = new QVBoxLayout(this);
+    mainLayout->setContentsMargins(0, 0, 0, 0);
+
+    closeBtn = new QPushButton;
+    closeBtn->setObjectName(QStringLiteral("btnClose"));
+    closeBtn->setFixedSize(15, 13);
+    closeBtn->setStyleSheet(QLatin1String(kCloseStyle));
+    auto* titleRow = new QHBoxLayout;
+    titleRow->addStretch();
+    titleRow->addWidget(closeBtn);
+    titleRow->addSpacing(10);
+
+    pictureLabel = new QLabel(QStringLiteral("<img src=:/res/VR.png>"));
+    auto* pictureColumn = new QVBoxLayout;
+    pictureColumn->addWidget(pictureLabel);
+    pictureColumn->addStretch();
+
+    textLabel = new QLabel(QLatin1String(kAboutText));
+    textLabel->setOpenExternalLinks(true);
+    auto* textRow = new QHBoxLayout;
+    textRow->addSpacing(20);
+    textRow->addLayout(pictureColumn);
+    textRow->addWidget(textLabel);
+    textRow->addSpacing(20);
+
+    okBtn = new QPushButton(QStringLiteral("OK"));
+    okBtn->setObjectName(QStringLiteral("normalbtn"));
+    okBtn->setStyleSheet(QLatin1String(kNormalButtonStyle));
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addStretch();
+    buttonRow->addWidget(okBtn);
+    buttonRow->addSpacing(15);
+
+    mainLayout->addSpacing(10);
+    mainLayout->addLayout(titleRow);
+    mainLayout->addSpacing(10);
+    mainLayout->addSpacing(20);
+    mainLayout->addLayout(textRow);
+    mainLayout->addSpacing(20);
+    mainLayout->addStretch();
+    mainLayout->addLayout(buttonRow);
+    mainLayout->addSpacing(20);
+
+    connect(okBtn, &QPushButton::clicked, this, &CAboutDlg::onBtnClose);
+    connect(closeBtn, &QPushButton::clicked, this, &CAboutDlg::onBtnClose);
+    ui::EnableFramelessDrag(this);
+}
+
+CAboutDlg::~CAboutDlg() {
+    delete headerPixmap;
+}
+
+void CAboutDlg::onBtnClose() {
+    done(1);
+}
+
+void CAboutDlg::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(QRect(0, 33, 400, 267), Qt::white);
+    painter.drawPixmap(QRect(0, 0, 400, 33), *headerPixmap);
+    DrawWindowFrame(painter, width(), height());
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(12);
+    font.setWeight(QFont::Bold);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(QPointF(5.0, 21.0), QStringLiteral("About"));
+}
+
+void CAboutDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    CenterOnMainWnd(this);
+}
+
+#ifdef Q_OS_WIN
+bool CAboutDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    return ui::HitTestCaption(this, eventType, message, result) ||
+           QDialog::nativeEvent(eventType, message, result);
+}
+#endif

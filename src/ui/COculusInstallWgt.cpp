@@ -1,0 +1,231 @@
+#include "ui/COculusInstallWgt.h"
+
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <memory>
+#include <string>
+
+#include "Vr/CExeThread.h"
+#include "Vr/IArSet.h"
+#include "platform/fs.h"
+#include "ui/CProgressWgt.h"
+#include "ui/bridges.h"
+#include "ui/uishell.h"
+#include "ui/volumecheck.h"
+#include "ui/winlook.h"
+
+namespace {
+
+const QString kNoSource = QStringLiteral("Failed to detect Oculus installation directory.");
+
+const char* const kEditStyle =
+    "QLineEdit{border: 1px solid #0078d7; background: 0xffffff; "
+    "selection-background-color:0x3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
+    "#e1e1e1;}";
+
+const QString kM1 = QStringLiteral("Please choose target folder.");
+const QString kM2 =
+    QStringLiteral("The specified target path doesn't exist. Please re-select and try again.");
+const QString kM3 =
+    QStringLiteral("The specified target path is not a folder. Please re-select and try again.");
+const QString kM4 = QStringLiteral(
+    "Oculus can be only moved to hard drives or flash memory cards. Please re-select a target "
+    "location. ");
+const QString kM5 = QStringLiteral(
+    "Oculus can be only moved to partitions formatted with NTFS or exFAT. Please re-select a "
+    "target location.");
+const QString kM6 = QStringLiteral(
+    "Not enough space on target drive, please re-select a drive with enough free space and try "
+    "again.");
+const QString kM7 = QStringLiteral(
+    "Unable to choose the directory where games locate as target location, please re-select "
+    "another location.");
+const QString kM8 = QStringLiteral(
+    "Cannot move to the target location. Please re-select another target location and try "
+    "again.");
+const QString kM9 = QStringLiteral(
+    "Initialization failed. Please confirm \"Game directory\" is the correct Oculus installation "
+    "directory.If you have any questions, please contact us.");
+const QString kM11 = QStringLiteral(
+    "Unable to move Oculus to its current installation directory. Please re-select a target "
+    "location. ");
+const QString kM12 = QStringLiteral(
+    "The target location cannot be Oculus installation directory, please choose another "
+    "location.");
+const QString kQ1 = QStringLiteral(
+    "Are you sure you want to move Oculus to a removable device? Oculus won't work if the "
+    "removable device is removed. ");
+
+// The message for a refusal of the engine's target check; empty when the target fits.
+QString EngineRefusal(int32_t code) {
+    switch (code) {
+        case 1:
+            return kM6;
+        case 2:
+            return kM7;
+        case 3:
+            return kM8;
+        case 4:
+            return kM9;
+        default:
+            return {};
+    }
+}
+
+QString ResolveSource() {
+    std::wstring source;
+    ui::Engine()->ResolveSourceDir(source);
+    return QString::fromStdWString(source);
+}
+
+bool AcceptedFileSystem(FsKind kind) {
+    return kind == FsNtfs || kind == FsExFat || kind == FsNative;
+}
+
+}  // namespace
+
+void AnnounceSourceDir() {
+    const QString source = ResolveSource();
+    g_notifyStateChange.NotifySourcePath(source.isEmpty() ? kNoSource : source);
+}
+
+COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::WindowFlags()) {
+    setStyleSheet(QLatin1String(kNormalButtonStyle) + QLatin1String(kEditStyle));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 5, 0);
+
+    noteLabel = new QLabel;
+    noteLabel->setWordWrap(true);
+    auto* noteRow = new QHBoxLayout;
+    noteRow->addSpacing(10);
+    noteRow->addWidget(noteLabel);
+
+    sourceEdit = new QLineEdit;
+    sourceEdit->setReadOnly(true);
+    auto* sourceLabel = new QLabel(QStringLiteral("Source Location:"));
+    sourceLabel->setFixedWidth(100);
+    sourceLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    auto* sourceRow = new QHBoxLayout;
+    sourceRow->addWidget(sourceLabel);
+    sourceRow->addWidget(sourceEdit);
+
+    targetEdit = new QLineEdit;
+    browseBtn = new QPushButton(tr("..."));
+    browseBtn->setObjectName(QStringLiteral("normalbtn"));
+    auto* targetLabel = new QLabel(QStringLiteral("Target Location:"));
+    targetLabel->setFixedWidth(100);
+    targetLabel->setFixedHeight(20);
+    targetLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    auto* targetRow = new QHBoxLayout;
+    targetRow->addWidget(targetLabel);
+    targetRow->addWidget(targetEdit);
+    targetRow->addWidget(browseBtn);
+
+    startBtn = new QPushButton(QStringLiteral("Start Move"));
+    startBtn->setObjectName(QStringLiteral("normalbtn"));
+    auto* startRow = new QHBoxLayout;
+    startRow->setContentsMargins(0, 0, 0, 0);
+    startRow->addStretch();
+    startRow->addWidget(startBtn);
+
+    layout->addSpacing(10);
+    layout->addLayout(noteRow);
+    layout->addSpacing(10);
+    layout->addLayout(sourceRow);
+    layout->addSpacing(15);
+    layout->addLayout(targetRow);
+    layout->addSpacing(20);
+    layout->addLayout(startRow);
+    layout->addStretch();
+
+    const QString source = ResolveSource();
+    const bool found = !source.isEmpty();
+    browseBtn->setEnabled(found);
+    startBtn->setEnabled(found);
+    targetEdit->setEnabled(found);
+    sourceEdit->setText(found ? source : kNoSource);
+
+    connect(browseBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickSelDestPathBtn);
+    connect(startBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickStartBtn);
+    connect(&g_notifyStateChange, &CNotifyStateChange::sigVrSourcePathChange, this,
+            &COculusInstallWgt::OnVrInstallDirChange);
+}
+
+COculusInstallWgt::~COculusInstallWgt() = default;
+
+void COculusInstallWgt::OnVrInstallDirChange(QString qstr) {
+    sourceEdit->setText(qstr);
+}
+
+void COculusInstallWgt::OnChickSelDestPathBtn() {
+    QString chosen =
+        ui::GetExistingDirectory(this, tr(""), QStringLiteral("/home"),
+                                 QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (chosen.isEmpty()) return;
+    chosen = QDir::toNativeSeparators(chosen);
+
+    std::wstring base;
+    if (!ResolveSource().isEmpty()) ui::Engine()->LoadInstallPaths(base);
+    if (base.empty()) {
+        sourceEdit->setText(kNoSource);
+        ui::ShowMessageBox(kNoSource);
+        return;
+    }
+    if ((chosen + QDir::separator()).contains(QString::fromStdWString(base))) {
+        ui::ShowMessageBox(kM12);
+        return;
+    }
+    const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(chosen.toStdWString()));
+    if (!refusal.isEmpty()) {
+        ui::ShowMessageBox(refusal);
+        chosen.clear();
+    }
+    targetEdit->setText(chosen);
+}
+
+QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
+    if (target.isEmpty()) return kM1;
+    const uint32_t attributes = sys::GetFileAttributesW(target.toStdWString());
+    if (attributes == sys::kInvalidFileAttributes) return kM2;
+    if (!(attributes & sys::kAttrDirectory)) return kM3;
+    if (!IsHardDiskOrFlash(target)) return kM4;
+    if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
+    const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(target.toStdWString()));
+    if (!refusal.isEmpty()) return refusal;
+    QString source = ResolveSource();
+    if (source.isEmpty()) return kNoSource;
+    NormalizePath(source);
+    if (!IsTargetApartFromSource(source, target)) return kM11;
+    return {};
+}
+
+void COculusInstallWgt::OnChickStartBtn() {
+    QString target = targetEdit->text();
+    NormalizePath(target);
+    const QString refusal = RefusalOfTarget(target);
+    if (!refusal.isEmpty()) {
+        ui::ShowMessageBox(refusal);
+        return;
+    }
+    if (IsUsbDevice(target) && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
+        return;
+    }
+    RunMove(target);
+}
+
+void COculusInstallWgt::RunMove(const QString& target) {
+    auto thread = std::make_unique<CExeThread>();
+    thread->SetOperation(1);
+    thread->SetTargetPath(target.toStdWString());
+    auto progress = std::make_unique<CProgressWgt>(this, thread.get());
+    thread->start(QThread::InheritPriority);
+    progress->exec();
+    AnnounceSourceDir();
+    targetEdit->setText(QString());
+    progress.reset();  // the page first, then the worker it points at
+    thread.reset();
+}

@@ -1,0 +1,303 @@
+#include "ui/CProgressWgt.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include "Vr/CExeThread.h"
+#include "ui/bridges.h"
+#include "ui/uishell.h"
+#include "ui/winlook.h"
+
+namespace {
+
+const char* const kBarStyle =
+    "QProgressBar {border: 1px solid rgb(200,200,200);border-radius: 3px;text-align: "
+    "center;}QProgressBar::chunk {background-color: #05B8CC;}";
+
+const char* const kLogStyle =
+    "QTextEdit{border: 1px solid rgb(200,200,200);background: rgb(255,255,255,80);"
+    "selection-background-color: darkgray;}";
+
+const char* const kVerticalBarStyle =
+    "QScrollBar:vertical {border: 1px solid #adadad; background: white; width: 15px;margin: "
+    "10px 0px 10px 0px;}"
+    "QScrollBar::handle:vertical {background: grey;\tmin-height: 10px; max-height:50px}"
+    "QScrollBar::add-line:vertical {border: 1px solid #adadad; background: #adadad; height: "
+    "10px;\tsubcontrol-position: top;\tsubcontrol-origin: margin;}"
+    "QScrollBar::sub-line:vertical {border: 1px solid #adadad; background: #adadad; height: "
+    "10px;\tsubcontrol-position: bottom;\tsubcontrol-origin: margin;}"
+    " QScrollBar:top-arrow:vertical, QScrollBar::bottom-arrow:vertical {border: 1px solid "
+    "grey;height: 3px;width: 3px;background: white;}"
+    " QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical {background: none;}";
+
+const char* const kHorizontalBarStyle =
+    " QScrollBar:horizontal {border: 1px solid #adadad;background: white;height: 15px;margin: "
+    "0px 10px 0 10px;}"
+    " QScrollBar::handle:horizontal {background: white;\tmin-width: 10px;}"
+    " QScrollBar::add-line:horizontal {border: 1px solid #adadad;background: #adadad;width: "
+    "10px;\tsubcontrol-position: right;\tsubcontrol-origin: margin;}"
+    " QScrollBar::sub-line:horizontal {border: 1px solid #adadad;background: #adadad;width: "
+    "10px;\tsubcontrol-position: left;\tsubcontrol-origin: margin;}"
+    " QScrollBar:left-arrow:horizontal, QScrollBar::right-arrow:horizontal {border: 1px solid "
+    "grey;width: 3px;height: 3px;background: white;}"
+    " QScrollBar::add-page:horizontal, QScrollBar::sub-page:horizontal {background: none;}";
+
+QString Q(const std::wstring& text) {
+    return QString::fromStdWString(text);
+}
+
+QStringList OpeningLines(const CExeThread* worker) {
+    const QString source = Q(worker->GetSourcePath());
+    const QString target = Q(worker->GetTargetPath());
+    switch (worker->GetOperation()) {
+        case 1:
+            return {QStringLiteral("Performing the move..."), QStringLiteral("Move to:") + target};
+        case 2:
+            return {QStringLiteral("Start backing up Oculus games and configurations..."),
+                    QStringLiteral("Target location:") + target};
+        case 3:
+            return {QStringLiteral("Start backing up Oculus installation directory..."),
+                    QStringLiteral("Target location:") + target};
+        case 4:
+            return {QStringLiteral("Start restoring Oculus games and configurations..."),
+                    QStringLiteral("Source path:") + source};
+        case 5:
+            return {QStringLiteral("Start restoring Oculus installation directory..."),
+                    QStringLiteral("Source path:") + source,
+                    QStringLiteral("Target location:") + target};
+        default:
+            return {};
+    }
+}
+
+QString WithoutTrailingSeparators(QString path) {
+    while (path.size() > 1 && (path.back() == u'/' || path.back() == QDir::separator()))
+        path.chop(1);
+    return path;
+}
+
+bool SamePath(const QString& a, const QString& b) {
+#ifdef Q_OS_WIN
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+#else
+    return a == b;
+#endif
+}
+
+// The folder that really held "Software" before the move. It is data left over only when
+// "Software" was a link made by an earlier move: then it is that move's "Oculus game" folder.
+// Otherwise it is the base folder itself, which now holds the links to the moved data and must
+// never be named for deletion; when that cannot be ruled out, nothing is named.
+QString LeftOverInstallDir(const CExeThread* worker) {
+    const QString resolved = WithoutTrailingSeparators(Q(worker->GetResolvedInstallDir()));
+    const QString base = WithoutTrailingSeparators(Q(worker->GetSourcePath()));
+    if (resolved.isEmpty() || base.isEmpty() || SamePath(resolved, base)) return {};
+    const QString realBase = QFileInfo(base).canonicalFilePath();
+    if (realBase.isEmpty()) return {};
+    if (SamePath(resolved, WithoutTrailingSeparators(QDir::toNativeSeparators(realBase)))) {
+        return {};
+    }
+    return resolved;
+}
+
+}  // namespace
+
+CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
+    : QDialog(parent, Qt::WindowFlags()), thread(worker), title(tr("Progress")) {
+    setFixedSize(400, 280);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(kFramelessFlags);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(5, 30, 5, 5);
+
+    progressBar = new QProgressBar(this);
+    progressBar->setFixedHeight(15);
+    progressBar->setStyleSheet(QLatin1String(kBarStyle));
+
+    logView = new QTextEdit(this);
+    logView->setReadOnly(true);
+    logView->setFixedHeight(115);
+    logView->setStyleSheet(QLatin1String(kLogStyle));
+    logView->verticalScrollBar()->setStyleSheet(QLatin1String(kVerticalBarStyle));
+    logView->horizontalScrollBar()->setStyleSheet(QLatin1String(kHorizontalBarStyle));
+
+    button = new QPushButton(QStringLiteral("OK"));
+    button->setObjectName(QStringLiteral("normalbtn"));
+    button->setEnabled(true);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->setContentsMargins(0, 0, 0, 0);
+    buttonRow->addStretch();
+    buttonRow->addWidget(button);
+
+    spareLabel = new QLabel;
+    statusLabel = new QLabel;
+
+    layout->addSpacing(20);
+    layout->addWidget(progressBar);
+    layout->addSpacing(10);
+    layout->addWidget(logView);
+    layout->addStretch();
+    layout->addWidget(spareLabel);
+    layout->addWidget(statusLabel);
+    layout->addLayout(buttonRow);
+    layout->addSpacing(10);
+
+    // Read now, before the worker exists, rather than when started() arrives: by then the
+    // worker may already be changing these paths.
+    openingLines = OpeningLines(thread);
+
+    timer.setInterval(500);
+    connect(&timer, &QTimer::timeout, this, &CProgressWgt::OnProgressTimer);
+    connect(thread, &QThread::finished, this, &CProgressWgt::OnThreadFinish);
+    connect(thread, &QThread::started, this, &CProgressWgt::OnThreadStart);
+    connect(button, &QPushButton::clicked, this, &CProgressWgt::onBtnOk);
+    connect(&g_uiCallBack, &CUiCallBack::sigLogPrint, this, &CProgressWgt::OnPrintLog);
+    ui::EnableFramelessDrag(this);
+}
+
+CProgressWgt::~CProgressWgt() {
+    disconnect(&g_uiCallBack, &CUiCallBack::sigLogPrint, this, &CProgressWgt::OnPrintLog);
+}
+
+void CProgressWgt::OnChickMinBtn() {
+    showMinimized();
+}
+
+void CProgressWgt::OnThreadStart() {
+    button->setText(QStringLiteral("Cancel"));
+    timer.start();
+    for (const QString& line : openingLines)
+        logView->append(line);
+    OnProgressTimer();
+}
+
+void CProgressWgt::OnProgressTimer() {
+    const float percent = static_cast<float>(thread->GetProgress() * 100.0);
+    progressBar->setValue(static_cast<int>(percent));
+}
+
+void CProgressWgt::OnThreadFinish() {
+    button->setText(QStringLiteral("OK"));
+    timer.stop();
+    logView->append(FinalMessage());
+    if (thread->GetResult() == 0) progressBar->setValue(100);
+    if (thread->IsCreateDirFailed()) {
+        logView->append(QStringLiteral(
+            "Failed to create directory. Please re-select a target location and try again. "));
+    }
+    statusLabel->setText(QString());
+    button->setEnabled(true);
+    finishShown = true;
+}
+
+QString CProgressWgt::FinalMessage() const {
+    const int32_t code = thread->GetResult();
+    if (code == 0) return QStringLiteral("Successful operation.");
+    if (code == 6) {
+        return QStringLiteral(
+            "Move succeeded but StartService failed. Please right click on \"Taskbar\" and "
+            "select \"Task Manager\", and then maually start \"OVRService\" and "
+            "\"OVRLibraryService\" in the \"Services\" tab.");
+    }
+    if (code == 12) {
+        QString text = QStringLiteral("Operation succeeded. Please manually delete ");
+        const QString leftOver = LeftOverInstallDir(thread);
+        if (!leftOver.isEmpty()) text += leftOver + QStringLiteral(",");
+        return text + Q(thread->GetParkedFirst()) + QStringLiteral(",") +
+               Q(thread->GetParkedSecond()) + QStringLiteral(".");
+    }
+    if (thread->IsRollbackClean()) {
+        return QStringLiteral(
+            "Failed to move. Please restart your computer and try again. If the problem still "
+            "exists, please contact us.");
+    }
+    return QStringLiteral("Restore failed. Please manually change ") +
+           Q(thread->GetParkedSecond()) + QStringLiteral("to\"Software\"") +
+           QStringLiteral("change ") + Q(thread->GetParkedFirst()) +
+           QStringLiteral("to\"Downloads\"") + QStringLiteral("and then delete ") +
+           Q(thread->GetTargetPath()) + QStringLiteral(".");
+}
+
+void CProgressWgt::onBtnOk() {
+    if (thread->isRunning()) {
+        if (thread->RequestCancel() == 4) {
+            button->setEnabled(true);  // refused: the worker has told the user why
+            return;
+        }
+        button->setEnabled(false);
+        logView->append(QStringLiteral("Task cancelled. Restoring to the state before move..."));
+        return;
+    }
+    if (WorkerBusy()) return;  // ended, but its result is not shown yet
+    done(1);
+}
+
+void CProgressWgt::OnPrintLog(int opType, QString str) {
+    switch (opType) {
+        case 1:
+            button->setEnabled(false);
+            [[fallthrough]];
+        case 0:
+            if (!str.isEmpty()) logView->append(str.trimmed());
+            break;
+        case 2:
+            statusLabel->setText(str.trimmed());
+            break;
+        default:
+            break;
+    }
+}
+
+bool CProgressWgt::WorkerBusy() const {
+    return thread->isRunning() || (thread->isFinished() && !finishShown);
+}
+
+// After the end a close request from the window system does what the button does.
+void CProgressWgt::reject() {
+    if (WorkerBusy()) return;
+    done(1);
+}
+
+void CProgressWgt::closeEvent(QCloseEvent* event) {
+    if (WorkerBusy()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CProgressWgt::keyPressEvent(QKeyEvent*) {
+    // Every key is swallowed: Escape must not reject, Enter must not press a default button.
+}
+
+void CProgressWgt::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(QRect(0, 0, width(), height()), Qt::white);
+    painter.drawPixmap(QRect(0, 0, width(), 30), QPixmap(QStringLiteral(":/res/main_top.png")));
+    painter.setPen(Qt::white);
+    painter.setFont(font());
+    painter.drawText(QRect(15, 8, width() - 100, 50), Qt::AlignLeft | Qt::AlignTop, title);
+    DrawWindowFrame(painter, width(), height());
+}
+
+void CProgressWgt::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    CenterOnMainWnd(this);
+}
+
+#ifdef Q_OS_WIN
+bool CProgressWgt::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    return ui::HitTestCaption(this, eventType, message, result) ||
+           QDialog::nativeEvent(eventType, message, result);
+}
+#endif

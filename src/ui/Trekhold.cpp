@@ -1,0 +1,132 @@
+#include "ui/Trekhold.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+
+#include "ui/CAboutDlg.h"
+#include "ui/COculusInstallWgt.h"
+#include "ui/uishell.h"
+#include "ui/winlook.h"
+
+namespace {
+
+QString TitleButtonStyle(const QString& picture) {
+    return QStringLiteral(
+               "QPushButton{border-radius: 0px}QPushButton:enabled {border-image: "
+               "url(:/res/ICON/%1.png); color: white;}QPushButton:hover { border-image: "
+               "url(:/res/ICON/%1_hover.png);} QPushButton:pressed { border-image: "
+               "url(:/res/ICON/%1_press.png) ;}")
+        .arg(picture);
+}
+
+const char* const kMenuStyle =
+    "QMenu{border: 1px solid #CCCCCC;background-color: #F2F2F2;margin: 0px;}"
+    "QMenu::item {padding: 2px 25px 2px 20px;border: 1px solid transparent;min-width: 3em; "
+    "margin: 1px;}"
+    " QMenu::item:selected {border-color: #91C9F7;background: #91C9F7;}"
+    " QMenu::indicator {width: 0x;height: 0px;}";
+
+const char* const kDescription =
+    "Easily move all apps & games in the Oculus installation directory to another drive so that "
+    "more space can be used.";
+
+const char* const kRights = "Copyright \u00A9 2026 The Halvex authors. All rights reserved.";
+
+QPushButton* TitleButton(QWidget* parent, const QString& picture, int x) {
+    auto* button = new QPushButton(parent);
+    button->setObjectName(picture);
+    button->setGeometry(x, 15, 15, 13);
+    button->setStyleSheet(TitleButtonStyle(picture));
+    return button;
+}
+
+}  // namespace
+
+Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(tr("Halvex")) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    setWindowFlags(kFramelessFlags);
+    setWindowTitle(title);
+
+    menuBtn = TitleButton(this, QStringLiteral("title_menu"), 450);
+    minBtn = TitleButton(this, QStringLiteral("title_min"), 475);
+    closeBtn = TitleButton(this, QStringLiteral("title_close"), 500);
+    connect(menuBtn, &QPushButton::clicked, this, &Trekhold::OnChickMenuBtn);
+    connect(minBtn, &QPushButton::clicked, this, &Trekhold::OnChickMinBtn);
+    connect(closeBtn, &QPushButton::clicked, qApp, &QApplication::quit);
+
+    pictureLabel = new QLabel(QStringLiteral("<img src=:/res/VR.png>"), this);
+    pictureLabel->setGeometry(220, 55, 285, 100);
+
+    descriptionLabel = new QLabel(QString::fromUtf8(kDescription), this);
+    descriptionLabel->setWordWrap(true);
+    descriptionLabel->setGeometry(25, 160, 490, 35);
+
+    page = new COculusInstallWgt(this);
+    page->setGeometry(25, 175, 490, 300);
+
+    auto* rights = new QLabel(QString::fromUtf8(kRights), this);
+    rights->setStyleSheet(QStringLiteral("QLabel{color: #C0C0C0}"));
+    rights->setGeometry(165, 340, 490, 20);
+    QFont small = QApplication::font();
+    small.setPointSize(8);
+    rights->setFont(small);
+
+    menu = new QMenu(this);
+    menu->setStyleSheet(QLatin1String(kMenuStyle));
+    QAction* about =
+        menu->addAction(QIcon(QStringLiteral(":/res/ICON/title_menu_about.png")), tr("About"));
+    about->setData(1);
+    connect(menu, &QMenu::triggered, this, &Trekhold::onMenuTrigger);
+    connect(menuBtn, &QPushButton::clicked, this, &Trekhold::onMenuBtn);
+    ui::EnableFramelessDrag(this);
+}
+
+Trekhold::~Trekhold() = default;
+
+void Trekhold::OnChickMenuBtn() {
+    // The menu opens from onMenuBtn, which is connected to the same click.
+}
+
+void Trekhold::OnChickMinBtn() {
+    showMinimized();
+}
+
+void Trekhold::onMenuTrigger(QAction* action) {
+    if (action->data() != QVariant(1)) return;
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void Trekhold::onMenuBtn() {
+    const QPoint at = mapToParent(menuBtn->pos());
+    menu->popup(QPoint(at.x(), at.y() + menuBtn->height() + 10));
+}
+
+void Trekhold::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (isVisible()) repaint();
+}
+
+void Trekhold::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(QRect(0, 0, width(), 43), QPixmap(QStringLiteral(":/res/main_top.png")));
+    painter.fillRect(QRect(0, 43, width(), height()), QColor(255, 255, 255));
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(16);
+    font.setWeight(QFont::Bold);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(QPointF(15.0, 29.0), title);
+    DrawWindowFrame(painter, width(), height());
+}
+
+#ifdef Q_OS_WIN
+bool Trekhold::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    return ui::HitTestCaption(this, eventType, message, result) ||
+           QWidget::nativeEvent(eventType, message, result);
+}
+#endif

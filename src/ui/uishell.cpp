@@ -1,0 +1,141 @@
+#include "ui/uishell.h"
+
+#include <QEvent>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QWindow>
+
+#include "Vr/IArSet.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+QWidget* g_mainWnd = nullptr;
+
+namespace ui {
+namespace {
+
+MessageBoxHook& BoxHook() {
+    static MessageBoxHook hook;
+    return hook;
+}
+
+FolderDialogHook& DialogHook() {
+    static FolderDialogHook hook;
+    return hook;
+}
+
+IArSet*& EngineOverride() {
+    static IArSet* engine = nullptr;
+    return engine;
+}
+
+#ifdef Q_OS_WIN
+int NativeBox(const MessageBoxRequest& request) {
+    HWND owner = nullptr;
+    if (request.owned && g_mainWnd) owner = reinterpret_cast<HWND>(g_mainWnd->winId());
+    return ::MessageBoxW(owner, reinterpret_cast<LPCWSTR>(request.text.utf16()), L"Halvex",
+                         request.style);
+}
+#else
+// The toolkit's box where there are no native ones: same caption, icon and buttons.
+int NativeBox(const MessageBoxRequest& request) {
+    const bool question = request.style == kMbYesNoInfo;
+    const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
+    QWidget* owner = request.owned ? g_mainWnd : nullptr;
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), request.text, buttons,
+                    owner);
+    const int answer = box.exec();
+    if (!question) return kIdOk;
+    return answer == QMessageBox::Yes ? kIdYes : kIdNo;
+}
+#endif
+
+}  // namespace
+
+int ShowMessageBox(const QString& text, uint32_t style, Owner owner) {
+    const MessageBoxRequest request{text, style, owner == Owner::MainWindow && g_mainWnd};
+    if (BoxHook()) return BoxHook()(request);
+    return NativeBox(request);
+}
+
+void SetMessageBoxHook(MessageBoxHook hook) {
+    BoxHook() = std::move(hook);
+}
+
+QString GetExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
+                             QFileDialog::Options options) {
+    if (DialogHook()) return DialogHook()(parent, caption, dir, options);
+    return QFileDialog::getExistingDirectory(parent, caption, dir, options);
+}
+
+void SetFolderDialogHook(FolderDialogHook hook) {
+    DialogHook() = std::move(hook);
+}
+
+IArSet* Engine() {
+    return EngineOverride() ? EngineOverride() : GetEngine();
+}
+
+void SetEngineForTests(IArSet* engine) {
+    EngineOverride() = engine;
+}
+
+bool IsDragPoint(const QWidget* window, const QPoint& pos) {
+    return window && window->rect().contains(pos) && !window->childAt(pos);
+}
+
+namespace {
+
+// Hands a left press on an uncovered point to the window system, which then moves the window.
+class DragFilter : public QObject {
+  public:
+    explicit DragFilter(QWidget* window) : QObject(window), window_(window) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != window_ || event->type() != QEvent::MouseButtonPress) return false;
+        auto* press = static_cast<QMouseEvent*>(event);
+        if (press->button() != Qt::LeftButton) return false;
+        if (!IsDragPoint(window_, press->position().toPoint())) return false;
+        QWindow* handle = window_->windowHandle();
+        return handle && handle->startSystemMove();
+    }
+
+  private:
+    QWidget* window_;
+};
+
+}  // namespace
+
+void EnableFramelessDrag(QWidget* window) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(window);  // nativeEvent answers the hit test
+#else
+    window->installEventFilter(new DragFilter(window));
+#endif
+}
+
+#ifdef Q_OS_WIN
+bool HitTestCaption(QWidget* window, const QByteArray& eventType, void* message, qintptr* result) {
+    if (eventType != "windows_generic_MSG") return false;
+    const MSG* msg = static_cast<const MSG*>(message);
+    if (msg->message != WM_NCHITTEST) return false;
+    // The message carries physical screen pixels; the widget works in device-independent ones.
+    const qreal scale = window->devicePixelRatioF();
+    const QPoint screen(qRound(static_cast<short>(LOWORD(msg->lParam)) / scale),
+                        qRound(static_cast<short>(HIWORD(msg->lParam)) / scale));
+    if (!IsDragPoint(window, screen - window->frameGeometry().topLeft())) return false;
+    *result = HTCAPTION;
+    return true;
+}
+#endif
+
+}  // namespace ui
+
+void CenterOnMainWnd(QWidget* window) {
+    if (!g_mainWnd || !window) return;
+    const int dx = (g_mainWnd->width() - window->width()) / 2;
+    const int dy = (g_mainWnd->height() - window->height()) / 2;
+    window->move(g_mainWnd->pos() + QPoint(dx, dy));
+}

@@ -1,0 +1,71 @@
+// What the windows share: the main window pointer, the one message-box function, the one
+// folder dialog, the way to the engine, and the placement and dragging of frameless windows.
+// The box, the dialog and the engine can be replaced, so that tests can answer and observe them.
+#pragma once
+
+#include <QFileDialog>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+
+class IArSet;
+
+// The one main window; null until start-up has made it.
+extern QWidget* g_mainWnd;
+
+namespace ui {
+
+// MessageBoxW styles and answers.
+inline constexpr uint32_t kMbOkInfo = 0x40;     // MB_OK | MB_ICONINFORMATION
+inline constexpr uint32_t kMbYesNoInfo = 0x44;  // MB_YESNO | MB_ICONINFORMATION
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
+
+enum class Owner { MainWindow, None };
+
+struct MessageBoxRequest {
+    QString text;
+    uint32_t style = kMbOkInfo;
+    bool owned = false;  // owned by the main window's native window
+};
+using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
+
+// Shows an information box captioned "Halvex" and returns the button pressed (kId*). Owned by
+// g_mainWnd when asked and when it exists; modal until answered.
+int ShowMessageBox(const QString& text, uint32_t style = kMbOkInfo,
+                   Owner owner = Owner::MainWindow);
+void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
+
+using FolderDialogHook = std::function<QString(QWidget* parent, const QString& caption,
+                                               const QString& dir, QFileDialog::Options)>;
+// QFileDialog::getExistingDirectory, or the hook when one is set.
+QString GetExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
+                             QFileDialog::Options options);
+void SetFolderDialogHook(FolderDialogHook hook);
+
+// The process-wide engine, or the one a test put in its place.
+IArSet* Engine();
+void SetEngineForTests(IArSet* engine);  // null restores GetEngine()
+
+}  // namespace ui
+
+// Moves window to the main window's position plus half the difference of their sizes.
+void CenterOnMainWnd(QWidget* window);
+
+namespace ui {
+
+// True when a press at pos (window coordinates) may drag window: no child lies there.
+bool IsDragPoint(const QWidget* window, const QPoint& pos);
+
+// Lets a frameless window be dragged from any point that no child covers. On Windows the
+// window's nativeEvent answers WM_NCHITTEST through HitTestCaption; elsewhere this installs a
+// filter that hands such a press to the window system's move.
+void EnableFramelessDrag(QWidget* window);
+
+#ifdef Q_OS_WIN
+bool HitTestCaption(QWidget* window, const QByteArray& eventType, void* message, qintptr* result);
+#endif
+
+}  // namespace ui

@@ -1,0 +1,282 @@
+// The source/target page's checks: each refusal is exactly one box with its own text, in the
+// order the checks run, and the browse dialog's checks.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "platform/volume.h"
+#include "ui/COculusInstallWgt.h"
+#include "ui/volumecheck.h"
+#include "uitest.h"
+
+namespace {
+
+const QString M1 = "Please choose target folder.";
+const QString M2 = "The specified target path doesn't exist. Please re-select and try again.";
+const QString M3 = "The specified target path is not a folder. Please re-select and try again.";
+const QString M4 =
+    "Oculus can be only moved to hard drives or flash memory cards. Please re-select a target "
+    "location. ";
+const QString M5 =
+    "Oculus can be only moved to partitions formatted with NTFS or exFAT. Please re-select a "
+    "target location.";
+const QString M6 =
+    "Not enough space on target drive, please re-select a drive with enough free space and try "
+    "again.";
+const QString M7 =
+    "Unable to choose the directory where games locate as target location, please re-select "
+    "another location.";
+const QString M8 =
+    "Cannot move to the target location. Please re-select another target location and try "
+    "again.";
+const QString M9 =
+    "Initialization failed. Please confirm \"Game directory\" is the correct Oculus installation "
+    "directory.If you have any questions, please contact us.";
+const QString M10 = "Failed to detect Oculus installation directory.";
+const QString M11 =
+    "Unable to move Oculus to its current installation directory. Please re-select a target "
+    "location. ";
+const QString M12 =
+    "The target location cannot be Oculus installation directory, please choose another "
+    "location.";
+const QString Q1 =
+    "Are you sure you want to move Oculus to a removable device? Oculus won't work if the "
+    "removable device is removed. ";
+
+// A page over a scripted engine whose installation lies in a real scratch folder.
+struct Page {
+    Page() {
+        scratch.Make("Oculus/Software");
+        scratch.Make("Oculus/Downloads");
+        scratch.Make("target");
+        scratch.Write("a file", "x");
+        engine.source = (scratch.Path("Oculus/Software")).toStdWString();
+        engine.base = (scratch.Path("Oculus") + "/").toStdWString();
+        page = std::make_unique<COculusInstallWgt>(nullptr);
+        auto edits = page->findChildren<QLineEdit*>();
+        source = edits.at(0);
+        target = edits.at(1);
+        for (QPushButton* button : page->findChildren<QPushButton*>()) {
+            (button->text() == "..." ? browse : start) = button;
+        }
+    }
+    ~Page() { SetUsbProbeForTests({}); }
+
+    // Types text, presses Start Move, and gives back every box shown.
+    QStringList Start(const QString& text) {
+        uitest::BoxRecorder boxes;
+        target->setText(text);
+        start->click();
+        return boxes.Texts();
+    }
+    bool TargetAccepted() const {
+        const QString dir = scratch.Path("target");
+        const FsKind kind = GetFileSystemKind(dir);
+        return IsHardDiskOrFlash(dir) && (kind == FsNtfs || kind == FsExFat || kind == FsNative);
+    }
+
+    uitest::Scratch scratch;
+    uitest::FakeEngine engine;
+    uitest::ScopedEngine scoped{&engine};
+    std::unique_ptr<COculusInstallWgt> page;
+    QLineEdit* source = nullptr;
+    QLineEdit* target = nullptr;
+    QPushButton* browse = nullptr;
+    QPushButton* start = nullptr;
+};
+
+#define REQUIRE_ACCEPTED_TARGET(page)                                           \
+    if (!(page).TargetAccepted())                                               \
+    QSKIP(                                                                      \
+        "the scratch folder's volume is refused by the checks before the ones " \
+        "under test")
+
+}  // namespace
+
+class TestSourceTargetPage : public QObject {
+    Q_OBJECT
+  private slots:
+    void detectedSourceEnablesTheControls() {
+        Page page;
+        QCOMPARE(page.source->text(), page.scratch.Path("Oculus/Software"));
+        QVERIFY(page.source->isReadOnly());
+        QVERIFY(page.target->isEnabled() && page.browse->isEnabled() && page.start->isEnabled());
+    }
+
+    void undetectedSourceDisablesTheControls() {
+        uitest::FakeEngine engine;
+        uitest::ScopedEngine scoped(&engine);
+        COculusInstallWgt page(nullptr);
+        const auto edits = page.findChildren<QLineEdit*>();
+        QCOMPARE(edits.at(0)->text(), M10);
+        QVERIFY(!edits.at(1)->isEnabled());
+        for (QPushButton* button : page.findChildren<QPushButton*>())
+            QVERIFY(!button->isEnabled());
+    }
+
+    void refusalsBeforeTheVolumeChecks() {
+        Page page;
+        QCOMPARE(page.Start(""), QStringList{M1});
+        QCOMPARE(page.Start("   \t "), QStringList{M1});
+        QCOMPARE(page.Start(page.scratch.Path("missing")), QStringList{M2});
+        QCOMPARE(page.Start(page.scratch.Path("a file")), QStringList{M3});
+        QVERIFY2(page.engine.checkedTargets.empty(), "the engine is asked only after these");
+        QCOMPARE(page.target->text(), page.scratch.Path("a file"));  // left as typed
+    }
+
+#ifndef Q_OS_WIN
+    void ramDiskIsRefusedAsNoHardDisk() {
+        Page page;
+        const QString shm = "/dev/shm";
+        if (sys::DriveRootOf(L"/dev/shm") != L"/dev/shm") QSKIP("no RAM disk at /dev/shm");
+        QTemporaryDir dir(shm + "/halvex-XXXXXX");
+        QCOMPARE(page.Start(dir.path()), QStringList{M4});
+    }
+
+    void fat32VolumeIsRefusedByItsFileSystem() {
+        Page page;
+        uitest::LoopVolume fat({"mkfs.vfat", "-F", "32"}, {"fusefat", "-o", "rw+"});
+        REQUIRE_VOLUME(fat);
+        QCOMPARE(page.Start(fat.point()), QStringList{M5});
+        QVERIFY(page.engine.checkedTargets.empty());
+    }
+
+    void systemFolderOfAnotherKindIsRefused() {
+        Page page;
+        // /proc is no disk at all: the drive check refuses it before the file-system check.
+        QCOMPARE(page.Start("/proc/self"), QStringList{M4});
+    }
+#endif
+
+    void engineRefusalsAtStartLeaveTheTarget_data() {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no space") << 1 << M6;
+        QTest::newRow("inside a source") << 2 << M7;
+        QTest::newRow("other") << 3 << M8;
+        QTest::newRow("query failed") << 4 << M9;
+    }
+    void engineRefusalsAtStartLeaveTheTarget() {
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        page.engine.checkCode = code;
+        const QString typed = page.scratch.Path("target") + "/./";
+        QCOMPARE(page.Start(typed), QStringList{message});
+        QCOMPARE(page.target->text(), typed);
+        QCOMPARE(page.engine.checkedTargets.size(), size_t(1));
+        QCOMPARE(uitest::Wide(page.engine.checkedTargets[0]), page.scratch.Path("target"));
+    }
+
+    void lostSourceAtStartIsReported() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        page.engine.source.clear();
+        QCOMPARE(page.Start(page.scratch.Path("target")), QStringList{M10});
+    }
+
+    void targetHoldingOrMatchingTheSourceIsRefused() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        // The folder that holds the source location.
+        QCOMPARE(page.Start(page.scratch.Path("Oculus") + "/"), QStringList{M11});
+        // Inside the source, spelled in other letters: the engine's exact comparison misses it.
+        page.scratch.Make("OCULUS/software/games");
+        QCOMPARE(page.Start(page.scratch.Path("OCULUS/software/games")), QStringList{M11});
+    }
+
+    void usbTargetAsksFirstAndNoLeavesEverything() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        QString asked;
+        SetUsbProbeForTests([&](const QString& path) {
+            asked = path;
+            return true;
+        });
+        const QString typed = page.scratch.Path("target");
+        QCOMPARE(page.Start(typed), QStringList{Q1});
+        QCOMPARE(asked, typed);
+        QCOMPARE(page.target->text(), typed);
+        QCOMPARE(page.source->text(), page.scratch.Path("Oculus/Software"));
+        QCOMPARE(page.engine.resets.load(), 0);  // no move ran
+    }
+
+    void usbTargetWithYesStartsTheMove() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        uitest::ScopedVirtualClock clock;
+        SetUsbProbeForTests([](const QString&) { return true; });
+        uitest::BoxRecorder boxes;
+        boxes.Answer(ui::kIdYes);
+        page.target->setText(page.scratch.Path("target"));
+        uitest::CloseProgressWhenDone();
+        page.start->click();  // returns when the progress page has closed
+        QCOMPARE(boxes.Texts(), QStringList{Q1});
+        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoInfo);
+        QCOMPARE(page.engine.resets.load(), 1);
+        QCOMPARE(page.target->text(), QString());
+    }
+
+    void browseAcceptsAFolderThatFits() {
+        Page page;
+        uitest::BoxRecorder boxes;
+        uitest::FolderAnswer dialog(page.scratch.Path("target"));
+        page.browse->click();
+        QCOMPARE(dialog.calls, 1);
+        QCOMPARE(dialog.lastDir, QString("/home"));
+        QCOMPARE(int(dialog.lastOptions), 3);
+        QVERIFY(boxes.Texts().isEmpty());
+        QCOMPARE(page.target->text(), QDir::toNativeSeparators(page.scratch.Path("target")));
+    }
+
+    void browseRefusesTheBaseFolderAndKeepsTheField() {
+        Page page;
+        page.target->setText("kept");
+        for (const QString& chosen : {page.scratch.Path("Oculus"), page.scratch.Path("Oculus/x")}) {
+            uitest::BoxRecorder boxes;
+            uitest::FolderAnswer dialog(chosen);
+            page.browse->click();
+            QCOMPARE(boxes.Texts(), QStringList{M12});
+            QCOMPARE(page.target->text(), QString("kept"));
+        }
+        QVERIFY(page.engine.checkedTargets.empty());
+    }
+
+    void browseEngineRefusalEmptiesTheField() {
+        Page page;
+        page.target->setText("kept");
+        page.engine.checkCode = 1;
+        uitest::BoxRecorder boxes;
+        uitest::FolderAnswer dialog(page.scratch.Path("target"));
+        page.browse->click();
+        QCOMPARE(boxes.Texts(), QStringList{M6});
+        QCOMPARE(page.target->text(), QString());
+    }
+
+    void browseCancelledChangesNothing() {
+        Page page;
+        page.target->setText("kept");
+        uitest::BoxRecorder boxes;
+        uitest::FolderAnswer dialog("");
+        page.browse->click();
+        QVERIFY(boxes.Texts().isEmpty());
+        QCOMPARE(page.target->text(), QString("kept"));
+        QVERIFY(page.engine.checkedTargets.empty());
+    }
+
+    void browseWithLostSourceReportsIt() {
+        Page page;
+        page.target->setText("kept");
+        page.engine.base.clear();  // detection of the base folder now fails
+        uitest::BoxRecorder boxes;
+        uitest::FolderAnswer dialog(page.scratch.Path("target"));
+        page.browse->click();
+        QCOMPARE(boxes.Texts(), QStringList{M10});
+        QCOMPARE(page.source->text(), M10);
+        QCOMPARE(page.target->text(), QString("kept"));
+    }
+};
+
+HX_REGISTER_TEST(TestSourceTargetPage);
+#include "page_test.moc"

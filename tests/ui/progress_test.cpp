@@ -1,0 +1,352 @@
+// The worker thread and the progress page against a scripted engine: the bar, cancelling, the
+// refusal of every close while the worker runs, and the final message for each result.
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+#include <thread>
+
+#include "Vr/CExeThread.h"
+#include "ui/CProgressWgt.h"
+#include "ui/bridges.h"
+#include "uitest.h"
+
+namespace {
+
+const QString kCancelRefusal =
+    "The program is performing last configuration process. Please wait until it is complete.";
+const QString kCancelLine = "Task cancelled. Restoring to the state before move...";
+
+// One move behind a progress page, driven by the test instead of exec().
+struct Move {
+    explicit Move(int32_t operation = 1) {
+        worker.SetOperation(operation);
+        worker.SetTargetPath(L"/mnt/games");
+        main.setFixedSize(530, 365);
+        main.move(40, 30);
+        g_mainWnd = &main;
+    }
+    ~Move() {
+        engine.Release();
+        worker.wait();
+        g_mainWnd = nullptr;
+    }
+    void Start() {
+        page = std::make_unique<CProgressWgt>(nullptr, &worker);
+        page->show();
+        worker.start();
+    }
+    QStringList Lines() const { return page->findChild<QTextEdit*>()->toPlainText().split('\n'); }
+    QPushButton* Button() const { return page->findChild<QPushButton*>("normalbtn"); }
+    int Bar() const { return page->findChild<QProgressBar*>()->value(); }
+    bool Ended() const { return worker.isFinished() && Button()->text() == "OK"; }
+
+    uitest::ScopedVirtualClock clock;
+    uitest::FakeEngine engine;
+    uitest::ScopedEngine scoped{&engine};
+    QWidget main;
+    CExeThread worker;
+    std::unique_ptr<CProgressWgt> page;
+};
+
+}  // namespace
+
+class TestProgress : public QObject {
+    Q_OBJECT
+  private slots:
+    // The bar never falls: a fraction lower than the highest seen shows full, and so does
+    // everything after the move has returned.
+    void workerProgressNeverFalls() {
+        Move move;
+        QCOMPARE(move.worker.GetProgress(), 0.0f);  // nothing counted yet: the engine says 5
+        move.engine.progressCode = 0;
+        move.engine.fraction = 0.25f;
+        QCOMPARE(move.worker.GetProgress(), 0.25f);
+        move.engine.fraction = 0.5f;
+        QCOMPARE(move.worker.GetProgress(), 0.5f);
+        move.engine.fraction = 0.4f;  // a rollback counting down
+        QCOMPARE(move.worker.GetProgress(), 1.0f);
+        move.engine.fraction = 0.45f;  // still below the highest seen
+        QCOMPARE(move.worker.GetProgress(), 1.0f);
+        move.engine.fraction = 0.6f;
+        QCOMPARE(move.worker.GetProgress(), 0.6f);
+
+        move.engine.fraction = 0.7f;
+        move.worker.start();
+        QVERIFY(move.worker.wait(5000));
+        QCOMPARE(move.worker.GetProgress(), 1.0f);  // returned: full whatever the engine says
+    }
+
+    void workerCollectsTheEngineAnswersAfterTheMove() {
+        Move move;
+        move.engine.moveResult = 12;
+        move.engine.rollbackClean = false;  // must not be read for 0, 6 and 12
+        move.engine.targetSoftware = L"/mnt/games/Oculus game/Software";
+        move.engine.movedSoftware = L"/mnt/games/Oculus game/Software";
+        move.engine.resolvedDir = L"/srv/Oculus";
+        move.engine.base = L"/srv/Oculus/";
+        move.engine.parkedFirst = L"/srv/Oculus/DownloadsVarko";
+        move.engine.parkedSecond = L"/srv/Oculus/SoftwareVarko";
+        move.worker.start();
+        QVERIFY(move.worker.wait(5000));
+        QCOMPARE(move.worker.GetResult(), 12);
+        QVERIFY(!move.worker.IsRollbackClean());
+        QCOMPARE(uitest::Wide(move.worker.GetTargetPath()),
+                 QString("/mnt/games/Oculus game/Software"));
+        QCOMPARE(uitest::Wide(move.worker.GetSourcePath()), QString("/srv/Oculus/"));
+        QCOMPARE(uitest::Wide(move.worker.GetParkedFirst()), QString("/srv/Oculus/DownloadsVarko"));
+        QCOMPARE(uitest::Wide(move.worker.GetParkedSecond()), QString("/srv/Oculus/SoftwareVarko"));
+        QCOMPARE(uitest::Wide(move.worker.GetResolvedInstallDir()), QString("/srv/Oculus"));
+        QCOMPARE(move.engine.resets.load(), 1);
+    }
+
+    void workerReadsTheRollbackFlagOnlyForFailures() {
+        Move move;
+        move.engine.moveResult = 10005;
+        move.engine.rollbackClean = false;
+        move.worker.start();
+        QVERIFY(move.worker.wait(5000));
+        QVERIFY(!move.worker.IsRollbackClean());
+        Move clean;
+        clean.engine.moveResult = 3;
+        clean.engine.rollbackClean = true;
+        clean.worker.start();
+        QVERIFY(clean.worker.wait(5000));
+        QVERIFY(clean.worker.IsRollbackClean());
+    }
+
+    void workerOperationsOtherThanMove() {
+        uitest::Scratch scratch;
+        Move backUp(2);
+        backUp.worker.SetTargetPath((scratch.Path("new") + "/").toStdWString());
+        backUp.worker.start();
+        QVERIFY(backUp.worker.wait(5000));
+        QVERIFY(!backUp.worker.IsCreateDirFailed());
+        QVERIFY(QFileInfo(scratch.Path("new")).isDir());
+
+        Move failing(3);
+        failing.worker.SetTargetPath(scratch.Path("missing/parent/child").toStdWString());
+        failing.worker.start();
+        QVERIFY(failing.worker.wait(5000));
+        QVERIFY(failing.worker.IsCreateDirFailed());
+        QCOMPARE(failing.worker.GetResult(), -1);
+
+        Move unknown(9);
+        unknown.worker.start();
+        QVERIFY(unknown.worker.wait(5000));
+        QCOMPARE(unknown.worker.GetResult(), -1);
+        QCOMPARE(unknown.engine.resets.load(), 0);  // no move ran
+    }
+
+    void successShowsItsLinesAndAFullBar() {
+        Move move;
+        move.engine.progressCode = 0;
+        move.engine.fraction = 0.4567f;
+        move.engine.Hold();
+        move.Start();
+        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        QTRY_COMPARE(move.Bar(), 45);  // the truncated percentage
+        QCOMPARE(move.Lines(), QStringList({"Performing the move...", "Move to:/mnt/games"}));
+        move.engine.Release();
+        QTRY_VERIFY(move.Ended());
+        QCOMPARE(move.Lines().last(), QString("Successful operation."));
+        QCOMPARE(move.Bar(), 100);
+        QVERIFY(move.Button()->isEnabled());
+    }
+
+    void finalMessageForEachResult_data() {
+        QTest::addColumn<int>("result");
+        QTest::addColumn<bool>("clean");
+        QTest::addColumn<QString>("resolved");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("services not restarted")
+            << 6 << true << ""
+            << "Move succeeded but StartService failed. Please right click on \"Taskbar\" and "
+               "select \"Task Manager\", and then maually start \"OVRService\" and "
+               "\"OVRLibraryService\" in the \"Services\" tab.";
+        QTest::newRow("old data left, plain base")
+            << 12 << true << "{S}/Oculus"
+            << "Operation succeeded. Please manually delete "
+               "{S}/Oculus/DownloadsVarko,{S}/Oculus/SoftwareVarko.";
+        QTest::newRow("old data left behind an earlier move")
+            << 12 << true << "{S}/old/Oculus game"
+            << "Operation succeeded. Please manually delete {S}/old/Oculus game,"
+               "{S}/Oculus/DownloadsVarko,{S}/Oculus/SoftwareVarko.";
+        QTest::newRow("cancelled, clean")
+            << 3 << true << ""
+            << "Failed to move. Please restart your computer and try again. If the problem "
+               "still exists, please contact us.";
+        QTest::newRow("file in use, clean") << 10032 << true << ""
+                                            << "Failed to move. Please restart your computer and "
+                                               "try again. If the problem still exists, please "
+                                               "contact us.";
+        QTest::newRow("failed, rollback incomplete")
+            << 10005 << false << ""
+            << "Restore failed. Please manually change {S}/Oculus/SoftwareVarkoto\"Software\""
+               "change {S}/Oculus/DownloadsVarkoto\"Downloads\"and then delete "
+               "/mnt/games/Oculus game/Software.";
+    }
+    void finalMessageForEachResult() {
+        QFETCH(int, result);
+        QFETCH(bool, clean);
+        QFETCH(QString, resolved);
+        QFETCH(QString, message);
+        // The base folder exists, as it does after every move that got this far.
+        uitest::Scratch scratch;
+        scratch.Make("Oculus");
+        const auto place = [&](QString text) { return text.replace("{S}", scratch.Path()); };
+        resolved = place(resolved);
+        message = place(message);
+        Move move;
+        move.engine.moveResult = result;
+        move.engine.rollbackClean = clean;
+        move.engine.base = place("{S}/Oculus/").toStdWString();
+        move.engine.resolvedDir = resolved.toStdWString();
+        move.engine.targetSoftware = L"/mnt/games/Oculus game/Software";
+        move.engine.parkedFirst = place("{S}/Oculus/DownloadsVarko").toStdWString();
+        move.engine.parkedSecond = place("{S}/Oculus/SoftwareVarko").toStdWString();
+        move.Start();
+        QTRY_VERIFY(move.Ended());
+        QCOMPARE(move.Lines().last(), message);
+        QVERIFY(move.Button()->isEnabled());
+    }
+
+#ifndef Q_OS_WIN
+    // When the base folder is reached through a link, the folder behind "Software" differs from
+    // the base folder's spelling but is still the base folder: it must never be named.
+    void baseFolderBehindALinkIsNotNamedForDeletion() {
+        uitest::Scratch scratch;
+        scratch.Make("real/Oculus");
+        QVERIFY(QFile::link(scratch.Path("real/Oculus"), scratch.Path("Oculus")));
+        Move move;
+        move.engine.moveResult = 12;
+        move.engine.base = (scratch.Path("Oculus") + "/").toStdWString();
+        move.engine.resolvedDir = scratch.Path("real/Oculus").toStdWString();
+        move.engine.parkedFirst = L"D";
+        move.engine.parkedSecond = L"S";
+        move.Start();
+        QTRY_VERIFY(move.Ended());
+        QCOMPARE(move.Lines().last(), QString("Operation succeeded. Please manually delete D,S."));
+    }
+#endif
+
+    void failedFolderCreationAddsItsOwnLine() {
+        uitest::Scratch scratch;
+        Move move(2);
+        move.worker.SetTargetPath(scratch.Path("no/such/parent").toStdWString());
+        move.Start();
+        QTRY_VERIFY(move.Ended());
+        const QStringList lines = move.Lines();
+        QCOMPARE(lines.first(), QString("Start backing up Oculus games and configurations..."));
+        QCOMPARE(lines.at(1), "Target location:" + scratch.Path("no/such/parent"));
+        QCOMPARE(lines.at(2), QString("Restore failed. Please manually change to\"Software\"change "
+                                      "to\"Downloads\"and then delete " +
+                                      scratch.Path("no/such/parent") + "."));
+        QCOMPARE(lines.at(3), QString("Failed to create directory. Please re-select a target "
+                                      "location and try again. "));
+    }
+
+    void acceptedCancelDisablesTheButtonUntilTheEnd() {
+        uitest::BoxRecorder boxes;
+        Move move;
+        move.engine.cancelAnswer = 0;
+        move.engine.moveResult = 3;
+        move.engine.Hold();
+        move.Start();
+        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        QVERIFY(move.engine.WaitUntilMoving());
+        move.Button()->click();
+        QCOMPARE(move.engine.cancels.load(), 1);
+        QVERIFY(!move.Button()->isEnabled());
+        QCOMPARE(move.Lines().last(), kCancelLine);
+        QVERIFY(boxes.Texts().isEmpty());
+        move.engine.Release();
+        QTRY_VERIFY(move.Ended());
+        QVERIFY(move.Button()->isEnabled());
+        QCOMPARE(move.Lines().last(),
+                 QString("Failed to move. Please restart your computer and try again. If the "
+                         "problem still exists, please contact us."));
+    }
+
+    void refusedCancelTellsTheUserAndKeepsTheButton() {
+        uitest::BoxRecorder boxes;
+        Move move;
+        move.engine.cancelAnswer = 4;
+        move.engine.Hold();
+        move.Start();
+        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        QVERIFY(move.engine.WaitUntilMoving());
+        move.Button()->click();
+        QCOMPARE(boxes.Texts(), QStringList{kCancelRefusal});
+        QVERIFY2(boxes.Requests().front().owned, "the refusal is owned by the main window");
+        QVERIFY(move.Button()->isEnabled());
+        QVERIFY(!move.Lines().contains(kCancelLine));
+        move.engine.Release();
+        QTRY_VERIFY(move.Ended());
+    }
+
+    // Ending the modal loop early would let the page destroy a running worker.
+    void nothingClosesThePageWhileTheWorkerRuns() {
+        Move move;
+        move.engine.Hold();
+        move.Start();
+        QVERIFY(move.engine.WaitUntilMoving());
+        QTest::keyClick(move.page.get(), Qt::Key_Escape);
+        QTest::keyClick(move.Button(), Qt::Key_Escape);
+        QVERIFY(move.page->isVisible());
+        QVERIFY(!move.page->close());
+        move.page->reject();
+        QVERIFY(move.page->isVisible());
+        move.engine.Release();
+        QTRY_VERIFY(move.Ended());
+        QTest::keyClick(move.page.get(), Qt::Key_Escape);
+        QVERIFY2(move.page->isVisible(), "keys do not close it after the end either");
+        QSignalSpy finished(move.page.get(), &QDialog::finished);
+        move.Button()->click();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.first().first().toInt(), 1);
+    }
+
+    void pageCentresOverTheMainWindow() {
+        Move move;
+        move.Start();
+        QCOMPARE(move.page->size(), QSize(400, 280));
+        QCOMPARE(move.page->pos(), QPoint(40 + 65, 30 + 42));
+        QCOMPARE(int(move.page->windowFlags()), 0x4801);
+        QTRY_VERIFY(move.Ended());
+    }
+
+    // Lines posted from another thread arrive on the page's thread.
+    void postedLinesReachTheLogAndTheStatus() {
+        Move move;
+        move.engine.Hold();
+        move.Start();
+        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        std::thread poster([] {
+            emit g_uiCallBack.sigLogPrint(0, "  copying Game One  ");
+            emit g_uiCallBack.sigLogPrint(0, "");
+            emit g_uiCallBack.sigLogPrint(2, "  3 of 7 ");
+            emit g_uiCallBack.sigLogPrint(9, "ignored");
+            emit g_uiCallBack.sigLogPrint(1, "finishing");
+        });
+        poster.join();
+        QTRY_COMPARE(move.Lines().last(), QString("finishing"));
+        QVERIFY(move.Lines().contains("copying Game One"));
+        QVERIFY(!move.Lines().contains("ignored"));
+        QVERIFY(!move.Button()->isEnabled());
+        QCOMPARE(move.page->findChildren<QLabel*>().last()->text(), QString("3 of 7"));
+        move.engine.Release();
+        QTRY_VERIFY(move.Ended());
+        QCOMPARE(move.page->findChildren<QLabel*>().last()->text(), QString());
+        move.page.reset();
+        emit g_uiCallBack.sigLogPrint(0, "after the page is gone");  // must not reach it
+    }
+};
+
+HX_REGISTER_TEST(TestProgress);
+#include "progress_test.moc"

@@ -1,0 +1,295 @@
+#include "uitest.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimer>
+#include <chrono>
+#include <thread>
+
+#include "platform/host.h"
+#include "ui/CProgressWgt.h"
+#include "ui/volumecheck.h"
+
+namespace uitest {
+
+std::vector<std::pair<QString, Factory>>& Registry() {
+    static std::vector<std::pair<QString, Factory>> registry;
+    return registry;
+}
+
+int Register(const char* name, Factory factory) {
+    Registry().emplace_back(QString::fromLatin1(name), std::move(factory));
+    return static_cast<int>(Registry().size());
+}
+
+QString Wide(const std::wstring& text) {
+    return QString::fromStdWString(text);
+}
+
+// ---- Boxes and the folder dialog ---------------------------------------------------------------
+BoxRecorder::BoxRecorder() {
+    ui::SetMessageBoxHook([this](const ui::MessageBoxRequest& request) {
+        std::lock_guard<std::mutex> guard(lock_);
+        requests_.push_back(request);
+        if (!answers_.empty()) {
+            const int answer = answers_.front();
+            answers_.pop_front();
+            return answer;
+        }
+        return request.style == ui::kMbYesNoInfo ? ui::kIdNo : ui::kIdOk;
+    });
+}
+
+BoxRecorder::~BoxRecorder() {
+    ui::SetMessageBoxHook({});
+}
+
+QStringList BoxRecorder::Texts() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    QStringList texts;
+    for (const auto& request : requests_)
+        texts << request.text;
+    return texts;
+}
+
+std::vector<ui::MessageBoxRequest> BoxRecorder::Requests() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return requests_;
+}
+
+FolderAnswer::FolderAnswer(QString answer) {
+    ui::SetFolderDialogHook(
+        [this, answer](QWidget*, const QString&, const QString& dir, QFileDialog::Options options) {
+            ++calls;
+            lastDir = dir;
+            lastOptions = options;
+            return answer;
+        });
+}
+
+FolderAnswer::~FolderAnswer() {
+    ui::SetFolderDialogHook({});
+}
+
+// ---- The scripted engine -----------------------------------------------------------------------
+void FakeEngine::Hold() {
+    held_ = true;
+}
+
+void FakeEngine::Release() {
+    if (held_.exchange(false)) release_.set_value();
+}
+
+bool FakeEngine::WaitUntilMoving(int ms) {
+    for (int waited = 0; waited < ms && !moving_; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return moving_;
+}
+
+int32_t FakeEngine::LoadInstallPaths(std::wstring& out) {
+    if (base.empty()) return 7;
+    out = base;
+    return 0;
+}
+
+int32_t FakeEngine::ResolveSourceDir(std::wstring& out) {
+    if (source.empty()) return 7;
+    out = source;
+    return 0;
+}
+
+int32_t FakeEngine::CheckTargetDir(std::wstring target) {
+    checkedTargets.push_back(target);
+    return checkCode;
+}
+
+int32_t FakeEngine::MoveInstallation() {
+    moving_ = true;
+    if (held_) released_.wait();
+    return moveResult;
+}
+
+int32_t FakeEngine::CancelMove() {
+    ++cancels;
+    return cancelAnswer;
+}
+
+int32_t FakeEngine::GetProgress(float& value) {
+    const int code = progressCode;
+    if (code == 0) value = fraction;
+    return code;
+}
+
+int32_t FakeEngine::GetParkedPaths(std::wstring& second, std::wstring& first) {
+    if (parkedFirst.empty() && parkedSecond.empty()) return 13;
+    second = parkedSecond;
+    first = parkedFirst;
+    return 0;
+}
+
+// ---- Folders -----------------------------------------------------------------------------------
+namespace {
+
+bool MoveAccepts(const QString& dir) {
+    const FsKind kind = GetFileSystemKind(dir);
+    return IsHardDiskOrFlash(dir) && (kind == FsNtfs || kind == FsExFat || kind == FsNative);
+}
+
+QString ScratchTemplate() {
+    if (MoveAccepts(QDir::tempPath())) return QDir::tempPath() + "/halvex-ui-XXXXXX";
+    return QCoreApplication::applicationDirPath() + "/halvex-ui-XXXXXX";
+}
+
+}  // namespace
+
+Scratch::Scratch() : dir_(ScratchTemplate()) {}
+
+QString Scratch::Path(const QString& relative) const {
+    const QString root = QDir(dir_.path()).canonicalPath();
+    return relative.isEmpty() ? root : root + "/" + relative;
+}
+
+bool Scratch::Make(const QString& relative) const {
+    return QDir().mkpath(Path(relative));
+}
+
+bool Scratch::Write(const QString& relative, const QByteArray& data) const {
+    const QString path = Path(relative);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+Installation::Installation() {
+#ifdef HALVEX_HOST_TOOL
+    sys::SetHostDir(scratch_.Path("host").toStdString());
+    bool made = scratch_.Write("Oculus/Software/Game One/game.bin", QByteArray(4096, 'g')) &&
+                scratch_.Write("Oculus/Software/Game One/data/level1.pak", "level one") &&
+                scratch_.Write("Oculus/Software/Game Two/two.bin", "two") &&
+                scratch_.Write("Oculus/Downloads/partial.tmp", "partial") &&
+                scratch_.Make("Oculus/Downloads/empty folder");
+    made = made && Host({"registry", "set-base", Base() + "/"}) && Host({"services", "install"});
+    ok_ = made;
+    if (!made && error_.isEmpty()) error_ = "could not lay out the simulated installation";
+#else
+    error_ = "the host tool is not built";
+#endif
+}
+
+Installation::~Installation() {
+    sys::SetHostDir({});
+}
+
+bool Installation::Host(const QStringList& args) {
+#ifdef HALVEX_HOST_TOOL
+    QProcess tool;
+    tool.start(QStringLiteral(HALVEX_HOST_TOOL),
+               QStringList{"--host", scratch_.Path("host")} + args);
+    if (!tool.waitForFinished(20000) || tool.exitCode() != 0) {
+        error_ = "host tool failed: " + args.join(' ') + ": " + tool.readAllStandardError();
+        return false;
+    }
+    return true;
+#else
+    Q_UNUSED(args);
+    return false;
+#endif
+}
+
+// ---- Loop volumes ------------------------------------------------------------------------------
+#ifndef Q_OS_WIN
+namespace {
+
+bool Run(const QStringList& command, QString* out) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(command.first(), command.mid(1));
+    const bool ran = process.waitForFinished(60000);
+    if (out) *out = QString::fromLocal8Bit(process.readAll());
+    return ran && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+}  // namespace
+
+LoopVolume::LoopVolume(const QStringList& mkfs, const QStringList& mount, int megabytes) {
+    if (!scratch_.valid()) {
+        Fail("no scratch folder");
+        return;
+    }
+    image_ = scratch_.Path("volume.img");
+    point_ = scratch_.Path("point");
+    scratch_.Make("point");
+    QFile file(image_);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(megabytes) << 20)) {
+        Fail("cannot make the image file");
+        return;
+    }
+    file.close();
+    QString out;
+    if (!Run({"losetup", "-f", "--show", image_}, &out)) {
+        Fail("losetup: " + out);
+        return;
+    }
+    device_ = out.trimmed();
+    if (!Run(mkfs + QStringList{device_}, &out)) {
+        Fail(mkfs.first() + ": " + out);
+        return;
+    }
+    const QStringList command = mount.isEmpty() ? QStringList{"mount", device_, point_}
+                                                : mount + QStringList{device_, point_};
+    if (!Run(command, &out)) {
+        Fail(command.first() + ": " + out);
+        return;
+    }
+    mounted_ = true;
+}
+
+LoopVolume::~LoopVolume() {
+    if (mounted_) Run({"umount", point_}, nullptr);
+    if (!device_.isEmpty()) Run({"losetup", "-d", device_}, nullptr);
+}
+#endif
+
+// ---- Modal dialogs -----------------------------------------------------------------------------
+void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs) {
+    auto* poll = new QTimer;
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, [=] {
+        QWidget* modal = QApplication::activeModalWidget();
+        *waited += 10;
+        if (modal && modal->inherits(className) && modal->isVisible()) {
+            poll->stop();
+            poll->deleteLater();
+            body(modal);
+        } else if (*waited > timeoutMs) {
+            poll->stop();
+            poll->deleteLater();
+            qWarning("no modal %s appeared", className);
+        }
+    });
+    poll->start(10);
+}
+
+void CloseProgressWhenDone() {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->inherits("CProgressWgt")) return;
+        auto* button = modal->findChild<QPushButton*>("normalbtn");
+        auto* log = modal->findChild<QTextEdit*>();
+        // The button reads "OK" before the worker starts too: wait for the final message.
+        const bool ended = log && log->document()->blockCount() >= 3 &&
+                           !log->toPlainText().endsWith("Restoring to the state before move...");
+        if (button && button->text() == "OK" && button->isEnabled() && ended) {
+            poll->stop();
+            poll->deleteLater();
+            button->click();
+        }
+    });
+    poll->start(20);
+}
+
+}  // namespace uitest

@@ -1,0 +1,181 @@
+// Helpers of the window tests: answering boxes and the folder dialog, a scripted engine, real
+// temporary folders with a simulated installation, and the registry of test classes.
+#pragma once
+
+#include <QDir>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Vr/IArSet.h"
+#include "platform/sys.h"
+#include "ui/uishell.h"
+
+namespace uitest {
+
+// Test classes register themselves; main runs them in order.
+using Factory = std::function<QObject*()>;
+int Register(const char* name, Factory factory);
+std::vector<std::pair<QString, Factory>>& Registry();
+
+#define HX_REGISTER_TEST(Class) \
+    static const int registered_##Class = ::uitest::Register(#Class, [] { return new Class; })
+
+// Records every message box and answers it: the queued answers first, then OK / No.
+class BoxRecorder {
+  public:
+    BoxRecorder();
+    ~BoxRecorder();
+    void Answer(int answer) { answers_.push_back(answer); }
+    QStringList Texts() const;
+    std::vector<ui::MessageBoxRequest> Requests() const;
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<ui::MessageBoxRequest> requests_;
+    std::deque<int> answers_;
+};
+
+// Answers the folder dialog with a fixed text, and counts its calls.
+class FolderAnswer {
+  public:
+    explicit FolderAnswer(QString answer);
+    ~FolderAnswer();
+    int calls = 0;
+    QString lastDir;
+    QFileDialog::Options lastOptions;
+};
+
+// An engine whose answers the test sets. The move can be held until the test releases it.
+class FakeEngine : public IArSet {
+  public:
+    std::wstring source = L"";  // what ResolveSourceDir hands out
+    std::wstring base = L"";    // what LoadInstallPaths hands out
+    std::atomic<int32_t> checkCode{0};
+    std::vector<std::wstring> checkedTargets;
+    int32_t moveResult = 0;
+    bool rollbackClean = true;
+    std::wstring targetSoftware, movedSoftware, resolvedDir, parkedFirst, parkedSecond;
+    std::atomic<int32_t> cancelAnswer{4};
+    std::atomic<int> cancels{0};
+    std::atomic<int> progressCode{5};
+    std::atomic<float> fraction{0.0f};
+    std::atomic<int> resets{0};
+
+    // The move waits inside MoveInstallation until Release() when Hold() was called first.
+    void Hold();
+    void Release();
+    bool WaitUntilMoving(int ms = 5000);
+
+    int32_t LoadInstallPaths(std::wstring& out) override;
+    int32_t ResolveSourceDir(std::wstring& out) override;
+    int32_t CheckTargetDir(std::wstring target) override;
+    int32_t MoveInstallation() override;
+    int32_t CancelMove() override;
+    int32_t GetProgress(float& value) override;
+    void ResetTask() override { ++resets; }
+    bool IsRollbackClean() override { return rollbackClean; }
+    std::wstring GetMovedSoftwarePath() override { return movedSoftware; }
+    std::wstring GetTargetSoftwarePath() override { return targetSoftware; }
+    int32_t GetParkedPaths(std::wstring& second, std::wstring& first) override;
+    std::wstring GetResolvedInstallDir() override { return resolvedDir; }
+
+  private:
+    std::atomic<bool> held_{false};
+    std::atomic<bool> moving_{false};
+    std::promise<void> release_;
+    std::shared_future<void> released_{release_.get_future().share()};
+};
+
+// Puts an engine in place of the process-wide one for the life of the object.
+struct ScopedEngine {
+    explicit ScopedEngine(IArSet* engine) { ui::SetEngineForTests(engine); }
+    ~ScopedEngine() { ui::SetEngineForTests(nullptr); }
+};
+
+// Time moves only when someone sleeps, so the worker's and the task's pauses take no time.
+struct ScopedVirtualClock {
+    ScopedVirtualClock() { sys::UseClock(&clock); }
+    ~ScopedVirtualClock() { sys::UseClock(nullptr); }
+    sys::VirtualClock clock;
+};
+
+// A real temporary folder; on a file system that a move accepts when the system's temporary
+// folder does not (tmpfs): then it is made below the working folder.
+class Scratch {
+  public:
+    Scratch();
+    QString Path(const QString& relative = {}) const;
+    bool Make(const QString& relative) const;
+    bool Write(const QString& relative, const QByteArray& data) const;
+    bool valid() const { return dir_.isValid(); }
+
+  private:
+    QTemporaryDir dir_;
+};
+
+// A simulated Oculus installation: a host folder with the registry entry and the two services,
+// and a base folder holding Software and Downloads.
+class Installation {
+  public:
+    Installation();
+    ~Installation();
+    bool ok() const { return ok_; }
+    QString error() const { return error_; }
+    QString Base() const { return scratch_.Path("Oculus"); }  // without a separator
+    QString Software() const { return Base() + "/Software"; }
+    QString Downloads() const { return Base() + "/Downloads"; }
+    QString Path(const QString& relative) const { return scratch_.Path(relative); }
+    bool Host(const QStringList& args);  // runs the host tool on this machine
+    const Scratch& scratch() const { return scratch_; }
+
+  private:
+    Scratch scratch_;
+    bool ok_ = false;
+    QString error_;
+};
+
+#ifndef Q_OS_WIN
+// A file-system image attached to a loop device and mounted, for the life of the object. Needs
+// root, loop devices and, for the FUSE file systems, /dev/fuse.
+class LoopVolume {
+  public:
+    // mkfs formats DEVICE, e.g. {"mkfs.ext4", "-q"}; mount mounts DEVICE at POINT, e.g.
+    // {"ntfs-3g"}; an empty mount command means the kernel's mount.
+    LoopVolume(const QStringList& mkfs, const QStringList& mount, int megabytes = 40);
+    ~LoopVolume();
+    bool ok() const { return mounted_; }
+    QString why() const { return why_; }
+    QString point() const { return point_; }
+
+  private:
+    void Fail(const QString& why) { why_ = why.trimmed(); }
+
+    Scratch scratch_;
+    QString image_, point_, device_, why_;
+    bool mounted_ = false;
+};
+
+#define REQUIRE_VOLUME(volume)                                                       \
+    if (!(volume).ok())                                                              \
+    QSKIP(qPrintable("this machine cannot mount the test image (" + (volume).why() + \
+                     "); needs root, loop devices and FUSE"))
+#endif
+
+// Runs body once the modal dialog of class T is showing (polled from the event loop).
+void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs = 10000);
+
+// Clicks the progress page's button once it reads "OK" and is enabled; returns at once.
+void CloseProgressWhenDone();
+
+QString Wide(const std::wstring& text);
+
+}  // namespace uitest
