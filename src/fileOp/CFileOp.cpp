@@ -337,9 +337,34 @@ int32_t CFileOp::RenameUnique(std::wstring from, std::wstring wished, std::wstri
 
 // ---- Links and final paths ---------------------------------------------------------------------
 
+namespace {
+
+// The final path as the system gives it, with no records written.
+bool ResolveQuietly(const std::wstring& path, std::wstring& resolved) {
+    const sys::FileHandle file = sys::OpenForQuery(path);
+    if (file == nullptr) return false;
+    wchar_t buffer[kFinalPathRoom];
+    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer, kFinalPathRoom);
+    sys::CloseFile(file);
+    if (length == 0 || length >= kFinalPathRoom) return false;
+    resolved.assign(buffer, length);
+    return true;
+}
+
+// True when link is a link that leads where target leads.
+bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
+    if (!sys::IsLinkOrReparsePoint(link)) return false;
+    std::wstring behindTarget;
+    if (!ResolveQuietly(target, behindTarget)) return true;  // a link to nothing (yet) is a link
+    std::wstring behindLink;
+    return ResolveQuietly(link, behindLink) && behindLink == behindTarget;
+}
+
+}  // namespace
+
 int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
     if (LinkApi().unavailable) return kLinkFacilityMissing;
-    // Whatever stands at the link path would keep the old data in place of the link.
+    // An entry at the link path leaves no room for the link: that is a failure, not a success.
     if (sys::GetFileAttributesW(link) != sys::kInvalidFileAttributes) {
         const int32_t code = SystemCode(sys::kErrAlreadyExists);
         HX_LOG.Err(code);
@@ -357,30 +382,6 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
         return code;
     }
     return 0;
-}
-
-namespace {
-
-// The final path as the system gives it, with no records written.
-bool ResolveQuietly(const std::wstring& path, std::wstring& resolved) {
-    const sys::FileHandle file = sys::OpenForQuery(path);
-    if (file == nullptr) return false;
-    wchar_t buffer[kFinalPathRoom];
-    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer, kFinalPathRoom);
-    sys::CloseFile(file);
-    if (length == 0 || length >= kFinalPathRoom) return false;
-    resolved.assign(buffer, length);
-    return true;
-}
-
-}  // namespace
-
-bool CFileOp::IsLinkTo(const std::wstring& link, const std::wstring& target) {
-    if (!sys::IsLinkOrReparsePoint(link)) return false;
-    std::wstring behindTarget;
-    if (!ResolveQuietly(target, behindTarget)) return true;  // a link to nothing (yet) is a link
-    std::wstring behindLink;
-    return ResolveQuietly(link, behindLink) && behindLink == behindTarget;
 }
 
 int32_t CFileOp::GetFinalPath(std::wstring path, std::wstring& finalPath) {

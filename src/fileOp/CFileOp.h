@@ -67,7 +67,6 @@ class CFileOp {
 
   private:
     int32_t CountInner(const std::wstring& folder);
-    bool IsLinkTo(const std::wstring& link, const std::wstring& target);
 
     std::atomic<bool> cancelFlag{false};
     int32_t countedFiles = 0;
