@@ -13,7 +13,10 @@
 #include "platform/sys.h"
 #include "support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#undef StartService  // the fault seam's name for the call, not the A/W macro
+#else
 #include "platform/host.h"
 #include "platform/posix/service_standin.h"
 #endif
@@ -525,6 +528,104 @@ TEST_F(ServicePairTest, EveryFailingCallReleasesItsHandles) {
 // ---- Wine's service manager and the fake service -------------------------------------------
 // scripts/wine-services registers "OVRService" and "OVRLibraryService" (tools/fakesvc). Waits
 // are real here, so the services report short hints and each case has a cap on its time.
+
+constexpr ULONGLONG kCapMs = 20000;
+
+// The test's own view of a service, straight from the manager and apart from the code under test.
+DWORD StateOf(const wchar_t* name) {
+    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status{};
+    const bool ok = svc && ::QueryServiceStatus(svc, &status);
+    if (svc) ::CloseServiceHandle(svc);
+    if (scm) ::CloseServiceHandle(scm);
+    return ok ? status.dwCurrentState : 0;
+}
+
+bool WaitForState(const wchar_t* name, DWORD state) {
+    const ULONGLONG begun = ::GetTickCount64();
+    while (StateOf(name) != state) {
+        if (::GetTickCount64() - begun > kCapMs) return false;
+        ::Sleep(50);
+    }
+    return true;
+}
+
+// Brings a service into state (running or stopped) by the test's own calls.
+bool Ensure(const wchar_t* name, DWORD state) {
+    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_START | SERVICE_STOP) : nullptr;
+    if (svc && state == SERVICE_RUNNING) {
+        ::StartServiceW(svc, 0, nullptr);
+    } else if (svc) {
+        SERVICE_STATUS status{};
+        ::ControlService(svc, SERVICE_CONTROL_STOP, &status);
+    }
+    if (svc) ::CloseServiceHandle(svc);
+    if (scm) ::CloseServiceHandle(scm);
+    return svc && WaitForState(name, state);
+}
+
+class WineServiceTest : public ::testing::Test {
+  protected:
+    WineServiceTest() : cwd_(work_.path()), begun_(::GetTickCount64()) { LogResetForTests(); }
+    ~WineServiceTest() override { LogResetForTests(); }
+    void SetUp() override {
+        if (StateOf(L"OVRService") == 0 || StateOf(L"OVRLibraryService") == 0) {
+            GTEST_SKIP() << "the fake services are not registered: run through scripts/wine-test";
+        }
+    }
+    void TearDown() override { EXPECT_LT(::GetTickCount64() - begun_, kCapMs); }
+
+    TempDir work_;
+    ScopedWorkingDir cwd_;
+    ScopedFaults faults_;
+    COculusMgr mgr_;
+    ULONGLONG begun_;
+};
+
+TEST_F(WineServiceTest, StopsARunningServiceAndStartsItAgain) {
+    ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
+    mgr_.serviceName = L"OVRService";
+    EXPECT_EQ(mgr_.StopOneService(), 0);
+    EXPECT_EQ(StateOf(L"OVRService"), SERVICE_STOPPED);
+    EXPECT_EQ(mgr_.StartOneService(), 0);
+    EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
+}
+
+TEST_F(WineServiceTest, StoppedServiceNeedsNoRequestAndRunningOneNoStart) {
+    ASSERT_TRUE(Ensure(L"OVRService", SERVICE_STOPPED));
+    mgr_.serviceName = L"OVRService";
+    EXPECT_EQ(mgr_.StopOneService(), 0);
+    EXPECT_EQ(sys::fault::Count(sys::Call::ControlService), 0u);
+    ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
+    EXPECT_EQ(mgr_.StartOneService(), 10000 + 1056);
+    EXPECT_EQ(sys::fault::Count(sys::Call::StartService), 0u);
+}
+
+TEST_F(WineServiceTest, MissingServiceGives11060) {
+    mgr_.serviceName = L"HalvexNoSuchService";
+    EXPECT_EQ(mgr_.StopOneService(), 10000 + 1060);
+    EXPECT_EQ(mgr_.StartOneService(), 10000 + 1060);
+}
+
+TEST_F(WineServiceTest, ServiceThatRefusesTheStopGivesTheManagersError) {
+    if (!Ensure(L"HalvexStubbornService", SERVICE_RUNNING)) GTEST_SKIP() << "not registered";
+    mgr_.serviceName = L"HalvexStubbornService";
+    EXPECT_EQ(mgr_.StopOneService(), 10000 + ERROR_INVALID_SERVICE_CONTROL);
+    EXPECT_EQ(StateOf(L"HalvexStubbornService"), SERVICE_RUNNING);
+}
+
+TEST_F(WineServiceTest, PairStopsAndStartsBoth) {
+    ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
+    ASSERT_TRUE(Ensure(L"OVRLibraryService", SERVICE_RUNNING));
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_STOPPED);
+    EXPECT_EQ(StateOf(L"OVRService"), SERVICE_STOPPED);
+    EXPECT_EQ(mgr_.StartServices(), 0);
+    EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
+    EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
+}
 
 #endif
 
