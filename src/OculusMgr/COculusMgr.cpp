@@ -195,7 +195,7 @@ struct Waited {
 };
 
 // After a stop request: sleeps for each wait hint as the service reports it, however long, until
-// the service stops or limit ms have passed since started.
+// the service stops or 30 s have passed since started.
 Waited AwaitStopped(sys::ScHandle service, sys::ServiceStatusProcess& status, uint32_t started) {
     while (status.currentState != sys::kServiceStopped) {
         sys::Sleep(status.waitHint);
