@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "Vr/vr.h"
@@ -61,6 +62,8 @@ int main(int argc, char** argv) {
         }
     }
     if (target.empty()) return Usage();
+    // Links store their target as given: it must be absolute, as the folder dialog gives it.
+    target = std::filesystem::absolute(target).string();
 
     auto& engine = static_cast<CVr&>(*GetEngine());
     std::wstring source;
