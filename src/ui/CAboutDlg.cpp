@@ -23,7 +23,7 @@ const char* const kAboutText =
     "Website: <a href=\"https://www.example.com/halvex\">www.example.com/halvex</a><br>"
     "Email:   <a href=\"mailto:halvex-support@example.com\">halvex-support@example.com</a>"
     "<br><br>"
-    "Copyright &copy; 2026 The Halvex authors. All rights reserved.";
+    "&copy; 2026 Halvex. All rights reserved.";  // one line in the text column
 
 }  // namespace
 
