@@ -41,9 +41,14 @@ std::wstring SimulatedInstall::baseValue() const {
 }
 
 void SimulatedInstall::Populate(const InstallShape& shape) {
+#ifdef _WIN32
+    const char* odd = "Downloads/cache/..x";  // Windows drops a name's trailing dots
+#else
+    const char* odd = "Downloads/cache/...";
+#endif
     const char* folders[] = {"Software/Game A",        "Software/Game A/data/levels",
                              "Software/Ünïcode Spiel", "Software/empty dir/.x",
-                             "Downloads/cache",        "Downloads/cache/..."};
+                             "Downloads/cache",        odd};
     int serial = 0;
     for (const char* folder : folders) {
         fs::create_directories(base() / fs::u8path(folder));

@@ -173,22 +173,52 @@ uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t si
 
 // ---- Durability and the log file --------------------------------------------------------------
 
-bool FlushToDisk(const std::wstring& path) {
-    if (fault::Hit(Call::FlushToDisk)) return false;
-    if (path.size() < 2 || path[1] != L':') {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    const std::wstring volume = std::wstring(L"\\\\.\\") + path[0] + L':';
+namespace {
+
+bool FlushHandleOf(const std::wstring& path, DWORD flags) {
     const HANDLE handle =
-        ::CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, 0, nullptr);
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool flushed = ::FlushFileBuffers(handle) != FALSE;
     const DWORD error = ::GetLastError();
     ::CloseHandle(handle);
     if (!flushed) ::SetLastError(error);
     return flushed;
+}
+
+// Flushes every file below folder, one by one; links are not followed.
+bool FlushFilesBelow(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    const HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool ok = true;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+        ok = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FlushFilesBelow(path)
+                                                                : FlushHandleOf(path, 0);
+    } while (ok && ::FindNextFileW(find, &data));
+    const DWORD error = ::GetLastError();
+    ::FindClose(find);
+    if (ok && error != ERROR_NO_MORE_FILES) return false;
+    if (ok) ::SetLastError(0);
+    return ok;
+}
+
+}  // namespace
+
+// The whole volume in one call where the system allows it (it needs administrator rights,
+// which the program has); else file by file.
+bool FlushToDisk(const std::wstring& path) {
+    if (fault::Hit(Call::FlushToDisk)) return false;
+    if (path.size() >= 2 && path[1] == L':') {
+        const std::wstring volume = std::wstring(L"\\\\.\\") + path[0] + L':';
+        if (FlushHandleOf(volume, 0)) return true;
+    }
+    return FlushFilesBelow(path);
 }
 
 std::FILE* OpenSharedAppend(const std::wstring& name) {
