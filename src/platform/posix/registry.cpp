@@ -124,10 +124,10 @@ bool IsTextType(uint32_t type) {
 
 // "hex:01,02" or "hex(2):41,00,00,00". Text types are exported as UTF-16LE; here wide text is
 // wchar_t, so they are carried over unit by unit.
-bool ParseHex(std::wstring_view spec, RegValue& value) {
-    size_t colon = spec.find(L':');
+bool ParseHex(std::wstring_view text, RegValue& value) {
+    size_t colon = text.find(L':');
     if (colon == std::wstring_view::npos) return false;
-    const std::wstring_view kind = spec.substr(0, colon);
+    const std::wstring_view kind = text.substr(0, colon);
     value.type = 3;  // REG_BINARY
     if (kind.size() > 5 && kind.starts_with(L"hex(") && kind.back() == L')') {
         value.type = static_cast<uint32_t>(
@@ -136,7 +136,7 @@ bool ParseHex(std::wstring_view spec, RegValue& value) {
         return false;
     }
     std::vector<uint8_t> bytes;
-    std::wistringstream in{std::wstring(spec.substr(colon + 1))};
+    std::wistringstream in{std::wstring(text.substr(colon + 1))};
     for (std::wstring item; std::getline(in, item, L',');) {
         std::erase_if(item, [](wchar_t c) { return iswspace(c) != 0; });
         if (item.empty()) continue;
