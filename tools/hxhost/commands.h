@@ -15,3 +15,4 @@ struct HostCommand {
 // Each part of the tool lists its commands here.
 std::vector<HostCommand> RegistryCommands();
 std::vector<HostCommand> ServiceCommands();
+std::vector<HostCommand> SampleCommands();
