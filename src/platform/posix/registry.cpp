@@ -147,12 +147,12 @@ bool ParseHex(std::wstring_view text, RegValue& value) {
         value.data = std::move(bytes);
         return true;
     }
-    std::wstring text;
+    std::wstring decoded;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
-    while (!text.empty() && text.back() == L'\0')
-        text.pop_back();
-    value.data = WideBytes(text);
+        decoded += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    while (!decoded.empty() && decoded.back() == L'\0')
+        decoded.pop_back();
+    value.data = WideBytes(decoded);
     return true;
 }
 
