@@ -20,10 +20,13 @@ void EnablePrivilege(const wchar_t* name) {
     sys::EnableTokenPrivilege(name);  // the program starts without it, too
 }
 
-// 1 when another instance runs or the uninstaller does; 0 when the start may go on. The
-// instance mutex stays open for the life of the process on purpose.
+// The single-instance mutex: open for the life of the process, released by the system at exit.
+sys::MutexHandle g_instanceMutex = nullptr;
+
+// 1 when another instance runs or the uninstaller does; 0 when the start may go on.
 int RefusedStart() {
     sys::MutexHandle instance = sys::CreateMutexW(L"Varko_Oculus_Kestrum");
+    g_instanceMutex = instance;
     if (instance && sys::GetLastError() == sys::kErrAlreadyExists) {
         ui::ShowMessageBox(QStringLiteral("Halvex is running..."), ui::kMbOkInfo, ui::Owner::None);
         return 1;
