@@ -1,5 +1,7 @@
 #include "ui/CProgressWgt.h"
 
+#include <cstdio>
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -169,6 +171,14 @@ CProgressWgt::~CProgressWgt() {
     disconnect(&g_uiCallBack, &CUiCallBack::sigLogPrint, this, &CProgressWgt::OnPrintLog);
 }
 
+// Each line also goes to standard output as a developer diagnostic, for a console if one is
+// attached and for scripts that drive the program.
+void CProgressWgt::AppendLine(const QString& line) {
+    logView->append(line);
+    std::printf("halvex: %s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+}
+
 void CProgressWgt::OnChickMinBtn() {
     showMinimized();
 }
@@ -177,7 +187,7 @@ void CProgressWgt::OnThreadStart() {
     button->setText(QStringLiteral("Cancel"));
     timer.start();
     for (const QString& line : openingLines)
-        logView->append(line);
+        AppendLine(line);
     OnProgressTimer();
 }
 
@@ -189,10 +199,10 @@ void CProgressWgt::OnProgressTimer() {
 void CProgressWgt::OnThreadFinish() {
     button->setText(QStringLiteral("OK"));
     timer.stop();
-    logView->append(FinalMessage());
+    AppendLine(FinalMessage());
     if (thread->GetResult() == 0) progressBar->setValue(100);
     if (thread->IsCreateDirFailed()) {
-        logView->append(QStringLiteral(
+        AppendLine(QStringLiteral(
             "Failed to create directory. Please re-select a target location and try again. "));
     }
     statusLabel->setText(QString());
@@ -235,7 +245,7 @@ void CProgressWgt::onBtnOk() {
             return;
         }
         button->setEnabled(false);
-        logView->append(QStringLiteral("Task cancelled. Restoring to the state before move..."));
+        AppendLine(QStringLiteral("Task cancelled. Restoring to the state before move..."));
         return;
     }
     if (WorkerBusy()) return;  // ended, but its result is not shown yet
@@ -248,7 +258,7 @@ void CProgressWgt::OnPrintLog(int opType, QString str) {
             button->setEnabled(false);
             [[fallthrough]];
         case 0:
-            if (!str.isEmpty()) logView->append(str.trimmed());
+            if (!str.isEmpty()) AppendLine(str.trimmed());
             break;
         case 2:
             statusLabel->setText(str.trimmed());

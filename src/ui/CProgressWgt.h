@@ -44,6 +44,7 @@ class CProgressWgt : public QDialog {
     // Running, or ended with its final message still to come (finished() arrives queued).
     bool WorkerBusy() const;
     QString FinalMessage() const;
+    void AppendLine(const QString& line);
 
     CExeThread* thread;
     QTimer timer;
