@@ -164,7 +164,7 @@ uint64_t VirtualClock::SleptMs() {
 namespace fault {
 namespace {
 
-constexpr size_t kKinds = static_cast<size_t>(Call::Count);
+constexpr size_t kKinds = static_cast<size_t>(Call::kCount);
 std::array<std::atomic<uint64_t>, kKinds> g_counts{};
 std::vector<Rule> g_rules;  // written only while no call under test runs
 std::atomic<bool> g_armed{false};
@@ -200,7 +200,7 @@ bool Hit(Call kind) {
     if (!g_armed.load(std::memory_order_acquire)) return false;
     if (g_trace) g_trace->push_back(kind);
     for (Rule& rule : g_rules) {
-        const bool anyKind = rule.kind == Call::Any;
+        const bool anyKind = rule.kind == Call::kAny;
         if (!anyKind && rule.kind != kind) continue;
         const uint64_t n = anyKind ? any : own;
         if (n != rule.nth && !(rule.sticky && n > rule.nth)) continue;

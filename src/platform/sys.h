@@ -104,42 +104,43 @@ class VirtualClock final : public Clock {
 
 // ---- Fault seam --------------------------------------------------------------------------------
 // Every platform call passes through fault::Hit with its kind. Inert unless a test arms a rule.
+// Named with a k so that <windows.h>, whose macros rename CopyFile and the like, leaves them be.
 enum class Call : uint8_t {
-    Any,
-    FindFirstFile,
-    FindNextFile,
-    CreateDirectory,
-    CopyFile,
-    DeleteFile,
-    RemoveDirectory,
-    MoveFile,
-    GetFileAttributes,
-    GetDiskFreeSpace,
-    CreateSymbolicLink,
-    CreateFile,
-    GetFinalPathName,
-    FlushToDisk,
-    RegOpenKey,
-    RegQueryInfoKey,
-    RegEnumKey,
-    RegEnumValue,
-    RegQueryValue,
-    OpenSCManager,
-    OpenService,
-    QueryServiceStatus,
-    ControlService,
-    StartService,
-    EnumDependentServices,
-    CreateMutex,
-    VolumeQuery,
-    AdjustPrivilege,
-    Count
+    kAny,
+    kFindFirstFile,
+    kFindNextFile,
+    kCreateDirectory,
+    kCopyFile,
+    kDeleteFile,
+    kRemoveDirectory,
+    kMoveFile,
+    kGetFileAttributes,
+    kGetDiskFreeSpace,
+    kCreateSymbolicLink,
+    kCreateFile,
+    kGetFinalPathName,
+    kFlushToDisk,
+    kRegOpenKey,
+    kRegQueryInfoKey,
+    kRegEnumKey,
+    kRegEnumValue,
+    kRegQueryValue,
+    kOpenSCManager,
+    kOpenService,
+    kQueryServiceStatus,
+    kControlService,
+    kStartService,
+    kEnumDependentServices,
+    kCreateMutex,
+    kVolumeQuery,
+    kAdjustPrivilege,
+    kCount
 };
 
 namespace fault {
 
 struct Rule {
-    Call kind = Call::Any;         // Any: the nth platform call of whatever kind
+    Call kind = Call::kAny;        // Any: the nth platform call of whatever kind
     uint64_t nth = 0;              // 1-based, counted from the last Reset
     uint32_t error = 0;            // 0: do not fail, only run the action
     bool sticky = false;           // also fail every later call of that kind
@@ -149,7 +150,7 @@ struct Rule {
 // Arm and reset from the test thread before the calls under test start.
 void Arm(Rule rule);
 void Reset();  // drops the rules and zeroes the counters
-uint64_t Count(Call kind = Call::Any);
+uint64_t Count(Call kind = Call::kAny);
 const char* Name(Call kind);
 // Records the kind of every call from now on (null stops it); for runs that map call numbers
 // to kinds. Set it only while no call under test runs.

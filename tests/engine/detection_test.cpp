@@ -14,12 +14,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-// The fault seam's call kinds share these names with the ANSI/wide switch macros.
-#undef RegOpenKey
-#undef RegQueryInfoKey
-#undef RegEnumKey
-#undef RegEnumValue
-#undef RegQueryValue
 #else
 #include <cstdio>
 
@@ -249,11 +243,11 @@ TEST_F(DetectionTest, SystemErrorOfEachRegistryCallIsReturnedAs10000PlusN) {
         uint32_t error;
         int32_t code;
     } rows[] = {
-        {sys::Call::RegOpenKey, 1, 5, 10005},       // the searched key
-        {sys::Call::RegQueryInfoKey, 1, 5, 10005},  // its counts
-        {sys::Call::RegEnumKey, 1, 1117, 11117},    // a sub-key name
-        {sys::Call::RegOpenKey, 2, 2, 10002},       // the platform's key
-        {sys::Call::RegQueryValue, 1, 5, 10005},    // "Base"
+        {sys::Call::kRegOpenKey, 1, 5, 10005},       // the searched key
+        {sys::Call::kRegQueryInfoKey, 1, 5, 10005},  // its counts
+        {sys::Call::kRegEnumKey, 1, 1117, 11117},    // a sub-key name
+        {sys::Call::kRegOpenKey, 2, 2, 10002},       // the platform's key
+        {sys::Call::kRegQueryValue, 1, 5, 10005},    // "Base"
     };
     Install(kDrive + L"Oculus" + sys::kSep);
     for (const auto& row : rows) {
@@ -274,18 +268,18 @@ TEST_F(DetectionTest, BenignStatusesCountAsSuccess) {
     registry_.AddKey(kSibling);
     COculusMgr counting;
     ASSERT_EQ(counting.DetectBase(), 0);
-    const uint64_t enumCalls = sys::fault::Count(sys::Call::RegEnumKey);
+    const uint64_t enumCalls = sys::fault::Count(sys::Call::kRegEnumKey);
 
     for (const uint32_t benign : {sys::kErrNoMoreFiles, sys::kErrAlreadyExists}) {
         sys::fault::Reset();
-        sys::fault::Arm({sys::Call::RegEnumKey, enumCalls, benign});
+        sys::fault::Arm({sys::Call::kRegEnumKey, enumCalls, benign});
         COculusMgr mgr;
         EXPECT_EQ(mgr.DetectBase(), 0) << benign;
         EXPECT_EQ(mgr.GetBasePath(), base);
     }
     // Opening the searched key "benignly" skips the enumeration, so no marker is seen.
     sys::fault::Reset();
-    sys::fault::Arm({sys::Call::RegOpenKey, 1, sys::kErrAlreadyExists});
+    sys::fault::Arm({sys::Call::kRegOpenKey, 1, sys::kErrAlreadyExists});
     COculusMgr skipped;
     EXPECT_EQ(skipped.DetectBase(), 7);
     LogFlushForTests();
@@ -351,12 +345,12 @@ TEST_F(DetectionTest, FailedReadOfTheLastValueNameIsPassedOnUnchanged) {
     registry_.SetString(kWow, L"First", L"1");
     registry_.SetString(kWow, L"Second", L"2");
 
-    sys::fault::Arm({sys::Call::RegEnumValue, 1, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kRegEnumValue, 1, sys::kErrAccessDenied});
     testing::internal::CaptureStdout();
     COculusMgr first;
     EXPECT_EQ(first.DetectBase(), 0);  // a later read succeeded
     sys::fault::Reset();
-    sys::fault::Arm({sys::Call::RegEnumValue, 2, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kRegEnumValue, 2, sys::kErrAccessDenied});
     COculusMgr last;
     EXPECT_EQ(last.DetectBase(), 5);
     EXPECT_EQ(last.GetBasePath(), L"");

@@ -20,9 +20,9 @@ const InstallShape kSweepShape{5, true, true};  // about 50 files, one inner lin
 
 uint32_t ErrorFor(sys::Call kind) {
     switch (kind) {
-        case sys::Call::CopyFile:
-        case sys::Call::CreateDirectory:
-        case sys::Call::FlushToDisk:
+        case sys::Call::kCopyFile:
+        case sys::Call::kCreateDirectory:
+        case sys::Call::kFlushToDisk:
             return sys::kErrDiskFull;
         default:
             return sys::kErrAccessDenied;
@@ -105,7 +105,7 @@ TEST(FaultSweep, NoFailingCallLosesData) {
     int lost = 0;
     for (size_t k = 1; k <= kinds.size(); ++k) {
         SimulatedInstall install(kSweepShape);
-        const sys::fault::Rule rule{sys::Call::Any, k, ErrorFor(kinds[k - 1])};
+        const sys::fault::Rule rule{sys::Call::kAny, k, ErrorFor(kinds[k - 1])};
         const Outcome outcome = RunMove(install, &rule, nullptr);
         const std::string problem = Verify(install, outcome);
         if (!problem.empty()) {

@@ -108,7 +108,7 @@ TEST_F(FileOpTest, FinalPathOfAFolderIsItsPlainAbsolutePath) {
 
 TEST_F(FileOpTest, FinalPathQueryThatAnswersNothingIsAFailure) {
     fs::create_directories(Data("data"));
-    sys::fault::Arm({sys::Call::GetFinalPathName, 1, sys::kErrNotEnoughMemory});
+    sys::fault::Arm({sys::Call::kGetFinalPathName, 1, sys::kErrNotEnoughMemory});
     std::wstring finalPath = L"untouched";
     EXPECT_EQ(op_.GetFinalPath(W(Data("data")), finalPath), 10008);
     EXPECT_EQ(finalPath, L"untouched");

@@ -155,7 +155,7 @@ TEST_F(FileOpTest, DeleteThatFailsPartWayReportsFolderNotEmptyAtEveryLevel) {
 TEST_F(FileOpTest, EnumerationFailureEndsDeleteWithoutRemovingTheRoot) {
     const fs::path root = Data("root");
     WriteFile(root / "a.txt", "a");
-    sys::fault::Arm({sys::Call::FindNextFile, 1, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kFindNextFile, 1, sys::kErrAccessDenied});
     EXPECT_EQ(op_.DeleteTree(W(root), false), 10005);
     EXPECT_TRUE(fs::is_directory(root));
 }
@@ -163,14 +163,14 @@ TEST_F(FileOpTest, EnumerationFailureEndsDeleteWithoutRemovingTheRoot) {
 TEST_F(FileOpTest, BenignErrorsCountAsSuccess) {
     const fs::path empty = Data("empty");
     fs::create_directories(empty);
-    sys::fault::Arm({sys::Call::FindFirstFile, 1, sys::kErrNoMoreFiles});
+    sys::fault::Arm({sys::Call::kFindFirstFile, 1, sys::kErrNoMoreFiles});
     int32_t count = -1;
     EXPECT_EQ(op_.CountFiles(W(empty), count), 0);  // an empty listing
     EXPECT_EQ(count, 0);
-    sys::fault::Arm({sys::Call::FindFirstFile, 2, sys::kErrNoMoreFiles});
+    sys::fault::Arm({sys::Call::kFindFirstFile, 2, sys::kErrNoMoreFiles});
     EXPECT_EQ(op_.DeleteTree(W(empty), false), 0);  // still runs its closing step
     EXPECT_FALSE(fs::exists(empty));
-    sys::fault::Arm({sys::Call::DeleteFile, 1, sys::kErrAlreadyExists});
+    sys::fault::Arm({sys::Call::kDeleteFile, 1, sys::kErrAlreadyExists});
     EXPECT_EQ(op_.DeleteOneFile(W(Data("whatever"))), 0);
 }
 
@@ -217,7 +217,7 @@ TEST_F(FileOpTest, CancelDuringCopyFinishesTheCurrentFileAndStops) {
         WriteFile(source / ("f" + std::to_string(i)), "data");
     const fs::path target = Data("t");
     fs::create_directories(target);
-    sys::fault::Arm({sys::Call::CopyFile, 2, 0, false, [this] { op_.Cancel(); }});
+    sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [this] { op_.Cancel(); }});
 
     EXPECT_EQ(op_.CopyTree(W(source), W(target)), 3);
     EXPECT_EQ(op_.TakeDoneCount(), 2);
@@ -229,7 +229,7 @@ TEST_F(FileOpTest, CancelInSubFolderIsSeenByTheEnclosingWalkAtItsNextEntry) {
     WriteFile(source / "one" / "a.txt", "a");
     WriteFile(source / "two" / "b.txt", "b");
     // Whichever sub-folder is opened first, the other one is still to come.
-    sys::fault::Arm({sys::Call::FindFirstFile, 2, 0, false, [this] { op_.Cancel(); }});
+    sys::fault::Arm({sys::Call::kFindFirstFile, 2, 0, false, [this] { op_.Cancel(); }});
     int32_t count = 42;
     EXPECT_EQ(op_.CountFiles(W(source), count), 3);
     EXPECT_EQ(count, 42);
@@ -263,7 +263,7 @@ TEST_F(FileOpTest, CancelInTheLastSubFolderCompletesWithTheFilesCountedSoFar) {
                                         [](const std::string& n) { return n != "." && n != ".."; });
     const auto nth = top.size() + static_cast<size_t>(firstFile - inner.begin()) + 1;
     sys::fault::Reset();  // the listings above made calls of their own
-    sys::fault::Arm({sys::Call::FindNextFile, nth, 0, false, [this] { op_.Cancel(); }});
+    sys::fault::Arm({sys::Call::kFindNextFile, nth, 0, false, [this] { op_.Cancel(); }});
 
     int32_t count = 42;
     EXPECT_EQ(op_.CountFiles(W(source), count), 0);
@@ -358,7 +358,7 @@ TEST_F(FileOpTest, TargetCheckWhoseQueryFailsAnswersFour) {
     WriteFile(software / "a.bin", "a");
     const std::wstring target = W(dir_.path());
     for (sys::Call call :
-         {sys::Call::FindFirstFile, sys::Call::GetDiskFreeSpace, sys::Call::CreateFile}) {
+         {sys::Call::kFindFirstFile, sys::Call::kGetDiskFreeSpace, sys::Call::kCreateFile}) {
         sys::fault::Reset();
         sys::fault::Arm({call, 1, sys::kErrAccessDenied});
         EXPECT_EQ(CFileOp().CheckTarget({W(software)}, target), 4) << sys::fault::Name(call);

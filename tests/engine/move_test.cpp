@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(EveryForwardPhase, CancelAtPhaseTest,
 
 TEST_F(MoveTest, CancelWhileTheFirstCopyRunsRestoresOldNamesAndDeletesCopies) {
     int32_t answer = -1;
-    sys::fault::Arm({sys::Call::CopyFile, 3, 0, false, [&] { answer = engine_.CancelMove(); }});
+    sys::fault::Arm({sys::Call::kCopyFile, 3, 0, false, [&] { answer = engine_.CancelMove(); }});
 
     EXPECT_EQ(Move(), 3);
 
@@ -228,7 +228,7 @@ TEST_F(MoveTest, CancelAsTheFirstCopyEndsStillRollsBack) {
     // walk to notice it.
     const int downloads = CountFilesUnder(Downloads());
     int32_t answer = -1;
-    sys::fault::Arm({sys::Call::CopyFile, static_cast<uint64_t>(downloads), 0, false,
+    sys::fault::Arm({sys::Call::kCopyFile, static_cast<uint64_t>(downloads), 0, false,
                      [&] { answer = engine_.CancelMove(); }});
 
     EXPECT_EQ(Move(), 3);
@@ -240,7 +240,7 @@ TEST_F(MoveTest, CancelAsTheFirstCopyEndsStillRollsBack) {
 
 TEST_F(MoveTest, CopyFailureAfterAnAcceptedCancelRollsBackAndStartsServices) {
     sys::fault::Arm(
-        {sys::Call::CopyFile, 2, sys::kErrAccessDenied, false, [&] { engine_.CancelMove(); }});
+        {sys::Call::kCopyFile, 2, sys::kErrAccessDenied, false, [&] { engine_.CancelMove(); }});
 
     EXPECT_EQ(Move(), 10005);
 
@@ -277,7 +277,7 @@ TEST_F(MoveTest, ProgressReaderAndCancelRaceTheWorker) {
 
 TEST_F(MoveTest, FailedSecondCopyDeletesCopiesRenamesBackAndStartsServices) {
     const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 2;
-    sys::fault::Arm({sys::Call::CopyFile, intoSecondTree, sys::kErrDiskFull});
+    sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, sys::kErrDiskFull});
 
     EXPECT_EQ(Move(), 10112);
 
@@ -290,8 +290,8 @@ TEST_F(MoveTest, FailedSecondCopyDeletesCopiesRenamesBackAndStartsServices) {
 }
 
 TEST_F(MoveTest, UndeletableCopyStillGivesTheOriginalsTheirNamesBack) {
-    sys::fault::Arm({sys::Call::CopyFile, 2, sys::kErrDiskFull});
-    sys::fault::Arm({sys::Call::RemoveDirectory, 1, sys::kErrSharingViolation});
+    sys::fault::Arm({sys::Call::kCopyFile, 2, sys::kErrDiskFull});
+    sys::fault::Arm({sys::Call::kRemoveDirectory, 1, sys::kErrSharingViolation});
 
     EXPECT_EQ(Move(), 10112);
 
@@ -301,7 +301,7 @@ TEST_F(MoveTest, UndeletableCopyStillGivesTheOriginalsTheirNamesBack) {
 }
 
 TEST_F(MoveTest, FailedSecondLinkRemovesOnlyItsOwnLinkAndRestoresBothNames) {
-    sys::fault::Arm({sys::Call::CreateSymbolicLink, 2, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kCreateSymbolicLink, 2, sys::kErrAccessDenied});
 
     EXPECT_EQ(Move(), 10005);
 
@@ -312,7 +312,7 @@ TEST_F(MoveTest, FailedSecondLinkRemovesOnlyItsOwnLinkAndRestoresBothNames) {
 }
 
 TEST_F(MoveTest, FailedParkingGivesTheParkedFolderItsNameBack) {
-    sys::fault::Arm({sys::Call::MoveFile, 2, sys::kErrSharingViolation});
+    sys::fault::Arm({sys::Call::kMoveFile, 2, sys::kErrSharingViolation});
 
     EXPECT_EQ(Move(), 10032);
 
@@ -322,7 +322,7 @@ TEST_F(MoveTest, FailedParkingGivesTheParkedFolderItsNameBack) {
 }
 
 TEST_F(MoveTest, FailedEmptyingEndsWith12AndKeepsTheMovedDataReachable) {
-    sys::fault::Arm({sys::Call::DeleteFile, 1, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kDeleteFile, 1, sys::kErrAccessDenied});
 
     EXPECT_EQ(Move(), 12);
 
@@ -338,7 +338,7 @@ TEST_F(MoveTest, FailedEmptyingEndsWith12AndKeepsTheMovedDataReachable) {
 }
 
 TEST_F(MoveTest, FailedServiceStartEndsWith6WithTheDataMoved) {
-    sys::fault::Arm({sys::Call::StartService, 2, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kStartService, 2, sys::kErrAccessDenied});
 
     EXPECT_EQ(Move(), 6);
 
@@ -348,7 +348,7 @@ TEST_F(MoveTest, FailedServiceStartEndsWith6WithTheDataMoved) {
 }
 
 TEST_F(MoveTest, FailedStopTouchesNothing) {
-    sys::fault::Arm({sys::Call::OpenService, 2, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kOpenService, 2, sys::kErrAccessDenied});
 
     EXPECT_EQ(Move(), 10005);
 

@@ -216,7 +216,7 @@ TEST_F(StandInRegistry, InvalidHandleAndInjectedFaults) {
     EXPECT_EQ(sys::RegCloseKey(nullptr), kInvalidHandle);
 
     ScopedFaults faults;
-    sys::fault::Arm({sys::Call::RegOpenKey, 1, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kRegOpenKey, 1, sys::kErrAccessDenied});
     sys::RegKey key = reinterpret_cast<sys::RegKey>(&count);  // must be cleared
     EXPECT_EQ(sys::RegOpenKeyExW(L"", sys::kKeyAllAccess, key), 5);
     EXPECT_EQ(key, nullptr);

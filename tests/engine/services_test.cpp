@@ -15,7 +15,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#undef StartService  // the fault seam's name for the call, not the A/W macro
 #else
 #include "platform/host.h"
 #include "platform/posix/service_standin.h"
@@ -262,8 +261,8 @@ TEST_F(StopServiceTest, AlreadyStoppedReturnsAtOnceWithoutRequestOrDependents) {
     EXPECT_EQ(Stop(L"OVRService"), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "dwCurrentState == SERVICE_STOPPED =====CoulusMgr.CPP   LIN400");
-    EXPECT_EQ(Calls(sys::Call::ControlService), 0u);
-    EXPECT_EQ(Calls(sys::Call::EnumDependentServices), 0u);
+    EXPECT_EQ(Calls(sys::Call::kControlService), 0u);
+    EXPECT_EQ(Calls(sys::Call::kEnumDependentServices), 0u);
     EXPECT_EQ(State(L"Helper"), sys::kServiceRunning);
     EXPECT_TRUE(Slept().empty());
 }
@@ -272,7 +271,7 @@ TEST_F(StopServiceTest, StopPendingThatEndsInTimeNeedsNoRequest) {
     Install(L"OVRService", StopPending(2500, 5000));
     EXPECT_EQ(Stop(L"OVRService"), 0);
     EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000}));
-    EXPECT_EQ(Calls(sys::Call::ControlService), 0u);
+    EXPECT_EQ(Calls(sys::Call::kControlService), 0u);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
 }
 
@@ -280,7 +279,7 @@ TEST_F(StopServiceTest, RequestAnsweredStoppedAtOnceDoesNotWait) {
     Install(L"OVRService", Running(0, 5000));
     EXPECT_EQ(Stop(L"OVRService"), 0);
     EXPECT_TRUE(Slept().empty());
-    EXPECT_EQ(Calls(sys::Call::ControlService), 1u);
+    EXPECT_EQ(Calls(sys::Call::kControlService), 1u);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
 }
 
@@ -320,7 +319,7 @@ TEST_F(StopServiceTest, StopPendingBeyondTheLimitFailsWithoutARequest) {
     Install(L"OVRService", StopPending(kNever, 50000));
     EXPECT_EQ(Stop(L"OVRService"), 10000 + 1053);
     EXPECT_EQ(Slept(), Sleeps(7, 5000));  // 35 s: the first look past 30 s
-    EXPECT_EQ(Calls(sys::Call::ControlService), 0u);
+    EXPECT_EQ(Calls(sys::Call::kControlService), 0u);
 }
 
 TEST_F(StopServiceTest, DependentsStopFirstDeepestFirst) {
@@ -335,7 +334,7 @@ TEST_F(StopServiceTest, DependentsStopFirstDeepestFirst) {
     EXPECT_EQ(Slept(), (Sleeps{500, 1500, 3000}));
     for (const wchar_t* name : {L"OVRService", L"Helper", L"Leaf", L"Idle"})
         EXPECT_EQ(State(name), sys::kServiceStopped) << sys::ToUtf8(name);
-    EXPECT_EQ(Calls(sys::Call::OpenService), 3u);  // the stopped one is not touched
+    EXPECT_EQ(Calls(sys::Call::kOpenService), 3u);  // the stopped one is not touched
 }
 
 TEST_F(StopServiceTest, ARefusingDependentDoesNotHoldBackTheRequest) {
@@ -345,7 +344,7 @@ TEST_F(StopServiceTest, ARefusingDependentDoesNotHoldBackTheRequest) {
     Install(L"OVRService", main);
     Install(L"Helper", helper);
     EXPECT_EQ(Stop(L"OVRService"), 10000 + 1051);  // the manager refuses: a dependent runs
-    EXPECT_EQ(Calls(sys::Call::ControlService), 2u);
+    EXPECT_EQ(Calls(sys::Call::kControlService), 2u);
     EXPECT_NE(LogText().find(">: 11051"), std::string::npos);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
@@ -399,7 +398,7 @@ TEST_F(StartServiceTest, StopPendingWithoutProgressFailsBeforeTheStart) {
     Install(L"OVRService", StopPending(kNever, 2500));
     EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
     EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000}));
-    EXPECT_EQ(Calls(sys::Call::StartService), 0u);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 0u);
 }
 
 TEST_F(StartServiceTest, RunningOrStartingServiceFailsAtTheStateCheck) {
@@ -410,7 +409,7 @@ TEST_F(StartServiceTest, RunningOrStartingServiceFailsAtTheStateCheck) {
     Install(L"OVRService", Running());
     EXPECT_EQ(Start(L"OVRService"), 10000 + 1056);
     EXPECT_EQ(Start(L"Starting"), 10000 + 1056);
-    EXPECT_EQ(Calls(sys::Call::StartService), 0u);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 0u);
     EXPECT_NE(LogText().find(">: 11056"), std::string::npos);
 }
 
@@ -418,9 +417,9 @@ TEST_F(StartServiceTest, StartRefusedBecauseItAlreadyRunsGives11056) {
     Install(L"OVRService", Stopped());
     // Someone else starts it between the state check and the start call.
     sys::fault::Arm(
-        {sys::Call::StartService, 1, 0, false, [this] { Install(L"OVRService", Running()); }});
+        {sys::Call::kStartService, 1, 0, false, [this] { Install(L"OVRService", Running()); }});
     EXPECT_EQ(Start(L"OVRService"), 10000 + 1056);
-    EXPECT_EQ(Calls(sys::Call::StartService), 1u);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
 }
 
 TEST_F(StartServiceTest, CheckPointProgressRestartsTheStartPendingLimit) {
@@ -452,7 +451,7 @@ TEST_F(StartServiceTest, AServiceThatStopsAgainReportsItsExitCode) {
 // 183 counts as success for a call, but never makes a service that did not start a success.
 TEST_F(StartServiceTest, BenignErrorDoesNotTurnAFailedStartIntoSuccess) {
     Install(L"OVRService", Stopped());
-    sys::fault::Arm({sys::Call::StartService, 1, sys::kErrAlreadyExists});
+    sys::fault::Arm({sys::Call::kStartService, 1, sys::kErrAlreadyExists});
     EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
 }
@@ -509,11 +508,11 @@ TEST_F(ServicePairTest, EveryFailingCallReleasesItsHandles) {
     setUp();
     mgr_.StopServices();
     mgr_.StartServices();
-    const uint64_t calls = Calls(sys::Call::Any);
+    const uint64_t calls = Calls(sys::Call::kAny);
     for (uint64_t n = 1; n <= calls; ++n) {
         setUp();
         sys::fault::Reset();
-        sys::fault::Arm({sys::Call::Any, n, sys::kErrAccessDenied});
+        sys::fault::Arm({sys::Call::kAny, n, sys::kErrAccessDenied});
         const int32_t stop = mgr_.StopServices();
         const int32_t start = mgr_.StartServices();
         EXPECT_TRUE(stop == 0 || stop == 10005 || stop == 11051) << "call " << n << ": " << stop;
@@ -597,10 +596,10 @@ TEST_F(WineServiceTest, StoppedServiceNeedsNoRequestAndRunningOneNoStart) {
     ASSERT_TRUE(Ensure(L"OVRService", SERVICE_STOPPED));
     mgr_.serviceName = L"OVRService";
     EXPECT_EQ(mgr_.StopOneService(), 0);
-    EXPECT_EQ(sys::fault::Count(sys::Call::ControlService), 0u);
+    EXPECT_EQ(sys::fault::Count(sys::Call::kControlService), 0u);
     ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
     EXPECT_EQ(mgr_.StartOneService(), 10000 + 1056);
-    EXPECT_EQ(sys::fault::Count(sys::Call::StartService), 0u);
+    EXPECT_EQ(sys::fault::Count(sys::Call::kStartService), 0u);
 }
 
 TEST_F(WineServiceTest, MissingServiceGives11060) {

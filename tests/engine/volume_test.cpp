@@ -79,7 +79,7 @@ TEST(NamedMutex, DistinctNamesDoNotMeet) {
 TEST(NamedMutex, InjectedFailureGivesNoHandle) {
     ScopedHost host;
     testsupport::ScopedFaults faults;
-    sys::fault::Arm({sys::Call::CreateMutex, 1, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kCreateMutex, 1, sys::kErrAccessDenied});
     EXPECT_EQ(sys::CreateMutexW(UniqueName(L"x")), nullptr);
     EXPECT_EQ(sys::GetLastError(), sys::kErrAccessDenied);
     sys::CloseHandle(nullptr);  // harmless
@@ -107,10 +107,10 @@ TEST(NamedMutex, UnusableHostFolderGivesNoHandle) {
 
 TEST(Privileges, InjectedFailureHitsOnlyTheChosenCall) {
     testsupport::ScopedFaults faults;
-    sys::fault::Arm({sys::Call::AdjustPrivilege, 1, sys::kErrAccessDenied});
+    sys::fault::Arm({sys::Call::kAdjustPrivilege, 1, sys::kErrAccessDenied});
     EXPECT_FALSE(sys::EnableTokenPrivilege(L"SeBackupPrivilege"));
     EXPECT_TRUE(sys::EnableTokenPrivilege(L"SeRestorePrivilege"));
-    EXPECT_EQ(sys::fault::Count(sys::Call::AdjustPrivilege), 2u);
+    EXPECT_EQ(sys::fault::Count(sys::Call::kAdjustPrivilege), 2u);
 }
 
 #ifdef _WIN32
@@ -180,7 +180,7 @@ TEST(Volume, ShortNameBufferFailsInsteadOfCuttingTheName) {
 
 TEST(Volume, InjectedFailureReachesEveryQuery) {
     testsupport::ScopedFaults faults;
-    sys::fault::Arm({sys::Call::VolumeQuery, 1, sys::kErrIoDevice, true});
+    sys::fault::Arm({sys::Call::kVolumeQuery, 1, sys::kErrIoDevice, true});
     wchar_t name[260] = {};
     EXPECT_FALSE(sys::GetVolumeInformationW(L"/", name, 260));
     EXPECT_EQ(sys::GetDriveTypeW(L"/"), sys::kDriveUnknown);

@@ -91,7 +91,7 @@ void OnPage(std::function<void(QWidget*)> body) {
 
 void AtCopy(uint64_t nth, std::function<void()> action) {
     sys::fault::Reset();
-    sys::fault::Arm({sys::Call::CopyFile, nth, 0, false, std::move(action)});
+    sys::fault::Arm({sys::Call::kCopyFile, nth, 0, false, std::move(action)});
 }
 
 const QString kSuccess = "Successful operation.";

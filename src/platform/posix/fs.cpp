@@ -81,7 +81,7 @@ std::string FolderOfPattern(const std::wstring& pattern) {
 }  // namespace
 
 FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
-    if (fault::Hit(Call::FindFirstFile)) return nullptr;
+    if (fault::Hit(Call::kFindFirstFile)) return nullptr;
     auto state = std::make_unique<FindState>();
     state->folder = FolderOfPattern(pattern);
     state->dir = ::opendir(state->folder.c_str());
@@ -98,7 +98,7 @@ FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
 }
 
 bool FindNextFileW(FindHandle find, FindData& data) {
-    if (fault::Hit(Call::FindNextFile)) return false;
+    if (fault::Hit(Call::kFindNextFile)) return false;
     if (find == nullptr) {
         SetLastError(kErrInvalidParameter);
         return false;
@@ -115,7 +115,7 @@ void FindClose(FindHandle find) {
 // ---- Folders and entries -----------------------------------------------------------------------
 
 bool CreateDirectoryW(const std::wstring& path) {
-    if (fault::Hit(Call::CreateDirectory)) return false;
+    if (fault::Hit(Call::kCreateDirectory)) return false;
     const std::string native = ToUtf8(path);
     if (::mkdir(native.c_str(), 0777) == 0) return true;
     SetLastErrorFromErrno(errno, native);
@@ -134,7 +134,7 @@ bool IsFolderLink(const std::string& native) {
 }  // namespace
 
 bool RemoveDirectoryW(const std::wstring& path) {
-    if (fault::Hit(Call::RemoveDirectory)) return false;
+    if (fault::Hit(Call::kRemoveDirectory)) return false;
     const std::string native = ToUtf8(path);
     if (::rmdir(native.c_str()) == 0) return true;
     int err = errno;
@@ -148,7 +148,7 @@ bool RemoveDirectoryW(const std::wstring& path) {
 }
 
 bool DeleteFileW(const std::wstring& path) {
-    if (fault::Hit(Call::DeleteFile)) return false;
+    if (fault::Hit(Call::kDeleteFile)) return false;
     const std::string native = ToUtf8(path);
     if (::unlink(native.c_str()) == 0) return true;
     // DeleteFileW on a folder is refused with access denied.
@@ -157,7 +157,7 @@ bool DeleteFileW(const std::wstring& path) {
 }
 
 bool MoveFileW(const std::wstring& from, const std::wstring& to) {
-    if (fault::Hit(Call::MoveFile)) return false;
+    if (fault::Hit(Call::kMoveFile)) return false;
     const std::string source = ToUtf8(from);
     const std::string target = ToUtf8(to);
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
@@ -181,7 +181,7 @@ bool MoveFileW(const std::wstring& from, const std::wstring& to) {
 }
 
 uint32_t GetFileAttributesW(const std::wstring& path) {
-    if (fault::Hit(Call::GetFileAttributes)) return kInvalidFileAttributes;
+    if (fault::Hit(Call::kGetFileAttributes)) return kInvalidFileAttributes;
     const std::string native = ToUtf8(path);
     struct stat st {};
     if (::lstat(native.c_str(), &st) != 0) {
@@ -199,7 +199,7 @@ uint32_t GetFileAttributesW(const std::wstring& path) {
 }
 
 bool GetDiskFreeSpaceExW(const std::wstring& path, uint64_t& freeBytes) {
-    if (fault::Hit(Call::GetDiskFreeSpace)) return false;
+    if (fault::Hit(Call::kGetDiskFreeSpace)) return false;
     const std::string native = ToUtf8(path);
     struct statvfs vfs {};
     if (::statvfs(native.c_str(), &vfs) != 0) {
@@ -313,7 +313,7 @@ bool SameFile(const struct stat& a, const std::string& path) {
 }  // namespace
 
 bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists) {
-    if (fault::Hit(Call::CopyFile)) return false;
+    if (fault::Hit(Call::kCopyFile)) return false;
     const std::string from = ToUtf8(source);
     const std::string to = ToUtf8(target);
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
@@ -363,7 +363,7 @@ bool RunningUnderWine() {
 }
 
 bool CreateSymbolicLinkW(const std::wstring& link, const std::wstring& target, uint32_t) {
-    if (fault::Hit(Call::CreateSymbolicLink)) return false;
+    if (fault::Hit(Call::kCreateSymbolicLink)) return false;
     const std::string native = ToUtf8(link);
     if (::symlink(ToUtf8(target).c_str(), native.c_str()) == 0) return true;
     SetLastErrorFromErrno(errno, native);
@@ -375,7 +375,7 @@ struct OpenFile {
 };
 
 FileHandle OpenForQuery(const std::wstring& path) {
-    if (fault::Hit(Call::CreateFile)) return nullptr;
+    if (fault::Hit(Call::kCreateFile)) return nullptr;
     const std::string native = ToUtf8(path);
     char* resolved = ::realpath(native.c_str(), nullptr);
     if (resolved == nullptr) {
@@ -392,7 +392,7 @@ void CloseFile(FileHandle file) {
 }
 
 uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t size) {
-    if (fault::Hit(Call::GetFinalPathName)) return 0;
+    if (fault::Hit(Call::kGetFinalPathName)) return 0;
     if (file == nullptr) {
         SetLastError(kErrInvalidParameter);
         return 0;
@@ -408,7 +408,7 @@ uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t si
 // ---- Durability and the log file --------------------------------------------------------------
 
 bool FlushToDisk(const std::wstring& path) {
-    if (fault::Hit(Call::FlushToDisk)) return false;
+    if (fault::Hit(Call::kFlushToDisk)) return false;
     const std::string native = ToUtf8(path);
     Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.fd < 0 || ::syncfs(fd.fd) != 0) {

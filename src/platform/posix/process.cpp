@@ -47,7 +47,7 @@ std::string LockFileName(const std::wstring& name) {
 }  // namespace
 
 MutexHandle CreateMutexW(const std::wstring& name) {
-    if (fault::Hit(Call::CreateMutex)) return nullptr;
+    if (fault::Hit(Call::kCreateMutex)) return nullptr;
     const std::string dir = HostDir() + "/locks";
     if (!MakeDirs(dir)) return nullptr;
     const std::string path = dir + "/" + LockFileName(name);
@@ -79,7 +79,7 @@ void CloseHandle(MutexHandle handle) {
 }
 
 bool EnableTokenPrivilege(const std::wstring& /*name*/) {
-    if (fault::Hit(Call::AdjustPrivilege)) return false;
+    if (fault::Hit(Call::kAdjustPrivilege)) return false;
     return true;  // no token privileges on POSIX: nothing to enable
 }
 

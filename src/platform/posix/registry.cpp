@@ -264,7 +264,7 @@ int32_t CopyName(const std::wstring& name, wchar_t* buffer, uint32_t* length) {
 
 int32_t RegOpenKeyExW(const std::wstring& subKey, uint32_t, RegKey& key) {
     key = nullptr;
-    if (fault::Hit(Call::RegOpenKey)) return static_cast<int32_t>(GetLastError());
+    if (fault::Hit(Call::kRegOpenKey)) return static_cast<int32_t>(GetLastError());
     const Hive hive = LoadHive();
     const Node* node = hive.Find(subKey);
     if (!node) return Fail(kErrFileNotFound);
@@ -274,7 +274,7 @@ int32_t RegOpenKeyExW(const std::wstring& subKey, uint32_t, RegKey& key) {
 
 int32_t RegQueryInfoKeyW(RegKey key, wchar_t* className, uint32_t* classLength, uint32_t* subKeys,
                          uint32_t* values) {
-    if (fault::Hit(Call::RegQueryInfoKey)) return static_cast<int32_t>(GetLastError());
+    if (fault::Hit(Call::kRegQueryInfoKey)) return static_cast<int32_t>(GetLastError());
     if (!key) return Fail(kErrInvalidHandle);
     if (className && classLength) {
         if (*classLength == 0) return Fail(kErrMoreData);
@@ -287,14 +287,14 @@ int32_t RegQueryInfoKeyW(RegKey key, wchar_t* className, uint32_t* classLength, 
 }
 
 int32_t RegEnumKeyExW(RegKey key, uint32_t index, wchar_t* name, uint32_t* length) {
-    if (fault::Hit(Call::RegEnumKey)) return static_cast<int32_t>(GetLastError());
+    if (fault::Hit(Call::kRegEnumKey)) return static_cast<int32_t>(GetLastError());
     if (!key) return Fail(kErrInvalidHandle);
     if (index >= key->subKeys.size()) return Fail(kErrNoMoreItems);
     return CopyName(key->subKeys[index], name, length);
 }
 
 int32_t RegEnumValueW(RegKey key, uint32_t index, wchar_t* name, uint32_t* length) {
-    if (fault::Hit(Call::RegEnumValue)) return static_cast<int32_t>(GetLastError());
+    if (fault::Hit(Call::kRegEnumValue)) return static_cast<int32_t>(GetLastError());
     if (!key) return Fail(kErrInvalidHandle);
     if (index >= key->values.size()) return Fail(kErrNoMoreItems);
     return CopyName(key->values[index].name, name, length);
@@ -303,7 +303,7 @@ int32_t RegEnumValueW(RegKey key, uint32_t index, wchar_t* name, uint32_t* lengt
 // REG_SZ data is the wide text with its terminator, in this platform's wchar_t units.
 int32_t RegQueryValueExW(RegKey key, const std::wstring& name, uint32_t* type, uint8_t* data,
                          uint32_t* size) {
-    if (fault::Hit(Call::RegQueryValue)) return static_cast<int32_t>(GetLastError());
+    if (fault::Hit(Call::kRegQueryValue)) return static_cast<int32_t>(GetLastError());
     if (!key) return Fail(kErrInvalidHandle);
     if (data && !size) return Fail(kErrInvalidParameter);
     const std::wstring folded = Fold(name);

@@ -341,7 +341,7 @@ using standin::ServiceRecord;
 // The manager of a machine whose host folder does not exist has no database. A host folder
 // without services/ is a machine with no services installed: opening one then gives 1060.
 ScHandle OpenSCManagerW(uint32_t access) {
-    if (fault::Hit(Call::OpenSCManager)) return nullptr;
+    if (fault::Hit(Call::kOpenSCManager)) return nullptr;
     std::error_code error;
     if (!std::filesystem::is_directory(HostDir(), error)) {
         SetLastError(kErrDatabaseDoesNotExist);
@@ -351,7 +351,7 @@ ScHandle OpenSCManagerW(uint32_t access) {
 }
 
 ScHandle OpenServiceW(ScHandle manager, const std::wstring& name, uint32_t access) {
-    if (fault::Hit(Call::OpenService)) return nullptr;
+    if (fault::Hit(Call::kOpenService)) return nullptr;
     if (!manager || !standin::IsLive(manager) || !manager->manager) {
         SetLastError(kErrInvalidHandle);
         return nullptr;
@@ -369,7 +369,7 @@ ScHandle OpenServiceW(ScHandle manager, const std::wstring& name, uint32_t acces
 }
 
 bool QueryServiceStatusEx(ScHandle service, ServiceStatusProcess& status) {
-    if (fault::Hit(Call::QueryServiceStatus)) return false;
+    if (fault::Hit(Call::kQueryServiceStatus)) return false;
     if (!standin::CheckService(service, standin::kQueryStatus)) return false;
     ServiceRecord record;
     if (!standin::Load(service->name, record)) {
@@ -401,7 +401,7 @@ void FillLeadingPart(ServiceStatusProcess& status, const ServiceStatusProcess& f
 
 // The stand-in knows only the stop control; Windows answers 1052 for a control a service lacks.
 bool ControlService(ScHandle service, uint32_t control, ServiceStatusProcess& status) {
-    if (fault::Hit(Call::ControlService)) return false;
+    if (fault::Hit(Call::kControlService)) return false;
     if (!standin::CheckService(service, standin::kStop)) return false;
     if (control != kServiceControlStop) {
         SetLastError(kErrInvalidServiceControl);
@@ -424,7 +424,7 @@ bool ControlService(ScHandle service, uint32_t control, ServiceStatusProcess& st
 }
 
 bool StartServiceW(ScHandle service) {
-    if (fault::Hit(Call::StartService)) return false;
+    if (fault::Hit(Call::kStartService)) return false;
     if (!standin::CheckService(service, standin::kStart)) return false;
     ServiceRecord record;
     if (!standin::Load(service->name, record)) {
@@ -447,7 +447,7 @@ bool StartServiceW(ScHandle service) {
 
 bool EnumDependentServicesW(ScHandle service, uint32_t stateFilter, void* buffer, uint32_t size,
                             uint32_t& bytesNeeded, uint32_t& count) {
-    if (fault::Hit(Call::EnumDependentServices)) return false;
+    if (fault::Hit(Call::kEnumDependentServices)) return false;
     if (!standin::CheckService(service, standin::kEnumerateDependents)) return false;
     if (stateFilter < kServiceActive || stateFilter > standin::kStateAll) {
         SetLastError(kErrInvalidParameter);

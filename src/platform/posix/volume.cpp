@@ -257,7 +257,7 @@ std::wstring DriveRootOf(const std::wstring& path) {
 }
 
 bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t size) {
-    if (fault::Hit(Call::VolumeQuery)) return false;
+    if (fault::Hit(Call::kVolumeQuery)) return false;
     const std::vector<Mount> mounts = ReadMounts();
     const Mount* mount = MountAt(mounts, ToUtf8(root));
     if (!mount) {
@@ -276,7 +276,7 @@ bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t siz
 }
 
 uint32_t GetDriveTypeW(const std::wstring& root) {
-    if (fault::Hit(Call::VolumeQuery)) return kDriveUnknown;
+    if (fault::Hit(Call::kVolumeQuery)) return kDriveUnknown;
     const std::vector<Mount> mounts = ReadMounts();
     const Mount* mount = MountAt(mounts, ToUtf8(root));
     if (!mount) return kDriveNoRootDir;
@@ -288,7 +288,7 @@ uint32_t GetDriveTypeW(const std::wstring& root) {
 }
 
 bool QueryStorageBusType(const std::wstring& path, uint32_t& busType) {
-    if (fault::Hit(Call::VolumeQuery)) return false;
+    if (fault::Hit(Call::kVolumeQuery)) return false;
     const std::vector<Mount> mounts = ReadMounts();
     const Mount* mount =
         path.empty() || path[0] != L'/' ? nullptr : MountHolding(mounts, Resolve(ToUtf8(path)));

@@ -27,7 +27,7 @@ void Convert(const WIN32_FIND_DATAW& raw, FindData& data) {
 }  // namespace
 
 FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
-    if (fault::Hit(Call::FindFirstFile)) return nullptr;
+    if (fault::Hit(Call::kFindFirstFile)) return nullptr;
     WIN32_FIND_DATAW raw{};
     const HANDLE handle = ::FindFirstFileW(pattern.c_str(), &raw);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -36,7 +36,7 @@ FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
 }
 
 bool FindNextFileW(FindHandle find, FindData& data) {
-    if (fault::Hit(Call::FindNextFile)) return false;
+    if (fault::Hit(Call::kFindNextFile)) return false;
     if (find == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -56,37 +56,37 @@ void FindClose(FindHandle find) {
 // ---- Folders and entries -----------------------------------------------------------------------
 
 bool CreateDirectoryW(const std::wstring& path) {
-    if (fault::Hit(Call::CreateDirectory)) return false;
+    if (fault::Hit(Call::kCreateDirectory)) return false;
     return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
 }
 
 bool RemoveDirectoryW(const std::wstring& path) {
-    if (fault::Hit(Call::RemoveDirectory)) return false;
+    if (fault::Hit(Call::kRemoveDirectory)) return false;
     return ::RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
 bool DeleteFileW(const std::wstring& path) {
-    if (fault::Hit(Call::DeleteFile)) return false;
+    if (fault::Hit(Call::kDeleteFile)) return false;
     return ::DeleteFileW(path.c_str()) != FALSE;
 }
 
 bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists) {
-    if (fault::Hit(Call::CopyFile)) return false;
+    if (fault::Hit(Call::kCopyFile)) return false;
     return ::CopyFileW(source.c_str(), target.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
 }
 
 bool MoveFileW(const std::wstring& from, const std::wstring& to) {
-    if (fault::Hit(Call::MoveFile)) return false;
+    if (fault::Hit(Call::kMoveFile)) return false;
     return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
 }
 
 uint32_t GetFileAttributesW(const std::wstring& path) {
-    if (fault::Hit(Call::GetFileAttributes)) return kInvalidFileAttributes;
+    if (fault::Hit(Call::kGetFileAttributes)) return kInvalidFileAttributes;
     return ::GetFileAttributesW(path.c_str());
 }
 
 bool GetDiskFreeSpaceExW(const std::wstring& path, uint64_t& freeBytes) {
-    if (fault::Hit(Call::GetDiskFreeSpace)) return false;
+    if (fault::Hit(Call::kGetDiskFreeSpace)) return false;
     ULARGE_INTEGER totalFree{};
     if (!::GetDiskFreeSpaceExW(path.c_str(), nullptr, nullptr, &totalFree)) return false;
     freeBytes = totalFree.QuadPart;
@@ -135,7 +135,7 @@ bool RunningUnderWine() {
 }
 
 bool CreateSymbolicLinkW(const std::wstring& link, const std::wstring& target, uint32_t flags) {
-    if (fault::Hit(Call::CreateSymbolicLink)) return false;
+    if (fault::Hit(Call::kCreateSymbolicLink)) return false;
     if (g_createLink == nullptr) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return false;
@@ -149,7 +149,7 @@ struct OpenFile {
 };
 
 FileHandle OpenForQuery(const std::wstring& path) {
-    if (fault::Hit(Call::CreateFile)) return nullptr;
+    if (fault::Hit(Call::kCreateFile)) return nullptr;
     const HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -163,7 +163,7 @@ void CloseFile(FileHandle file) {
 }
 
 uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t size) {
-    if (fault::Hit(Call::GetFinalPathName)) return 0;
+    if (fault::Hit(Call::kGetFinalPathName)) return 0;
     if (file == nullptr || g_finalPath == nullptr) {
         ::SetLastError(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
         return 0;
@@ -213,7 +213,7 @@ bool FlushFilesBelow(const std::wstring& folder) {
 // The whole volume in one call where the system allows it (it needs administrator rights,
 // which the program has); else file by file.
 bool FlushToDisk(const std::wstring& path) {
-    if (fault::Hit(Call::FlushToDisk)) return false;
+    if (fault::Hit(Call::kFlushToDisk)) return false;
     if (path.size() >= 2 && path[1] == L':') {
         const std::wstring volume = std::wstring(L"\\\\.\\") + path[0] + L':';
         if (FlushHandleOf(volume, 0)) return true;

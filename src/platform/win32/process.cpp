@@ -7,7 +7,7 @@
 namespace sys {
 
 MutexHandle CreateMutexW(const std::wstring& name) {
-    if (fault::Hit(Call::CreateMutex)) return nullptr;
+    if (fault::Hit(Call::kCreateMutex)) return nullptr;
     return reinterpret_cast<MutexHandle>(::CreateMutexW(nullptr, FALSE, name.c_str()));
 }
 
@@ -16,7 +16,7 @@ void CloseHandle(MutexHandle handle) {
 }
 
 bool EnableTokenPrivilege(const std::wstring& name) {
-    if (fault::Hit(Call::AdjustPrivilege)) return false;
+    if (fault::Hit(Call::kAdjustPrivilege)) return false;
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
         return false;

@@ -21,7 +21,7 @@ int32_t Injected() {
 
 int32_t RegOpenKeyExW(const std::wstring& subKey, uint32_t access, RegKey& key) {
     key = nullptr;
-    if (fault::Hit(Call::RegOpenKey)) return Injected();
+    if (fault::Hit(Call::kRegOpenKey)) return Injected();
     HKEY handle = nullptr;
     const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, access, &handle);
     if (status == ERROR_SUCCESS) key = new RegKeyState{handle};
@@ -30,7 +30,7 @@ int32_t RegOpenKeyExW(const std::wstring& subKey, uint32_t access, RegKey& key) 
 
 int32_t RegQueryInfoKeyW(RegKey key, wchar_t* className, uint32_t* classLength, uint32_t* subKeys,
                          uint32_t* values) {
-    if (fault::Hit(Call::RegQueryInfoKey)) return Injected();
+    if (fault::Hit(Call::kRegQueryInfoKey)) return Injected();
     if (!key) return ERROR_INVALID_HANDLE;
     DWORD classChars = classLength ? *classLength : 0;
     DWORD subKeyCount = 0;
@@ -45,7 +45,7 @@ int32_t RegQueryInfoKeyW(RegKey key, wchar_t* className, uint32_t* classLength, 
 }
 
 int32_t RegEnumKeyExW(RegKey key, uint32_t index, wchar_t* name, uint32_t* length) {
-    if (fault::Hit(Call::RegEnumKey)) return Injected();
+    if (fault::Hit(Call::kRegEnumKey)) return Injected();
     if (!key || !length) return key ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
     DWORD chars = *length;
     const LSTATUS status =
@@ -55,7 +55,7 @@ int32_t RegEnumKeyExW(RegKey key, uint32_t index, wchar_t* name, uint32_t* lengt
 }
 
 int32_t RegEnumValueW(RegKey key, uint32_t index, wchar_t* name, uint32_t* length) {
-    if (fault::Hit(Call::RegEnumValue)) return Injected();
+    if (fault::Hit(Call::kRegEnumValue)) return Injected();
     if (!key || !length) return key ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
     DWORD chars = *length;
     const LSTATUS status =
@@ -66,7 +66,7 @@ int32_t RegEnumValueW(RegKey key, uint32_t index, wchar_t* name, uint32_t* lengt
 
 int32_t RegQueryValueExW(RegKey key, const std::wstring& name, uint32_t* type, uint8_t* data,
                          uint32_t* size) {
-    if (fault::Hit(Call::RegQueryValue)) return Injected();
+    if (fault::Hit(Call::kRegQueryValue)) return Injected();
     if (!key) return ERROR_INVALID_HANDLE;
     DWORD valueType = 0;
     DWORD bytes = size ? *size : 0;

@@ -24,17 +24,17 @@ ScHandle Wrap(SC_HANDLE handle) {
 }  // namespace
 
 ScHandle OpenSCManagerW(uint32_t access) {
-    if (fault::Hit(Call::OpenSCManager)) return nullptr;
+    if (fault::Hit(Call::kOpenSCManager)) return nullptr;
     return Wrap(::OpenSCManagerW(nullptr, nullptr, access));
 }
 
 ScHandle OpenServiceW(ScHandle manager, const std::wstring& name, uint32_t access) {
-    if (fault::Hit(Call::OpenService)) return nullptr;
+    if (fault::Hit(Call::kOpenService)) return nullptr;
     return Wrap(::OpenServiceW(Native(manager), name.c_str(), access));
 }
 
 bool QueryServiceStatusEx(ScHandle service, ServiceStatusProcess& status) {
-    if (fault::Hit(Call::QueryServiceStatus)) return false;
+    if (fault::Hit(Call::kQueryServiceStatus)) return false;
     DWORD needed = 0;
     return ::QueryServiceStatusEx(Native(service), SC_STATUS_PROCESS_INFO,
                                   reinterpret_cast<BYTE*>(&status), sizeof status,
@@ -42,7 +42,7 @@ bool QueryServiceStatusEx(ScHandle service, ServiceStatusProcess& status) {
 }
 
 bool ControlService(ScHandle service, uint32_t control, ServiceStatusProcess& status) {
-    if (fault::Hit(Call::ControlService)) return false;
+    if (fault::Hit(Call::kControlService)) return false;
     SERVICE_STATUS leading{};
     const BOOL ok = ::ControlService(Native(service), control, &leading);
     const DWORD error = ::GetLastError();
@@ -58,13 +58,13 @@ bool ControlService(ScHandle service, uint32_t control, ServiceStatusProcess& st
 }
 
 bool StartServiceW(ScHandle service) {
-    if (fault::Hit(Call::StartService)) return false;
+    if (fault::Hit(Call::kStartService)) return false;
     return ::StartServiceW(Native(service), 0, nullptr) != FALSE;
 }
 
 bool EnumDependentServicesW(ScHandle service, uint32_t stateFilter, void* buffer, uint32_t size,
                             uint32_t& bytesNeeded, uint32_t& count) {
-    if (fault::Hit(Call::EnumDependentServices)) return false;
+    if (fault::Hit(Call::kEnumDependentServices)) return false;
     DWORD needed = 0, returned = 0;
     const BOOL ok = ::EnumDependentServicesW(Native(service), stateFilter,
                                              static_cast<ENUM_SERVICE_STATUSW*>(buffer), size,

@@ -15,19 +15,19 @@ std::wstring DriveRootOf(const std::wstring& path) {
 }
 
 bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t size) {
-    if (fault::Hit(Call::VolumeQuery)) return false;
+    if (fault::Hit(Call::kVolumeQuery)) return false;
     DWORD flags = 0;
     return ::GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, &flags, name,
                                    size) != FALSE;
 }
 
 uint32_t GetDriveTypeW(const std::wstring& root) {
-    if (fault::Hit(Call::VolumeQuery)) return kDriveUnknown;
+    if (fault::Hit(Call::kVolumeQuery)) return kDriveUnknown;
     return ::GetDriveTypeW(root.c_str());
 }
 
 bool QueryStorageBusType(const std::wstring& path, uint32_t& busType) {
-    if (fault::Hit(Call::VolumeQuery)) return false;
+    if (fault::Hit(Call::kVolumeQuery)) return false;
     if (path.empty()) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
