@@ -10,7 +10,7 @@
 #include "Vr/IArSet.h"
 
 class CExeThread : public QThread {
-public:
+  public:
     CExeThread();
     ~CExeThread() override;
 
@@ -31,10 +31,10 @@ public:
     std::wstring GetParkedSecond() const { return parkedSecond; }
     std::wstring GetResolvedInstallDir() const { return resolvedInstallDir; }
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     std::wstring sourcePath;
     std::wstring targetPath;
     std::wstring movedSoftware;
