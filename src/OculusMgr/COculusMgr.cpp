@@ -35,10 +35,6 @@ class KeyHolder {
     sys::RegKey key = nullptr;
 };
 
-int32_t SystemCode(int32_t status) {
-    return 10000 + status;
-}
-
 // The registry holds whatever an installer put there: only a string that fits the buffer whole
 // becomes the base folder. A path made of a truncated or binary value would send the move to
 // the wrong folder.
@@ -50,17 +46,18 @@ int32_t ReadBaseValue(sys::RegKey key, std::wstring& base) {
         sys::RegQueryValueExW(key, L"Base", &type, reinterpret_cast<uint8_t*>(buffer), &size);
     int32_t code = 0;
     if (status != 0) {
-        code = SystemCode(status);
+        code = sys::SystemCode(status);
     } else if (type != sys::kRegSz) {
-        code = SystemCode(sys::kErrInvalidData);
+        code = sys::SystemCode(sys::kErrInvalidData);
     } else {
         // The stored text need not carry its terminator: one that fills the buffer is too long.
         const size_t units = std::min<size_t>(size / sizeof(wchar_t), std::size(buffer));
         const wchar_t* end = std::find(buffer, buffer + units, L'\0');
         if (end == buffer + std::size(buffer)) {
-            code = SystemCode(sys::kErrMoreData);
+            code = sys::SystemCode(sys::kErrMoreData);
         } else if (end == buffer) {
-            code = SystemCode(sys::kErrInvalidData);  // "Software" alone would name a relative path
+            code = sys::SystemCode(
+                sys::kErrInvalidData);  // "Software" alone would name a relative path
         } else {
             base.assign(buffer, static_cast<size_t>(end - buffer));
         }
@@ -98,8 +95,8 @@ int32_t COculusMgr::DetectBase() {
             return status;
         }
     } else if (!Succeeded(status)) {
-        HX_LOG.Err(SystemCode(status));
-        return SystemCode(status);
+        HX_LOG.Err(sys::SystemCode(status));
+        return sys::SystemCode(status);
     }
     // Exact comparison: a key that differs in letter case is not the platform's.
     if (std::find(subKeys.begin(), subKeys.end(), kMarkerKey) == subKeys.end()) return 7;
@@ -107,8 +104,8 @@ int32_t COculusMgr::DetectBase() {
     KeyHolder oculus;
     status = sys::RegOpenKeyExW(kOculusKey, sys::kKeyAllAccess, oculus.key);
     if (!Succeeded(status)) {
-        HX_LOG.Err(SystemCode(status));
-        return SystemCode(status);
+        HX_LOG.Err(sys::SystemCode(status));
+        return sys::SystemCode(status);
     }
     return ReadBaseValue(oculus.key, basePath);
 }
@@ -120,8 +117,8 @@ int32_t COculusMgr::EnumSubKeys(sys::RegKey key) {
     uint32_t valueCount = 0;
     int32_t status = sys::RegQueryInfoKeyW(key, className, &classLength, &subKeyCount, &valueCount);
     if (!Succeeded(status)) {
-        HX_LOG.Err(SystemCode(status));
-        return SystemCode(status);
+        HX_LOG.Err(sys::SystemCode(status));
+        return sys::SystemCode(status);
     }
     for (uint32_t i = 0; i < subKeyCount; ++i) {
         wchar_t name[255] = {};
@@ -130,8 +127,8 @@ int32_t COculusMgr::EnumSubKeys(sys::RegKey key) {
         if (status == 0) {
             subKeys.emplace_back(name, length);
         } else if (!Succeeded(status)) {
-            HX_LOG.Err(SystemCode(status));
-            return SystemCode(status);
+            HX_LOG.Err(sys::SystemCode(status));
+            return sys::SystemCode(status);
         }
     }
     if (valueCount > 0) status = ListValueNames(key, valueCount);
@@ -184,7 +181,7 @@ void ReleaseBoth(sys::ScHandle& manager, sys::ScHandle& service) {
 
 int32_t Fail(const CLogSite& site, uint32_t error, sys::ScHandle& manager, sys::ScHandle& service) {
     ReleaseBoth(manager, service);
-    const int32_t code = 10000 + static_cast<int32_t>(error);
+    const int32_t code = sys::SystemCode(error);
     site.Err(code);
     return code;
 }

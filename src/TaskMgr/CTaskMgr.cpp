@@ -123,7 +123,7 @@ int32_t CTaskMgr::CopyParked() {
     // The parked originals are deleted next: the copies must be on disk, not only in a cache.
     for (const auto& [folder, target] : parked) {
         if (!sys::FlushToDisk(target)) {
-            const int32_t r = 10000 + static_cast<int32_t>(sys::GetLastError());
+            const int32_t r = sys::SystemCode(sys::GetLastError());
             HX_LOG.Err(r);
             return r;
         }

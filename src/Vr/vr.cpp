@@ -18,7 +18,7 @@ int32_t MakeFreshFolder(std::wstring& path) {
         const uint32_t n = sys::GetLastError();
         if (n == 0) return 0;
         if (n != sys::kErrAlreadyExists) {
-            const int32_t r = 10000 + static_cast<int32_t>(n);
+            const int32_t r = sys::SystemCode(n);
             HX_LOG.Err(r);
             return r;
         }

@@ -21,13 +21,9 @@ bool IsBenign(uint32_t error) {
     return error == sys::kErrAlreadyExists || error == sys::kErrNoMoreFiles;
 }
 
-int32_t SystemCode(uint32_t error) {
-    return 10000 + static_cast<int32_t>(error);
-}
-
 // A query that did not deliver its value has failed, whatever error it left behind.
 int32_t FailedQueryCode(uint32_t error) {
-    return SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    return sys::SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
 }
 
 // How a walk of one folder ended. closing is false only where the enumeration itself broke,
@@ -46,8 +42,8 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
     if (!finder.Open(folder + sys::kSep + L'*')) {
         const uint32_t error = sys::GetLastError();
         if (IsBenign(error)) return {0, true};  // nothing to list counts as an empty folder
-        HX_LOG.Err(SystemCode(error));
-        return {SystemCode(error), false};
+        HX_LOG.Err(sys::SystemCode(error));
+        return {sys::SystemCode(error), false};
     }
     for (;;) {
         if (cancel.load(std::memory_order_relaxed)) {
@@ -58,8 +54,8 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
         if (!more) {
             const uint32_t error = sys::GetLastError();
             if (!IsBenign(error)) {
-                HX_LOG.Err(SystemCode(error));
-                return {SystemCode(error), false};
+                HX_LOG.Err(sys::SystemCode(error));
+                return {sys::SystemCode(error), false};
             }
         }
         // The look-ahead means the entry Next just moved to is still due when it returned false.
@@ -233,8 +229,8 @@ int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
             if (!sys::CreateDirectoryW(to)) {
                 const uint32_t error = sys::GetLastError();
                 if (!IsBenign(error)) {  // an existing folder is simply reused
-                    HX_LOG.Err(SystemCode(error));
-                    return SystemCode(error);
+                    HX_LOG.Err(sys::SystemCode(error));
+                    return sys::SystemCode(error);
                 }
             }
             const int32_t r = CopyTree(finder.CurrentPath(), to);
@@ -293,8 +289,8 @@ int32_t Checked(bool succeeded) {
     if (succeeded) return 0;
     const uint32_t error = sys::GetLastError();
     if (IsBenign(error)) return 0;
-    HX_LOG.Err(SystemCode(error));
-    return SystemCode(error);
+    HX_LOG.Err(sys::SystemCode(error));
+    return sys::SystemCode(error);
 }
 
 }  // namespace
@@ -314,16 +310,17 @@ int32_t CFileOp::RemoveOneDir(std::wstring path) {
 int32_t CFileOp::MoveOne(std::wstring from, std::wstring to) {
     if (sys::MoveFileW(from, to)) return 0;
     const uint32_t error = sys::GetLastError();
-    if (error == sys::kErrAlreadyExists) return SystemCode(error);  // the caller tries another name
+    if (error == sys::kErrAlreadyExists)
+        return sys::SystemCode(error);  // the caller tries another name
     if (error == sys::kErrNoMoreFiles) return 0;
-    HX_LOG.Err(SystemCode(error));
-    return SystemCode(error);
+    HX_LOG.Err(sys::SystemCode(error));
+    return sys::SystemCode(error);
 }
 
 int32_t CFileOp::RenameUnique(std::wstring from, std::wstring wished, std::wstring& used) {
     std::wstring name = wished;
     int32_t r = MoveOne(from, name);
-    while (r == SystemCode(sys::kErrAlreadyExists)) {
+    while (r == sys::SystemCode(sys::kErrAlreadyExists)) {
         name += L"(1)";  // X, X(1), X(1)(1): the suffix is appended again, never counted up
         r = MoveOne(from, name);
     }
@@ -366,7 +363,7 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
     if (LinkApi().unavailable) return kLinkFacilityMissing;
     // An entry at the link path leaves no room for the link: that is a failure, not a success.
     if (sys::GetFileAttributesW(link) != sys::kInvalidFileAttributes) {
-        const int32_t code = SystemCode(sys::kErrAlreadyExists);
+        const int32_t code = sys::SystemCode(sys::kErrAlreadyExists);
         HX_LOG.Err(code);
         return code;
     }
@@ -377,7 +374,7 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
     }
     // Some systems (Wine 8) answer success without making anything.
     if (!IsLinkTo(link, target)) {
-        const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
+        const int32_t code = sys::SystemCode(sys::kErrNotAReparsePoint);
         HX_LOG.Err(code);
         return code;
     }
@@ -410,8 +407,8 @@ int32_t CFileOp::GetFinalPath(std::wstring path, std::wstring& finalPath) {
     const auto colon = text.find(L':');
     const auto cut = colon == std::wstring::npos ? colon : text.rfind(L'\\', colon);
     if (cut == std::wstring::npos) {
-        HX_LOG.Err(SystemCode(error));
-        return SystemCode(error);
+        HX_LOG.Err(sys::SystemCode(error));
+        return sys::SystemCode(error);
     }
     finalPath = text.substr(cut + 1);
 #else

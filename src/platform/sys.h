@@ -46,6 +46,11 @@ enum : uint32_t {
     kErrNotAReparsePoint = 4390,
 };
 
+// The result code of a failed system call: 10000 + its Windows error number.
+inline int32_t SystemCode(uint32_t error) {
+    return 10000 + static_cast<int32_t>(error);
+}
+
 // The calling thread's last error, as GetLastError()/SetLastError() keep it.
 uint32_t GetLastError();
 void SetLastError(uint32_t error);

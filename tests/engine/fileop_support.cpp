@@ -27,6 +27,7 @@ std::vector<std::string> ListingOrder(const fs::path& folder) {
     return names;
 }
 
+#ifndef _WIN32
 namespace {
 
 bool Run(const std::string& command) {
@@ -34,9 +35,11 @@ bool Run(const std::string& command) {
 }
 
 }  // namespace
+#endif
 
 Cleanup MakeUndeletable(const fs::path& file, std::string& why) {
 #ifdef _WIN32
+    (void)why;  // the read-only attribute always works there
     fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     return Cleanup([file] { fs::permissions(file, fs::perms::all, fs::perm_options::add); });

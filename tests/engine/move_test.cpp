@@ -43,16 +43,6 @@ class PhaseRecorder final : public TaskPhaseObserver {
     std::map<int32_t, std::function<void()>> actions_;
 };
 
-int CountFilesUnder(const fs::path& dir) {
-    int n = 0;
-    for (auto it =
-             fs::recursive_directory_iterator(dir, fs::directory_options::follow_directory_symlink);
-         it != fs::recursive_directory_iterator(); ++it) {
-        n += it->is_regular_file() ? 1 : 0;
-    }
-    return n;
-}
-
 class MoveTest : public ::testing::Test {
   protected:
     explicit MoveTest(InstallShape shape = {}) : install_(shape) {
@@ -101,6 +91,16 @@ class MoveTest : public ::testing::Test {
 };
 
 #ifndef _WIN32
+
+int CountFilesUnder(const fs::path& dir) {
+    int n = 0;
+    for (auto it =
+             fs::recursive_directory_iterator(dir, fs::directory_options::follow_directory_symlink);
+         it != fs::recursive_directory_iterator(); ++it) {
+        n += it->is_regular_file() ? 1 : 0;
+    }
+    return n;
+}
 
 // ---- The forward move --------------------------------------------------------------------------
 
