@@ -86,6 +86,17 @@ bool AcceptedFileSystem(FsKind kind) {
     return kind == FsNtfs || kind == FsExFat || kind == FsNative;
 }
 
+// A path the checks can judge: a drive letter with ":" and "\" (or nothing) after it on
+// Windows, a path from the root elsewhere.
+bool IsAbsoluteTarget(const QString& path) {
+#ifdef Q_OS_WIN
+    return path.size() >= 2 && path[0].isLetter() && path[1] == u':' &&
+           (path.size() == 2 || path[2] == u'\\' || path[2] == u'/');
+#else
+    return path.startsWith(u'/');
+#endif
+}
+
 }  // namespace
 
 void AnnounceSourceDir() {
@@ -189,6 +200,8 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
 
 QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
     if (target.isEmpty()) return kM1;
+    // A relative or drive-relative path would be judged on one volume and written on another.
+    if (!IsAbsoluteTarget(target)) return kM2;
     const uint32_t attributes = sys::GetFileAttributesW(target.toStdWString());
     if (attributes == sys::kInvalidFileAttributes) return kM2;
     if (!(attributes & sys::kAttrDirectory)) return kM3;

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTextEdit>
 #include <QVBoxLayout>
@@ -97,12 +98,20 @@ bool SamePath(const QString& a, const QString& b) {
 
 // The folder that really held "Software" before the move. It is data left over only when
 // "Software" was a link made by an earlier move: then it is that move's "Oculus game" folder.
-// Otherwise it is the base folder itself, which now holds the links to the moved data and must
-// never be named for deletion; when that cannot be ruled out, nothing is named.
+// Otherwise it is the base folder itself, which now holds the links to the moved data, or the
+// parent of a link made by other means, which may hold anything; neither may be named for
+// deletion, nor a folder that holds the data just moved. When in doubt, nothing is named.
 QString LeftOverInstallDir(const CExeThread* worker) {
     const QString resolved = WithoutTrailingSeparators(Q(worker->GetResolvedInstallDir()));
     const QString base = WithoutTrailingSeparators(Q(worker->GetSourcePath()));
     if (resolved.isEmpty() || base.isEmpty() || SamePath(resolved, base)) return {};
+    static const QRegularExpression kEarlierMoveFolder(QStringLiteral("^Oculus game(\\(1\\))*$"));
+    if (!kEarlierMoveFolder.match(QFileInfo(resolved).fileName()).hasMatch()) return {};
+    const QString moved = WithoutTrailingSeparators(Q(worker->GetTargetPath()));
+    if (SamePath(moved, resolved) ||
+        SamePath(moved.left(resolved.size() + 1), resolved + QDir::separator())) {
+        return {};
+    }
     const QString realBase = QFileInfo(base).canonicalFilePath();
     if (realBase.isEmpty()) return {};
     if (SamePath(resolved, WithoutTrailingSeparators(QDir::toNativeSeparators(realBase)))) {

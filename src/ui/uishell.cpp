@@ -121,11 +121,14 @@ bool HitTestCaption(QWidget* window, const QByteArray& eventType, void* message,
     if (eventType != "windows_generic_MSG") return false;
     const MSG* msg = static_cast<const MSG*>(message);
     if (msg->message != WM_NCHITTEST) return false;
-    // The message carries physical screen pixels; the widget works in device-independent ones.
+    // The message carries physical screen pixels. Made relative to the window first, they need
+    // only the window's own scale, whatever screen it is on; a frameless window's client area
+    // is the whole window.
+    POINT point{static_cast<short>(LOWORD(msg->lParam)), static_cast<short>(HIWORD(msg->lParam))};
+    if (!::ScreenToClient(msg->hwnd, &point)) return false;
     const qreal scale = window->devicePixelRatioF();
-    const QPoint screen(qRound(static_cast<short>(LOWORD(msg->lParam)) / scale),
-                        qRound(static_cast<short>(HIWORD(msg->lParam)) / scale));
-    if (!IsDragPoint(window, screen - window->frameGeometry().topLeft())) return false;
+    const QPoint local(qRound(point.x / scale), qRound(point.y / scale));
+    if (!IsDragPoint(window, local)) return false;
     *result = HTCAPTION;
     return true;
 }

@@ -1,5 +1,6 @@
 // The source/target page's checks: each refusal is exactly one box with its own text, in the
 // order the checks run, and the browse dialog's checks.
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -119,6 +120,13 @@ class TestSourceTargetPage : public QObject {
         QCOMPARE(page.Start(""), QStringList{M1});
         QCOMPARE(page.Start("   \t "), QStringList{M1});
         QCOMPARE(page.Start(page.scratch.Path("missing")), QStringList{M2});
+        // A relative path that exists from the working folder is still refused as not found:
+        // the checks would judge one volume and the move would write to another.
+        page.scratch.Make("relative");
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(page.scratch.Path());
+        QCOMPARE(page.Start("relative"), QStringList{M2});
+        QDir::setCurrent(previous);
         QCOMPARE(page.Start(page.scratch.Path("a file")), QStringList{M3});
         QVERIFY2(page.engine.checkedTargets.empty(), "the engine is asked only after these");
         QCOMPARE(page.target->text(), page.scratch.Path("a file"));  // left as typed

@@ -177,6 +177,14 @@ class TestProgress : public QObject {
             << 12 << true << "{S}/old/Oculus game"
             << "Operation succeeded. Please manually delete {S}/old/Oculus game,"
                "{S}/Oculus/DownloadsVarko,{S}/Oculus/SoftwareVarko.";
+        QTest::newRow("old data left behind a link made by other means")
+            << 12 << true << "{S}/elsewhere"
+            << "Operation succeeded. Please manually delete "
+               "{S}/Oculus/DownloadsVarko,{S}/Oculus/SoftwareVarko.";
+        QTest::newRow("old data left where the new copy now lives")
+            << 12 << true << "/mnt/games/Oculus game"
+            << "Operation succeeded. Please manually delete "
+               "{S}/Oculus/DownloadsVarko,{S}/Oculus/SoftwareVarko.";
         QTest::newRow("cancelled, clean")
             << 3 << true << ""
             << "Failed to move. Please restart your computer and try again. If the problem "

@@ -51,7 +51,8 @@ MutexHandle CreateMutexW(const std::wstring& name) {
     const std::string dir = HostDir() + "/locks";
     if (!MakeDirs(dir)) return nullptr;
     const std::string path = dir + "/" + LockFileName(name);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Read-only is enough for flock, so a lock file left by another user still works.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         SetLastErrorFromErrno(errno, path);
         return nullptr;
