@@ -169,8 +169,10 @@ int32_t CTaskMgr::RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& se
     std::wstring finalPath;
     if (const int32_t r = fileOp.GetFinalPath(parkedFolder, finalPath); r != 0) return r;
     // Ask the file system, not the spelling: a base folder spelled in another letter case is
-    // no link.
-    const bool wasLink = sys::IsLinkOrReparsePoint(parkedFolder);
+    // no link. A reparse point that leads nowhere else (a mount or cloud placeholder) is none
+    // either.
+    const bool wasLink =
+        sys::IsLinkOrReparsePoint(parkedFolder) && !sys::SamePathSpelling(finalPath, parkedFolder);
     if (const int32_t r = fileOp.DeleteTree(parkedFolder, false); r != 0) return r;
     if (!wasLink) return 0;
 
@@ -253,17 +255,17 @@ int32_t CTaskMgr::Execute() {
 
 // ---- Rollback ----------------------------------------------------------------------------------
 
+// Back under its own name exactly. Under a free variant ("Downloads(1)") the platform would
+// find an empty name while the rollback counted as clean; a taken name instead leaves the
+// folder parked, where the message for an unclean rollback sends the user.
 int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstring& target) {
-    std::wstring used;
-    const int32_t r = fileOp.RenameUnique(parkedFolder, SourceOf(target), used);
+    const int32_t r = fileOp.MoveOne(parkedFolder, SourceOf(target));
     if (r != 0) HX_LOG.Err(r);
     return r;
 }
 
 int32_t CTaskMgr::StartServicesAfterRollback() {
-    const int32_t r = oculus.StartServices();
-    if (r != 0) HX_LOG.Err(r);
-    return r;
+    return oculus.StartServices();  // a failure is logged once, as the rollback's result
 }
 
 // A failed deletion of a copy leaves that copy behind, but every original still gets its

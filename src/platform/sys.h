@@ -33,6 +33,7 @@ enum : uint32_t {
     kErrNoMoreFiles = 18,
     kErrWriteProtect = 19,
     kErrSharingViolation = 32,
+    kErrNotSupported = 50,
     kErrInvalidParameter = 87,
     kErrDiskFull = 112,
     kErrDirNotEmpty = 145,

@@ -9,6 +9,10 @@
 #include <functional>
 #include <thread>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "fileOp/CFileOp.h"
 #include "fileop_support.h"
 #include "logging/log.h"
@@ -37,6 +41,20 @@ TEST_F(FileOpTest, EmptyFolderIsCountedSizedCopiedAndDeletedAsEmpty) {
     EXPECT_FALSE(fs::exists(empty));
     EXPECT_EQ(LogText(), "");
 }
+
+#ifndef _WIN32
+TEST_F(FileOpTest, FifoInATreeIsRefusedWithoutBlockingTheCopy) {
+    const fs::path source = Data("source");
+    WriteFile(source / "a.txt", "a");
+    ASSERT_EQ(::mkfifo((source / "pipe").c_str(), 0600), 0);
+    const fs::path target = Data("target");
+    fs::create_directories(target);
+
+    // A blocking open of the FIFO would wait here for a writer that never comes.
+    EXPECT_EQ(op_.CopyTree(W(source), W(target)), 10000 + sys::kErrNotSupported);
+    EXPECT_FALSE(fs::exists(target / "pipe"));
+}
+#endif
 
 TEST_F(FileOpTest, DotNamesAndNonAsciiNamesAreOrdinaryEntries) {
     const fs::path source = Data("source");

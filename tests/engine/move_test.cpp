@@ -311,6 +311,20 @@ TEST_F(MoveTest, FailedSecondLinkRemovesOnlyItsOwnLinkAndRestoresBothNames) {
     ExpectServices(sys::kServiceRunning);
 }
 
+TEST_F(MoveTest, TakenOldNameLeavesTheFolderParkedAndTheRollbackUnclean) {
+    // Something takes the name "Software" while the first tree is copied; the copy then fails.
+    sys::fault::Arm({sys::Call::kCopyFile, 1, sys::kErrDiskFull, false,
+                     [&] { fs::create_directory(Software()); }});
+
+    EXPECT_EQ(Move(), 10112);
+
+    EXPECT_FALSE(engine_.IsRollbackClean());
+    std::wstring first, second;
+    ASSERT_EQ(engine_.GetParkedPaths(second, first), 0);
+    EXPECT_EQ(install_.Missing({fs::path(second)}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(install_.base() / "Software(1)"));
+}
+
 TEST_F(MoveTest, FailedParkingGivesTheParkedFolderItsNameBack) {
     sys::fault::Arm({sys::Call::kMoveFile, 2, sys::kErrSharingViolation});
 

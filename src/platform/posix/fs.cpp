@@ -316,7 +316,8 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
     if (fault::Hit(Call::kCopyFile)) return false;
     const std::string from = ToUtf8(source);
     const std::string to = ToUtf8(target);
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO in a tree cannot stall the move before it is refused below.
+    Fd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (in.fd < 0 || ::fstat(in.fd, &st) != 0) {
         SetLastErrorFromErrno(errno, from);
@@ -324,6 +325,10 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
     }
     if (S_ISDIR(st.st_mode)) {
         SetLastError(kErrAccessDenied);  // as CopyFileW answers for a folder
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SetLastError(kErrNotSupported);  // a FIFO, socket or device has no content to copy
         return false;
     }
     if (SameFile(st, to)) {
@@ -416,6 +421,10 @@ bool FlushToDisk(const std::wstring& path) {
         return false;
     }
     return true;
+}
+
+bool SamePathSpelling(const std::wstring& a, const std::wstring& b) {
+    return a == b;
 }
 
 std::FILE* OpenSharedAppend(const std::wstring& name) {

@@ -187,6 +187,21 @@ bool FlushHandleOf(const std::wstring& path, DWORD flags) {
     return flushed;
 }
 
+// Flushing needs a handle open for writing, which a read-only file refuses: its attribute is
+// lifted for the moment.
+bool FlushFile(const std::wstring& path, DWORD attributes) {
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly &&
+        !::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        return false;
+    }
+    const bool flushed = FlushHandleOf(path, 0);
+    const DWORD error = ::GetLastError();
+    if (readOnly) ::SetFileAttributesW(path.c_str(), attributes);
+    if (!flushed) ::SetLastError(error);
+    return flushed;
+}
+
 // Flushes every file below folder, one by one; links are not followed.
 bool FlushFilesBelow(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
@@ -198,8 +213,9 @@ bool FlushFilesBelow(const std::wstring& folder) {
         if (name == L"." || name == L"..") continue;
         const std::wstring path = folder + L"\\" + name;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        ok = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FlushFilesBelow(path)
-                                                                : FlushHandleOf(path, 0);
+        ok = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                 ? FlushFilesBelow(path)
+                 : FlushFile(path, data.dwFileAttributes);
     } while (ok && ::FindNextFileW(find, &data));
     const DWORD error = ::GetLastError();
     ::FindClose(find);
@@ -219,6 +235,11 @@ bool FlushToDisk(const std::wstring& path) {
         if (FlushHandleOf(volume, 0)) return true;
     }
     return FlushFilesBelow(path);
+}
+
+bool SamePathSpelling(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::FILE* OpenSharedAppend(const std::wstring& name) {
