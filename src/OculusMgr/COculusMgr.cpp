@@ -20,7 +20,7 @@ constexpr wchar_t kOculusKey[] = L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC\\Oculus
 
 // Registry statuses that count as success, as for every other system call.
 bool Succeeded(int32_t status) {
-    return status == 0 || status == sys::kErrAlreadyExists || status == sys::kErrNoMoreFiles;
+    return status == 0 || sys::IsBenignError(static_cast<uint32_t>(status));
 }
 
 // Releases a registry key on every way out of the operation that opened it.
@@ -155,7 +155,7 @@ constexpr uint32_t kStopLimitMs = 30000;
 // 183 and 18 count as success here as for every system call; 0 then means "go on".
 uint32_t FailedCallError() {
     const uint32_t error = sys::GetLastError();
-    return error == sys::kErrAlreadyExists || error == sys::kErrNoMoreFiles ? 0 : error;
+    return sys::IsBenignError(error) ? 0 : error;
 }
 
 // A tenth of the service's own estimate, but never busier than once a second and never deafer

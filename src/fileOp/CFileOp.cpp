@@ -16,11 +16,6 @@ constexpr int32_t kTargetInsideSource = 2;
 constexpr int32_t kTargetQueryFailed = 4;
 constexpr uint32_t kFinalPathRoom = 512;  // characters, terminator included
 
-// "Already exists" and "no more files" leave nothing undone for these operations.
-bool IsBenign(uint32_t error) {
-    return error == sys::kErrAlreadyExists || error == sys::kErrNoMoreFiles;
-}
-
 // A query that did not deliver its value has failed, whatever error it left behind.
 int32_t FailedQueryCode(uint32_t error) {
     return sys::SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
@@ -41,7 +36,8 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
     CDirFinder finder;
     if (!finder.Open(folder + sys::kSep + L'*')) {
         const uint32_t error = sys::GetLastError();
-        if (IsBenign(error)) return {0, true};  // nothing to list counts as an empty folder
+        if (sys::IsBenignError(error))
+            return {0, true};  // nothing to list counts as an empty folder
         HX_LOG.Err(sys::SystemCode(error));
         return {sys::SystemCode(error), false};
     }
@@ -53,7 +49,7 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
         const bool more = finder.Next();
         if (!more) {
             const uint32_t error = sys::GetLastError();
-            if (!IsBenign(error)) {
+            if (!sys::IsBenignError(error)) {
                 HX_LOG.Err(sys::SystemCode(error));
                 return {sys::SystemCode(error), false};
             }
@@ -228,7 +224,7 @@ int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
         if (isFolder) {
             if (!sys::CreateDirectoryW(to)) {
                 const uint32_t error = sys::GetLastError();
-                if (!IsBenign(error)) {  // an existing folder is simply reused
+                if (!sys::IsBenignError(error)) {  // an existing folder is simply reused
                     HX_LOG.Err(sys::SystemCode(error));
                     return sys::SystemCode(error);
                 }
@@ -288,7 +284,7 @@ namespace {
 int32_t Checked(bool succeeded) {
     if (succeeded) return 0;
     const uint32_t error = sys::GetLastError();
-    if (IsBenign(error)) return 0;
+    if (sys::IsBenignError(error)) return 0;
     HX_LOG.Err(sys::SystemCode(error));
     return sys::SystemCode(error);
 }

@@ -47,6 +47,11 @@ enum : uint32_t {
     kErrNotAReparsePoint = 4390,
 };
 
+// "Already exists" and "no more files" count as success wherever a call fails with them.
+inline bool IsBenignError(uint32_t error) {
+    return error == kErrAlreadyExists || error == kErrNoMoreFiles;
+}
+
 // The result code of a failed system call: 10000 + its Windows error number.
 inline int32_t SystemCode(uint32_t error) {
     return 10000 + static_cast<int32_t>(error);
