@@ -210,7 +210,7 @@ int32_t CTaskMgr::Execute() {
 
         const int32_t p = phase.load();
         if (result == kCodeCancelled && p == kCancelled) {
-            rr = UndoCancel();
+            rr = RestoreParked(Clear::kCopies);
             if (rr != 0) {
                 HX_LOG.Err(rr);
             } else {
@@ -222,11 +222,11 @@ int32_t CTaskMgr::Execute() {
                 case kCopyFirst:
                 case kCopied:
                 case kCancelled:  // a copy failed after a cancel was accepted
-                    rr = UndoCopies(p == kCopyFirst);
+                    rr = RestoreParked(p == kCopyFirst ? Clear::kFirstCopy : Clear::kCopies);
                     rr = rr != 0 ? rr : StartServicesAfterRollback();
                     break;
                 case kLinking:
-                    rr = UndoLinks();
+                    rr = RestoreParked(Clear::kOwnLinks);
                     rr = rr != 0 ? rr : StartServicesAfterRollback();
                     break;
                 case kStopping:
@@ -239,7 +239,7 @@ int32_t CTaskMgr::Execute() {
                     result = kCodeServicesNotStarted;
                     break;
                 default:  // counting or parking failed
-                    rr = UndoParking();
+                    rr = RestoreParked(Clear::kNothing);
                     rr = rr != 0 ? rr : StartServicesAfterRollback();
                     break;
             }
@@ -258,8 +258,8 @@ int32_t CTaskMgr::Execute() {
 // Back under its own name exactly. Under a free variant ("Downloads(1)") the platform would
 // find an empty name while the rollback counted as clean; a taken name instead leaves the
 // folder parked, where the message for an unclean rollback sends the user.
-int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstring& target) {
-    const int32_t r = fileOp.MoveOne(parkedFolder, SourceOf(target));
+int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstring& source) {
+    const int32_t r = fileOp.MoveOne(parkedFolder, source);
     if (r != 0) HX_LOG.Err(r);
     return r;
 }
@@ -268,54 +268,26 @@ int32_t CTaskMgr::StartServicesAfterRollback() {
     return oculus.StartServices();  // a failure is logged once, as the rollback's result
 }
 
-// A failed deletion of a copy leaves that copy behind, but every original still gets its
-// name back, so the result follows the renames alone.
-int32_t CTaskMgr::UndoCancel() {
-    for (const auto& entry : parked) {
-        if (const int32_t r = fileOp.DeleteTree(entry.second, false); r != 0) {
-            HX_LOG.Err(r);
-            break;
-        }
-    }
-    int32_t rr = 0;
-    for (const auto& [folder, target] : parked) {
-        if ((rr = RenameBack(folder, target)) != 0) break;
-    }
-    return rr;
-}
-
-int32_t CTaskMgr::UndoCopies(bool onlyFirstCopied) {
+// Gives every parked folder its old name back, after clearing away what the move put in its
+// way. A copy that cannot be deleted stays behind: the original still gets its name, and the
+// result follows the renames alone.
+int32_t CTaskMgr::RestoreParked(Clear clear) {
     bool first = true;
     for (const auto& [folder, target] : parked) {
-        if (first || !onlyFirstCopied) {
-            if (const int32_t r = fileOp.DeleteTree(target, false); r != 0) HX_LOG.Err(r);
-        }
-        first = false;
-        if (const int32_t r = RenameBack(folder, target); r != 0) return r;
-    }
-    return 0;
-}
-
-// Only a link that this run made, and that is still a link, is removed before its folder
-// gets the name back. The old name was free (its folder was parked) when the link was tried,
-// so a link found there now is this run's.
-int32_t CTaskMgr::UndoLinks() {
-    for (const auto& [folder, target] : parked) {
         const std::wstring& source = SourceOf(target);
-        if (linksTried_.count(source) != 0 && sys::IsLinkOrReparsePoint(source)) {
+        if (clear == Clear::kCopies || (clear == Clear::kFirstCopy && first)) {
+            if (const int32_t r = fileOp.DeleteTree(target, false); r != 0) HX_LOG.Err(r);
+        } else if (clear == Clear::kOwnLinks && linksTried_.count(source) != 0 &&
+                   sys::IsLinkOrReparsePoint(source)) {
+            // The old name was free (its folder was parked) when the link was tried, so a link
+            // found there now is this run's, even if the link step reported a failure.
             if (const int32_t r = fileOp.RemoveOneDir(source); r != 0) {
                 HX_LOG.Err(r);
                 return r;
             }
         }
-        if (const int32_t r = RenameBack(folder, target); r != 0) return r;
-    }
-    return 0;
-}
-
-int32_t CTaskMgr::UndoParking() {
-    for (const auto& [folder, target] : parked) {
-        if (const int32_t r = RenameBack(folder, target); r != 0) return r;
+        first = false;
+        if (const int32_t r = RenameBack(folder, source); r != 0) return r;
     }
     return 0;
 }

@@ -81,11 +81,10 @@ class CTaskMgr {
     int32_t RemoveParked();
     int32_t RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked);
 
-    int32_t UndoCancel();
-    int32_t UndoCopies(bool onlyFirstCopied);
-    int32_t UndoLinks();
-    int32_t UndoParking();
-    int32_t RenameBack(const std::wstring& parkedFolder, const std::wstring& target);
+    // What a rollback clears away before the parked folders get their names back.
+    enum class Clear { kNothing, kFirstCopy, kCopies, kOwnLinks };
+    int32_t RestoreParked(Clear clear);
+    int32_t RenameBack(const std::wstring& parkedFolder, const std::wstring& source);
     int32_t StartServicesAfterRollback();
 
     void SetPhase(int32_t value);
