@@ -332,16 +332,27 @@ int32_t CFileOp::RenameUnique(std::wstring from, std::wstring wished, std::wstri
 
 namespace {
 
-// The final path as the system gives it, with no records written.
-bool ResolveQuietly(const std::wstring& path, std::wstring& resolved) {
+// The final path's text as the system gives it. 0, or the code of what failed; the callers
+// decide whether that is worth a record.
+int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error) {
     const sys::FileHandle file = sys::OpenForQuery(path);
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+        error = sys::GetLastError();
+        return FailedQueryCode(error);
+    }
     wchar_t buffer[kFinalPathRoom];
     const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer, kFinalPathRoom);
+    error = sys::GetLastError();
     sys::CloseFile(file);
-    if (length == 0 || length >= kFinalPathRoom) return false;
-    resolved.assign(buffer, length);
-    return true;
+    if (length == 0) return FailedQueryCode(error);  // the query failed: the buffer holds nothing
+    if (length >= kFinalPathRoom) return kFinalPathTooLong;
+    text.assign(buffer, length);
+    return 0;
+}
+
+bool ResolveQuietly(const std::wstring& path, std::wstring& resolved) {
+    uint32_t error = 0;
+    return FinalPathText(path, resolved, error) == 0;
 }
 
 // True when link is a link that leads where target leads.
@@ -379,25 +390,12 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
 
 int32_t CFileOp::GetFinalPath(std::wstring path, std::wstring& finalPath) {
     if (LinkApi().unavailable) return kLinkFacilityMissing;
-    const sys::FileHandle file = sys::OpenForQuery(path);
-    if (file == nullptr) {
-        const int32_t code = FailedQueryCode(sys::GetLastError());
+    std::wstring text;
+    uint32_t error = 0;
+    if (const int32_t code = FinalPathText(path, text, error); code != 0) {
         HX_LOG.Err(code);
         return code;
     }
-    wchar_t buffer[kFinalPathRoom];
-    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer, kFinalPathRoom);
-    const uint32_t error = sys::GetLastError();
-    sys::CloseFile(file);
-    if (length == 0) {  // the query failed: the buffer holds nothing
-        HX_LOG.Err(FailedQueryCode(error));
-        return FailedQueryCode(error);
-    }
-    if (length >= kFinalPathRoom) {
-        HX_LOG.Err(kFinalPathTooLong);
-        return kFinalPathTooLong;
-    }
-    const std::wstring text(buffer, length);
 #ifdef _WIN32
     // \\?\D:\dir comes back; the path starts at the drive letter before the first ":".
     const auto colon = text.find(L':');

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -281,18 +280,12 @@ bool CProgressWgt::WorkerBusy() const {
     return thread->isRunning() || (thread->isFinished() && !finishShown);
 }
 
-// After the end a close request from the window system does what the button does.
+// A close request from the window system reaches reject() (QDialog::closeEvent ignores the
+// close while the dialog stays open): refused while the worker runs, and after the end it does
+// what the button does.
 void CProgressWgt::reject() {
     if (WorkerBusy()) return;
     done(1);
-}
-
-void CProgressWgt::closeEvent(QCloseEvent* event) {
-    if (WorkerBusy()) {
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
 }
 
 void CProgressWgt::keyPressEvent(QKeyEvent*) {
