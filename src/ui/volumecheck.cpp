@@ -1,5 +1,6 @@
 #include "ui/volumecheck.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/volume.h"
@@ -26,11 +27,10 @@ void DropTrailingSeparators(QString& path) {
 // Only the 26 ASCII letters change: file-system names are ASCII, and a locale-aware
 // upper-casing could turn other units into something that matches by accident.
 QString AsciiUpper(const wchar_t* name, uint32_t units) {
-    QString upper;
-    for (uint32_t i = 0; i < units && name[i] != L'\0'; ++i) {
-        wchar_t c = name[i];
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        upper += QString::fromWCharArray(&c, 1);
+    const wchar_t* end = std::find(name, name + units, L'\0');
+    QString upper = QString::fromWCharArray(name, static_cast<qsizetype>(end - name));
+    for (QChar& c : upper) {
+        if (c >= u'a' && c <= u'z') c = QChar(c.unicode() - u'a' + u'A');
     }
     return upper;
 }
