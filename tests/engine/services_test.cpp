@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,33 @@ TEST_F(StandInTest, RecordSurvivesTheFileWithEveryFieldAndNonAsciiDependents) {
     EXPECT_FALSE(sys::standin::Parse("state=4294967296\n", junk));
     EXPECT_FALSE(sys::standin::Parse("dependent=../escape\n", junk));
     EXPECT_FALSE(sys::standin::SetField(junk, "colour", "4"));
+}
+
+// A stop or start that the stand-in could not write was never made, and must not be reported as
+// made, however the clean-up after the failed replacement went.
+TEST_F(StandInTest, ARecordThatCannotBeReplacedFailsTheWriteAndTheRequest) {
+    const fs::path services = host_.path() / "services";
+    fs::create_directories(services / "Ghost");
+    WriteFile(services / "Ghost" / "keep", "x");  // a folder no file can be renamed over
+    EXPECT_FALSE(sys::standin::WriteService(L"Ghost", Running()));
+    for (const auto& entry : fs::directory_iterator(services))
+        EXPECT_NE(entry.path().filename().string().rfind(".tmp-", 0), 0u) << "temporary file left";
+
+    Install(L"OVRService", Running());
+    const std::string record = (services / "OVRService").string();
+    if (std::system(("chattr +i '" + record + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not possible here (not root, or the file system lacks it)";
+    sys::ScHandle scm = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    sys::ScHandle svc = sys::OpenServiceW(scm, L"OVRService", sys::kServiceAllAccess);
+    sys::ServiceStatusProcess status;
+    const bool stopped = sys::ControlService(svc, sys::kServiceControlStop, status);
+    const uint32_t error = sys::GetLastError();
+    sys::CloseServiceHandle(svc);
+    sys::CloseServiceHandle(scm);
+    std::system(("chattr -i '" + record + "'").c_str());
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(error, sys::kErrAccessDenied);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 
 TEST_F(StandInTest, PendingStatesMoveWithTheClock) {

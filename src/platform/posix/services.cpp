@@ -293,22 +293,28 @@ bool WriteService(const std::wstring& name, const ServiceRecord& record) {
     if (!ValidName(name)) return false;
     errno = 0;  // what a failed write leaves here is what the caller reports
     static std::atomic<unsigned> counter{0};
-    std::error_code error;
-    fs::create_directories(ServicesDir(), error);
+    std::error_code ignored;
+    fs::create_directories(ServicesDir(), ignored);  // a missing folder shows in the write below
     const fs::path target = PathOf(name);
     const fs::path temp = fs::path(ServicesDir()) /
                           (".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    // Each step is judged on its own: the clean-up of a failed step must not turn it into success,
+    // and errno keeps the failed step's reason for the caller.
+    const auto failWith = [&temp](int err) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        errno = err != 0 ? err : EIO;
+        return false;
+    };
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out << Format(record);
-        if (!out.flush()) {
-            fs::remove(temp, error);
-            return false;
-        }
+        if (!out.flush()) return failWith(errno);
     }
-    fs::rename(temp, target, error);
-    if (error) fs::remove(temp, error);
-    return !error;
+    std::error_code renameError;
+    fs::rename(temp, target, renameError);
+    if (renameError) return failWith(renameError.value());
+    return true;
 }
 
 bool RemoveService(const std::wstring& name) {
