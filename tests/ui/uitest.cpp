@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/host.h"
+#include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/volumecheck.h"
 
@@ -27,6 +28,12 @@ int Register(const char* name, Factory factory) {
 
 QString Wide(const std::wstring& text) {
     return QString::fromStdWString(text);
+}
+
+QString SameVolumeQuestion(const QString& path) {
+    return "The target location is on the same file system as the Oculus installation. Moving "
+           "Oculus there frees no space on " +
+           Wide(sys::DriveRootOf(path.toStdWString())) + ". Move anyway?";
 }
 
 // ---- Boxes and the folder dialog ---------------------------------------------------------------

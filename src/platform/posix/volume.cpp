@@ -307,4 +307,29 @@ bool QueryStorageBusType(const std::wstring& path, uint32_t& busType) {
     return true;
 }
 
+bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    const std::wstring root = DriveRootOf(path);
+    if (root.empty()) {
+        SetLastError(kErrPathNotFound);
+        return false;
+    }
+    volumePath = root;
+    SetLastError(kErrSuccess);
+    return true;
+}
+
+bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    struct stat first {};
+    struct stat second {};
+    if (::stat(ToUtf8(a).c_str(), &first) != 0 || ::stat(ToUtf8(b).c_str(), &second) != 0) {
+        SetLastErrorFromErrno(errno);
+        return false;
+    }
+    same = first.st_dev == second.st_dev;
+    SetLastError(kErrSuccess);
+    return true;
+}
+
 }  // namespace sys
