@@ -44,6 +44,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     closeBtn->setStyleSheet(QLatin1String(kCloseStyle) + QLatin1String(kPictureButtonFocusStyle));
     closeBtn->setAccessibleName(QStringLiteral("Close"));
     closeBtn->setToolTip(QStringLiteral("Close"));
+    closeBtn->setFocusPolicy(Qt::TabFocus);  // as a title bar's button
     auto* titleRow = new QHBoxLayout;
     titleRow->addStretch();
     titleRow->addWidget(closeBtn);

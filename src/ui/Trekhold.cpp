@@ -35,7 +35,8 @@ const char* const kDescription =
 
 const char* const kRights = "Copyright \u00A9 2026 The Halvex authors. All rights reserved.";
 
-// A picture button says what it does to a screen reader, and on hover.
+// A picture button says what it does to a screen reader, and on hover. Like the buttons of a
+// title bar, it takes the focus from the keyboard only: a click leaves it where the typing is.
 QPushButton* TitleButton(QWidget* parent, const QString& picture, int x, const QString& name) {
     auto* button = new QPushButton(parent);
     button->setObjectName(picture);
@@ -43,6 +44,7 @@ QPushButton* TitleButton(QWidget* parent, const QString& picture, int x, const Q
     button->setStyleSheet(TitleButtonStyle(picture) + QLatin1String(kPictureButtonFocusStyle));
     button->setAccessibleName(name);
     button->setToolTip(name);
+    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 

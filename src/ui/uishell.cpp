@@ -48,6 +48,7 @@ int NativeBox(const MessageBoxRequest& request) {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons, owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
+    if (question) box.setDefaultButton(QMessageBox::Yes);  // as MessageBoxW: the first button
     const int answer = box.exec();
     if (!question) return kIdOk;
     return answer == QMessageBox::Yes ? kIdYes : kIdNo;

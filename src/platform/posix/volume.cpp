@@ -321,13 +321,19 @@ bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath) {
 
 bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
     if (fault::Hit(Call::kVolumeQuery)) return false;
-    struct stat first {};
-    struct stat second {};
-    if (::stat(ToUtf8(a).c_str(), &first) != 0 || ::stat(ToUtf8(b).c_str(), &second) != 0) {
-        SetLastErrorFromErrno(errno);
+    const std::string first = ToUtf8(a);
+    const std::string second = ToUtf8(b);
+    struct stat firstStat {};
+    struct stat secondStat {};
+    if (::stat(first.c_str(), &firstStat) != 0) {
+        SetLastErrorFromErrno(errno, first);
         return false;
     }
-    same = first.st_dev == second.st_dev;
+    if (::stat(second.c_str(), &secondStat) != 0) {
+        SetLastErrorFromErrno(errno, second);
+        return false;
+    }
+    same = firstStat.st_dev == secondStat.st_dev;
     SetLastError(kErrSuccess);
     return true;
 }
