@@ -288,9 +288,10 @@ class TestWindows : public QObject {
     void focusStartsInTheTargetField() {
         MainWindow main;
         main.window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(main.window.get()));
+        QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
         const auto edits = main.window->findChildren<QLineEdit*>();
-        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(edits.at(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(edits.at(1)),
+                                  uitest::kEventMs);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(qobject_cast<QPushButton*>(QApplication::focusWidget())->text(), QString("..."));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -321,7 +322,7 @@ class TestWindows : public QObject {
     void focusIsVisibleOnEveryControlThatTakesIt() {
         MainWindow main;
         main.window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(main.window.get()));
+        QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
         QList<QWidget*> controls;
         for (QWidget* widget : main.window->findChildren<QWidget*>()) {
             if (widget->isVisible() && widget->isEnabled() &&
@@ -332,10 +333,10 @@ class TestWindows : public QObject {
         for (QWidget* control : controls) {
             QWidget* other = controls.at((controls.indexOf(control) + 1) % controls.size());
             other->setFocus();
-            QTRY_VERIFY(other->hasFocus());
+            QTRY_VERIFY_WITH_TIMEOUT(other->hasFocus(), uitest::kEventMs);
             const QImage without = Rim(control);
             control->setFocus();
-            QTRY_VERIFY(control->hasFocus());
+            QTRY_VERIFY_WITH_TIMEOUT(control->hasFocus(), uitest::kEventMs);
             QVERIFY2(Rim(control) != without, qPrintable(control->metaObject()->className() +
                                                          QString(" ") + AccessibleName(control)));
         }
