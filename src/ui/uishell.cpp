@@ -6,6 +6,7 @@
 #include <QWindow>
 
 #include "Vr/IArSet.h"
+#include "ui/winlook.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -44,8 +45,10 @@ int NativeBox(const MessageBoxRequest& request) {
     const bool question = request.style == kMbYesNoInfo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     QWidget* owner = request.owned ? g_mainWnd : nullptr;
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), request.text, buttons,
-                    owner);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons, owner);
+    box.setTextFormat(Qt::RichText);
+    box.setText(SpacedText(request.text, box.font()));
+    if (question) box.setDefaultButton(QMessageBox::Yes);  // as MessageBoxW: the first button
     const int answer = box.exec();
     if (!question) return kIdOk;
     return answer == QMessageBox::Yes ? kIdYes : kIdNo;

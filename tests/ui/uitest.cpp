@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/host.h"
+#include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/volumecheck.h"
 
@@ -28,6 +29,12 @@ int Register(const char* name, Factory factory) {
 
 QString Wide(const std::wstring& text) {
     return QString::fromStdWString(text);
+}
+
+QString SameVolumeQuestion(const QString& path) {
+    return "The target location is on the same file system as the Oculus installation. Moving "
+           "Oculus there frees no space on " +
+           Wide(sys::DriveRootOf(path.toStdWString())) + ". Move anyway?";
 }
 
 // ---- Boxes and the folder dialog ---------------------------------------------------------------

@@ -185,4 +185,7 @@ void CloseProgressWhenDone();
 
 QString Wide(const std::wstring& text);
 
+// The page's question for a target on the volume that holds path: the mount point named.
+QString SameVolumeQuestion(const QString& path);
+
 }  // namespace uitest
