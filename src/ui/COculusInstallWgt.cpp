@@ -97,6 +97,21 @@ bool IsAbsoluteTarget(const QString& path) {
 #endif
 }
 
+// The engine's tidy form of an absolute target (".", "..", doubled and trailing separators
+// gone), so that the page judges and moves to the place the links will name.
+QString TidyTarget(const QString& target) {
+    if (!IsAbsoluteTarget(target)) return target;
+    const std::wstring tidy = ui::Engine()->TidyTargetPath(target.toStdWString());
+    return tidy.empty() ? target : QString::fromStdWString(tidy);
+}
+
+// Browsed and typed targets alike: inside the base folder by its registered spelling, or by
+// what the engine sees through links, ".." and bind mounts.
+bool InsideBase(const QString& target, const std::wstring& base) {
+    if ((target + QDir::separator()).contains(QString::fromStdWString(base))) return true;
+    return ui::Engine()->IsInsideBase(target.toStdWString());
+}
+
 }  // namespace
 
 void AnnounceSourceDir() {
@@ -186,7 +201,8 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         ui::ShowMessageBox(kNoSource);
         return;
     }
-    if ((chosen + QDir::separator()).contains(QString::fromStdWString(base))) {
+    chosen = TidyTarget(chosen);
+    if (InsideBase(chosen, base)) {
         ui::ShowMessageBox(kM12);
         return;
     }
@@ -207,6 +223,9 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
     if (!(attributes & sys::kAttrDirectory)) return kM3;
     if (!IsHardDiskOrFlash(target)) return kM4;
     if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
+    std::wstring base;
+    if (!ResolveSource().isEmpty()) ui::Engine()->LoadInstallPaths(base);
+    if (!base.empty() && InsideBase(target, base)) return kM12;
     const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(target.toStdWString()));
     if (!refusal.isEmpty()) return refusal;
     QString source = ResolveSource();
@@ -217,7 +236,7 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
 }
 
 void COculusInstallWgt::OnChickStartBtn() {
-    QString target = targetEdit->text();
+    QString target = TidyTarget(targetEdit->text().trimmed());
     NormalizePath(target);
     const QString refusal = RefusalOfTarget(target);
     if (!refusal.isEmpty()) {
