@@ -1,6 +1,7 @@
 #include "fileOp/CFileOp.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "logging/log.h"
 #include "platform/sys.h"
@@ -67,7 +68,9 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
     }
 }
 
-int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error);
+int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error,
+                      uint32_t room = kFinalPathRoom);
+constexpr uint32_t kWalkPathRoom = 32768;  // the longest path any system call takes
 
 // True when path is root or lies below it, spelled as the system compares names.
 bool SpelledAtOrBelow(const std::wstring& path, const std::wstring& root) {
@@ -197,11 +200,12 @@ int32_t CFileOp::Classify(const CDirFinder& finder, const std::wstring& folder, 
     // for ever.
     std::wstring behindLink, behindFolder;
     uint32_t error = 0;
-    if (const int32_t r = FinalPathText(finder.CurrentPath(), behindLink, error); r != 0) {
+    if (const int32_t r = FinalPathText(finder.CurrentPath(), behindLink, error, kWalkPathRoom);
+        r != 0) {
         HX_LOG.Err(r);
         return r;
     }
-    if (const int32_t r = FinalPathText(folder, behindFolder, error); r != 0) {
+    if (const int32_t r = FinalPathText(folder, behindFolder, error, kWalkPathRoom); r != 0) {
         HX_LOG.Err(r);
         return r;
     }
@@ -357,9 +361,16 @@ int32_t CFileOp::LiesInside(std::wstring path, std::wstring folder, bool& inside
             return 0;
         }
         const std::wstring parent = ParentOf(step);
-        if (parent == step) return 0;
+        if (parent == step) break;
         step = parent;
     }
+    // Some volumes that ignore case give each spelling its own identity (FUSE): compare the
+    // resolved spellings without case there.
+    std::wstring finalFolder;
+    if (sys::NamesIgnoreCase(folder) && GetFinalPath(folder, finalFolder) == 0) {
+        inside = SpelledAtOrBelow(Folded(resolved), Folded(finalFolder));
+    }
+    return 0;
 }
 
 // ---- Copy and delete ---------------------------------------------------------------------------
@@ -604,19 +615,20 @@ namespace {
 
 // The final path's text as the system gives it. 0, or the code of what failed; the callers
 // decide whether that is worth a record.
-int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error) {
+int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error,
+                      uint32_t room) {
     const sys::FileHandle file = sys::OpenForQuery(path);
     if (file == nullptr) {
         error = sys::GetLastError();
         return FailedQueryCode(error);
     }
-    wchar_t buffer[kFinalPathRoom];
-    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer, kFinalPathRoom);
+    std::vector<wchar_t> buffer(room);
+    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer.data(), room);
     error = sys::GetLastError();
     sys::CloseFile(file);
     if (length == 0) return FailedQueryCode(error);  // the query failed: the buffer holds nothing
-    if (length >= kFinalPathRoom) return kFinalPathTooLong;
-    text.assign(buffer, length);
+    if (length >= room) return kFinalPathTooLong;
+    text.assign(buffer.data(), length);
     return 0;
 }
 

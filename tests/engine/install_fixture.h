@@ -44,6 +44,9 @@ class SimulatedInstall {
                                      const std::vector<fs::path>& downloadsPlaces) const;
     bool OutsideUntouched() const;
 
+    // Registers another base folder value (a test that moves or respells the installation).
+    void SetBaseValue(const std::wstring& value);
+
     // Service state on the stand-in (POSIX); 0 where there is no stand-in.
     uint32_t ServiceState(const std::wstring& name) const;
 

@@ -1,5 +1,6 @@
 // POSIX backend of the tree calls a move needs beyond the Part's: links copied as links, hard
 // links, folder metadata, identities, letter case, full paths.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -198,28 +199,32 @@ char FlipAsciiCase(char c) {
 }  // namespace
 
 bool NamesIgnoreCase(const std::wstring& folder) {
-    // The folder's own name, or an ancestor's, spelled in the other case: when that leads to the
-    // same folder, the volume (or a case-folding folder) ignores case.
+    // The folder's own name (or the nearest ancestor's with a letter) spelled in the other case:
+    // when that spelling reaches something although its parent lists no such name, the volume
+    // (or a case-folding folder) ignores case. Inode numbers cannot tell: FUSE file systems hand
+    // out one per spelling.
     std::string path = ToUtf8(folder);
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
-    struct stat want {};
-    if (::stat(path.c_str(), &want) != 0) return false;
     for (size_t end = path.size(); end > 1;) {
         const size_t slash = path.rfind('/', end - 1);
         if (slash == std::string::npos) break;
-        std::string flipped = path;
-        bool changed = false;
-        for (size_t i = slash + 1; i < end; ++i) {
-            const char c = FlipAsciiCase(flipped[i]);
-            changed = changed || c != flipped[i];
-            flipped[i] = c;
-        }
-        if (changed) {
+        std::string name = path.substr(slash + 1, end - slash - 1);
+        std::string flipped = name;
+        for (char& c : flipped)
+            c = FlipAsciiCase(c);
+        if (flipped != name) {
+            const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
             struct stat st {};
-            if (::stat(path.substr(0, end).c_str(), &want) != 0) return false;
-            return ::stat(flipped.substr(0, end).c_str(), &st) == 0 && st.st_dev == want.st_dev &&
-                   st.st_ino == want.st_ino;
+            if (::stat((parent + "/" + flipped).c_str(), &st) != 0) return false;
+            DIR* dir = ::opendir(parent.c_str());
+            if (dir == nullptr) return false;
+            bool listed = false;
+            while (const dirent* entry = ::readdir(dir)) {
+                if (flipped == entry->d_name) listed = true;
+            }
+            ::closedir(dir);
+            return !listed;
         }
         end = slash;
     }
