@@ -69,6 +69,15 @@ void SimulatedInstall::Populate(const InstallShape& shape) {
         WriteFile(outside() / rel, outsideFiles_[rel]);
     }
 #ifndef _WIN32
+    if (shape.oddEntries) {
+        files_["Software/Game A/readonly.cfg"] = "read only";
+        WriteFile(base() / "Software/Game A/readonly.cfg", "read only");
+        fs::permissions(base() / "Software/Game A/readonly.cfg", fs::perms::owner_read);
+        fs::create_symlink("../nowhere", base() / "Software/Game A/dangling");
+        files_["Downloads/private/key.bin"] = "private";
+        WriteFile(base() / "Downloads/private/key.bin", "private");
+        fs::permissions(base() / "Downloads/private", fs::perms::owner_all);
+    }
     if (shape.innerLink) {
         fs::create_directory_symlink(outside(), base() / "Software/Game A/shared");
         for (const auto& [rel, content] : outsideFiles_) {

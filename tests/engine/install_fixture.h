@@ -15,6 +15,8 @@ struct InstallShape {
     int filesPerFolder = 6;  // files in each of the nested folders
     bool innerLink = true;   // Software/Game A/shared -> a folder outside the installation
     bool registerInstall = true;
+    // A read-only file, a link that leads nowhere and a private (0700) folder (POSIX).
+    bool oddEntries = false;
 };
 
 class SimulatedInstall {
