@@ -153,14 +153,18 @@ int32_t CTaskMgr::CopyParked() {
         }
     }
     // And they must be the originals: a writer the in-use check missed shows up here.
+    const uint32_t verifyStart = sys::GetTickCount();
+    const auto noteTime = [&] { verifyMs_.store(sys::GetTickCount() - verifyStart); };
     for (const auto& [folder, target] : parked) {
         std::wstring difference;
         if (const int32_t r = fileOp.VerifyCopy(folder, target, difference); r != 0) {
             if (r == kCodeCopyDiffers) HX_LOG.Detail("copy differs from its original at: ", difference);
             HX_LOG.Err(r);
+            noteTime();
             return r;
         }
     }
+    noteTime();
     return 0;
 }
 

@@ -80,6 +80,7 @@ class CTaskMgr {
     void SetPhaseObserver(TaskPhaseObserver* observer) { observer_ = observer; }
     int32_t TotalUnits() const { return totalUnits.load(); }
     int32_t DoneUnits() const { return doneUnits.load(); }
+    uint32_t VerifyMs() const { return verifyMs_.load(); }  // the last verification's time
 
   private:
     int32_t MoveForward();
@@ -112,6 +113,7 @@ class CTaskMgr {
     std::wstring oldParentDir;
 
     bool servicesRestarted_ = true;
+    std::atomic<uint32_t> verifyMs_{0};
     PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;
