@@ -158,7 +158,8 @@ int32_t CTaskMgr::CopyParked() {
     for (const auto& [folder, target] : parked) {
         std::wstring difference;
         if (const int32_t r = fileOp.VerifyCopy(folder, target, difference); r != 0) {
-            if (r == kCodeCopyDiffers) HX_LOG.Detail("copy differs from its original at: ", difference);
+            if (r == kCodeCopyDiffers)
+                HX_LOG.Detail("copy differs from its original at: ", difference);
             HX_LOG.Err(r);
             noteTime();
             return r;

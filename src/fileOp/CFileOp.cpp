@@ -328,7 +328,8 @@ int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring targe
 // The folders a move makes below the target, and every path below them, must fit; and so must
 // the final path of its deepest folder, or every later move would fail to resolve it.
 int32_t CFileOp::CheckTargetRoom(const std::wstring& target) {
-    const std::wstring made = std::wstring(1, sys::kSep) + L"Oculus game" + sys::kSep + L"Downloads";
+    const std::wstring made =
+        std::wstring(1, sys::kSep) + L"Oculus game" + sys::kSep + L"Downloads";
     std::wstring finalTarget;
     if (const int32_t r = GetFinalPath(target, finalTarget); r != 0) {
         HX_LOG.Err(r);
@@ -548,7 +549,8 @@ int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& c
         if ((here.attributes & sys::kAttrReparsePoint) && !sys::GetFileInfoFollowed(path, here)) {
             return FailedCall(HX_LOG);
         }
-        const bool same = SizeOf(here) == SizeOf(there) && SameWriteTime(here.writeTime, there.writeTime);
+        const bool same =
+            SizeOf(here) == SizeOf(there) && SameWriteTime(here.writeTime, there.writeTime);
         return same ? 0 : differs(path);
     };
     const WalkResult walked = WalkFolder(original, cancelFlag, visit);

@@ -45,8 +45,8 @@ struct CLinkApi {
 CLinkApi& LinkApi();
 
 // Result codes of the file-tree operations besides the system's (10000 + n).
-inline constexpr int32_t kCodeNameTaken = 10183;      // an entry the copy makes exists already
-inline constexpr int32_t kCodeCopyDiffers = 14;       // a copy is not its original (VerifyCopy)
+inline constexpr int32_t kCodeNameTaken = 10183;       // an entry the copy makes exists already
+inline constexpr int32_t kCodeCopyDiffers = 14;        // a copy is not its original (VerifyCopy)
 inline constexpr int32_t kCheckTargetPathTooLong = 5;  // CheckTarget: paths would not fit
 
 // How a walk treats one entry. A link that leads nowhere, or back to a folder the walk is in, is

@@ -90,8 +90,8 @@ int32_t PathsFit(CFileOp& fileOp, const std::wstring& source, const std::wstring
     std::wstring finalParked;
     const bool link = sys::IsLinkOrReparsePoint(source);
     const std::wstring asked = link ? source : source.substr(0, source.rfind(sys::kSep));
-    if (const int32_t r = fileOp.GetFinalPath(asked.empty() ? std::wstring(1, sys::kSep) : asked,
-                                              finalParked);
+    if (const int32_t r =
+            fileOp.GetFinalPath(asked.empty() ? std::wstring(1, sys::kSep) : asked, finalParked);
         r != 0) {
         return r == 9 ? TooLong(asked) : r;
     }

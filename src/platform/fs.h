@@ -22,11 +22,11 @@ struct FindData {
     uint32_t sizeHigh = 0;
     uint32_t sizeLow = 0;
     std::wstring name;
-    uint64_t writeTime = 0;    // last write, in kWriteTimeTicksPerSecond since the backend's epoch
-    uint32_t links = 1;        // hard links of a file; 1 where the listing does not tell (Windows)
-    uint64_t volumeId = 0;     // with fileId: which file a hard link leads to (where links > 1)
+    uint64_t writeTime = 0;  // last write, in kWriteTimeTicksPerSecond since the backend's epoch
+    uint32_t links = 1;      // hard links of a file; 1 where the listing does not tell (Windows)
+    uint64_t volumeId = 0;   // with fileId: which file a hard link leads to (where links > 1)
     uint64_t fileId = 0;
-    bool mountPoint = false;   // a folder where another volume (or a bind mount) is mounted
+    bool mountPoint = false;  // a folder where another volume (or a bind mount) is mounted
 };
 
 #ifdef _WIN32
@@ -113,8 +113,9 @@ bool IsAbsolutePath(const std::wstring& path);
 // and the longest path the walks can use, for a file and for a folder (plain paths, no prefix).
 size_t PathUnits(std::wstring_view path);
 #ifdef _WIN32
-inline constexpr size_t kMaxFilePathUnits = 259;    // MAX_PATH less its terminator
-inline constexpr size_t kMaxFolderPathUnits = 247;  // room for an 8.3 name below, as CreateDirectoryW asks
+inline constexpr size_t kMaxFilePathUnits = 259;  // MAX_PATH less its terminator
+inline constexpr size_t kMaxFolderPathUnits =
+    247;  // room for an 8.3 name below, as CreateDirectoryW asks
 inline constexpr size_t kFinalPathPrefixUnits = 4;  // "\\?\" before the drive letter
 #else
 inline constexpr size_t kMaxFilePathUnits = 4095;  // PATH_MAX less its terminator

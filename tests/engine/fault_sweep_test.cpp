@@ -83,7 +83,8 @@ std::string Verify(const SimulatedInstall& install, const Outcome& outcome) {
         }
     }
     if (moved || outcome.clean) {
-        if (!fs::is_symlink(software / "Game A" / "dangling", ec)) return "the dangling link is gone";
+        if (!fs::is_symlink(software / "Game A" / "dangling", ec))
+            return "the dangling link is gone";
         if ((fs::status(downloads / "private", ec).permissions() & fs::perms::all) !=
             fs::perms::owner_all) {
             return "the private folder is no longer private";

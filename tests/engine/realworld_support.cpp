@@ -35,8 +35,12 @@ LoopVolume::LoopVolume(const std::string& kind, const fs::path& at, int mib) : a
     }
     fs::create_directories(at);
     image_ = at.parent_path() / (at.filename().string() + ".img");
-    const std::string mkfs = kind == "exfat" ? "mkfs.exfat" : kind == "ntfs" ? "mkfs.ntfs -Q -F" : "mkfs.vfat";
-    const std::string mount = kind == "exfat" ? "mount -t exfat-fuse" : kind == "ntfs" ? "mount -t ntfs-3g" : "mount -t vfat";
+    const std::string mkfs = kind == "exfat"  ? "mkfs.exfat"
+                             : kind == "ntfs" ? "mkfs.ntfs -Q -F"
+                                              : "mkfs.vfat";
+    const std::string mount = kind == "exfat"  ? "mount -t exfat-fuse"
+                              : kind == "ntfs" ? "mount -t ntfs-3g"
+                                               : "mount -t vfat";
     if (!RunQuietly("truncate -s " + std::to_string(mib) + "M " + Quoted(image_)) ||
         !RunQuietly(mkfs + " " + Quoted(image_))) {
         why_ = "cannot make a " + kind + " image (" + mkfs + " missing?)";
@@ -46,7 +50,8 @@ LoopVolume::LoopVolume(const std::string& kind, const fs::path& at, int mib) : a
     char line[128] = {};
     if (pipe && std::fgets(line, sizeof line, pipe)) device_ = line;
     if (pipe) ::pclose(pipe);
-    while (!device_.empty() && (device_.back() == '\n' || device_.back() == ' ')) device_.pop_back();
+    while (!device_.empty() && (device_.back() == '\n' || device_.back() == ' '))
+        device_.pop_back();
     if (device_.empty()) {
         why_ = "no loop device is free (or the kernel has none)";
         return;

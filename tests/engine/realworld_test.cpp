@@ -47,8 +47,8 @@ TEST_F(FileOpTest, LinksThatLeadNowhereAreCopiedAsLinksAndDeletedAsLinks) {
     WriteFile(source / "sub" / "file.txt", "content");
     WriteFile(Data("outside") / "kept.txt", "kept");
     fs::create_symlink("missing-target", source / "dangling");
-    fs::create_symlink("self", source / "self");                 // a link to itself
-    fs::create_directory_symlink("..", source / "sub" / "up");   // back to the walked tree
+    fs::create_symlink("self", source / "self");                    // a link to itself
+    fs::create_directory_symlink("..", source / "sub" / "up");      // back to the walked tree
     fs::create_directory_symlink(Data("outside"), source / "out");  // leads somewhere: copied
 
     int32_t count = 0;
@@ -97,7 +97,8 @@ TEST_F(FileOpTest, CopyKeepsWhatCpAKeeps) {
     EXPECT_EQ(ModeOf(t / "private"), 0700u);
     EXPECT_EQ(ModeOf(t / "locked"), 0500u);
     EXPECT_EQ(ReadFile(t / "locked" / "inside.txt"), "inside");
-    struct stat a {}, b {}, sparse {};
+    struct stat a {
+    }, b{}, sparse{};
     ASSERT_EQ(::stat((t / "a.txt").c_str(), &a), 0);
     ASSERT_EQ(::stat((t / "private" / "b.txt").c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino) << "hard links stay hard links";
@@ -179,14 +180,17 @@ TEST_F(FileOpTest, VerificationFindsEveryKindOfDifference) {
     };
     const Case cases[] = {
         {"nothing", [](const fs::path&) {}, {}, false},
-        {"size", [](const fs::path& t) { WriteFile(t / "sub" / "b.txt", "bbbbb"); }, "sub/b.txt", false},
+        {"size", [](const fs::path& t) { WriteFile(t / "sub" / "b.txt", "bbbbb"); }, "sub/b.txt",
+         false},
         {"time",
          [](const fs::path& t) {
-             fs::last_write_time(t / "a.txt", fs::last_write_time(t / "a.txt") - std::chrono::seconds(5));
+             fs::last_write_time(t / "a.txt",
+                                 fs::last_write_time(t / "a.txt") - std::chrono::seconds(5));
          },
          "a.txt", false},
         {"missing", [](const fs::path& t) { fs::remove(t / "sub" / "b.txt"); }, "sub/b.txt", false},
-        {"extra", [](const fs::path& t) { WriteFile(t / "empty" / "new.txt", "n"); }, "empty/new.txt", true},
+        {"extra", [](const fs::path& t) { WriteFile(t / "empty" / "new.txt", "n"); },
+         "empty/new.txt", true},
         {"kind",
          [](const fs::path& t) {
              fs::remove(t / "a.txt");
@@ -242,8 +246,12 @@ TEST(Paths, FullPathsAreAbsoluteAndTidyWithoutResolvingLinks) {
     const struct {
         const wchar_t* in;
         const wchar_t* out;
-    } rows[] = {{L"/a/b/../c", L"/a/c"},       {L"/a/./b//c/", L"/a/b/c"}, {L"/../a", L"/a"},
-                {L"/a/b/..", L"/a"},           {L"//a///b", L"/a/b"},      {L"/", L"/"},
+    } rows[] = {{L"/a/b/../c", L"/a/c"},
+                {L"/a/./b//c/", L"/a/b/c"},
+                {L"/../a", L"/a"},
+                {L"/a/b/..", L"/a"},
+                {L"//a///b", L"/a/b"},
+                {L"/", L"/"},
                 {L"/a/X/../games", L"/a/games"}};
     for (const auto& row : rows) {
         std::wstring full;
@@ -342,15 +350,16 @@ TEST_F(RealMoveTest, AProcessWritingIntoTheInstallationRefusesTheMoveBeforeParki
     EXPECT_EQ(phases_.seen, (std::vector<int32_t>{kStopping, kParking, kFailed, kFinished}));
     EXPECT_TRUE(engine_.IsRollbackClean());
     ExpectUntouched();
-    EXPECT_NE(LogText().find("in use by sh (PID " + std::to_string(writer.pid()) + "): " + log.string()),
-              std::string::npos)
+    EXPECT_NE(
+        LogText().find("in use by sh (PID " + std::to_string(writer.pid()) + "): " + log.string()),
+        std::string::npos)
         << LogText();
 }
 
 TEST_F(RealMoveTest, AProcessWorkingInsideTheInstallationRefusesTheMove) {
     const fs::path cache = Downloads() / "cache";
-    Writer writer("touch started; i=0; while :; do i=$((i+1)); echo $i > new$i.tmp; sleep 0.05; done",
-                  cache);
+    Writer writer(
+        "touch started; i=0; while :; do i=$((i+1)); echo $i > new$i.tmp; sleep 0.05; done", cache);
     ASSERT_TRUE(writer.WaitFor(cache / "started"));
 
     EXPECT_EQ(Move(install_.target()), 10032);
@@ -364,9 +373,8 @@ TEST_F(RealMoveTest, AProcessWorkingInsideTheInstallationRefusesTheMove) {
 TEST_F(RealMoveTest, AChangeAfterTheCopyIsCaughtBeforeAnythingIsDeleted) {
     // A writer the first check could not see: it appends once the copies are made.
     const fs::path parkedFile = install_.base() / "SoftwareVarko" / "Game A" / "file0.bin";
-    sys::fault::Arm({sys::Call::kFlushToDisk, 1, 0, false, [&] {
-                         std::ofstream(parkedFile, std::ios::app) << "late";
-                     }});
+    sys::fault::Arm({sys::Call::kFlushToDisk, 1, 0, false,
+                     [&] { std::ofstream(parkedFile, std::ios::app) << "late"; }});
     const std::string before = install_.files().at("Software/Game A/file0.bin");
 
     EXPECT_EQ(Move(install_.target()), kCodeCopyDiffers);
@@ -428,7 +436,8 @@ TEST_F(RealMoveTest, ATargetInsideTheInstallationIsRefusedHoweverSpelled) {
     ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
     fs::create_directory_symlink(Software() / "Game A", install_.root() / "into");
     EXPECT_EQ(engine_.CheckTargetDir(W(install_.root() / "into")), 2);
-    EXPECT_EQ(engine_.CheckTargetDir(W(install_.target() / ".." / "Oculus" / "Software" / "Game A")), 2);
+    EXPECT_EQ(
+        engine_.CheckTargetDir(W(install_.target() / ".." / "Oculus" / "Software" / "Game A")), 2);
     EXPECT_TRUE(engine_.IsInsideBase(W(install_.root() / "into")));
     EXPECT_TRUE(engine_.IsInsideBase(W(install_.target() / ".." / "Oculus" / "new")));
     EXPECT_FALSE(engine_.IsInsideBase(W(install_.target())));
@@ -468,7 +477,8 @@ TEST_F(RealMoveTest, PathsTooLongForTheMoveAreRefusedBeforeAnythingChanges) {
 
     // A target so long that the next move could not resolve its links is refused up front.
     fs::path far = install_.root();
-    while (far.string().size() < 492) far /= std::string(std::min<size_t>(60, 492 - far.string().size() - 1), 't');
+    while (far.string().size() < 492)
+        far /= std::string(std::min<size_t>(60, 492 - far.string().size() - 1), 't');
     fs::create_directories(far);
     EXPECT_EQ(engine_.CheckTargetDir(W(far)), 3);
 }

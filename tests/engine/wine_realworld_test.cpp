@@ -321,8 +321,8 @@ TEST(WineInUse, RestartManagerIsAskedAboutTheFilesOfAFolder) {
     TempDir dir;
     WriteFile(dir.path() / "held.txt", "x");
     const std::wstring held = (dir.path() / "held.txt").wstring();
-    const HANDLE handle = ::CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                        nullptr);
+    const HANDLE handle =
+        ::CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     std::vector<sys::ProcessUse> users;
     const bool asked = sys::FindProcessesUsing(dir.wide(), users);
@@ -334,10 +334,14 @@ TEST(WineInUse, RestartManagerIsAskedAboutTheFilesOfAFolder) {
         using Register = DWORD(WINAPI*)(DWORD, UINT, LPCWSTR*, UINT, void*, UINT, LPCWSTR*);
         using List = DWORD(WINAPI*)(DWORD, UINT*, UINT*, void*, LPDWORD);
         using End = DWORD(WINAPI*)(DWORD);
-        auto start = reinterpret_cast<Start>(reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmStartSession")));
-        auto enroll = reinterpret_cast<Register>(reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmRegisterResources")));
-        auto list = reinterpret_cast<List>(reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmGetList")));
-        auto end = reinterpret_cast<End>(reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmEndSession")));
+        auto start = reinterpret_cast<Start>(
+            reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmStartSession")));
+        auto enroll = reinterpret_cast<Register>(
+            reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmRegisterResources")));
+        auto list =
+            reinterpret_cast<List>(reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmGetList")));
+        auto end = reinterpret_cast<End>(
+            reinterpret_cast<void (*)()>(::GetProcAddress(rm, "RmEndSession")));
         DWORD session = 0;
         WCHAR key[64] = {};
         LPCWSTR files[] = {held.c_str()};
@@ -346,7 +350,8 @@ TEST(WineInUse, RestartManagerIsAskedAboutTheFilesOfAFolder) {
         if (start && enroll && list && end && start(&session, 0, key) == 0) {
             if (enroll(session, 1, files, 0, nullptr, 0, nullptr) == 0) {
                 const DWORD r = list(session, &needed, &count, nullptr, &reasons);
-                named = (r == 0 || r == ERROR_MORE_DATA) ? static_cast<int>(needed) : -2 - static_cast<int>(r);
+                named = (r == 0 || r == ERROR_MORE_DATA) ? static_cast<int>(needed)
+                                                         : -2 - static_cast<int>(r);
             }
             end(session);
         }
@@ -356,7 +361,8 @@ TEST(WineInUse, RestartManagerIsAskedAboutTheFilesOfAFolder) {
     std::printf("restart manager: query %s (error %lu), holders of a held file named: %d\n",
                 asked ? "answered" : "failed", error, named);
     if (!asked) GTEST_SKIP() << "Wine's Restart Manager cannot be asked (error " << error << ")";
-    for (const auto& user : users) EXPECT_NE(user.pid, ::GetCurrentProcessId());
+    for (const auto& user : users)
+        EXPECT_NE(user.pid, ::GetCurrentProcessId());
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -348,8 +348,8 @@ int CopyRange(int in, int out, off_t from, off_t to, bool& kernel) {
         }
         if (got == 0) return 0;  // the file shrank meanwhile; the verification will tell
         for (ssize_t put = 0; put < got;) {
-            const ssize_t n = ::pwrite(out, buffer.get() + put, static_cast<size_t>(got - put),
-                                       from + put);
+            const ssize_t n =
+                ::pwrite(out, buffer.get() + put, static_cast<size_t>(got - put), from + put);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return errno;

@@ -91,8 +91,8 @@ bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& use
         const std::string dir = "/proc/" + pid;
         const std::string what = FirstUseBelow(dir, root);
         if (what.empty()) continue;
-        users.push_back({static_cast<uint32_t>(std::stoul(pid)), FromUtf8(ProcessName(dir)),
-                         FromUtf8(what)});
+        users.push_back(
+            {static_cast<uint32_t>(std::stoul(pid)), FromUtf8(ProcessName(dir)), FromUtf8(what)});
     }
     ::closedir(proc);
     return true;

@@ -104,7 +104,8 @@ bool CopySymbolicLinkW(const std::wstring& link, const std::wstring& target) {
     }
     struct stat st {};
     if (::lstat(from.c_str(), &st) == 0) {
-        // The link's own owner and times, as cp -a keeps them; a failure changes nothing that matters.
+        // The link's own owner and times, as cp -a keeps them; a failure changes nothing that
+        // matters.
         (void)::lchown(to.c_str(), st.st_uid, st.st_gid);
         const timespec times[2] = {st.st_atim, st.st_mtim};
         (void)::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);

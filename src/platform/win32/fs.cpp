@@ -43,8 +43,8 @@ FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
     const HANDLE handle = ::FindFirstFileW(pattern.c_str(), &raw);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     const auto cut = pattern.find_last_of(L"\\/");
-    auto* state =
-        new FindState{handle, cut == std::wstring::npos ? std::wstring() : pattern.substr(0, cut + 1)};
+    auto* state = new FindState{
+        handle, cut == std::wstring::npos ? std::wstring() : pattern.substr(0, cut + 1)};
     Convert(state->prefix, raw, data);
     return state;
 }

@@ -1,8 +1,8 @@
 // Windows backend of the in-use check: Windows itself refuses to rename a folder with an open
 // file; the Restart Manager names who holds the files. rstrtmgr.dll is looked up at run time,
 // so that a system without it (or with a partial one) still runs the move.
-#include <windows.h>
 #include <restartmanager.h>
+#include <windows.h>
 
 #include <vector>
 
@@ -68,13 +68,14 @@ bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& use
     WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
     DWORD status = start(&session, 0, key);
     if (status == ERROR_SUCCESS) {
-        status = enroll(session, static_cast<UINT>(names.size()), names.data(), 0, nullptr, 0,
-                        nullptr);
+        status =
+            enroll(session, static_cast<UINT>(names.size()), names.data(), 0, nullptr, 0, nullptr);
         std::vector<RM_PROCESS_INFO> found(16);
         UINT needed = 0;
         UINT count = static_cast<UINT>(found.size());
         DWORD reasons = 0;
-        if (status == ERROR_SUCCESS) status = list(session, &needed, &count, found.data(), &reasons);
+        if (status == ERROR_SUCCESS)
+            status = list(session, &needed, &count, found.data(), &reasons);
         if (status == ERROR_MORE_DATA) {
             found.resize(needed);
             count = needed;

@@ -16,8 +16,8 @@ namespace {
 
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_TEMPORARY;
 
 // Opens what path leads to (links followed) for reading its information only.
 HANDLE OpenFollowed(const std::wstring& path) {
@@ -110,8 +110,8 @@ bool GetFileInfoFollowed(const std::wstring& path, FindData& data) {
     data.attributes = info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_REPARSE_POINT};
     data.sizeHigh = info.nFileSizeHigh;
     data.sizeLow = info.nFileSizeLow;
-    data.writeTime = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                     info.ftLastWriteTime.dwLowDateTime;
+    data.writeTime =
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
     return true;
 }
 
@@ -165,8 +165,8 @@ bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>&
 
 bool IsAbsolutePath(const std::wstring& path) {
     const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    if (path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') ||
-                             (path[0] >= L'a' && path[0] <= L'z')) &&
+    if (path.size() >= 3 &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
         path[1] == L':' && separator(path[2])) {
         return true;
     }
