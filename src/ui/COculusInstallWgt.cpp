@@ -223,15 +223,16 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
     if (!(attributes & sys::kAttrDirectory)) return kM3;
     if (!IsHardDiskOrFlash(target)) return kM4;
     if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
-    std::wstring base;
-    if (!ResolveSource().isEmpty()) ui::Engine()->LoadInstallPaths(base);
-    if (!base.empty() && InsideBase(target, base)) return kM12;
     const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(target.toStdWString()));
     if (!refusal.isEmpty()) return refusal;
     QString source = ResolveSource();
     if (source.isEmpty()) return kNoSource;
     NormalizePath(source);
     if (!IsTargetApartFromSource(source, target)) return kM11;
+    // What the browse button refuses is refused when typed, too.
+    std::wstring base;
+    ui::Engine()->LoadInstallPaths(base);
+    if (!base.empty() && InsideBase(target, base)) return kM12;
     return {};
 }
 
