@@ -135,6 +135,7 @@ TEST_F(FileOpTest, DeleteOpensUpFoldersTheirOwnerMayNotChange) {
     fs::permissions(tree / "readonly.txt", fs::perms::owner_read);
     fs::permissions(tree / "ro" / "closed", fs::perms::none);
     fs::permissions(tree / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(tree, fs::perms::owner_read | fs::perms::owner_exec);  // the root as well
     const uid_t nobody = 65534;
     if (IsRoot()) {
         ASSERT_TRUE(RunQuietly("chown -R 65534:65534 '" + Data("").string() + "'"));

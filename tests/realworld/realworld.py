@@ -295,12 +295,14 @@ def case_read_only_entries_as_their_owner(w):
     locked = os.path.join(w.base, "Downloads", "locked")
     write(os.path.join(locked, "inside.bin"), "in")
     os.chmod(locked, 0o555)
+    os.chmod(os.path.join(w.base, "Downloads"), 0o555)  # the parked tree's root itself
     w.snapshot()
     sh("chown", "-R", "65534:65534", w.dir)
     out = w.move(None, user=65534)
     problems = w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
-    if stat.S_IMODE(os.stat(os.path.join(w.base, "Downloads", "locked")).st_mode) != 0o555:
-        problems.append("the read-only folder's mode changed")
+    for rel in ("Downloads", os.path.join("Downloads", "locked")):
+        if stat.S_IMODE(os.stat(os.path.join(w.base, rel)).st_mode) != 0o555:
+            problems.append(f"the read-only folder {rel} lost its mode")
     return problems
 
 

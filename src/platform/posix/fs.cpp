@@ -222,7 +222,10 @@ uint32_t GetFileAttributesW(const std::wstring& path) {
         if (::stat(native.c_str(), &st) != 0) return attributes;
     }
     if (S_ISDIR(st.st_mode)) attributes |= kAttrDirectory;
-    if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= kAttrReadOnly;
+    // A folder is read-only to a move when its owner may not list or change its entries.
+    const bool readOnly = S_ISDIR(st.st_mode) ? (st.st_mode & S_IRWXU) != S_IRWXU
+                                              : (st.st_mode & 0222) == 0;
+    if (readOnly) attributes |= kAttrReadOnly;
     return attributes;
 }
 
