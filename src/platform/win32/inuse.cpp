@@ -1,8 +1,9 @@
 // Windows backend of the in-use check: Windows itself refuses to rename a folder with an open
 // file; the Restart Manager names who holds the files. rstrtmgr.dll is looked up at run time,
 // so that a system without it (or with a partial one) still runs the move.
-#include <restartmanager.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <restartmanager.h>
 
 #include <vector>
 
