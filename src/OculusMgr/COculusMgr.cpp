@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "platform/fs.h"
 #include "platform/sys.h"
 
 // ---- Detection ---------------------------------------------------------------------------------
@@ -58,6 +59,9 @@ int32_t ReadBaseValue(sys::RegKey key, std::wstring& base) {
         } else if (end == buffer) {
             code = sys::SystemCode(
                 sys::kErrInvalidData);  // "Software" alone would name a relative path
+        } else if (!sys::IsAbsolutePath(std::wstring(buffer, static_cast<size_t>(end - buffer)))) {
+            // "Oculus\" or "C:Oculus\" would send the move to whatever the working folder is.
+            code = sys::SystemCode(sys::kErrInvalidData);
         } else {
             base.assign(buffer, static_cast<size_t>(end - buffer));
         }
@@ -151,6 +155,10 @@ std::wstring COculusMgr::GetDownloadsPath() {
 namespace {
 
 constexpr uint32_t kStopLimitMs = 30000;
+// After a stop request: the longest wait, whatever the service announces, and the longest pause
+// between two looks (a service that stops at once must not hold the move for its whole hint).
+constexpr uint32_t kStopCapMs = 60000;
+constexpr uint32_t kStopPollMs = 1000;
 
 // 183 and 18 count as success here as for every system call; 0 then means "go on".
 uint32_t FailedCallError() {
@@ -191,14 +199,15 @@ struct Waited {
     bool timedOut = false;
 };
 
-// After a stop request: sleeps for each wait hint as the service reports it, however long, until
-// the service stops or 30 s have passed since started.
-Waited AwaitStopped(sys::ScHandle service, sys::ServiceStatusProcess& status, uint32_t started) {
+// After a stop request: looks again at least once a second (sooner when the hint is shorter)
+// until the service stops, and gives up 60 s after the request, whatever the hint said.
+Waited AwaitStopped(sys::ScHandle service, sys::ServiceStatusProcess& status) {
+    const uint32_t requested = sys::GetTickCount();
     while (status.currentState != sys::kServiceStopped) {
-        sys::Sleep(status.waitHint);
+        const uint32_t waited = Since(requested);
+        if (waited >= kStopCapMs) return {0, true};
+        sys::Sleep(std::min({status.waitHint, kStopPollMs, kStopCapMs - waited}));
         if (const uint32_t error = Query(service, status)) return {error, false};
-        if (status.currentState == sys::kServiceStopped) break;
-        if (Since(started) > kStopLimitMs) return {0, true};
     }
     return {};
 }
@@ -242,10 +251,22 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 }  // namespace
 
 int32_t COculusMgr::StopServices() {
-    serviceName = L"OVRLibraryService";
-    StopOneService();
-    serviceName = L"OVRService";
-    return StopOneService();
+    stoppedByUs_.clear();
+    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+        serviceName = name;
+        if (const int32_t r = StopOneService(); r != 0) return r;  // logged where it failed
+    }
+    return 0;
+}
+
+int32_t COculusMgr::RestartStoppedServices() {
+    int32_t first = 0;
+    for (const std::wstring& name : stoppedByUs_) {
+        serviceName = name;
+        const int32_t r = StartOneService();
+        if (first == 0) first = r;
+    }
+    return first;
 }
 
 int32_t COculusMgr::StartServices() {
@@ -294,7 +315,9 @@ int32_t COculusMgr::StopOneService() {
         (error = FailedCallError())) {
         return Fail(HX_LOG, error, scmHandle, serviceHandle);
     }
-    const Waited waited = AwaitStopped(serviceHandle, status, started);
+    // From here the service may stop because of this request, even if the wait gives up.
+    stoppedByUs_.push_back(serviceName);
+    const Waited waited = AwaitStopped(serviceHandle, status);
     if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
     if (waited.timedOut) {
         return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
@@ -343,7 +366,6 @@ int32_t COculusMgr::StartOneService() {
 }
 
 bool COculusMgr::StopDependents() {
-    const uint32_t started = sys::GetTickCount();
     uint32_t needed = 0, count = 0;
     if (sys::EnumDependentServicesW(serviceHandle, sys::kServiceActive, nullptr, 0, needed,
                                     count)) {
@@ -364,7 +386,7 @@ bool COculusMgr::StopDependents() {
         sys::ServiceStatusProcess status;
         bool stopped = sys::ControlService(dependent, sys::kServiceControlStop, status);
         if (stopped) {
-            const Waited waited = AwaitStopped(dependent, status, started);
+            const Waited waited = AwaitStopped(dependent, status);
             stopped = !waited.queryError && !waited.timedOut;
         }
         sys::CloseServiceHandle(dependent);

@@ -18,9 +18,13 @@ class COculusMgr {
     std::wstring GetDownloadsPath();
     std::wstring GetBasePath() const { return basePath; }
 
-    // Services: "OVRLibraryService" then "OVRService"; only the second one's result counts.
+    // Services: "OVRLibraryService" then "OVRService". A service that cannot be stopped ends the
+    // stop with its code: the move must not run while either may still write.
     int32_t StopServices();
     int32_t StartServices();
+    // Starts again every service that the last StopServices stopped (and no other), all of
+    // them tried; the first failure's code, or 0.
+    int32_t RestartStoppedServices();
     int32_t StopOneService();
     int32_t StartOneService();
     bool StopDependents();
@@ -28,6 +32,7 @@ class COculusMgr {
     std::wstring serviceName;
 
   private:
+    std::vector<std::wstring> stoppedByUs_;  // services the last StopServices sent a stop
     sys::ScHandle scmHandle = nullptr;
     sys::ScHandle serviceHandle = nullptr;
     std::wstring softwarePath;

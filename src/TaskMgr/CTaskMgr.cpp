@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "fileOp/MoveChecks.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/sys.h"
@@ -88,6 +89,8 @@ int32_t CTaskMgr::MoveForward() {
 }
 
 int32_t CTaskMgr::ParkSources() {
+    // Everything is counted and checked before the first folder is parked.
+    std::map<std::wstring, std::pair<size_t, size_t>> longest;  // source -> file, folder
     for (const auto& [source, target] : pairs) {
         int32_t count = 0;
         if (const int32_t r = fileOp.CountFiles(source, count); r != 0) {
@@ -95,14 +98,35 @@ int32_t CTaskMgr::ParkSources() {
             return r;
         }
         totalUnits.fetch_add(count);
+        longest[source] = {fileOp.LongestFileBelow(), fileOp.LongestFolderBelow()};
+    }
+    for (const auto& [source, target] : pairs) {
+        const auto [file, folder] = longest[source];
+        if (const int32_t r = CheckBeforeParking(source, target, file, folder); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+    }
+    for (const auto& [source, target] : pairs) {
         std::wstring parkedName;
         if (const int32_t r = fileOp.RenameUnique(source, source + L"Varko", parkedName); r != 0) {
+            if (r == movecheck::kCodeInUse || r == sys::SystemCode(sys::kErrAccessDenied)) {
+                movecheck::LogHolders(source);
+            }
             HX_LOG.Err(r);
             return r;
         }
         parked.emplace(parkedName, target);
     }
     return 0;
+}
+
+// The checks of a source and its target before anything is parked; see MoveChecks.h.
+int32_t CTaskMgr::CheckBeforeParking(const std::wstring& source, const std::wstring& target,
+                                     size_t longestFile, size_t longestFolder) {
+    if (const int32_t r = movecheck::NoMountPointsBelow(source); r != 0) return r;
+    if (const int32_t r = movecheck::NotInUse(source); r != 0) return r;
+    return movecheck::PathsFit(fileOp, source, target, longestFile, longestFolder);
 }
 
 int32_t CTaskMgr::CopyParked() {
@@ -128,6 +152,20 @@ int32_t CTaskMgr::CopyParked() {
             return r;
         }
     }
+    // And they must be the originals: a writer the in-use check missed shows up here.
+    const uint32_t verifyStart = sys::GetTickCount();
+    const auto noteTime = [&] { verifyMs_.store(sys::GetTickCount() - verifyStart); };
+    for (const auto& [folder, target] : parked) {
+        std::wstring difference;
+        if (const int32_t r = fileOp.VerifyCopy(folder, target, difference); r != 0) {
+            if (r == kCodeCopyDiffers)
+                HX_LOG.Detail("copy differs from its original at: ", difference);
+            HX_LOG.Err(r);
+            noteTime();
+            return r;
+        }
+    }
+    noteTime();
     return 0;
 }
 
@@ -197,6 +235,7 @@ int32_t CTaskMgr::Execute() {
     fileOp.ResetCancel();
     direction.store(0);
     linksTried_.clear();
+    servicesRestarted_ = true;
     int32_t rr = 0;
 
     int32_t result = MoveForward();
@@ -215,6 +254,7 @@ int32_t CTaskMgr::Execute() {
                 HX_LOG.Err(rr);
             } else {
                 doneUnits.store(0);
+                RestartServicesAfterRollback();
             }
         } else {
             SetPhase(kFailed);
@@ -223,13 +263,15 @@ int32_t CTaskMgr::Execute() {
                 case kCopied:
                 case kCancelled:  // a copy failed after a cancel was accepted
                     rr = RestoreParked(p == kCopyFirst ? Clear::kFirstCopy : Clear::kCopies);
-                    rr = rr != 0 ? rr : StartServicesAfterRollback();
+                    if (rr == 0) RestartServicesAfterRollback();
                     break;
                 case kLinking:
                     rr = RestoreParked(Clear::kOwnLinks);
-                    rr = rr != 0 ? rr : StartServicesAfterRollback();
+                    if (rr == 0) RestartServicesAfterRollback();
                     break;
                 case kStopping:
+                    // Nothing moved; a service stopped before the refusal must not stay so.
+                    RestartServicesAfterRollback();
                     break;
                 case kEmptying:
                 case kEmptied:
@@ -238,9 +280,9 @@ int32_t CTaskMgr::Execute() {
                 case kStarting:
                     result = kCodeServicesNotStarted;
                     break;
-                default:  // counting or parking failed
+                default:  // counting, checking or parking failed
                     rr = RestoreParked(Clear::kNothing);
-                    rr = rr != 0 ? rr : StartServicesAfterRollback();
+                    if (rr == 0) RestartServicesAfterRollback();
                     break;
             }
             if (rr != 0) HX_LOG.Err(rr);
@@ -264,8 +306,14 @@ int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstrin
     return r;
 }
 
-int32_t CTaskMgr::StartServicesAfterRollback() {
-    return oculus.StartServices();  // a failure is logged once, as the rollback's result
+// The data is back whole whatever this gives: a failure is logged and noted, and does not make
+// the rollback unclean (the user's folders are where they were).
+void CTaskMgr::RestartServicesAfterRollback() {
+    if (const int32_t r = oculus.RestartStoppedServices(); r != 0) {
+        servicesRestarted_ = false;
+        HX_LOG.Detail("services not started again after the rollback: ", r);
+        HX_LOG.Err(r);
+    }
 }
 
 // Gives every parked folder its old name back, after clearing away what the move put in its

@@ -12,13 +12,17 @@
 // The phases of a move. Forward, a move runs 1, 0, 2, 3 (once per copied tree), 6, 4, 5 (once
 // per emptied folder), 12 and ends in 13 whatever happened.
 //
-//   kStopping (1)    stop both services. Nothing on disk has changed yet.
-//   kParking (0)     count each source folder's files and give it a free new name next to
+//   kStopping (1)    stop both services; either one refusing ends the move here, and a
+//                    service already stopped is started again. Nothing on disk has changed.
+//   kParking (0)     count each source folder's files, check everything the move will need
+//                    (no mount point inside, no other process using it, every path it will
+//                    make fits: see MoveChecks.h), then give each a free new name next to
 //                    itself ("SoftwareVarko"). From here until kEmptying the old data exists,
 //                    whole, under the parked names.
 //   kCopyFirst (2)   copy the first parked tree into its target. The one phase in which the
 //                    user may cancel; an accepted cancel turns it into kCancelled (8).
-//   kCopied (3)      a tree has been copied (and, after the last one, flushed to disk).
+//   kCopied (3)      a tree has been copied; after the last one both are flushed to disk and
+//                    compared with their originals (a difference fails the copy).
 //   kLinking (6)     put a directory link at each old path, pointing at its copy.
 //   kEmptying (4)    empty the parked folders; kEmptied (5) after each one, and while the
 //                    emptied folders (and an earlier move's target behind a link) are removed.
@@ -26,12 +30,13 @@
 //   kFailed (11)     a forward step failed; the rollback for the phase it reached runs.
 //   kFinished (13)   the end of every run.
 //
-// Rollback by phase: a failed copy (2, 3, or a late failure after a cancel, 8) deletes the
-// copies and gives the parked folders their old names back; a failed link (6) removes the links
-// this move made and gives the parked folders their old names back; a failure while parking
-// (0) gives the folders parked so far their old names back. Each of these starts the services
-// again once every folder is back. A cancel (8) deletes the copies and renames back without
-// starting the services. Failures at 4/5 (result 12) and 12 (result 6) undo nothing: the data
+// Rollback by phase: a failed copy (2, 3, or a late failure after a cancel, 8) and an accepted
+// cancel (8) delete the copies and give the parked folders their old names back; a failed link
+// (6) removes the links this move made and gives the parked folders their old names back; a
+// failure while checking or parking (0) gives the folders parked so far their old names back.
+// Each of these, and a failed stop (1), starts again the services this move stopped once every
+// folder is back; a service that will not start is logged and leaves the rollback clean, which
+// speaks only of the data. Failures at 4/5 (result 12) and 12 (result 6) undo nothing: the data
 // already lives at the target and is reachable through the links.
 enum TaskPhase : int32_t {
     kParking = 0,
@@ -65,13 +70,17 @@ class CTaskMgr {
     int32_t Cancel();                      // user-interface thread
     int32_t GetProgress(float& fraction);  // user-interface thread
     void Reset();
+    // True when every folder is back whole under its old name (or the move did not need it).
     bool IsRollbackClean() const { return rollbackClean; }
+    // False when the last run's rollback could not start again the services it had stopped.
+    bool ServicesRestarted() const { return servicesRestarted_; }
     int32_t GetParkedPaths(std::wstring& second, std::wstring& first);
 
     int32_t Phase() const { return phase.load(); }
     void SetPhaseObserver(TaskPhaseObserver* observer) { observer_ = observer; }
     int32_t TotalUnits() const { return totalUnits.load(); }
     int32_t DoneUnits() const { return doneUnits.load(); }
+    uint32_t VerifyMs() const { return verifyMs_.load(); }  // the last verification's time
 
   private:
     int32_t MoveForward();
@@ -85,7 +94,9 @@ class CTaskMgr {
     enum class Clear { kNothing, kFirstCopy, kCopies, kOwnLinks };
     int32_t RestoreParked(Clear clear);
     int32_t RenameBack(const std::wstring& parkedFolder, const std::wstring& source);
-    int32_t StartServicesAfterRollback();
+    void RestartServicesAfterRollback();
+    int32_t CheckBeforeParking(const std::wstring& source, const std::wstring& target,
+                               size_t longestFile, size_t longestFolder);
 
     void SetPhase(int32_t value);
     const std::wstring& SourceOf(const std::wstring& target) const;
@@ -101,6 +112,8 @@ class CTaskMgr {
     bool rollbackClean = true;
     std::wstring oldParentDir;
 
+    bool servicesRestarted_ = true;
+    std::atomic<uint32_t> verifyMs_{0};
     PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;

@@ -20,6 +20,12 @@ class IArSet {
     virtual std::wstring GetTargetSoftwarePath() = 0;
     virtual int32_t GetParkedPaths(std::wstring& second, std::wstring& first) = 0;
     virtual std::wstring GetResolvedInstallDir() = 0;
+    // The target as the move will use it: absolute and lexically tidy (no ".", "..", doubled or
+    // trailing separators), links not resolved. Empty when the path cannot be made so.
+    virtual std::wstring TidyTargetPath(std::wstring target) = 0;
+    // True when target is the installation's base folder or lies inside it, however spelled
+    // (links, "..", bind mounts, letter case). Detects the installation first.
+    virtual bool IsInsideBase(std::wstring target) = 0;
 
   protected:
     ~IArSet() = default;

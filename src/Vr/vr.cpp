@@ -65,7 +65,36 @@ int32_t CVr::ResolveSourceDir(std::wstring& source) {
     return 0;
 }
 
+std::wstring CVr::TidyTargetPath(std::wstring target) {
+    std::wstring tidy;
+    if (!sys::GetFullPathNameW(target, tidy)) return {};
+    return tidy;
+}
+
+bool CVr::IsInsideBase(std::wstring target) {
+    if (Detect() != 0) return false;
+    const std::wstring tidy = TidyTargetPath(target);
+    if (tidy.empty()) return false;
+    // By spelling, as the base folder is registered, and by identity, however it is reached.
+    const std::wstring base = installBase.substr(0, installBase.find_last_not_of(L"\\/") + 1);
+    if (sys::SamePathSpelling(tidy.substr(0, base.size()), base) &&
+        (tidy.size() == base.size() || tidy[base.size()] == sys::kSep)) {
+        return true;
+    }
+    CFileOp fileOp;
+    bool inside = false;
+    return fileOp.LiesInside(tidy, base, inside) == 0 && inside;
+}
+
 int32_t CVr::CheckTargetDir(std::wstring target) {
+    // Tidied once, here: the links the move makes store this text, and "X/.." in it would
+    // break them once X goes.
+    target = TidyTargetPath(target);
+    if (target.empty()) {
+        HX_LOG.Err(3);
+        targetSoftware.clear();
+        return 3;
+    }
     targetSoftware = target;
     CFileOp fileOp;
     const int32_t r = fileOp.CheckTarget({sourceSoftware, sourceDownloads}, target);

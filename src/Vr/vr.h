@@ -20,6 +20,8 @@ class CVr final : public IArSet {
     std::wstring GetTargetSoftwarePath() override { return targetSoftware; }
     int32_t GetParkedPaths(std::wstring& second, std::wstring& first) override;
     std::wstring GetResolvedInstallDir() override { return resolvedInstallDir; }
+    std::wstring TidyTargetPath(std::wstring target) override;
+    bool IsInsideBase(std::wstring target) override;
 
     CTaskMgr& Task() { return task; }  // tests watch the phases through it
 

@@ -1,6 +1,7 @@
 #include "fileOp/CFileOp.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "logging/log.h"
 #include "platform/sys.h"
@@ -65,6 +66,51 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
         }
         if (!more) return {0, true};
     }
+}
+
+int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error,
+                      uint32_t room = kFinalPathRoom);
+constexpr uint32_t kWalkPathRoom = 32768;  // the longest path any system call takes
+
+// True when path is root or lies below it, spelled as the system compares names.
+bool SpelledAtOrBelow(const std::wstring& path, const std::wstring& root) {
+    if (root.empty() || path.size() < root.size()) return false;
+    if (!sys::SamePathSpelling(path.substr(0, root.size()), root)) return false;
+    return path.size() == root.size() || path[root.size()] == sys::kSep || root.back() == sys::kSep;
+}
+
+// ASCII letters only: enough to see a spelling that differs from the installation's in case.
+std::wstring Folded(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+// Last-write times match when they are equal, or when the copy's is the original's rounded to
+// the time resolution of the copy's volume (100 ns NTFS, 1 us, 10 ms exFAT, 1 s, 2 s FAT).
+bool SameWriteTime(uint64_t original, uint64_t copy) {
+    if (original == copy) return true;
+    static constexpr uint64_t kResolutionsNs[] = {100, 1000, 10000000, 1000000000, 2000000000};
+    const uint64_t apart = original > copy ? original - copy : copy - original;
+    for (const uint64_t ns : kResolutionsNs) {
+        const uint64_t ticks = ns * sys::kWriteTimeTicksPerSecond / 1000000000;
+        if (ticks > 1 && copy % ticks == 0 && apart < ticks) return true;
+    }
+    return false;
+}
+
+uint64_t SizeOf(const sys::FindData& entry) {
+    return (static_cast<uint64_t>(entry.sizeHigh) << 32) + entry.sizeLow;
+}
+
+// The parent of path, "/" and "D:\" kept whole; path itself when it has none.
+std::wstring ParentOf(const std::wstring& path) {
+    const auto cut = path.rfind(sys::kSep);
+    if (cut == std::wstring::npos) return path;
+    std::wstring parent = path.substr(0, cut);
+    if (parent.empty() || parent.back() == L':') parent += sys::kSep;
+    return parent;
 }
 
 // The part of a path whose volume a free-space query asks about.
@@ -138,9 +184,51 @@ int32_t CFileOp::TakeDoneCount() {
     return doneFiles.exchange(0);
 }
 
+// ---- Classifying and measuring -----------------------------------------------------------------
+
+int32_t CFileOp::Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind) {
+    const sys::FindData& entry = finder.Current();
+    const bool isFolder = (entry.attributes & sys::kAttrDirectory) != 0;
+    kind = isFolder ? EntryKind::kFolder : EntryKind::kFile;
+    if (!(entry.attributes & sys::kAttrReparsePoint)) return 0;
+    if (sys::LinkLeadsNowhere(finder.CurrentPath())) {
+        kind = EntryKind::kBareLink;
+        return 0;
+    }
+    if (!isFolder || entry.mountPoint) return 0;
+    // A folder link that leads back to the folder being walked, or above it, would be walked
+    // for ever.
+    std::wstring behindLink, behindFolder;
+    uint32_t error = 0;
+    if (const int32_t r = FinalPathText(finder.CurrentPath(), behindLink, error, kWalkPathRoom);
+        r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    if (const int32_t r = FinalPathText(folder, behindFolder, error, kWalkPathRoom); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    if (SpelledAtOrBelow(behindFolder, behindLink)) kind = EntryKind::kBareLink;
+    return 0;
+}
+
+void CFileOp::StartMeasure(const std::wstring& root) {
+    measureRoot_ = sys::PathUnits(root);
+    longestFile_ = longestFolder_ = 0;
+}
+
+void CFileOp::Measure(const std::wstring& path, bool isFolder) {
+    const size_t units = sys::PathUnits(path);
+    const size_t below = units > measureRoot_ ? units - measureRoot_ : 0;
+    size_t& longest = isFolder ? longestFolder_ : longestFile_;
+    if (below > longest) longest = below;
+}
+
 // ---- Counting and sizing -----------------------------------------------------------------------
 
 int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
+    StartMeasure(folder);
     const int32_t result = CountInner(folder);
     if (result == 0) {
         count = countedFiles;
@@ -152,11 +240,14 @@ int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
 }
 
 int32_t CFileOp::CountInner(const std::wstring& folder) {
-    auto visit = [this](const CDirFinder& finder, bool isFolder) {
-        if (isFolder) {
+    auto visit = [this, &folder](const CDirFinder& finder, bool) {
+        EntryKind kind;
+        if (const int32_t r = Classify(finder, folder, kind); r != 0) return r;
+        Measure(finder.CurrentPath(), kind == EntryKind::kFolder);
+        if (kind == EntryKind::kFolder) {
             CountInner(finder.CurrentPath());  // logged inside; counting goes on regardless
         } else {
-            ++countedFiles;
+            ++countedFiles;  // a link carried as a link is one entry to copy, like a file
         }
         return 0;
     };
@@ -164,14 +255,20 @@ int32_t CFileOp::CountInner(const std::wstring& folder) {
 }
 
 int32_t CFileOp::SizeTree(std::wstring folder) {
-    auto visit = [this](const CDirFinder& finder, bool isFolder) {
-        if (isFolder) {
-            const int32_t r = SizeTree(finder.CurrentPath());
+    return SizeInner(folder);
+}
+
+int32_t CFileOp::SizeInner(const std::wstring& folder) {
+    auto visit = [this, &folder](const CDirFinder& finder, bool) {
+        EntryKind kind;
+        if (const int32_t r = Classify(finder, folder, kind); r != 0) return r;
+        Measure(finder.CurrentPath(), kind == EntryKind::kFolder);
+        if (kind == EntryKind::kFolder) {
+            const int32_t r = SizeInner(finder.CurrentPath());
             if (r != 0) HX_LOG.Err(r);
             return r;
         }
-        const sys::FindData& entry = finder.Current();
-        totalBytes += (static_cast<uint64_t>(entry.sizeHigh) << 32) + entry.sizeLow;
+        if (kind == EntryKind::kFile) totalBytes += SizeOf(finder.Current());
         return 0;
     };
     return WalkFolder(folder, cancelFlag, visit).code;
@@ -189,7 +286,9 @@ int32_t CFileOp::GetDiskFree(std::wstring path, uint64_t& bytes) {
 }
 
 int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring target) {
+    longestFile_ = longestFolder_ = 0;
     for (const std::wstring& source : sources) {
+        measureRoot_ = sys::PathUnits(source);
         if (const int32_t r = SizeTree(source); r != 0) {
             HX_LOG.Err(r);
             HX_LOG.Err(r);
@@ -210,52 +309,188 @@ int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring targe
             HX_LOG.Err(r);
             return kTargetQueryFailed;
         }
-        if (target.find(finalPath) != std::wstring::npos) return kTargetInsideSource;
+        const bool foldCase = sys::NamesIgnoreCase(finalPath);
+        const std::wstring haystack = foldCase ? Folded(target) : target;
+        if (haystack.find(foldCase ? Folded(finalPath) : finalPath) != std::wstring::npos) {
+            return kTargetInsideSource;
+        }
+        // Another spelling of the same place: a link, "..", a bind mount, other letter case.
+        bool inside = false;
+        if (const int32_t r = LiesInside(target, finalPath, inside); r != 0) {
+            HX_LOG.Err(r);
+            return kTargetQueryFailed;
+        }
+        if (inside) return kTargetInsideSource;
     }
-    return kTargetFits;
+    return CheckTargetRoom(target);
+}
+
+// The folders a move makes below the target, and every path below them, must fit; and so must
+// the final path of its deepest folder, or every later move would fail to resolve it.
+int32_t CFileOp::CheckTargetRoom(const std::wstring& target) {
+    const std::wstring made =
+        std::wstring(1, sys::kSep) + L"Oculus game" + sys::kSep + L"Downloads";
+    std::wstring finalTarget;
+    if (const int32_t r = GetFinalPath(target, finalTarget); r != 0) {
+        HX_LOG.Err(r);
+        return r == kFinalPathTooLong ? kCheckTargetPathTooLong : kTargetQueryFailed;
+    }
+    const size_t madeUnits = sys::PathUnits(target + made);
+    const bool fits = sys::kFinalPathPrefixUnits + (finalTarget + made).size() < kFinalPathRoom &&
+                      madeUnits + longestFile_ <= sys::kMaxFilePathUnits &&
+                      madeUnits + longestFolder_ <= sys::kMaxFolderPathUnits;
+    if (fits) return kTargetFits;
+    HX_LOG.Detail("target paths too long below: ", target);
+    return kCheckTargetPathTooLong;
+}
+
+int32_t CFileOp::LiesInside(std::wstring path, std::wstring folder, bool& inside) {
+    inside = false;
+    sys::FileIdentity wanted;
+    if (!sys::GetFileIdentity(folder, wanted)) {
+        const int32_t code = FailedQueryCode(sys::GetLastError());
+        HX_LOG.Err(code);
+        return code;
+    }
+    std::wstring resolved;
+    if (const int32_t r = GetFinalPath(path, resolved); r != 0) return r;
+    // Up from the resolved path: any step that is the folder itself means inside.
+    for (std::wstring step = resolved;;) {
+        sys::FileIdentity id;
+        if (sys::GetFileIdentity(step, id) && id == wanted) {
+            inside = true;
+            return 0;
+        }
+        const std::wstring parent = ParentOf(step);
+        if (parent == step) break;
+        step = parent;
+    }
+    // Some volumes that ignore case give each spelling its own identity (FUSE): compare the
+    // resolved spellings without case there.
+    std::wstring finalFolder;
+    if (sys::NamesIgnoreCase(folder) && GetFinalPath(folder, finalFolder) == 0) {
+        inside = SpelledAtOrBelow(Folded(resolved), Folded(finalFolder));
+    }
+    return 0;
 }
 
 // ---- Copy and delete ---------------------------------------------------------------------------
 
+namespace {
+
+// A name that the copy finds taken inside the tree it is making can only be a collision, such
+// as two names that differ only in case on a volume that ignores case.
+int32_t NameTaken(const CLogSite& site, const std::wstring& path) {
+    site.Detail("name taken in the copy: ", path);
+    site.Err(kCodeNameTaken);
+    return kCodeNameTaken;
+}
+
+bool IsTakenError(uint32_t error) {
+    return error == sys::kErrAlreadyExists || error == sys::kErrFileExists;
+}
+
+int32_t FailedCall(const CLogSite& site) {
+    const int32_t code = FailedQueryCode(sys::GetLastError());
+    site.Err(code);
+    return code;
+}
+
+}  // namespace
+
 int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
-    target += sys::kSep;
-    auto visit = [this, &target](const CDirFinder& finder, bool isFolder) {
-        const std::wstring to = target + finder.Current().name;
-        if (isFolder) {
-            if (!sys::CreateDirectoryW(to)) {
-                const uint32_t error = sys::GetLastError();
-                if (!sys::IsBenignError(error)) {  // an existing folder is simply reused
-                    HX_LOG.Err(sys::SystemCode(error));
-                    return sys::SystemCode(error);
-                }
-            }
-            const int32_t r = CopyTree(finder.CurrentPath(), to);
-            if (r != 0) HX_LOG.Err(r);
-            return r;
-        }
-        const int32_t r = CopyOneFile(finder.CurrentPath(), to);
-        if (r != 0) {
-            HX_LOG.Err(r);
-            return r;
-        }
-        doneFiles.fetch_add(1);
-        return 0;
+    hardLinks_.clear();
+    int32_t r = CopyInner(source, target);
+    if (r == 0 && !sys::CopyFolderMetadata(source, target)) r = FailedCall(HX_LOG);
+    hardLinks_.clear();
+    return r;
+}
+
+int32_t CFileOp::CopyInner(const std::wstring& source, const std::wstring& target) {
+    const std::wstring prefix = target + sys::kSep;
+    auto visit = [this, &source, &prefix](const CDirFinder& finder, bool) {
+        EntryKind kind;
+        if (const int32_t r = Classify(finder, source, kind); r != 0) return r;
+        return CopyEntry(finder, kind, prefix + finder.Current().name);
     };
     return WalkFolder(source, cancelFlag, visit).code;
 }
 
+int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to) {
+    const std::wstring& from = finder.CurrentPath();
+    const sys::FindData& entry = finder.Current();
+    if (kind == EntryKind::kFolder) {
+        // Made new or not at all: an existing folder here would merge two trees into one.
+        if (!sys::CreateDirectoryW(to)) {
+            const uint32_t error = sys::GetLastError();
+            if (error == sys::kErrAlreadyExists) return NameTaken(HX_LOG, to);
+            if (!sys::IsBenignError(error)) return FailedCall(HX_LOG);
+        }
+        if (const int32_t r = CopyInner(from, to); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        // Last, so that a folder its owner may not write is filled first.
+        return sys::CopyFolderMetadata(from, to) ? 0 : FailedCall(HX_LOG);
+    }
+    if (kind == EntryKind::kBareLink) {
+        if (!sys::CopySymbolicLinkW(from, to)) {
+            if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
+            return FailedCall(HX_LOG);
+        }
+        doneFiles.fetch_add(1);
+        return 0;
+    }
+    const auto key = std::make_pair(entry.volumeId, entry.fileId);
+    if (entry.links > 1) {
+        if (const auto it = hardLinks_.find(key); it != hardLinks_.end()) {
+            if (sys::CreateHardLinkW(to, it->second)) {
+                doneFiles.fetch_add(1);
+                return 0;
+            }
+            if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
+            // A volume without hard links still gets the content.
+        }
+    }
+    if (!sys::CopyFileW(from, to, true)) {
+        if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
+        return FailedCall(HX_LOG);
+    }
+    if (entry.links > 1) hardLinks_.emplace(key, to);
+    doneFiles.fetch_add(1);
+    return 0;
+}
+
 int32_t CFileOp::DeleteTree(std::wstring folder, bool keepRoot) {
+    const uint32_t attributes = sys::GetFileAttributesW(folder);
+    if (attributes != sys::kInvalidFileAttributes && (attributes & sys::kAttrReadOnly) &&
+        !(attributes & sys::kAttrReparsePoint) && !sys::MakeDeletable(folder, attributes)) {
+        return FailedCall(HX_LOG);
+    }
+    return DeleteInner(folder, keepRoot);
+}
+
+int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
     auto visit = [this, keepRoot](const CDirFinder& finder, bool isFolder) {
         const std::wstring& path = finder.CurrentPath();
+        const sys::FindData& entry = finder.Current();
+        if ((entry.attributes & sys::kAttrReadOnly) && !entry.mountPoint &&
+            !sys::MakeDeletable(path, entry.attributes)) {
+            return FailedCall(HX_LOG);
+        }
         int32_t r = 0;
         if (!isFolder) {
             r = DeleteOneFile(path);
             if (r == 0) doneFiles.fetch_add(1);
-        } else if (finder.Current().attributes & sys::kAttrReparsePoint) {
+        } else if (entry.mountPoint) {
+            // What is mounted here belongs to another place: never delete through it.
+            HX_LOG.Detail("mount point inside the tree: ", path);
+            r = sys::SystemCode(sys::kErrSharingViolation);
+        } else if (entry.attributes & sys::kAttrReparsePoint) {
             // A link inside the tree goes as the entry it is; what it points to is not ours.
             r = RemoveOneDir(path);
         } else {
-            r = DeleteTree(path, keepRoot);
+            r = DeleteInner(path, keepRoot);
             if (r == 0 && keepRoot) r = RemoveOneDir(path);
         }
         if (r != 0) HX_LOG.Err(r);
@@ -274,6 +509,54 @@ int32_t CFileOp::DeleteTree(std::wstring folder, bool keepRoot) {
         return r;
     }
     return walk.code;
+}
+
+// ---- Verification ------------------------------------------------------------------------------
+
+int32_t CFileOp::VerifyCopy(std::wstring original, std::wstring copy, std::wstring& difference) {
+    return VerifyInner(original, copy, difference);
+}
+
+int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& copy,
+                             std::wstring& difference) {
+    std::map<std::wstring, sys::FindData> copied;
+    const WalkResult listed = WalkFolder(copy, cancelFlag, [&copied](const CDirFinder& f, bool) {
+        copied.emplace(f.Current().name, f.Current());
+        return 0;
+    });
+    if (listed.code != 0) return listed.code;
+
+    auto differs = [&difference](const std::wstring& path) {
+        difference = path;
+        return kCodeCopyDiffers;
+    };
+    auto visit = [&](const CDirFinder& finder, bool) {
+        const std::wstring& path = finder.CurrentPath();
+        EntryKind kind;
+        if (const int32_t r = Classify(finder, original, kind); r != 0) return r;
+        const auto it = copied.find(finder.Current().name);
+        if (it == copied.end()) return differs(path);
+        const sys::FindData there = it->second;
+        copied.erase(it);
+        const bool folderThere = (there.attributes & sys::kAttrDirectory) != 0;
+        const bool linkThere = (there.attributes & sys::kAttrReparsePoint) != 0;
+        if (kind == EntryKind::kBareLink) return linkThere ? 0 : differs(path);
+        if (folderThere != (kind == EntryKind::kFolder) || linkThere) return differs(path);
+        if (kind == EntryKind::kFolder) {
+            return VerifyInner(path, copy + sys::kSep + finder.Current().name, difference);
+        }
+        sys::FindData here = finder.Current();
+        if ((here.attributes & sys::kAttrReparsePoint) && !sys::GetFileInfoFollowed(path, here)) {
+            return FailedCall(HX_LOG);
+        }
+        const bool same =
+            SizeOf(here) == SizeOf(there) && SameWriteTime(here.writeTime, there.writeTime);
+        return same ? 0 : differs(path);
+    };
+    const WalkResult walked = WalkFolder(original, cancelFlag, visit);
+    if (walked.code != 0) return walked.code;
+    if (!copied.empty()) return differs(copy + sys::kSep + copied.begin()->first);
+    return 0;
 }
 
 // ---- Single entries ----------------------------------------------------------------------------
@@ -334,19 +617,20 @@ namespace {
 
 // The final path's text as the system gives it. 0, or the code of what failed; the callers
 // decide whether that is worth a record.
-int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error) {
+int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& error,
+                      uint32_t room) {
     const sys::FileHandle file = sys::OpenForQuery(path);
     if (file == nullptr) {
         error = sys::GetLastError();
         return FailedQueryCode(error);
     }
-    wchar_t buffer[kFinalPathRoom];
-    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer, kFinalPathRoom);
+    std::vector<wchar_t> buffer(room);
+    const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer.data(), room);
     error = sys::GetLastError();
     sys::CloseFile(file);
     if (length == 0) return FailedQueryCode(error);  // the query failed: the buffer holds nothing
-    if (length >= kFinalPathRoom) return kFinalPathTooLong;
-    text.assign(buffer, length);
+    if (length >= room) return kFinalPathTooLong;
+    text.assign(buffer.data(), length);
     return 0;
 }
 

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
+#include <utility>
 
 #include "platform/fs.h"
 
@@ -42,6 +44,15 @@ struct CLinkApi {
 };
 CLinkApi& LinkApi();
 
+// Result codes of the file-tree operations besides the system's (10000 + n).
+inline constexpr int32_t kCodeNameTaken = 10183;       // an entry the copy makes exists already
+inline constexpr int32_t kCodeCopyDiffers = 14;        // a copy is not its original (VerifyCopy)
+inline constexpr int32_t kCheckTargetPathTooLong = 5;  // CheckTarget: paths would not fit
+
+// How a walk treats one entry. A link that leads nowhere, or back to a folder the walk is in, is
+// carried as the link it is; every other link is walked or copied as what it leads to.
+enum class EntryKind { kFile, kFolder, kBareLink };
+
 class CFileOp {
   public:
     int32_t Cancel();
@@ -51,9 +62,24 @@ class CFileOp {
     int32_t CountFiles(std::wstring folder, int32_t& count);
     int32_t SizeTree(std::wstring folder);
     int32_t GetDiskFree(std::wstring path, uint64_t& bytes);
+    // 0 fits, 1 too little space, 2 inside a source (by spelling or by identity: links, bind
+    // mounts, letter case), 4 a query failed, 5 the paths a move would make do not fit.
     int32_t CheckTarget(std::list<std::wstring> sources, std::wstring target);
+    // Copies into an existing folder. Every entry is created new (a name already there, such as
+    // one that differs only in case on a volume that ignores case, fails with 10183); links that
+    // lead nowhere stay links, hard links stay hard links, folders keep their metadata.
     int32_t CopyTree(std::wstring source, std::wstring target);
+    // Deletes a tree this move parked or made: read-only entries are made deletable first, and
+    // a mount point inside is never entered (10032, logged with its path).
     int32_t DeleteTree(std::wstring folder, bool keepRoot);
+    // Compares a copy with its original: the same entries, and for every file the same size and
+    // last write (to the copy volume's time resolution). 0 when they match; 14 with the first
+    // differing path (original's side, or the copy's for an entry only the copy has); 3 when
+    // cancelled; or the code of a failed listing. Reads only; never logs a match.
+    int32_t VerifyCopy(std::wstring original, std::wstring copy, std::wstring& difference);
+    // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
+    // link or bind mount that reaches either: 0 with the answer, or the code of a failed query.
+    int32_t LiesInside(std::wstring path, std::wstring folder, bool& inside);
     int32_t CopyOneFile(std::wstring source, std::wstring target);
     int32_t DeleteOneFile(std::wstring path);
     int32_t RemoveOneDir(std::wstring path);
@@ -64,12 +90,32 @@ class CFileOp {
     int32_t GetFinalPath(std::wstring path, std::wstring& finalPath);
 
     uint64_t TotalBytes() const { return totalBytes; }
+    // The longest path below the root of the last CountFiles (or of the sources of the last
+    // CheckTarget), in PathUnits, separator before it included: for a file and for a folder.
+    size_t LongestFileBelow() const { return longestFile_; }
+    size_t LongestFolderBelow() const { return longestFolder_; }
 
   private:
     int32_t CountInner(const std::wstring& folder);
+    int32_t SizeInner(const std::wstring& folder);
+    int32_t CopyInner(const std::wstring& source, const std::wstring& target);
+    int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to);
+    int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
+    int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
+                        std::wstring& difference);
+    int32_t CheckTargetRoom(const std::wstring& target);
+    int32_t Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind);
+    void StartMeasure(const std::wstring& root);
+    void Measure(const std::wstring& path, bool isFolder);
 
     std::atomic<bool> cancelFlag{false};
     int32_t countedFiles = 0;
     std::atomic<int32_t> doneFiles{0};
     uint64_t totalBytes = 0;
+
+    size_t measureRoot_ = 0;
+    size_t longestFile_ = 0;
+    size_t longestFolder_ = 0;
+    // The first copy of each file with several hard links, for the copy walk in progress.
+    std::map<std::pair<uint64_t, uint64_t>, std::wstring> hardLinks_;
 };

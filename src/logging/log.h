@@ -85,6 +85,11 @@ class CLogSite {
 
     // A failure value: "err", "dev", the code in decimal.
     void Err(int32_t code) const;
+    // A failure's details, such as the path or the process it concerns: "err", "dev".
+    template <class... Items>
+    void Detail(const Items&... items) const {
+        WriteLogRecord(file_, line_, LogErr, LogDev, items...);
+    }
     // A source/target pair: "inf", "dev".
     void Pair(const std::wstring& source, const std::wstring& target) const {
         WriteLogRecord(file_, line_, LogInf, LogDev, "srcFullPath: ", source,

@@ -241,7 +241,13 @@ const char* Name(Call kind) {
                                              "EnumDependentServices",
                                              "CreateMutex",
                                              "VolumeQuery",
-                                             "AdjustPrivilege"};
+                                             "AdjustPrivilege",
+                                             "SetFileAttributes",
+                                             "CreateHardLink",
+                                             "CopySymbolicLink",
+                                             "GetFileInfo",
+                                             "ProcessQuery",
+                                             "MountQuery"};
     static_assert(std::size(kNames) == kKinds);
     return kNames[static_cast<size_t>(kind)];
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace sys {
 
@@ -13,13 +15,25 @@ inline constexpr uint32_t kAttrReparsePoint = 0x400;
 inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
 inline constexpr uint32_t kErrFileExists = 80;  // CopyFileW with failIfExists, target present
 
-// One directory entry, as WIN32_FIND_DATAW carries it.
+// One directory entry, as WIN32_FIND_DATAW carries it, with what the copy and its verification
+// need besides. On POSIX kAttrReadOnly on a folder means its owner may not change its entries.
 struct FindData {
     uint32_t attributes = 0;
     uint32_t sizeHigh = 0;
     uint32_t sizeLow = 0;
     std::wstring name;
+    uint64_t writeTime = 0;  // last write, in kWriteTimeTicksPerSecond since the backend's epoch
+    uint32_t links = 1;      // hard links of a file; 1 where the listing does not tell (Windows)
+    uint64_t volumeId = 0;   // with fileId: which file a hard link leads to (where links > 1)
+    uint64_t fileId = 0;
+    bool mountPoint = false;  // a folder where another volume (or a bind mount) is mounted
 };
+
+#ifdef _WIN32
+inline constexpr uint64_t kWriteTimeTicksPerSecond = 10000000;  // FILETIME
+#else
+inline constexpr uint64_t kWriteTimeTicksPerSecond = 1000000000;
+#endif
 
 struct FindState;
 using FindHandle = FindState*;  // null: invalid
@@ -47,6 +61,67 @@ bool SamePathSpelling(const std::wstring& a, const std::wstring& b);
 
 // True when path itself is a symbolic link or another reparse point (not followed).
 bool IsLinkOrReparsePoint(const std::wstring& path);
+
+// ---- What a move needs beyond the Part's calls --------------------------------------------------
+
+// Makes an entry of a tree this move parked or made deletable. Windows: lifts the read-only
+// attribute. POSIX: gives a folder's owner the right to list and change its entries (a file's
+// own mode never stops its deletion there).
+bool MakeDeletable(const std::wstring& path, uint32_t attributes);
+
+// Copies a symbolic link as the link it is (the same target text), never what it leads to.
+// Fails with kErrAlreadyExists when an entry of that name exists.
+bool CopySymbolicLinkW(const std::wstring& link, const std::wstring& target);
+// True when path is a link whose target cannot be reached (missing, or a loop of links).
+bool LinkLeadsNowhere(const std::wstring& path);
+
+// Makes link a second name of existing. Fails with kErrAlreadyExists when link exists.
+bool CreateHardLinkW(const std::wstring& link, const std::wstring& existing);
+
+// Gives a copied folder what the source folder carries besides its entries. POSIX: mode,
+// owner and group (as far as the caller may), extended attributes (where the target takes
+// them). Windows: the attributes (hidden, system, read-only, ...).
+bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target);
+
+// Size and last write of the file that path leads to (links followed), as a FindData carries them.
+bool GetFileInfoFollowed(const std::wstring& path, FindData& data);
+
+// Which file or folder a path leads to (links followed): equal identities are the same object,
+// whatever the spelling, link or bind mount that reached it.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+bool GetFileIdentity(const std::wstring& path, FileIdentity& id);
+
+// True when the volume that holds folder (an existing folder) treats names that differ only in
+// letter case as one: always on Windows; on POSIX probed (exFAT, FAT, case-folding folders).
+bool NamesIgnoreCase(const std::wstring& folder);
+
+// Every mount point at or below folder (links inside not followed), for the log. POSIX: the
+// mount table, bind mounts included. Windows: volume mount points (not junctions).
+bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>& mounts);
+
+// GetFullPathNameW: absolute (against the working folder) and lexically tidy: ".", "..",
+// doubled and trailing separators go; links are not resolved. POSIX does the same by text.
+bool GetFullPathNameW(const std::wstring& path, std::wstring& full);
+// An absolute path: a drive letter, ":" and a separator, or a UNC name (Windows); "/..." (POSIX).
+bool IsAbsolutePath(const std::wstring& path);
+
+// The length of a path as the system counts it (UTF-16 units on Windows, UTF-8 bytes on POSIX),
+// and the longest path the walks can use, for a file and for a folder (plain paths, no prefix).
+size_t PathUnits(std::wstring_view path);
+#ifdef _WIN32
+inline constexpr size_t kMaxFilePathUnits = 259;  // MAX_PATH less its terminator
+inline constexpr size_t kMaxFolderPathUnits =
+    247;  // room for an 8.3 name below, as CreateDirectoryW asks
+inline constexpr size_t kFinalPathPrefixUnits = 4;  // "\\?\" before the drive letter
+#else
+inline constexpr size_t kMaxFilePathUnits = 4095;  // PATH_MAX less its terminator
+inline constexpr size_t kMaxFolderPathUnits = 4095;
+inline constexpr size_t kFinalPathPrefixUnits = 0;
+#endif
 
 // The link facility: on Windows looked up in kernel32.dll at run time.
 struct LinkFacility {

@@ -3,7 +3,9 @@
 // privileges have no counterpart there.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sys {
 
@@ -20,5 +22,25 @@ void CloseHandle(MutexHandle handle);
 // OpenProcessToken + LookupPrivilegeValueW + AdjustTokenPrivileges (SE_PRIVILEGE_ENABLED) for
 // one privilege. True when the adjustment was made; nothing else is reported. POSIX: true.
 bool EnableTokenPrivilege(const std::wstring& name);
+
+// A process that uses something below a folder: an open file, its working folder, its root or a
+// mapped file (POSIX), or a file the Restart Manager names (Windows).
+struct ProcessUse {
+    uint32_t pid = 0;
+    std::wstring name;
+    std::wstring what;  // the path it holds, where the system tells
+};
+
+// Windows refuses to rename a folder that holds an open file; POSIX renames it regardless.
+#ifdef _WIN32
+inline constexpr bool kRenameRefusesFolderInUse = true;
+#else
+inline constexpr bool kRenameRefusesFolderInUse = false;
+#endif
+
+// Finds the processes (other than this one) that use anything at or below folder. POSIX: every
+// process's /proc entries that this user may read. Windows: the Restart Manager, asked about the
+// files below folder (the first few thousand). False when the system could not be asked.
+bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users);
 
 }  // namespace sys

@@ -145,6 +145,12 @@ enum class Call : uint8_t {
     kCreateMutex,
     kVolumeQuery,
     kAdjustPrivilege,
+    kSetFileAttributes,
+    kCreateHardLink,
+    kCopySymbolicLink,
+    kGetFileInfo,
+    kProcessQuery,
+    kMountQuery,
     kCount
 };
 

@@ -123,6 +123,21 @@ bool IsAbsoluteTarget(const QString& path) {
 #endif
 }
 
+// The engine's tidy form of an absolute target (".", "..", doubled and trailing separators
+// gone), so that the page judges and moves to the place the links will name.
+QString TidyTarget(const QString& target) {
+    if (!IsAbsoluteTarget(target)) return target;
+    const std::wstring tidy = ui::Engine()->TidyTargetPath(target.toStdWString());
+    return tidy.empty() ? target : QString::fromStdWString(tidy);
+}
+
+// Browsed and typed targets alike: inside the base folder by its registered spelling, or by
+// what the engine sees through links, ".." and bind mounts.
+bool InsideBase(const QString& target, const std::wstring& base) {
+    if ((target + QDir::separator()).contains(QString::fromStdWString(base))) return true;
+    return ui::Engine()->IsInsideBase(target.toStdWString());
+}
+
 }  // namespace
 
 void AnnounceSourceDir() {
@@ -223,7 +238,8 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         ui::ShowMessageBox(kNoSource);
         return;
     }
-    if ((chosen + QDir::separator()).contains(QString::fromStdWString(base))) {
+    chosen = TidyTarget(chosen);
+    if (InsideBase(chosen, base)) {
         ui::ShowMessageBox(kM12);
         return;
     }
@@ -250,11 +266,15 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& sourc
     if (source.isEmpty()) return kNoSource;
     NormalizePath(source);
     if (!IsTargetApartFromSource(source, target)) return kM11;
+    // What the browse button refuses is refused when typed, too.
+    std::wstring base;
+    ui::Engine()->LoadInstallPaths(base);
+    if (!base.empty() && InsideBase(target, base)) return kM12;
     return {};
 }
 
 void COculusInstallWgt::OnChickStartBtn() {
-    QString target = targetEdit->text();
+    QString target = TidyTarget(targetEdit->text().trimmed());
     NormalizePath(target);
     QString source;
     const QString refusal = RefusalOfTarget(target, source);

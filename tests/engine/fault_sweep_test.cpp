@@ -16,7 +16,8 @@ namespace {
 
 #ifndef _WIN32
 
-const InstallShape kSweepShape{5, true, true};  // about 50 files, one inner link
+// About 50 files, one inner link, a read-only file, a link that leads nowhere, a private folder.
+const InstallShape kSweepShape{5, true, true, true};
 
 uint32_t ErrorFor(sys::Call kind) {
     switch (kind) {
@@ -79,6 +80,14 @@ std::string Verify(const SimulatedInstall& install, const Outcome& outcome) {
         for (const auto& entry : fs::directory_iterator(install.base())) {
             const std::string name = entry.path().filename().string();
             if (name != "Software" && name != "Downloads") return "a clean rollback left " + name;
+        }
+    }
+    if (moved || outcome.clean) {
+        if (!fs::is_symlink(software / "Game A" / "dangling", ec))
+            return "the dangling link is gone";
+        if ((fs::status(downloads / "private", ec).permissions() & fs::perms::all) !=
+            fs::perms::owner_all) {
+            return "the private folder is no longer private";
         }
     }
     if (outcome.result == 0 && fs::exists(install.base() / "SoftwareVarko", ec)) {

@@ -1,5 +1,9 @@
 #include "fileop_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdlib>
 #include <fstream>
 
@@ -39,23 +43,20 @@ bool Run(const std::string& command) {
 
 Cleanup MakeUndeletable(const fs::path& file, std::string& why) {
 #ifdef _WIN32
-    (void)why;  // the read-only attribute always works there
-    fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-    return Cleanup([file] { fs::permissions(file, fs::perms::all, fs::perm_options::add); });
+    (void)why;
+    // Held open without delete sharing: the read-only attribute no longer stops the delete of a
+    // tree this move made, an open file still does.
+    const HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    return Cleanup([held] {
+        if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    });
 #else
     const std::string quoted = "'" + file.string() + "'";
     if (Run("chattr +i " + quoted)) return Cleanup([quoted] { Run("chattr -i " + quoted); });
-    // Not root: a folder without write rights refuses to let its entries go.
-    const fs::path parent = file.parent_path();
-    const auto old = fs::status(parent).permissions();
-    fs::permissions(parent, fs::perms::owner_read | fs::perms::owner_exec);
-    Cleanup restore([parent, old] { fs::permissions(parent, old); });
-    if (std::ofstream(parent / "probe").is_open()) {
-        fs::remove(parent / "probe");
-        why = "neither chattr +i nor folder rights can refuse a delete here";
-    }
-    return restore;
+    // Not root: a read-only folder no longer stops the delete of a tree this move made.
+    why = "only chattr +i (root) can refuse a delete here";
+    return Cleanup();
 #endif
 }
 

@@ -69,6 +69,15 @@ void SimulatedInstall::Populate(const InstallShape& shape) {
         WriteFile(outside() / rel, outsideFiles_[rel]);
     }
 #ifndef _WIN32
+    if (shape.oddEntries) {
+        files_["Software/Game A/readonly.cfg"] = "read only";
+        WriteFile(base() / "Software/Game A/readonly.cfg", "read only");
+        fs::permissions(base() / "Software/Game A/readonly.cfg", fs::perms::owner_read);
+        fs::create_symlink("../nowhere", base() / "Software/Game A/dangling");
+        files_["Downloads/private/key.bin"] = "private";
+        WriteFile(base() / "Downloads/private/key.bin", "private");
+        fs::permissions(base() / "Downloads/private", fs::perms::owner_all);
+    }
     if (shape.innerLink) {
         fs::create_directory_symlink(outside(), base() / "Software/Game A/shared");
         for (const auto& [rel, content] : outsideFiles_) {
@@ -80,11 +89,20 @@ void SimulatedInstall::Populate(const InstallShape& shape) {
 }
 
 void SimulatedInstall::Register() {
+    SetBaseValue(baseValue());
+#ifndef _WIN32
+    sys::standin::ServiceRecord running;
+    running.state = sys::kServiceRunning;
+    sys::standin::WriteService(L"OVRLibraryService", running);
+    sys::standin::WriteService(L"OVRService", running);
+#endif
+}
+
+void SimulatedInstall::SetBaseValue(const std::wstring& value) {
 #ifdef _WIN32
     HKEY key = nullptr;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC\\Oculus", 0,
                     nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    const std::wstring value = baseValue();
     RegSetValueExW(key, L"Base", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
@@ -98,11 +116,7 @@ void SimulatedInstall::Register() {
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Oculus VR, LLC]\n\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Oculus VR, LLC\\Oculus]\n"
               "\"Base\"=\"" +
-                  sys::ToUtf8(baseValue()) + "\"\n");
-    sys::standin::ServiceRecord running;
-    running.state = sys::kServiceRunning;
-    sys::standin::WriteService(L"OVRLibraryService", running);
-    sys::standin::WriteService(L"OVRService", running);
+                  sys::ToUtf8(value) + "\"\n");
 #endif
 }
 

@@ -15,6 +15,8 @@ struct InstallShape {
     int filesPerFolder = 6;  // files in each of the nested folders
     bool innerLink = true;   // Software/Game A/shared -> a folder outside the installation
     bool registerInstall = true;
+    // A read-only file, a link that leads nowhere and a private (0700) folder (POSIX).
+    bool oddEntries = false;
 };
 
 class SimulatedInstall {
@@ -43,6 +45,9 @@ class SimulatedInstall {
     std::vector<std::string> Missing(const std::vector<fs::path>& softwarePlaces,
                                      const std::vector<fs::path>& downloadsPlaces) const;
     bool OutsideUntouched() const;
+
+    // Registers another base folder value (a test that moves or respells the installation).
+    void SetBaseValue(const std::wstring& value);
 
     // Service state on the stand-in (POSIX); 0 where there is no stand-in.
     uint32_t ServiceState(const std::wstring& name) const;

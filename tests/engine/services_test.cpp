@@ -311,20 +311,32 @@ TEST_F(StopServiceTest, RequestAnsweredStoppedAtOnceDoesNotWait) {
     EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
 }
 
-TEST_F(StopServiceTest, AfterTheRequestTheReportedHintIsSleptUnbounded) {
-    Install(L"OVRService", Running(25000, 20000));
+TEST_F(StopServiceTest, AfterTheRequestAServiceIsLookedAtEverySecondWhateverItsHint) {
+    // Stopped in 0.3 s while announcing 35 s: held for one look, not for the hint.
+    Install(L"OVRService", Running(300, 35000));
     EXPECT_EQ(Stop(L"OVRService"), 0);
-    EXPECT_EQ(Slept(), (Sleeps{20000, 20000}));
+    EXPECT_EQ(Slept(), (Sleeps{1000}));
+
+    Install(L"Slow", Running(2500, 20000));
+    EXPECT_EQ(Stop(L"Slow"), 0);
+    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000, 1000}));
+
+    Install(L"Quick", Running(2500, 400));  // a short hint is looked at after its own time
+    EXPECT_EQ(Stop(L"Quick"), 0);
+    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000, 1000, 400, 400, 400, 400, 400, 400, 400}));
 }
 
-TEST_F(StopServiceTest, HintOfZeroAfterTheRequestPollsWithoutPauseUntilTheLimit) {
-    Install(L"OVRService", Running(kNever, 0));
-    EXPECT_EQ(Stop(L"OVRService"), 10000 + 1053);
-    const Sleeps slept = Slept();
-    EXPECT_EQ(slept.size(), 30001u);  // each pause-less poll still moves the clock by 1 ms
-    EXPECT_EQ(std::count(slept.begin(), slept.end(), 0u), 30001);
+TEST_F(StopServiceTest, WaitAfterTheRequestEndsSixtySecondsAfterItWhateverTheHint) {
+    for (const uint32_t hint : {0u, 999u, 35000u, 250000u, 0xFFFFFFFFu}) {
+        sys::fault::Reset();
+        const std::wstring name = L"Never" + std::to_wstring(hint);
+        Install(name, Running(kNever, hint));
+        const uint64_t before = clock_->SleptMs();
+        EXPECT_EQ(Stop(name), 10000 + 1053) << "hint " << hint;
+        EXPECT_EQ(clock_->SleptMs() - before, 60000u) << "hint " << hint;
+        EXPECT_EQ(State(name), sys::kServiceStopPending);
+    }
     EXPECT_NE(LogText().find(">: 11053"), std::string::npos);
-    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopPending);
 }
 
 TEST_F(StopServiceTest, PendingWaitIsATenthOfTheHintKeptBetweenOneAndTenSeconds) {
@@ -359,7 +371,7 @@ TEST_F(StopServiceTest, DependentsStopFirstDeepestFirst) {
     Install(L"Leaf", Running(500, 500));
     Install(L"Idle", Stopped());
     EXPECT_EQ(Stop(L"OVRService"), 0);
-    EXPECT_EQ(Slept(), (Sleeps{500, 1500, 3000}));
+    EXPECT_EQ(Slept(), (Sleeps{500, 1000, 1000, 1000, 1000, 1000}));
     for (const wchar_t* name : {L"OVRService", L"Helper", L"Leaf", L"Idle"})
         EXPECT_EQ(State(name), sys::kServiceStopped) << sys::ToUtf8(name);
     EXPECT_EQ(Calls(sys::Call::kOpenService), 3u);  // the stopped one is not touched
@@ -377,25 +389,22 @@ TEST_F(StopServiceTest, ARefusingDependentDoesNotHoldBackTheRequest) {
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 
-TEST_F(StopServiceTest, LimitsCountFromTheStartOfEachOperation) {
+TEST_F(StopServiceTest, EachStopRequestHasItsOwnCap) {
     ServiceRecord main = Running(kNever, 4000);
     main.dependents = {L"Slow", L"Quick"};
     Install(L"OVRService", main);
     Install(L"Slow", Running(20000, 10000));
-    Install(L"Quick", Running(kNever, 15000));  // gives up at 35 s from the dependents' start
+    Install(L"Quick", Running(kNever, 15000));  // gives up 60 s after its own request
     EXPECT_EQ(Stop(L"OVRService"), 10000 + 1051);
-    EXPECT_EQ(Slept(), (Sleeps{10000, 10000, 15000}));
+    EXPECT_EQ(clock_->SleptMs(), 20000u + 60000u);
 
-    sys::fault::Reset();
     ServiceRecord quick = Read(L"Quick");
     quick.state = sys::kServiceStopped;
     sys::standin::WriteService(L"Quick", quick);
     Install(L"Slow", Running(20000, 10000));
-    const size_t before = Slept().size();
+    const uint64_t before = clock_->SleptMs();
     EXPECT_EQ(Stop(L"OVRService"), 10000 + 1053);
-    // 20 s for the dependent, then three hints of 4 s pass 30 s from the stop's own start.
-    const Sleeps all = Slept();
-    EXPECT_EQ(Sleeps(all.begin() + before, all.end()), (Sleeps{10000, 10000, 4000, 4000, 4000}));
+    EXPECT_EQ(clock_->SleptMs() - before, 20000u + 60000u);  // the dependent, then its own cap
 }
 
 // ---- Starting one service ------------------------------------------------------------------
@@ -508,18 +517,47 @@ TEST_F(ServicePairTest, BothStopAndStartInOrderAndAgain) {
     EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
 }
 
-TEST_F(ServicePairTest, OnlyTheSecondServiceDecides) {
+TEST_F(ServicePairTest, EitherServiceThatCannotBeStoppedEndsTheStop) {
+    // The library service refuses: the other one is not even asked.
+    ServiceRecord stubborn = Running();
+    stubborn.refuseStop = 1052;
+    Install(L"OVRLibraryService", stubborn);
+    Install(L"OVRService", Running());
+    EXPECT_EQ(mgr_.StopServices(), 10000 + 1052);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+    EXPECT_EQ(mgr_.RestartStoppedServices(), 0);  // it stopped nothing
+    EXPECT_EQ(Calls(sys::Call::kStartService), 0u);
+
+    // The second refuses after the first was stopped: only the first is started again.
+    Install(L"OVRLibraryService", Running());
+    Install(L"OVRService", stubborn);
+    EXPECT_EQ(mgr_.StopServices(), 10000 + 1052);
+    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceStopped);
+    EXPECT_EQ(mgr_.RestartStoppedServices(), 0);
+    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
+
+    // A missing service counts like a refusing one, as the second one's always did.
+    sys::standin::RemoveService(L"OVRLibraryService");
+    EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
+}
+
+TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
+    Install(L"OVRLibraryService", Stopped());  // the user's choice: stays stopped
+    ServiceRecord failing = Running();
+    failing.refuseStart = 1058;
+    Install(L"OVRService", failing);
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(mgr_.RestartStoppedServices(), 10000 + 1058);
+    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceStopped);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
+
+    Install(L"OVRLibraryService", Running());
     Install(L"OVRService", Running());
     EXPECT_EQ(mgr_.StopServices(), 0);
-    EXPECT_EQ(mgr_.StartServices(), 0);
-    EXPECT_NE(LogText().find(">: 11060"), std::string::npos);  // logged, not returned
-
-    sys::standin::RemoveService(L"OVRService");
-    Install(L"OVRLibraryService", Running());
-    EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
-    EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceStopped);
-    EXPECT_EQ(mgr_.StartServices(), 10000 + 1060);
+    EXPECT_EQ(mgr_.RestartStoppedServices(), 0);
     EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 
 // Every call of a stop with a dependent, and of a start from stop pending, fails in turn: the
@@ -527,6 +565,7 @@ TEST_F(ServicePairTest, OnlyTheSecondServiceDecides) {
 // checks that no handle stays open.
 TEST_F(ServicePairTest, EveryFailingCallReleasesItsHandles) {
     auto setUp = [this] {
+        Install(L"OVRLibraryService", Running(300, 300));
         ServiceRecord main = Running(300, 300);
         main.dependents = {L"Helper"};
         main.startMs = 300;
@@ -544,6 +583,7 @@ TEST_F(ServicePairTest, EveryFailingCallReleasesItsHandles) {
         const int32_t stop = mgr_.StopServices();
         const int32_t start = mgr_.StartServices();
         EXPECT_TRUE(stop == 0 || stop == 10005 || stop == 11051) << "call " << n << ": " << stop;
+        mgr_.RestartStoppedServices();
         EXPECT_TRUE(start == 0 || start == 10005 || start == 11056)
             << "call " << n << ": " << start;
         EXPECT_EQ(sys::standin::OpenHandleCount(), handlesBefore_) << "call " << n;

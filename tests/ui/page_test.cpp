@@ -363,6 +363,14 @@ class TestSourceTargetPage : public QObject {
         QVERIFY(page.engine.checkedTargets.empty());
     }
 
+    void typedTargetInsideTheBaseFolderIsRefusedAsWhenBrowsed() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        page.scratch.Make("Oculus/x");
+        QCOMPARE(page.Start(page.scratch.Path("Oculus/x")), QStringList{M12});
+        QCOMPARE(page.engine.resets.load(), 0);  // no move ran
+    }
+
     void browseEngineRefusalEmptiesTheField() {
         Page page;
         page.target->setText("kept");

@@ -91,6 +91,8 @@ class FakeEngine : public IArSet {
     std::wstring GetTargetSoftwarePath() override { return targetSoftware; }
     int32_t GetParkedPaths(std::wstring& second, std::wstring& first) override;
     std::wstring GetResolvedInstallDir() override { return resolvedDir; }
+    std::wstring TidyTargetPath(std::wstring target) override { return target; }
+    bool IsInsideBase(std::wstring) override { return false; }
 
   private:
     std::atomic<bool> held_{false};

@@ -7,6 +7,8 @@
 //   --stop-hint N   wait hint reported while stop pending (default 500)
 //   --step-ms N     the check point grows by one every N ms while pending (default 100)
 //   --refuse-stop   does not accept the stop control
+//   --refuse-start  stops again at once with an exit code, as a service that fails to start
+// The user-defined control 128 stops it whatever it refuses, so that tests can tidy up.
 #include <windows.h>
 
 #include <cstdio>
@@ -20,7 +22,10 @@ struct Behaviour {
     DWORD stopMs = 0, stopHint = 500;
     DWORD stepMs = 100;
     bool refuseStop = false;
+    bool refuseStart = false;
 };
+
+constexpr DWORD kForceStop = 128;
 
 Behaviour g_behaviour;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
@@ -36,6 +41,10 @@ bool ParseArgs(int argc, char** argv, Behaviour& b) {
             b.refuseStop = true;
             continue;
         }
+        if (std::strcmp(arg, "--refuse-start") == 0) {
+            b.refuseStart = true;
+            continue;
+        }
         if (std::strcmp(arg, "--start-ms") == 0) target = &b.startMs;
         if (std::strcmp(arg, "--start-hint") == 0) target = &b.startHint;
         if (std::strcmp(arg, "--stop-ms") == 0) target = &b.stopMs;
@@ -47,13 +56,13 @@ bool ParseArgs(int argc, char** argv, Behaviour& b) {
     return b.stepMs != 0;
 }
 
-void Report(DWORD state, DWORD checkPoint, DWORD waitHint) {
+void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = NO_ERROR) {
     EnterCriticalSection(&g_statusLock);
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_status.dwCurrentState = state;
     g_status.dwControlsAccepted =
         state == SERVICE_RUNNING && !g_behaviour.refuseStop ? SERVICE_ACCEPT_STOP : 0;
-    g_status.dwWin32ExitCode = NO_ERROR;
+    g_status.dwWin32ExitCode = exitCode;
     g_status.dwCheckPoint = checkPoint;
     g_status.dwWaitHint = waitHint;
     SetServiceStatus(g_statusHandle, &g_status);
@@ -74,7 +83,8 @@ void Pending(DWORD state, DWORD ms, DWORD hint) {
 
 DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
     if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
-    if (control != SERVICE_CONTROL_STOP || g_behaviour.refuseStop) {
+    if (control == kForceStop) g_behaviour.refuseStop = false;
+    if ((control != SERVICE_CONTROL_STOP && control != kForceStop) || g_behaviour.refuseStop) {
         return ERROR_CALL_NOT_IMPLEMENTED;
     }
     Report(SERVICE_STOP_PENDING, 1, g_behaviour.stopHint);
@@ -86,6 +96,10 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     g_statusHandle = RegisterServiceCtrlHandlerExW(L"", Control, nullptr);
     if (!g_statusHandle) return;
     Pending(SERVICE_START_PENDING, g_behaviour.startMs, g_behaviour.startHint);
+    if (g_behaviour.refuseStart) {
+        Report(SERVICE_STOPPED, 0, 0, ERROR_EXCEPTION_IN_SERVICE);
+        return;
+    }
     Report(SERVICE_RUNNING, 0, 0);
     WaitForSingleObject(g_stopRequested, INFINITE);
     Pending(SERVICE_STOP_PENDING, g_behaviour.stopMs, g_behaviour.stopHint);

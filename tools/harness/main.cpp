@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     std::printf("rollback-clean: %s\n", engine.IsRollbackClean() ? "true" : "false");
     std::printf("moved-software: %s\n", Utf8(engine.GetMovedSoftwarePath()).c_str());
     std::printf("parked-first: %s\nparked-second: %s\n", Utf8(first).c_str(), Utf8(second).c_str());
+    std::printf("verify-ms: %u\n", engine.Task().VerifyMs());
     std::printf("work-ms: %lld\nend-pause-ms: %lld\n",
                 static_cast<long long>(ms(printer.finishedAt - start)),
                 static_cast<long long>(ms(end - printer.finishedAt)));

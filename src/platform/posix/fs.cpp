@@ -5,14 +5,17 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/fs.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/metadata.h"
 #include "platform/sys.h"
 
 namespace sys {
@@ -26,15 +29,31 @@ struct FindState {
 
 namespace {
 
+// Marks a folder the walks must not pass through, and one whose owner may not change its
+// entries. statx tells a mount root even where a bind mount keeps the device number.
+void DescribeFolder(int dirFd, const char* name, FindData& data) {
+    struct statx stx {};
+    if (::statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MODE, &stx) != 0) return;
+    if ((stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+        (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT)) {
+        data.mountPoint = true;
+    }
+    if ((stx.stx_mode & S_IRWXU) != S_IRWXU) data.attributes |= kAttrReadOnly;
+    data.writeTime = static_cast<uint64_t>(stx.stx_mtime.tv_sec) * kWriteTimeTicksPerSecond +
+                     stx.stx_mtime.tv_nsec;
+}
+
 // The attributes and size of one entry, as a Windows directory listing reports them. A link to a
 // folder is a reparse point that the walks may enter; a link to a file reports the file's size
 // because copying it copies the file's content.
 void Describe(int dirFd, const dirent& entry, FindData& data) {
-    data.attributes = 0;
-    data.sizeHigh = data.sizeLow = 0;
+    data = FindData{};
     data.name = FromUtf8(entry.d_name);
-    if (entry.d_type == DT_DIR) {  // no stat needed: folders carry no size
+    if (entry.d_type == DT_DIR) {  // folders carry no size
         data.attributes = kAttrDirectory;
+        if (std::strcmp(entry.d_name, ".") != 0 && std::strcmp(entry.d_name, "..") != 0) {
+            DescribeFolder(dirFd, entry.d_name, data);
+        }
         return;
     }
     struct stat st {};
@@ -42,6 +61,10 @@ void Describe(int dirFd, const dirent& entry, FindData& data) {
     if (S_ISLNK(st.st_mode)) {
         data.attributes |= kAttrReparsePoint;
         if (::fstatat(dirFd, entry.d_name, &st, 0) != 0) return;  // a dangling link: a file
+    } else if (S_ISDIR(st.st_mode)) {
+        data.attributes = kAttrDirectory;  // a file system that does not fill d_type
+        DescribeFolder(dirFd, entry.d_name, data);
+        return;
     }
     if (S_ISDIR(st.st_mode)) {
         data.attributes |= kAttrDirectory;
@@ -51,6 +74,11 @@ void Describe(int dirFd, const dirent& entry, FindData& data) {
     const auto size = static_cast<uint64_t>(st.st_size);
     data.sizeHigh = static_cast<uint32_t>(size >> 32);
     data.sizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
+    data.writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * kWriteTimeTicksPerSecond +
+                     static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    data.links = static_cast<uint32_t>(st.st_nlink);
+    data.volumeId = static_cast<uint64_t>(st.st_dev);
+    data.fileId = static_cast<uint64_t>(st.st_ino);
 }
 
 // Reads the next entry; false with kErrNoMoreFiles at the end, or with the mapped error.
@@ -194,7 +222,10 @@ uint32_t GetFileAttributesW(const std::wstring& path) {
         if (::stat(native.c_str(), &st) != 0) return attributes;
     }
     if (S_ISDIR(st.st_mode)) attributes |= kAttrDirectory;
-    if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= kAttrReadOnly;
+    // A folder is read-only to a move when its owner may not list or change its entries.
+    const bool readOnly = S_ISDIR(st.st_mode) ? (st.st_mode & S_IRWXU) != S_IRWXU
+                                              : (st.st_mode & 0222) == 0;
+    if (readOnly) attributes |= kAttrReadOnly;
     return attributes;
 }
 
@@ -279,7 +310,7 @@ int CopyByBuffer(int in, int out) {
 }
 
 // Copies in the kernel where it can (a reflink where the file system offers one); 0 or an errno.
-int CopyContent(int in, int out) {
+int CopyWhole(int in, int out) {
     bool copiedAny = false;
     for (;;) {
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
@@ -297,8 +328,68 @@ int CopyContent(int in, int out) {
     }
 }
 
-// Gives the target the source's mode and times, as CopyFileW keeps attributes and write time.
-int CopyMetadata(int out, const struct stat& st) {
+// Copies the bytes [from, to) to the same offsets; 0 or an errno.
+int CopyRange(int in, int out, off_t from, off_t to, bool& kernel) {
+    while (from < to) {
+        const auto want = static_cast<size_t>(std::min<off_t>(to - from, kKernelChunk));
+        if (kernel) {
+            loff_t inOff = from, outOff = from;
+            const ssize_t n = ::copy_file_range(in, &inOff, out, &outOff, want, 0);
+            if (n > 0) {
+                from += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && !KernelCopyUnsupported(errno)) return errno;
+            kernel = false;  // n == 0 (a shrinking file) or a refusal: plain reads say which
+        }
+        static thread_local std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+        const ssize_t got = ::pread(in, buffer.get(), std::min(want, kBufferSize), from);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;  // the file shrank meanwhile; the verification will tell
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t n =
+                ::pwrite(out, buffer.get() + put, static_cast<size_t>(got - put), from + put);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            put += n;
+        }
+        from += got;
+    }
+    return 0;
+}
+
+// Copies only the parts of the file that hold data, so that a sparse file stays sparse; the
+// holes between them stay holes and the size is set at the end. 0 or an errno.
+int CopyContent(int in, int out, off_t size) {
+    if (size == 0) return CopyWhole(in, out);  // pseudo-files say 0 and may still have content
+    bool kernel = true;
+    for (off_t pos = 0; pos < size;) {
+        const off_t data = ::lseek(in, pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // only a hole is left
+            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP)) return CopyWhole(in, out);
+            return errno;
+        }
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) return errno;
+        hole = std::min(hole, size);
+        if (const int err = CopyRange(in, out, data, hole, kernel)) return err;
+        pos = hole;
+    }
+    return ::ftruncate(out, size) == 0 ? 0 : errno;
+}
+
+// Gives the target the source's owner, extended attributes, mode and times, as cp -a does
+// (CopyFileW keeps attributes and the write time).
+int CopyMetadata(int in, int out, const struct stat& st) {
+    if (const int err = posixmeta::CopyOwner(out, st)) return err;
+    if (const int err = posixmeta::CopyXattrs(in, out)) return err;
     if (::fchmod(out, st.st_mode & 07777) != 0) return errno;
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (::futimens(out, times) != 0) return errno;
@@ -346,8 +437,8 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
         }
         return false;
     }
-    int err = CopyContent(in.fd, out.fd);
-    if (err == 0) err = CopyMetadata(out.fd, st);
+    int err = CopyContent(in.fd, out.fd, st.st_size);
+    if (err == 0) err = CopyMetadata(in.fd, out.fd, st);
     if (::close(out.Release()) != 0 && err == 0) err = errno;
     if (err != 0) {
         ::unlink(to.c_str());  // no half-written file is left behind, as CopyFileW does

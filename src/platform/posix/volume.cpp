@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -19,6 +20,7 @@
 #define HALVEX_HAVE_BLKID 1
 #endif
 
+#include "platform/fs.h"
 #include "platform/posix/errors.h"
 #include "platform/sys.h"
 #include "platform/volume.h"
@@ -335,6 +337,35 @@ bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
     }
     same = firstStat.st_dev == secondStat.st_dev;
     SetLastError(kErrSuccess);
+    return true;
+}
+
+bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>& mounts) {
+    if (fault::Hit(Call::kMountQuery)) return false;
+    const std::string native = ToUtf8(folder);
+    char* resolved = ::realpath(native.c_str(), nullptr);
+    if (resolved == nullptr) {
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    const std::string root = resolved;
+    ::free(resolved);
+    std::ifstream table("/proc/self/mountinfo");
+    if (!table) {
+        SetLastError(kErrNotSupported);
+        return false;
+    }
+    std::string line;
+    while (std::getline(table, line)) {
+        Mount mount;
+        // A mount at the root itself counts too: the root is then another volume's top.
+        if (ParseMountLine(line, mount) && IsUnder(mount.point, root)) {
+            const std::wstring point = FromUtf8(mount.point);
+            if (std::find(mounts.begin(), mounts.end(), point) == mounts.end()) {
+                mounts.push_back(point);
+            }
+        }
+    }
     return true;
 }
 

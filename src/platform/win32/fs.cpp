@@ -6,6 +6,7 @@
 
 #include "platform/fs.h"
 #include "platform/sys.h"
+#include "platform/win32/reparse.h"
 
 namespace sys {
 
@@ -13,15 +14,25 @@ namespace sys {
 
 struct FindState {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring prefix;  // the pattern up to its last separator
 };
 
 namespace {
 
-void Convert(const WIN32_FIND_DATAW& raw, FindData& data) {
+// Hard links are not told apart here (links stays 1): the listing does not carry them.
+void Convert(const std::wstring& prefix, const WIN32_FIND_DATAW& raw, FindData& data) {
+    data = FindData{};
     data.attributes = raw.dwFileAttributes;
     data.sizeHigh = raw.nFileSizeHigh;
     data.sizeLow = raw.nFileSizeLow;
     data.name = raw.cFileName;
+    data.writeTime =
+        (uint64_t{raw.ftLastWriteTime.dwHighDateTime} << 32) | raw.ftLastWriteTime.dwLowDateTime;
+    // Junctions carry the same tag as volume mount points: only the target tells them apart.
+    data.mountPoint = (raw.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                      (raw.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                      raw.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT &&
+                      IsVolumeMountPoint(prefix + data.name);
 }
 
 }  // namespace
@@ -31,8 +42,11 @@ FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
     WIN32_FIND_DATAW raw{};
     const HANDLE handle = ::FindFirstFileW(pattern.c_str(), &raw);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    Convert(raw, data);
-    return new FindState{handle};
+    const auto cut = pattern.find_last_of(L"\\/");
+    auto* state = new FindState{
+        handle, cut == std::wstring::npos ? std::wstring() : pattern.substr(0, cut + 1)};
+    Convert(state->prefix, raw, data);
+    return state;
 }
 
 bool FindNextFileW(FindHandle find, FindData& data) {
@@ -43,7 +57,7 @@ bool FindNextFileW(FindHandle find, FindData& data) {
     }
     WIN32_FIND_DATAW raw{};
     if (!::FindNextFileW(find->handle, &raw)) return false;
-    Convert(raw, data);
+    Convert(find->prefix, raw, data);
     return true;
 }
 

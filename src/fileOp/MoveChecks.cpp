@@ -1,0 +1,109 @@
+#include "fileOp/MoveChecks.h"
+
+#include <vector>
+
+#include "fileOp/CFileOp.h"
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "platform/sys.h"
+
+namespace movecheck {
+
+namespace {
+
+constexpr size_t kFinalPathRoom = 512;  // GetFinalPath's buffer, terminator included
+
+int32_t FailedQuery() {
+    const uint32_t error = sys::GetLastError();
+    const int32_t code = sys::SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    HX_LOG.Err(code);
+    return code;
+}
+
+int32_t TooLong(const std::wstring& path) {
+    HX_LOG.Detail("path too long for the move: ", path);
+    HX_LOG.Err(kCodePathTooLong);
+    return kCodePathTooLong;
+}
+
+bool FinalFits(const std::wstring& finalPath) {
+    return sys::kFinalPathPrefixUnits + finalPath.size() < kFinalPathRoom;
+}
+
+bool BelowFits(const std::wstring& root, size_t longestFile, size_t longestFolder) {
+    const size_t units = sys::PathUnits(root);
+    return units + longestFile <= sys::kMaxFilePathUnits &&
+           units + longestFolder <= sys::kMaxFolderPathUnits;
+}
+
+}  // namespace
+
+int32_t NoMountPointsBelow(const std::wstring& folder) {
+    std::vector<std::wstring> mounts;
+    if (!sys::FindMountPointsBelow(folder, mounts)) return FailedQuery();
+    for (const std::wstring& mount : mounts)
+        HX_LOG.Detail("mount point inside ", folder, ": ", mount);
+    if (mounts.empty()) return 0;
+    HX_LOG.Err(kCodeMountPointInside);
+    return kCodeMountPointInside;
+}
+
+int32_t NotInUse(const std::wstring& folder) {
+    if constexpr (sys::kRenameRefusesFolderInUse) return 0;
+    std::vector<sys::ProcessUse> users;
+    if (!sys::FindProcessesUsing(folder, users)) return FailedQuery();
+    for (const sys::ProcessUse& user : users) {
+        HX_LOG.Detail("in use by ", user.name, " (PID ", user.pid, "): ", user.what);
+    }
+    if (users.empty()) return 0;
+    HX_LOG.Err(kCodeInUse);
+    return kCodeInUse;
+}
+
+void LogHolders(const std::wstring& folder) {
+    std::vector<sys::ProcessUse> users;
+    if (!sys::FindProcessesUsing(folder, users)) {
+        HX_LOG.Detail("could not ask who uses ", folder, ": ", sys::GetLastError());
+        return;
+    }
+    for (const sys::ProcessUse& user : users) {
+        HX_LOG.Detail("in use by ", user.name, " (PID ", user.pid, ") below ", folder);
+    }
+}
+
+std::wstring ParkedNameFor(const std::wstring& source) {
+    std::wstring name = source + L"Varko";
+    while (sys::GetFileAttributesW(name) != sys::kInvalidFileAttributes)
+        name += L"(1)";
+    return name;
+}
+
+int32_t PathsFit(CFileOp& fileOp, const std::wstring& source, const std::wstring& target,
+                 size_t longestFile, size_t longestFolder) {
+    const std::wstring parked = ParkedNameFor(source);
+    if (!BelowFits(parked, longestFile, longestFolder)) return TooLong(parked);
+    if (!BelowFits(target, longestFile, longestFolder)) return TooLong(target);
+
+    // The removal of the emptied parked folder asks for its final path: where the source is a
+    // link that is its target, else the final path of its parent and the parked name.
+    std::wstring finalParked;
+    const bool link = sys::IsLinkOrReparsePoint(source);
+    const std::wstring asked = link ? source : source.substr(0, source.rfind(sys::kSep));
+    if (const int32_t r =
+            fileOp.GetFinalPath(asked.empty() ? std::wstring(1, sys::kSep) : asked, finalParked);
+        r != 0) {
+        return r == 9 ? TooLong(asked) : r;
+    }
+    if (!link) finalParked += sys::kSep + parked.substr(parked.rfind(sys::kSep) + 1);
+    if (!FinalFits(finalParked)) return TooLong(parked);
+
+    std::wstring finalTarget;
+    if (const int32_t r = fileOp.GetFinalPath(target, finalTarget); r != 0) {
+        return r == 9 ? TooLong(target) : r;
+    }
+    if (!FinalFits(finalTarget)) return TooLong(target);
+    return 0;
+}
+
+}  // namespace movecheck

@@ -1,0 +1,202 @@
+// Windows backend of the tree calls a move needs beyond the Part's: the real Win32 calls.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/sys.h"
+#include "platform/win32/reparse.h"
+
+namespace sys {
+
+namespace {
+
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_TEMPORARY;
+
+// Opens what path leads to (links followed) for reading its information only.
+HANDLE OpenFollowed(const std::wstring& path) {
+    return ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool InformationOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE handle = OpenFollowed(path);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool ok = ::GetFileInformationByHandle(handle, &info) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+bool IsVolumeMountPoint(const std::wstring& path) {
+    const HANDLE handle = ::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    std::vector<BYTE> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    const bool ok = ::DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()), &got, nullptr) != FALSE;
+    ::CloseHandle(handle);
+    if (!ok || got < sizeof(MountPointReparseData)) return false;
+    const auto* data = reinterpret_cast<const MountPointReparseData*>(buffer.data());
+    if (data->reparseTag != IO_REPARSE_TAG_MOUNT_POINT) return false;
+    // A junction names a folder (\??\C:\...); a volume mount point names a volume.
+    const wchar_t* name = data->pathBuffer + data->substituteNameOffset / sizeof(wchar_t);
+    const std::wstring substitute(name, data->substituteNameLength / sizeof(wchar_t));
+    return substitute.rfind(L"\\??\\Volume{", 0) == 0;
+}
+
+bool MakeDeletable(const std::wstring& path, uint32_t attributes) {
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+    if (fault::Hit(Call::kSetFileAttributes)) return false;
+    const DWORD kept = attributes & kSettableAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+    return ::SetFileAttributesW(path.c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
+bool CopySymbolicLinkW(const std::wstring& link, const std::wstring& target) {
+    if (fault::Hit(Call::kCopySymbolicLink)) return false;
+    if (::CopyFileExW(link.c_str(), target.c_str(), nullptr, nullptr, nullptr,
+                      COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
+        return true;
+    }
+    if (::GetLastError() == ERROR_FILE_EXISTS) ::SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+}
+
+bool LinkLeadsNowhere(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    const HANDLE handle = OpenFollowed(path);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+        return false;
+    }
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_CANT_RESOLVE_FILENAME;
+}
+
+bool CreateHardLinkW(const std::wstring& link, const std::wstring& existing) {
+    if (fault::Hit(Call::kCreateHardLink)) return false;
+    return ::CreateHardLinkW(link.c_str(), existing.c_str(), nullptr) != FALSE;
+}
+
+bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target) {
+    if (fault::Hit(Call::kSetFileAttributes)) return false;
+    const DWORD attributes = ::GetFileAttributesW(source.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD kept = attributes & kSettableAttributes;
+    if (kept == 0) return true;  // a new folder carries none
+    return ::SetFileAttributesW(target.c_str(), kept) != FALSE;
+}
+
+bool GetFileInfoFollowed(const std::wstring& path, FindData& data) {
+    if (fault::Hit(Call::kGetFileInfo)) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!InformationOf(path, info)) return false;
+    data.attributes = info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_REPARSE_POINT};
+    data.sizeHigh = info.nFileSizeHigh;
+    data.sizeLow = info.nFileSizeLow;
+    data.writeTime =
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+bool GetFileIdentity(const std::wstring& path, FileIdentity& id) {
+    if (fault::Hit(Call::kGetFileInfo)) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!InformationOf(path, info)) return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool NamesIgnoreCase(const std::wstring&) {
+    return true;  // Windows compares names without regard to case on every volume it mounts
+}
+
+namespace {
+
+bool CollectMountPoints(const std::wstring& folder, std::vector<std::wstring>& mounts) {
+    WIN32_FIND_DATAW data;
+    const HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool ok = true;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L".." || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT && IsVolumeMountPoint(path)) {
+                mounts.push_back(path);
+            }
+            continue;  // links are not walked for this
+        }
+        ok = CollectMountPoints(path, mounts);
+    } while (ok && ::FindNextFileW(find, &data));
+    const DWORD error = ::GetLastError();
+    ::FindClose(find);
+    if (ok && error != ERROR_NO_MORE_FILES) return false;
+    return ok;
+}
+
+}  // namespace
+
+bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>& mounts) {
+    if (fault::Hit(Call::kMountQuery)) return false;
+    if (IsVolumeMountPoint(folder)) mounts.push_back(folder);
+    return CollectMountPoints(folder, mounts);
+}
+
+bool IsAbsolutePath(const std::wstring& path) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (path.size() >= 3 &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && separator(path[2])) {
+        return true;
+    }
+    return path.size() >= 3 && separator(path[0]) && separator(path[1]);
+}
+
+bool GetFullPathNameW(const std::wstring& path, std::wstring& full) {
+    if (path.empty()) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                                buffer.data(), nullptr);
+        if (length == 0) return false;
+        if (length < buffer.size()) {
+            full.assign(buffer.data(), length);
+            break;
+        }
+        buffer.resize(length);
+    }
+    // "D:\Games\" keeps its separator; only a drive's root needs one.
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/'))
+        full.pop_back();
+    return true;
+}
+
+size_t PathUnits(std::wstring_view path) {
+    return path.size();
+}
+
+}  // namespace sys

@@ -1,0 +1,531 @@
+// A move in the user's real world, on Linux: volumes that ignore letter case, other processes
+// writing into the installation, bind mounts, read-only entries, links that lead nowhere, what
+// cp -a keeps, odd spellings of paths, and services that will not do as asked. Real volumes,
+// mounts and processes where the class needs one (root); skipped with the reason otherwise.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "Vr/vr.h"
+#include "fileOp/MoveChecks.h"
+#include "fileop_support.h"
+#include "install_fixture.h"
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/posix/service_standin.h"
+#include "platform/services.h"
+#include "realworld_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr const char* kNeedsRoot = "mounts need root";
+
+std::string LinkText(const fs::path& link) {
+    return fs::read_symlink(link).string();
+}
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// ---- The copy, the delete and the verification on their own ------------------------------------
+
+TEST_F(FileOpTest, LinksThatLeadNowhereAreCopiedAsLinksAndDeletedAsLinks) {
+    const fs::path source = Data("s");
+    WriteFile(source / "sub" / "file.txt", "content");
+    WriteFile(Data("outside") / "kept.txt", "kept");
+    fs::create_symlink("missing-target", source / "dangling");
+    fs::create_symlink("self", source / "self");                    // a link to itself
+    fs::create_directory_symlink("..", source / "sub" / "up");      // back to the walked tree
+    fs::create_directory_symlink(Data("outside"), source / "out");  // leads somewhere: copied
+
+    int32_t count = 0;
+    ASSERT_EQ(op_.CountFiles(W(source), count), 0);
+    EXPECT_EQ(count, 5);  // file, three bare links, and the outside folder's file
+    fs::create_directories(Data("t"));
+    ASSERT_EQ(op_.CopyTree(W(source), W(Data("t"))), 0);
+    EXPECT_EQ(LinkText(Data("t") / "dangling"), "missing-target");
+    EXPECT_EQ(LinkText(Data("t") / "self"), "self");
+    EXPECT_EQ(LinkText(Data("t") / "sub" / "up"), "..");
+    EXPECT_FALSE(fs::is_symlink(Data("t") / "out"));
+    EXPECT_EQ(ReadFile(Data("t") / "out" / "kept.txt"), "kept");
+    std::wstring difference;
+    EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0) << sys::ToUtf8(difference);
+
+    ASSERT_EQ(op_.DeleteTree(W(source), false), 0);
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_EQ(ReadFile(Data("outside") / "kept.txt"), "kept");
+}
+
+TEST_F(FileOpTest, CopyKeepsWhatCpAKeeps) {
+    const fs::path source = Data("s");
+    WriteFile(source / "private" / "secret.txt", "secret");
+    fs::permissions(source / "private", fs::perms::owner_all);
+    WriteFile(source / "locked" / "inside.txt", "inside");
+    fs::permissions(source / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    WriteFile(source / "a.txt", "shared");
+    fs::create_hard_link(source / "a.txt", source / "private" / "b.txt");
+    {
+        std::ofstream sparse(source / "sparse.bin", std::ios::binary);
+        sparse.write("head", 4);
+        sparse.seekp((int64_t{2} << 30) - 4);
+        sparse.write("tail", 4);
+    }
+    const bool root = IsRoot();
+    if (root) {
+        ASSERT_EQ(::chown((source / "a.txt").c_str(), 1000, 1000), 0);
+        ASSERT_EQ(::chown((source / "private").c_str(), 1000, 1000), 0);
+    }
+    const bool xattrs = ::setxattr((source / "a.txt").c_str(), "user.halvex", "kept", 4, 0) == 0 &&
+                        ::setxattr((source / "private").c_str(), "user.halvex", "dir", 3, 0) == 0;
+
+    fs::create_directories(Data("t"));
+    ASSERT_EQ(op_.CopyTree(W(source), W(Data("t"))), 0);
+    const fs::path t = Data("t");
+    EXPECT_EQ(ModeOf(t / "private"), 0700u);
+    EXPECT_EQ(ModeOf(t / "locked"), 0500u);
+    EXPECT_EQ(ReadFile(t / "locked" / "inside.txt"), "inside");
+    struct stat a {
+    }, b{}, sparse{};
+    ASSERT_EQ(::stat((t / "a.txt").c_str(), &a), 0);
+    ASSERT_EQ(::stat((t / "private" / "b.txt").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino) << "hard links stay hard links";
+    ASSERT_EQ(::stat((t / "sparse.bin").c_str(), &sparse), 0);
+    EXPECT_EQ(sparse.st_size, int64_t{2} << 30);
+    EXPECT_LT(sparse.st_blocks * 512, int64_t{1} << 20) << "a sparse file stays sparse";
+    if (root) {
+        struct stat dir {};
+        ::stat((t / "private").c_str(), &dir);
+        EXPECT_EQ(a.st_uid, 1000u);
+        EXPECT_EQ(a.st_gid, 1000u);
+        EXPECT_EQ(dir.st_uid, 1000u);
+    }
+    if (xattrs) {
+        char value[16] = {};
+        EXPECT_EQ(::getxattr((t / "a.txt").c_str(), "user.halvex", value, sizeof value), 4);
+        EXPECT_EQ(std::string(value), "kept");
+        EXPECT_EQ(::getxattr((t / "private").c_str(), "user.halvex", value, sizeof value), 3);
+    }
+    std::wstring difference;
+    EXPECT_EQ(op_.VerifyCopy(W(source), W(t), difference), 0) << sys::ToUtf8(difference);
+    // Read-only folders in a tree this move made do not stop its delete.
+    EXPECT_EQ(op_.DeleteTree(W(t), false), 0);
+    EXPECT_FALSE(fs::exists(t));
+}
+
+// The owner of a tree, not root: permission bits hold. A folder without write (or any) rights
+// is opened up for its owner before its entries go.
+TEST_F(FileOpTest, DeleteOpensUpFoldersTheirOwnerMayNotChange) {
+    const fs::path tree = Data("tree");
+    WriteFile(tree / "ro" / "file.txt", "x");
+    WriteFile(tree / "ro" / "closed" / "deep.txt", "y");
+    WriteFile(tree / "readonly.txt", "z");
+    fs::permissions(tree / "readonly.txt", fs::perms::owner_read);
+    fs::permissions(tree / "ro" / "closed", fs::perms::none);
+    fs::permissions(tree / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(tree, fs::perms::owner_read | fs::perms::owner_exec);  // the root as well
+    const uid_t nobody = 65534;
+    if (IsRoot()) {
+        ASSERT_TRUE(RunQuietly("chown -R 65534:65534 '" + Data("").string() + "'"));
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (IsRoot() && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(2);
+        CFileOp op;
+        ::_exit(op.DeleteTree(W(tree), false) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(fs::exists(tree));
+}
+
+TEST_F(FileOpTest, DeleteNeverReachesThroughAMountPoint) {
+    const fs::path tree = Data("tree");
+    WriteFile(tree / "game" / "file.txt", "x");
+    WriteFile(Data("documents") / "mine.txt", "mine");
+    BindMount bind(Data("documents"), tree / "game" / "docs");
+    if (!bind.mounted()) GTEST_SKIP() << kNeedsRoot;
+
+    // The mount point's refusal (10032) leaves its folder, and the closing step says so (10145).
+    EXPECT_EQ(op_.DeleteTree(W(tree), false), 10145);
+    EXPECT_EQ(ReadFile(Data("documents") / "mine.txt"), "mine");
+    EXPECT_NE(LogText().find("mount point inside the tree: " + (tree / "game" / "docs").string()),
+              std::string::npos);
+    EXPECT_EQ(movecheck::NoMountPointsBelow(W(tree)), movecheck::kCodeMountPointInside);
+    EXPECT_EQ(movecheck::NoMountPointsBelow(W(Data("documents"))), 0);
+}
+
+TEST_F(FileOpTest, VerificationFindsEveryKindOfDifference) {
+    const fs::path source = Data("s");
+    WriteFile(source / "a.txt", "aaaa");
+    WriteFile(source / "sub" / "b.txt", "bbbb");
+    fs::create_directories(source / "empty");
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> change;
+        fs::path expected;  // relative; below the original unless only the copy has it
+        bool copySide;
+    };
+    const Case cases[] = {
+        {"nothing", [](const fs::path&) {}, {}, false},
+        {"size", [](const fs::path& t) { WriteFile(t / "sub" / "b.txt", "bbbbb"); }, "sub/b.txt",
+         false},
+        {"time",
+         [](const fs::path& t) {
+             fs::last_write_time(t / "a.txt",
+                                 fs::last_write_time(t / "a.txt") - std::chrono::seconds(5));
+         },
+         "a.txt", false},
+        {"missing", [](const fs::path& t) { fs::remove(t / "sub" / "b.txt"); }, "sub/b.txt", false},
+        {"extra", [](const fs::path& t) { WriteFile(t / "empty" / "new.txt", "n"); },
+         "empty/new.txt", true},
+        {"kind",
+         [](const fs::path& t) {
+             fs::remove(t / "a.txt");
+             fs::create_directory(t / "a.txt");
+         },
+         "a.txt", false},
+    };
+    for (const Case& c : cases) {
+        const fs::path copy = Data(std::string("copy-") + c.what);
+        fs::create_directories(copy);
+        ASSERT_EQ(op_.CopyTree(W(source), W(copy)), 0) << c.what;
+        c.change(copy);
+        std::wstring difference;
+        const int32_t r = op_.VerifyCopy(W(source), W(copy), difference);
+        if (c.expected.empty()) {
+            EXPECT_EQ(r, 0) << c.what;
+        } else {
+            EXPECT_EQ(r, kCodeCopyDiffers) << c.what;
+            EXPECT_EQ(fs::path(sys::ToUtf8(difference)), (c.copySide ? copy : source) / c.expected)
+                << c.what;
+        }
+    }
+}
+
+TEST_F(FileOpTest, TargetInsideASourceIsSeenThroughLinksBindMountsAndLetterCase) {
+    const fs::path software = Data("Oculus") / "Software";
+    WriteFile(software / "game" / "f.bin", "x");
+    fs::create_directory_symlink(software / "game", Data("shortcut"));
+    auto check = [this, &software](const fs::path& target) {
+        CFileOp op;
+        return op.CheckTarget({W(software)}, W(target));
+    };
+    EXPECT_EQ(check(Data("shortcut")), 2) << "a link into Software";
+    EXPECT_EQ(check(Data("elsewhere-that-exists")), 4) << "a missing target cannot be judged";
+    fs::create_directories(Data("apart"));
+    EXPECT_EQ(check(Data("apart")), 0);
+
+    BindMount bind(software, Data("bound"));
+    if (bind.mounted()) {
+        EXPECT_EQ(check(Data("bound") / "game"), 2) << "a bind mount of Software";
+    }
+    LoopVolume exfat("exfat", Data("exfat"));
+    if (!exfat.mounted()) GTEST_SKIP() << exfat.why();
+    const fs::path onExfat = exfat.path() / "Oculus" / "Software";
+    WriteFile(onExfat / "game" / "f.bin", "x");
+    CFileOp op;
+    EXPECT_EQ(op.CheckTarget({W(onExfat)}, W(exfat.path() / "OCULUS" / "software" / "game")), 2);
+    EXPECT_TRUE(sys::NamesIgnoreCase(W(onExfat)));
+    EXPECT_FALSE(sys::NamesIgnoreCase(W(software)));
+}
+
+TEST(Paths, FullPathsAreAbsoluteAndTidyWithoutResolvingLinks) {
+    const struct {
+        const wchar_t* in;
+        const wchar_t* out;
+    } rows[] = {{L"/a/b/../c", L"/a/c"},
+                {L"/a/./b//c/", L"/a/b/c"},
+                {L"/../a", L"/a"},
+                {L"/a/b/..", L"/a"},
+                {L"//a///b", L"/a/b"},
+                {L"/", L"/"},
+                {L"/a/X/../games", L"/a/games"}};
+    for (const auto& row : rows) {
+        std::wstring full;
+        ASSERT_TRUE(sys::GetFullPathNameW(row.in, full));
+        EXPECT_EQ(full, row.out) << sys::ToUtf8(row.in);
+    }
+    TempDir dir;
+    ScopedWorkingDir cwd(dir.path());
+    std::wstring full;
+    ASSERT_TRUE(sys::GetFullPathNameW(L"x/../y", full));
+    EXPECT_EQ(full, W(fs::current_path() / "y"));
+    EXPECT_FALSE(sys::IsAbsolutePath(L"Oculus/"));
+    EXPECT_TRUE(sys::IsAbsolutePath(L"/Oculus/"));
+}
+
+// ---- Whole moves ----------------------------------------------------------------------------
+
+class RealMoveTest : public ::testing::Test {
+  protected:
+    RealMoveTest() : cwd_(logDir_.path()) {
+        LogResetForTests();
+        engine_.Task().SetPhaseObserver(&phases_);
+    }
+    ~RealMoveTest() override { LogResetForTests(); }
+
+    struct Phases final : TaskPhaseObserver {
+        void OnPhase(int32_t phase) override {
+            std::lock_guard<std::mutex> guard(lock);
+            seen.push_back(phase);
+        }
+        std::mutex lock;
+        std::vector<int32_t> seen;
+    };
+
+    int32_t Move(const fs::path& target) {
+        std::wstring source;
+        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
+        const int32_t check = engine_.CheckTargetDir(W(target));
+        EXPECT_EQ(check, 0);
+        return check != 0 ? -1 : engine_.MoveInstallation();
+    }
+    fs::path Software() const { return install_.base() / "Software"; }
+    fs::path Downloads() const { return install_.base() / "Downloads"; }
+    std::string LogText() const {
+        LogFlushForTests();
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(logDir_.path() / "log"))
+            text += ReadFile(entry.path());
+        return text;
+    }
+    // Nothing moved, every file where it was, no parked folder, the services running.
+    void ExpectUntouched() {
+        EXPECT_FALSE(fs::is_symlink(Software()));
+        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+        for (const auto& entry : fs::directory_iterator(install_.base())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "Software" || name == "Downloads") << name;
+        }
+        EXPECT_TRUE(install_.OutsideUntouched());
+        EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+        EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
+    }
+
+    TempDir logDir_;
+    ScopedWorkingDir cwd_;
+    ScopedVirtualClock clock_;
+    ScopedFaults faults_;
+    SimulatedInstall install_;
+    CVr engine_;
+    Phases phases_;
+};
+
+TEST_F(RealMoveTest, NamesThatDifferInCaseFailTheCopyOnAVolumeThatIgnoresCase) {
+    LoopVolume exfat("exfat", install_.root() / "exfat");
+    if (!exfat.mounted()) GTEST_SKIP() << exfat.why();
+    WriteFile(Software() / "Game A" / "Save.dat", "upper");
+    WriteFile(Software() / "Game A" / "save.dat", "lower");
+    WriteFile(Downloads() / "Data" / "one.bin", "1");
+    WriteFile(Downloads() / "data" / "two.bin", "2");
+
+    EXPECT_EQ(Move(exfat.path()), 10183);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectUntouched();
+    EXPECT_EQ(ReadFile(Software() / "Game A" / "Save.dat"), "upper");
+    EXPECT_EQ(ReadFile(Software() / "Game A" / "save.dat"), "lower");
+    EXPECT_NE(LogText().find("name taken in the copy: "), std::string::npos);
+}
+
+TEST_F(RealMoveTest, AProcessWritingIntoTheInstallationRefusesTheMoveBeforeParking) {
+    const fs::path log = Software() / "Game A" / "game.log";
+    Writer writer("exec 3>>'" + log.string() + "'; while :; do echo x >&3; sleep 0.05; done",
+                  install_.root());
+    ASSERT_TRUE(writer.WaitFor(log));
+
+    EXPECT_EQ(Move(install_.target()), 10032);
+    EXPECT_EQ(phases_.seen, (std::vector<int32_t>{kStopping, kParking, kFailed, kFinished}));
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectUntouched();
+    EXPECT_NE(
+        LogText().find("in use by sh (PID " + std::to_string(writer.pid()) + "): " + log.string()),
+        std::string::npos)
+        << LogText();
+}
+
+TEST_F(RealMoveTest, AProcessWorkingInsideTheInstallationRefusesTheMove) {
+    const fs::path cache = Downloads() / "cache";
+    Writer writer(
+        "touch started; i=0; while :; do i=$((i+1)); echo $i > new$i.tmp; sleep 0.05; done", cache);
+    ASSERT_TRUE(writer.WaitFor(cache / "started"));
+
+    EXPECT_EQ(Move(install_.target()), 10032);
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
+    EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+    EXPECT_NE(LogText().find("(PID " + std::to_string(writer.pid()) + "): " + cache.string()),
+              std::string::npos);
+}
+
+TEST_F(RealMoveTest, AChangeAfterTheCopyIsCaughtBeforeAnythingIsDeleted) {
+    // A writer the first check could not see: it appends once the copies are made.
+    const fs::path parkedFile = install_.base() / "SoftwareVarko" / "Game A" / "file0.bin";
+    sys::fault::Arm({sys::Call::kFlushToDisk, 1, 0, false,
+                     [&] { std::ofstream(parkedFile, std::ios::app) << "late"; }});
+    const std::string before = install_.files().at("Software/Game A/file0.bin");
+
+    EXPECT_EQ(Move(install_.target()), kCodeCopyDiffers);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_EQ(ReadFile(Software() / "Game A" / "file0.bin"), before + "late");
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Software"));
+    EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+    EXPECT_NE(LogText().find("copy differs from its original at: " +
+                             (install_.base() / "SoftwareVarko" / "Game A" / "file0.bin").string()),
+              std::string::npos);
+}
+
+TEST_F(RealMoveTest, AMountPointInsideASourceIsRefusedBeforeParking) {
+    WriteFile(install_.root() / "documents" / "mine.txt", "mine");
+    BindMount bind(install_.root() / "documents", Software() / "Game A" / "docs");
+    if (!bind.mounted()) GTEST_SKIP() << kNeedsRoot;
+
+    EXPECT_EQ(Move(install_.target()), movecheck::kCodeMountPointInside);
+    EXPECT_EQ(ReadFile(install_.root() / "documents" / "mine.txt"), "mine");
+    EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
+    EXPECT_NE(LogText().find((Software() / "Game A" / "docs").string()), std::string::npos);
+    EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
+}
+
+TEST_F(RealMoveTest, LinksThatLeadNowhereMoveAsLinks) {
+    fs::create_symlink("../gone", Software() / "Game A" / "dangling");
+    fs::create_symlink("self", Downloads() / "self");
+
+    EXPECT_EQ(Move(install_.target()), 0);
+    EXPECT_EQ(LinkText(Software() / "Game A" / "dangling"), "../gone");
+    EXPECT_EQ(LinkText(Downloads() / "self"), "self");
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_TRUE(install_.OutsideUntouched());
+}
+
+TEST_F(RealMoveTest, ReadOnlyEntriesLetTheRollbackEmptyTheTarget) {
+    fs::permissions(Downloads() / "cache" / "file0.bin", fs::perms::owner_read);
+    fs::permissions(Downloads() / "cache", fs::perms::owner_read | fs::perms::owner_exec);
+    const uint64_t intoSecondTree = install_.files().size() / 2 + 2;  // Software is copied second
+    sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, sys::kErrDiskFull});
+
+    EXPECT_EQ(Move(install_.target()), 10112);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game"));
+    fs::permissions(Downloads() / "cache", fs::perms::owner_all);
+    ExpectUntouched();
+}
+
+TEST_F(RealMoveTest, ATargetSpelledWithDotDotGivesLinksWithoutIt) {
+    fs::create_directories(install_.root() / "X");
+    EXPECT_EQ(Move(install_.root() / "X" / ".." / "target"), 0);
+    EXPECT_EQ(LinkText(Software()), (install_.target() / "Oculus game" / "Software").string());
+    fs::remove(install_.root() / "X");
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+}
+
+TEST_F(RealMoveTest, ATargetInsideTheInstallationIsRefusedHoweverSpelled) {
+    std::wstring source;
+    ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
+    fs::create_directory_symlink(Software() / "Game A", install_.root() / "into");
+    EXPECT_EQ(engine_.CheckTargetDir(W(install_.root() / "into")), 2);
+    EXPECT_EQ(
+        engine_.CheckTargetDir(W(install_.target() / ".." / "Oculus" / "Software" / "Game A")), 2);
+    EXPECT_TRUE(engine_.IsInsideBase(W(install_.root() / "into")));
+    EXPECT_TRUE(engine_.IsInsideBase(W(install_.target() / ".." / "Oculus" / "new")));
+    EXPECT_FALSE(engine_.IsInsideBase(W(install_.target())));
+    BindMount bind(Software(), install_.root() / "bound");
+    if (!bind.mounted()) GTEST_SKIP() << kNeedsRoot;
+    EXPECT_EQ(engine_.CheckTargetDir(W(install_.root() / "bound" / "Game A")), 2);
+}
+
+TEST_F(RealMoveTest, ARelativeBaseIsRefusedLikeAnEmptyOne) {
+    for (const wchar_t* base : {L"Oculus/", L"./Oculus/", L"../Oculus/"}) {
+        install_.SetBaseValue(base);
+        std::wstring source;
+        EXPECT_EQ(engine_.ResolveSourceDir(source), 10013) << sys::ToUtf8(base);
+        EXPECT_EQ(engine_.MoveInstallation(), 2) << "nothing is moved without a source";
+    }
+    ExpectUntouched();
+}
+
+TEST_F(RealMoveTest, PathsTooLongForTheMoveAreRefusedBeforeAnythingChanges) {
+    // A base of about 500 characters: the parked name's final path would not fit.
+    // 500 characters: "Software" still resolves, "SoftwareVarko" no longer would.
+    fs::path deep = install_.root();
+    while (deep.string().size() < 500)
+        deep /= std::string(std::min<size_t>(60, 500 - deep.string().size() - 1), 'd');
+    fs::create_directories(deep);
+    fs::rename(Software(), deep / "Software");
+    fs::rename(Downloads(), deep / "Downloads");
+    install_.SetBaseValue(W(deep) + L"/");
+    std::wstring source;
+    ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
+    ASSERT_EQ(engine_.CheckTargetDir(W(install_.target())), 0);
+    EXPECT_EQ(engine_.MoveInstallation(), movecheck::kCodePathTooLong);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_TRUE(fs::is_directory(deep / "Software" / "Game A"));
+    EXPECT_FALSE(fs::exists(deep / "SoftwareVarko"));
+    EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+
+    // A target so long that the next move could not resolve its links is refused up front.
+    fs::path far = install_.root();
+    while (far.string().size() < 492)
+        far /= std::string(std::min<size_t>(60, 492 - far.string().size() - 1), 't');
+    fs::create_directories(far);
+    EXPECT_EQ(engine_.CheckTargetDir(W(far)), 3);
+}
+
+// ---- Services ----------------------------------------------------------------------------------
+
+void SetService(const wchar_t* name, uint32_t refuseStop, uint32_t refuseStart) {
+    sys::standin::ServiceRecord record;
+    record.state = sys::kServiceRunning;
+    record.refuseStop = refuseStop;
+    record.refuseStart = refuseStart;
+    sys::standin::WriteService(name, record);
+}
+
+TEST_F(RealMoveTest, ACancelStartsTheServicesAgain) {
+    sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
+    EXPECT_EQ(Move(install_.target()), 3);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectUntouched();
+}
+
+TEST_F(RealMoveTest, AServiceThatWillNotStopStopsTheMoveAndTheOtherRunsAgain) {
+    SetService(L"OVRService", 1052, 0);  // the second refuses: the first was stopped already
+    EXPECT_EQ(Move(install_.target()), 10000 + 1052);
+    ExpectUntouched();
+
+    SetService(L"OVRService", 0, 0);
+    SetService(L"OVRLibraryService", 1052, 0);  // the first refuses: the move does not start
+    engine_.ResetTask();
+    EXPECT_EQ(Move(install_.target()), 10000 + 1052);
+    ExpectUntouched();
+    EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game(1)" / "Software"));
+}
+
+TEST_F(RealMoveTest, ARollbackThatPutsTheDataBackIsCleanEvenWhenServicesDoNotStart) {
+    SetService(L"OVRService", 0, 1058);  // disabled
+    sys::fault::Arm({sys::Call::kCopyFile, 3, sys::kErrDiskFull});
+    EXPECT_EQ(Move(install_.target()), 10112);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_FALSE(engine_.Task().ServicesRestarted());
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_NE(LogText().find("services not started again after the rollback: 11058"),
+              std::string::npos);
+    EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
+}
+
+}  // namespace
+
+#endif  // !_WIN32

@@ -1,0 +1,507 @@
+#!/usr/bin/env python3
+"""One whole move per class of real-world fault, through the move harness (halvex-move), on real
+folders, loop-mounted volumes, bind mounts and real writer processes. After each move it checks
+every file's content where the result says the data lives, the data outside the installation,
+the links, and the services' states. Closes with "realworld: N passed, F failed[, K skipped]".
+
+usage: realworld.py BUILD_DIR"""
+import hashlib
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = os.path.abspath(sys.argv[1])
+HOST_TOOL = os.path.join(BUILD, "tools", "halvex-host")
+HARNESS = os.path.join(BUILD, "tools", "halvex-move")
+ROOT = os.geteuid() == 0
+
+
+class Skip(Exception):
+    pass
+
+
+def sh(*args, check=True, **kw):
+    return subprocess.run(args, check=check, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, **kw)
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class World:
+    """A scratch machine: host folder, installation, outside data, target."""
+
+    def __init__(self, scratch, name):
+        self.dir = os.path.join(scratch, name)
+        os.makedirs(self.dir)
+        self.host = os.path.join(self.dir, "host")
+        self.base = os.path.join(self.dir, "Oculus")
+        self.outside = os.path.join(self.dir, "outside")
+        self.target = os.path.join(self.dir, "target")
+        self.cleanups = []
+        os.makedirs(self.target)
+        for i in range(3):
+            write(os.path.join(self.outside, f"keep{i}.dat"), os.urandom(700))
+        for i in range(40):
+            write(os.path.join(self.base, "Software", f"Game {i % 4}", f"level {i % 5}", f"asset{i}.pak"),
+                  os.urandom(1000 + 97 * i))
+        for i in range(20):
+            write(os.path.join(self.base, "Downloads", "cache", f"part{i}.bin"), os.urandom(500 + 31 * i))
+        os.makedirs(os.path.join(self.base, "Downloads", "empty"))
+        os.symlink(self.outside, os.path.join(self.base, "Software", "Game 0", "shared"))
+        self.host_tool("registry", "set-base", self.base + "/")
+        self.host_tool("services", "install", "stop_ms=0", "start_ms=0", "stop_hint=0", "start_hint=0")
+        self.snapshot()
+
+    def host_tool(self, *args):
+        return sh(HOST_TOOL, "--host", self.host, *args).stdout
+
+    def snapshot(self):
+        """Remembers every file's content (links followed) and the outside data."""
+        self.files = {}
+        for top in ("Software", "Downloads"):
+            for dirpath, _, names in os.walk(os.path.join(self.base, top), followlinks=True):
+                for name in names:
+                    path = os.path.join(dirpath, name)
+                    if os.path.isfile(path):
+                        self.files[os.path.relpath(path, self.base)] = digest(path)
+        self.outside_files = {n: digest(os.path.join(self.outside, n)) for n in os.listdir(self.outside)}
+
+    def move(self, target=None, *extra, user=None):
+        cmd = [HARNESS, "--target", target or self.target, *extra]
+        if user is not None:
+            cmd = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] + cmd
+        proc = subprocess.run(cmd, env=dict(os.environ, HALVEX_HOST=self.host), cwd=self.dir,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        out = {}
+        for line in proc.stdout.splitlines():
+            key, _, value = line.partition(": ")
+            out.setdefault(key.replace(" ", "-"), value)
+        out["output"] = proc.stdout
+        return out
+
+    def log(self):
+        text = ""
+        folder = os.path.join(self.dir, "log")
+        if os.path.isdir(folder):
+            for name in os.listdir(folder):
+                with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as f:
+                    text += f.read()
+        return text
+
+    def service(self, name):
+        line = self.host_tool("services", "show", name).splitlines()[0]
+        return line.split(":")[1].split("(")[0].strip()
+
+    # ---- checks: each returns a list of problems ---------------------------------------------
+    def data_whole(self):
+        problems = []
+        for rel, want in self.files.items():
+            path = os.path.join(self.base, rel)
+            if not os.path.isfile(path) or digest(path) != want:
+                problems.append(f"file lost or changed: {rel}")
+                break
+        for name, want in self.outside_files.items():
+            if digest(os.path.join(self.outside, name)) != want:
+                problems.append(f"outside data changed: {name}")
+        return problems
+
+    def linked_to(self, target):
+        problems = []
+        for top in ("Software", "Downloads"):
+            link = os.path.join(self.base, top)
+            want = os.path.join(target, "Oculus game", top)
+            if not os.path.islink(link) or os.readlink(link) != want:
+                problems.append(f"{top} is not a link to {want}")
+        for name in os.listdir(self.base):
+            if "Varko" in name:
+                problems.append(f"parked folder left: {name}")
+        return problems
+
+    def untouched(self):
+        problems = []
+        for top in ("Software", "Downloads"):
+            if os.path.islink(os.path.join(self.base, top)):
+                problems.append(f"{top} became a link")
+        extra = set(os.listdir(self.base)) - {"Software", "Downloads"}
+        if extra:
+            problems.append(f"left in the base folder: {sorted(extra)}")
+        return problems
+
+    def services_running(self):
+        return [f"{n} is {self.service(n)}" for n in ("OVRLibraryService", "OVRService")
+                if self.service(n) != "running"]
+
+    def expect(self, out, **fields):
+        return [f"{k}: {out.get(k.replace('_', '-'))!r}, wanted {v!r}\n{out['output'][-1500:]}"
+                for k, v in fields.items() if out.get(k.replace("_", "-")) != str(v)]
+
+    def cleanup(self):
+        for action in reversed(self.cleanups):
+            action()
+
+
+# ---- Real things ---------------------------------------------------------------------------------
+def need_root():
+    if not ROOT:
+        raise Skip("loop devices, mounts and other users need root")
+
+
+def loop_volume(world, kind, name, mib=64):
+    need_root()
+    point = os.path.join(world.dir, name)
+    image = point + ".img"
+    os.makedirs(point)
+    sh("truncate", "-s", f"{mib}M", image)
+    mkfs = {"exfat": ["mkfs.exfat"], "ntfs": ["mkfs.ntfs", "-Q", "-F"]}[kind]
+    if sh(*mkfs, image, check=False).returncode != 0:
+        raise Skip(f"cannot make a {kind} image")
+    dev = sh("losetup", "-f", "--show", image, check=False).stdout.strip()
+    if not dev.startswith("/dev/"):
+        raise Skip("no free loop device")
+    mount = {"exfat": "exfat-fuse", "ntfs": "ntfs-3g"}[kind]
+    if sh("mount", "-t", mount, dev, point, check=False).returncode != 0:
+        sh("losetup", "-d", dev, check=False)
+        raise Skip(f"cannot mount {kind}")
+
+    def undo():
+        for _ in range(50):
+            if sh("umount", point, check=False).returncode == 0:
+                break
+            time.sleep(0.1)
+        sh("losetup", "-d", dev, check=False)
+    world.cleanups.append(undo)
+    return point
+
+
+def bind_mount(world, source, at):
+    need_root()
+    os.makedirs(at, exist_ok=True)
+    sh("mount", "--bind", source, at)
+    world.cleanups.append(lambda: sh("umount", at, check=False))
+
+
+def writer(world, script, cwd):
+    proc = subprocess.Popen(["sh", "-c", script], cwd=cwd)
+    world.cleanups.append(lambda: (proc.kill(), proc.wait()))
+    return proc
+
+
+def wait_for(path):
+    for _ in range(200):
+        if os.path.exists(path):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+# ---- The cases ---------------------------------------------------------------------------------
+def case_plain_move(w):
+    out = w.move()
+    return w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
+
+
+def case_exfat_target(w):
+    vol = loop_volume(w, "exfat", "exfat")
+    out = w.move(vol)
+    return w.expect(out, result=0) + w.linked_to(vol) + w.data_whole() + w.services_running()
+
+
+def case_ntfs_target(w):
+    vol = loop_volume(w, "ntfs", "ntfs")
+    out = w.move(vol)
+    return w.expect(out, result=0) + w.linked_to(vol) + w.data_whole() + w.services_running()
+
+
+def case_names_differing_in_case_on_exfat(w):
+    vol = loop_volume(w, "exfat", "exfat")
+    write(os.path.join(w.base, "Software", "Game 1", "Save.dat"), "upper")
+    write(os.path.join(w.base, "Software", "Game 1", "save.dat"), "lower")
+    write(os.path.join(w.base, "Downloads", "Data", "a.bin"), "a")
+    write(os.path.join(w.base, "Downloads", "data", "b.bin"), "b")
+    w.snapshot()
+    out = w.move(vol)
+    problems = w.expect(out, result=10183, rollback_clean="true")
+    problems += w.untouched() + w.data_whole() + w.services_running()
+    if "name taken in the copy" not in w.log():
+        problems.append("the log does not name the collision")
+    return problems
+
+
+def case_writer_holding_a_file_open(w):
+    log = os.path.join(w.base, "Software", "Game 2", "game.log")
+    proc = writer(w, f"exec 3>>'{log}'; i=0; while :; do i=$((i+1)); echo $i >&3; sleep 0.02; done", w.dir)
+    wait_for(log)
+    out = w.move()
+    problems = w.expect(out, result=10032, rollback_clean="true") + w.untouched() + w.services_running()
+    time.sleep(0.2)
+    proc.kill()
+    proc.wait()
+    with open(log) as f:
+        numbers = [int(x) for x in f.read().split()]
+    if numbers != list(range(1, len(numbers) + 1)):
+        problems.append("the writer's appends are not all in its file")
+    if f"(PID {proc.pid})" not in w.log():
+        problems.append("the log does not name the writer")
+    w.snapshot_skip = True
+    return problems
+
+
+def case_writer_working_inside(w):
+    cache = os.path.join(w.base, "Downloads", "cache")
+    proc = writer(w, "touch started; i=0; while :; do i=$((i+1)); echo $i > new$i.tmp; sleep 0.02; done", cache)
+    wait_for(os.path.join(cache, "started"))
+    out = w.move()
+    problems = w.expect(out, result=10032) + w.untouched() + w.services_running()
+    proc.kill()
+    proc.wait()
+    made = [n for n in os.listdir(cache) if n.startswith("new")]
+    if len(made) < 2:
+        problems.append("the writer could not go on writing")
+    return problems + w.data_whole()
+
+
+def case_bind_mount_inside(w):
+    docs = os.path.join(w.dir, "Documents")
+    write(os.path.join(docs, "mine.txt"), "mine")
+    bind_mount(w, docs, os.path.join(w.base, "Software", "Game 3", "docs"))
+    w.snapshot()
+    out = w.move()
+    problems = w.expect(out, result=15) + w.untouched() + w.data_whole() + w.services_running()
+    if not os.path.isfile(os.path.join(docs, "mine.txt")):
+        problems.append("the mounted folder's data is gone")
+    if os.path.join("Game 3", "docs") not in w.log():
+        problems.append("the log does not name the mount point")
+    return problems
+
+
+def case_read_only_entries_as_their_owner(w):
+    need_root()  # to become another user
+    ro = os.path.join(w.base, "Software", "Game 1", "readonly.cfg")
+    write(ro, "cfg")
+    os.chmod(ro, 0o444)
+    locked = os.path.join(w.base, "Downloads", "locked")
+    write(os.path.join(locked, "inside.bin"), "in")
+    os.chmod(locked, 0o555)
+    os.chmod(os.path.join(w.base, "Downloads"), 0o555)  # the parked tree's root itself
+    w.snapshot()
+    sh("chown", "-R", "65534:65534", w.dir)
+    out = w.move(None, user=65534)
+    problems = w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
+    for rel in ("Downloads", os.path.join("Downloads", "locked")):
+        if stat.S_IMODE(os.stat(os.path.join(w.base, rel)).st_mode) != 0o555:
+            problems.append(f"the read-only folder {rel} lost its mode")
+    return problems
+
+
+def case_links_that_lead_nowhere(w):
+    os.symlink("../missing", os.path.join(w.base, "Software", "Game 1", "dangling"))
+    os.symlink("self", os.path.join(w.base, "Downloads", "self"))
+    os.symlink("..", os.path.join(w.base, "Downloads", "cache", "up"))
+    out = w.move()
+    problems = w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole()
+    for rel, text in (("Software/Game 1/dangling", "../missing"), ("Downloads/self", "self"),
+                      ("Downloads/cache/up", "..")):
+        path = os.path.join(w.base, rel)
+        if not os.path.islink(path) or os.readlink(path) != text:
+            problems.append(f"{rel} is not the link it was")
+    return problems + w.services_running()
+
+
+def case_metadata_cp_a_keeps(w):
+    private = os.path.join(w.base, "Downloads", "private")
+    write(os.path.join(private, "key.bin"), "key")
+    os.chmod(private, 0o700)
+    hard = os.path.join(w.base, "Software", "Game 1", "a.bin")
+    write(hard, "shared")
+    os.link(hard, os.path.join(w.base, "Software", "Game 2", "b.bin"))
+    sparse = os.path.join(w.base, "Software", "sparse.bin")
+    with open(sparse, "wb") as f:
+        f.write(b"head")
+        f.seek(1 << 30)
+        f.write(b"tail")
+    if ROOT:
+        os.chown(hard, 1000, 1000)
+    xattr = True
+    try:
+        os.setxattr(hard, "user.halvex", b"kept")
+    except OSError:
+        xattr = False
+    w.snapshot()
+    out = w.move()
+    problems = w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole()
+    moved = os.path.join(w.base, "Software", "Game 1", "a.bin")
+    if stat.S_IMODE(os.stat(private).st_mode) != 0o700:
+        problems.append("the private folder is no longer private")
+    if os.stat(moved).st_ino != os.stat(os.path.join(w.base, "Software", "Game 2", "b.bin")).st_ino:
+        problems.append("the hard links are two files now")
+    if os.stat(os.path.join(w.base, "Software", "sparse.bin")).st_blocks * 512 > (1 << 20):
+        problems.append("the sparse file is no longer sparse")
+    if ROOT and (os.stat(moved).st_uid, os.stat(moved).st_gid) != (1000, 1000):
+        problems.append("the owner changed")
+    if xattr and os.getxattr(moved, "user.halvex") != b"kept":
+        problems.append("the extended attribute is gone")
+    return problems + w.services_running()
+
+
+def case_target_spelled_with_dot_dot(w):
+    os.makedirs(os.path.join(w.dir, "X"))
+    out = w.move(os.path.join(w.dir, "X", "..", "target"))
+    os.rmdir(os.path.join(w.dir, "X"))
+    return w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
+
+
+def case_target_inside_through_a_link(w):
+    into = os.path.join(w.dir, "into")
+    os.symlink(os.path.join(w.base, "Software", "Game 1"), into)
+    out = w.move(into)
+    problems = w.expect(out, target_check=2) + w.untouched() + w.data_whole()
+    if os.path.exists(os.path.join(w.base, "Software", "Game 1", "Oculus game")):
+        problems.append("an Oculus game folder was made inside Software")
+    return problems + w.services_running()
+
+
+def case_target_inside_through_a_bind_mount(w):
+    bound = os.path.join(w.dir, "bound")
+    bind_mount(w, os.path.join(w.base, "Software"), bound)
+    out = w.move(os.path.join(bound, "Game 1"))
+    problems = w.expect(out, target_check=2) + w.untouched() + w.data_whole()
+    if os.path.exists(os.path.join(w.base, "Software", "Game 1", "Oculus game")):
+        problems.append("an Oculus game folder was made inside Software")
+    return problems + w.services_running()
+
+
+def case_relative_base(w):
+    w.host_tool("registry", "set-base", "Oculus/")
+    out = w.move()
+    problems = w.expect(out, detection=10013) + w.untouched() + w.data_whole()
+    if os.listdir(w.target):
+        problems.append("something was made at the target")
+    return problems + w.services_running()
+
+
+def case_long_base(w):
+    deep = w.dir
+    while len(deep) < 500:
+        deep = os.path.join(deep, "d" * min(60, 500 - len(deep) - 1))
+    os.makedirs(deep)
+    for top in ("Software", "Downloads"):
+        os.rename(os.path.join(w.base, top), os.path.join(deep, top))
+    w.base = deep
+    w.host_tool("registry", "set-base", deep + "/")
+    w.snapshot()
+    out = w.move()
+    problems = w.expect(out, result=10206, rollback_clean="true") + w.untouched() + w.data_whole()
+    if "path too long for the move" not in w.log():
+        problems.append("the log does not name the path")
+    return problems + w.services_running()
+
+
+def case_long_target(w):
+    far = w.dir
+    while len(far) < 492:
+        far = os.path.join(far, "t" * min(60, 492 - len(far) - 1))
+    os.makedirs(far)
+    out = w.move(far)
+    return w.expect(out, target_check=3) + w.untouched() + w.data_whole() + w.services_running()
+
+
+def case_service_refusing_to_stop(w):
+    w.host_tool("services", "set", "OVRService", "refuse_stop=1052")
+    out = w.move()
+    return w.expect(out, result=11052) + w.untouched() + w.data_whole() + w.services_running()
+
+
+def case_library_service_refusing_to_stop(w):
+    w.host_tool("services", "set", "OVRLibraryService", "refuse_stop=1052")
+    out = w.move()
+    problems = w.expect(out, result=11052) + w.untouched() + w.data_whole() + w.services_running()
+    if "phase: 0" in out["output"]:
+        problems.append("the move went on to parking")
+    return problems
+
+
+def case_cancel_during_the_first_copy(w):
+    out = w.move(None, "--cancel-at-phase", "2")
+    return (w.expect(out, result=3, rollback_clean="true") + w.untouched() + w.data_whole()
+            + w.services_running())
+
+
+def case_services_that_do_not_start_after_a_rollback(w):
+    w.host_tool("services", "set", "OVRService", "refuse_start=1058")
+    out = w.move(None, "--cancel-at-phase", "2")
+    problems = w.expect(out, result=3, rollback_clean="true") + w.untouched() + w.data_whole()
+    if w.service("OVRLibraryService") != "running":
+        problems.append("OVRLibraryService was not started again")
+    if "services not started again after the rollback" not in w.log():
+        problems.append("the log does not say the services did not start")
+    return problems
+
+
+def case_second_move_of_a_moved_installation(w):
+    first = w.move()
+    second_target = os.path.join(w.dir, "second")
+    os.makedirs(second_target)
+    out = w.move(second_target)
+    problems = w.expect(first, result=0) + w.expect(out, result=0)
+    problems += w.linked_to(second_target) + w.data_whole() + w.services_running()
+    if os.path.exists(os.path.join(w.target, "Oculus game")):
+        problems.append("the first move's folder is left")
+    return problems
+
+
+CASES = [(name[5:], fn) for name, fn in sorted(globals().items()) if name.startswith("case_")]
+
+
+def main():
+    if not (os.access(HARNESS, os.X_OK) and os.access(HOST_TOOL, os.X_OK)):
+        print(f"realworld: the harness is not built in {BUILD}")
+        print("realworld: 0 passed, 1 failed")
+        return 1
+    scratch = tempfile.mkdtemp(prefix="halvex-realworld-")
+    os.chmod(scratch, 0o755)
+    passed = failed = skipped = 0
+    try:
+        for name, case in CASES:
+            world = None
+            try:
+                world = World(scratch, name)
+                problems = case(world)
+            except Skip as why:
+                print(f"SKIP {name}: {why}")
+                skipped += 1
+                continue
+            except Exception as error:  # a case that breaks is a failure, with its reason
+                problems = [f"{type(error).__name__}: {error}"]
+            finally:
+                if world:
+                    world.cleanup()
+            if problems:
+                failed += 1
+                print(f"FAILED {name}:")
+                for problem in problems:
+                    print(f"  {problem}")
+            else:
+                passed += 1
+                print(f"ok {name}")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    line = f"realworld: {passed} passed, {failed} failed"
+    print(line + (f", {skipped} skipped" if skipped else ""))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
