@@ -31,8 +31,8 @@
 // this move made and gives the parked folders their old names back; a failure while parking
 // (0) gives the folders parked so far their old names back. Each of these starts the services
 // again once every folder is back. A cancel (8) deletes the copies and renames back without
-// starting the services. Failures at 4/5 (result 12) and 12 (result 6) undo nothing: the data
-// already lives at the target and is reachable through the links.
+// starting the services. Failures at 4/5 (kCodeOldDataLeft) and 12 (kCodeServicesNotStarted)
+// undo nothing: the data already lives at the target and is reachable through the links.
 enum TaskPhase : int32_t {
     kParking = 0,
     kStopping = 1,

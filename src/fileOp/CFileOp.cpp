@@ -2,23 +2,18 @@
 
 #include <cstdio>
 
+#include "Vr/ResultCodes.h"
 #include "logging/log.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
 
 namespace {
 
-constexpr int32_t kCancelled = 3;
-constexpr int32_t kFinalPathTooLong = 9;
-constexpr int32_t kLinkFacilityMissing = 10;
-constexpr int32_t kTargetFits = 0;
-constexpr int32_t kTargetTooSmall = 1;
-constexpr int32_t kTargetInsideSource = 2;
-constexpr int32_t kTargetQueryFailed = 4;
 constexpr uint32_t kFinalPathRoom = 512;  // characters, terminator included
 
 // A query that did not deliver its value has failed, whatever error it left behind.
 int32_t FailedQueryCode(uint32_t error) {
-    return sys::SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    return SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
 }
 
 // How a walk of one folder ended. closing is false only where the enumeration itself broke,
@@ -38,20 +33,20 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
         const uint32_t error = sys::GetLastError();
         if (sys::IsBenignError(error))
             return {0, true};  // nothing to list counts as an empty folder
-        HX_LOG.Err(sys::SystemCode(error));
-        return {sys::SystemCode(error), false};
+        HX_LOG.Err(SystemCode(error));
+        return {SystemCode(error), false};
     }
     for (;;) {
         if (cancel.load(std::memory_order_relaxed)) {
-            HX_LOG.Err(kCancelled);
-            return {kCancelled, true};
+            HX_LOG.Err(kCodeCancelled);
+            return {kCodeCancelled, true};
         }
         const bool more = finder.Next();
         if (!more) {
             const uint32_t error = sys::GetLastError();
             if (!sys::IsBenignError(error)) {
-                HX_LOG.Err(sys::SystemCode(error));
-                return {sys::SystemCode(error), false};
+                HX_LOG.Err(SystemCode(error));
+                return {SystemCode(error), false};
             }
         }
         // The look-ahead means the entry Next just moved to is still due when it returned false.
@@ -65,16 +60,6 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
         }
         if (!more) return {0, true};
     }
-}
-
-// The part of a path whose volume a free-space query asks about.
-std::wstring VolumeOf(const std::wstring& path) {
-#ifdef _WIN32
-    const auto colon = path.find(L':');
-    return colon == std::wstring::npos ? std::wstring() : path.substr(0, colon + 1);
-#else
-    return path;       // no drive letters: the volume that holds the path itself
-#endif
 }
 
 void PrintDiagnostic(const char* line) {
@@ -179,7 +164,7 @@ int32_t CFileOp::SizeTree(std::wstring folder) {
 
 int32_t CFileOp::GetDiskFree(std::wstring path, uint64_t& bytes) {
     uint64_t freeBytes = 0;
-    if (!sys::GetDiskFreeSpaceExW(VolumeOf(path), freeBytes)) {
+    if (!sys::GetDiskFreeSpaceExW(sys::VolumeOf(path), freeBytes)) {
         const int32_t code = FailedQueryCode(sys::GetLastError());
         HX_LOG.Err(code);
         return code;
@@ -188,11 +173,15 @@ int32_t CFileOp::GetDiskFree(std::wstring path, uint64_t& bytes) {
     return 0;
 }
 
+bool TargetHoldsSourcePath(const std::wstring& target, const std::wstring& sourceFinalPath) {
+    return target.find(sourceFinalPath) != std::wstring::npos;
+}
+
 int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring target) {
     for (const std::wstring& source : sources) {
         if (const int32_t r = SizeTree(source); r != 0) {
             HX_LOG.Err(r);
-            HX_LOG.Err(r);
+            HX_LOG.Err(r);  // deliberately twice: once as met, once as this check passes it on
             return kTargetQueryFailed;
         }
     }
@@ -207,10 +196,10 @@ int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring targe
         std::wstring finalPath;
         if (const int32_t r = GetFinalPath(source, finalPath); r != 0) {
             HX_LOG.Err(r);
-            HX_LOG.Err(r);
+            HX_LOG.Err(r);  // deliberately twice, as above
             return kTargetQueryFailed;
         }
-        if (target.find(finalPath) != std::wstring::npos) return kTargetInsideSource;
+        if (TargetHoldsSourcePath(target, finalPath)) return kTargetInsideSource;
     }
     return kTargetFits;
 }
@@ -225,8 +214,8 @@ int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
             if (!sys::CreateDirectoryW(to)) {
                 const uint32_t error = sys::GetLastError();
                 if (!sys::IsBenignError(error)) {  // an existing folder is simply reused
-                    HX_LOG.Err(sys::SystemCode(error));
-                    return sys::SystemCode(error);
+                    HX_LOG.Err(SystemCode(error));
+                    return SystemCode(error);
                 }
             }
             const int32_t r = CopyTree(finder.CurrentPath(), to);
@@ -264,8 +253,8 @@ int32_t CFileOp::DeleteTree(std::wstring folder, bool keepRoot) {
     const WalkResult walk = WalkFolder(folder, cancelFlag, visit);
     if (!walk.closing) return walk.code;
     if (cancelFlag.load()) {
-        HX_LOG.Err(kCancelled);
-        return kCancelled;  // the root stays
+        HX_LOG.Err(kCodeCancelled);
+        return kCodeCancelled;  // the root stays
     }
     if (!keepRoot) {
         // After a failure inside, the folder is not empty and this reports why it stays.
@@ -285,8 +274,8 @@ int32_t Checked(bool succeeded) {
     if (succeeded) return 0;
     const uint32_t error = sys::GetLastError();
     if (sys::IsBenignError(error)) return 0;
-    HX_LOG.Err(sys::SystemCode(error));
-    return sys::SystemCode(error);
+    HX_LOG.Err(SystemCode(error));
+    return SystemCode(error);
 }
 
 }  // namespace
@@ -306,17 +295,16 @@ int32_t CFileOp::RemoveOneDir(std::wstring path) {
 int32_t CFileOp::MoveOne(std::wstring from, std::wstring to) {
     if (sys::MoveFileW(from, to)) return 0;
     const uint32_t error = sys::GetLastError();
-    if (error == sys::kErrAlreadyExists)
-        return sys::SystemCode(error);  // the caller tries another name
+    if (error == sys::kErrAlreadyExists) return SystemCode(error);  // the caller tries another name
     if (error == sys::kErrNoMoreFiles) return 0;
-    HX_LOG.Err(sys::SystemCode(error));
-    return sys::SystemCode(error);
+    HX_LOG.Err(SystemCode(error));
+    return SystemCode(error);
 }
 
 int32_t CFileOp::RenameUnique(std::wstring from, std::wstring wished, std::wstring& used) {
     std::wstring name = wished;
     int32_t r = MoveOne(from, name);
-    while (r == sys::SystemCode(sys::kErrAlreadyExists)) {
+    while (r == SystemCode(sys::kErrAlreadyExists)) {
         name += L"(1)";  // X, X(1), X(1)(1): the suffix is appended again, never counted up
         r = MoveOne(from, name);
     }
@@ -345,7 +333,7 @@ int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& er
     error = sys::GetLastError();
     sys::CloseFile(file);
     if (length == 0) return FailedQueryCode(error);  // the query failed: the buffer holds nothing
-    if (length >= kFinalPathRoom) return kFinalPathTooLong;
+    if (length >= kFinalPathRoom) return kCodeFinalPathTooLong;
     text.assign(buffer, length);
     return 0;
 }
@@ -367,10 +355,10 @@ bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
 }  // namespace
 
 int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
-    if (LinkApi().unavailable) return kLinkFacilityMissing;
+    if (LinkApi().unavailable) return kCodeLinkFacilityMissing;
     // An entry at the link path leaves no room for the link: that is a failure, not a success.
     if (sys::GetFileAttributesW(link) != sys::kInvalidFileAttributes) {
-        const int32_t code = sys::SystemCode(sys::kErrAlreadyExists);
+        const int32_t code = SystemCode(sys::kErrAlreadyExists);
         HX_LOG.Err(code);
         return code;
     }
@@ -381,7 +369,7 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
     }
     // Some systems (Wine 8) answer success without making anything.
     if (!IsLinkTo(link, target)) {
-        const int32_t code = sys::SystemCode(sys::kErrNotAReparsePoint);
+        const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
         HX_LOG.Err(code);
         return code;
     }
@@ -389,24 +377,16 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
 }
 
 int32_t CFileOp::GetFinalPath(std::wstring path, std::wstring& finalPath) {
-    if (LinkApi().unavailable) return kLinkFacilityMissing;
+    if (LinkApi().unavailable) return kCodeLinkFacilityMissing;
     std::wstring text;
     uint32_t error = 0;
     if (const int32_t code = FinalPathText(path, text, error); code != 0) {
         HX_LOG.Err(code);
         return code;
     }
-#ifdef _WIN32
-    // \\?\D:\dir comes back; the path starts at the drive letter before the first ":".
-    const auto colon = text.find(L':');
-    const auto cut = colon == std::wstring::npos ? colon : text.rfind(L'\\', colon);
-    if (cut == std::wstring::npos) {
-        HX_LOG.Err(sys::SystemCode(error));
-        return sys::SystemCode(error);
+    if (!sys::PathOfFinalPathText(text, finalPath)) {
+        HX_LOG.Err(SystemCode(error));
+        return SystemCode(error);
     }
-    finalPath = text.substr(cut + 1);
-#else
-    finalPath = text;  // already the plain absolute path
-#endif
     return 0;
 }

@@ -42,6 +42,10 @@ struct CLinkApi {
 };
 CLinkApi& LinkApi();
 
+// CheckTarget's nesting test: the target's text holds the source folder's final path, anywhere
+// and exactly. It judges spellings, not where a path resolves to.
+bool TargetHoldsSourcePath(const std::wstring& target, const std::wstring& sourceFinalPath);
+
 class CFileOp {
   public:
     int32_t Cancel();

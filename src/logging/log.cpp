@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "Vr/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/sys.h"
 
@@ -135,7 +136,7 @@ void Write(const wchar_t* sourceFile, uint32_t line, LogSeverity severity, LogAu
 
 void CLogSite::Err(int32_t code) const {
     // An errno with no Windows counterpart travels as error 1; keep it in the record.
-    if (code == 10001 && sys::LastUnmappedErrno() != 0) {
+    if (code == SystemCode(sys::kErrInvalidFunction) && sys::LastUnmappedErrno() != 0) {
         WriteLogRecord(file_, line_, LogErr, LogDev, code, " (errno ", sys::LastUnmappedErrno(),
                        ")");
     } else {

@@ -11,7 +11,9 @@
 
 #include "Vr/CExeThread.h"
 #include "Vr/IArSet.h"
+#include "Vr/ResultCodes.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
 #include "ui/uishell.h"
@@ -63,13 +65,13 @@ const QString kQ1 = QStringLiteral(
 // The message for a refusal of the engine's target check; empty when the target fits.
 QString EngineRefusal(int32_t code) {
     switch (code) {
-        case 1:
+        case kTargetTooSmall:
             return kM6;
-        case 2:
+        case kTargetInsideSource:
             return kM7;
-        case 3:
+        case kTargetRefused:
             return kM8;
-        case 4:
+        case kTargetQueryFailed:
             return kM9;
         default:
             return {};
@@ -78,23 +80,12 @@ QString EngineRefusal(int32_t code) {
 
 QString ResolveSource() {
     std::wstring source;
-    ui::Engine()->ResolveSourceDir(source);
+    GetEngine()->ResolveSourceDir(source);
     return QString::fromStdWString(source);
 }
 
 bool AcceptedFileSystem(FsKind kind) {
     return kind == FsNtfs || kind == FsExFat || kind == FsNative;
-}
-
-// A path the checks can judge: a drive letter with ":" and "\" (or nothing) after it on
-// Windows, a path from the root elsewhere.
-bool IsAbsoluteTarget(const QString& path) {
-#ifdef Q_OS_WIN
-    return path.size() >= 2 && path[0].isLetter() && path[1] == u':' &&
-           (path.size() == 2 || path[2] == u'\\' || path[2] == u'/');
-#else
-    return path.startsWith(u'/');
-#endif
 }
 
 }  // namespace
@@ -180,7 +171,7 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
     chosen = QDir::toNativeSeparators(chosen);
 
     std::wstring base;
-    if (!ResolveSource().isEmpty()) ui::Engine()->LoadInstallPaths(base);
+    if (!ResolveSource().isEmpty()) GetEngine()->LoadInstallPaths(base);
     if (base.empty()) {
         sourceEdit->setText(kNoSource);
         ui::ShowMessageBox(kNoSource);
@@ -190,7 +181,7 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         ui::ShowMessageBox(kM12);
         return;
     }
-    const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(chosen.toStdWString()));
+    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(chosen.toStdWString()));
     if (!refusal.isEmpty()) {
         ui::ShowMessageBox(refusal);
         chosen.clear();
@@ -201,13 +192,13 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
 QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
     if (target.isEmpty()) return kM1;
     // A relative or drive-relative path would be judged on one volume and written on another.
-    if (!IsAbsoluteTarget(target)) return kM2;
+    if (!sys::IsAbsolutePath(target.toStdWString())) return kM2;
     const uint32_t attributes = sys::GetFileAttributesW(target.toStdWString());
     if (attributes == sys::kInvalidFileAttributes) return kM2;
     if (!(attributes & sys::kAttrDirectory)) return kM3;
     if (!IsHardDiskOrFlash(target)) return kM4;
     if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
-    const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(target.toStdWString()));
+    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(target.toStdWString()));
     if (!refusal.isEmpty()) return refusal;
     QString source = ResolveSource();
     if (source.isEmpty()) return kNoSource;
@@ -231,8 +222,8 @@ void COculusInstallWgt::OnChickStartBtn() {
 }
 
 void COculusInstallWgt::RunMove(const QString& target) {
-    auto thread = std::make_unique<CExeThread>();
-    thread->SetOperation(1);
+    auto thread = std::make_unique<CExeThread>(GetEngine());
+    thread->SetOperation(kOpMove);
     thread->SetTargetPath(target.toStdWString());
     auto progress = std::make_unique<CProgressWgt>(this, thread.get());
     thread->start(QThread::InheritPriority);

@@ -5,8 +5,6 @@
 #include <QMouseEvent>
 #include <QWindow>
 
-#include "Vr/IArSet.h"
-
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
@@ -24,11 +22,6 @@ MessageBoxHook& BoxHook() {
 FolderDialogHook& DialogHook() {
     static FolderDialogHook hook;
     return hook;
-}
-
-IArSet*& EngineOverride() {
-    static IArSet* engine = nullptr;
-    return engine;
 }
 
 #ifdef Q_OS_WIN
@@ -72,14 +65,6 @@ QString GetExistingDirectory(QWidget* parent, const QString& caption, const QStr
 
 void SetFolderDialogHook(FolderDialogHook hook) {
     DialogHook() = std::move(hook);
-}
-
-IArSet* Engine() {
-    return EngineOverride() ? EngineOverride() : GetEngine();
-}
-
-void SetEngineForTests(IArSet* engine) {
-    EngineOverride() = engine;
 }
 
 bool IsDragPoint(const QWidget* window, const QPoint& pos) {

@@ -97,8 +97,8 @@ class FakeEngine : public IArSet {
 
 // Puts an engine in place of the process-wide one for the life of the object.
 struct ScopedEngine {
-    explicit ScopedEngine(IArSet* engine) { ui::SetEngineForTests(engine); }
-    ~ScopedEngine() { ui::SetEngineForTests(nullptr); }
+    explicit ScopedEngine(IArSet* engine) { SetEngineForTests(engine); }
+    ~ScopedEngine() { SetEngineForTests(nullptr); }
 };
 
 // Time moves only when someone sleeps, so the worker's and the task's pauses take no time.
