@@ -25,10 +25,6 @@ int Register(const char* name, Factory factory) {
     return static_cast<int>(Registry().size());
 }
 
-QString Wide(const std::wstring& text) {
-    return QString::fromStdWString(text);
-}
-
 // ---- Boxes and the folder dialog ---------------------------------------------------------------
 BoxRecorder::BoxRecorder() {
     ui::SetMessageBoxHook([this](const ui::MessageBoxRequest& request) {

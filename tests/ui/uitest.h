@@ -17,7 +17,9 @@
 
 #include "Vr/IArSet.h"
 #include "platform/sys.h"
+#include "testclock.h"
 #include "ui/uishell.h"
+#include "widepath.h"
 
 namespace uitest {
 
@@ -101,12 +103,7 @@ struct ScopedEngine {
     ~ScopedEngine() { SetEngineForTests(nullptr); }
 };
 
-// Time moves only when someone sleeps, so the worker's and the task's pauses take no time.
-struct ScopedVirtualClock {
-    ScopedVirtualClock() { sys::UseClock(&clock); }
-    ~ScopedVirtualClock() { sys::UseClock(nullptr); }
-    sys::VirtualClock clock;
-};
+using testsupport::ScopedVirtualClock;
 
 // A real temporary folder; on a file system that a move accepts when the system's temporary
 // folder does not (tmpfs): then it is made below the working folder.
@@ -176,6 +173,6 @@ void WhenModal(const char* className, std::function<void(QWidget*)> body, int ti
 // Clicks the progress page's button once it reads "OK" and is enabled; returns at once.
 void CloseProgressWhenDone();
 
-QString Wide(const std::wstring& text);
+using testsupport::Wide;
 
 }  // namespace uitest
