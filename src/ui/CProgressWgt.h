@@ -19,6 +19,10 @@ class CProgressWgt : public QDialog {
     CProgressWgt(QWidget* parent, CExeThread* thread);
     ~CProgressWgt() override;
 
+    // True once the worker's end has been handled: the final message is shown and the button
+    // closes the page.
+    bool IsResultShown() const { return finishShown; }
+
   public slots:
     // Refused while the worker runs, so that the modal loop cannot end before it has finished.
     void reject() override;

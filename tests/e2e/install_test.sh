@@ -57,17 +57,22 @@ mkdir -p "$tmp/run"
 (cd "$tmp/run" && HALVEX_HOST=$host QT_QPA_PLATFORM=offscreen exec "$prefix/bin/halvex") \
   >"$tmp/app.log" 2>&1 &
 app_pid=$!
-sleep 3
+# Start-up has got far enough once it holds the single-instance lock of the simulated machine.
+holds_lock() { ! flock -n "$host/locks/Varko_Oculus_Kestrum" true 2>/dev/null; }
+for _ in $(seq 600); do
+  kill -0 "$app_pid" 2>/dev/null || break
+  [ -e "$host/locks/Varko_Oculus_Kestrum" ] && holds_lock && break
+  sleep 0.1
+done
+# Then it must stay up while it builds its window: a grace that can only catch a crash.
+sleep 1
 if kill -0 "$app_pid" 2>/dev/null; then
-  # Start-up got as far as taking the single-instance lock of the simulated machine.
-  if flock -n "$host/locks/Varko_Oculus_Kestrum" true 2>/dev/null; then
-    fail "the running program does not hold its single-instance lock in \$HALVEX_HOST"
-  fi
+  holds_lock || fail "the running program does not hold its single-instance lock in \$HALVEX_HOST"
   kill "$app_pid"
   wait "$app_pid" 2>/dev/null
 else
   wait "$app_pid"
-  fail "the installed program ended within 3 s (exit $?): $(tail -n 5 "$tmp/app.log")"
+  fail "the installed program ended during start-up (exit $?): $(tail -n 5 "$tmp/app.log")"
 fi
 app_pid=
 

@@ -44,7 +44,8 @@ struct Move {
     QStringList Lines() const { return page->findChild<QTextEdit*>()->toPlainText().split('\n'); }
     QPushButton* Button() const { return page->findChild<QPushButton*>("normalbtn"); }
     int Bar() const { return page->findChild<QProgressBar*>()->value(); }
-    bool Ended() const { return worker.isFinished() && Button()->text() == "OK"; }
+    // The page's own end: it has handled finished() and shows its final message.
+    bool Ended() const { return page && page->IsResultShown(); }
 
     uitest::ScopedVirtualClock clock;
     uitest::FakeEngine engine;
@@ -78,7 +79,7 @@ class TestProgress : public QObject {
 
         move.engine.fraction = 0.7f;
         move.worker.start();
-        QVERIFY(move.worker.wait(5000));
+        QVERIFY(move.worker.wait(uitest::kEventMs));
         QCOMPARE(move.worker.GetProgress(), 1.0f);  // returned: full whatever the engine says
     }
 
@@ -93,7 +94,7 @@ class TestProgress : public QObject {
         move.engine.parkedFirst = L"/srv/Oculus/DownloadsVarko";
         move.engine.parkedSecond = L"/srv/Oculus/SoftwareVarko";
         move.worker.start();
-        QVERIFY(move.worker.wait(5000));
+        QVERIFY(move.worker.wait(uitest::kEventMs));
         QCOMPARE(move.worker.GetResult(), 12);
         QVERIFY(!move.worker.IsRollbackClean());
         QCOMPARE(uitest::Wide(move.worker.GetTargetPath()),
@@ -110,13 +111,13 @@ class TestProgress : public QObject {
         move.engine.moveResult = 10005;
         move.engine.rollbackClean = false;
         move.worker.start();
-        QVERIFY(move.worker.wait(5000));
+        QVERIFY(move.worker.wait(uitest::kEventMs));
         QVERIFY(!move.worker.IsRollbackClean());
         Move clean;
         clean.engine.moveResult = 3;
         clean.engine.rollbackClean = true;
         clean.worker.start();
-        QVERIFY(clean.worker.wait(5000));
+        QVERIFY(clean.worker.wait(uitest::kEventMs));
         QVERIFY(clean.worker.IsRollbackClean());
     }
 
@@ -125,20 +126,20 @@ class TestProgress : public QObject {
         Move backUp(2);
         backUp.worker.SetTargetPath((scratch.Path("new") + "/").toStdWString());
         backUp.worker.start();
-        QVERIFY(backUp.worker.wait(5000));
+        QVERIFY(backUp.worker.wait(uitest::kEventMs));
         QVERIFY(!backUp.worker.IsCreateDirFailed());
         QVERIFY(QFileInfo(scratch.Path("new")).isDir());
 
         Move failing(3);
         failing.worker.SetTargetPath(scratch.Path("missing/parent/child").toStdWString());
         failing.worker.start();
-        QVERIFY(failing.worker.wait(5000));
+        QVERIFY(failing.worker.wait(uitest::kEventMs));
         QVERIFY(failing.worker.IsCreateDirFailed());
         QCOMPARE(failing.worker.GetResult(), -1);
 
         Move unknown(9);
         unknown.worker.start();
-        QVERIFY(unknown.worker.wait(5000));
+        QVERIFY(unknown.worker.wait(uitest::kEventMs));
         QCOMPARE(unknown.worker.GetResult(), -1);
         QCOMPARE(unknown.engine.resets.load(), 0);  // no move ran
     }
@@ -149,11 +150,11 @@ class TestProgress : public QObject {
         move.engine.fraction = 0.4567f;
         move.engine.Hold();
         move.Start();
-        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
-        QTRY_COMPARE(move.Bar(), 45);  // the truncated percentage
+        QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
+        QTRY_COMPARE_WITH_TIMEOUT(move.Bar(), 45, uitest::kEventMs);  // the truncated percentage
         QCOMPARE(move.Lines(), QStringList({"Performing the move...", "Move to:/mnt/games"}));
         move.engine.Release();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QCOMPARE(move.Lines().last(), QString("Successful operation."));
         QCOMPARE(move.Bar(), 100);
         QVERIFY(move.Button()->isEnabled());
@@ -219,7 +220,7 @@ class TestProgress : public QObject {
         move.engine.parkedFirst = place("{S}/Oculus/DownloadsVarko").toStdWString();
         move.engine.parkedSecond = place("{S}/Oculus/SoftwareVarko").toStdWString();
         move.Start();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QCOMPARE(move.Lines().last(), message);
         QVERIFY(move.Button()->isEnabled());
     }
@@ -238,7 +239,7 @@ class TestProgress : public QObject {
         move.engine.parkedFirst = L"D";
         move.engine.parkedSecond = L"S";
         move.Start();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QCOMPARE(move.Lines().last(), QString("Operation succeeded. Please manually delete D,S."));
     }
 #endif
@@ -248,7 +249,7 @@ class TestProgress : public QObject {
         Move move(2);
         move.worker.SetTargetPath(scratch.Path("no/such/parent").toStdWString());
         move.Start();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         const QStringList lines = move.Lines();
         QCOMPARE(lines.first(), QString("Start backing up Oculus games and configurations..."));
         QCOMPARE(lines.at(1), "Target location:" + scratch.Path("no/such/parent"));
@@ -266,7 +267,7 @@ class TestProgress : public QObject {
         move.engine.moveResult = 3;
         move.engine.Hold();
         move.Start();
-        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
         QVERIFY(move.engine.WaitUntilMoving());
         move.Button()->click();
         QCOMPARE(move.engine.cancels.load(), 1);
@@ -274,7 +275,7 @@ class TestProgress : public QObject {
         QCOMPARE(move.Lines().last(), kCancelLine);
         QVERIFY(boxes.Texts().isEmpty());
         move.engine.Release();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QVERIFY(move.Button()->isEnabled());
         QCOMPARE(move.Lines().last(),
                  QString("Failed to move. Please restart your computer and try again. If the "
@@ -287,7 +288,7 @@ class TestProgress : public QObject {
         move.engine.cancelAnswer = 4;
         move.engine.Hold();
         move.Start();
-        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
         QVERIFY(move.engine.WaitUntilMoving());
         move.Button()->click();
         QCOMPARE(boxes.Texts(), QStringList{kCancelRefusal});
@@ -295,7 +296,7 @@ class TestProgress : public QObject {
         QVERIFY(move.Button()->isEnabled());
         QVERIFY(!move.Lines().contains(kCancelLine));
         move.engine.Release();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
     }
 
     // Ending the modal loop early would let the page destroy a running worker.
@@ -311,7 +312,7 @@ class TestProgress : public QObject {
         move.page->reject();
         QVERIFY(move.page->isVisible());
         move.engine.Release();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QTest::keyClick(move.page.get(), Qt::Key_Escape);
         QVERIFY2(move.page->isVisible(), "keys do not close it after the end either");
         QSignalSpy finished(move.page.get(), &QDialog::finished);
@@ -324,7 +325,7 @@ class TestProgress : public QObject {
         Move move;
         move.Start();
         QCOMPARE(move.page->pos(), QPoint(40 + 65, 30 + 42));
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
     }
 
     // Lines posted from another thread arrive on the page's thread.
@@ -332,7 +333,7 @@ class TestProgress : public QObject {
         Move move;
         move.engine.Hold();
         move.Start();
-        QTRY_COMPARE(move.Button()->text(), QString("Cancel"));
+        QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
         std::thread poster([] {
             emit g_uiCallBack.sigLogPrint(0, "  copying Game One  ");
             emit g_uiCallBack.sigLogPrint(0, "");
@@ -341,13 +342,13 @@ class TestProgress : public QObject {
             emit g_uiCallBack.sigLogPrint(1, "finishing");
         });
         poster.join();
-        QTRY_COMPARE(move.Lines().last(), QString("finishing"));
+        QTRY_COMPARE_WITH_TIMEOUT(move.Lines().last(), QString("finishing"), uitest::kEventMs);
         QVERIFY(move.Lines().contains("copying Game One"));
         QVERIFY(!move.Lines().contains("ignored"));
         QVERIFY(!move.Button()->isEnabled());
         QCOMPARE(move.page->findChildren<QLabel*>().last()->text(), QString("3 of 7"));
         move.engine.Release();
-        QTRY_VERIFY(move.Ended());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QCOMPARE(move.page->findChildren<QLabel*>().last()->text(), QString());
         move.page.reset();
         emit g_uiCallBack.sigLogPrint(0, "after the page is gone");  // must not reach it

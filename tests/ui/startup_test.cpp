@@ -3,6 +3,7 @@
 // output, reports the main window, and then presses the window's close button ("quit") or first
 // waits until the file "release" appears in the host folder ("hold").
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFontInfo>
 #include <QProcess>
@@ -84,14 +85,15 @@ class Child {
         }
     }
     bool WaitForWindow() {
-        for (int i = 0; i < 300 && !output_.contains("WINDOW"); ++i) {
+        const QDeadlineTimer deadline(uitest::kEventMs);
+        while (!output_.contains("WINDOW") && !deadline.hasExpired()) {
             if (!process_.waitForReadyRead(100) && process_.state() == QProcess::NotRunning) break;
             output_ += QString::fromUtf8(process_.readAllStandardOutput());
         }
         return output_.contains("WINDOW");
     }
     int Finish() {
-        if (!process_.waitForFinished(30000)) return -1;
+        if (!process_.waitForFinished(uitest::kEventMs)) return -1;
         output_ += QString::fromUtf8(process_.readAllStandardOutput());
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
     }

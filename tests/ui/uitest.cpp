@@ -1,6 +1,7 @@
 #include "uitest.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
@@ -184,7 +185,7 @@ bool Installation::Host(const QStringList& args) {
     QProcess tool;
     tool.start(QStringLiteral(HALVEX_HOST_TOOL),
                QStringList{"--host", scratch_.Path("host")} + args);
-    if (!tool.waitForFinished(20000) || tool.exitCode() != 0) {
+    if (!tool.waitForFinished(kEventMs) || tool.exitCode() != 0) {
         error_ = "host tool failed: " + args.join(' ') + ": " + tool.readAllStandardError();
         return false;
     }
@@ -252,15 +253,14 @@ LoopVolume::~LoopVolume() {
 // ---- Modal dialogs -----------------------------------------------------------------------------
 void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs) {
     auto* poll = new QTimer;
-    auto waited = std::make_shared<int>(0);
+    const QDeadlineTimer deadline(timeoutMs);
     QObject::connect(poll, &QTimer::timeout, [=] {
         QWidget* modal = QApplication::activeModalWidget();
-        *waited += 10;
         if (modal && modal->inherits(className) && modal->isVisible()) {
             poll->stop();
             poll->deleteLater();
             body(modal);
-        } else if (*waited > timeoutMs) {
+        } else if (deadline.hasExpired()) {
             poll->stop();
             poll->deleteLater();
             qWarning("no modal %s appeared", className);
@@ -269,21 +269,19 @@ void WhenModal(const char* className, std::function<void(QWidget*)> body, int ti
     poll->start(10);
 }
 
+bool ProgressEnded(const QWidget* widget) {
+    const auto* page = qobject_cast<const CProgressWgt*>(widget);
+    return page && page->IsResultShown();
+}
+
 void CloseProgressWhenDone() {
     auto* poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->inherits("CProgressWgt")) return;
-        auto* button = modal->findChild<QPushButton*>("normalbtn");
-        auto* log = modal->findChild<QTextEdit*>();
-        // The button reads "OK" before the worker starts too: wait for the final message.
-        const bool ended = log && log->document()->blockCount() >= 3 &&
-                           !log->toPlainText().endsWith("Restoring to the state before move...");
-        if (button && button->text() == "OK" && button->isEnabled() && ended) {
-            poll->stop();
-            poll->deleteLater();
-            button->click();
-        }
+        if (!ProgressEnded(modal)) return;
+        poll->stop();
+        poll->deleteLater();
+        modal->findChild<QPushButton*>("normalbtn")->click();
     });
     poll->start(20);
 }

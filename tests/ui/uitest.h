@@ -23,6 +23,10 @@
 
 namespace uitest {
 
+// How long a test waits for an event it means before it gives up. Generous, since the suites
+// run under sanitizers on loaded machines; a passing wait returns as soon as the event is there.
+inline constexpr int kEventMs = 60000;
+
 // Test classes register themselves; main runs them in order.
 using Factory = std::function<QObject*()>;
 int Register(const char* name, Factory factory);
@@ -75,7 +79,7 @@ class FakeEngine : public IArSet {
     // The move waits inside MoveInstallation until Release() when Hold() was called first.
     void Hold();
     void Release();
-    bool WaitUntilMoving(int ms = 5000);
+    bool WaitUntilMoving(int ms = kEventMs);
 
     int32_t LoadInstallPaths(std::wstring& out) override;
     int32_t ResolveSourceDir(std::wstring& out) override;
@@ -168,9 +172,12 @@ class LoopVolume {
 #endif
 
 // Runs body once the modal dialog of class T is showing (polled from the event loop).
-void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs = 10000);
+void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs = kEventMs);
 
-// Clicks the progress page's button once it reads "OK" and is enabled; returns at once.
+// True when widget is a progress page that has shown its final message.
+bool ProgressEnded(const QWidget* widget);
+
+// Clicks the progress page's button once the page has shown its final message; returns at once.
 void CloseProgressWhenDone();
 
 using testsupport::Wide;

@@ -53,16 +53,12 @@ struct Desk {
         auto* poll = new QTimer;
         QObject::connect(poll, &QTimer::timeout, [&, poll] {
             QWidget* modal = QApplication::activeModalWidget();
-            if (!modal || !modal->inherits("CProgressWgt")) return;
-            auto* button = modal->findChild<QPushButton*>("normalbtn");
-            const QString log = modal->findChild<QTextEdit*>()->toPlainText();
-            if (button->text() != "OK" || !button->isEnabled() || log.count('\n') < 2) return;
-            if (log.endsWith("Restoring to the state before move...")) return;
-            lines = log.split('\n');
+            if (!uitest::ProgressEnded(modal)) return;
+            lines = modal->findChild<QTextEdit*>()->toPlainText().split('\n');
             if (finalBar) *finalBar = modal->findChild<QProgressBar*>()->value();
             poll->stop();
             poll->deleteLater();
-            button->click();
+            modal->findChild<QPushButton*>("normalbtn")->click();
         });
         poll->start(20);
         start->click();  // returns once the progress page has closed

@@ -127,14 +127,15 @@ class TestWindows : public QObject {
     void minimiseButtonMinimises() {
         MainWindow main;
         TitleButton(main.window.get(), "title_min")->click();
-        QTRY_VERIFY(main.window->isMinimized());
+        QTRY_VERIFY_WITH_TIMEOUT(main.window->isMinimized(), uitest::kEventMs);
     }
 
     void closeButtonQuitsTheEventLoop() {
         MainWindow main;
         QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
         QTimer::singleShot(0, TitleButton(main.window.get(), "title_close"), &QPushButton::click);
-        QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(2); });  // a safety net
+        QTimer::singleShot(uitest::kEventMs, qApp,
+                           [] { QCoreApplication::exit(2); });  // a safety net
         QCOMPARE(QCoreApplication::exec(), 0);
         QCOMPARE(quitting.count(), 1);
     }
@@ -144,7 +145,7 @@ class TestWindows : public QObject {
         Trekhold* w = main.window.get();
         TitleButton(w, "title_menu")->click();
         auto* menu = w->findChild<QMenu*>();
-        QTRY_VERIFY(menu->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), uitest::kEventMs);
         QCOMPARE(menu->pos(), w->pos() + QPoint(450, 15 + 13 + 10));
         QCOMPARE(menu->actions().size(), 1);
         QAction* about = menu->actions().first();
