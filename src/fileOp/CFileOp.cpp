@@ -130,7 +130,7 @@ int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
     if (result == 0) {
         count = countedFiles;
     } else {
-        HX_LOG.Err(result);
+        HX_LOG.Err(result);  // deliberately once more: the walk has logged it where it was met
     }
     countedFiles = 0;
     return result;

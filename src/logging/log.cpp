@@ -86,6 +86,7 @@ class CLogFile {
         // seam's tests fail by, nor be failed by them. An existing folder is fine.
         std::error_code ignored;
         std::filesystem::create_directory("log", ignored);
+        // Kept as it always was: year and month run together in the name ("20263-7-9-5-2").
         const std::string name = "log/" + Stamp("%2d%d-%d-%d-%d-%d") + ".txt";
         file_ = sys::OpenSharedAppend(sys::FromUtf8(name));
         if (file_) std::setvbuf(file_, nullptr, _IOFBF, 64 * 1024);

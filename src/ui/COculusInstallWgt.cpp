@@ -29,6 +29,7 @@ const char* const kEditStyle =
     "selection-background-color:0x3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
     "#e1e1e1;}";
 
+// The refusals, word for word as users know them: trailing blanks and "directory.If" included.
 const QString kM1 = QStringLiteral("Please choose target folder.");
 const QString kM2 =
     QStringLiteral("The specified target path doesn't exist. Please re-select and try again.");
