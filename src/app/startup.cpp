@@ -5,7 +5,9 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QIcon>
+#include <QPainterPath>
 #include <QPixmap>
+#include <QRawFont>
 #include <memory>
 
 #include "Vr/IArSet.h"
@@ -45,18 +47,14 @@ int RefusedStart() {
     return 0;
 }
 
-// Debian's fonts-wine carries a Tahoma for systems that have none.
-void ProvideTahoma() {
 #ifndef Q_OS_WIN
-    if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) return;
-    for (const char* file :
-         {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
-        if (QFile::exists(QString::fromLatin1(file))) {
-            QFontDatabase::addApplicationFont(QString::fromLatin1(file));
-        }
-    }
-#endif
+// Width of the stem of an "l" in the font file at 100 pixels; 0 when the file gives none.
+qreal StemWidth(const QString& file) {
+    const QRawFont font(file, 100);
+    const QList<quint32> glyphs = font.glyphIndexesForString(QStringLiteral("l"));
+    return glyphs.isEmpty() ? 0.0 : font.pathForGlyph(glyphs.first()).boundingRect().width();
 }
+#endif
 
 int RunMainWindow(QApplication& app) {
     QApplication::setWindowIcon(QIcon(QPixmap(QStringLiteral(":/res/VR.png"))));
@@ -76,6 +74,23 @@ int RunMainWindow(QApplication& app) {
 }
 
 }  // namespace
+
+// Debian's fonts-wine carries a Tahoma for systems that have none. Its bold face is taken only
+// where its letters are drawn bolder than the regular ones: the one fonts-wine ships keeps its
+// weight in bitmaps for small sizes, which smoothed text never uses, and its outlines are the
+// regular ones, so bold text would come out thin. Without a bold face, the toolkit thickens the
+// regular letters itself, at every size and scale.
+void ProvideTahoma() {
+#ifndef Q_OS_WIN
+    if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) return;
+    const QString regular = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
+    const QString bold = QStringLiteral("/usr/share/wine/fonts/tahomabd.ttf");
+    if (!QFile::exists(regular) || QFontDatabase::addApplicationFont(regular) < 0) return;
+    if (QFile::exists(bold) && StemWidth(bold) > 1.2 * StemWidth(regular)) {
+        QFontDatabase::addApplicationFont(bold);
+    }
+#endif
+}
 
 int RunHalvex(int argc, char** argv) {
     EnablePrivilege(L"SeBackupPrivilege");

@@ -1,5 +1,6 @@
 // Volume and device queries that the target checks rest on, shaped after GetVolumeInformationW,
-// GetDriveTypeW and the storage-property query (see sys.h for the error contract).
+// GetDriveTypeW, GetVolumePathNameW and the storage-property query (see sys.h for the error
+// contract).
 // POSIX: a volume is the mount that holds a path (/proc/self/mountinfo, longest mount point).
 #pragma once
 
@@ -51,5 +52,17 @@ uint32_t GetDriveTypeW(const std::wstring& root);
 // path begins with and sends IOCTL_STORAGE_QUERY_PROPERTY. POSIX: the block device of the mount
 // that holds path, as its /sys path shows it. False when there is no device to ask.
 bool QueryStorageBusType(const std::wstring& path, uint32_t& busType);
+
+// The folder at which the volume that holds path is reached, as a person names the volume.
+// Windows: GetVolumePathNameW ("C:\", or the folder a volume is mounted at). POSIX: the mount
+// point of the mount that holds path (DriveRootOf).
+bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath);
+
+// Whether a and b, both existing, lie on the same volume, so that moving data from one to the
+// other frees no space. Windows: the volumes' GUID names (GetVolumeNameForVolumeMountPointW on
+// their volume paths), or the volume paths themselves where the system has no GUID name for
+// both. POSIX: the file systems' device numbers (st_dev), which two mounts of one file system
+// share. False when either cannot be queried.
+bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same);
 
 }  // namespace sys

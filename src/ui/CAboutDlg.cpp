@@ -1,5 +1,6 @@
 #include "ui/CAboutDlg.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -31,7 +32,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(kFramelessFlags);
     setFixedSize(370, 240);
-    headerPixmap = new QPixmap(QStringLiteral(":/res/main_top.png"));
+    headerPixmap =
+        new QPixmap(Picture(QStringLiteral(":/res/main_top.png"), qApp->devicePixelRatio()));
 
     auto* mainLayout = new QVBoxLayout(this);
     mainLayout->setContentsMargins(0, 0, 0, 0);
@@ -39,7 +41,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     closeBtn = new QPushButton;
     closeBtn->setObjectName(QStringLiteral("btnClose"));
     closeBtn->setFixedSize(15, 13);
-    closeBtn->setStyleSheet(QLatin1String(kCloseStyle));
+    closeBtn->setStyleSheet(QLatin1String(kCloseStyle) + QLatin1String(kPictureButtonFocusStyle));
+    closeBtn->setAccessibleName(QStringLiteral("Close"));
+    closeBtn->setToolTip(QStringLiteral("Close"));
+    closeBtn->setFocusPolicy(Qt::TabFocus);  // as a title bar's button
     auto* titleRow = new QHBoxLayout;
     titleRow->addStretch();
     titleRow->addWidget(closeBtn);
@@ -60,7 +65,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
 
     okBtn = new QPushButton(QStringLiteral("OK"));
     okBtn->setObjectName(QStringLiteral("normalbtn"));
-    okBtn->setStyleSheet(QLatin1String(kNormalButtonStyle));
+    okBtn->setStyleSheet(QLatin1String(kNormalButtonStyle) +
+                         QLatin1String(kNormalButtonFocusStyle));
     auto* buttonRow = new QHBoxLayout;
     buttonRow->addStretch();
     buttonRow->addWidget(okBtn);
@@ -76,6 +82,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     mainLayout->addLayout(buttonRow);
     mainLayout->addSpacing(20);
 
+    okBtn->setFocus();  // rather than the small close button, which comes first
     connect(okBtn, &QPushButton::clicked, this, &CAboutDlg::onBtnClose);
     connect(closeBtn, &QPushButton::clicked, this, &CAboutDlg::onBtnClose);
     ui::EnableFramelessDrag(this);

@@ -14,6 +14,7 @@
 #include "Vr/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
 #include "ui/uishell.h"
@@ -62,6 +63,15 @@ const QString kM12 = QStringLiteral(
 const QString kQ1 = QStringLiteral(
     "Are you sure you want to move Oculus to a removable device? Oculus won't work if the "
     "removable device is removed. ");
+#ifdef Q_OS_WIN
+const QString kSameVolume = QStringLiteral(
+    "The target location is on the same drive as the Oculus installation. Moving Oculus there "
+    "frees no space on %1. Move anyway?");
+#else
+const QString kSameVolume = QStringLiteral(
+    "The target location is on the same file system as the Oculus installation. Moving Oculus "
+    "there frees no space on %1. Move anyway?");
+#endif
 
 // The message for a refusal of the engine's target check; empty when the target fits.
 QString EngineRefusal(int32_t code) {
@@ -85,6 +95,22 @@ QString ResolveSource() {
     return QString::fromStdWString(source);
 }
 
+// The question for a target on the volume that holds the source, naming that volume as a
+// person knows it ("C:", a mount folder, a mount point); empty when the volumes differ or
+// cannot be told apart.
+QString SameVolumeQuestion(const QString& source, const QString& target) {
+    bool same = false;
+    std::wstring root;
+    if (!sys::QuerySameVolume(source.toStdWString(), target.toStdWString(), same) || !same ||
+        !sys::GetVolumePathNameW(source.toStdWString(), root)) {
+        return {};
+    }
+    QString name = QString::fromStdWString(root);
+    while (name.size() > 1 && (name.back() == u'\\' || name.back() == u'/'))
+        name.chop(1);
+    return kSameVolume.arg(name);
+}
+
 bool AcceptedFileSystem(FsKind kind) {
     return kind == FsNtfs || kind == FsExFat || kind == FsNative;
 }
@@ -97,7 +123,8 @@ void AnnounceSourceDir() {
 }
 
 COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::WindowFlags()) {
-    setStyleSheet(QLatin1String(kNormalButtonStyle) + QLatin1String(kEditStyle));
+    setStyleSheet(QLatin1String(kNormalButtonStyle) + QLatin1String(kEditStyle) +
+                  QLatin1String(kNormalButtonFocusStyle) + QLatin1String(kEditFocusStyle));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 5, 0);
 
@@ -112,6 +139,7 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     auto* sourceLabel = new QLabel(QStringLiteral("Source Location:"));
     sourceLabel->setFixedWidth(100);
     sourceLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    sourceLabel->setBuddy(sourceEdit);
     auto* sourceRow = new QHBoxLayout;
     sourceRow->addWidget(sourceLabel);
     sourceRow->addWidget(sourceEdit);
@@ -119,10 +147,14 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     targetEdit = new QLineEdit;
     browseBtn = new QPushButton(tr("..."));
     browseBtn->setObjectName(QStringLiteral("normalbtn"));
+    // A screen reader would read the button's text out as dots.
+    browseBtn->setAccessibleName(QStringLiteral("Browse for target folder"));
+    browseBtn->setToolTip(QStringLiteral("Choose the target folder"));
     auto* targetLabel = new QLabel(QStringLiteral("Target Location:"));
     targetLabel->setFixedWidth(100);
     targetLabel->setFixedHeight(20);
     targetLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    targetLabel->setBuddy(targetEdit);
     auto* targetRow = new QHBoxLayout;
     targetRow->addWidget(targetLabel);
     targetRow->addWidget(targetEdit);
@@ -154,6 +186,11 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
 
     connect(browseBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickSelDestPathBtn);
     connect(startBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickStartBtn);
+    // Enter in the target field is "Start Move"; the page lies in a plain window, which has no
+    // default button to take it.
+    connect(targetEdit, &QLineEdit::returnPressed, startBtn, &QPushButton::click);
+    // The target is what a person comes to give: the window's first focus goes there.
+    setFocusProxy(targetEdit);
     connect(&g_notifyStateChange, &CNotifyStateChange::sigVrSourcePathChange, this,
             &COculusInstallWgt::OnVrInstallDirChange);
 }
@@ -190,7 +227,7 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
     targetEdit->setText(chosen);
 }
 
-QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
+QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& source) {
     if (target.isEmpty()) return kM1;
     // A relative or drive-relative path would be judged on one volume and written on another.
     if (!sys::IsAbsolutePath(target.toStdWString())) return kM2;
@@ -201,7 +238,7 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
     if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
     const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(target.toStdWString()));
     if (!refusal.isEmpty()) return refusal;
-    QString source = ResolveSource();
+    source = ResolveSource();
     if (source.isEmpty()) return kNoSource;
     NormalizePath(source);
     if (!IsTargetApartFromSource(source, target)) return kM11;
@@ -211,9 +248,17 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target) {
 void COculusInstallWgt::OnChickStartBtn() {
     QString target = targetEdit->text();
     NormalizePath(target);
-    const QString refusal = RefusalOfTarget(target);
+    QString source;
+    const QString refusal = RefusalOfTarget(target, source);
     if (!refusal.isEmpty()) {
         ui::ShowMessageBox(refusal);
+        return;
+    }
+    // Asked after every refusal, so that no question comes before a target that fails anyway,
+    // and before the removable-device question: a move that frees nothing is the more basic
+    // objection, and a No to it spares the second question.
+    const QString sameVolume = SameVolumeQuestion(source, target);
+    if (!sameVolume.isEmpty() && ui::ShowMessageBox(sameVolume, ui::kMbYesNoInfo) != ui::kIdYes) {
         return;
     }
     if (IsUsbDevice(target) && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {

@@ -21,8 +21,9 @@ class COculusInstallWgt : public QWidget {
     void OnVrInstallDirChange(QString qstr);
 
   private:
-    // The first refusal of the start checks, or an empty text when the move may start.
-    QString RefusalOfTarget(const QString& target);
+    // The first refusal of the start checks, or an empty text when the move may start; then
+    // source holds the tidied source location that the checks compared the target with.
+    QString RefusalOfTarget(const QString& target, QString& source);
     void RunMove(const QString& target);
 
     QLabel* noteLabel;

@@ -162,6 +162,7 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     logView->setReadOnly(true);
     logView->setFixedHeight(115);
     logView->setStyleSheet(QLatin1String(kLogStyle));
+    SpaceLines(logView);
     logView->verticalScrollBar()->setStyleSheet(QLatin1String(kVerticalBarStyle));
     logView->horizontalScrollBar()->setStyleSheet(QLatin1String(kHorizontalBarStyle));
 
@@ -305,7 +306,8 @@ void CProgressWgt::keyPressEvent(QKeyEvent*) {
 void CProgressWgt::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(QRect(0, 0, width(), height()), Qt::white);
-    painter.drawPixmap(QRect(0, 0, width(), 30), QPixmap(QStringLiteral(":/res/main_top.png")));
+    painter.drawPixmap(QRect(0, 0, width(), 30),
+                       Picture(QStringLiteral(":/res/main_top.png"), devicePixelRatioF()));
     painter.setPen(Qt::white);
     painter.setFont(font());
     painter.drawText(QRect(15, 8, width() - 100, 50), Qt::AlignLeft | Qt::AlignTop, title);

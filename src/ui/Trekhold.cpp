@@ -35,11 +35,16 @@ const char* const kDescription =
 
 const char* const kRights = "Copyright \u00A9 2026 The Halvex authors. All rights reserved.";
 
-QPushButton* TitleButton(QWidget* parent, const QString& picture, int x) {
+// A picture button says what it does to a screen reader, and on hover. Like the buttons of a
+// title bar, it takes the focus from the keyboard only: a click leaves it where the typing is.
+QPushButton* TitleButton(QWidget* parent, const QString& picture, int x, const QString& name) {
     auto* button = new QPushButton(parent);
     button->setObjectName(picture);
     button->setGeometry(x, 15, 15, 13);
-    button->setStyleSheet(TitleButtonStyle(picture));
+    button->setStyleSheet(TitleButtonStyle(picture) + QLatin1String(kPictureButtonFocusStyle));
+    button->setAccessibleName(name);
+    button->setToolTip(name);
+    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 
@@ -50,9 +55,9 @@ Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(
     setWindowFlags(kFramelessFlags);
     setWindowTitle(title);
 
-    menuBtn = TitleButton(this, QStringLiteral("title_menu"), 450);
-    minBtn = TitleButton(this, QStringLiteral("title_min"), 475);
-    closeBtn = TitleButton(this, QStringLiteral("title_close"), 500);
+    menuBtn = TitleButton(this, QStringLiteral("title_menu"), 450, QStringLiteral("Menu"));
+    minBtn = TitleButton(this, QStringLiteral("title_min"), 475, QStringLiteral("Minimize"));
+    closeBtn = TitleButton(this, QStringLiteral("title_close"), 500, QStringLiteral("Close"));
     connect(menuBtn, &QPushButton::clicked, this, &Trekhold::OnChickMenuBtn);
     connect(minBtn, &QPushButton::clicked, this, &Trekhold::OnChickMinBtn);
     connect(closeBtn, &QPushButton::clicked, qApp, &QApplication::quit);
@@ -60,12 +65,14 @@ Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(
     pictureLabel = new QLabel(QStringLiteral("<img src=:/res/VR.png>"), this);
     pictureLabel->setGeometry(220, 55, 285, 100);
 
-    descriptionLabel = new QLabel(QString::fromUtf8(kDescription), this);
+    descriptionLabel =
+        new QLabel(SpacedText(QString::fromUtf8(kDescription), QApplication::font()), this);
     descriptionLabel->setWordWrap(true);
     descriptionLabel->setGeometry(25, 160, 490, 35);
 
     page = new COculusInstallWgt(this);
     page->setGeometry(25, 175, 490, 300);
+    page->setFocus();  // its target field, once the window is shown
 
     auto* rights = new QLabel(QString::fromUtf8(kRights), this);
     rights->setStyleSheet(QStringLiteral("QLabel{color: #C0C0C0}"));
@@ -113,7 +120,8 @@ void Trekhold::showEvent(QShowEvent* event) {
 void Trekhold::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(QRect(0, 0, width(), 43), QPixmap(QStringLiteral(":/res/main_top.png")));
+    painter.drawPixmap(QRect(0, 0, width(), 43),
+                       Picture(QStringLiteral(":/res/main_top.png"), devicePixelRatioF()));
     painter.fillRect(QRect(0, 43, width(), height()), QColor(255, 255, 255));
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(16);

@@ -5,6 +5,8 @@
 #include <QMouseEvent>
 #include <QWindow>
 
+#include "ui/winlook.h"
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
@@ -37,8 +39,10 @@ int NativeBox(const MessageBoxRequest& request) {
     const bool question = request.style == kMbYesNoInfo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     QWidget* owner = request.owned ? g_mainWnd : nullptr;
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), request.text, buttons,
-                    owner);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons, owner);
+    box.setTextFormat(Qt::RichText);
+    box.setText(SpacedText(request.text, box.font()));
+    if (question) box.setDefaultButton(QMessageBox::Yes);  // as MessageBoxW: the first button
     const int answer = box.exec();
     if (!question) return kIdOk;
     return answer == QMessageBox::Yes ? kIdYes : kIdNo;

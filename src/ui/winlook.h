@@ -1,8 +1,15 @@
 // The look the three frameless windows share.
 #pragma once
 
+#include <QFontMetrics>
 #include <QPainter>
+#include <QPixmap>
+#include <QString>
+#include <QTextBlockFormat>
+#include <QTextCursor>
+#include <QTextEdit>
 #include <Qt>
+#include <algorithm>
 
 inline constexpr Qt::WindowFlags kFramelessFlags =
     Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint;
@@ -17,6 +24,15 @@ inline const char* const kNormalButtonStyle =
     "QPushButton#normalbtn:disabled {border: 1px solid #bfbfbf;background:#cccccc;padding: 4 "
     "8px;min-width: 5em;}";
 
+// Keyboard focus, added after the rules above: a style sheet that draws a border also drops the
+// style's own focus frame. The wider border gives up a pixel of padding, so nothing moves.
+inline const char* const kNormalButtonFocusStyle =
+    "QPushButton#normalbtn:focus{border: 2px solid #0078d7; padding: 3 7px;}";
+inline const char* const kEditFocusStyle =
+    "QLineEdit:focus{border: 2px solid #0078d7; padding: 2 0px;}";
+// A picture button has no border to widen: a dotted frame as Windows draws it.
+inline const char* const kPictureButtonFocusStyle = "QPushButton:focus{outline: 1px dotted white;}";
+
 // The one-pixel dark blue frame, as four lines along the edges.
 inline void DrawWindowFrame(QPainter& painter, int width, int height) {
     painter.setPen(QColor(11, 43, 75));
@@ -24,4 +40,45 @@ inline void DrawWindowFrame(QPainter& painter, int width, int height) {
     painter.drawLine(0, 0, 0, height);
     painter.drawLine(0, height - 1, width, height - 1);
     painter.drawLine(width - 1, 0, width - 1, height);
+}
+
+// The picture at path for a screen with the given pixel ratio: above 1, its copy at twice the
+// size ("name@2x.png") where the bundle has one, so that it stays sharp.
+inline QPixmap Picture(const QString& path, qreal ratio) {
+    if (ratio > 1.0) {
+        QString sharp = path;
+        sharp.insert(sharp.lastIndexOf(u'.'), QStringLiteral("@2x"));
+        QPixmap pixmap(sharp);
+        if (!pixmap.isNull()) {
+            pixmap.setDevicePixelRatio(2.0);
+            return pixmap;
+        }
+    }
+    return QPixmap(path);
+}
+
+// The distance between wrapped lines of text in font: as far as its letters reach, and two
+// pixels more. The Tahoma of fonts-wine claims 11-pixel lines for letters 14 pixels high at
+// 12 pixels, so lines at its own spacing touch; a font with honest metrics keeps its spacing.
+inline int SpacedLineHeight(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int ink = metrics.tightBoundingRect(QStringLiteral("bdfghjklpqy")).height();
+    return std::max(metrics.lineSpacing(), ink + 2);
+}
+
+// Plain text as rich text whose wrapped lines keep SpacedLineHeight apart.
+inline QString SpacedText(const QString& plain, const QFont& font) {
+    QString html = plain.toHtmlEscaped();
+    html.replace(u'\n', QStringLiteral("<br>"));
+    return QStringLiteral("<div style=\"line-height:%1px\">%2</div>")
+        .arg(SpacedLineHeight(font))
+        .arg(html);
+}
+
+// The same for a text view: appended lines take the format of the block the view's cursor is
+// in, so setting it on the first block spaces every later one.
+inline void SpaceLines(QTextEdit* view) {
+    QTextBlockFormat format;
+    format.setLineHeight(SpacedLineHeight(view->font()), QTextBlockFormat::FixedHeight);
+    view->textCursor().setBlockFormat(format);
 }

@@ -113,6 +113,38 @@ TEST(Privileges, InjectedFailureHitsOnlyTheChosenCall) {
     EXPECT_EQ(sys::fault::Count(sys::Call::kAdjustPrivilege), 2u);
 }
 
+// Moving between two folders of one tree frees nothing: they share their volume, and the
+// volume path is where that volume is reached, a leading part of both.
+TEST(Volume, FoldersOfOneTreeShareTheirVolume) {
+    TempDir dir;
+    const auto source = dir.path() / "Oculus" / "Software";
+    const auto target = dir.path() / "games";
+    std::filesystem::create_directories(source);
+    std::filesystem::create_directories(target);
+    bool same = false;
+    ASSERT_TRUE(sys::QuerySameVolume(source.wstring(), target.wstring(), same))
+        << sys::GetLastError();
+    EXPECT_TRUE(same);
+    std::wstring root;
+    ASSERT_TRUE(sys::GetVolumePathNameW(target.wstring(), root)) << sys::GetLastError();
+    ASSERT_FALSE(root.empty());
+    std::wstring lead = root;  // without its closing separator, but "/" stays
+    if (lead.size() > 1 && (lead.back() == L'\\' || lead.back() == L'/')) lead.pop_back();
+    EXPECT_EQ(target.wstring().rfind(lead, 0), 0u) << "the volume path leads the path";
+}
+
+TEST(Volume, InjectedFailureReachesTheSameVolumeQueries) {
+    TempDir dir;
+    testsupport::ScopedFaults faults;
+    sys::fault::Arm({sys::Call::kVolumeQuery, 1, sys::kErrIoDevice, true});
+    bool same = true;
+    EXPECT_FALSE(sys::QuerySameVolume(dir.wide(), dir.wide(), same));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrIoDevice);
+    std::wstring root = L"unchanged";
+    EXPECT_FALSE(sys::GetVolumePathNameW(dir.wide(), root));
+    EXPECT_EQ(root, L"unchanged");
+}
+
 #ifdef _WIN32
 TEST(Privileges, WineTokenTakesTheBackupPrivilegeAndRefusesAMadeUpOne) {
     EXPECT_TRUE(sys::EnableTokenPrivilege(L"SeBackupPrivilege"));
@@ -135,6 +167,26 @@ TEST(Volume, UnassignedLetterHasNoRootAndNoFileSystem) {
     uint32_t bus = 99;
     EXPECT_FALSE(sys::QueryStorageBusType(L"Q:\\x", bus));
     EXPECT_EQ(bus, 99u);
+}
+
+// Wine gives each drive letter a volume GUID name of its own: C: and Z: (the host's root) are
+// two volumes to Windows programs, whatever lies under them on the host.
+TEST(Volume, DriveLettersAreVolumesOfTheirOwn) {
+    bool same = true;
+    ASSERT_TRUE(sys::QuerySameVolume(L"C:\\windows", L"Z:\\tmp", same)) << sys::GetLastError();
+    EXPECT_FALSE(same);
+    ASSERT_TRUE(sys::QuerySameVolume(L"C:\\windows\\system32", L"c:\\users", same));
+    EXPECT_TRUE(same);
+    std::wstring root;
+    ASSERT_TRUE(sys::GetVolumePathNameW(L"C:\\windows\\system32", root));
+    EXPECT_EQ(root, L"C:\\");
+}
+
+TEST(Volume, UnassignedLetterHasNoVolumePath) {
+    std::wstring root;
+    EXPECT_FALSE(sys::GetVolumePathNameW(L"Q:\\games", root));
+    bool same = true;
+    EXPECT_FALSE(sys::QuerySameVolume(L"C:\\windows", L"Q:\\games", same));
 }
 
 TEST(Volume, BusQueryOfTheSystemDriveIsNotUsb) {
@@ -188,6 +240,49 @@ TEST(Volume, InjectedFailureReachesEveryQuery) {
     EXPECT_FALSE(sys::QueryStorageBusType(L"/", bus));
 }
 
+TEST(Volume, SameVolumeQueryOfAMissingPathFails) {
+    TempDir dir;
+    bool same = true;
+    EXPECT_FALSE(sys::QuerySameVolume(dir.wide(), dir.wide(L"missing"), same));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrFileNotFound);
+    std::wstring root;
+    EXPECT_FALSE(sys::GetVolumePathNameW(L"relative/path", root));
+}
+
+// Another file system frees space on the first; no mount needed: /proc is one.
+TEST(Volume, FolderAndAnotherFileSystemAreTwoVolumes) {
+    TempDir dir;
+    bool same = true;
+    ASSERT_TRUE(sys::QuerySameVolume(dir.wide(), L"/proc/self", same)) << sys::GetLastError();
+    EXPECT_FALSE(same);
+    std::wstring root;
+    ASSERT_TRUE(sys::GetVolumePathNameW(L"/proc/self/fd", root));
+    EXPECT_EQ(root, L"/proc");
+}
+
+// A second mount of the same file system (here a bind mount) reaches the same data: moving
+// into it frees nothing, although its mount point differs.
+TEST(Volume, BindMountIsTheVolumeItShows) {
+    TempDir dir;
+    const auto data = dir.path() / "data";
+    const auto point = dir.path() / "bound";
+    std::filesystem::create_directories(data / "Oculus");
+    std::filesystem::create_directories(point);
+    const std::string bind = "mount --bind '" + data.string() + "' '" + point.string() + "'";
+    if (std::system((bind + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "cannot bind-mount here (not root?)";
+    }
+    bool same = false;
+    const bool asked = sys::QuerySameVolume((data / "Oculus").wstring(), point.wstring(), same);
+    std::wstring root;
+    const bool named = sys::GetVolumePathNameW(point.wstring(), root);
+    std::system(("umount '" + point.string() + "'").c_str());
+    ASSERT_TRUE(asked) << sys::GetLastError();
+    EXPECT_TRUE(same);
+    ASSERT_TRUE(named);
+    EXPECT_EQ(root, point.wstring());
+}
+
 // A RAM disk whose mount point holds a blank and sits below another mount: the escaped name in
 // mountinfo must be decoded, and the deeper mount must win over the one above it.
 TEST(Volume, RamDiskWithBlankInItsNameIsFoundAndIsNoHardDisk) {
@@ -205,6 +300,9 @@ TEST(Volume, RamDiskWithBlankInItsNameIsFoundAndIsNoHardDisk) {
     EXPECT_EQ(std::wstring(name), L"tmpfs");
     uint32_t bus = 0;
     EXPECT_FALSE(sys::QueryStorageBusType(wpoint, bus)) << "a RAM disk has no device to ask";
+    bool same = true;
+    EXPECT_TRUE(sys::QuerySameVolume(wpoint, dir.wide(), same));
+    EXPECT_FALSE(same) << "a mount of its own is a volume of its own";
     std::system(("umount '" + point.string() + "'").c_str());
 }
 #endif

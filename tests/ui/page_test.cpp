@@ -1,6 +1,8 @@
 // The source/target page's checks: each refusal is exactly one box with its own text, in the
 // order the checks run, and the browse dialog's checks.
+#include <QAccessible>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -63,13 +65,18 @@ struct Page {
     }
     ~Page() { SetUsbProbeForTests({}); }
 
-    // Types text, presses Start Move, and gives back every box shown.
-    QStringList Start(const QString& text) {
+    // Types text, presses Start Move, and gives back every box shown. The boxes take the
+    // given answers in turn, then OK or No.
+    QStringList Start(const QString& text, const std::vector<int>& answers = {}) {
         uitest::BoxRecorder boxes;
+        for (int answer : answers)
+            boxes.Answer(answer);
         target->setText(text);
         start->click();
         return boxes.Texts();
     }
+    // The question for a target on the installation's own volume.
+    QString SameVolume() const { return uitest::SameVolumeQuestion(scratch.Path("Oculus")); }
     bool TargetAccepted() const {
         const QString dir = scratch.Path("target");
         const FsKind kind = GetFileSystemKind(dir);
@@ -203,7 +210,8 @@ class TestSourceTargetPage : public QObject {
             return true;
         });
         const QString typed = page.scratch.Path("target");
-        QCOMPARE(page.Start(typed), QStringList{Q1});
+        // The target shares the installation's volume: that question comes first.
+        QCOMPARE(page.Start(typed, {ui::kIdYes}), QStringList({page.SameVolume(), Q1}));
         QCOMPARE(asked, typed);
         QCOMPARE(page.target->text(), typed);
         QCOMPARE(page.source->text(), page.scratch.Path("Oculus/Software"));
@@ -217,13 +225,117 @@ class TestSourceTargetPage : public QObject {
         SetUsbProbeForTests([](const QString&) { return true; });
         uitest::BoxRecorder boxes;
         boxes.Answer(ui::kIdYes);
+        boxes.Answer(ui::kIdYes);
         page.target->setText(page.scratch.Path("target"));
         uitest::CloseProgressWhenDone();
         page.start->click();  // returns when the progress page has closed
-        QCOMPARE(boxes.Texts(), QStringList{Q1});
-        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoInfo);
+        QCOMPARE(boxes.Texts(), QStringList({page.SameVolume(), Q1}));
+        QCOMPARE(boxes.Requests().back().style, ui::kMbYesNoInfo);
         QCOMPARE(page.engine.resets.load(), 1);
         QCOMPARE(page.target->text(), QString());
+    }
+
+    // A move within one volume frees nothing: the page asks before it, and No changes nothing.
+    // Asked after every refusal, and before the removable-device question, which No spares.
+    void targetOnTheInstallationsVolumeAsksAndNoLeavesEverything() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        bool usbAsked = false;
+        SetUsbProbeForTests([&](const QString&) { return usbAsked = true; });
+        const QString typed = page.scratch.Path("target") + "/";
+        uitest::BoxRecorder boxes;
+        page.target->setText(typed);
+        page.start->click();
+        QCOMPARE(boxes.Texts(), QStringList{page.SameVolume()});
+        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoInfo);
+        QVERIFY(!usbAsked);
+        QCOMPARE(page.target->text(), typed);
+        QCOMPARE(page.source->text(), page.scratch.Path("Oculus/Software"));
+        QCOMPARE(page.engine.resets.load(), 0);  // no move ran
+        // A refused target is refused, never asked about first.
+        page.engine.checkCode = 1;
+        QCOMPARE(page.Start(typed), QStringList{M6});
+    }
+
+    void targetOnTheInstallationsVolumeWithYesStartsTheMove() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        uitest::ScopedVirtualClock clock;
+        uitest::BoxRecorder boxes;
+        boxes.Answer(ui::kIdYes);
+        page.target->setText(page.scratch.Path("target"));
+        uitest::CloseProgressWhenDone();
+        page.start->click();  // returns when the progress page has closed
+        QCOMPARE(boxes.Texts(), QStringList{page.SameVolume()});
+        QCOMPARE(page.engine.resets.load(), 1);
+        QCOMPARE(page.target->text(), QString());
+    }
+
+#ifndef Q_OS_WIN
+    // The question names the volume: the mount that holds the installation, not the target's.
+    void questionNamesTheInstallationsMountPoint() {
+        uitest::LoopVolume volume({"mkfs.ext4", "-q"}, {});
+        REQUIRE_VOLUME(volume);
+        uitest::FakeEngine engine;
+        uitest::ScopedEngine scoped(&engine);
+        QVERIFY(QDir().mkpath(volume.point() + "/Oculus/Software"));
+        QVERIFY(QDir().mkpath(volume.point() + "/games"));
+        engine.source = (volume.point() + "/Oculus/Software").toStdWString();
+        COculusInstallWgt page(nullptr);
+        uitest::BoxRecorder boxes;
+        page.findChildren<QLineEdit*>().at(1)->setText(volume.point() + "/games");
+        for (QPushButton* button : page.findChildren<QPushButton*>()) {
+            if (button->text() == "Start Move") button->click();
+        }
+        QCOMPARE(boxes.Texts(),
+                 QStringList{"The target location is on the same file system as the Oculus "
+                             "installation. Moving Oculus there frees no space on " +
+                             volume.point() + ". Move anyway?"});
+    }
+
+    // A target on another real volume frees space on the installation's: nothing is asked.
+    void targetOnAnotherVolumeAsksNothing() {
+        Page page;
+        uitest::LoopVolume volume({"mkfs.ext4", "-q"}, {});
+        REQUIRE_VOLUME(volume);
+        uitest::ScopedVirtualClock clock;
+        uitest::BoxRecorder boxes;
+        page.target->setText(volume.point());
+        uitest::CloseProgressWhenDone();
+        page.start->click();
+        QCOMPARE(boxes.Texts(), QStringList());
+        QCOMPARE(page.engine.resets.load(), 1);
+    }
+#endif
+
+    // Enter in the target field runs the start checks, as the button does; either Enter key.
+    void enterInTheTargetFieldPressesStartMove() {
+        Page page;
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            uitest::BoxRecorder boxes;
+            page.target->clear();
+            QTest::keyClick(page.target, key);
+            QCOMPARE(boxes.Texts(), QStringList{M1});
+        }
+        REQUIRE_ACCEPTED_TARGET(page);
+        uitest::BoxRecorder boxes;
+        page.target->setText(page.scratch.Path("target"));
+        QTest::keyClick(page.target, Qt::Key_Return);
+        QCOMPARE(boxes.Texts(), QStringList{page.SameVolume()});  // the checks all ran
+    }
+
+    // What a screen reader says: the fields by their labels, "..." by what it does.
+    void controlsHaveNamesAndTheBrowseButtonATooltip() {
+        Page page;
+        const auto name = [](QWidget* widget) {
+            return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+        };
+        QCOMPARE(name(page.source), QString("Source Location:"));
+        QCOMPARE(name(page.target), QString("Target Location:"));
+        QCOMPARE(name(page.browse), QString("Browse for target folder"));
+        QVERIFY(!page.browse->toolTip().isEmpty());
+        QCOMPARE(page.browse->text(), QString("..."));  // the text itself stays
+        QCOMPARE(name(page.start), QString("Start Move"));
     }
 
     void browseAcceptsAFolderThatFits() {

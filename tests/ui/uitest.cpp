@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/host.h"
+#include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/volumecheck.h"
 
@@ -24,6 +25,12 @@ std::vector<std::pair<QString, Factory>>& Registry() {
 int Register(const char* name, Factory factory) {
     Registry().emplace_back(QString::fromLatin1(name), std::move(factory));
     return static_cast<int>(Registry().size());
+}
+
+QString SameVolumeQuestion(const QString& path) {
+    return "The target location is on the same file system as the Oculus installation. Moving "
+           "Oculus there frees no space on " +
+           Wide(sys::DriveRootOf(path.toStdWString())) + ". Move anyway?";
 }
 
 // ---- Boxes and the folder dialog ---------------------------------------------------------------

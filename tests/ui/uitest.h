@@ -182,4 +182,7 @@ void CloseProgressWhenDone();
 
 using testsupport::Wide;
 
+// The page's question for a target on the volume that holds path: the mount point named.
+QString SameVolumeQuestion(const QString& path);
+
 }  // namespace uitest

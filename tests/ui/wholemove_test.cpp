@@ -46,8 +46,10 @@ struct Desk {
         }
         return {};
     }
-    // Runs the move from the Start button; gives the progress page's log as it ended.
+    // Runs the move from the Start button; gives the progress page's log as it ended. The
+    // target shares the installation's volume, so the page asks first: Yes.
     QStringList Move(int* finalBar = nullptr) {
+        boxes.Answer(ui::kIdYes);
         target->setText(installation.Path("target"));
         QStringList lines;
         auto* poll = new QTimer;
@@ -67,9 +69,11 @@ struct Desk {
     QString Target(const QString& relative) const {
         return installation.Path("target/Oculus game/" + relative);
     }
+    QString SameVolume() const { return uitest::SameVolumeQuestion(installation.Base()); }
 
     uitest::ScopedVirtualClock clock;
     uitest::Installation installation;
+    uitest::BoxRecorder boxes;
     std::unique_ptr<Trekhold> window;
     QLineEdit* source = nullptr;
     QLineEdit* target = nullptr;
@@ -110,6 +114,7 @@ class TestWholeMove : public QObject {
         });
         int finalBar = -1;
         const QStringList lines = desk.Move(&finalBar);
+        QCOMPARE(desk.boxes.Texts(), QStringList{desk.SameVolume()});
         QCOMPARE(lines, QStringList({"Performing the move...",
                                      "Move to:" + desk.installation.Path("target"), kSuccess}));
         QVERIFY2(liveBar > 0 && liveBar < 100, qPrintable(QString::number(liveBar)));
@@ -131,12 +136,11 @@ class TestWholeMove : public QObject {
     void cancelDuringTheFirstCopyRestoresTheOldFolders() {
         Desk desk;
         REQUIRE_DESK(desk);
-        uitest::BoxRecorder boxes;
         AtCopy(1, [] {
             OnPage([](QWidget* page) { page->findChild<QPushButton*>("normalbtn")->click(); });
         });
         const QStringList lines = desk.Move();
-        QVERIFY(boxes.Texts().isEmpty());
+        QCOMPARE(desk.boxes.Texts(), QStringList{desk.SameVolume()});
         QCOMPARE(lines.mid(2), QStringList({"Task cancelled. Restoring to the state before move...",
                                             "Failed to move. Please restart your computer and "
                                             "try again. If the problem still exists, please "
@@ -152,16 +156,16 @@ class TestWholeMove : public QObject {
     void cancelAfterTheFirstTreeIsRefusedAndTheMoveGoesOn() {
         Desk desk;
         REQUIRE_DESK(desk);
-        uitest::BoxRecorder boxes;
         // Downloads, holding one file, is copied first: the second copy is in Software.
         AtCopy(2, [] {
             OnPage([](QWidget* page) { page->findChild<QPushButton*>("normalbtn")->click(); });
         });
         const QStringList lines = desk.Move();
-        QCOMPARE(boxes.Texts(),
-                 QStringList{"The program is performing last configuration process. Please "
-                             "wait until it is complete."});
-        QVERIFY(boxes.Requests().front().owned);
+        QCOMPARE(desk.boxes.Texts(),
+                 QStringList({desk.SameVolume(),
+                              "The program is performing last configuration process. Please "
+                              "wait until it is complete."}));
+        QVERIFY(desk.boxes.Requests().back().owned);
         QCOMPARE(lines.last(), kSuccess);
         QVERIFY(!lines.join('\n').contains("Task cancelled"));
         QVERIFY(QFileInfo(desk.installation.Software()).isSymLink());

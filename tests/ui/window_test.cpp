@@ -1,6 +1,9 @@
-// The frameless windows: pictures, placement, dragging, the main window's look and menu, and
-// the About dialog.
+// The frameless windows: pictures, placement, dragging, the main window's look and menu, the
+// About dialog, and what keyboard and screen-reader users meet: focus, names, legible text.
+#include <QAccessible>
 #include <QApplication>
+#include <QDirIterator>
+#include <QFontDatabase>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,13 +11,18 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
+#include "Vr/CExeThread.h"
+#include "app/startup.h"
 #include "ui/CAboutDlg.h"
 #include "ui/COculusInstallWgt.h"
+#include "ui/CProgressWgt.h"
 #include "ui/Trekhold.h"
 #include "ui/bridges.h"
 #include "ui/uishell.h"
+#include "ui/winlook.h"
 #include "uitest.h"
 
 namespace {
@@ -41,6 +49,72 @@ struct MainWindow {
 
 QPushButton* TitleButton(QWidget* window, const char* name) {
     return window->findChild<QPushButton*>(name);
+}
+
+QString AccessibleName(QWidget* widget) {
+    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+}
+
+// The font start-up gives the program: Tahoma at 12 pixels, from fonts-wine where the system
+// has none. The test's own font comes back afterwards.
+struct ProgramFont {
+    ProgramFont() : previous(QApplication::font()) {
+        ProvideTahoma();
+        QFont tahoma("Tahoma");
+        tahoma.setPixelSize(12);
+        QApplication::setFont(tahoma);
+    }
+    ~ProgramFont() { QApplication::setFont(previous); }
+    QFont previous;
+};
+
+// What widget shows, drawn on white.
+QImage OnWhite(QWidget* widget) {
+    QImage image(widget->size(), QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    widget->render(&image);
+    return image;
+}
+
+// Runs of pixel rows that hold dark ink: one per line of text when no two lines touch.
+int InkRuns(const QImage& image) {
+    int runs = 0;
+    bool inRun = false;
+    for (int y = 0; y < image.height(); ++y) {
+        bool ink = false;
+        for (int x = 0; x < image.width() && !ink; ++x)
+            ink = qGray(image.pixel(x, y)) < 128;
+        if (ink && !inRun) ++runs;
+        inRun = ink;
+    }
+    return runs;
+}
+
+// Dark pixels of text drawn in font, white on nothing.
+int Ink(const QFont& font, const QString& text) {
+    QImage image(300, 60, QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(QPointF(5, 40), text);
+    painter.end();
+    int ink = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            ink += 255 - qGray(image.pixel(x, y));
+    }
+    return ink;
+}
+
+// The pixels within two of widget's edges, where a focus frame is drawn.
+QImage Rim(QWidget* widget) {
+    QImage image = OnWhite(widget);
+    for (int y = 2; y < image.height() - 2; ++y) {
+        for (int x = 2; x < image.width() - 2; ++x)
+            image.setPixel(x, y, 0);
+    }
+    return image;
 }
 
 }  // namespace
@@ -73,6 +147,39 @@ class TestWindows : public QObject {
         const QImage image(path);
         QVERIFY2(!image.isNull(), qPrintable(path + " is missing"));
         QCOMPARE(image.size(), size);
+    }
+
+    // Every picture a window shows has a copy at twice the size for high-DPI screens, and the
+    // windows take it there.
+    void sharpPicturesAreTwiceTheSize() {
+        QStringList sharp;
+        for (QDirIterator it(":/res", QDirIterator::Subdirectories); it.hasNext();) {
+            const QString path = it.next();
+            if (!path.endsWith("@2x.png")) continue;
+            sharp << path;
+            const QImage twice(path);
+            const QImage once(QString(path).replace("@2x.png", ".png"));
+            QVERIFY2(!once.isNull(), qPrintable(path + " has no picture at the normal size"));
+            QCOMPARE(twice.size(), once.size() * 2);
+        }
+        for (const QString& shown :
+             {":/res/VR@2x.png", ":/res/main_top@2x.png", ":/res/ICON/title_menu_about@2x.png"}) {
+            QVERIFY2(sharp.contains(shown), qPrintable(shown));
+        }
+        for (const char* kind : {"menu", "min", "close"}) {
+            for (const char* state : {"", "_hover", "_press"}) {
+                QVERIFY(sharp.contains(QString(":/res/ICON/title_%1%2@2x.png").arg(kind, state)));
+            }
+        }
+
+        const QPixmap header2x = Picture(":/res/main_top.png", 2.0);
+        QCOMPARE(header2x.devicePixelRatio(), 2.0);
+        QCOMPARE(header2x.size(), QSize(1804, 216));
+        QCOMPARE(header2x.deviceIndependentSize(), QSizeF(902, 108));
+        QCOMPARE(Picture(":/res/main_top.png", 1.0).size(), QSize(902, 108));
+        const QPixmap plain = Picture(":/res/ques.png", 2.0);  // no sharp copy: the normal one
+        QCOMPARE(plain.size(), QSize(14, 14));
+        QCOMPARE(plain.devicePixelRatio(), 1.0);
     }
 
     void dialogsCentreOverTheMainWindow() {
@@ -175,6 +282,117 @@ class TestWindows : public QObject {
             QTimer::singleShot(0, about.findChild<QPushButton*>(name), &QPushButton::click);
             QCOMPARE(about.exec(), 1);
         }
+    }
+
+    // Focus starts where a person types, and Tab goes on through the page's controls.
+    void focusStartsInTheTargetField() {
+        MainWindow main;
+        main.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
+        const auto edits = main.window->findChildren<QLineEdit*>();
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(edits.at(1)),
+                                  uitest::kEventMs);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(qobject_cast<QPushButton*>(QApplication::focusWidget())->text(), QString("..."));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(qobject_cast<QPushButton*>(QApplication::focusWidget())->text(),
+                 QString("Start Move"));
+    }
+
+    // A button that shows only a picture says what it does, to a screen reader and on hover.
+    void pictureButtonsHaveNamesAndTooltips() {
+        MainWindow main;
+        CAboutDlg about(main.window.get());  // a child: its buttons are found with the window's
+        int pictureButtons = 0;
+        for (QPushButton* button : main.window->findChildren<QPushButton*>()) {
+            if (!button->text().isEmpty() && button->text() != "...") continue;
+            ++pictureButtons;
+            QVERIFY2(!AccessibleName(button).isEmpty(), qPrintable(button->objectName()));
+            QVERIFY2(!button->toolTip().isEmpty(), qPrintable(button->objectName()));
+        }
+        QCOMPARE(pictureButtons, 5);  // menu, minimise, close, "...", the About dialog's close
+        QCOMPARE(AccessibleName(TitleButton(main.window.get(), "title_menu")), QString("Menu"));
+        QCOMPARE(AccessibleName(TitleButton(main.window.get(), "title_min")), QString("Minimize"));
+        QCOMPARE(AccessibleName(TitleButton(main.window.get(), "title_close")), QString("Close"));
+        QCOMPARE(AccessibleName(about.findChild<QPushButton*>("btnClose")), QString("Close"));
+    }
+
+    // Whatever takes keyboard focus looks different with it: the style sheets draw their own
+    // borders, which would hide the style's focus frame.
+    void focusIsVisibleOnEveryControlThatTakesIt() {
+        MainWindow main;
+        main.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
+        QList<QWidget*> controls;
+        for (QWidget* widget : main.window->findChildren<QWidget*>()) {
+            if (widget->isVisible() && widget->isEnabled() &&
+                (widget->focusPolicy() & Qt::TabFocus))
+                controls << widget;
+        }
+        QCOMPARE(controls.size(), 7);  // three title buttons, two fields, two buttons
+        for (QWidget* control : controls) {
+            QWidget* other = controls.at((controls.indexOf(control) + 1) % controls.size());
+            other->setFocus();
+            QTRY_VERIFY_WITH_TIMEOUT(other->hasFocus(), uitest::kEventMs);
+            const QImage without = Rim(control);
+            control->setFocus();
+            QTRY_VERIFY_WITH_TIMEOUT(control->hasFocus(), uitest::kEventMs);
+            QVERIFY2(Rim(control) != without, qPrintable(control->metaObject()->className() +
+                                                         QString(" ") + AccessibleName(control)));
+        }
+    }
+
+    // Bold text is drawn bolder than regular text, in the sizes of the header and the About
+    // dialog: fonts-wine's bold Tahoma draws thin letters, so it must not be what is used.
+    void boldTextsRenderBold() {
+        ProgramFont font;
+        if (!QFontDatabase::families().contains("Tahoma")) QSKIP("no Tahoma on this system");
+        for (int pixels : {12, 16, 24}) {
+            QFont regular("Tahoma");
+            regular.setPixelSize(pixels);
+            QFont bold = regular;
+            bold.setWeight(QFont::Bold);
+            const int thin = Ink(regular, "Halvex About");
+            const int thick = Ink(bold, "Halvex About");
+            QVERIFY2(
+                thick > thin * 5 / 4,
+                qPrintable(QString("%1 px: bold %2, regular %3").arg(pixels).arg(thick).arg(thin)));
+        }
+    }
+
+    // Wrapped lines of the description, a message box and the log view keep apart.
+    void linesOfTextDoNotTouch() {
+        ProgramFont font;
+        MainWindow main;
+        QLabel* description = nullptr;
+        for (QLabel* label : main.window->findChildren<QLabel*>()) {
+            if (label->text().contains("Easily move all apps &amp; games")) description = label;
+        }
+        QVERIFY(description);
+        QCOMPARE(AccessibleName(description),
+                 QString("Easily move all apps & games in the Oculus installation directory to "
+                         "another drive so that more space can be used."));
+        QCOMPARE(InkRuns(OnWhite(description)), 2);
+
+        int boxLines = 0;
+        uitest::WhenModal("QMessageBox", [&](QWidget* box) {
+            boxLines = InkRuns(OnWhite(box->findChild<QLabel*>("qt_msgbox_label")));
+            box->findChild<QPushButton*>()->click();
+        });
+        ui::ShowMessageBox(
+            "Initialization failed. Please confirm \"Game directory\" is the correct Oculus "
+            "installation directory.If you have any questions, please contact us. And a few more "
+            "words so that the text is sure to wrap onto a third line of the box.");
+        QVERIFY2(boxLines >= 3, qPrintable(QString::number(boxLines)));
+
+        CExeThread worker;
+        CProgressWgt progress(nullptr, &worker);
+        progress.show();
+        for (const char* line : {"Performing the move...", "Move to:/mnt/gjpq/Oculus game",
+                                 "Successful operation.", "Typing gyp jqy"}) {
+            QMetaObject::invokeMethod(&progress, "OnPrintLog", Q_ARG(int, 0), Q_ARG(QString, line));
+        }
+        QCOMPARE(InkRuns(OnWhite(progress.findChild<QTextEdit*>()->viewport())), 4);
     }
 
     void announcedSourceReachesTheSourceField() {

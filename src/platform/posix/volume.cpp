@@ -316,4 +316,35 @@ bool QueryStorageBusType(const std::wstring& path, uint32_t& busType) {
     return true;
 }
 
+bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    const std::wstring root = DriveRootOf(path);
+    if (root.empty()) {
+        SetLastError(kErrPathNotFound);
+        return false;
+    }
+    volumePath = root;
+    SetLastError(kErrSuccess);
+    return true;
+}
+
+bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    const std::string first = ToUtf8(a);
+    const std::string second = ToUtf8(b);
+    struct stat firstStat {};
+    struct stat secondStat {};
+    if (::stat(first.c_str(), &firstStat) != 0) {
+        SetLastErrorFromErrno(errno, first);
+        return false;
+    }
+    if (::stat(second.c_str(), &secondStat) != 0) {
+        SetLastErrorFromErrno(errno, second);
+        return false;
+    }
+    same = firstStat.st_dev == secondStat.st_dev;
+    SetLastError(kErrSuccess);
+    return true;
+}
+
 }  // namespace sys

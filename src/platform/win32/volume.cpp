@@ -2,7 +2,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/sys.h"
 #include "platform/volume.h"
@@ -58,6 +60,45 @@ bool QueryStorageBusType(const std::wstring& path, uint32_t& busType) {
     uint32_t bus = 0;
     if (returned >= 32) std::memcpy(&bus, descriptor + 28, sizeof(bus));
     busType = bus;
+    return true;
+}
+
+namespace {
+
+// The GUID name \\?\Volume{...}\ of the volume reached at volumePath; empty where the
+// system has none (a network share, or a drive Wine maps to a host folder).
+std::wstring VolumeGuidName(const std::wstring& volumePath) {
+    wchar_t name[64] = {};
+    if (!::GetVolumeNameForVolumeMountPointW(volumePath.c_str(), name, 64)) return {};
+    return name;
+}
+
+}  // namespace
+
+bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    // The volume path is a leading part of the full path, with a closing separator.
+    std::wstring buffer(std::max<size_t>(path.size(), MAX_PATH) + 2, L'\0');
+    if (!::GetVolumePathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) {
+        return false;
+    }
+    buffer.resize(std::wcslen(buffer.c_str()));
+    volumePath = buffer;
+    return true;
+}
+
+bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
+    std::wstring first, second;
+    if (!GetVolumePathNameW(a, first) || !GetVolumePathNameW(b, second)) return false;
+    // A volume mounted both at a letter and in a folder has two volume paths but one GUID name.
+    const std::wstring firstGuid = VolumeGuidName(first);
+    const std::wstring secondGuid = VolumeGuidName(second);
+    if (!firstGuid.empty() && !secondGuid.empty()) {
+        same = firstGuid == secondGuid;
+    } else {
+        same = ::CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+    }
+    ::SetLastError(ERROR_SUCCESS);
     return true;
 }
 
