@@ -7,8 +7,10 @@
 #include <new>
 #include <vector>
 
+#include "Vr/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
 
 // ---- Detection ---------------------------------------------------------------------------------
@@ -47,21 +49,22 @@ int32_t ReadBaseValue(sys::RegKey key, std::wstring& base) {
         sys::RegQueryValueExW(key, L"Base", &type, reinterpret_cast<uint8_t*>(buffer), &size);
     int32_t code = 0;
     if (status != 0) {
-        code = sys::SystemCode(status);
+        code = SystemCode(status);
     } else if (type != sys::kRegSz) {
-        code = sys::SystemCode(sys::kErrInvalidData);
+        code = SystemCode(sys::kErrInvalidData);
     } else {
         // The stored text need not carry its terminator: one that fills the buffer is too long.
         const size_t units = std::min<size_t>(size / sizeof(wchar_t), std::size(buffer));
         const wchar_t* end = std::find(buffer, buffer + units, L'\0');
         if (end == buffer + std::size(buffer)) {
-            code = sys::SystemCode(sys::kErrMoreData);
+            code = SystemCode(sys::kErrMoreData);
         } else if (end == buffer) {
-            code = sys::SystemCode(
-                sys::kErrInvalidData);  // "Software" alone would name a relative path
-        } else if (!sys::IsAbsolutePath(std::wstring(buffer, static_cast<size_t>(end - buffer)))) {
-            // "Oculus\" or "C:Oculus\" would send the move to whatever the working folder is.
-            code = sys::SystemCode(sys::kErrInvalidData);
+            code = SystemCode(sys::kErrInvalidData);  // "Software" alone would name a relative path
+        } else if (!sys::IsAbsolutePath(std::wstring(buffer, static_cast<size_t>(end - buffer)) +
+                                        L"Software")) {
+            // "Oculus\", "C:Oculus\" or "C:" would send the move to whatever the working folder
+            // is: judged on the folder the move works on, as the base is used unchanged.
+            code = SystemCode(sys::kErrInvalidData);
         } else {
             base.assign(buffer, static_cast<size_t>(end - buffer));
         }
@@ -99,17 +102,19 @@ int32_t COculusMgr::DetectBase() {
             return status;
         }
     } else if (!Succeeded(status)) {
-        HX_LOG.Err(sys::SystemCode(status));
-        return sys::SystemCode(status);
+        HX_LOG.Err(SystemCode(status));
+        return SystemCode(status);
     }
     // Exact comparison: a key that differs in letter case is not the platform's.
-    if (std::find(subKeys.begin(), subKeys.end(), kMarkerKey) == subKeys.end()) return 7;
+    if (std::find(subKeys.begin(), subKeys.end(), kMarkerKey) == subKeys.end()) {
+        return kCodeNotInstalled;
+    }
 
     KeyHolder oculus;
     status = sys::RegOpenKeyExW(kOculusKey, sys::kKeyAllAccess, oculus.key);
     if (!Succeeded(status)) {
-        HX_LOG.Err(sys::SystemCode(status));
-        return sys::SystemCode(status);
+        HX_LOG.Err(SystemCode(status));
+        return SystemCode(status);
     }
     return ReadBaseValue(oculus.key, basePath);
 }
@@ -121,8 +126,8 @@ int32_t COculusMgr::EnumSubKeys(sys::RegKey key) {
     uint32_t valueCount = 0;
     int32_t status = sys::RegQueryInfoKeyW(key, className, &classLength, &subKeyCount, &valueCount);
     if (!Succeeded(status)) {
-        HX_LOG.Err(sys::SystemCode(status));
-        return sys::SystemCode(status);
+        HX_LOG.Err(SystemCode(status));
+        return SystemCode(status);
     }
     for (uint32_t i = 0; i < subKeyCount; ++i) {
         wchar_t name[255] = {};
@@ -131,8 +136,8 @@ int32_t COculusMgr::EnumSubKeys(sys::RegKey key) {
         if (status == 0) {
             subKeys.emplace_back(name, length);
         } else if (!Succeeded(status)) {
-            HX_LOG.Err(sys::SystemCode(status));
-            return sys::SystemCode(status);
+            HX_LOG.Err(SystemCode(status));
+            return SystemCode(status);
         }
     }
     if (valueCount > 0) status = ListValueNames(key, valueCount);
@@ -180,16 +185,29 @@ uint32_t Query(sys::ScHandle service, sys::ServiceStatusProcess& status) {
     return sys::QueryServiceStatusEx(service, status) ? 0 : FailedCallError();
 }
 
-void ReleaseBoth(sys::ScHandle& manager, sys::ScHandle& service) {
-    if (service) sys::CloseServiceHandle(service);
-    if (manager) sys::CloseServiceHandle(manager);
-    service = nullptr;
-    manager = nullptr;
-}
+// Releases the manager and service handles on every way out of the operation that opened them,
+// as KeyHolder does for registry keys. The handles stay members: StopDependents reads them.
+class ServiceHandles {
+  public:
+    ServiceHandles(sys::ScHandle& manager, sys::ScHandle& service)
+        : manager_(manager), service_(service) {}
+    ServiceHandles(const ServiceHandles&) = delete;
+    ServiceHandles& operator=(const ServiceHandles&) = delete;
+    ~ServiceHandles() {
+        if (service_) sys::CloseServiceHandle(service_);
+        if (manager_) sys::CloseServiceHandle(manager_);
+        service_ = nullptr;
+        manager_ = nullptr;
+    }
 
-int32_t Fail(const CLogSite& site, uint32_t error, sys::ScHandle& manager, sys::ScHandle& service) {
-    ReleaseBoth(manager, service);
-    const int32_t code = sys::SystemCode(error);
+  private:
+    sys::ScHandle& manager_;
+    sys::ScHandle& service_;
+};
+
+// The code of a failed service call, logged at the caller's line.
+int32_t Fail(const CLogSite& site, uint32_t error) {
+    const int32_t code = SystemCode(error);
     site.Err(code);
     return code;
 }
@@ -241,7 +259,7 @@ uint32_t NotStartedError(const sys::ServiceStatusProcess& status) {
 }
 
 void PrintNotStarted(const sys::ServiceStatusProcess& status) {
-    std::printf("Service not started. \n");
+    std::printf("Service not started. \n");  // diagnostic text kept verbatim, blank included
     std::printf("  Current State: %d\n", static_cast<int>(status.currentState));
     std::printf("  Exit Code: %d\n", static_cast<int>(status.win32ExitCode));
     std::printf("  Check Point: %d\n", static_cast<int>(status.checkPoint));
@@ -280,18 +298,18 @@ int32_t COculusMgr::StopOneService() {
     const uint32_t started = sys::GetTickCount();
     sys::ServiceStatusProcess status;
     uint32_t error = 0;
+    const ServiceHandles release(scmHandle, serviceHandle);
     scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
     if (!scmHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        return Fail(HX_LOG, error);
     }
     serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceStopQueryEnumerate);
     if (!serviceHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        return Fail(HX_LOG, error);
     }
-    if ((error = Query(serviceHandle, status)))
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
     if (status.currentState == sys::kServiceStopped) {
-        ReleaseBoth(scmHandle, serviceHandle);
+        // Diagnostic text kept verbatim, old file name and line number included.
         std::printf("dwCurrentState == SERVICE_STOPPED =====CoulusMgr.CPP   LIN400");
         return 0;
     }
@@ -299,70 +317,66 @@ int32_t COculusMgr::StopOneService() {
         std::printf("Service stop pending...\n");
         sys::Sleep(PendingWait(status.waitHint));
         if ((error = Query(serviceHandle, status))) {
-            return Fail(HX_LOG, error, scmHandle, serviceHandle);
+            return Fail(HX_LOG, error);
         }
         if (status.currentState == sys::kServiceStopped) {
-            std::printf("437------------------------");
-            ReleaseBoth(scmHandle, serviceHandle);
+            std::printf("437------------------------");  // diagnostic text kept verbatim
             return 0;
         }
         if (Since(started) > kStopLimitMs) {
-            return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
+            return Fail(HX_LOG, sys::kErrServiceRequestTimeout);
         }
     }
     StopDependents();  // whatever it leaves running, the manager judges the stop request
     if (!sys::ControlService(serviceHandle, sys::kServiceControlStop, status) &&
         (error = FailedCallError())) {
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        return Fail(HX_LOG, error);
     }
     // From here the service may stop because of this request, even if the wait gives up.
     stoppedByUs_.push_back(serviceName);
     const Waited waited = AwaitStopped(serviceHandle, status);
-    if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
+    if (waited.queryError) return Fail(HX_LOG, waited.queryError);
     if (waited.timedOut) {
-        return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
+        return Fail(HX_LOG, sys::kErrServiceRequestTimeout);
     }
-    ReleaseBoth(scmHandle, serviceHandle);
     return 0;
 }
 
 int32_t COculusMgr::StartOneService() {
     sys::ServiceStatusProcess status;
     uint32_t error = 0;
+    const ServiceHandles release(scmHandle, serviceHandle);
     scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
     if (!scmHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        return Fail(HX_LOG, error);
     }
     serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceAllAccess);
     if (!serviceHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        return Fail(HX_LOG, error);
     }
-    if ((error = Query(serviceHandle, status)))
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
     const uint32_t state = status.currentState;
     if (state != sys::kServiceStopped && state != sys::kServiceStopPending) {
-        return Fail(HX_LOG, sys::kErrServiceAlreadyRunning, scmHandle, serviceHandle);
+        return Fail(HX_LOG, sys::kErrServiceAlreadyRunning);
     }
     Waited waited = AwaitProgress(serviceHandle, status, sys::kServiceStopPending);
-    if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
+    if (waited.queryError) return Fail(HX_LOG, waited.queryError);
     if (waited.timedOut) {
-        return Fail(HX_LOG, sys::kErrServiceRequestTimeout, scmHandle, serviceHandle);
+        return Fail(HX_LOG, sys::kErrServiceRequestTimeout);
     }
     if (!sys::StartServiceW(serviceHandle) && (error = FailedCallError())) {
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+        return Fail(HX_LOG, error);
     }
     std::printf("Service start pending...\n");
-    if ((error = Query(serviceHandle, status)))
-        return Fail(HX_LOG, error, scmHandle, serviceHandle);
+    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
     waited = AwaitProgress(serviceHandle, status, sys::kServiceStartPending);
-    if (waited.queryError) return Fail(HX_LOG, waited.queryError, scmHandle, serviceHandle);
+    if (waited.queryError) return Fail(HX_LOG, waited.queryError);
     if (status.currentState == sys::kServiceRunning) {
         std::printf("Service started successfully.\n");
-        ReleaseBoth(scmHandle, serviceHandle);
         return 0;
     }
     PrintNotStarted(status);
-    return Fail(HX_LOG, NotStartedError(status), scmHandle, serviceHandle);
+    return Fail(HX_LOG, NotStartedError(status));
 }
 
 bool COculusMgr::StopDependents() {

@@ -2,19 +2,11 @@
 
 #include <thread>
 
+#include "Vr/ResultCodes.h"
 #include "fileOp/MoveChecks.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/sys.h"
-
-namespace {
-constexpr int32_t kCodeCancelled = 3;
-constexpr int32_t kCodeEmptyPath = 2;
-constexpr int32_t kCodeNoTotal = 5;
-constexpr int32_t kCodeNothingParked = 13;
-constexpr int32_t kCodeOldDataLeft = 12;
-constexpr int32_t kCodeServicesNotStarted = 6;
-}  // namespace
 
 void CTaskMgr::SetPhase(int32_t value) {
     phase.store(value);
@@ -110,7 +102,7 @@ int32_t CTaskMgr::ParkSources() {
     for (const auto& [source, target] : pairs) {
         std::wstring parkedName;
         if (const int32_t r = fileOp.RenameUnique(source, source + L"Varko", parkedName); r != 0) {
-            if (r == movecheck::kCodeInUse || r == sys::SystemCode(sys::kErrAccessDenied)) {
+            if (r == kCodeInUse || r == SystemCode(sys::kErrAccessDenied)) {
                 movecheck::LogHolders(source);
             }
             HX_LOG.Err(r);
@@ -147,7 +139,7 @@ int32_t CTaskMgr::CopyParked() {
     // The parked originals are deleted next: the copies must be on disk, not only in a cache.
     for (const auto& [folder, target] : parked) {
         if (!sys::FlushToDisk(target)) {
-            const int32_t r = sys::SystemCode(sys::GetLastError());
+            const int32_t r = SystemCode(sys::GetLastError());
             HX_LOG.Err(r);
             return r;
         }
@@ -348,9 +340,9 @@ int32_t CTaskMgr::Cancel() {
     const bool accepted = phase.compare_exchange_strong(expected, kCancelled);
     if (accepted) fileOp.Cancel();
     cancelsInFlight_.fetch_sub(1);
-    if (!accepted) return 4;
+    if (!accepted) return kCancelRefused;
     if (observer_) observer_->OnPhase(kCancelled);
-    return 0;
+    return kCancelAccepted;
 }
 
 int32_t CTaskMgr::GetProgress(float& fraction) {

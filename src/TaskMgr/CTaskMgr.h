@@ -36,8 +36,8 @@
 // failure while checking or parking (0) gives the folders parked so far their old names back.
 // Each of these, and a failed stop (1), starts again the services this move stopped once every
 // folder is back; a service that will not start is logged and leaves the rollback clean, which
-// speaks only of the data. Failures at 4/5 (result 12) and 12 (result 6) undo nothing: the data
-// already lives at the target and is reachable through the links.
+// speaks only of the data. Failures at 4/5 (kCodeOldDataLeft) and 12 (kCodeServicesNotStarted)
+// undo nothing: the data already lives at the target and is reachable through the links.
 enum TaskPhase : int32_t {
     kParking = 0,
     kStopping = 1,

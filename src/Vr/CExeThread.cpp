@@ -2,24 +2,22 @@
 
 #include "platform/fs.h"
 #include "platform/sys.h"
-#include "ui/uishell.h"
 
 namespace {
-
-constexpr int32_t kMove = 1;
-constexpr int32_t kBackUpGames = 2;
-constexpr int32_t kBackUpInstallDir = 3;
-constexpr int32_t kRestoreGames = 4;
-constexpr int32_t kRestoreInstallDir = 5;
-constexpr int32_t kCancelRefused = 4;
 
 void AppendSeparatorOnce(std::wstring& path) {
     if (path.empty() || path.back() != sys::kSep) path += sys::kSep;
 }
 
+// Only a move that failed or was cancelled has a rollback to report on.
+bool HasRollback(int32_t moveResult) {
+    return moveResult != kCodeOk && moveResult != kCodeServicesNotStarted &&
+           moveResult != kCodeOldDataLeft;
+}
+
 }  // namespace
 
-CExeThread::CExeThread() : QThread(nullptr), engine(ui::Engine()) {}
+CExeThread::CExeThread(IArSet* engine) : QThread(nullptr), engine(engine) {}
 
 CExeThread::~CExeThread() {
     wait();  // never leave a running move without its thread object
@@ -30,14 +28,13 @@ void CExeThread::run() {
     sys::Sleep(300);
     finishedMarker.store(0.0f);
     createDirFailed = false;
-    engine = ui::Engine();
 
     switch (operation) {
-        case kMove: {
+        case kOpMove: {
             const int32_t code = engine->MoveInstallation();
             finishedMarker.store(1.0f);
             result = code;
-            if (code != 0 && code != 6 && code != 12) rollbackClean = engine->IsRollbackClean();
+            if (HasRollback(code)) rollbackClean = engine->IsRollbackClean();
             movedSoftware = engine->GetMovedSoftwarePath();
             targetPath = engine->GetTargetSoftwarePath();
             resolvedInstallDir = engine->GetResolvedInstallDir();
@@ -47,33 +44,31 @@ void CExeThread::run() {
             engine->ResetTask();
             break;
         }
-        case kBackUpGames:
-        case kBackUpInstallDir:
+        case kOpBackUpGames:
+        case kOpBackUpInstallDir:
             if (sys::CreateDirectoryW(targetPath)) {
                 targetPath += sys::kSep;
             } else {
                 createDirFailed = true;
-                result = -1;
+                result = kCodeWorkerFailed;
             }
             break;
-        case kRestoreGames:
+        case kOpRestoreGames:
             AppendSeparatorOnce(sourcePath);
             break;
-        case kRestoreInstallDir:
+        case kOpRestoreInstallDir:
             AppendSeparatorOnce(targetPath);
             AppendSeparatorOnce(sourcePath);
             break;
         default:
-            result = -1;
+            result = kCodeWorkerFailed;
             break;
     }
 }
 
 float CExeThread::GetProgress() {
-    // A local engine pointer: the worker owns the member while it runs.
-    IArSet* current = ui::Engine();
     float value = 0.0f;
-    current->GetProgress(value);
+    engine->GetProgress(value);
     float reported = value;
     if (value < lastFraction.load()) {
         reported = 1.0f;  // a falling fraction (a rollback counting down) shows a full bar
@@ -85,9 +80,7 @@ float CExeThread::GetProgress() {
 }
 
 int32_t CExeThread::RequestCancel() {
-    if (ui::Engine()->CancelMove() != kCancelRefused) return 0;
-    ui::ShowMessageBox(
-        QStringLiteral("The program is performing last configuration process. "
-                       "Please wait until it is complete."));
+    if (engine->CancelMove() != kCancelRefused) return kCancelAccepted;
+    if (onCancelRefused) onCancelRefused();
     return kCancelRefused;
 }

@@ -5,20 +5,27 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "Vr/IArSet.h"
+#include "Vr/ResultCodes.h"
 
 class CExeThread : public QThread {
   public:
-    CExeThread();
+    // Tells the user that the engine refused a cancel; runs on the thread that asked to cancel.
+    using CancelRefusedNotice = std::function<void()>;
+
+    explicit CExeThread(IArSet* engine = GetEngine());
     ~CExeThread() override;
 
-    void SetOperation(int32_t op) { operation = op; }
+    void SetOperation(int32_t op) { operation = op; }  // kOp*
     void SetTargetPath(std::wstring path) { targetPath = std::move(path); }
+    // The progress page, which forwards the user's cancel, says how a refusal is told.
+    void SetCancelRefusedNotice(CancelRefusedNotice notice) { onCancelRefused = std::move(notice); }
 
     float GetProgress();      // user-interface thread, while the thread runs
-    int32_t RequestCancel();  // 0 passed on, 4 refused (the user has been told)
+    int32_t RequestCancel();  // kCancelAccepted, or kCancelRefused after the notice has run
 
     int32_t GetResult() const { return result; }
     bool IsRollbackClean() const { return rollbackClean; }
@@ -44,8 +51,9 @@ class CExeThread : public QThread {
     int32_t operation = 0;
     int32_t result = 0;
     bool createDirFailed = false;
-    IArSet* engine;
+    IArSet* const engine;
     bool rollbackClean = false;
     std::atomic<float> lastFraction{0.0f};    // written only by GetProgress
     std::atomic<float> finishedMarker{0.0f};  // 1.0 once the move has returned
+    CancelRefusedNotice onCancelRefused;
 };

@@ -9,10 +9,9 @@ class IArSet {
   public:
     virtual int32_t LoadInstallPaths(std::wstring& base) = 0;
     virtual int32_t ResolveSourceDir(std::wstring& source) = 0;
-    // 0 fits, 1 not enough free space, 2 inside a source folder, 4 a query failed, 3 otherwise.
-    virtual int32_t CheckTargetDir(std::wstring target) = 0;
-    virtual int32_t MoveInstallation() = 0;
-    virtual int32_t CancelMove() = 0;  // 0 accepted, 4 refused
+    virtual int32_t CheckTargetDir(std::wstring target) = 0;  // kTarget* (ResultCodes.h)
+    virtual int32_t MoveInstallation() = 0;                   // a move result (ResultCodes.h)
+    virtual int32_t CancelMove() = 0;                         // kCancelAccepted or kCancelRefused
     virtual int32_t GetProgress(float& fraction) = 0;
     virtual void ResetTask() = 0;
     virtual bool IsRollbackClean() = 0;
@@ -31,5 +30,6 @@ class IArSet {
     ~IArSet() = default;
 };
 
-// The process-wide engine, made on the first call.
+// The process-wide engine, made on the first call; or the one a test put in its place.
 IArSet* GetEngine();
+void SetEngineForTests(IArSet* engine);  // null restores the process-wide engine

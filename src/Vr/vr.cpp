@@ -3,6 +3,7 @@
 #include <list>
 
 #include "OculusMgr/COculusMgr.h"
+#include "Vr/ResultCodes.h"
 #include "fileOp/CFileOp.h"
 #include "logging/log.h"
 #include "platform/fs.h"
@@ -10,7 +11,7 @@
 
 namespace {
 
-constexpr int32_t kCodeEmptyPath = 2;
+IArSet* g_engineForTests = nullptr;
 
 // Makes path, appending "(1)" while the name is taken; path ends as the folder made.
 int32_t MakeFreshFolder(std::wstring& path) {
@@ -18,7 +19,7 @@ int32_t MakeFreshFolder(std::wstring& path) {
         const uint32_t n = sys::GetLastError();
         if (n == 0) return 0;
         if (n != sys::kErrAlreadyExists) {
-            const int32_t r = sys::SystemCode(n);
+            const int32_t r = SystemCode(n);
             HX_LOG.Err(r);
             return r;
         }
@@ -30,8 +31,13 @@ int32_t MakeFreshFolder(std::wstring& path) {
 }  // namespace
 
 IArSet* GetEngine() {
+    if (g_engineForTests) return g_engineForTests;
     static CVr engine;
     return &engine;
+}
+
+void SetEngineForTests(IArSet* engine) {
+    g_engineForTests = engine;
 }
 
 int32_t CVr::Detect() {
@@ -91,14 +97,14 @@ int32_t CVr::CheckTargetDir(std::wstring target) {
     // break them once X goes.
     target = TidyTargetPath(target);
     if (target.empty()) {
-        HX_LOG.Err(3);
+        HX_LOG.Err(kTargetRefused);
         targetSoftware.clear();
-        return 3;
+        return kTargetRefused;
     }
     targetSoftware = target;
     CFileOp fileOp;
     const int32_t r = fileOp.CheckTarget({sourceSoftware, sourceDownloads}, target);
-    return r >= 0 && r <= 4 ? r : 3;
+    return r >= kTargetFits && r <= kTargetQueryFailed ? r : kTargetRefused;
 }
 
 int32_t CVr::MoveInstallation() {

@@ -25,13 +25,16 @@ void EnablePrivilege(const wchar_t* name) {
 // The single-instance mutex: open for the life of the process, released by the system at exit.
 sys::MutexHandle g_instanceMutex = nullptr;
 
-// 1 when another instance runs or the uninstaller does; 0 when the start may go on.
+// The process's exit code after a refused start.
+constexpr int kExitRefused = 1;
+
+// kExitRefused when another instance runs or the uninstaller does; 0 when the start may go on.
 int RefusedStart() {
     sys::MutexHandle instance = sys::CreateMutexW(L"Varko_Oculus_Kestrum");
     g_instanceMutex = instance;
     if (instance && sys::GetLastError() == sys::kErrAlreadyExists) {
         ui::ShowMessageBox(QStringLiteral("Halvex is running..."), ui::kMbOkInfo, ui::Owner::None);
-        return 1;
+        return kExitRefused;
     }
     sys::MutexHandle probe = sys::CreateMutexW(L"Varko Dravune");
     const uint32_t error = sys::GetLastError();
@@ -39,7 +42,7 @@ int RefusedStart() {
     if (probe && error == sys::kErrAlreadyExists) {
         ui::ShowMessageBox(QStringLiteral("Dravune Is Running\uFF0CPlease run the Halvex later."),
                            ui::kMbOkInfo, ui::Owner::None);
-        return 1;
+        return kExitRefused;
     }
     return 0;
 }

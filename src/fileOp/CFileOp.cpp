@@ -3,23 +3,18 @@
 #include <cstdio>
 #include <vector>
 
+#include "Vr/ResultCodes.h"
 #include "logging/log.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
 
 namespace {
 
-constexpr int32_t kCancelled = 3;
-constexpr int32_t kFinalPathTooLong = 9;
-constexpr int32_t kLinkFacilityMissing = 10;
-constexpr int32_t kTargetFits = 0;
-constexpr int32_t kTargetTooSmall = 1;
-constexpr int32_t kTargetInsideSource = 2;
-constexpr int32_t kTargetQueryFailed = 4;
 constexpr uint32_t kFinalPathRoom = 512;  // characters, terminator included
 
 // A query that did not deliver its value has failed, whatever error it left behind.
 int32_t FailedQueryCode(uint32_t error) {
-    return sys::SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    return SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
 }
 
 // How a walk of one folder ended. closing is false only where the enumeration itself broke,
@@ -39,20 +34,20 @@ WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cance
         const uint32_t error = sys::GetLastError();
         if (sys::IsBenignError(error))
             return {0, true};  // nothing to list counts as an empty folder
-        HX_LOG.Err(sys::SystemCode(error));
-        return {sys::SystemCode(error), false};
+        HX_LOG.Err(SystemCode(error));
+        return {SystemCode(error), false};
     }
     for (;;) {
         if (cancel.load(std::memory_order_relaxed)) {
-            HX_LOG.Err(kCancelled);
-            return {kCancelled, true};
+            HX_LOG.Err(kCodeCancelled);
+            return {kCodeCancelled, true};
         }
         const bool more = finder.Next();
         if (!more) {
             const uint32_t error = sys::GetLastError();
             if (!sys::IsBenignError(error)) {
-                HX_LOG.Err(sys::SystemCode(error));
-                return {sys::SystemCode(error), false};
+                HX_LOG.Err(SystemCode(error));
+                return {SystemCode(error), false};
             }
         }
         // The look-ahead means the entry Next just moved to is still due when it returned false.
@@ -112,17 +107,6 @@ std::wstring ParentOf(const std::wstring& path) {
     if (parent.empty() || parent.back() == L':') parent += sys::kSep;
     return parent;
 }
-
-// The part of a path whose volume a free-space query asks about.
-std::wstring VolumeOf(const std::wstring& path) {
-#ifdef _WIN32
-    const auto colon = path.find(L':');
-    return colon == std::wstring::npos ? std::wstring() : path.substr(0, colon + 1);
-#else
-    return path;       // no drive letters: the volume that holds the path itself
-#endif
-}
-
 void PrintDiagnostic(const char* line) {
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
@@ -233,7 +217,7 @@ int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
     if (result == 0) {
         count = countedFiles;
     } else {
-        HX_LOG.Err(result);
+        HX_LOG.Err(result);  // deliberately once more: the walk has logged it where it was met
     }
     countedFiles = 0;
     return result;
@@ -276,7 +260,7 @@ int32_t CFileOp::SizeInner(const std::wstring& folder) {
 
 int32_t CFileOp::GetDiskFree(std::wstring path, uint64_t& bytes) {
     uint64_t freeBytes = 0;
-    if (!sys::GetDiskFreeSpaceExW(VolumeOf(path), freeBytes)) {
+    if (!sys::GetDiskFreeSpaceExW(sys::VolumeOf(path), freeBytes)) {
         const int32_t code = FailedQueryCode(sys::GetLastError());
         HX_LOG.Err(code);
         return code;
@@ -285,13 +269,17 @@ int32_t CFileOp::GetDiskFree(std::wstring path, uint64_t& bytes) {
     return 0;
 }
 
+bool TargetHoldsSourcePath(const std::wstring& target, const std::wstring& sourceFinalPath) {
+    return target.find(sourceFinalPath) != std::wstring::npos;
+}
+
 int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring target) {
     longestFile_ = longestFolder_ = 0;
     for (const std::wstring& source : sources) {
         measureRoot_ = sys::PathUnits(source);
         if (const int32_t r = SizeTree(source); r != 0) {
             HX_LOG.Err(r);
-            HX_LOG.Err(r);
+            HX_LOG.Err(r);  // deliberately twice: once as met, once as this check passes it on
             return kTargetQueryFailed;
         }
     }
@@ -306,12 +294,12 @@ int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring targe
         std::wstring finalPath;
         if (const int32_t r = GetFinalPath(source, finalPath); r != 0) {
             HX_LOG.Err(r);
-            HX_LOG.Err(r);
+            HX_LOG.Err(r);  // deliberately twice, as above
             return kTargetQueryFailed;
         }
         const bool foldCase = sys::NamesIgnoreCase(finalPath);
-        const std::wstring haystack = foldCase ? Folded(target) : target;
-        if (haystack.find(foldCase ? Folded(finalPath) : finalPath) != std::wstring::npos) {
+        if (TargetHoldsSourcePath(foldCase ? Folded(target) : target,
+                                  foldCase ? Folded(finalPath) : finalPath)) {
             return kTargetInsideSource;
         }
         // Another spelling of the same place: a link, "..", a bind mount, other letter case.
@@ -333,7 +321,7 @@ int32_t CFileOp::CheckTargetRoom(const std::wstring& target) {
     std::wstring finalTarget;
     if (const int32_t r = GetFinalPath(target, finalTarget); r != 0) {
         HX_LOG.Err(r);
-        return r == kFinalPathTooLong ? kCheckTargetPathTooLong : kTargetQueryFailed;
+        return r == kCodeFinalPathTooLong ? kTargetPathTooLong : kTargetQueryFailed;
     }
     const size_t madeUnits = sys::PathUnits(target + made);
     const bool fits = sys::kFinalPathPrefixUnits + (finalTarget + made).size() < kFinalPathRoom &&
@@ -341,7 +329,7 @@ int32_t CFileOp::CheckTargetRoom(const std::wstring& target) {
                       madeUnits + longestFolder_ <= sys::kMaxFolderPathUnits;
     if (fits) return kTargetFits;
     HX_LOG.Detail("target paths too long below: ", target);
-    return kCheckTargetPathTooLong;
+    return kTargetPathTooLong;
 }
 
 int32_t CFileOp::LiesInside(std::wstring path, std::wstring folder, bool& inside) {
@@ -485,7 +473,7 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
         } else if (entry.mountPoint) {
             // What is mounted here belongs to another place: never delete through it.
             HX_LOG.Detail("mount point inside the tree: ", path);
-            r = sys::SystemCode(sys::kErrSharingViolation);
+            r = SystemCode(sys::kErrSharingViolation);
         } else if (entry.attributes & sys::kAttrReparsePoint) {
             // A link inside the tree goes as the entry it is; what it points to is not ours.
             r = RemoveOneDir(path);
@@ -499,8 +487,8 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
     const WalkResult walk = WalkFolder(folder, cancelFlag, visit);
     if (!walk.closing) return walk.code;
     if (cancelFlag.load()) {
-        HX_LOG.Err(kCancelled);
-        return kCancelled;  // the root stays
+        HX_LOG.Err(kCodeCancelled);
+        return kCodeCancelled;  // the root stays
     }
     if (!keepRoot) {
         // After a failure inside, the folder is not empty and this reports why it stays.
@@ -568,8 +556,8 @@ int32_t Checked(bool succeeded) {
     if (succeeded) return 0;
     const uint32_t error = sys::GetLastError();
     if (sys::IsBenignError(error)) return 0;
-    HX_LOG.Err(sys::SystemCode(error));
-    return sys::SystemCode(error);
+    HX_LOG.Err(SystemCode(error));
+    return SystemCode(error);
 }
 
 }  // namespace
@@ -589,17 +577,16 @@ int32_t CFileOp::RemoveOneDir(std::wstring path) {
 int32_t CFileOp::MoveOne(std::wstring from, std::wstring to) {
     if (sys::MoveFileW(from, to)) return 0;
     const uint32_t error = sys::GetLastError();
-    if (error == sys::kErrAlreadyExists)
-        return sys::SystemCode(error);  // the caller tries another name
+    if (error == sys::kErrAlreadyExists) return SystemCode(error);  // the caller tries another name
     if (error == sys::kErrNoMoreFiles) return 0;
-    HX_LOG.Err(sys::SystemCode(error));
-    return sys::SystemCode(error);
+    HX_LOG.Err(SystemCode(error));
+    return SystemCode(error);
 }
 
 int32_t CFileOp::RenameUnique(std::wstring from, std::wstring wished, std::wstring& used) {
     std::wstring name = wished;
     int32_t r = MoveOne(from, name);
-    while (r == sys::SystemCode(sys::kErrAlreadyExists)) {
+    while (r == SystemCode(sys::kErrAlreadyExists)) {
         name += L"(1)";  // X, X(1), X(1)(1): the suffix is appended again, never counted up
         r = MoveOne(from, name);
     }
@@ -629,7 +616,7 @@ int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& er
     error = sys::GetLastError();
     sys::CloseFile(file);
     if (length == 0) return FailedQueryCode(error);  // the query failed: the buffer holds nothing
-    if (length >= room) return kFinalPathTooLong;
+    if (length >= room) return kCodeFinalPathTooLong;
     text.assign(buffer.data(), length);
     return 0;
 }
@@ -651,10 +638,10 @@ bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
 }  // namespace
 
 int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
-    if (LinkApi().unavailable) return kLinkFacilityMissing;
+    if (LinkApi().unavailable) return kCodeLinkFacilityMissing;
     // An entry at the link path leaves no room for the link: that is a failure, not a success.
     if (sys::GetFileAttributesW(link) != sys::kInvalidFileAttributes) {
-        const int32_t code = sys::SystemCode(sys::kErrAlreadyExists);
+        const int32_t code = SystemCode(sys::kErrAlreadyExists);
         HX_LOG.Err(code);
         return code;
     }
@@ -665,7 +652,7 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
     }
     // Some systems (Wine 8) answer success without making anything.
     if (!IsLinkTo(link, target)) {
-        const int32_t code = sys::SystemCode(sys::kErrNotAReparsePoint);
+        const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
         HX_LOG.Err(code);
         return code;
     }
@@ -673,24 +660,16 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
 }
 
 int32_t CFileOp::GetFinalPath(std::wstring path, std::wstring& finalPath) {
-    if (LinkApi().unavailable) return kLinkFacilityMissing;
+    if (LinkApi().unavailable) return kCodeLinkFacilityMissing;
     std::wstring text;
     uint32_t error = 0;
     if (const int32_t code = FinalPathText(path, text, error); code != 0) {
         HX_LOG.Err(code);
         return code;
     }
-#ifdef _WIN32
-    // \\?\D:\dir comes back; the path starts at the drive letter before the first ":".
-    const auto colon = text.find(L':');
-    const auto cut = colon == std::wstring::npos ? colon : text.rfind(L'\\', colon);
-    if (cut == std::wstring::npos) {
-        HX_LOG.Err(sys::SystemCode(error));
-        return sys::SystemCode(error);
+    if (!sys::PathOfFinalPathText(text, finalPath)) {
+        HX_LOG.Err(SystemCode(error));
+        return SystemCode(error);
     }
-    finalPath = text.substr(cut + 1);
-#else
-    finalPath = text;  // already the plain absolute path
-#endif
     return 0;
 }

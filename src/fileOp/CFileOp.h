@@ -44,14 +44,13 @@ struct CLinkApi {
 };
 CLinkApi& LinkApi();
 
-// Result codes of the file-tree operations besides the system's (10000 + n).
-inline constexpr int32_t kCodeNameTaken = 10183;       // an entry the copy makes exists already
-inline constexpr int32_t kCodeCopyDiffers = 14;        // a copy is not its original (VerifyCopy)
-inline constexpr int32_t kCheckTargetPathTooLong = 5;  // CheckTarget: paths would not fit
-
 // How a walk treats one entry. A link that leads nowhere, or back to a folder the walk is in, is
 // carried as the link it is; every other link is walked or copied as what it leads to.
 enum class EntryKind { kFile, kFolder, kBareLink };
+
+// CheckTarget's nesting test by spelling: the target's text holds the source folder's final
+// path, anywhere and exactly. CheckTarget also asks where the target resolves to (LiesInside).
+bool TargetHoldsSourcePath(const std::wstring& target, const std::wstring& sourceFinalPath);
 
 class CFileOp {
   public:

@@ -16,7 +16,7 @@ constexpr size_t kFinalPathRoom = 512;  // GetFinalPath's buffer, terminator inc
 
 int32_t FailedQuery() {
     const uint32_t error = sys::GetLastError();
-    const int32_t code = sys::SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    const int32_t code = SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
     HX_LOG.Err(code);
     return code;
 }
@@ -93,14 +93,14 @@ int32_t PathsFit(CFileOp& fileOp, const std::wstring& source, const std::wstring
     if (const int32_t r =
             fileOp.GetFinalPath(asked.empty() ? std::wstring(1, sys::kSep) : asked, finalParked);
         r != 0) {
-        return r == 9 ? TooLong(asked) : r;
+        return r == kCodeFinalPathTooLong ? TooLong(asked) : r;
     }
     if (!link) finalParked += sys::kSep + parked.substr(parked.rfind(sys::kSep) + 1);
     if (!FinalFits(finalParked)) return TooLong(parked);
 
     std::wstring finalTarget;
     if (const int32_t r = fileOp.GetFinalPath(target, finalTarget); r != 0) {
-        return r == 9 ? TooLong(target) : r;
+        return r == kCodeFinalPathTooLong ? TooLong(target) : r;
     }
     if (!FinalFits(finalTarget)) return TooLong(target);
     return 0;

@@ -6,13 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "Vr/ResultCodes.h"
+
 class CFileOp;
 
 namespace movecheck {
-
-inline constexpr int32_t kCodeMountPointInside = 15;  // a source tree holds a mount point
-inline constexpr int32_t kCodeInUse = 10032;          // another process uses a source tree
-inline constexpr int32_t kCodePathTooLong = 10206;    // a path the move would make does not fit
 
 // 0, or 15 when a mount point (another volume, a bind mount) lies at or below folder: deleting
 // the parked tree would reach into it. Each mount point is logged.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "Vr/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/sys.h"
 
@@ -85,6 +86,7 @@ class CLogFile {
         // seam's tests fail by, nor be failed by them. An existing folder is fine.
         std::error_code ignored;
         std::filesystem::create_directory("log", ignored);
+        // Kept as it always was: year and month run together in the name ("20263-7-9-5-2").
         const std::string name = "log/" + Stamp("%2d%d-%d-%d-%d-%d") + ".txt";
         file_ = sys::OpenSharedAppend(sys::FromUtf8(name));
         if (file_) std::setvbuf(file_, nullptr, _IOFBF, 64 * 1024);
@@ -135,7 +137,7 @@ void Write(const wchar_t* sourceFile, uint32_t line, LogSeverity severity, LogAu
 
 void CLogSite::Err(int32_t code) const {
     // An errno with no Windows counterpart travels as error 1; keep it in the record.
-    if (code == 10001 && sys::LastUnmappedErrno() != 0) {
+    if (code == SystemCode(sys::kErrInvalidFunction) && sys::LastUnmappedErrno() != 0) {
         WriteLogRecord(file_, line_, LogErr, LogDev, code, " (errno ", sys::LastUnmappedErrno(),
                        ")");
     } else {

@@ -106,8 +106,6 @@ bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>&
 // GetFullPathNameW: absolute (against the working folder) and lexically tidy: ".", "..",
 // doubled and trailing separators go; links are not resolved. POSIX does the same by text.
 bool GetFullPathNameW(const std::wstring& path, std::wstring& full);
-// An absolute path: a drive letter, ":" and a separator, or a UNC name (Windows); "/..." (POSIX).
-bool IsAbsolutePath(const std::wstring& path);
 
 // The length of a path as the system counts it (UTF-16 units on Windows, UTF-8 bytes on POSIX),
 // and the longest path the walks can use, for a file and for a folder (plain paths, no prefix).

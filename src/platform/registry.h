@@ -10,7 +10,10 @@ namespace sys {
 
 inline constexpr uint32_t kKeyAllAccess = 0xF003F;
 inline constexpr uint32_t kRegSz = 1;
+inline constexpr uint32_t kRegExpandSz = 2;
+inline constexpr uint32_t kRegBinary = 3;
 inline constexpr uint32_t kRegDword = 4;
+inline constexpr uint32_t kRegMultiSz = 7;
 
 struct RegKeyState;
 using RegKey = RegKeyState*;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/sys.h"
+
 namespace sys {
 
 inline constexpr uint32_t kScManagerAllAccess = 0xF003F;
@@ -16,7 +18,6 @@ inline constexpr uint32_t kServiceActive = 1;
 
 // Windows error numbers of the service control manager, besides those in sys.h.
 enum : uint32_t {
-    kErrInvalidHandle = 6,
     kErrInvalidName = 123,
     kErrDependentServicesRunning = 1051,
     kErrInvalidServiceControl = 1052,

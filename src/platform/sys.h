@@ -27,6 +27,7 @@ enum : uint32_t {
     kErrPathNotFound = 3,
     kErrTooManyOpenFiles = 4,
     kErrAccessDenied = 5,
+    kErrInvalidHandle = 6,
     kErrNotEnoughMemory = 8,
     kErrInvalidData = 13,
     kErrNotSameDevice = 17,
@@ -40,6 +41,7 @@ enum : uint32_t {
     kErrAlreadyExists = 183,
     kErrFilenameTooLong = 206,
     kErrMoreData = 234,
+    kErrNoMoreItems = 259,
     kErrServiceAlreadyRunning = 1056,
     kErrServiceDoesNotExist = 1060,
     kErrIoDevice = 1117,
@@ -50,11 +52,6 @@ enum : uint32_t {
 // "Already exists" and "no more files" count as success wherever a call fails with them.
 inline bool IsBenignError(uint32_t error) {
     return error == kErrAlreadyExists || error == kErrNoMoreFiles;
-}
-
-// The result code of a failed system call: 10000 + its Windows error number.
-inline int32_t SystemCode(uint32_t error) {
-    return 10000 + static_cast<int32_t>(error);
 }
 
 // The calling thread's last error, as GetLastError()/SetLastError() keep it.

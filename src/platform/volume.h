@@ -39,6 +39,11 @@ std::wstring DriveRootOf(const std::wstring& path);
 // "FAT" for FAT12/16) and the kernel's type name otherwise ("ext4", "xfs", "nfs4", ...).
 bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t size);
 
+// True for a file system of this platform's own that carries symbolic links and files over
+// 4 GiB, by its upper-case name as GetVolumeInformationW gives it. POSIX: EXT2/3/4, XFS, BTRFS,
+// F2FS and ZFS. Windows: none (NTFS and exFAT are judged by their names).
+bool IsNativeFileSystem(const std::wstring& upperName);
+
 // kDrive* of the volume at root. POSIX: decided by the mount's file-system type, and by the
 // block device's "removable" flag; a root that is not a mount point gives kDriveNoRootDir.
 uint32_t GetDriveTypeW(const std::wstring& root);

@@ -11,7 +11,9 @@
 
 #include "Vr/CExeThread.h"
 #include "Vr/IArSet.h"
+#include "Vr/ResultCodes.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
@@ -28,6 +30,7 @@ const char* const kEditStyle =
     "selection-background-color:0x3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
     "#e1e1e1;}";
 
+// The refusals, word for word as users know them: trailing blanks and "directory.If" included.
 const QString kM1 = QStringLiteral("Please choose target folder.");
 const QString kM2 =
     QStringLiteral("The specified target path doesn't exist. Please re-select and try again.");
@@ -73,13 +76,13 @@ const QString kSameVolume = QStringLiteral(
 // The message for a refusal of the engine's target check; empty when the target fits.
 QString EngineRefusal(int32_t code) {
     switch (code) {
-        case 1:
+        case kTargetTooSmall:
             return kM6;
-        case 2:
+        case kTargetInsideSource:
             return kM7;
-        case 3:
+        case kTargetRefused:
             return kM8;
-        case 4:
+        case kTargetQueryFailed:
             return kM9;
         default:
             return {};
@@ -88,7 +91,7 @@ QString EngineRefusal(int32_t code) {
 
 QString ResolveSource() {
     std::wstring source;
-    ui::Engine()->ResolveSourceDir(source);
+    GetEngine()->ResolveSourceDir(source);
     return QString::fromStdWString(source);
 }
 
@@ -112,22 +115,11 @@ bool AcceptedFileSystem(FsKind kind) {
     return kind == FsNtfs || kind == FsExFat || kind == FsNative;
 }
 
-// A path the checks can judge: a drive letter with ":" and "\" (or nothing) after it on
-// Windows, a path from the root elsewhere.
-bool IsAbsoluteTarget(const QString& path) {
-#ifdef Q_OS_WIN
-    return path.size() >= 2 && path[0].isLetter() && path[1] == u':' &&
-           (path.size() == 2 || path[2] == u'\\' || path[2] == u'/');
-#else
-    return path.startsWith(u'/');
-#endif
-}
-
 // The engine's tidy form of an absolute target (".", "..", doubled and trailing separators
 // gone), so that the page judges and moves to the place the links will name.
 QString TidyTarget(const QString& target) {
-    if (!IsAbsoluteTarget(target)) return target;
-    const std::wstring tidy = ui::Engine()->TidyTargetPath(target.toStdWString());
+    if (!sys::IsAbsolutePath(target.toStdWString())) return target;
+    const std::wstring tidy = GetEngine()->TidyTargetPath(target.toStdWString());
     return tidy.empty() ? target : QString::fromStdWString(tidy);
 }
 
@@ -135,7 +127,7 @@ QString TidyTarget(const QString& target) {
 // what the engine sees through links, ".." and bind mounts.
 bool InsideBase(const QString& target, const std::wstring& base) {
     if ((target + QDir::separator()).contains(QString::fromStdWString(base))) return true;
-    return ui::Engine()->IsInsideBase(target.toStdWString());
+    return GetEngine()->IsInsideBase(target.toStdWString());
 }
 
 }  // namespace
@@ -232,7 +224,7 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
     chosen = QDir::toNativeSeparators(chosen);
 
     std::wstring base;
-    if (!ResolveSource().isEmpty()) ui::Engine()->LoadInstallPaths(base);
+    if (!ResolveSource().isEmpty()) GetEngine()->LoadInstallPaths(base);
     if (base.empty()) {
         sourceEdit->setText(kNoSource);
         ui::ShowMessageBox(kNoSource);
@@ -243,7 +235,7 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         ui::ShowMessageBox(kM12);
         return;
     }
-    const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(chosen.toStdWString()));
+    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(chosen.toStdWString()));
     if (!refusal.isEmpty()) {
         ui::ShowMessageBox(refusal);
         chosen.clear();
@@ -254,13 +246,13 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
 QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& source) {
     if (target.isEmpty()) return kM1;
     // A relative or drive-relative path would be judged on one volume and written on another.
-    if (!IsAbsoluteTarget(target)) return kM2;
+    if (!sys::IsAbsolutePath(target.toStdWString())) return kM2;
     const uint32_t attributes = sys::GetFileAttributesW(target.toStdWString());
     if (attributes == sys::kInvalidFileAttributes) return kM2;
     if (!(attributes & sys::kAttrDirectory)) return kM3;
     if (!IsHardDiskOrFlash(target)) return kM4;
     if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
-    const QString refusal = EngineRefusal(ui::Engine()->CheckTargetDir(target.toStdWString()));
+    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(target.toStdWString()));
     if (!refusal.isEmpty()) return refusal;
     source = ResolveSource();
     if (source.isEmpty()) return kNoSource;
@@ -268,7 +260,7 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& sourc
     if (!IsTargetApartFromSource(source, target)) return kM11;
     // What the browse button refuses is refused when typed, too.
     std::wstring base;
-    ui::Engine()->LoadInstallPaths(base);
+    GetEngine()->LoadInstallPaths(base);
     if (!base.empty() && InsideBase(target, base)) return kM12;
     return {};
 }
@@ -296,8 +288,8 @@ void COculusInstallWgt::OnChickStartBtn() {
 }
 
 void COculusInstallWgt::RunMove(const QString& target) {
-    auto thread = std::make_unique<CExeThread>();
-    thread->SetOperation(1);
+    auto thread = std::make_unique<CExeThread>(GetEngine());
+    thread->SetOperation(kOpMove);
     thread->SetTargetPath(target.toStdWString());
     auto progress = std::make_unique<CProgressWgt>(this, thread.get());
     thread->start(QThread::InheritPriority);

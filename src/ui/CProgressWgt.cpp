@@ -15,6 +15,9 @@
 #include <QVBoxLayout>
 
 #include "Vr/CExeThread.h"
+#include "Vr/ResultCodes.h"
+#include "platform/fs.h"
+#include "platform/paths.h"
 #include "ui/bridges.h"
 #include "ui/uishell.h"
 #include "ui/winlook.h"
@@ -61,18 +64,18 @@ QStringList OpeningLines(const CExeThread* worker) {
     const QString source = Q(worker->GetSourcePath());
     const QString target = Q(worker->GetTargetPath());
     switch (worker->GetOperation()) {
-        case 1:
+        case kOpMove:
             return {QStringLiteral("Performing the move..."), QStringLiteral("Move to:") + target};
-        case 2:
+        case kOpBackUpGames:
             return {QStringLiteral("Start backing up Oculus games and configurations..."),
                     QStringLiteral("Target location:") + target};
-        case 3:
+        case kOpBackUpInstallDir:
             return {QStringLiteral("Start backing up Oculus installation directory..."),
                     QStringLiteral("Target location:") + target};
-        case 4:
+        case kOpRestoreGames:
             return {QStringLiteral("Start restoring Oculus games and configurations..."),
                     QStringLiteral("Source path:") + source};
-        case 5:
+        case kOpRestoreInstallDir:
             return {QStringLiteral("Start restoring Oculus installation directory..."),
                     QStringLiteral("Source path:") + source,
                     QStringLiteral("Target location:") + target};
@@ -81,18 +84,9 @@ QStringList OpeningLines(const CExeThread* worker) {
     }
 }
 
-QString WithoutTrailingSeparators(QString path) {
-    while (path.size() > 1 && (path.back() == u'/' || path.back() == QDir::separator()))
-        path.chop(1);
-    return path;
-}
-
-bool SamePath(const QString& a, const QString& b) {
-#ifdef Q_OS_WIN
-    return a.compare(b, Qt::CaseInsensitive) == 0;
-#else
-    return a == b;
-#endif
+// A lone root separator stays: "/" is a folder, "" is none.
+std::wstring Trimmed(const std::wstring& path) {
+    return sys::WithoutTrailingSeparators(path, 1);
 }
 
 // The folder that really held "Software" before the move. It is data left over only when
@@ -101,22 +95,52 @@ bool SamePath(const QString& a, const QString& b) {
 // parent of a link made by other means, which may hold anything; neither may be named for
 // deletion, nor a folder that holds the data just moved. When in doubt, nothing is named.
 QString LeftOverInstallDir(const CExeThread* worker) {
-    const QString resolved = WithoutTrailingSeparators(Q(worker->GetResolvedInstallDir()));
-    const QString base = WithoutTrailingSeparators(Q(worker->GetSourcePath()));
-    if (resolved.isEmpty() || base.isEmpty() || SamePath(resolved, base)) return {};
+    const std::wstring resolved = Trimmed(worker->GetResolvedInstallDir());
+    const std::wstring base = Trimmed(worker->GetSourcePath());
+    if (resolved.empty() || base.empty() || sys::SamePathSpelling(resolved, base)) return {};
     static const QRegularExpression kEarlierMoveFolder(QStringLiteral("^Oculus game(\\(1\\))*$"));
-    if (!kEarlierMoveFolder.match(QFileInfo(resolved).fileName()).hasMatch()) return {};
-    const QString moved = WithoutTrailingSeparators(Q(worker->GetTargetPath()));
-    if (SamePath(moved, resolved) ||
-        SamePath(moved.left(resolved.size() + 1), resolved + QDir::separator())) {
+    if (!kEarlierMoveFolder.match(QFileInfo(Q(resolved)).fileName()).hasMatch()) return {};
+    const std::wstring moved = Trimmed(worker->GetTargetPath());
+    if (sys::SamePathSpelling(moved, resolved) ||
+        sys::SamePathSpelling(moved.substr(0, resolved.size() + 1), resolved + sys::kSep)) {
         return {};
     }
-    const QString realBase = QFileInfo(base).canonicalFilePath();
+    const QString realBase = QFileInfo(Q(base)).canonicalFilePath();
     if (realBase.isEmpty()) return {};
-    if (SamePath(resolved, WithoutTrailingSeparators(QDir::toNativeSeparators(realBase)))) {
+    if (sys::SamePathSpelling(resolved,
+                              Trimmed(QDir::toNativeSeparators(realBase).toStdWString()))) {
         return {};
     }
-    return resolved;
+    return Q(resolved);
+}
+
+// Texts kept word for word, spelling and missing blanks included: users and guides quote them.
+const QString kServicesNotStarted = QStringLiteral(
+    "Move succeeded but StartService failed. Please right click on \"Taskbar\" and select "
+    "\"Task Manager\", and then maually start \"OVRService\" and \"OVRLibraryService\" in the "
+    "\"Services\" tab.");
+const QString kMoveFailed = QStringLiteral(
+    "Failed to move. Please restart your computer and try again. If the problem still exists, "
+    "please contact us.");
+const QString kCancelRefusedText = QStringLiteral(
+    "The program is performing last configuration process. Please wait until it is complete.");
+
+// The move is done, but the old data could not all be removed: the user deletes it by hand.
+QString OldDataLeftMessage(const CExeThread* worker) {
+    QString text = QStringLiteral("Operation succeeded. Please manually delete ");
+    const QString leftOver = LeftOverInstallDir(worker);
+    if (!leftOver.isEmpty()) text += leftOver + QStringLiteral(",");
+    return text + Q(worker->GetParkedFirst()) + QStringLiteral(",") + Q(worker->GetParkedSecond()) +
+           QStringLiteral(".");
+}
+
+// The rollback could not give the folders their names back: the user renames them by hand.
+QString RestoreFailedMessage(const CExeThread* worker) {
+    return QStringLiteral("Restore failed. Please manually change ") +
+           Q(worker->GetParkedSecond()) + QStringLiteral("to\"Software\"") +
+           QStringLiteral("change ") + Q(worker->GetParkedFirst()) +
+           QStringLiteral("to\"Downloads\"") + QStringLiteral("and then delete ") +
+           Q(worker->GetTargetPath()) + QStringLiteral(".");
 }
 
 }  // namespace
@@ -166,6 +190,7 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     // Read now, before the worker exists, rather than when started() arrives: by then the
     // worker may already be changing these paths.
     openingLines = OpeningLines(thread);
+    thread->SetCancelRefusedNotice([] { ui::ShowMessageBox(kCancelRefusedText); });
 
     timer.setInterval(500);
     connect(&timer, &QTimer::timeout, this, &CProgressWgt::OnProgressTimer);
@@ -209,7 +234,7 @@ void CProgressWgt::OnThreadFinish() {
     button->setText(QStringLiteral("OK"));
     timer.stop();
     AppendLine(FinalMessage());
-    if (thread->GetResult() == 0) progressBar->setValue(100);
+    if (thread->GetResult() == kCodeOk) progressBar->setValue(100);
     if (thread->IsCreateDirFailed()) {
         AppendLine(QStringLiteral(
             "Failed to create directory. Please re-select a target location and try again. "));
@@ -220,36 +245,21 @@ void CProgressWgt::OnThreadFinish() {
 }
 
 QString CProgressWgt::FinalMessage() const {
-    const int32_t code = thread->GetResult();
-    if (code == 0) return QStringLiteral("Successful operation.");
-    if (code == 6) {
-        return QStringLiteral(
-            "Move succeeded but StartService failed. Please right click on \"Taskbar\" and "
-            "select \"Task Manager\", and then maually start \"OVRService\" and "
-            "\"OVRLibraryService\" in the \"Services\" tab.");
+    switch (thread->GetResult()) {
+        case kCodeOk:
+            return QStringLiteral("Successful operation.");
+        case kCodeServicesNotStarted:
+            return kServicesNotStarted;
+        case kCodeOldDataLeft:
+            return OldDataLeftMessage(thread);
+        default:  // cancelled or failed: the rollback tells which
+            return thread->IsRollbackClean() ? kMoveFailed : RestoreFailedMessage(thread);
     }
-    if (code == 12) {
-        QString text = QStringLiteral("Operation succeeded. Please manually delete ");
-        const QString leftOver = LeftOverInstallDir(thread);
-        if (!leftOver.isEmpty()) text += leftOver + QStringLiteral(",");
-        return text + Q(thread->GetParkedFirst()) + QStringLiteral(",") +
-               Q(thread->GetParkedSecond()) + QStringLiteral(".");
-    }
-    if (thread->IsRollbackClean()) {
-        return QStringLiteral(
-            "Failed to move. Please restart your computer and try again. If the problem still "
-            "exists, please contact us.");
-    }
-    return QStringLiteral("Restore failed. Please manually change ") +
-           Q(thread->GetParkedSecond()) + QStringLiteral("to\"Software\"") +
-           QStringLiteral("change ") + Q(thread->GetParkedFirst()) +
-           QStringLiteral("to\"Downloads\"") + QStringLiteral("and then delete ") +
-           Q(thread->GetTargetPath()) + QStringLiteral(".");
 }
 
 void CProgressWgt::onBtnOk() {
     if (thread->isRunning()) {
-        if (thread->RequestCancel() == 4) {
+        if (thread->RequestCancel() == kCancelRefused) {
             button->setEnabled(true);  // refused: the worker has told the user why
             return;
         }
@@ -263,13 +273,13 @@ void CProgressWgt::onBtnOk() {
 
 void CProgressWgt::OnPrintLog(int opType, QString str) {
     switch (opType) {
-        case 1:
+        case kPrintLogLineFinal:
             button->setEnabled(false);
             [[fallthrough]];
-        case 0:
+        case kPrintLogLine:
             if (!str.isEmpty()) AppendLine(str.trimmed());
             break;
-        case 2:
+        case kPrintStatus:
             statusLabel->setText(str.trimmed());
             break;
         default:

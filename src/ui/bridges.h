@@ -15,11 +15,17 @@ class CNotifyStateChange : public QObject {
     void sigVrSourcePathChange(QString);
 };
 
+// What a line posted through sigLogPrint is: its opType.
+enum LogPrintOp : int {
+    kPrintLogLine = 0,       // a line of the progress page's log
+    kPrintLogLineFinal = 1,  // a log line that also disables the page's button
+    kPrintStatus = 2,        // the status line
+};
+
 class CUiCallBack : public QObject {
     Q_OBJECT
   signals:
-    // opType 0: a log line; 1: a log line that also disables the page's button; 2: a status.
-    void sigLogPrint(int opType, QString str);
+    void sigLogPrint(int opType, QString str);  // opType: LogPrintOp
 };
 
 extern CNotifyStateChange g_notifyStateChange;

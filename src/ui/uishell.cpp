@@ -5,7 +5,6 @@
 #include <QMouseEvent>
 #include <QWindow>
 
-#include "Vr/IArSet.h"
 #include "ui/winlook.h"
 
 #ifdef Q_OS_WIN
@@ -25,11 +24,6 @@ MessageBoxHook& BoxHook() {
 FolderDialogHook& DialogHook() {
     static FolderDialogHook hook;
     return hook;
-}
-
-IArSet*& EngineOverride() {
-    static IArSet* engine = nullptr;
-    return engine;
 }
 
 #ifdef Q_OS_WIN
@@ -75,14 +69,6 @@ QString GetExistingDirectory(QWidget* parent, const QString& caption, const QStr
 
 void SetFolderDialogHook(FolderDialogHook hook) {
     DialogHook() = std::move(hook);
-}
-
-IArSet* Engine() {
-    return EngineOverride() ? EngineOverride() : GetEngine();
-}
-
-void SetEngineForTests(IArSet* engine) {
-    EngineOverride() = engine;
 }
 
 bool IsDragPoint(const QWidget* window, const QPoint& pos) {

@@ -1,6 +1,6 @@
 // What the windows share: the main window pointer, the one message-box function, the one
-// folder dialog, the way to the engine, and the placement and dragging of frameless windows.
-// The box, the dialog and the engine can be replaced, so that tests can answer and observe them.
+// folder dialog, and the placement and dragging of frameless windows. The box and the dialog can
+// be replaced, so that tests can answer and observe them.
 #pragma once
 
 #include <QFileDialog>
@@ -8,8 +8,6 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
-
-class IArSet;
 
 // The one main window; null until start-up has made it.
 extern QWidget* g_mainWnd;
@@ -44,10 +42,6 @@ using FolderDialogHook = std::function<QString(QWidget* parent, const QString& c
 QString GetExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
                              QFileDialog::Options options);
 void SetFolderDialogHook(FolderDialogHook hook);
-
-// The process-wide engine, or the one a test put in its place.
-IArSet* Engine();
-void SetEngineForTests(IArSet* engine);  // null restores GetEngine()
 
 }  // namespace ui
 

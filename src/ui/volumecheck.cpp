@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/paths.h"
 #include "platform/volume.h"
 
 namespace {
-
-#ifdef Q_OS_WIN
-constexpr QChar kSep = u'\\';
-#else
-constexpr QChar kSep = u'/';
-#endif
 
 constexpr uint32_t kFsNameUnits = 260;
 
@@ -20,8 +15,9 @@ std::wstring Wide(const QString& text) {
 }
 
 void DropTrailingSeparators(QString& path) {
-    while (!path.isEmpty() && path.back() == kSep)
-        path.chop(1);
+    const size_t kept =
+        sys::LengthWithoutTrailingSeparators(path.utf16(), static_cast<size_t>(path.size()));
+    path.truncate(static_cast<qsizetype>(kept));
 }
 
 // Only the 26 ASCII letters change: file-system names are ASCII, and a locale-aware
@@ -33,19 +29,6 @@ QString AsciiUpper(const wchar_t* name, uint32_t units) {
         if (c >= u'a' && c <= u'z') c = QChar(c.unicode() - u'a' + u'A');
     }
     return upper;
-}
-
-bool IsNativeName(const QString& upper) {
-#ifdef Q_OS_WIN
-    Q_UNUSED(upper);
-    return false;
-#else
-    static const QString kNative[] = {"EXT2", "EXT3", "EXT4", "XFS", "BTRFS", "F2FS", "ZFS"};
-    for (const QString& name : kNative) {
-        if (upper == name) return true;
-    }
-    return false;
-#endif
 }
 
 }  // namespace
@@ -69,7 +52,7 @@ FsKind GetFileSystemKind(QString path) {
     if (upper.contains(QLatin1String("NTFS"))) return FsNtfs;
     if (upper.contains(QLatin1String("FAT32"))) return FsFat32;
     if (upper.contains(QLatin1String("EXFAT"))) return FsExFat;
-    if (IsNativeName(upper)) return FsNative;
+    if (sys::IsNativeFileSystem(Wide(upper))) return FsNative;
     return FsOther;
 }
 
@@ -90,7 +73,7 @@ bool IsTargetApartFromSource(QString source, QString target) {
     QString full = source;
     DropTrailingSeparators(full);
     if (full.isEmpty()) return false;
-    const qsizetype cut = full.lastIndexOf(kSep);
+    const qsizetype cut = full.lastIndexOf(QChar(char16_t(sys::kSep)));
     const QString parent = cut < 0 ? full : full.left(cut);
 
     DropTrailingSeparators(target);

@@ -12,14 +12,6 @@
 
 namespace testsupport {
 
-std::wstring W(const fs::path& path) {
-#ifdef _WIN32
-    return path.wstring();
-#else
-    return sys::FromUtf8(path.string());  // the library's own conversion needs a UTF-8 locale
-#endif
-}
-
 std::vector<std::string> ListingOrder(const fs::path& folder) {
     std::vector<std::string> names;
     CDirFinder finder;

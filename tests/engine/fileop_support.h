@@ -13,9 +13,6 @@
 
 namespace testsupport {
 
-// A path as the engine spells it: wide, with the platform separator.
-std::wstring W(const fs::path& path);
-
 // The entries of folder in the order the system lists them, "." and ".." included.
 std::vector<std::string> ListingOrder(const fs::path& folder);
 

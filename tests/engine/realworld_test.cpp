@@ -20,6 +20,7 @@
 #include "install_fixture.h"
 #include "logging/log.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/posix/service_standin.h"
 #include "platform/services.h"
 #include "realworld_support.h"
@@ -164,7 +165,7 @@ TEST_F(FileOpTest, DeleteNeverReachesThroughAMountPoint) {
     EXPECT_EQ(ReadFile(Data("documents") / "mine.txt"), "mine");
     EXPECT_NE(LogText().find("mount point inside the tree: " + (tree / "game" / "docs").string()),
               std::string::npos);
-    EXPECT_EQ(movecheck::NoMountPointsBelow(W(tree)), movecheck::kCodeMountPointInside);
+    EXPECT_EQ(movecheck::NoMountPointsBelow(W(tree)), kCodeMountPointInside);
     EXPECT_EQ(movecheck::NoMountPointsBelow(W(Data("documents"))), 0);
 }
 
@@ -393,7 +394,7 @@ TEST_F(RealMoveTest, AMountPointInsideASourceIsRefusedBeforeParking) {
     BindMount bind(install_.root() / "documents", Software() / "Game A" / "docs");
     if (!bind.mounted()) GTEST_SKIP() << kNeedsRoot;
 
-    EXPECT_EQ(Move(install_.target()), movecheck::kCodeMountPointInside);
+    EXPECT_EQ(Move(install_.target()), kCodeMountPointInside);
     EXPECT_EQ(ReadFile(install_.root() / "documents" / "mine.txt"), "mine");
     EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
     EXPECT_NE(LogText().find((Software() / "Game A" / "docs").string()), std::string::npos);
@@ -470,7 +471,7 @@ TEST_F(RealMoveTest, PathsTooLongForTheMoveAreRefusedBeforeAnythingChanges) {
     std::wstring source;
     ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
     ASSERT_EQ(engine_.CheckTargetDir(W(install_.target())), 0);
-    EXPECT_EQ(engine_.MoveInstallation(), movecheck::kCodePathTooLong);
+    EXPECT_EQ(engine_.MoveInstallation(), kCodePathTooLong);
     EXPECT_TRUE(engine_.IsRollbackClean());
     EXPECT_TRUE(fs::is_directory(deep / "Software" / "Game A"));
     EXPECT_FALSE(fs::exists(deep / "SoftwareVarko"));

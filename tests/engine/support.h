@@ -6,6 +6,8 @@
 #include <string>
 
 #include "platform/sys.h"
+#include "testclock.h"
+#include "widepath.h"
 
 namespace testsupport {
 
@@ -21,10 +23,8 @@ class TempDir {
 
     const fs::path& path() const { return path_; }
     // The folder as the engine spells paths: a wide string with the platform separator.
-    std::wstring wide() const { return path_.wstring(); }
-    std::wstring wide(const std::wstring& relative) const {
-        return (path_ / fs::path(relative)).wstring();
-    }
+    std::wstring wide() const { return W(path_); }
+    std::wstring wide(const std::wstring& relative) const { return W(path_ / fs::path(relative)); }
 
   private:
     fs::path path_;
@@ -41,20 +41,6 @@ class ScopedWorkingDir {
 
   private:
     fs::path previous_;
-};
-
-// Installs a virtual clock for the life of the object.
-class ScopedVirtualClock {
-  public:
-    explicit ScopedVirtualClock(int64_t time64 = 1772845502) : clock_(time64) {
-        sys::UseClock(&clock_);
-    }
-    ~ScopedVirtualClock() { sys::UseClock(nullptr); }
-    sys::VirtualClock& operator*() { return clock_; }
-    sys::VirtualClock* operator->() { return &clock_; }
-
-  private:
-    sys::VirtualClock clock_;
 };
 
 // Resets the fault seam when the test ends, whatever happened.

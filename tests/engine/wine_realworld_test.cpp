@@ -15,6 +15,7 @@
 #include "install_fixture.h"
 #include "logging/log.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 
 using namespace testsupport;

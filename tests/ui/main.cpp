@@ -1,13 +1,14 @@
 // Entry of the window tests: runs every registered QtTest class and closes with one line
 // "<suite>: N passed, F failed[, K skipped]" (suite from --suite=NAME, default "ui").
 // Arguments: [--suite=NAME] [ClassName [QtTest options...]].
+// "--list-classes" prints the class names, one a line (ctest makes a test of each).
 // "--startup-child=quit|hold" runs the program's start-up instead (see startup_test.cpp).
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,26 +23,43 @@ struct Totals {
     int passed = 0, failed = 0, skipped = 0;
 };
 
-// Runs one class with its report also written to a file, whose "Totals:" line is then read.
+// QtTest's own counts of one run, from the <testsuite> element of its JUnit XML report:
+// tests, failures, errors and skipped, as its "Totals:" line counts them. False when the report
+// has none.
+bool ReadCounts(const QString& report, Totals& counts) {
+    QFile file(report);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    QXmlStreamReader xml(&file);
+    while (xml.readNextStartElement()) {
+        if (xml.name() != QLatin1String("testsuite")) return false;
+        const QXmlStreamAttributes attributes = xml.attributes();
+        const auto number = [&](const char* name) {
+            return attributes.value(QLatin1String(name)).toInt();
+        };
+        counts.failed = number("failures") + number("errors");
+        counts.skipped = number("skipped");
+        counts.passed = number("tests") - counts.failed - counts.skipped;
+        return true;
+    }
+    return false;
+}
+
+// Runs one class with a JUnit XML report beside the text on standard output.
 void RunClass(const QString& name, uitest::Factory& factory, const QStringList& options,
               const QString& reportDir, Totals& totals) {
-    const QString report = reportDir + "/" + name + ".txt";
-    QStringList args{QStringLiteral("ui_tests"), "-o", report + ",txt", "-o", "-,txt"};
+    const QString report = reportDir + "/" + name + ".xml";
+    QStringList args{QStringLiteral("ui_tests"), "-o", report + ",junitxml", "-o", "-,txt"};
     args += options;
     std::unique_ptr<QObject> test(factory());
     const int failures = QTest::qExec(test.get(), args);
-    QFile file(report);
-    file.open(QIODevice::ReadOnly);
-    const QString text = QString::fromUtf8(file.readAll());
-    const QRegularExpression line("Totals: (\\d+) passed, (\\d+) failed, (\\d+) skipped");
-    const auto match = line.match(text);
-    if (!match.hasMatch()) {
-        totals.failed += qMax(failures, 1);  // a crash or a broken report counts as a failure
+    Totals counts;
+    if (!ReadCounts(report, counts)) {
+        totals.failed += qMax(failures, 1);  // a broken report counts as a failure
         return;
     }
-    totals.passed += match.captured(1).toInt();
-    totals.failed += match.captured(2).toInt();
-    totals.skipped += match.captured(3).toInt();
+    totals.passed += counts.passed;
+    totals.failed += counts.failed;
+    totals.skipped += counts.skipped;
 }
 
 }  // namespace
@@ -50,6 +68,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--startup-child=", 16) == 0) {
             return RunStartupChild(argc, argv, argv[i] + 16);
+        }
+        if (std::strcmp(argv[i], "--list-classes") == 0) {
+            for (const auto& entry : uitest::Registry())
+                std::printf("%s\n", entry.first.toUtf8().constData());
+            return 0;
         }
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

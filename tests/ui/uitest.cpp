@@ -27,10 +27,6 @@ int Register(const char* name, Factory factory) {
     return static_cast<int>(Registry().size());
 }
 
-QString Wide(const std::wstring& text) {
-    return QString::fromStdWString(text);
-}
-
 QString SameVolumeQuestion(const QString& path) {
     return "The target location is on the same file system as the Oculus installation. Moving "
            "Oculus there frees no space on " +

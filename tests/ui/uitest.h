@@ -17,7 +17,9 @@
 
 #include "Vr/IArSet.h"
 #include "platform/sys.h"
+#include "testclock.h"
 #include "ui/uishell.h"
+#include "widepath.h"
 
 namespace uitest {
 
@@ -103,16 +105,11 @@ class FakeEngine : public IArSet {
 
 // Puts an engine in place of the process-wide one for the life of the object.
 struct ScopedEngine {
-    explicit ScopedEngine(IArSet* engine) { ui::SetEngineForTests(engine); }
-    ~ScopedEngine() { ui::SetEngineForTests(nullptr); }
+    explicit ScopedEngine(IArSet* engine) { SetEngineForTests(engine); }
+    ~ScopedEngine() { SetEngineForTests(nullptr); }
 };
 
-// Time moves only when someone sleeps, so the worker's and the task's pauses take no time.
-struct ScopedVirtualClock {
-    ScopedVirtualClock() { sys::UseClock(&clock); }
-    ~ScopedVirtualClock() { sys::UseClock(nullptr); }
-    sys::VirtualClock clock;
-};
+using testsupport::ScopedVirtualClock;
 
 // A real temporary folder; on a file system that a move accepts when the system's temporary
 // folder does not (tmpfs): then it is made below the working folder.
@@ -185,7 +182,7 @@ bool ProgressEnded(const QWidget* widget);
 // Clicks the progress page's button once the page has shown its final message; returns at once.
 void CloseProgressWhenDone();
 
-QString Wide(const std::wstring& text);
+using testsupport::Wide;
 
 // The page's question for a target on the volume that holds path: the mount point named.
 QString SameVolumeQuestion(const QString& path);

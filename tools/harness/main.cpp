@@ -7,12 +7,15 @@
 #include <filesystem>
 #include <string>
 
+#include "Vr/ResultCodes.h"
 #include "Vr/vr.h"
 #include "platform/sys.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kExitMoveFailed = 3;  // the move's own code is printed as "result:"
 
 class PhasePrinter final : public TaskPhaseObserver {
   public:
@@ -98,5 +101,5 @@ int main(int argc, char** argv) {
                 static_cast<long long>(ms(printer.finishedAt - start)),
                 static_cast<long long>(ms(end - printer.finishedAt)));
     engine.ResetTask();
-    return result == 0 ? 0 : 3;
+    return result == kCodeOk ? 0 : kExitMoveFailed;
 }

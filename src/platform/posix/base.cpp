@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/host.h"
+#include "platform/paths.h"
 #include "platform/posix/errors.h"
 #include "platform/sys.h"
 
@@ -55,9 +56,7 @@ uint32_t WinErrorFromErrno(int err, bool parentExists) {
 void SetLastErrorFromErrno(int err, const std::string& path) {
     bool parentExists = true;
     if (err == ENOENT && !path.empty()) {
-        std::string parent = path;
-        while (parent.size() > 1 && parent.back() == '/')
-            parent.pop_back();
+        std::string parent = WithoutTrailingSeparators(path, 1);
         const auto slash = parent.rfind('/');
         parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
         struct stat st {};

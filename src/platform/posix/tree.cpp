@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/metadata.h"
 #include "platform/sys.h"
@@ -230,10 +231,6 @@ bool NamesIgnoreCase(const std::wstring& folder) {
         end = slash;
     }
     return false;
-}
-
-bool IsAbsolutePath(const std::wstring& path) {
-    return !path.empty() && path[0] == L'/';
 }
 
 bool GetFullPathNameW(const std::wstring& path, std::wstring& full) {

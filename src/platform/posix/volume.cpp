@@ -277,6 +277,15 @@ bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t siz
     return true;
 }
 
+bool IsNativeFileSystem(const std::wstring& upperName) {
+    static const std::wstring kNative[] = {L"EXT2",  L"EXT3", L"EXT4", L"XFS",
+                                           L"BTRFS", L"F2FS", L"ZFS"};
+    for (const std::wstring& name : kNative) {
+        if (upperName == name) return true;
+    }
+    return false;
+}
+
 uint32_t GetDriveTypeW(const std::wstring& root) {
     if (fault::Hit(Call::kVolumeQuery)) return kDriveUnknown;
     const std::vector<Mount> mounts = ReadMounts();

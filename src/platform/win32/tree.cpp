@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
 #include "platform/win32/reparse.h"
 
@@ -161,16 +162,6 @@ bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>&
     if (fault::Hit(Call::kMountQuery)) return false;
     if (IsVolumeMountPoint(folder)) mounts.push_back(folder);
     return CollectMountPoints(folder, mounts);
-}
-
-bool IsAbsolutePath(const std::wstring& path) {
-    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    if (path.size() >= 3 &&
-        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-        path[1] == L':' && separator(path[2])) {
-        return true;
-    }
-    return path.size() >= 3 && separator(path[0]) && separator(path[1]);
 }
 
 bool GetFullPathNameW(const std::wstring& path, std::wstring& full) {

@@ -23,6 +23,10 @@ bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t siz
                                    size) != FALSE;
 }
 
+bool IsNativeFileSystem(const std::wstring&) {
+    return false;
+}
+
 uint32_t GetDriveTypeW(const std::wstring& root) {
     if (fault::Hit(Call::kVolumeQuery)) return kDriveUnknown;
     return ::GetDriveTypeW(root.c_str());

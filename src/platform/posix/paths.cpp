@@ -1,0 +1,19 @@
+// POSIX backend of the path spellings: no drive letters, one root, "/" alone separates.
+#include "platform/paths.h"
+
+namespace sys {
+
+bool IsAbsolutePath(const std::wstring& path) {
+    return !path.empty() && path[0] == L'/';
+}
+
+std::wstring VolumeOf(const std::wstring& path) {
+    return path;
+}
+
+bool PathOfFinalPathText(const std::wstring& text, std::wstring& path) {
+    path = text;  // already the plain absolute path
+    return true;
+}
+
+}  // namespace sys
