@@ -270,9 +270,11 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 
 int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
+    servicesHandled_.store(0);
     for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
         serviceName = name;
         if (const int32_t r = StopOneService(); r != 0) return r;  // logged where it failed
+        servicesHandled_.fetch_add(1);
     }
     return 0;
 }
@@ -288,10 +290,14 @@ int32_t COculusMgr::RestartStoppedServices() {
 }
 
 int32_t COculusMgr::StartServices() {
+    servicesHandled_.store(0);
     serviceName = L"OVRLibraryService";
     StartOneService();
+    servicesHandled_.fetch_add(1);
     serviceName = L"OVRService";
-    return StartOneService();
+    const int32_t r = StartOneService();
+    servicesHandled_.fetch_add(1);
+    return r;
 }
 
 int32_t COculusMgr::StopOneService() {

@@ -2,6 +2,7 @@
 // services.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,10 +29,14 @@ class COculusMgr {
     int32_t StopOneService();
     int32_t StartOneService();
     bool StopDependents();
+    // How many services the running StopServices or StartServices has dealt with so far; read
+    // by the progress reader on another thread.
+    uint64_t ServicesHandled() const { return servicesHandled_.load(); }
 
     std::wstring serviceName;
 
   private:
+    std::atomic<uint64_t> servicesHandled_{0};
     std::vector<std::wstring> stoppedByUs_;  // services the last StopServices sent a stop
     sys::ScHandle scmHandle = nullptr;
     sys::ScHandle serviceHandle = nullptr;

@@ -1,5 +1,6 @@
 #include "TaskMgr/CTaskMgr.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "Vr/ResultCodes.h"
@@ -8,9 +9,72 @@
 #include "platform/fs.h"
 #include "platform/sys.h"
 
+namespace {
+
+// Shares of the bar. The copy goes by its bytes, plus a little for each file so that a tree of
+// small files moves the bar too; every other step has a small fixed share, moved as its parts
+// (each service, each flush and comparison, each deleted file) are done. The last hundredth
+// comes when the move has returned.
+constexpr float kStopShare = 0.02f;
+constexpr float kPrepareShare = 0.01f;
+constexpr float kCopyShare = 0.85f;
+constexpr float kCheckShare = 0.03f;
+constexpr float kLinkShare = 0.01f;
+constexpr float kRemoveShare = 0.04f;
+constexpr float kStartShare = 0.03f;
+constexpr float kCopyStart = kStopShare + kPrepareShare;
+constexpr float kCheckStart = kCopyStart + kCopyShare;
+constexpr float kLinkStart = kCheckStart + kCheckShare;
+constexpr float kRemoveStart = kLinkStart + kLinkShare;
+constexpr float kStartStart = kRemoveStart + kRemoveShare;
+constexpr float kDone = kStartStart + kStartShare;  // 0.99
+constexpr uint64_t kFileCostBytes = 64 * 1024;       // what one small file weighs in the copy
+constexpr uint64_t kServices = 2;
+
+float Part(uint64_t done, uint64_t total) {
+    if (total == 0) return 1.0f;
+    return static_cast<float>(std::min(done, total)) / static_cast<float>(total);
+}
+
+std::wstring LeafOf(const std::wstring& path) {
+    const auto cut = path.find_last_of(sys::kSep);
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+}  // namespace
+
 void CTaskMgr::SetPhase(int32_t value) {
     phase.store(value);
     if (observer_) observer_->OnPhase(value);
+}
+
+bool CTaskMgr::AdvanceUnlessCancelled(int32_t to) {
+    int32_t current = phase.load();
+    do {
+        if (current == kCancelled) return false;
+    } while (!phase.compare_exchange_weak(current, to));
+    if (observer_) observer_->OnPhase(to);
+    return true;
+}
+
+void CTaskMgr::SetStep(MoveStep step) {
+    step_.store(static_cast<int32_t>(step));
+    if (observer_) observer_->OnStep(step);
+}
+
+void CTaskMgr::NoteFailure(int32_t code, const std::wstring& path) {
+    if (failure_.code != 0 || code == 0 || code == kCodeCancelled) return;
+    failure_.code = code;
+    failure_.step = static_cast<MoveStep>(step_.load());
+    // The failing call's own path is the more exact one (a file deep in the tree it copied).
+    const uint32_t error = sys::GetLastError();
+    const bool lastCall = code == SystemCode(error);
+    const std::wstring callPath = lastCall ? sys::LastErrorPath() : std::wstring();
+    failure_.path = callPath.empty() ? path : callPath;
+    if (code > kCodeSystemBase) {
+        failure_.systemText = sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase),
+                                             lastCall ? sys::LastUnmappedErrno() : 0);
+    }
 }
 
 const std::wstring& CTaskMgr::SourceOf(const std::wstring& target) const {
@@ -36,12 +100,15 @@ int32_t CTaskMgr::SetPairs(PathMap newPairs) {
 // ---- Forward move ------------------------------------------------------------------------------
 
 int32_t CTaskMgr::MoveForward() {
+    SetStep(MoveStep::kStoppingServices);
     SetPhase(kStopping);
     if (const int32_t r = oculus.StopServices(); r != 0) {
+        NoteFailure(r, oculus.serviceName);
         HX_LOG.Err(r);
         return r;
     }
 
+    SetStep(MoveStep::kPreparing);
     SetPhase(kParking);
     const int32_t parkResult = ParkSources();
     totalUnits.store(2 * totalUnits.load() + 10);
@@ -50,29 +117,38 @@ int32_t CTaskMgr::MoveForward() {
         return parkResult;
     }
 
+    SetStep(MoveStep::kCopying);
     SetPhase(kCopyFirst);
     if (const int32_t r = CopyParked(); r != 0) {
         HX_LOG.Err(r);
         return r;
     }
 
-    SetPhase(kLinking);
+    // The last moment a cancel is taken: it may have come just as the verification ended.
+    if (!AdvanceUnlessCancelled(kLinking)) {
+        HX_LOG.Err(kCodeCancelled);
+        return kCodeCancelled;
+    }
+    SetStep(MoveStep::kCreatingLinks);
     if (const int32_t r = LinkSources(); r != 0) {
         HX_LOG.Err(r);
         return r;
     }
     doneUnits.fetch_add(9);
 
+    SetStep(MoveStep::kRemovingOld);
     SetPhase(kEmptying);
     if (const int32_t r = RemoveParked(); r != 0) {
         HX_LOG.Err(r);
         return r;
     }
 
+    SetStep(MoveStep::kStartingServices);
     SetPhase(kStarting);
     const int32_t startResult = oculus.StartServices();
     doneUnits.fetch_add(1);
     if (startResult != 0) {
+        NoteFailure(startResult, oculus.serviceName);
         HX_LOG.Err(startResult);
         return startResult;
     }
@@ -83,18 +159,26 @@ int32_t CTaskMgr::MoveForward() {
 int32_t CTaskMgr::ParkSources() {
     // Everything is counted and checked before the first folder is parked.
     std::map<std::wstring, std::pair<size_t, size_t>> longest;  // source -> file, folder
+    size_t k = 0;
     for (const auto& [source, target] : pairs) {
         int32_t count = 0;
         if (const int32_t r = fileOp.CountFiles(source, count); r != 0) {
+            NoteFailure(r, source);
             HX_LOG.Err(r);
             return r;
         }
         totalUnits.fetch_add(count);
         longest[source] = {fileOp.LongestFileBelow(), fileOp.LongestFolderBelow()};
+        Tree& tree = trees_[std::min(k++, kTrees - 1)];
+        tree.name = LeafOf(source);
+        tree.files.fetch_add(count);
+        tree.bytes.fetch_add(fileOp.CountedBytes());
     }
     for (const auto& [source, target] : pairs) {
         const auto [file, folder] = longest[source];
         if (const int32_t r = CheckBeforeParking(source, target, file, folder); r != 0) {
+            sys::SetLastError(0);  // a refusal of the checks, not of the last call they made
+            NoteFailure(r, source);
             HX_LOG.Err(r);
             return r;
         }
@@ -102,6 +186,7 @@ int32_t CTaskMgr::ParkSources() {
     for (const auto& [source, target] : pairs) {
         std::wstring parkedName;
         if (const int32_t r = fileOp.RenameUnique(source, source + L"Varko", parkedName); r != 0) {
+            NoteFailure(r, source);
             if (r == kCodeInUse || r == SystemCode(sys::kErrAccessDenied)) {
                 movecheck::LogHolders(source);
             }
@@ -122,27 +207,31 @@ int32_t CTaskMgr::CheckBeforeParking(const std::wstring& source, const std::wstr
 }
 
 int32_t CTaskMgr::CopyParked() {
+    int32_t k = 0;
     for (const auto& [folder, target] : parked) {
+        copyTree_.store(std::min(k++, static_cast<int32_t>(kTrees) - 1));
+        copyTreeStartBytes_.store(fileOp.ReadCounters().copiedBytes);
         if (const int32_t r = fileOp.CopyTree(folder, target); r != 0) {
+            NoteFailure(r, folder);
             HX_LOG.Err(r);
             return r;
         }
-        // A cancel accepted while this copy finished its last entry still counts: the phase
-        // moves on only if no cancel took it first.
-        int32_t expected = kCopyFirst;
-        if (!phase.compare_exchange_strong(expected, kCopied) && expected == kCancelled) {
+        // A cancel accepted while this copy finished its last entry still counts.
+        if (!AdvanceUnlessCancelled(kCopied)) {
             HX_LOG.Err(kCodeCancelled);
             return kCodeCancelled;
         }
-        SetPhase(kCopied);
     }
+    SetStep(MoveStep::kCheckingCopies);
     // The parked originals are deleted next: the copies must be on disk, not only in a cache.
     for (const auto& [folder, target] : parked) {
         if (!sys::FlushToDisk(target)) {
             const int32_t r = SystemCode(sys::GetLastError());
+            NoteFailure(r, target);
             HX_LOG.Err(r);
             return r;
         }
+        checksDone_.fetch_add(1);
     }
     // And they must be the originals: a writer the in-use check missed shows up here.
     const uint32_t verifyStart = sys::GetTickCount();
@@ -152,10 +241,13 @@ int32_t CTaskMgr::CopyParked() {
         if (const int32_t r = fileOp.VerifyCopy(folder, target, difference); r != 0) {
             if (r == kCodeCopyDiffers)
                 HX_LOG.Detail("copy differs from its original at: ", difference);
+            if (r == kCodeCopyDiffers) sys::SetLastError(0);  // no call failed: a difference
+            NoteFailure(r, r == kCodeCopyDiffers ? difference : folder);
             HX_LOG.Err(r);
             noteTime();
             return r;
         }
+        checksDone_.fetch_add(1);
     }
     noteTime();
     return 0;
@@ -167,6 +259,7 @@ int32_t CTaskMgr::LinkSources() {
         // (its check of the new link can fail after the link was made).
         linksTried_.emplace(source, target);
         if (const int32_t r = fileOp.MakeDirLink(source, target); r != 0) {
+            NoteFailure(r, source);
             HX_LOG.Err(r);
             return r;
         }
@@ -177,6 +270,7 @@ int32_t CTaskMgr::LinkSources() {
 int32_t CTaskMgr::RemoveParked() {
     for (const auto& entry : parked) {
         if (const int32_t r = fileOp.DeleteTree(entry.first, true); r != 0) {
+            NoteFailure(r, entry.first);
             HX_LOG.Err(r);
             return r;
         }
@@ -185,6 +279,7 @@ int32_t CTaskMgr::RemoveParked() {
     bool seenLinked = false;
     for (const auto& entry : parked) {
         if (const int32_t r = RemoveEmptiedFolder(entry.first, seenLinked); r != 0) {
+            NoteFailure(r, entry.first);
             HX_LOG.Err(r);
             return r;
         }
@@ -225,6 +320,11 @@ int32_t CTaskMgr::RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& se
 int32_t CTaskMgr::Execute() {
     doneUnits.store(0);
     fileOp.ResetCancel();
+    fileOp.ResetCounters();
+    checksDone_.store(0);
+    copyTree_.store(0);
+    heldFraction_.store(0.0f);
+    cancelAccepted_.store(false);
     direction.store(0);
     linksTried_.clear();
     servicesRestarted_ = true;
@@ -281,6 +381,7 @@ int32_t CTaskMgr::Execute() {
         }
     }
 
+    SetStep(MoveStep::kFinishing);
     SetPhase(kFinished);
     if (rr != 0) rollbackClean = false;
     sys::Sleep(1000);  // lets the polling page see the finished state
@@ -293,6 +394,7 @@ int32_t CTaskMgr::Execute() {
 // find an empty name while the rollback counted as clean; a taken name instead leaves the
 // folder parked, where the message for an unclean rollback sends the user.
 int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstring& source) {
+    SetStep(MoveStep::kRestoringNames);
     const int32_t r = fileOp.MoveOne(parkedFolder, source);
     if (r != 0) HX_LOG.Err(r);
     return r;
@@ -301,6 +403,7 @@ int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstrin
 // The data is back whole whatever this gives: a failure is logged and noted, and does not make
 // the rollback unclean (the user's folders are where they were).
 void CTaskMgr::RestartServicesAfterRollback() {
+    SetStep(MoveStep::kRestartingServices);
     if (const int32_t r = oculus.RestartStoppedServices(); r != 0) {
         servicesRestarted_ = false;
         HX_LOG.Detail("services not started again after the rollback: ", r);
@@ -316,11 +419,13 @@ int32_t CTaskMgr::RestoreParked(Clear clear) {
     for (const auto& [folder, target] : parked) {
         const std::wstring& source = SourceOf(target);
         if (clear == Clear::kCopies || (clear == Clear::kFirstCopy && first)) {
+            SetStep(MoveStep::kUndoingCopies);
             if (const int32_t r = fileOp.DeleteTree(target, false); r != 0) HX_LOG.Err(r);
         } else if (clear == Clear::kOwnLinks && linksTried_.count(source) != 0 &&
                    sys::IsLinkOrReparsePoint(source)) {
             // The old name was free (its folder was parked) when the link was tried, so a link
             // found there now is this run's, even if the link step reported a failure.
+            SetStep(MoveStep::kUndoingLinks);
             if (const int32_t r = fileOp.RemoveOneDir(source); r != 0) {
                 HX_LOG.Err(r);
                 return r;
@@ -336,13 +441,64 @@ int32_t CTaskMgr::RestoreParked(Clear clear) {
 
 int32_t CTaskMgr::Cancel() {
     cancelsInFlight_.fetch_add(1);
-    int32_t expected = kCopyFirst;
-    const bool accepted = phase.compare_exchange_strong(expected, kCancelled);
-    if (accepted) fileOp.Cancel();
+    int32_t current = phase.load();
+    bool accepted = false;
+    while (current == kCopyFirst || current == kCopied) {
+        if (phase.compare_exchange_weak(current, kCancelled)) {
+            accepted = true;
+            break;
+        }
+    }
+    if (accepted) {
+        cancelAccepted_.store(true);
+        fileOp.Cancel();
+    }
     cancelsInFlight_.fetch_sub(1);
     if (!accepted) return kCancelRefused;
     if (observer_) observer_->OnPhase(kCancelled);
     return kCancelAccepted;
+}
+
+uint64_t CTaskMgr::BytesToMove() const {
+    uint64_t bytes = 0;
+    for (const Tree& tree : trees_)
+        bytes += tree.bytes.load();
+    return bytes;
+}
+
+float CTaskMgr::ForwardFraction() const {
+    switch (static_cast<MoveStep>(step_.load())) {
+        case MoveStep::kIdle:
+            return 0.0f;
+        case MoveStep::kStoppingServices:
+            return kStopShare * Part(oculus.ServicesHandled(), kServices);
+        case MoveStep::kPreparing:
+            return kStopShare;
+        case MoveStep::kCopying: {
+            const CFileOp::Counters done = fileOp.ReadCounters();
+            uint64_t files = 0;
+            for (const Tree& tree : trees_)
+                files += static_cast<uint64_t>(tree.files.load());
+            const uint64_t work =
+                done.copiedBytes + static_cast<uint64_t>(done.copiedFiles) * kFileCostBytes;
+            return kCopyStart + kCopyShare * Part(work, BytesToMove() + files * kFileCostBytes);
+        }
+        case MoveStep::kCheckingCopies:
+            return kCheckStart + kCheckShare * Part(checksDone_.load(), 2 * kTrees);
+        case MoveStep::kCreatingLinks:
+            return kLinkStart;
+        case MoveStep::kRemovingOld: {
+            uint64_t files = 0;
+            for (const Tree& tree : trees_)
+                files += static_cast<uint64_t>(tree.files.load());
+            const auto deleted = static_cast<uint64_t>(fileOp.ReadCounters().deletedFiles);
+            return kRemoveStart + kRemoveShare * Part(deleted, files);
+        }
+        case MoveStep::kStartingServices:
+            return kStartStart + kStartShare * Part(oculus.ServicesHandled(), kServices);
+        default:  // finishing, and every step of a rollback, which the bar does not follow
+            return kDone;
+    }
 }
 
 int32_t CTaskMgr::GetProgress(float& fraction) {
@@ -352,13 +508,37 @@ int32_t CTaskMgr::GetProgress(float& fraction) {
     } else {
         doneUnits.fetch_sub(done);
     }
-    const int32_t total = totalUnits.load();
-    if (total == 0) {
+    if (static_cast<MoveStep>(step_.load()) == MoveStep::kIdle) {
         HX_LOG.Err(kCodeNoTotal);
         return kCodeNoTotal;
     }
-    fraction = static_cast<float>(static_cast<double>(doneUnits.load()) / total);
+    // A rollback holds the bar where the move had brought it.
+    const float held = heldFraction_.load();
+    const float value = direction.load() == 0 ? std::max(ForwardFraction(), held) : held;
+    heldFraction_.store(value);
+    fraction = value;
     return 0;
+}
+
+MoveSnapshot CTaskMgr::Snapshot() const {
+    MoveSnapshot snapshot;
+    snapshot.step = static_cast<MoveStep>(step_.load());
+    const int32_t now = phase.load();
+    const bool inCopy =
+        snapshot.step == MoveStep::kCopying || snapshot.step == MoveStep::kCheckingCopies;
+    snapshot.cancellable = inCopy && (now == kCopyFirst || now == kCopied);
+    snapshot.cancelled = cancelAccepted_.load();
+    snapshot.bytesDone = fileOp.ReadCounters().copiedBytes;
+    snapshot.bytesTotal = BytesToMove();
+    if (snapshot.step == MoveStep::kCopying) {
+        const Tree& tree = trees_[static_cast<size_t>(copyTree_.load())];
+        snapshot.treeName = tree.name;
+        snapshot.treeBytesTotal = tree.bytes.load();
+        const uint64_t start = copyTreeStartBytes_.load();
+        snapshot.treeBytesDone = std::min(
+            snapshot.bytesDone > start ? snapshot.bytesDone - start : 0, snapshot.treeBytesTotal);
+    }
+    return snapshot;
 }
 
 void CTaskMgr::Reset() {
@@ -367,6 +547,13 @@ void CTaskMgr::Reset() {
     pairs.clear();
     parked.clear();
     rollbackClean = true;
+    servicesRestarted_ = true;
+    failure_ = {};
+    for (Tree& tree : trees_) {
+        tree.bytes.store(0);
+        tree.files.store(0);
+    }
+    step_.store(static_cast<int32_t>(MoveStep::kIdle));
 }
 
 int32_t CTaskMgr::GetParkedPaths(std::wstring& second, std::wstring& first) {

@@ -1,12 +1,14 @@
 // One relocation of the Oculus data folders and, when it fails or is cancelled, its rollback.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
 
 #include "OculusMgr/COculusMgr.h"
+#include "Vr/MoveReport.h"
 #include "fileOp/CFileOp.h"
 
 // The phases of a move. Forward, a move runs 1, 0, 2, 3 (once per copied tree), 6, 4, 5 (once
@@ -19,10 +21,12 @@
 //                    make fits: see MoveChecks.h), then give each a free new name next to
 //                    itself ("SoftwareVarko"). From here until kEmptying the old data exists,
 //                    whole, under the parked names.
-//   kCopyFirst (2)   copy the first parked tree into its target. The one phase in which the
-//                    user may cancel; an accepted cancel turns it into kCancelled (8).
+//   kCopyFirst (2)   copy the first parked tree into its target.
 //   kCopied (3)      a tree has been copied; after the last one both are flushed to disk and
-//                    compared with their originals (a difference fails the copy).
+//                    compared with their originals (a difference fails the copy). From the first
+//                    byte of the first copy until linking starts (2 and 3) the user may cancel:
+//                    an accepted cancel turns the phase into kCancelled (8), and every step that
+//                    leaves 2 or 3 first looks whether a cancel took it.
 //   kLinking (6)     put a directory link at each old path, pointing at its copy.
 //   kEmptying (4)    empty the parked folders; kEmptied (5) after each one, and while the
 //                    emptied folders (and an earlier move's target behind a link) are removed.
@@ -52,10 +56,12 @@ enum TaskPhase : int32_t {
     kFinished = 13,
 };
 
-// Tests watch the phases go by; null in the product.
+// Tests and the move harness watch the phases (and the steps the status line names) go by;
+// null in the product.
 class TaskPhaseObserver {
   public:
     virtual void OnPhase(int32_t phase) = 0;
+    virtual void OnStep(MoveStep) {}
 
   protected:
     ~TaskPhaseObserver() = default;
@@ -68,8 +74,17 @@ class CTaskMgr {
     int32_t SetPairs(PathMap pairs);
     int32_t Execute();
     int32_t Cancel();                      // user-interface thread
+    // The bar's fraction: the copy weighted by its bytes, each fixed step by a small share. It
+    // never falls (a rollback holds it) and stays below 1 until the move has returned.
     int32_t GetProgress(float& fraction);  // user-interface thread
+    MoveSnapshot Snapshot() const;         // user-interface thread
     void Reset();
+    // Keeps the first failure of a move: its code, the step, and the path concerned (given, or
+    // the one the failing system call left). Reset forgets it.
+    void NoteFailure(int32_t code, const std::wstring& path = {});
+    const FailureNote& FirstFailure() const { return failure_; }
+    bool CancelAccepted() const { return cancelAccepted_.load(); }
+    uint64_t BytesToMove() const;
     // True when every folder is back whole under its old name (or the move did not need it).
     bool IsRollbackClean() const { return rollbackClean; }
     // False when the last run's rollback could not start again the services it had stopped.
@@ -99,6 +114,10 @@ class CTaskMgr {
                                size_t longestFile, size_t longestFolder);
 
     void SetPhase(int32_t value);
+    // Leaves the cancel window's phases for to, unless a cancel has taken the phase already.
+    bool AdvanceUnlessCancelled(int32_t to);
+    void SetStep(MoveStep step);
+    float ForwardFraction() const;
     const std::wstring& SourceOf(const std::wstring& target) const;
 
     std::atomic<int32_t> phase{kParking};
@@ -114,6 +133,23 @@ class CTaskMgr {
 
     bool servicesRestarted_ = true;
     std::atomic<uint32_t> verifyMs_{0};
+
+    // What the status line and the bar read while the move runs.
+    static constexpr size_t kTrees = 2;  // Downloads and Software
+    struct Tree {
+        std::wstring name;  // written before the copy starts, read only while it runs
+        std::atomic<uint64_t> bytes{0};
+        std::atomic<int32_t> files{0};
+    };
+    std::array<Tree, kTrees> trees_;
+    std::atomic<int32_t> step_{static_cast<int32_t>(MoveStep::kIdle)};
+    std::atomic<int32_t> copyTree_{0};              // the tree being copied
+    std::atomic<uint64_t> copyTreeStartBytes_{0};  // the copied bytes when it began
+    std::atomic<int32_t> checksDone_{0};           // flushes and comparisons done
+    std::atomic<float> heldFraction_{0.0f};        // the highest fraction reported
+    std::atomic<bool> cancelAccepted_{false};
+    FailureNote failure_;  // the worker's; read after the move
+
     PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;

@@ -17,7 +17,7 @@ bool HasRollback(int32_t moveResult) {
 
 }  // namespace
 
-CExeThread::CExeThread(IArSet* engine) : QThread(nullptr), engine(engine) {}
+CExeThread::CExeThread(IArSet* engine) : QThread(nullptr), engine(engine), monitor(engine) {}
 
 CExeThread::~CExeThread() {
     wait();  // never leave a running move without its thread object
@@ -26,15 +26,17 @@ CExeThread::~CExeThread() {
 void CExeThread::run() {
     // Leaves the progress page time to read the paths for its opening lines.
     sys::Sleep(300);
-    finishedMarker.store(0.0f);
+    monitor.MoveStarting();
     createDirFailed = false;
 
     switch (operation) {
         case kOpMove: {
             const int32_t code = engine->MoveInstallation();
-            finishedMarker.store(1.0f);
+            monitor.MoveReturned();
             result = code;
             if (HasRollback(code)) rollbackClean = engine->IsRollbackClean();
+            // Posted before finished(), so it reaches the page before the page's own end.
+            if (statusSink) statusSink(ClosingWords(engine->GetMoveOutcome()));
             movedSoftware = engine->GetMovedSoftwarePath();
             targetPath = engine->GetTargetSoftwarePath();
             resolvedInstallDir = engine->GetResolvedInstallDir();
@@ -67,16 +69,12 @@ void CExeThread::run() {
 }
 
 float CExeThread::GetProgress() {
-    float value = 0.0f;
-    engine->GetProgress(value);
-    float reported = value;
-    if (value < lastFraction.load()) {
-        reported = 1.0f;  // a falling fraction (a rollback counting down) shows a full bar
-    } else {
-        lastFraction.store(value);
+    const float fraction = monitor.Fraction();
+    // Once the move has returned, its closing words are on their way and take the line.
+    if (operation == kOpMove && statusSink && !monitor.HasReturned()) {
+        statusSink(monitor.Status(sys::GetTickCount()));
     }
-    if (finishedMarker.load() == 1.0f) reported = 1.0f;
-    return reported;
+    return fraction;
 }
 
 int32_t CExeThread::RequestCancel() {

@@ -9,12 +9,16 @@
 #include <string>
 
 #include "Vr/IArSet.h"
+#include "Vr/MoveMonitor.h"
 #include "Vr/ResultCodes.h"
 
 class CExeThread : public QThread {
   public:
     // Tells the user that the engine refused a cancel; runs on the thread that asked to cancel.
     using CancelRefusedNotice = std::function<void()>;
+    // Takes a status line for the page. Called on the thread that polls the progress while the
+    // move runs, and once from the worker's own thread with the closing words.
+    using StatusSink = std::function<void(const std::wstring&)>;
 
     explicit CExeThread(IArSet* engine = GetEngine());
     ~CExeThread() override;
@@ -23,8 +27,12 @@ class CExeThread : public QThread {
     void SetTargetPath(std::wstring path) { targetPath = std::move(path); }
     // The progress page, which forwards the user's cancel, says how a refusal is told.
     void SetCancelRefusedNotice(CancelRefusedNotice notice) { onCancelRefused = std::move(notice); }
+    // The page shows the status lines of a move (operation kOpMove) through this.
+    void SetStatusSink(StatusSink sink) { statusSink = std::move(sink); }
 
+    // The bar's fraction; for a move it also hands the status line to the sink.
     float GetProgress();      // user-interface thread, while the thread runs
+    bool CanCancel() const { return monitor.CanCancel(); }  // as of the last GetProgress
     int32_t RequestCancel();  // kCancelAccepted, or kCancelRefused after the notice has run
 
     int32_t GetResult() const { return result; }
@@ -53,7 +61,7 @@ class CExeThread : public QThread {
     bool createDirFailed = false;
     IArSet* const engine;
     bool rollbackClean = false;
-    std::atomic<float> lastFraction{0.0f};    // written only by GetProgress
-    std::atomic<float> finishedMarker{0.0f};  // 1.0 once the move has returned
+    CMoveMonitor monitor;  // the bar's highest fraction, and whether the move has returned
     CancelRefusedNotice onCancelRefused;
+    StatusSink statusSink;
 };

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Vr/MoveReport.h"
+
 class IArSet {
   public:
     virtual int32_t LoadInstallPaths(std::wstring& base) = 0;
@@ -13,6 +15,11 @@ class IArSet {
     virtual int32_t MoveInstallation() = 0;                   // a move result (ResultCodes.h)
     virtual int32_t CancelMove() = 0;                         // kCancelAccepted or kCancelRefused
     virtual int32_t GetProgress(float& fraction) = 0;
+    // One look at the running move, for the status line (while MoveInstallation runs).
+    virtual MoveSnapshot GetMoveSnapshot() = 0;
+    // How the last move ended, as its closing words need it (after MoveInstallation, before
+    // ResetTask).
+    virtual MoveOutcome GetMoveOutcome() = 0;
     virtual void ResetTask() = 0;
     virtual bool IsRollbackClean() = 0;
     virtual std::wstring GetMovedSoftwarePath() = 0;

@@ -7,7 +7,9 @@
 #include "fileOp/CFileOp.h"
 #include "logging/log.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
+#include "platform/volume.h"
 
 namespace {
 
@@ -108,6 +110,13 @@ int32_t CVr::CheckTargetDir(std::wstring target) {
 }
 
 int32_t CVr::MoveInstallation() {
+    taskRan = false;
+    gameFolder.clear();
+    lastResult = MoveInstallationSteps();
+    return lastResult;
+}
+
+int32_t CVr::MoveInstallationSteps() {
     // Without a checked target the folders below would be made at the file system's root.
     if (sourceSoftware.empty() || sourceDownloads.empty() || targetSoftware.empty()) {
         HX_LOG.Err(kCodeEmptyPath);
@@ -115,14 +124,22 @@ int32_t CVr::MoveInstallation() {
     }
     targetSoftware += sys::kSep;
     targetSoftware += L"Oculus game";
-    if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) return r;
+    if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) {
+        task.NoteFailure(r, targetSoftware);
+        return r;
+    }
+    gameFolder = targetSoftware;
     targetDownloads = targetSoftware;
     targetSoftware += sys::kSep;
     targetSoftware += L"Software";
     targetDownloads += sys::kSep;
     targetDownloads += L"Downloads";
-    if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) return r;
-    if (const int32_t r = MakeFreshFolder(targetDownloads); r != 0) return r;
+    for (std::wstring* folder : {&targetSoftware, &targetDownloads}) {
+        if (const int32_t r = MakeFreshFolder(*folder); r != 0) {
+            task.NoteFailure(r, *folder);
+            return r;
+        }
+    }
 
     if (const int32_t r =
             task.SetPairs({{sourceSoftware, targetSoftware}, {sourceDownloads, targetDownloads}});
@@ -130,6 +147,7 @@ int32_t CVr::MoveInstallation() {
         HX_LOG.Err(r);
         return r;
     }
+    taskRan = true;
     if (const int32_t r = task.Execute(); r != 0) {
         HX_LOG.Err(r);
         return r;
@@ -148,4 +166,31 @@ int32_t CVr::GetParkedPaths(std::wstring& second, std::wstring& first) {
     const int32_t r = task.GetParkedPaths(second, first);
     if (r != 0) HX_LOG.Err(r);
     return r;
+}
+
+MoveOutcome CVr::GetMoveOutcome() {
+    MoveOutcome outcome;
+    outcome.result = lastResult;
+    outcome.rollbackClean = task.IsRollbackClean();
+    outcome.cancelled = task.CancelAccepted();
+    outcome.failure = task.FirstFailure();
+    outcome.bytesMoved = task.BytesToMove();
+    if (lastResult == kCodeServicesNotStarted || lastResult == kCodeOldDataLeft) {
+        outcome.servicesRunning = false;
+    } else if (lastResult != kCodeOk && taskRan) {
+        // An unclean rollback leaves them stopped on purpose: the platform must not find its
+        // folders half back.
+        outcome.servicesRunning = task.IsRollbackClean() && task.ServicesRestarted();
+    }
+    outcome.baseFolder = sys::WithoutTrailingSeparators(installBase, 1);
+    outcome.movedTo = gameFolder;
+    std::wstring volume;
+    if (sys::GetVolumePathNameW(outcome.baseFolder, volume)) {
+        outcome.sourceVolume = sys::WithoutTrailingSeparators(volume, 1);
+    }
+    bool same = false;
+    outcome.sameVolume = !gameFolder.empty() &&
+                         sys::QuerySameVolume(outcome.baseFolder, gameFolder, same) && same;
+    outcome.logPath = LogFilePath();
+    return outcome;
 }

@@ -14,6 +14,8 @@ class CVr final : public IArSet {
     int32_t MoveInstallation() override;
     int32_t CancelMove() override { return task.Cancel(); }
     int32_t GetProgress(float& fraction) override;
+    MoveSnapshot GetMoveSnapshot() override { return task.Snapshot(); }
+    MoveOutcome GetMoveOutcome() override;
     void ResetTask() override { task.Reset(); }
     bool IsRollbackClean() override { return task.IsRollbackClean(); }
     std::wstring GetMovedSoftwarePath() override { return movedSoftware; }
@@ -27,6 +29,7 @@ class CVr final : public IArSet {
 
   private:
     int32_t Detect();
+    int32_t MoveInstallationSteps();
 
     std::wstring sourceSoftware;
     std::wstring sourceDownloads;
@@ -35,5 +38,8 @@ class CVr final : public IArSet {
     std::wstring installBase;
     std::wstring movedSoftware;
     std::wstring resolvedInstallDir;
+    std::wstring gameFolder;  // the "Oculus game" folder the last move made
+    int32_t lastResult = 0;
+    bool taskRan = false;  // the last move got as far as the task
     CTaskMgr task;
 };

@@ -168,6 +168,18 @@ int32_t CFileOp::TakeDoneCount() {
     return doneFiles.exchange(0);
 }
 
+CFileOp::Counters CFileOp::ReadCounters() const {
+    return {copiedBytes_.load(std::memory_order_relaxed),
+            copiedFiles_.load(std::memory_order_relaxed),
+            deletedFiles_.load(std::memory_order_relaxed)};
+}
+
+void CFileOp::ResetCounters() {
+    copiedBytes_.store(0);
+    copiedFiles_.store(0);
+    deletedFiles_.store(0);
+}
+
 // ---- Classifying and measuring -----------------------------------------------------------------
 
 int32_t CFileOp::Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind) {
@@ -213,9 +225,11 @@ void CFileOp::Measure(const std::wstring& path, bool isFolder) {
 
 int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
     StartMeasure(folder);
+    countingBytes_ = 0;
     const int32_t result = CountInner(folder);
     if (result == 0) {
         count = countedFiles;
+        countedBytes_ = countingBytes_;
     } else {
         HX_LOG.Err(result);  // deliberately once more: the walk has logged it where it was met
     }
@@ -232,6 +246,7 @@ int32_t CFileOp::CountInner(const std::wstring& folder) {
             CountInner(finder.CurrentPath());  // logged inside; counting goes on regardless
         } else {
             ++countedFiles;  // a link carried as a link is one entry to copy, like a file
+            if (kind == EntryKind::kFile) countingBytes_ += SizeOf(finder.Current());
         }
         return 0;
     };
@@ -426,27 +441,54 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
             if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
             return FailedCall(HX_LOG);
         }
-        doneFiles.fetch_add(1);
+        FileCopied(0);
         return 0;
     }
     const auto key = std::make_pair(entry.volumeId, entry.fileId);
     if (entry.links > 1) {
         if (const auto it = hardLinks_.find(key); it != hardLinks_.end()) {
             if (sys::CreateHardLinkW(to, it->second)) {
-                doneFiles.fetch_add(1);
+                FileCopied(SizeOf(entry));  // its bytes were counted like any file's
                 return 0;
             }
             if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
             // A volume without hard links still gets the content.
         }
     }
-    if (!sys::CopyFileW(from, to, true)) {
-        if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
+    if (const int32_t r = CopyFileContent(finder, to); r != 0) return r;
+    if (entry.links > 1) hardLinks_.emplace(key, to);
+    return 0;
+}
+
+// The one place where a file's content is copied: its bytes are counted as they go, and a
+// cancel is heard between the steps of a large file (the partly written copy goes).
+int32_t CFileOp::CopyFileContent(const CDirFinder& finder, const std::wstring& to) {
+    uint64_t counted = 0;
+    const sys::CopyProgress progress = [this, &counted](uint64_t newBytes) {
+        counted += newBytes;
+        copiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
+        return !cancelFlag.load(std::memory_order_relaxed);
+    };
+    if (!sys::CopyFileW(finder.CurrentPath(), to, true, progress)) {
+        const uint32_t error = sys::GetLastError();
+        if (error == sys::kErrRequestAborted && cancelFlag.load()) {
+            HX_LOG.Err(kCodeCancelled);
+            return kCodeCancelled;
+        }
+        if (IsTakenError(error)) return NameTaken(HX_LOG, to);
         return FailedCall(HX_LOG);
     }
-    if (entry.links > 1) hardLinks_.emplace(key, to);
-    doneFiles.fetch_add(1);
+    const uint64_t size = SizeOf(finder.Current());
+    FileCopied(size > counted ? size - counted : 0);
     return 0;
+}
+
+void CFileOp::FileCopied(uint64_t bytesNotYetCounted) {
+    if (bytesNotYetCounted != 0) {
+        copiedBytes_.fetch_add(bytesNotYetCounted, std::memory_order_relaxed);
+    }
+    copiedFiles_.fetch_add(1, std::memory_order_relaxed);
+    doneFiles.fetch_add(1);
 }
 
 int32_t CFileOp::DeleteTree(std::wstring folder, bool keepRoot) {
@@ -469,7 +511,10 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
         int32_t r = 0;
         if (!isFolder) {
             r = DeleteOneFile(path);
-            if (r == 0) doneFiles.fetch_add(1);
+            if (r == 0) {
+                doneFiles.fetch_add(1);
+                deletedFiles_.fetch_add(1, std::memory_order_relaxed);
+            }
         } else if (entry.mountPoint) {
             // What is mounted here belongs to another place: never delete through it.
             HX_LOG.Detail("mount point inside the tree: ", path);

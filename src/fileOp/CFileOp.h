@@ -1,6 +1,7 @@
 // File-tree operations of a move: count, size, copy, delete, rename to a free name, directory
-// links and final paths. Walks can be cancelled from another thread between entries and count
-// the files they process for the progress reader.
+// links and final paths. Walks can be cancelled from another thread between entries (a copy
+// also between the steps of a large file) and count the files and bytes they process for the
+// progress reader.
 #pragma once
 
 #include <atomic>
@@ -58,7 +59,19 @@ class CFileOp {
     int32_t ResetCancel();
     int32_t TakeDoneCount();  // the files done since the last call; one exchange, nothing lost
 
+    // What the copy and the deletion have done since ResetCounters, for the progress reader.
+    // Kept where each file is handled, as atomics, so that files copied side by side all count.
+    struct Counters {
+        uint64_t copiedBytes = 0;
+        int32_t copiedFiles = 0;
+        int32_t deletedFiles = 0;
+    };
+    Counters ReadCounters() const;
+    void ResetCounters();
+
     int32_t CountFiles(std::wstring folder, int32_t& count);
+    // The bytes of the files that the last successful CountFiles counted.
+    uint64_t CountedBytes() const { return countedBytes_; }
     int32_t SizeTree(std::wstring folder);
     int32_t GetDiskFree(std::wstring path, uint64_t& bytes);
     // 0 fits, 1 too little space, 2 inside a source (by spelling or by identity: links, bind
@@ -99,6 +112,8 @@ class CFileOp {
     int32_t SizeInner(const std::wstring& folder);
     int32_t CopyInner(const std::wstring& source, const std::wstring& target);
     int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to);
+    int32_t CopyFileContent(const CDirFinder& finder, const std::wstring& to);
+    void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
                         std::wstring& difference);
@@ -111,6 +126,11 @@ class CFileOp {
     int32_t countedFiles = 0;
     std::atomic<int32_t> doneFiles{0};
     uint64_t totalBytes = 0;
+    uint64_t countingBytes_ = 0;
+    uint64_t countedBytes_ = 0;
+    std::atomic<uint64_t> copiedBytes_{0};
+    std::atomic<int32_t> copiedFiles_{0};
+    std::atomic<int32_t> deletedFiles_{0};
 
     size_t measureRoot_ = 0;
     size_t longestFile_ = 0;

@@ -61,10 +61,15 @@ const char* AudienceName(LogAudience audience) {
 // The one log stream of the process. Its lock serialises whole records.
 class CLogFile {
   public:
+    // Each record reaches the file at once: the log is read while the program runs, and a
+    // program killed mid-move keeps every record it wrote.
     void Insert(const std::string& line) {
         std::lock_guard<std::mutex> guard(lock_);
         if (!opened_) Open();
-        if (file_) std::fwrite(line.data(), 1, line.size(), file_);
+        if (file_) {
+            std::fwrite(line.data(), 1, line.size(), file_);
+            std::fflush(file_);
+        }
     }
 
     void Close() {
@@ -72,6 +77,12 @@ class CLogFile {
         if (file_) std::fclose(file_);
         file_ = nullptr;
         opened_ = false;
+        path_.clear();
+    }
+
+    std::wstring Path() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return path_;
     }
 
     void Flush() {
@@ -89,12 +100,20 @@ class CLogFile {
         // Kept as it always was: year and month run together in the name ("20263-7-9-5-2").
         const std::string name = "log/" + Stamp("%2d%d-%d-%d-%d-%d") + ".txt";
         file_ = sys::OpenSharedAppend(sys::FromUtf8(name));
-        if (file_) std::setvbuf(file_, nullptr, _IOFBF, 64 * 1024);
+        if (!file_) return;
+        std::error_code failed;
+        const std::filesystem::path full = std::filesystem::absolute(name, failed);
+#ifdef _WIN32
+        path_ = failed ? sys::FromUtf8(name) : full.make_preferred().wstring();
+#else
+        path_ = sys::FromUtf8(failed ? name : full.string());  // bytes as they are, not the locale's
+#endif
     }
 
     std::mutex lock_;
     bool opened_ = false;
     std::FILE* file_ = nullptr;
+    std::wstring path_;
 };
 
 // Never destroyed, so that a record written by another static object's destructor at exit
@@ -143,6 +162,10 @@ void CLogSite::Err(int32_t code) const {
     } else {
         WriteLogRecord(file_, line_, LogErr, LogDev, code);
     }
+}
+
+std::wstring LogFilePath() {
+    return LogFile().Path();
 }
 
 void LogResetForTests() {

@@ -108,6 +108,9 @@ class CLogSite {
     }())
 #define HX_LOG ::CLogSite(HX_SOURCE_FILE, __LINE__)
 
+// The full path of this run's log file; empty until the first record has opened it.
+std::wstring LogFilePath();
+
 // Tests only: closes the stream so the next record opens a new file (in the current folder).
 void LogResetForTests();
 // Tests only: flushes what the stream holds.

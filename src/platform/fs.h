@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,8 +48,17 @@ void FindClose(FindHandle find);
 bool CreateDirectoryW(const std::wstring& path);
 bool RemoveDirectoryW(const std::wstring& path);  // a directory link: removes the link
 bool DeleteFileW(const std::wstring& path);
+// Told the bytes of a whole-file copy as they are copied (the new ones since the last call);
+// false cancels the copy. Runs on the copying thread.
+using CopyProgress = std::function<bool(uint64_t newBytes)>;
 // Whole-file copy that keeps mode and modification time; replaces target unless failIfExists.
-bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists);
+// With progress: CopyFileExW with a progress routine on Windows; on POSIX the copy goes in steps
+// of at most 64 MiB, each about a quarter of a second long, and waits for each step to reach the
+// disk before the next but one, so that what it reports is what the disk took. A cancelled copy
+// fails with kErrRequestAborted and leaves no file. Not every system calls back (Wine copies in
+// one go): the caller counts what was never reported once the copy has succeeded.
+bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
+               const CopyProgress& progress = {});
 // Never replaces an existing entry (kErrAlreadyExists).
 bool MoveFileW(const std::wstring& from, const std::wstring& to);
 uint32_t GetFileAttributesW(const std::wstring& path);

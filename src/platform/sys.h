@@ -45,6 +45,7 @@ enum : uint32_t {
     kErrServiceAlreadyRunning = 1056,
     kErrServiceDoesNotExist = 1060,
     kErrIoDevice = 1117,
+    kErrRequestAborted = 1235,
     kErrCantResolveFilename = 1921,
     kErrNotAReparsePoint = 4390,
 };
@@ -59,6 +60,13 @@ uint32_t GetLastError();
 void SetLastError(uint32_t error);
 // POSIX: the errno behind the last error when it had no Windows counterpart (error 1); else 0.
 int LastUnmappedErrno();
+// The path that the last failed call concerned, where the backend knows it (POSIX: most file
+// calls; Windows: the whole-file copy and the rename, which have two); else empty.
+std::wstring LastErrorPath();
+// The system's own words for a Windows error number, without a closing period: FormatMessageW
+// on Windows; strerror of the errno it stands for on POSIX (unmappedErrno for error 1, where
+// LastUnmappedErrno kept one), and Windows' words for the errors POSIX has none for.
+std::wstring ErrorText(uint32_t error, int unmappedErrno = 0);
 
 // UTF-8 <-> wide. On Windows wide is UTF-16. On Linux it is UTF-32, and every byte that is not
 // part of valid UTF-8 travels as 0xDC00 + byte, so that any file name round-trips.

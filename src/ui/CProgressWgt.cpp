@@ -176,6 +176,10 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
 
     spareLabel = new QLabel;
     statusLabel = new QLabel;
+    // The step and its numbers, why Cancel is unavailable, and at the end the closing words:
+    // several lines, which a person may want to copy (a path, the log's place).
+    statusLabel->setWordWrap(true);
+    statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     layout->addSpacing(20);
     layout->addWidget(progressBar);
@@ -190,7 +194,13 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     // Read now, before the worker exists, rather than when started() arrives: by then the
     // worker may already be changing these paths.
     openingLines = OpeningLines(thread);
-    thread->SetCancelRefusedNotice([] { ui::ShowMessageBox(kCancelRefusedText); });
+    // Owned by this dialog: owned by the main window, a window manager would raise the main
+    // window above this dialog with it, and the move would look finished.
+    thread->SetCancelRefusedNotice(
+        [this] { ui::ShowMessageBox(kCancelRefusedText, ui::kMbOkInfo, this); });
+    thread->SetStatusSink([](const std::wstring& status) {
+        emit g_uiCallBack.sigLogPrint(kPrintStatus, QString::fromStdWString(status));
+    });
 
     timer.setInterval(500);
     connect(&timer, &QTimer::timeout, this, &CProgressWgt::OnProgressTimer);
@@ -228,6 +238,9 @@ void CProgressWgt::OnThreadStart() {
 void CProgressWgt::OnProgressTimer() {
     const float percent = static_cast<float>(thread->GetProgress() * 100.0);
     progressBar->setValue(static_cast<int>(percent));
+    // Cancel works only where the move can still be rolled back as a failed copy; elsewhere the
+    // status line says why the button is unavailable.
+    if (thread->isRunning() && !cancelRequested) button->setEnabled(thread->CanCancel());
 }
 
 void CProgressWgt::OnThreadFinish() {
@@ -239,7 +252,7 @@ void CProgressWgt::OnThreadFinish() {
         AppendLine(QStringLiteral(
             "Failed to create directory. Please re-select a target location and try again. "));
     }
-    statusLabel->setText(QString());
+    // The status line keeps the closing words, which the worker posted before it finished.
     button->setEnabled(true);
     finishShown = true;
 }
@@ -260,9 +273,12 @@ QString CProgressWgt::FinalMessage() const {
 void CProgressWgt::onBtnOk() {
     if (thread->isRunning()) {
         if (thread->RequestCancel() == kCancelRefused) {
-            button->setEnabled(true);  // refused: the worker has told the user why
+            // The copy ended as the button was pressed: the worker has told the user why, and
+            // the move can no longer be cancelled.
+            button->setEnabled(false);
             return;
         }
+        cancelRequested = true;
         button->setEnabled(false);
         AppendLine(QStringLiteral("Task cancelled. Restoring to the state before move..."));
         return;

@@ -59,4 +59,5 @@ class CProgressWgt : public QDialog {
     QLabel* spareLabel;
     QStringList openingLines;
     bool finishShown = false;
+    bool cancelRequested = false;  // accepted: the button stays disabled until the end
 };

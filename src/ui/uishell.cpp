@@ -29,7 +29,7 @@ FolderDialogHook& DialogHook() {
 #ifdef Q_OS_WIN
 int NativeBox(const MessageBoxRequest& request) {
     HWND owner = nullptr;
-    if (request.owned && g_mainWnd) owner = reinterpret_cast<HWND>(g_mainWnd->winId());
+    if (request.owner) owner = reinterpret_cast<HWND>(request.owner->winId());
     return ::MessageBoxW(owner, reinterpret_cast<LPCWSTR>(request.text.utf16()), L"Halvex",
                          request.style);
 }
@@ -38,8 +38,8 @@ int NativeBox(const MessageBoxRequest& request) {
 int NativeBox(const MessageBoxRequest& request) {
     const bool question = request.style == kMbYesNoInfo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
-    QWidget* owner = request.owned ? g_mainWnd : nullptr;
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons, owner);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons,
+                    request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
     if (question) box.setDefaultButton(QMessageBox::Yes);  // as MessageBoxW: the first button
@@ -52,7 +52,11 @@ int NativeBox(const MessageBoxRequest& request) {
 }  // namespace
 
 int ShowMessageBox(const QString& text, uint32_t style, Owner owner) {
-    const MessageBoxRequest request{text, style, owner == Owner::MainWindow && g_mainWnd};
+    return ShowMessageBox(text, style, owner == Owner::MainWindow ? g_mainWnd : nullptr);
+}
+
+int ShowMessageBox(const QString& text, uint32_t style, QWidget* window) {
+    const MessageBoxRequest request{text, style, window != nullptr, window};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);
 }

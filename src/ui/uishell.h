@@ -26,7 +26,8 @@ enum class Owner { MainWindow, None };
 struct MessageBoxRequest {
     QString text;
     uint32_t style = kMbOkInfo;
-    bool owned = false;  // owned by the main window's native window
+    bool owned = false;        // owned by a window (its native window)
+    QWidget* owner = nullptr;  // that window: the main window, or the one the caller named
 };
 using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 
@@ -34,6 +35,9 @@ using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 // g_mainWnd when asked and when it exists; modal until answered.
 int ShowMessageBox(const QString& text, uint32_t style = kMbOkInfo,
                    Owner owner = Owner::MainWindow);
+// The same, owned by window: a box that belongs to a dialog above the main window stays above
+// that dialog, where a window manager would raise the main window with a box of its own.
+int ShowMessageBox(const QString& text, uint32_t style, QWidget* window);
 void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
 
 using FolderDialogHook = std::function<QString(QWidget* parent, const QString& caption,

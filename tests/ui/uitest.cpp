@@ -127,6 +127,22 @@ int32_t FakeEngine::GetProgress(float& value) {
     return code;
 }
 
+void FakeEngine::SetSnapshot(const MoveSnapshot& snapshot) {
+    std::lock_guard<std::mutex> guard(snapshotLock_);
+    snapshot_ = snapshot;
+}
+
+MoveSnapshot FakeEngine::GetMoveSnapshot() {
+    std::lock_guard<std::mutex> guard(snapshotLock_);
+    return snapshot_;
+}
+
+MoveOutcome FakeEngine::GetMoveOutcome() {
+    MoveOutcome answer = outcome;
+    answer.result = moveResult;
+    return answer;
+}
+
 int32_t FakeEngine::GetParkedPaths(std::wstring& second, std::wstring& first) {
     if (parkedFirst.empty() && parkedSecond.empty()) return 13;
     second = parkedSecond;

@@ -75,6 +75,9 @@ class FakeEngine : public IArSet {
     std::atomic<int> progressCode{5};
     std::atomic<float> fraction{0.0f};
     std::atomic<int> resets{0};
+    MoveOutcome outcome;  // GetMoveOutcome gives it with result = moveResult
+
+    void SetSnapshot(const MoveSnapshot& snapshot);
 
     // The move waits inside MoveInstallation until Release() when Hold() was called first.
     void Hold();
@@ -87,6 +90,8 @@ class FakeEngine : public IArSet {
     int32_t MoveInstallation() override;
     int32_t CancelMove() override;
     int32_t GetProgress(float& value) override;
+    MoveSnapshot GetMoveSnapshot() override;
+    MoveOutcome GetMoveOutcome() override;
     void ResetTask() override { ++resets; }
     bool IsRollbackClean() override { return rollbackClean; }
     std::wstring GetMovedSoftwarePath() override { return movedSoftware; }
@@ -97,6 +102,8 @@ class FakeEngine : public IArSet {
     bool IsInsideBase(std::wstring) override { return false; }
 
   private:
+    std::mutex snapshotLock_;
+    MoveSnapshot snapshot_;
     std::atomic<bool> held_{false};
     std::atomic<bool> moving_{false};
     std::promise<void> release_;

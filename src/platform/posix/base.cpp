@@ -4,16 +4,59 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
+#include "platform/fs.h"
 #include "platform/host.h"
 #include "platform/paths.h"
 #include "platform/posix/errors.h"
+#include "platform/units.h"
 #include "platform/sys.h"
 
 namespace sys {
 namespace {
 thread_local uint32_t t_lastError = 0;
 thread_local int t_unmappedErrno = 0;
+thread_local std::string t_errorPath;  // UTF-8, as the failed call was given it
+
+struct Row {
+    int err;
+    uint32_t win;
+};
+// The one translation between errno and Windows error numbers, read both ways. ENOENT is
+// decided by its path (2 or 3); an errno missing here travels as error 1 and is kept.
+constexpr Row kTable[] = {
+    {ENOTDIR, kErrPathNotFound},      {EACCES, kErrAccessDenied},
+    {EPERM, kErrAccessDenied},        {EEXIST, kErrAlreadyExists},
+    {ENOTEMPTY, kErrDirNotEmpty},     {EBUSY, kErrSharingViolation},
+    {ETXTBSY, kErrSharingViolation},  {ENOSPC, kErrDiskFull},
+    {EDQUOT, kErrDiskFull},           {ENAMETOOLONG, kErrFilenameTooLong},
+    {EROFS, kErrWriteProtect},        {EXDEV, kErrNotSameDevice},
+    {ELOOP, kErrCantResolveFilename}, {EMFILE, kErrTooManyOpenFiles},
+    {ENFILE, kErrTooManyOpenFiles},   {EIO, kErrIoDevice},
+    {EINVAL, kErrInvalidParameter},   {ENOMEM, kErrNotEnoughMemory},
+    {ECANCELED, kErrRequestAborted},
+};
+
+// Windows' own words for the errors that no errno stands for.
+constexpr struct {
+    uint32_t win;
+    const wchar_t* text;
+} kWindowsWords[] = {
+    {kErrInvalidFunction, L"Incorrect function"},
+    {kErrNoMoreFiles, L"There are no more files"},
+    {kErrNotSupported, L"The request is not supported"},
+    {kErrInvalidData, L"The data is invalid"},
+    {kErrMoreData, L"More data is available"},
+    {kErrFileExists, L"The file exists"},
+    {kErrServiceAlreadyRunning, L"An instance of the service is already running"},
+    {kErrServiceDoesNotExist, L"The specified service does not exist as an installed service"},
+    {1053, L"The service did not respond to the start or control request in a timely fashion"},
+    {1061, L"The service cannot accept control messages at this time"},
+    {1062, L"The service has not been started"},
+    {1066, L"The service has returned a service-specific error code"},
+    {kErrNotAReparsePoint, L"The file or directory is not a reparse point"},
+};
 }  // namespace
 
 uint32_t GetLastError() {
@@ -23,28 +66,18 @@ uint32_t GetLastError() {
 void SetLastError(uint32_t error) {
     t_lastError = error;
     t_unmappedErrno = 0;
+    t_errorPath.clear();
 }
 
 int LastUnmappedErrno() {
     return t_unmappedErrno;
 }
 
+std::wstring LastErrorPath() {
+    return FromUtf8(t_errorPath);
+}
+
 uint32_t WinErrorFromErrno(int err, bool parentExists) {
-    struct Row {
-        int err;
-        uint32_t win;
-    };
-    static constexpr Row kTable[] = {
-        {ENOTDIR, kErrPathNotFound},      {EACCES, kErrAccessDenied},
-        {EPERM, kErrAccessDenied},        {EEXIST, kErrAlreadyExists},
-        {ENOTEMPTY, kErrDirNotEmpty},     {EBUSY, kErrSharingViolation},
-        {ETXTBSY, kErrSharingViolation},  {ENOSPC, kErrDiskFull},
-        {EDQUOT, kErrDiskFull},           {ENAMETOOLONG, kErrFilenameTooLong},
-        {EROFS, kErrWriteProtect},        {EXDEV, kErrNotSameDevice},
-        {ELOOP, kErrCantResolveFilename}, {EMFILE, kErrTooManyOpenFiles},
-        {ENFILE, kErrTooManyOpenFiles},   {EIO, kErrIoDevice},
-        {EINVAL, kErrInvalidParameter},   {ENOMEM, kErrNotEnoughMemory},
-    };
     if (err == 0) return kErrSuccess;
     if (err == ENOENT) return parentExists ? kErrFileNotFound : kErrPathNotFound;
     for (const Row& row : kTable) {
@@ -64,6 +97,29 @@ void SetLastErrorFromErrno(int err, const std::string& path) {
     }
     SetLastError(WinErrorFromErrno(err, parentExists));
     if (t_lastError == kErrInvalidFunction) t_unmappedErrno = err;
+    t_errorPath = path;
+}
+
+void SetLastErrorPath(const std::string& path) {
+    t_errorPath = path;
+}
+
+std::wstring ErrorText(uint32_t error, int unmappedErrno) {
+    int err = 0;
+    if (error == kErrFileNotFound || error == kErrPathNotFound) err = ENOENT;
+    if (error == kErrInvalidFunction) err = unmappedErrno;
+    for (const Row& row : kTable) {
+        if (err == 0 && row.win == error) err = row.err;
+    }
+    if (err != 0) return FromUtf8(std::strerror(err));
+    for (const auto& words : kWindowsWords) {
+        if (words.win == error) return words.text;
+    }
+    return L"System error " + std::to_wstring(error);
+}
+
+ByteUnits SystemByteUnits() {
+    return ByteUnits::kDecimal;  // as GNOME counts
 }
 
 // ---- System clock ----------------------------------------------------------------------------

@@ -9,7 +9,10 @@ namespace sys {
 // parentExists decides ENOENT: 2 (the last part is missing) or 3 (the path above it is).
 uint32_t WinErrorFromErrno(int err, bool parentExists);
 
-// Sets the last error from err; ENOENT looks at whether path's parent folder exists.
+// Sets the last error from err; ENOENT looks at whether path's parent folder exists. path is
+// also what LastErrorPath() gives.
 void SetLastErrorFromErrno(int err, const std::string& path = {});
+// Names the path that the last error concerns, where it differs from the one that decided it.
+void SetLastErrorPath(const std::string& path);
 
 }  // namespace sys

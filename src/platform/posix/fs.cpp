@@ -116,6 +116,7 @@ FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
     if (state->dir == nullptr) {
         // Windows reports a missing folder in a pattern as a missing path.
         SetLastErrorFromErrno(errno, state->folder + "/*");
+        SetLastErrorPath(state->folder);
         return nullptr;
     }
     if (!ReadEntry(*state, data)) {
@@ -250,7 +251,7 @@ bool IsLinkOrReparsePoint(const std::wstring& path) {
 
 namespace {
 
-constexpr size_t kKernelChunk = size_t{1} << 30;  // copy_file_range takes at most this per call
+constexpr size_t kKernelChunk = size_t{1} << 30;  // a file of unknown size: at most this per call
 constexpr size_t kBufferSize = size_t{1} << 20;   // the read/write fallback's buffer
 
 // Closes a descriptor on every way out.
@@ -328,58 +329,139 @@ int CopyWhole(int in, int out) {
     }
 }
 
-// Copies the bytes [from, to) to the same offsets; 0 or an errno.
-int CopyRange(int in, int out, off_t from, off_t to, bool& kernel) {
-    while (from < to) {
-        const auto want = static_cast<size_t>(std::min<off_t>(to - from, kKernelChunk));
+// Paces a whole-file copy in steps. Each step is sized to take about a quarter of a second at
+// the speed the last one reached (at most 64 MiB), so that the copier's progress and a cancel
+// are heard several times a second whatever the disk. Once a step is written its write-back
+// starts, and the step before it is waited for: the page cache cannot run ahead of the disk,
+// and the bytes reported are the bytes the disk has taken (the final flush is then short).
+class Pacer {
+  public:
+    Pacer(int out, const CopyProgress& progress) : out_(out), progress_(progress) {}
+
+    size_t Step() const { return step_; }
+
+    // After [from, from + n) was written: false when the copy is to stop (cancelled).
+    bool Wrote(off_t from, size_t n) {
+        if (n == 0) return true;
+        WriteBack(from, n);
+        const int64_t now = NowNs();
+        const int64_t took = std::max<int64_t>(now - stepStart_, 1);
+        stepStart_ = now;
+        const double next = static_cast<double>(n) * kStepNs / static_cast<double>(took);
+        step_ = std::clamp(static_cast<size_t>(next) & ~(kMinStep - 1), kMinStep, kMaxStep);
+        return Report(n);
+    }
+
+    // A hole that the copy leaves a hole: nothing to write, but its bytes count.
+    bool Skipped(off_t n) { return n <= 0 || Report(static_cast<uint64_t>(n)); }
+
+  private:
+    static constexpr size_t kMinStep = size_t{1} << 20;
+    static constexpr size_t kMaxStep = size_t{64} << 20;
+    static constexpr double kStepNs = 250e6;
+
+    static int64_t NowNs() {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+
+    bool Report(uint64_t n) { return !progress_ || progress_(n); }
+
+    // Only a help: a file system that refuses it (some FUSE mounts) is flushed at the end anyway.
+    void WriteBack(off_t from, size_t n) {
+        if (!writeBack_) return;
+        constexpr unsigned kWait =
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+        writeBack_ = ::sync_file_range(out_, from, static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE) == 0 &&
+                     (pendingLength_ == 0 ||
+                      ::sync_file_range(out_, pendingFrom_, pendingLength_, kWait) == 0);
+        pendingFrom_ = from;
+        pendingLength_ = static_cast<off_t>(n);
+    }
+
+    int out_;
+    const CopyProgress& progress_;
+    size_t step_ = size_t{8} << 20;
+    int64_t stepStart_ = NowNs();
+    bool writeBack_ = true;
+    off_t pendingFrom_ = 0;
+    off_t pendingLength_ = 0;
+};
+
+// Copies up to n bytes from offset from to the same offset; 0 or an errno. copied says how many
+// were copied: fewer than n only when the file shrank meanwhile.
+int CopyStep(int in, int out, off_t from, size_t n, bool& kernel, size_t& copied) {
+    copied = 0;
+    while (copied < n) {
+        const off_t at = from + static_cast<off_t>(copied);
+        const size_t want = n - copied;
         if (kernel) {
-            loff_t inOff = from, outOff = from;
-            const ssize_t n = ::copy_file_range(in, &inOff, out, &outOff, want, 0);
-            if (n > 0) {
-                from += n;
+            loff_t inOff = at, outOff = at;
+            const ssize_t got = ::copy_file_range(in, &inOff, out, &outOff, want, 0);
+            if (got > 0) {
+                copied += static_cast<size_t>(got);
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && !KernelCopyUnsupported(errno)) return errno;
-            kernel = false;  // n == 0 (a shrinking file) or a refusal: plain reads say which
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && !KernelCopyUnsupported(errno)) return errno;
+            kernel = false;  // got == 0 (a shrinking file) or a refusal: plain reads say which
         }
         static thread_local std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-        const ssize_t got = ::pread(in, buffer.get(), std::min(want, kBufferSize), from);
+        const ssize_t got = ::pread(in, buffer.get(), std::min(want, kBufferSize), at);
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (got == 0) return 0;  // the file shrank meanwhile; the verification will tell
         for (ssize_t put = 0; put < got;) {
-            const ssize_t n =
-                ::pwrite(out, buffer.get() + put, static_cast<size_t>(got - put), from + put);
-            if (n < 0) {
+            const ssize_t w =
+                ::pwrite(out, buffer.get() + put, static_cast<size_t>(got - put), at + put);
+            if (w < 0) {
                 if (errno == EINTR) continue;
                 return errno;
             }
-            put += n;
+            put += w;
         }
-        from += got;
+        copied += static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+// Copies the bytes [from, to) to the same offsets, step by step; 0 or an errno.
+int CopyRange(int in, int out, off_t from, off_t to, bool& kernel, Pacer& pacer) {
+    while (from < to) {
+        const auto want = static_cast<size_t>(std::min<off_t>(to - from, pacer.Step()));
+        size_t copied = 0;
+        if (const int err = CopyStep(in, out, from, want, kernel, copied)) return err;
+        if (!pacer.Wrote(from, copied)) return ECANCELED;
+        if (copied < want) return 0;  // the file shrank meanwhile; the verification will tell
+        from += static_cast<off_t>(copied);
     }
     return 0;
 }
 
 // Copies only the parts of the file that hold data, so that a sparse file stays sparse; the
 // holes between them stay holes and the size is set at the end. 0 or an errno.
-int CopyContent(int in, int out, off_t size) {
+int CopyContent(int in, int out, off_t size, Pacer& pacer) {
     if (size == 0) return CopyWhole(in, out);  // pseudo-files say 0 and may still have content
     bool kernel = true;
     for (off_t pos = 0; pos < size;) {
-        const off_t data = ::lseek(in, pos, SEEK_DATA);
+        off_t data = ::lseek(in, pos, SEEK_DATA);
         if (data < 0) {
-            if (errno == ENXIO) break;  // only a hole is left
-            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP)) return CopyWhole(in, out);
-            return errno;
+            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP)) {
+                if (const int err = CopyRange(in, out, 0, size, kernel, pacer)) return err;
+                break;  // no holes to tell apart here
+            }
+            if (errno != ENXIO) return errno;
+            data = size;  // only a hole is left
         }
+        if (!pacer.Skipped(std::min(data, size) - pos)) return ECANCELED;
+        if (data >= size) break;
         off_t hole = ::lseek(in, data, SEEK_HOLE);
         if (hole < 0) return errno;
         hole = std::min(hole, size);
-        if (const int err = CopyRange(in, out, data, hole, kernel)) return err;
+        if (const int err = CopyRange(in, out, data, hole, kernel, pacer)) return err;
         pos = hole;
     }
     return ::ftruncate(out, size) == 0 ? 0 : errno;
@@ -403,7 +485,8 @@ bool SameFile(const struct stat& a, const std::string& path) {
 
 }  // namespace
 
-bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists) {
+bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
+               const CopyProgress& progress) {
     if (fault::Hit(Call::kCopyFile)) return false;
     const std::string from = ToUtf8(source);
     const std::string to = ToUtf8(target);
@@ -437,12 +520,13 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
         }
         return false;
     }
-    int err = CopyContent(in.fd, out.fd, st.st_size);
+    Pacer pacer(out.fd, progress);
+    int err = CopyContent(in.fd, out.fd, st.st_size, pacer);
     if (err == 0) err = CopyMetadata(in.fd, out.fd, st);
     if (::close(out.Release()) != 0 && err == 0) err = errno;
     if (err != 0) {
         ::unlink(to.c_str());  // no half-written file is left behind, as CopyFileW does
-        SetLastErrorFromErrno(err, to);
+        SetLastErrorFromErrno(err, to);  // ECANCELED: kErrRequestAborted
         return false;
     }
     return true;

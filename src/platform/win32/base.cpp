@@ -1,9 +1,19 @@
 // Windows backend of errors and the system clock: the real calls.
 #include <windows.h>
 
+#include <string>
+
 #include "platform/sys.h"
+#include "platform/units.h"
+#include "platform/win32/errors.h"
 
 namespace sys {
+
+namespace {
+// The path noted with the error it belongs to: stale once another error has replaced it.
+thread_local DWORD t_pathError = 0;
+thread_local std::wstring t_errorPath;
+}  // namespace
 
 uint32_t GetLastError() {
     return ::GetLastError();
@@ -13,6 +23,37 @@ void SetLastError(uint32_t error) {
 }
 int LastUnmappedErrno() {
     return 0;
+}
+
+void NoteErrorPath(const std::wstring& path) {
+    t_pathError = ::GetLastError();
+    t_errorPath = path;
+}
+
+std::wstring LastErrorPath() {
+    const DWORD error = ::GetLastError();
+    if (error == 0 || error != t_pathError) return {};
+    const std::wstring path = t_errorPath;
+    ::SetLastError(error);
+    return path;
+}
+
+std::wstring ErrorText(uint32_t error, int) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::wstring text = length != 0 && buffer ? std::wstring(buffer, length) : std::wstring();
+    if (buffer) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
+                             text.back() == L'.')) {
+        text.pop_back();
+    }
+    return text.empty() ? L"System error " + std::to_wstring(error) : text;
+}
+
+ByteUnits SystemByteUnits() {
+    return ByteUnits::kBinary;  // as Explorer counts
 }
 
 namespace {

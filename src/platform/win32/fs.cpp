@@ -2,10 +2,12 @@
 #include <share.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/fs.h"
 #include "platform/sys.h"
+#include "platform/win32/errors.h"
 #include "platform/win32/reparse.h"
 
 namespace sys {
@@ -84,14 +86,56 @@ bool DeleteFileW(const std::wstring& path) {
     return ::DeleteFileW(path.c_str()) != FALSE;
 }
 
-bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists) {
+namespace {
+
+struct CopyContext {
+    const CopyProgress* progress;
+    uint64_t reported = 0;
+};
+
+DWORD CALLBACK OnCopyChunk(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER, LARGE_INTEGER,
+                           DWORD, DWORD, HANDLE, HANDLE, LPVOID data) {
+    auto* context = static_cast<CopyContext*>(data);
+    const auto now = static_cast<uint64_t>(transferred.QuadPart);
+    const uint64_t newBytes = now > context->reported ? now - context->reported : 0;
+    context->reported = std::max(now, context->reported);
+    return (*context->progress)(newBytes) ? PROGRESS_CONTINUE : PROGRESS_CANCEL;
+}
+
+// A failed copy names the file that the error most likely concerns: the source when it cannot
+// be found or read, else the target.
+const std::wstring& PathOfCopyError(const std::wstring& source, const std::wstring& target) {
+    switch (::GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return source;
+        default:
+            return target;
+    }
+}
+
+}  // namespace
+
+bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
+               const CopyProgress& progress) {
     if (fault::Hit(Call::kCopyFile)) return false;
-    return ::CopyFileW(source.c_str(), target.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
+    CopyContext context{&progress};
+    // PROGRESS_CANCEL deletes the partly written target, and the call fails with
+    // ERROR_REQUEST_ABORTED.
+    const bool copied =
+        ::CopyFileExW(source.c_str(), target.c_str(), progress ? OnCopyChunk : nullptr,
+                      progress ? &context : nullptr, nullptr,
+                      failIfExists ? COPY_FILE_FAIL_IF_EXISTS : 0) != FALSE;
+    if (!copied) NoteErrorPath(PathOfCopyError(source, target));
+    return copied;
 }
 
 bool MoveFileW(const std::wstring& from, const std::wstring& to) {
     if (fault::Hit(Call::kMoveFile)) return false;
-    return ::MoveFileW(from.c_str(), to.c_str()) != FALSE;
+    if (::MoveFileW(from.c_str(), to.c_str())) return true;
+    NoteErrorPath(::GetLastError() == ERROR_FILE_NOT_FOUND ? from : to);
+    return false;
 }
 
 uint32_t GetFileAttributesW(const std::wstring& path) {

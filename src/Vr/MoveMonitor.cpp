@@ -1,0 +1,26 @@
+#include "Vr/MoveMonitor.h"
+
+float CMoveMonitor::Fraction() {
+    float value = 0.0f;
+    engine_->GetProgress(value);  // its code is not looked at: without a total the value stays 0
+    float reported = value;
+    if (value < lastFraction_.load()) {
+        reported = 1.0f;  // a falling fraction shows a full bar
+    } else {
+        lastFraction_.store(value);
+    }
+    if (finishedMarker_.load() == 1.0f) reported = 1.0f;
+    return reported;
+}
+
+std::wstring CMoveMonitor::Status(uint32_t tickMs) {
+    const MoveSnapshot snapshot = engine_->GetMoveSnapshot();
+    canCancel_.store(snapshot.cancellable && !HasReturned());
+    const bool copying = snapshot.step == MoveStep::kCopying;
+    if (copying) {
+        meter_.Sample(tickMs, snapshot.bytesDone, snapshot.bytesTotal);
+    } else {
+        meter_.Reset();  // a speed belongs to the copy it was measured on
+    }
+    return StatusText(snapshot, copying ? &meter_ : nullptr);
+}

@@ -1,0 +1,59 @@
+// What the engine tells a watcher about a move: the step it is at with its numbers while it
+// runs, and afterwards the outcome in the terms a person needs. Plain data, free of the windows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What a move is doing now, as a person would name it. The phase word of the task says where a
+// rollback must start; this says what the status line shows.
+enum class MoveStep : int32_t {
+    kIdle = 0,            // no move runs, or it has not begun
+    kStoppingServices,    // stopping the two Oculus services
+    kPreparing,           // counting, checking and parking the folders
+    kCopying,             // copying a parked folder to the target
+    kCheckingCopies,      // flushing the copies to disk and comparing them with the originals
+    kCreatingLinks,       // putting links at the old paths
+    kRemovingOld,         // deleting the parked originals
+    kStartingServices,    // starting the services again
+    kFinishing,           // done; the last pause before the move returns
+    kUndoingCopies,       // a rollback: deleting the copies
+    kUndoingLinks,        // a rollback: removing the links this move made
+    kRestoringNames,      // a rollback: giving the folders their old names back
+    kRestartingServices,  // a rollback: starting the services it had stopped
+};
+
+// One look at a running move, for the status line.
+struct MoveSnapshot {
+    MoveStep step = MoveStep::kIdle;
+    bool cancellable = false;  // a cancel would be accepted now: from the first copy to the links
+    bool cancelled = false;    // a cancel has been accepted
+    std::wstring treeName;     // the folder being copied ("Software", "Downloads")
+    uint64_t treeBytesDone = 0;
+    uint64_t treeBytesTotal = 0;
+    uint64_t bytesDone = 0;  // of the whole copy, every folder
+    uint64_t bytesTotal = 0;
+};
+
+// The first failure of a move, as it was met.
+struct FailureNote {
+    int32_t code = 0;                   // 0: nothing failed
+    MoveStep step = MoveStep::kIdle;    // what the move was doing
+    std::wstring path;                  // the file, folder or service concerned; may be empty
+    std::wstring systemText;            // the system's words for a system code; may be empty
+};
+
+// How a move ended, for the closing words.
+struct MoveOutcome {
+    int32_t result = 0;                 // the move result (ResultCodes.h)
+    bool rollbackClean = true;          // every folder back under its own name
+    bool servicesRunning = true;        // false: the services stayed stopped
+    bool cancelled = false;             // the user's cancel was accepted
+    FailureNote failure;
+    uint64_t bytesMoved = 0;            // the bytes of both folders
+    std::wstring baseFolder;            // the installation's base folder
+    std::wstring movedTo;               // the "Oculus game" folder the data went to
+    std::wstring sourceVolume;          // the installation's drive as a person names it ("C:")
+    bool sameVolume = false;            // the target lies on that drive too: nothing was freed
+    std::wstring logPath;               // the run's log file; empty when there is none
+};

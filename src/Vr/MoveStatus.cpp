@@ -1,0 +1,263 @@
+#include "Vr/MoveStatus.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Vr/ResultCodes.h"
+#include "platform/sys.h"
+#include "platform/units.h"
+
+namespace {
+
+constexpr uint32_t kWindowMs = 5000;
+constexpr uint32_t kFirstSpeedMs = 1500;
+constexpr double kSmoothingMs = 8000.0;
+constexpr size_t kLongestPath = 64;  // longer paths are shortened in the middle
+
+const std::wstring kDot = L" \u00b7 ";
+const std::wstring kEllipsis = L"\u2026";
+const std::wstring kServices = L"\"OVRService\" and \"OVRLibraryService\"";
+
+// The start (the drive) and the end (the name) of a path tell a person most.
+std::wstring Shortened(const std::wstring& path) {
+    if (path.size() <= kLongestPath) return path;
+    const size_t head = kLongestPath / 3;
+    const size_t tail = kLongestPath - head - 1;
+    return path.substr(0, head) + kEllipsis + path.substr(path.size() - tail);
+}
+
+std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
+    const std::wstring undo = snapshot.cancelled ? L"Cancelling: " : L"Undoing the move: ";
+    switch (snapshot.step) {
+        case MoveStep::kIdle:
+            return L"Getting ready" + kEllipsis;
+        case MoveStep::kStoppingServices:
+            return L"Stopping the Oculus services" + kEllipsis;
+        case MoveStep::kPreparing:
+            return L"Checking and preparing the folders" + kEllipsis;
+        case MoveStep::kCopying: {
+            std::wstring text = L"Copying " + snapshot.treeName + L": " +
+                                sys::FormatBytes(snapshot.treeBytesDone) + L" of " +
+                                sys::FormatBytes(snapshot.treeBytesTotal);
+            if (meter && meter->HasSpeed()) {
+                text += kDot +
+                        sys::FormatBytes(static_cast<uint64_t>(meter->BytesPerSecond())) + L"/s";
+            }
+            if (meter && meter->HasTimeLeft()) text += kDot + TimeLeftText(meter->SecondsLeft());
+            return text;
+        }
+        case MoveStep::kCheckingCopies:
+            return L"Checking the copies" + kEllipsis;
+        case MoveStep::kCreatingLinks:
+            return L"Creating links" + kEllipsis;
+        case MoveStep::kRemovingOld:
+            return L"Removing the old folders" + kEllipsis;
+        case MoveStep::kStartingServices:
+            return L"Starting the Oculus services" + kEllipsis;
+        case MoveStep::kFinishing:
+            return L"Finishing" + kEllipsis;
+        case MoveStep::kUndoingCopies:
+            return undo + L"removing the copies" + kEllipsis;
+        case MoveStep::kUndoingLinks:
+            return undo + L"removing the links" + kEllipsis;
+        case MoveStep::kRestoringNames:
+            return undo + L"giving the folders their names back" + kEllipsis;
+        case MoveStep::kRestartingServices:
+            return undo + L"starting the Oculus services" + kEllipsis;
+    }
+    return {};
+}
+
+// Why the button is disabled, where the move cannot be cancelled now; empty elsewhere.
+std::wstring CancelNote(const MoveSnapshot& snapshot) {
+    if (snapshot.cancellable || snapshot.cancelled) return {};
+    switch (snapshot.step) {
+        case MoveStep::kIdle:
+        case MoveStep::kStoppingServices:
+        case MoveStep::kPreparing:
+            return L"Cancel becomes possible once copying starts.";
+        case MoveStep::kCopying:
+        case MoveStep::kCheckingCopies:
+        case MoveStep::kCreatingLinks:
+        case MoveStep::kRemovingOld:
+        case MoveStep::kStartingServices:
+        case MoveStep::kFinishing:
+            return L"The copies are in place: the move can no longer be cancelled.";
+        default:  // undoing a failed move: that is the reason itself
+            return {};
+    }
+}
+
+// What a failure code means where the system has no words of its own for it.
+std::wstring WordsForCode(int32_t code) {
+    switch (code) {
+        case kCodeEmptyPath:
+            return L"No checked target folder";
+        case kCodeFinalPathTooLong:
+        case kCodePathTooLong:
+            return L"A path is too long";
+        case kCodeLinkFacilityMissing:
+            return L"The system cannot make links";
+        case kCodeCopyDiffers:
+            return L"A copy differs from its original";
+        case kCodeMountPointInside:
+            return L"Another drive is mounted inside the folder";
+        default:
+            return code > kCodeSystemBase
+                       ? sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase))
+                       : L"Error " + std::to_wstring(code);
+    }
+}
+
+std::wstring Cause(const FailureNote& failure, int32_t result) {
+    const int32_t code = failure.code != 0 ? failure.code : result;
+    const std::wstring words =
+        !failure.systemText.empty() && code != kCodePathTooLong ? failure.systemText
+                                                                : WordsForCode(code);
+    if (failure.path.empty()) return words;
+    if (failure.step == MoveStep::kStoppingServices) {
+        return L"the service \"" + failure.path + L"\" could not be stopped (" + words + L")";
+    }
+    if (failure.step == MoveStep::kStartingServices) {
+        return L"the service \"" + failure.path + L"\" did not start (" + words + L")";
+    }
+    return words + L": " + Shortened(failure.path);
+}
+
+// What a person can do about a failure, by what it was.
+std::wstring Advice(const FailureNote& failure, int32_t result) {
+    const int32_t code = failure.code != 0 ? failure.code : result;
+    if (failure.step == MoveStep::kStoppingServices) {
+        return L"Close the Oculus app and try again, or restart the computer first.";
+    }
+    switch (code) {
+        case SystemCode(sys::kErrDiskFull):
+            return L"Free space on the target drive, or choose another target.";
+        case SystemCode(sys::kErrAccessDenied):
+        case SystemCode(sys::kErrWriteProtect):
+            return L"Choose a target folder that you may write to.";
+        case kCodeInUse:
+        case SystemCode(33):  // a lock violation
+            return L"Close the programs that use the Oculus folders, then try again.";
+        case kCodeCopyDiffers:
+            return L"Something changed the files during the move: close the programs that use "
+                   L"them and try again.";
+        case kCodeMountPointInside:
+            return L"Unmount what is mounted inside the Oculus folders, then try again.";
+        case kCodePathTooLong:
+        case kCodeFinalPathTooLong:
+            return L"Choose a target folder with a shorter path.";
+        default:
+            return L"Try again; if it fails again, restart the computer first.";
+    }
+}
+
+std::wstring LogWords(const MoveOutcome& outcome) {
+    return outcome.logPath.empty() ? std::wstring()
+                                   : L" The log is " + Shortened(outcome.logPath) + L".";
+}
+
+std::wstring ServicesStoppedWords() {
+    return L"The Oculus services " + kServices +
+           L" are not running: start them in Task Manager (\"Services\" tab), or restart the "
+           L"computer.";
+}
+
+std::wstring Moved(const MoveOutcome& outcome) {
+    return L"Moved " + sys::FormatBytes(outcome.bytesMoved) + L" to " +
+           Shortened(outcome.movedTo);
+}
+
+}  // namespace
+
+void CSpeedMeter::Reset() {
+    window_.clear();
+    hasSpeed_ = false;
+    speed_ = 0.0;
+    secondsLeft_ = -1.0;
+}
+
+void CSpeedMeter::Sample(uint32_t tickMs, uint64_t bytesDone, uint64_t bytesTotal) {
+    if (!window_.empty() && bytesDone < window_.back().second) Reset();  // another copy began
+    window_.emplace_back(tickMs, bytesDone);
+    // The oldest sample goes once the next one alone still spans the window.
+    while (window_.size() > 2 && tickMs - window_[1].first >= kWindowMs)
+        window_.pop_front();
+    const uint32_t span = tickMs - window_.front().first;
+    if (span < kFirstSpeedMs) return;
+    hasSpeed_ = true;
+    speed_ = static_cast<double>(bytesDone - window_.front().second) * 1000.0 / span;
+    if (speed_ <= 0.0) return;
+
+    const double measured = static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) /
+                            speed_;
+    if (secondsLeft_ < 0.0) {
+        secondsLeft_ = measured;
+    } else {
+        const double passed = static_cast<double>(tickMs - lastTick_);
+        const double counted = std::max(0.0, secondsLeft_ - passed / 1000.0);
+        const double weight = std::min(1.0, passed / kSmoothingMs);
+        secondsLeft_ = counted + (measured - counted) * weight;
+    }
+    lastTick_ = tickMs;
+}
+
+std::wstring TimeLeftText(double seconds) {
+    const auto s = static_cast<long>(std::lround(std::max(0.0, seconds)));
+    if (s < 10) return L"a few seconds left";
+    if (s < 60) return L"about " + std::to_wstring((s + 2) / 5 * 5) + L" s left";
+    const long minutes = (s + 30) / 60;
+    if (minutes < 90) return L"about " + std::to_wstring(minutes) + L" min left";
+    return L"about " + std::to_wstring(minutes / 60) + L" h " + std::to_wstring(minutes % 60) +
+           L" min left";
+}
+
+std::wstring StatusText(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
+    const std::wstring note = CancelNote(snapshot);
+    const std::wstring step = StepWords(snapshot, meter);
+    return note.empty() ? step : step + L"\n" + note;
+}
+
+std::wstring ClosingWords(const MoveOutcome& outcome) {
+    const std::wstring services = outcome.servicesRunning ? std::wstring()
+                                                          : L" " + ServicesStoppedWords();
+    switch (outcome.result) {
+        case kCodeOk:
+            if (outcome.sameVolume) {
+                return Moved(outcome) + L". It lies on " + outcome.sourceVolume +
+                       L" too, so no space was freed there.";
+            }
+            return Moved(outcome) + L". " + sys::FormatBytes(outcome.bytesMoved) +
+                   L" freed on " + outcome.sourceVolume + L".";
+        case kCodeServicesNotStarted:
+            return Moved(outcome) + L", but " + Cause(outcome.failure, outcome.result) + L"." +
+                   services;
+        case kCodeOldDataLeft:
+            return Moved(outcome) + L", but the old folders could not all be removed (" +
+                   Cause(outcome.failure, outcome.result) +
+                   L"). Delete the folders named above. Until then the Oculus services " +
+                   kServices + L" stay stopped: start them afterwards in Task Manager "
+                               L"(\"Services\" tab), or restart the computer." +
+                   LogWords(outcome);
+        default:
+            break;
+    }
+    if (outcome.result == kCodeCancelled && outcome.cancelled) {
+        if (!outcome.rollbackClean) {
+            return L"Move cancelled, but not every folder could be given its name back: "
+                   L"rename them as the message above says." +
+                   services + LogWords(outcome);
+        }
+        return L"Move cancelled. Everything is back in " + Shortened(outcome.baseFolder) + L"." +
+               (outcome.servicesRunning ? L" The Oculus services are running again." : services);
+    }
+    std::wstring text = L"The move failed: " + Cause(outcome.failure, outcome.result) + L".";
+    if (outcome.rollbackClean) {
+        text += L" Everything is back in " + Shortened(outcome.baseFolder) + L". " +
+                Advice(outcome.failure, outcome.result);
+    } else {
+        text += L" Not every folder could be given its name back: rename them as the message "
+                L"above says.";
+    }
+    return text + services + LogWords(outcome);
+}
