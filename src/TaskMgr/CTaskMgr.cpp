@@ -71,9 +71,19 @@ void CTaskMgr::NoteFailure(int32_t code, const std::wstring& path) {
     const bool lastCall = code == SystemCode(error);
     const std::wstring callPath = lastCall ? sys::LastErrorPath() : std::wstring();
     failure_.path = callPath.empty() ? path : callPath;
+    // Named as the user knows it: a path inside a parked folder by its old name, which it has
+    // again once the move is rolled back.
+    for (const auto& [folder, target] : parked) {
+        const std::wstring& source = SourceOf(target);
+        if (failure_.path.rfind(folder, 0) == 0 &&
+            (failure_.path.size() == folder.size() || failure_.path[folder.size()] == sys::kSep)) {
+            failure_.path.replace(0, folder.size(), source);
+            break;
+        }
+    }
     if (code > kCodeSystemBase) {
-        failure_.systemText = sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase),
-                                             lastCall ? sys::LastUnmappedErrno() : 0);
+        failure_.systemText = lastCall ? sys::LastErrorText()
+                                       : sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase));
     }
 }
 
@@ -212,7 +222,7 @@ int32_t CTaskMgr::CopyParked() {
         copyTree_.store(std::min(k++, static_cast<int32_t>(kTrees) - 1));
         copyTreeStartBytes_.store(fileOp.ReadCounters().copiedBytes);
         if (const int32_t r = fileOp.CopyTree(folder, target); r != 0) {
-            NoteFailure(r, folder);
+            NoteFailure(r, target);
             HX_LOG.Err(r);
             return r;
         }

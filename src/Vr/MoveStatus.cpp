@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t kWindowMs = 5000;
 constexpr uint32_t kFirstSpeedMs = 1500;
-constexpr double kSmoothingMs = 8000.0;
+constexpr double kSmoothingMs = 5000.0;
 constexpr size_t kLongestPath = 64;  // longer paths are shortened in the middle
 
 const std::wstring kDot = L" \u00b7 ";

@@ -18,9 +18,9 @@
 // does not make the figure alone.
 // Time left: the bytes still to copy over that speed, smoothed. Between two samples the time
 // left counts down by the time that passed, then moves towards the newly measured figure by
-// dt / 8 s of the gap (an exponential average with a time constant of 8 s), so that a change of
-// speed shows within seconds but a single slow or fast step does not make it jump. It is shown
-// rounded (TimeLeftText).
+// dt / 5 s of the gap (an exponential average with a time constant of 5 s), so that a lasting
+// change of speed shows within seconds but a single slow or fast step does not make it jump.
+// It is shown rounded (TimeLeftText).
 class CSpeedMeter {
   public:
     void Sample(uint32_t tickMs, uint64_t bytesDone, uint64_t bytesTotal);

@@ -67,6 +67,9 @@ std::wstring LastErrorPath();
 // on Windows; strerror of the errno it stands for on POSIX (unmappedErrno for error 1, where
 // LastUnmappedErrno kept one), and Windows' words for the errors POSIX has none for.
 std::wstring ErrorText(uint32_t error, int unmappedErrno = 0);
+// The system's words for the last error: on POSIX from the very errno behind it (EPERM and
+// EACCES both travel as error 5, and say different things).
+std::wstring LastErrorText();
 
 // UTF-8 <-> wide. On Windows wide is UTF-16. On Linux it is UTF-32, and every byte that is not
 // part of valid UTF-8 travels as 0xDC00 + byte, so that any file name round-trips.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fs.h"
 #include "platform/posix/errors.h"
 #include "platform/sys.h"
 #include "support.h"
@@ -75,6 +76,35 @@ TEST(ErrnoTable, UnmappedErrnoGives1AndIsKept) {
     sys::SetLastErrorFromErrno(EPROTO);
     sys::SetLastError(sys::kErrInvalidFunction);
     EXPECT_EQ(sys::LastUnmappedErrno(), 0);
+}
+
+// The failure that ends a move is told with the path it concerned.
+TEST(ErrnoTable, TheLastErrorKeepsThePathItConcerned) {
+    sys::SetLastErrorFromErrno(EPERM, "/srv/games/locked.pak");
+    EXPECT_EQ(sys::LastErrorPath(), L"/srv/games/locked.pak");
+    // Its words are the errno's own, not those of another errno behind the same number.
+    EXPECT_EQ(sys::LastErrorText(), L"Operation not permitted");
+    EXPECT_EQ(sys::ErrorText(sys::GetLastError()), L"Permission denied");
+    sys::SetLastError(sys::kErrDiskFull);  // an error without a path forgets the old one
+    EXPECT_EQ(sys::LastErrorPath(), L"");
+    EXPECT_EQ(sys::LastErrorText(), L"No space left on device");
+
+    TempDir dir;
+    sys::FindData data;
+    EXPECT_EQ(sys::FindFirstFileW(dir.wide(L"missing/*"), data), nullptr);
+    EXPECT_EQ(sys::GetLastError(), sys::kErrPathNotFound);
+    EXPECT_EQ(sys::LastErrorPath(), dir.wide(L"missing"));
+
+    WriteFile(dir.path() / "a.txt", "a");
+    EXPECT_FALSE(sys::CopyFileW(dir.wide(L"a.txt"), dir.wide(L"no/such/b.txt"), true));
+    EXPECT_EQ(sys::LastErrorPath(), dir.wide(L"no/such/b.txt"));
+    EXPECT_FALSE(sys::CopyFileW(dir.wide(L"gone.txt"), dir.wide(L"b.txt"), true));
+    EXPECT_EQ(sys::LastErrorPath(), dir.wide(L"gone.txt"));
+}
+
+// A cancelled copy is an aborted request, as CopyFileExW reports it.
+TEST(ErrnoTable, CancelledMapsToTheAbortedRequest) {
+    EXPECT_EQ(sys::WinErrorFromErrno(ECANCELED, true), sys::kErrRequestAborted);
 }
 
 }  // namespace

@@ -72,6 +72,20 @@ TEST_F(LogTest, RecordCarriesUtcPlus8StampSourceLineAndCode) {
     EXPECT_TRUE(fs::exists(dir_.path() / "log" / "20263-7-9-5-2.txt"));
 }
 
+// The log is read while the program runs (and after it was killed): every record is in the
+// file as soon as it is written, without a flush or an exit.
+TEST_F(LogTest, EachRecordIsOnDiskWhenWrittenAndItsFileIsNamed) {
+    EXPECT_EQ(LogFilePath(), L"");  // nothing written yet, no file
+    HX_LOG.Err(10005);
+    const std::vector<fs::path> files = LogFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(ReadFile(files.front()).find(">: 10005"), std::string::npos);
+    HX_LOG.Err(10032);
+    EXPECT_NE(ReadFile(files.front()).find(">: 10032"), std::string::npos);
+    EXPECT_TRUE(fs::equivalent(fs::path(LogFilePath()), files.front()));
+    EXPECT_TRUE(fs::path(LogFilePath()).is_absolute());
+}
+
 TEST_F(LogTest, SourceNameIsRelativeToTheSourceRootWithWindowsSeparators) {
     static constexpr auto name = logdetail::MakeSourceName("/x/y/src/TaskMgr/CTaskMgr.cpp");
     EXPECT_EQ(std::wstring(name.text), L".\\TaskMgr\\CTaskMgr.cpp");

@@ -2,14 +2,22 @@
 // platform: the forward phases, every rollback, cancels, and the data after each.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
+#include "Vr/MoveStatus.h"
+#include "Vr/ResultCodes.h"
 #include "Vr/vr.h"
+#include "fileop_support.h"
 #include "install_fixture.h"
 #include "platform/fs.h"
 #include "platform/services.h"
+#include "platform/units.h"
 
 using namespace testsupport;
 
@@ -17,6 +25,15 @@ namespace {
 
 class PhaseRecorder final : public TaskPhaseObserver {
   public:
+    void OnStep(MoveStep step) override {
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            steps_.push_back(step);
+            action = onEveryStep_;
+        }
+        if (action) action();
+    }
     void OnPhase(int32_t phase) override {
         std::function<void()> action;
         {
@@ -36,10 +53,17 @@ class PhaseRecorder final : public TaskPhaseObserver {
         std::lock_guard<std::mutex> guard(lock_);
         return phases_;
     }
+    std::vector<MoveStep> Steps() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return steps_;
+    }
+    void AtEveryStep(std::function<void()> action) { onEveryStep_ = std::move(action); }
 
   private:
     std::mutex lock_;
     std::vector<int32_t> phases_;
+    std::vector<MoveStep> steps_;
+    std::function<void()> onEveryStep_;
     std::map<int32_t, std::function<void()>> actions_;
 };
 
@@ -184,14 +208,16 @@ TEST_F(MoveTest, TakenOculusGameNamesGetRepeatedSuffixes) {
 
 class CancelAtPhaseTest : public MoveTest, public ::testing::WithParamInterface<int32_t> {};
 
-TEST_P(CancelAtPhaseTest, OnlyTheFirstCopyAcceptsACancel) {
+// From the first byte of the first copy until linking starts a cancel is taken and rolls the
+// move back as a failed copy would; before and after it, it is refused and changes nothing.
+TEST_P(CancelAtPhaseTest, CancelIsTakenFromTheFirstCopyUntilLinkingStarts) {
     const int32_t phase = GetParam();
     int32_t answer = -1;
     phases_.At(phase, [&] { answer = engine_.CancelMove(); });
 
     const int32_t result = Move();
 
-    if (phase == kCopyFirst) {
+    if (phase == kCopyFirst || phase == kCopied) {
         EXPECT_EQ(answer, 0);
         EXPECT_EQ(result, 3);
         EXPECT_TRUE(engine_.IsRollbackClean());
@@ -199,16 +225,68 @@ TEST_P(CancelAtPhaseTest, OnlyTheFirstCopyAcceptsACancel) {
         EXPECT_FALSE(fs::exists(Game("Software")));
         EXPECT_FALSE(fs::exists(Game("Downloads")));
         EXPECT_TRUE(fs::exists(install_.target() / "Oculus game"));
+        ExpectServices(sys::kServiceRunning);
+        EXPECT_TRUE(engine_.GetMoveOutcome().cancelled);
     } else {
         EXPECT_EQ(answer, 4);
         EXPECT_EQ(result, 0);
         EXPECT_TRUE(fs::is_symlink(Software()));
+        EXPECT_FALSE(engine_.GetMoveOutcome().cancelled);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryForwardPhase, CancelAtPhaseTest,
                          ::testing::Values(kStopping, kParking, kCopyFirst, kCopied, kLinking,
                                            kEmptying, kEmptied, kStarting));
+
+TEST_F(MoveTest, CancelDuringTheSecondCopyDeletesBothCopiesAndStartsTheServices) {
+    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 3;
+    int32_t answer = -1;
+    sys::fault::Arm(
+        {sys::Call::kCopyFile, intoSecondTree, 0, false, [&] { answer = engine_.CancelMove(); }});
+
+    EXPECT_EQ(Move(), 3);
+
+    EXPECT_EQ(answer, 0);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectBackUnderOldNames();
+    EXPECT_FALSE(fs::exists(Game("Software")));
+    EXPECT_FALSE(fs::exists(Game("Downloads")));
+    ExpectServices(sys::kServiceRunning);
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_TRUE(outcome.cancelled && outcome.servicesRunning && outcome.rollbackClean);
+    EXPECT_EQ(outcome.failure.code, 0);  // a cancel is no failure
+}
+
+TEST_F(MoveTest, CancelWhileTheCopiesAreCheckedRollsBack) {
+    int32_t answer = -1;
+    sys::fault::Arm({sys::Call::kFlushToDisk, 1, 0, false, [&] { answer = engine_.CancelMove(); }});
+
+    EXPECT_EQ(Move(), 3);
+
+    EXPECT_EQ(answer, 0);
+    ExpectBackUnderOldNames();
+    EXPECT_FALSE(fs::exists(Game("Software")));
+    ExpectServices(sys::kServiceRunning);
+    const auto phases = phases_.Phases();
+    EXPECT_EQ(std::find(phases.begin(), phases.end(), kLinking), phases.end());
+}
+
+TEST_F(MoveTest, CancelledMoveWhoseServicesWillNotStartSaysSo) {
+    sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
+    sys::fault::Arm({sys::Call::kStartService, 1, sys::kErrAccessDenied, true});
+
+    EXPECT_EQ(Move(), 3);
+
+    ExpectBackUnderOldNames();
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_TRUE(outcome.rollbackClean);
+    EXPECT_FALSE(outcome.servicesRunning);
+    const std::wstring words = ClosingWords(outcome);
+    EXPECT_NE(words.find(L"\"OVRService\" and \"OVRLibraryService\" are not running"),
+              std::wstring::npos)
+        << sys::ToUtf8(words);
+}
 
 TEST_F(MoveTest, CancelWhileTheFirstCopyRunsRestoresOldNamesAndDeletesCopies) {
     int32_t answer = -1;
@@ -271,6 +349,129 @@ TEST_F(MoveTest, ProgressReaderAndCancelRaceTheWorker) {
     ASSERT_TRUE(result == 0 || result == 3) << result;
     EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
     EXPECT_TRUE(install_.OutsideUntouched());
+}
+
+// ---- What the bar and the status line read ----------------------------------------------------
+
+uint64_t BytesUnder(const SimulatedInstall& install, const std::string& top) {
+    uint64_t bytes = 0;
+    for (const auto& [rel, content] : install.files()) {
+        if (rel.rfind(top + "/", 0) == 0) bytes += content.size();
+    }
+    return bytes;
+}
+
+TEST_F(MoveTest, BarNeverFallsFollowsEveryStepAndStaysShortOfFullUntilTheMoveReturns) {
+    std::vector<float> fractions;
+    const auto sample = [&] {
+        float fraction = -1.0f;
+        if (engine_.GetProgress(fraction) == 0) fractions.push_back(fraction);
+    };
+    phases_.AtEveryStep(sample);
+    for (int n = 1; n <= install_.countedFiles(); ++n)  // before every file's copy
+        sys::fault::Arm({sys::Call::kCopyFile, static_cast<uint64_t>(n), 0, false, sample});
+
+    ASSERT_EQ(Move(), 0);
+
+    EXPECT_EQ(phases_.Steps(),
+              (std::vector<MoveStep>{MoveStep::kStoppingServices, MoveStep::kPreparing,
+                                     MoveStep::kCopying, MoveStep::kCheckingCopies,
+                                     MoveStep::kCreatingLinks, MoveStep::kRemovingOld,
+                                     MoveStep::kStartingServices, MoveStep::kFinishing}));
+    ASSERT_GT(fractions.size(), static_cast<size_t>(install_.countedFiles()));
+    for (size_t i = 1; i < fractions.size(); ++i)
+        EXPECT_GE(fractions[i], fractions[i - 1]) << i;
+    EXPECT_GT(fractions.back(), 0.95f);
+    EXPECT_LT(fractions.back(), 1.0f);
+    // The copy takes most of the bar, its files one after another.
+    std::set<float> distinct(fractions.begin(), fractions.end());
+    EXPECT_GT(distinct.size(), static_cast<size_t>(install_.countedFiles()) / 2);
+}
+
+TEST_F(MoveTest, SnapshotDuringTheCopyNamesTheFolderAndItsBytes) {
+    MoveSnapshot seen;
+    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 2;
+    sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, 0, false,
+                     [&] { seen = engine_.GetMoveSnapshot(); }});
+
+    ASSERT_EQ(Move(), 0);
+
+    EXPECT_EQ(seen.step, MoveStep::kCopying);
+    EXPECT_TRUE(seen.cancellable);
+    EXPECT_FALSE(seen.cancelled);
+    EXPECT_EQ(seen.treeName, L"Software");
+    EXPECT_EQ(seen.treeBytesTotal, BytesUnder(install_, "Software"));
+    EXPECT_EQ(seen.bytesTotal, BytesUnder(install_, "Software") + BytesUnder(install_, "Downloads"));
+    EXPECT_GT(seen.treeBytesDone, 0u);
+    EXPECT_LT(seen.treeBytesDone, seen.treeBytesTotal);
+    EXPECT_EQ(seen.bytesDone, BytesUnder(install_, "Downloads") + seen.treeBytesDone);
+    EXPECT_FALSE(engine_.GetMoveSnapshot().cancellable);
+}
+
+TEST_F(MoveTest, SuccessfulMoveTellsWhatMovedWhereAndOnWhichVolume) {
+    ASSERT_EQ(Move(), 0);
+
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.bytesMoved,
+              BytesUnder(install_, "Software") + BytesUnder(install_, "Downloads"));
+    EXPECT_EQ(outcome.movedTo, (install_.target() / "Oculus game").wstring());
+    EXPECT_EQ(outcome.baseFolder, install_.base().wstring());
+    EXPECT_TRUE(outcome.sameVolume);  // the test's target shares the installation's volume
+    EXPECT_FALSE(outcome.sourceVolume.empty());
+    EXPECT_TRUE(outcome.servicesRunning);
+    EXPECT_EQ(outcome.failure.code, 0);
+    EXPECT_EQ(ClosingWords(outcome).rfind(L"Moved " + sys::FormatBytes(outcome.bytesMoved) +
+                                              L" to " + outcome.movedTo + L". It lies on ",
+                                          0),
+              0u);
+}
+
+TEST_F(MoveTest, FailureDeepInTheCopyIsToldWithThePathTheUserKnows) {
+    const fs::path pipe = Software() / "Game A" / "data" / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+
+    EXPECT_EQ(Move(), SystemCode(sys::kErrNotSupported));
+
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_EQ(outcome.failure.code, SystemCode(sys::kErrNotSupported));
+    EXPECT_EQ(outcome.failure.step, MoveStep::kCopying);
+    EXPECT_EQ(outcome.failure.path, pipe.wstring());  // not the parked name it had then
+    EXPECT_TRUE(outcome.servicesRunning);
+    const std::wstring words = ClosingWords(outcome);
+    EXPECT_EQ(words.rfind(L"The move failed: The request is not supported: " + pipe.wstring() +
+                              L". Everything is back in " + install_.base().wstring() + L".",
+                          0),
+              0u)
+        << sys::ToUtf8(words);
+    EXPECT_NE(words.find(L" The log is "), std::wstring::npos);
+}
+
+// The write-protected target of the report: it passes every check, and the move must then say
+// why it failed and where, not only that it did.
+TEST_F(MoveTest, WriteProtectedTargetFailureNamesTheFolderAndTheSystemsWords) {
+    const std::string target = install_.target().string();
+    if (std::system(("chattr +i '" + target + "' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "making a folder immutable needs root and a file system with chattr";
+    }
+    const Cleanup unprotect([&] { std::system(("chattr -i '" + target + "'").c_str()); });
+
+    const int32_t result = Move();
+
+    EXPECT_EQ(result, SystemCode(sys::kErrAccessDenied));
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_EQ(outcome.failure.path, (install_.target() / "Oculus game").wstring());
+    EXPECT_EQ(outcome.failure.systemText, L"Operation not permitted");
+    EXPECT_TRUE(outcome.servicesRunning);
+    ExpectBackUnderOldNames();
+    const std::wstring words = ClosingWords(outcome);
+    EXPECT_EQ(words.rfind(L"The move failed: Operation not permitted: " + outcome.failure.path +
+                              L". Everything is back in ",
+                          0),
+              0u)
+        << sys::ToUtf8(words);
+    EXPECT_NE(words.find(L"Choose a target folder that you may write to."), std::wstring::npos);
 }
 
 // ---- Rollback by phase -------------------------------------------------------------------------
@@ -393,7 +594,7 @@ TEST(TaskEdges, EmptyPathsAreRefusedBeforeAnyFolderIsMade) {
     EXPECT_EQ(engine.GetTargetSoftwarePath(), L"");
 }
 
-TEST(TaskEdges, CancelOutsideTheFirstCopyIsRefused) {
+TEST(TaskEdges, CancelBeforeAnyCopyIsRefused) {
     CTaskMgr task;
     EXPECT_EQ(task.Cancel(), 4);
     EXPECT_EQ(task.Phase(), kParking);

@@ -17,6 +17,7 @@ namespace sys {
 namespace {
 thread_local uint32_t t_lastError = 0;
 thread_local int t_unmappedErrno = 0;
+thread_local int t_errno = 0;          // the errno behind the last error; 0 when set directly
 thread_local std::string t_errorPath;  // UTF-8, as the failed call was given it
 
 struct Row {
@@ -66,6 +67,7 @@ uint32_t GetLastError() {
 void SetLastError(uint32_t error) {
     t_lastError = error;
     t_unmappedErrno = 0;
+    t_errno = 0;
     t_errorPath.clear();
 }
 
@@ -97,11 +99,16 @@ void SetLastErrorFromErrno(int err, const std::string& path) {
     }
     SetLastError(WinErrorFromErrno(err, parentExists));
     if (t_lastError == kErrInvalidFunction) t_unmappedErrno = err;
+    t_errno = err;
     t_errorPath = path;
 }
 
 void SetLastErrorPath(const std::string& path) {
     t_errorPath = path;
+}
+
+std::wstring LastErrorText() {
+    return t_errno != 0 ? FromUtf8(std::strerror(t_errno)) : ErrorText(t_lastError);
 }
 
 std::wstring ErrorText(uint32_t error, int unmappedErrno) {

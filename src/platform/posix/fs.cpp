@@ -499,10 +499,12 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
     }
     if (S_ISDIR(st.st_mode)) {
         SetLastError(kErrAccessDenied);  // as CopyFileW answers for a folder
+        SetLastErrorPath(from);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
         SetLastError(kErrNotSupported);  // a FIFO, socket or device has no content to copy
+        SetLastErrorPath(from);
         return false;
     }
     if (SameFile(st, to)) {

@@ -38,6 +38,13 @@ std::wstring LastErrorPath() {
     return path;
 }
 
+std::wstring LastErrorText() {
+    const DWORD error = ::GetLastError();
+    std::wstring text = ErrorText(error);
+    ::SetLastError(error);
+    return text;
+}
+
 std::wstring ErrorText(uint32_t error, int) {
     wchar_t* buffer = nullptr;
     const DWORD length = ::FormatMessageW(

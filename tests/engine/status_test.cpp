@@ -1,0 +1,367 @@
+// The words of the status line: amounts of data in the platform's units, the copy's speed and
+// time left, the text of every step, and the closing words of every kind of ending.
+#include <gtest/gtest.h>
+
+#include "Vr/MoveStatus.h"
+#include "Vr/ResultCodes.h"
+#include "platform/sys.h"
+#include "platform/units.h"
+
+namespace {
+
+constexpr uint64_t kMB = 1000 * 1000;
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// ---- Units -------------------------------------------------------------------------------------
+
+TEST(ByteUnits, ExplorerCountsIn1024sWithThreeDigitsCutOff) {
+    const struct {
+        uint64_t bytes;
+        const wchar_t* text;
+    } rows[] = {
+        {0, L"0 bytes"},
+        {1, L"1 byte"},
+        {1023, L"1023 bytes"},
+        {1024, L"1.00 KB"},
+        {1536, L"1.50 KB"},
+        {10 * 1024 - 1, L"9.99 KB"},  // cut off, not rounded up to 10.0
+        {123 * 1024 + 1000, L"123 KB"},
+        {1000 * 1024, L"0.97 MB"},  // a fourth digit never shows: the next unit takes over
+        {85 * kMiB, L"85.0 MB"},
+        {uint64_t{3} * 1024 * kMiB + 400 * kMiB, L"3.39 GB"},
+        {uint64_t{5} << 40, L"5.00 TB"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(sys::FormatBytes(row.bytes, sys::ByteUnits::kBinary), row.text) << row.bytes;
+    }
+}
+
+TEST(ByteUnits, GnomeCountsIn1000sWithOneDecimal) {
+    const struct {
+        uint64_t bytes;
+        const wchar_t* text;
+    } rows[] = {
+        {0, L"0 bytes"},     {1, L"1 byte"},          {999, L"999 bytes"},
+        {1000, L"1.0 kB"},   {1049, L"1.0 kB"},       {1050, L"1.1 kB"},
+        {999949, L"999.9 kB"}, {999950, L"1.0 MB"},  // rounding never shows "1000.0 kB"
+        {85 * kMB, L"85.0 MB"}, {3400 * kMB, L"3.4 GB"}, {uint64_t{5} * kMB * kMB, L"5.0 TB"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(sys::FormatBytes(row.bytes, sys::ByteUnits::kDecimal), row.text) << row.bytes;
+    }
+}
+
+TEST(ByteUnits, ThePlatformChoosesItsOwnConvention) {
+#ifdef _WIN32
+    EXPECT_EQ(sys::SystemByteUnits(), sys::ByteUnits::kBinary);
+    EXPECT_EQ(sys::FormatBytes(1536), L"1.50 KB");
+#else
+    EXPECT_EQ(sys::SystemByteUnits(), sys::ByteUnits::kDecimal);
+    EXPECT_EQ(sys::FormatBytes(1536), L"1.5 kB");
+#endif
+}
+
+// ---- Speed and time left -----------------------------------------------------------------------
+
+TEST(SpeedMeter, NoSpeedUntilTheSamplesSpanASecondAndAHalf) {
+    CSpeedMeter meter;
+    meter.Sample(1000, 0, 100 * kMB);
+    meter.Sample(1500, 10 * kMB, 100 * kMB);
+    meter.Sample(2000, 20 * kMB, 100 * kMB);
+    EXPECT_FALSE(meter.HasSpeed());
+    EXPECT_FALSE(meter.HasTimeLeft());
+    meter.Sample(2500, 30 * kMB, 100 * kMB);
+    ASSERT_TRUE(meter.HasSpeed());
+    EXPECT_DOUBLE_EQ(meter.BytesPerSecond(), 20.0 * kMB);
+    EXPECT_NEAR(meter.SecondsLeft(), 3.5, 1e-9);
+}
+
+TEST(SpeedMeter, SpeedFollowsTheLastFiveSecondsOnly) {
+    CSpeedMeter meter;
+    uint32_t tick = 0;
+    uint64_t bytes = 0;
+    for (int i = 0; i < 40; ++i) {  // 20 s at 100 MB/s
+        meter.Sample(tick += 500, bytes += 50 * kMB, 100000 * kMB);
+    }
+    EXPECT_NEAR(meter.BytesPerSecond(), 100.0 * kMB, 1.0);
+    for (int i = 0; i < 12; ++i) {  // then 6 s at 10 MB/s
+        meter.Sample(tick += 500, bytes += 5 * kMB, 100000 * kMB);
+    }
+    EXPECT_NEAR(meter.BytesPerSecond(), 10.0 * kMB, 1.0);
+}
+
+TEST(SpeedMeter, TimeLeftCountsDownAndDoesNotJumpWithOneBurst) {
+    CSpeedMeter meter;
+    uint32_t tick = 0;
+    uint64_t bytes = 0;
+    const uint64_t total = 3000 * kMB;
+    for (int i = 0; i < 20; ++i) {  // 10 s at 100 MB/s: 20 s left
+        meter.Sample(tick += 500, bytes += 50 * kMB, total);
+    }
+    EXPECT_NEAR(meter.SecondsLeft(), 20.0, 1.0);
+    // A half-second burst at ten times the speed (a cache) barely moves it.
+    meter.Sample(tick += 500, bytes += 500 * kMB, total);
+    EXPECT_GT(meter.SecondsLeft(), 18.0);
+    // Then half the speed for good: the figure never jumps, and follows within seconds.
+    for (int i = 0; i < 30; ++i) {
+        const double before = meter.SecondsLeft();
+        meter.Sample(tick += 500, bytes += 25 * kMB, total);
+        EXPECT_LT(std::abs(meter.SecondsLeft() - before), 1.5) << i;
+    }
+    const double measured = static_cast<double>(total - bytes) / (50.0 * kMB);
+    EXPECT_NEAR(meter.SecondsLeft(), measured, measured * 0.2);
+}
+
+TEST(SpeedMeter, AStallShowsNoSpeedAndANewCopyStartsAfresh) {
+    CSpeedMeter meter;
+    for (uint32_t tick = 500; tick <= 3000; tick += 500)
+        meter.Sample(tick, tick * kMB, 100 * kMB);
+    ASSERT_TRUE(meter.HasSpeed());
+    for (uint32_t tick = 3500; tick <= 9000; tick += 500)
+        meter.Sample(tick, 3000 * kMB, 100000 * kMB);
+    EXPECT_FALSE(meter.HasSpeed());
+    EXPECT_FALSE(meter.HasTimeLeft());
+    meter.Sample(9500, 0, 100 * kMB);  // fewer bytes than before: another copy
+    EXPECT_FALSE(meter.HasSpeed());
+}
+
+TEST(SpeedMeter, TicksThatWrapAroundStillMeasure) {
+    CSpeedMeter meter;
+    uint32_t tick = 0xFFFFFFFFu - 1000;
+    for (int i = 0; i < 8; ++i)
+        meter.Sample(tick += 500, static_cast<uint64_t>(i) * 5 * kMB, 100 * kMB);
+    ASSERT_TRUE(meter.HasSpeed());
+    EXPECT_NEAR(meter.BytesPerSecond(), 10.0 * kMB, 1.0);
+}
+
+TEST(TimeLeft, RoundedAsAPersonSaysIt) {
+    const struct {
+        double seconds;
+        const wchar_t* text;
+    } rows[] = {
+        {0, L"a few seconds left"},       {9.4, L"a few seconds left"},
+        {10, L"about 10 s left"},          {31, L"about 30 s left"},
+        {33, L"about 35 s left"},          {59, L"about 60 s left"},
+        {60, L"about 1 min left"},         {89, L"about 1 min left"},
+        {90, L"about 2 min left"},         {89 * 60 + 29, L"about 89 min left"},
+        {90 * 60, L"about 1 h 30 min left"}, {3 * 3600 + 5 * 60, L"about 3 h 5 min left"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(TimeLeftText(row.seconds), row.text) << row.seconds;
+}
+
+// ---- The status line of each step ---------------------------------------------------------------
+
+MoveSnapshot At(MoveStep step, bool cancellable = false, bool cancelled = false) {
+    MoveSnapshot snapshot;
+    snapshot.step = step;
+    snapshot.cancellable = cancellable;
+    snapshot.cancelled = cancelled;
+    return snapshot;
+}
+
+TEST(StatusText, EveryStepIsNamedAndSaysWhyCancelIsUnavailable) {
+    const std::wstring before = L"\nCancel becomes possible once copying starts.";
+    const std::wstring after = L"\nThe copies are in place: the move can no longer be cancelled.";
+    const struct {
+        MoveSnapshot snapshot;
+        std::wstring text;
+    } rows[] = {
+        {At(MoveStep::kIdle), L"Getting ready\u2026" + before},
+        {At(MoveStep::kStoppingServices), L"Stopping the Oculus services\u2026" + before},
+        {At(MoveStep::kPreparing), L"Checking and preparing the folders\u2026" + before},
+        {At(MoveStep::kCheckingCopies, true), L"Checking the copies\u2026"},
+        {At(MoveStep::kCreatingLinks), L"Creating links\u2026" + after},
+        {At(MoveStep::kRemovingOld), L"Removing the old folders\u2026" + after},
+        {At(MoveStep::kStartingServices), L"Starting the Oculus services\u2026" + after},
+        {At(MoveStep::kFinishing), L"Finishing\u2026" + after},
+        {At(MoveStep::kUndoingCopies, false, true), L"Cancelling: removing the copies\u2026"},
+        {At(MoveStep::kRestoringNames, false, true),
+         L"Cancelling: giving the folders their names back\u2026"},
+        {At(MoveStep::kRestartingServices, false, true),
+         L"Cancelling: starting the Oculus services\u2026"},
+        {At(MoveStep::kUndoingLinks), L"Undoing the move: removing the links\u2026"},
+        {At(MoveStep::kUndoingCopies), L"Undoing the move: removing the copies\u2026"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(StatusText(row.snapshot, nullptr), row.text)
+            << static_cast<int>(row.snapshot.step);
+    }
+}
+
+TEST(StatusText, CopyingNamesTheFolderItsBytesTheSpeedAndTheTimeLeft) {
+    MoveSnapshot snapshot = At(MoveStep::kCopying, true);
+    snapshot.treeName = L"Software";
+    snapshot.treeBytesDone = 1200 * kMB;
+    snapshot.treeBytesTotal = 3400 * kMB;
+    snapshot.bytesDone = 1204 * kMB;
+    snapshot.bytesTotal = 3404 * kMB;
+    const std::wstring head = sys::FormatBytes(1200 * kMB) + L" of " + sys::FormatBytes(3400 * kMB);
+    EXPECT_EQ(StatusText(snapshot, nullptr), L"Copying Software: " + head);
+
+    CSpeedMeter meter;
+    for (uint32_t tick = 0; tick <= 4000; tick += 500) {
+        meter.Sample(tick, snapshot.bytesDone - (4000 - tick) * 85 * kMB / 1000, 3404 * kMB);
+    }
+    EXPECT_EQ(StatusText(snapshot, &meter), L"Copying Software: " + head + L" \u00b7 " +
+                                                sys::FormatBytes(85 * kMB) +
+                                                L"/s \u00b7 about 25 s left");
+    snapshot.cancellable = false;  // the cancel came in just now
+    snapshot.cancelled = true;
+    EXPECT_EQ(StatusText(snapshot, nullptr), L"Copying Software: " + head);
+}
+
+// ---- Closing words -----------------------------------------------------------------------------
+
+MoveOutcome Outcome(int32_t result) {
+    MoveOutcome outcome;
+    outcome.result = result;
+    outcome.bytesMoved = 3400 * kMB;
+    outcome.baseFolder = L"C:\\Program Files\\Oculus";
+    outcome.movedTo = L"D:\\Games\\Oculus game";
+    outcome.sourceVolume = L"C:";
+    outcome.logPath = L"C:\\Halvex\\log\\20263-7-9-5-2.txt";
+    return outcome;
+}
+
+const std::wstring kServicesDown =
+    L" The Oculus services \"OVRService\" and \"OVRLibraryService\" are not running: start them "
+    L"in Task Manager (\"Services\" tab), or restart the computer.";
+const std::wstring kLog = L" The log is C:\\Halvex\\log\\20263-7-9-5-2.txt.";
+
+TEST(ClosingWords, SuccessSaysWhereTheDataWentAndWhatWasFreed) {
+    const std::wstring size = sys::FormatBytes(3400 * kMB);
+    EXPECT_EQ(ClosingWords(Outcome(kCodeOk)),
+              L"Moved " + size + L" to D:\\Games\\Oculus game. " + size + L" freed on C:.");
+    MoveOutcome same = Outcome(kCodeOk);
+    same.sameVolume = true;
+    EXPECT_EQ(ClosingWords(same), L"Moved " + size +
+                                      L" to D:\\Games\\Oculus game. It lies on C: too, so no "
+                                      L"space was freed there.");
+}
+
+TEST(ClosingWords, ACancelSaysEverythingIsBackAndWhetherTheServicesRun) {
+    MoveOutcome outcome = Outcome(kCodeCancelled);
+    outcome.cancelled = true;
+    EXPECT_EQ(ClosingWords(outcome),
+              L"Move cancelled. Everything is back in C:\\Program Files\\Oculus. The Oculus "
+              L"services are running again.");
+    outcome.servicesRunning = false;
+    EXPECT_EQ(ClosingWords(outcome),
+              L"Move cancelled. Everything is back in C:\\Program Files\\Oculus." + kServicesDown);
+    outcome.rollbackClean = false;
+    EXPECT_EQ(ClosingWords(outcome),
+              L"Move cancelled, but not every folder could be given its name back: rename them "
+              L"as the message above says." +
+                  kServicesDown + kLog);
+}
+
+TEST(ClosingWords, AFailureGivesItsCauseWithThePathTheLogAndWhatToDo) {
+    MoveOutcome outcome = Outcome(SystemCode(sys::kErrAccessDenied));
+    outcome.failure = {SystemCode(sys::kErrAccessDenied), MoveStep::kPreparing,
+                       L"D:\\Games\\Oculus game", L"Access is denied"};
+    EXPECT_EQ(ClosingWords(outcome),
+              L"The move failed: Access is denied: D:\\Games\\Oculus game. Everything is back in "
+              L"C:\\Program Files\\Oculus. Choose a target folder that you may write to." +
+                  kLog);
+
+    outcome = Outcome(SystemCode(sys::kErrDiskFull));
+    outcome.failure = {SystemCode(sys::kErrDiskFull), MoveStep::kCopying,
+                       L"D:\\Games\\Oculus game\\Software\\A game with a long name\\content\\"
+                       L"levels\\level-0001.pak",
+                       L"There is not enough space on the disk"};
+    EXPECT_EQ(ClosingWords(outcome),
+              L"The move failed: There is not enough space on the disk: D:\\Games\\Oculus game\\"
+              L"\u2026 a long name\\content\\levels\\level-0001.pak. Everything is back in "
+              L"C:\\Program Files\\Oculus. Free space on the target drive, or choose another "
+              L"target." +
+                  kLog);
+
+    outcome = Outcome(kCodeCopyDiffers);
+    outcome.failure = {kCodeCopyDiffers, MoveStep::kCheckingCopies, L"C:\\O\\Software\\a.pak", {}};
+    outcome.rollbackClean = false;
+    outcome.servicesRunning = false;
+    EXPECT_EQ(ClosingWords(outcome),
+              L"The move failed: A copy differs from its original: C:\\O\\Software\\a.pak. Not "
+              L"every folder could be given its name back: rename them as the message above "
+              L"says." +
+                  kServicesDown + kLog);
+}
+
+TEST(ClosingWords, ServicesThatWouldNotStopOrStartAreNamed) {
+    MoveOutcome outcome = Outcome(SystemCode(sys::kErrAccessDenied));
+    outcome.failure = {SystemCode(sys::kErrAccessDenied), MoveStep::kStoppingServices,
+                       L"OVRService", L"Access is denied"};
+    outcome.logPath.clear();
+    EXPECT_EQ(ClosingWords(outcome),
+              L"The move failed: the service \"OVRService\" could not be stopped (Access is "
+              L"denied). Everything is back in C:\\Program Files\\Oculus. Close the Oculus app "
+              L"and try again, or restart the computer first.");
+
+    outcome = Outcome(kCodeServicesNotStarted);
+    outcome.servicesRunning = false;
+    outcome.failure = {SystemCode(1053), MoveStep::kStartingServices, L"OVRService",
+                       L"The service did not respond in time"};
+    EXPECT_EQ(ClosingWords(outcome),
+              L"Moved " + sys::FormatBytes(3400 * kMB) +
+                  L" to D:\\Games\\Oculus game, but the service \"OVRService\" did not start (The "
+                  L"service did not respond in time)." +
+                  kServicesDown);
+}
+
+TEST(ClosingWords, OldDataLeftBehindAsksForItsDeletionAndNamesTheStoppedServices) {
+    MoveOutcome outcome = Outcome(kCodeOldDataLeft);
+    outcome.servicesRunning = false;
+    outcome.failure = {SystemCode(sys::kErrAccessDenied), MoveStep::kRemovingOld,
+                       L"C:\\Program Files\\Oculus\\SoftwareVarko\\x.dll", L"Access is denied"};
+    EXPECT_EQ(ClosingWords(outcome),
+              L"Moved " + sys::FormatBytes(3400 * kMB) +
+                  L" to D:\\Games\\Oculus game, but the old folders could not all be removed "
+                  L"(Access is denied: C:\\Program Files\\Oculus\\SoftwareVarko\\x.dll). Delete "
+                  L"the folders named above. Until then the Oculus services \"OVRService\" and "
+                  L"\"OVRLibraryService\" stay stopped: start them afterwards in Task Manager "
+                  L"(\"Services\" tab), or restart the computer." +
+                  kLog);
+}
+
+TEST(ClosingWords, ACodeWithoutANoteStillGetsWords) {
+    MoveOutcome outcome = Outcome(kCodeEmptyPath);
+    outcome.logPath.clear();
+    EXPECT_EQ(ClosingWords(outcome),
+              L"The move failed: No checked target folder. Everything is back in C:\\Program "
+              L"Files\\Oculus. Try again; if it fails again, restart the computer first.");
+    outcome.result = SystemCode(sys::kErrWriteProtect);
+    EXPECT_EQ(ClosingWords(outcome).rfind(L"The move failed: " +
+                                              sys::ErrorText(sys::kErrWriteProtect) + L".",
+                                          0),
+              0u);
+}
+
+// ---- The system's words ------------------------------------------------------------------------
+
+TEST(ErrorText, TheSystemsOwnWordsWithoutAClosingPeriod) {
+#ifdef _WIN32
+    // FormatMessageW ("Access is denied." on Windows, "Access denied." under Wine).
+    EXPECT_NE(sys::ErrorText(sys::kErrAccessDenied).find(L"denied"), std::wstring::npos);
+    EXPECT_EQ(sys::ErrorText(0xFFFFFFF0u), L"System error 4294967280");
+#else
+    EXPECT_EQ(sys::ErrorText(sys::kErrAccessDenied), L"Permission denied");
+    EXPECT_EQ(sys::ErrorText(sys::kErrDiskFull), L"No space left on device");
+    EXPECT_EQ(sys::ErrorText(sys::kErrWriteProtect), L"Read-only file system");
+    EXPECT_EQ(sys::ErrorText(sys::kErrFileNotFound), L"No such file or directory");
+    EXPECT_EQ(sys::ErrorText(sys::kErrPathNotFound), L"No such file or directory");
+    EXPECT_EQ(sys::ErrorText(sys::kErrInvalidFunction, EPROTO), L"Protocol error");
+    // What POSIX has no words for is worded as Windows words it.
+    EXPECT_EQ(sys::ErrorText(1053),
+              L"The service did not respond to the start or control request in a timely fashion");
+    EXPECT_EQ(sys::ErrorText(99999), L"System error 99999");
+#endif
+    for (const uint32_t error : {2u, 5u, 32u, 112u, 1053u}) {
+        const std::wstring text = sys::ErrorText(error);
+        EXPECT_FALSE(text.empty());
+        EXPECT_NE(text.back(), L'.');
+        EXPECT_NE(text.back(), L'\n');
+    }
+}
+
+}  // namespace
