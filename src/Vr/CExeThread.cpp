@@ -71,8 +71,10 @@ void CExeThread::run() {
 float CExeThread::GetProgress() {
     const float fraction = monitor.Fraction();
     // Once the move has returned, its closing words are on their way and take the line.
-    if (operation == kOpMove && statusSink && !monitor.HasReturned()) {
-        statusSink(monitor.Status(sys::GetTickCount()));
+    if (operation == kOpMove && !monitor.HasReturned()) {
+        const std::wstring status = monitor.Status(sys::GetTickCount());
+        if (status != lastStatus && statusSink) statusSink(status);
+        lastStatus = status;
     }
     return fraction;
 }

@@ -64,4 +64,5 @@ class CExeThread : public QThread {
     CMoveMonitor monitor;  // the bar's highest fraction, and whether the move has returned
     CancelRefusedNotice onCancelRefused;
     StatusSink statusSink;
+    std::wstring lastStatus;  // the polling thread's: a line is handed on when it changes
 };

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Vr/CExeThread.h"
+#include "platform/units.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
 #include "uitest.h"
@@ -21,6 +22,15 @@ namespace {
 const QString kCancelRefusal =
     "The program is performing last configuration process. Please wait until it is complete.";
 const QString kCancelLine = "Task cancelled. Restoring to the state before move...";
+const QString kBeforeCopy = "\nCancel becomes possible once copying starts.";
+const QString kAfterCopy = "\nThe copies are in place: the move can no longer be cancelled.";
+
+MoveSnapshot At(MoveStep step, bool cancellable = false) {
+    MoveSnapshot snapshot;
+    snapshot.step = step;
+    snapshot.cancellable = cancellable;
+    return snapshot;
+}
 
 // One move behind a progress page, driven by the test instead of exec().
 struct Move {
@@ -44,6 +54,7 @@ struct Move {
     QStringList Lines() const { return page->findChild<QTextEdit*>()->toPlainText().split('\n'); }
     QPushButton* Button() const { return page->findChild<QPushButton*>("normalbtn"); }
     int Bar() const { return page->findChild<QProgressBar*>()->value(); }
+    QString Status() const { return page->findChildren<QLabel*>().last()->text(); }
     // The page's own end: it has handled finished() and shows its final message.
     bool Ended() const { return page && page->IsResultShown(); }
 
@@ -265,10 +276,14 @@ class TestProgress : public QObject {
         Move move;
         move.engine.cancelAnswer = 0;
         move.engine.moveResult = 3;
+        move.engine.outcome.cancelled = true;
+        move.engine.outcome.baseFolder = L"/srv/Oculus";
+        move.engine.SetSnapshot(At(MoveStep::kCopying, true));
         move.engine.Hold();
         move.Start();
         QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
         QVERIFY(move.engine.WaitUntilMoving());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Button()->isEnabled(), uitest::kEventMs);
         move.Button()->click();
         QCOMPARE(move.engine.cancels.load(), 1);
         QVERIFY(!move.Button()->isEnabled());
@@ -280,23 +295,140 @@ class TestProgress : public QObject {
         QCOMPARE(move.Lines().last(),
                  QString("Failed to move. Please restart your computer and try again. If the "
                          "problem still exists, please contact us."));
+        // Under the message, what really happened.
+        QCOMPARE(move.Status(), QString("Move cancelled. Everything is back in /srv/Oculus. The "
+                                        "Oculus services are running again."));
     }
 
-    void refusedCancelTellsTheUserAndKeepsTheButton() {
+    // The button showed Cancel while the copy ended: the engine has moved on to linking and
+    // refuses. The box belongs to the progress page, so that a window manager raises the page
+    // with it, not the main window above the page.
+    void cancelThatRacesTheEndOfTheCopyIsRefusedByABoxOfThePage() {
         uitest::BoxRecorder boxes;
         Move move;
         move.engine.cancelAnswer = 4;
+        move.engine.SetSnapshot(At(MoveStep::kCheckingCopies, true));
         move.engine.Hold();
         move.Start();
-        QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
         QVERIFY(move.engine.WaitUntilMoving());
+        QTRY_VERIFY_WITH_TIMEOUT(move.Button()->isEnabled(), uitest::kEventMs);
         move.Button()->click();
         QCOMPARE(boxes.Texts(), QStringList{kCancelRefusal});
-        QVERIFY2(boxes.Requests().front().owned, "the refusal is owned by the main window");
-        QVERIFY(move.Button()->isEnabled());
+        QVERIFY(boxes.Requests().front().owned);
+        QCOMPARE(boxes.Requests().front().owner, static_cast<QWidget*>(move.page.get()));
+        QVERIFY2(!move.Button()->isEnabled(), "the move can no longer be cancelled");
         QVERIFY(!move.Lines().contains(kCancelLine));
         move.engine.Release();
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
+        QVERIFY(move.Button()->isEnabled());
+    }
+
+    // The status line names each step; outside the copy the button is disabled and the status
+    // line says why.
+    void statusLineNamesEveryStepAndTheButtonFollowsTheCancelWindow_data() {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<bool>("cancellable");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("stopping") << int(MoveStep::kStoppingServices) << false
+                                  << "Stopping the Oculus services\u2026" + kBeforeCopy;
+        QTest::newRow("preparing") << int(MoveStep::kPreparing) << false
+                                   << "Checking and preparing the folders\u2026" + kBeforeCopy;
+        QTest::newRow("copying") << int(MoveStep::kCopying) << true
+                                 << "Copying Software: 0 bytes of 0 bytes";
+        QTest::newRow("checking") << int(MoveStep::kCheckingCopies) << true
+                                  << "Checking the copies\u2026";
+        QTest::newRow("linking") << int(MoveStep::kCreatingLinks) << false
+                                 << "Creating links\u2026" + kAfterCopy;
+        QTest::newRow("removing") << int(MoveStep::kRemovingOld) << false
+                                  << "Removing the old folders\u2026" + kAfterCopy;
+        QTest::newRow("starting") << int(MoveStep::kStartingServices) << false
+                                  << "Starting the Oculus services\u2026" + kAfterCopy;
+        QTest::newRow("undoing") << int(MoveStep::kUndoingCopies) << false
+                                 << "Undoing the move: removing the copies\u2026";
+    }
+    void statusLineNamesEveryStepAndTheButtonFollowsTheCancelWindow() {
+        QFETCH(int, step);
+        QFETCH(bool, cancellable);
+        QFETCH(QString, status);
+        uitest::BoxRecorder boxes;
+        Move move;
+        MoveSnapshot snapshot = At(static_cast<MoveStep>(step), cancellable);
+        snapshot.treeName = L"Software";
+        move.engine.SetSnapshot(snapshot);
+        move.engine.cancelAnswer = 0;
+        move.engine.Hold();
+        move.Start();
+        QVERIFY(move.engine.WaitUntilMoving());
+        QTRY_COMPARE_WITH_TIMEOUT(move.Status(), status, uitest::kEventMs);
+        QCOMPARE(move.Button()->isEnabled(), cancellable);
+        move.Button()->click();  // a disabled button asks nothing
+        QCOMPARE(move.engine.cancels.load(), cancellable ? 1 : 0);
+        move.engine.Release();
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
+        QVERIFY(boxes.Texts().isEmpty());
+    }
+
+    // Under the Part's message, which stays as it is, the status line says in plain words what
+    // happened and what to do.
+    void closingWordsUnderTheMessage_data() {
+        QTest::addColumn<int>("result");
+        QTest::addColumn<bool>("servicesRunning");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("words");
+        const QString size = QString::fromStdWString(sys::FormatBytes(3400000000));
+        QTest::newRow("success") << 0 << true << "Successful operation."
+                                 << "Moved " + size + " to /mnt/games/Oculus game. " + size +
+                                        " freed on /srv.";
+        QTest::newRow("cancelled")
+            << 3 << true
+            << "Failed to move. Please restart your computer and try again. If the problem still "
+               "exists, please contact us."
+            << "Move cancelled. Everything is back in /srv/Oculus. The Oculus services are "
+               "running again.";
+        QTest::newRow("failed")
+            << 10019 << true
+            << "Failed to move. Please restart your computer and try again. If the problem still "
+               "exists, please contact us."
+            << "The move failed: Read-only file system: /mnt/games/Oculus game. Everything is "
+               "back in /srv/Oculus. Choose a target folder that you may write to. The log is "
+               "/srv/log/1.txt.";
+        QTest::newRow("services not started")
+            << 6 << false
+            << "Move succeeded but StartService failed. Please right click on \"Taskbar\" and "
+               "select \"Task Manager\", and then maually start \"OVRService\" and "
+               "\"OVRLibraryService\" in the \"Services\" tab."
+            << "Moved " + size +
+                   " to /mnt/games/Oculus game, but the service \"OVRService\" did not start (The "
+                   "service did not respond in time). The Oculus services \"OVRService\" and "
+                   "\"OVRLibraryService\" are not running: start them in Task Manager "
+                   "(\"Services\" tab), or restart the computer.";
+    }
+    void closingWordsUnderTheMessage() {
+        QFETCH(int, result);
+        QFETCH(bool, servicesRunning);
+        QFETCH(QString, message);
+        QFETCH(QString, words);
+        Move move;
+        move.engine.moveResult = result;
+        MoveOutcome& outcome = move.engine.outcome;
+        outcome.cancelled = result == 3;
+        outcome.servicesRunning = servicesRunning;
+        outcome.bytesMoved = 3400000000;
+        outcome.baseFolder = L"/srv/Oculus";
+        outcome.movedTo = L"/mnt/games/Oculus game";
+        outcome.sourceVolume = L"/srv";
+        if (result == 6) {
+            outcome.failure = {10000 + 1053, MoveStep::kStartingServices, L"OVRService",
+                               L"The service did not respond in time"};
+        } else if (result != 0 && result != 3) {
+            outcome.failure = {10019, MoveStep::kPreparing, L"/mnt/games/Oculus game",
+                               L"Read-only file system"};
+            outcome.logPath = L"/srv/log/1.txt";
+        }
+        move.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
+        QCOMPARE(move.Lines().last(), message);
+        QCOMPARE(move.Status(), words);
     }
 
     // Ending the modal loop early would let the page destroy a running worker.
@@ -334,6 +466,9 @@ class TestProgress : public QObject {
         move.engine.Hold();
         move.Start();
         QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
+        // The page's own status line is posted when it changes, and it does not change here.
+        QTRY_COMPARE_WITH_TIMEOUT(move.Status(), "Getting ready\u2026" + kBeforeCopy,
+                                  uitest::kEventMs);
         std::thread poster([] {
             emit g_uiCallBack.sigLogPrint(0, "  copying Game One  ");
             emit g_uiCallBack.sigLogPrint(0, "");
@@ -346,10 +481,10 @@ class TestProgress : public QObject {
         QVERIFY(move.Lines().contains("copying Game One"));
         QVERIFY(!move.Lines().contains("ignored"));
         QVERIFY(!move.Button()->isEnabled());
-        QCOMPARE(move.page->findChildren<QLabel*>().last()->text(), QString("3 of 7"));
+        QCOMPARE(move.Status(), QString("3 of 7"));
         move.engine.Release();
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
-        QCOMPARE(move.page->findChildren<QLabel*>().last()->text(), QString());
+        QVERIFY2(move.Status().startsWith("Moved "), "the closing words take the status line");
         move.page.reset();
         emit g_uiCallBack.sigLogPrint(0, "after the page is gone");  // must not reach it
     }

@@ -1,8 +1,10 @@
 // Whole moves through the main window with the real engine, on real folders of a simulated
-// installation: success, a cancel during the first copy, and a cancel the engine refuses.
-// The fault seam runs the test's steps at chosen copy calls, on the worker's own time.
+// installation: success, a cancel in either copy, the button outside the cancel window, and a
+// cancel that races the end of the copy. The fault seam runs the test's steps at chosen platform
+// calls, on the worker's own time.
 #include <QApplication>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -10,6 +12,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "platform/services.h"
+#include "platform/units.h"
 #include "ui/Trekhold.h"
 #include "ui/volumecheck.h"
 #include "uitest.h"
@@ -46,9 +50,9 @@ struct Desk {
         }
         return {};
     }
-    // Runs the move from the Start button; gives the progress page's log as it ended. The
-    // target shares the installation's volume, so the page asks first: Yes.
-    QStringList Move(int* finalBar = nullptr) {
+    // Runs the move from the Start button; gives the progress page's log as it ended (and its
+    // status line). The target shares the installation's volume, so the page asks first: Yes.
+    QStringList Move(int* finalBar = nullptr, QString* finalStatus = nullptr) {
         boxes.Answer(ui::kIdYes);
         target->setText(installation.Path("target"));
         QStringList lines;
@@ -58,6 +62,7 @@ struct Desk {
             if (!uitest::ProgressEnded(modal)) return;
             lines = modal->findChild<QTextEdit*>()->toPlainText().split('\n');
             if (finalBar) *finalBar = modal->findChild<QProgressBar*>()->value();
+            if (finalStatus) *finalStatus = modal->findChildren<QLabel*>().last()->text();
             poll->stop();
             poll->deleteLater();
             modal->findChild<QPushButton*>("normalbtn")->click();
@@ -89,12 +94,43 @@ void OnPage(std::function<void(QWidget*)> body) {
         qApp, [&] { body(QApplication::activeModalWidget()); }, Qt::BlockingQueuedConnection);
 }
 
+void At(sys::Call call, uint64_t nth, std::function<void()> action) {
+    sys::fault::Arm({call, nth, 0, false, std::move(action)});
+}
+
 void AtCopy(uint64_t nth, std::function<void()> action) {
     sys::fault::Reset();
-    sys::fault::Arm({sys::Call::kCopyFile, nth, 0, false, std::move(action)});
+    At(sys::Call::kCopyFile, nth, std::move(action));
+}
+
+// What a person sees at a moment: the timer's tick, then the button and the status line.
+struct Look {
+    bool canCancel = false;
+    QString status;
+};
+Look LookAt(QWidget* page) {
+    QMetaObject::invokeMethod(page, "OnProgressTimer");
+    return {page->findChild<QPushButton*>("normalbtn")->isEnabled(),
+            page->findChildren<QLabel*>().last()->text()};
+}
+
+bool ServiceRunning(const wchar_t* name) {
+    const sys::ScHandle manager = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    const sys::ScHandle service = sys::OpenServiceW(manager, name, sys::kServiceStopQuery);
+    sys::ServiceStatusProcess status;
+    const bool running =
+        service && sys::QueryServiceStatusEx(service, status) &&
+        status.currentState == sys::kServiceRunning;
+    if (service) sys::CloseServiceHandle(service);
+    if (manager) sys::CloseServiceHandle(manager);
+    return running;
 }
 
 const QString kSuccess = "Successful operation.";
+const QString kCancelLine = "Task cancelled. Restoring to the state before move...";
+const QString kFailed =
+    "Failed to move. Please restart your computer and try again. If the problem still exists, "
+    "please contact us.";
 
 }  // namespace
 
@@ -106,19 +142,28 @@ class TestWholeMove : public QObject {
         REQUIRE_DESK(desk);
         QCOMPARE(desk.source->text(), desk.installation.Software());
         int liveBar = -1;
+        Look live;
         AtCopy(3, [&] {
             OnPage([&](QWidget* page) {
-                QMetaObject::invokeMethod(page, "OnProgressTimer");
+                live = LookAt(page);
                 liveBar = page->findChild<QProgressBar*>()->value();
             });
         });
         int finalBar = -1;
-        const QStringList lines = desk.Move(&finalBar);
+        QString words;
+        const QStringList lines = desk.Move(&finalBar, &words);
         QCOMPARE(desk.boxes.Texts(), QStringList{desk.SameVolume()});
         QCOMPARE(lines, QStringList({"Performing the move...",
                                      "Move to:" + desk.installation.Path("target"), kSuccess}));
         QVERIFY2(liveBar > 0 && liveBar < 100, qPrintable(QString::number(liveBar)));
+        QVERIFY2(live.status.startsWith("Copying Software: "), qPrintable(live.status));
+        QVERIFY(live.canCancel);
         QCOMPARE(finalBar, 100);
+        // 4096 + 9 + 3 + 7 bytes, to a folder on the installation's own volume.
+        QVERIFY2(words.startsWith("Moved " + QString::fromStdWString(sys::FormatBytes(4115)) +
+                                  " to " + desk.installation.Path("target/Oculus game") +
+                                  ". It lies on "),
+                 qPrintable(words));
         QCOMPARE(desk.target->text(), QString());
         QCOMPARE(desk.source->text(), desk.installation.Software());
 
@@ -137,14 +182,16 @@ class TestWholeMove : public QObject {
         Desk desk;
         REQUIRE_DESK(desk);
         AtCopy(1, [] {
-            OnPage([](QWidget* page) { page->findChild<QPushButton*>("normalbtn")->click(); });
+            OnPage([](QWidget* page) {
+                if (LookAt(page).canCancel) page->findChild<QPushButton*>("normalbtn")->click();
+            });
         });
-        const QStringList lines = desk.Move();
+        QString words;
+        const QStringList lines = desk.Move(nullptr, &words);
         QCOMPARE(desk.boxes.Texts(), QStringList{desk.SameVolume()});
-        QCOMPARE(lines.mid(2), QStringList({"Task cancelled. Restoring to the state before move...",
-                                            "Failed to move. Please restart your computer and "
-                                            "try again. If the problem still exists, please "
-                                            "contact us."}));
+        QCOMPARE(lines.mid(2), QStringList({kCancelLine, kFailed}));
+        QCOMPARE(words, "Move cancelled. Everything is back in " + desk.installation.Base() +
+                            ". The Oculus services are running again.");
         QVERIFY(!QFileInfo(desk.installation.Software()).isSymLink());
         QVERIFY(QFileInfo::exists(desk.installation.Software() + "/Game One/game.bin"));
         QVERIFY(QFileInfo::exists(desk.installation.Downloads() + "/partial.tmp"));
@@ -153,21 +200,71 @@ class TestWholeMove : public QObject {
         QCOMPARE(desk.target->text(), QString());
     }
 
-    void cancelAfterTheFirstTreeIsRefusedAndTheMoveGoesOn() {
+    // Downloads, holding one file, is copied first: the third copy is in Software.
+    void cancelInTheSecondCopyRollsBackAndStartsTheServices() {
         Desk desk;
         REQUIRE_DESK(desk);
-        // Downloads, holding one file, is copied first: the second copy is in Software.
-        AtCopy(2, [] {
-            OnPage([](QWidget* page) { page->findChild<QPushButton*>("normalbtn")->click(); });
+        AtCopy(3, [] {
+            OnPage([](QWidget* page) {
+                if (LookAt(page).canCancel) page->findChild<QPushButton*>("normalbtn")->click();
+            });
         });
+        QString words;
+        const QStringList lines = desk.Move(nullptr, &words);
+        QCOMPARE(lines.mid(2), QStringList({kCancelLine, kFailed}));
+        QCOMPARE(words, "Move cancelled. Everything is back in " + desk.installation.Base() +
+                            ". The Oculus services are running again.");
+        QVERIFY(!QFileInfo(desk.installation.Software()).isSymLink());
+        QVERIFY(QFileInfo::exists(desk.installation.Software() + "/Game One/data/level1.pak"));
+        QVERIFY(QFileInfo::exists(desk.installation.Downloads() + "/partial.tmp"));
+        QVERIFY(!QFileInfo::exists(desk.Target("Software")));
+        QVERIFY(!QFileInfo::exists(desk.Target("Downloads")));
+        QVERIFY(ServiceRunning(L"OVRService"));
+        QVERIFY(ServiceRunning(L"OVRLibraryService"));
+    }
+
+    // Before the copy and after it the button is disabled, and the status line says why.
+    void buttonIsDisabledWithItsReasonOutsideTheCancelWindow() {
+        Desk desk;
+        REQUIRE_DESK(desk);
+        Look stopping, linking;
+        sys::fault::Reset();
+        At(sys::Call::kControlService, 1, [&] { OnPage([&](QWidget* p) { stopping = LookAt(p); }); });
+        At(sys::Call::kCreateSymbolicLink, 1,
+           [&] { OnPage([&](QWidget* p) { linking = LookAt(p); }); });
         const QStringList lines = desk.Move();
+        QCOMPARE(lines.last(), kSuccess);
+        QVERIFY(!stopping.canCancel);
+        QCOMPARE(stopping.status, QString("Stopping the Oculus services\u2026\nCancel becomes "
+                                          "possible once copying starts."));
+        QVERIFY(!linking.canCancel);
+        QCOMPARE(linking.status, QString("Creating links\u2026\nThe copies are in place: the move "
+                                         "can no longer be cancelled."));
+    }
+
+    // The button still showed Cancel when the copy ended: the engine, already linking, refuses,
+    // the refusal box belongs to the progress page, and the move goes on to its end.
+    void cancelRacingTheEndOfTheCopyIsRefusedByABoxOfThePage() {
+        Desk desk;
+        REQUIRE_DESK(desk);
+        QWidget* progressPage = nullptr;
+        AtCopy(2, [&] { OnPage([&](QWidget* page) { LookAt(page); }); });  // Cancel is on
+        At(sys::Call::kCreateSymbolicLink, 1, [&] {
+            OnPage([&](QWidget* page) {
+                progressPage = page;
+                QMetaObject::invokeMethod(page, "onBtnOk");  // pressed before the next tick
+            });
+        });
+        QString words;
+        const QStringList lines = desk.Move(nullptr, &words);
         QCOMPARE(desk.boxes.Texts(),
                  QStringList({desk.SameVolume(),
                               "The program is performing last configuration process. Please "
                               "wait until it is complete."}));
-        QVERIFY(desk.boxes.Requests().back().owned);
+        QCOMPARE(desk.boxes.Requests().back().owner, progressPage);
         QCOMPARE(lines.last(), kSuccess);
-        QVERIFY(!lines.join('\n').contains("Task cancelled"));
+        QVERIFY(!lines.contains(kCancelLine));
+        QVERIFY(words.startsWith("Moved "));
         QVERIFY(QFileInfo(desk.installation.Software()).isSymLink());
     }
 };
