@@ -127,8 +127,8 @@ int32_t CTaskMgr::MoveForward() {
         return parkResult;
     }
 
+    SetPhase(kCopyFirst);  // the window opens first, so that the copy shows as one to cancel
     SetStep(MoveStep::kCopying);
-    SetPhase(kCopyFirst);
     if (const int32_t r = CopyParked(); r != 0) {
         HX_LOG.Err(r);
         return r;
@@ -333,6 +333,7 @@ int32_t CTaskMgr::Execute() {
     fileOp.ResetCounters();
     checksDone_.store(0);
     copyTree_.store(0);
+    copyTreeStartBytes_.store(0);
     heldFraction_.store(0.0f);
     cancelAccepted_.store(false);
     direction.store(0);

@@ -76,8 +76,9 @@ std::wstring CancelNote(const MoveSnapshot& snapshot) {
         case MoveStep::kStoppingServices:
         case MoveStep::kPreparing:
             return L"Cancel becomes possible once copying starts.";
-        case MoveStep::kCopying:
-        case MoveStep::kCheckingCopies:
+        case MoveStep::kCopying:  // only for the moment the copy's window opens
+            return {};
+        case MoveStep::kCheckingCopies:  // the window has just closed behind the check
         case MoveStep::kCreatingLinks:
         case MoveStep::kRemovingOld:
         case MoveStep::kStartingServices:

@@ -1,12 +1,19 @@
 // halvex-move: runs one whole move through the engine without windows, as the worker would.
 // It prints each phase as the task enters it, then the result code, whether the rollback was
 // clean, and the parked paths. The fault, kill and benchmark runs drive the engine through it.
+// With --progress-ms it also samples, as the progress page does, the bar's fraction and the
+// status line at that interval ("sample:"), prints the status line as the move enters each step
+// ("step:"), and the closing words at the end ("closing:").
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include "Vr/MoveMonitor.h"
+#include "Vr/MoveStatus.h"
 #include "Vr/ResultCodes.h"
 #include "Vr/vr.h"
 #include "platform/sys.h"
@@ -17,10 +24,34 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitMoveFailed = 3;  // the move's own code is printed as "result:"
 
+std::string Utf8(const std::wstring& text) {
+    return sys::ToUtf8(text);
+}
+
+// A status line of several lines, on one line of output.
+std::string OneLine(const std::wstring& text) {
+    std::string line = Utf8(text);
+    for (size_t at = line.find('\n'); at != std::string::npos; at = line.find('\n', at))
+        line.replace(at, 1, " | ");
+    return line;
+}
+
+long long MsSince(Clock::time_point start) {
+    return static_cast<long long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
 class PhasePrinter final : public TaskPhaseObserver {
   public:
-    explicit PhasePrinter(CVr& engine, int cancelAtPhase)
-        : engine_(engine), cancelAtPhase_(cancelAtPhase) {}
+    explicit PhasePrinter(CVr& engine, int cancelAtPhase, bool printSteps)
+        : engine_(engine), cancelAtPhase_(cancelAtPhase), printSteps_(printSteps) {}
+
+    void OnStep(MoveStep) override {
+        if (!printSteps_) return;
+        const std::string line = OneLine(StatusText(engine_.GetMoveSnapshot(), nullptr));
+        std::printf("step: %lld %s\n", MsSince(start), line.c_str());
+        std::fflush(stdout);
+    }
 
     void OnPhase(int32_t phase) override {
         std::printf("phase: %d\n", phase);
@@ -33,21 +64,46 @@ class PhasePrinter final : public TaskPhaseObserver {
     }
 
     Clock::time_point finishedAt{};
+    Clock::time_point start = Clock::now();
 
   private:
     CVr& engine_;
     int cancelAtPhase_;
+    bool printSteps_;
 };
+
+// Runs the move on a thread of its own and samples it from this one every periodMs, as the
+// progress page's timer does.
+int32_t MoveWhileSampling(CVr& engine, int periodMs, Clock::time_point start) {
+    CMoveMonitor monitor(&engine);
+    std::atomic<bool> returned{false};
+    int32_t result = 0;
+    std::thread mover([&] {
+        result = engine.MoveInstallation();
+        monitor.MoveReturned();
+        returned.store(true);
+    });
+    const auto sample = [&](const std::wstring& status) {
+        const float fraction = monitor.Fraction();
+        std::printf("sample: %lld %.4f %s\n", MsSince(start), fraction, OneLine(status).c_str());
+        std::fflush(stdout);
+    };
+    while (!returned.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+        if (!returned.load()) sample(monitor.Status(sys::GetTickCount()));
+    }
+    mover.join();
+    const std::wstring closing = ClosingWords(engine.GetMoveOutcome());
+    sample(closing);
+    std::printf("closing: %s\n", OneLine(closing).c_str());
+    return result;
+}
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: halvex-move --target DIR [--cancel-at-phase N]\n"
+                 "usage: halvex-move --target DIR [--cancel-at-phase N] [--progress-ms N]\n"
                  "Moves the detected installation's Software and Downloads folders under DIR.\n");
     return 2;
-}
-
-std::string Utf8(const std::wstring& text) {
-    return sys::ToUtf8(text);
 }
 
 }  // namespace
@@ -55,11 +111,14 @@ std::string Utf8(const std::wstring& text) {
 int main(int argc, char** argv) {
     std::string target;
     int cancelAtPhase = -1;
+    int progressMs = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--target") == 0 && i + 1 < argc) {
             target = argv[++i];
         } else if (std::strcmp(argv[i], "--cancel-at-phase") == 0 && i + 1 < argc) {
             cancelAtPhase = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--progress-ms") == 0 && i + 1 < argc) {
+            progressMs = std::atoi(argv[++i]);
         } else {
             return Usage();
         }
@@ -80,10 +139,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    PhasePrinter printer(engine, cancelAtPhase);
+    PhasePrinter printer(engine, cancelAtPhase, progressMs > 0);
     engine.Task().SetPhaseObserver(&printer);
     const auto start = Clock::now();
-    const int32_t result = engine.MoveInstallation();
+    printer.start = start;
+    const int32_t result = progressMs > 0 ? MoveWhileSampling(engine, progressMs, start)
+                                          : engine.MoveInstallation();
     const auto end = Clock::now();
     engine.Task().SetPhaseObserver(nullptr);
 
