@@ -102,7 +102,7 @@ class CLogFile {
         file_ = sys::OpenSharedAppend(sys::FromUtf8(name));
         if (!file_) return;
         std::error_code failed;
-        const std::filesystem::path full = std::filesystem::absolute(name, failed);
+        std::filesystem::path full = std::filesystem::absolute(name, failed);
 #ifdef _WIN32
         path_ = failed ? sys::FromUtf8(name) : full.make_preferred().wstring();
 #else

@@ -325,6 +325,20 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
     EXPECT_EQ(sum, uint64_t{100} << 20);
 }
 
+// A failed copy names the file it failed on, source or target, for the closing words.
+TEST_F(FileOpTest, FailedWholeFileCopyNamesTheFileItConcerned) {
+    WriteFile(Data("a.txt"), "a");
+    EXPECT_FALSE(sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true, [](uint64_t) {
+        return true;
+    }));
+    EXPECT_EQ(sys::LastErrorPath(), W(Data("gone.txt")));
+    EXPECT_FALSE(sys::CopyFileW(W(Data("a.txt")), W(Data("no") / "such" / "b.txt"), true));
+    EXPECT_EQ(sys::LastErrorPath(), W(Data("no") / "such" / "b.txt"));
+    EXPECT_FALSE(sys::ErrorText(sys::GetLastError()).empty());
+    sys::SetLastError(sys::kErrDiskFull);  // another error: the path no longer belongs to it
+    EXPECT_EQ(sys::LastErrorPath(), L"");
+}
+
 TEST_F(FileOpTest, WholeFileCopyStoppedByItsProgressFailsAsAbortedAndLeavesNoFile) {
     const fs::path file = Data("big.bin");
     WriteFile(file, std::string(20 << 20, 'z'));

@@ -27,7 +27,8 @@ int LastUnmappedErrno() {
 
 void NoteErrorPath(const std::wstring& path) {
     t_pathError = ::GetLastError();
-    t_errorPath = path;
+    t_errorPath = path;  // may allocate, which may touch the last error
+    ::SetLastError(t_pathError);
 }
 
 std::wstring LastErrorPath() {
