@@ -28,7 +28,7 @@ constexpr float kLinkStart = kCheckStart + kCheckShare;
 constexpr float kRemoveStart = kLinkStart + kLinkShare;
 constexpr float kStartStart = kRemoveStart + kRemoveShare;
 constexpr float kDone = kStartStart + kStartShare;  // 0.99
-constexpr uint64_t kFileCostBytes = 64 * 1024;       // what one small file weighs in the copy
+constexpr uint64_t kFileCostBytes = 64 * 1024;      // what one small file weighs in the copy
 constexpr uint64_t kServices = 2;
 
 float Part(uint64_t done, uint64_t total) {
@@ -82,8 +82,9 @@ void CTaskMgr::NoteFailure(int32_t code, const std::wstring& path) {
         }
     }
     if (code > kCodeSystemBase) {
-        failure_.systemText = lastCall ? sys::LastErrorText()
-                                       : sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase));
+        failure_.systemText = lastCall
+                                  ? sys::LastErrorText()
+                                  : sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase));
     }
 }
 

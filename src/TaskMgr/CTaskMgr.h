@@ -73,7 +73,7 @@ class CTaskMgr {
 
     int32_t SetPairs(PathMap pairs);
     int32_t Execute();
-    int32_t Cancel();                      // user-interface thread
+    int32_t Cancel();  // user-interface thread
     // The bar's fraction: the copy weighted by its bytes, each fixed step by a small share. It
     // never falls (a rollback holds it) and stays below 1 until the move has returned.
     int32_t GetProgress(float& fraction);  // user-interface thread
@@ -143,7 +143,7 @@ class CTaskMgr {
     };
     std::array<Tree, kTrees> trees_;
     std::atomic<int32_t> step_{static_cast<int32_t>(MoveStep::kIdle)};
-    std::atomic<int32_t> copyTree_{0};              // the tree being copied
+    std::atomic<int32_t> copyTree_{0};             // the tree being copied
     std::atomic<uint64_t> copyTreeStartBytes_{0};  // the copied bytes when it began
     std::atomic<int32_t> checksDone_{0};           // flushes and comparisons done
     std::atomic<float> heldFraction_{0.0f};        // the highest fraction reported

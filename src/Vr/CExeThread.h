@@ -31,7 +31,7 @@ class CExeThread : public QThread {
     void SetStatusSink(StatusSink sink) { statusSink = std::move(sink); }
 
     // The bar's fraction; for a move it also hands the status line to the sink.
-    float GetProgress();      // user-interface thread, while the thread runs
+    float GetProgress();  // user-interface thread, while the thread runs
     bool CanCancel() const { return monitor.CanCancel(); }  // as of the last GetProgress
     int32_t RequestCancel();  // kCancelAccepted, or kCancelRefused after the notice has run
 

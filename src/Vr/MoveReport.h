@@ -37,23 +37,23 @@ struct MoveSnapshot {
 
 // The first failure of a move, as it was met.
 struct FailureNote {
-    int32_t code = 0;                   // 0: nothing failed
-    MoveStep step = MoveStep::kIdle;    // what the move was doing
-    std::wstring path;                  // the file, folder or service concerned; may be empty
-    std::wstring systemText;            // the system's words for a system code; may be empty
+    int32_t code = 0;                 // 0: nothing failed
+    MoveStep step = MoveStep::kIdle;  // what the move was doing
+    std::wstring path;                // the file, folder or service concerned; may be empty
+    std::wstring systemText;          // the system's words for a system code; may be empty
 };
 
 // How a move ended, for the closing words.
 struct MoveOutcome {
-    int32_t result = 0;                 // the move result (ResultCodes.h)
-    bool rollbackClean = true;          // every folder back under its own name
-    bool servicesRunning = true;        // false: the services stayed stopped
-    bool cancelled = false;             // the user's cancel was accepted
+    int32_t result = 0;           // the move result (ResultCodes.h)
+    bool rollbackClean = true;    // every folder back under its own name
+    bool servicesRunning = true;  // false: the services stayed stopped
+    bool cancelled = false;       // the user's cancel was accepted
     FailureNote failure;
-    uint64_t bytesMoved = 0;            // the bytes of both folders
-    std::wstring baseFolder;            // the installation's base folder
-    std::wstring movedTo;               // the "Oculus game" folder the data went to
-    std::wstring sourceVolume;          // the installation's drive as a person names it ("C:")
-    bool sameVolume = false;            // the target lies on that drive too: nothing was freed
-    std::wstring logPath;               // the run's log file; empty when there is none
+    uint64_t bytesMoved = 0;    // the bytes of both folders
+    std::wstring baseFolder;    // the installation's base folder
+    std::wstring movedTo;       // the "Oculus game" folder the data went to
+    std::wstring sourceVolume;  // the installation's drive as a person names it ("C:")
+    bool sameVolume = false;    // the target lies on that drive too: nothing was freed
+    std::wstring logPath;       // the run's log file; empty when there is none
 };

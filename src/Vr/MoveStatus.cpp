@@ -40,8 +40,8 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
                                 sys::FormatBytes(snapshot.treeBytesDone) + L" of " +
                                 sys::FormatBytes(snapshot.treeBytesTotal);
             if (meter && meter->HasSpeed()) {
-                text += kDot +
-                        sys::FormatBytes(static_cast<uint64_t>(meter->BytesPerSecond())) + L"/s";
+                text +=
+                    kDot + sys::FormatBytes(static_cast<uint64_t>(meter->BytesPerSecond())) + L"/s";
             }
             if (meter && meter->HasTimeLeft()) text += kDot + TimeLeftText(meter->SecondsLeft());
             return text;
@@ -112,9 +112,9 @@ std::wstring WordsForCode(int32_t code) {
 
 std::wstring Cause(const FailureNote& failure, int32_t result) {
     const int32_t code = failure.code != 0 ? failure.code : result;
-    const std::wstring words =
-        !failure.systemText.empty() && code != kCodePathTooLong ? failure.systemText
-                                                                : WordsForCode(code);
+    const std::wstring words = !failure.systemText.empty() && code != kCodePathTooLong
+                                   ? failure.systemText
+                                   : WordsForCode(code);
     if (failure.path.empty()) return words;
     if (failure.step == MoveStep::kStoppingServices) {
         return L"the service \"" + failure.path + L"\" could not be stopped (" + words + L")";
@@ -165,8 +165,7 @@ std::wstring ServicesStoppedWords() {
 }
 
 std::wstring Moved(const MoveOutcome& outcome) {
-    return L"Moved " + sys::FormatBytes(outcome.bytesMoved) + L" to " +
-           Shortened(outcome.movedTo);
+    return L"Moved " + sys::FormatBytes(outcome.bytesMoved) + L" to " + Shortened(outcome.movedTo);
 }
 
 }  // namespace
@@ -190,8 +189,8 @@ void CSpeedMeter::Sample(uint32_t tickMs, uint64_t bytesDone, uint64_t bytesTota
     speed_ = static_cast<double>(bytesDone - window_.front().second) * 1000.0 / span;
     if (speed_ <= 0.0) return;
 
-    const double measured = static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) /
-                            speed_;
+    const double measured =
+        static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) / speed_;
     if (secondsLeft_ < 0.0) {
         secondsLeft_ = measured;
     } else {
@@ -220,25 +219,32 @@ std::wstring StatusText(const MoveSnapshot& snapshot, const CSpeedMeter* meter) 
 }
 
 std::wstring ClosingWords(const MoveOutcome& outcome) {
-    const std::wstring services = outcome.servicesRunning ? std::wstring()
-                                                          : L" " + ServicesStoppedWords();
+    const std::wstring services =
+        outcome.servicesRunning ? std::wstring() : L" " + ServicesStoppedWords();
     switch (outcome.result) {
         case kCodeOk:
             if (outcome.sameVolume) {
                 return Moved(outcome) + L". It lies on " + outcome.sourceVolume +
                        L" too, so no space was freed there.";
             }
-            return Moved(outcome) + L". " + sys::FormatBytes(outcome.bytesMoved) +
-                   L" freed on " + outcome.sourceVolume + L".";
-        case kCodeServicesNotStarted:
-            return Moved(outcome) + L", but " + Cause(outcome.failure, outcome.result) + L"." +
-                   services;
+            return Moved(outcome) + L". " + sys::FormatBytes(outcome.bytesMoved) + L" freed on " +
+                   outcome.sourceVolume + L".";
+        case kCodeServicesNotStarted: {
+            const FailureNote& failure = outcome.failure;
+            const std::wstring why = failure.path.empty() || failure.systemText.empty()
+                                         ? std::wstring()
+                                         : L" (" + failure.path + L": " + failure.systemText + L")";
+            return Moved(outcome) + L", but the Oculus services " + kServices +
+                   L" did not start again" + why +
+                   L": start them in Task Manager (\"Services\" tab), or restart the computer.";
+        }
         case kCodeOldDataLeft:
             return Moved(outcome) + L", but the old folders could not all be removed (" +
                    Cause(outcome.failure, outcome.result) +
                    L"). Delete the folders named above. Until then the Oculus services " +
-                   kServices + L" stay stopped: start them afterwards in Task Manager "
-                               L"(\"Services\" tab), or restart the computer." +
+                   kServices +
+                   L" stay stopped: start them afterwards in Task Manager "
+                   L"(\"Services\" tab), or restart the computer." +
                    LogWords(outcome);
         default:
             break;
@@ -257,8 +263,9 @@ std::wstring ClosingWords(const MoveOutcome& outcome) {
         text += L" Everything is back in " + Shortened(outcome.baseFolder) + L". " +
                 Advice(outcome.failure, outcome.result);
     } else {
-        text += L" Not every folder could be given its name back: rename them as the message "
-                L"above says.";
+        text +=
+            L" Not every folder could be given its name back: rename them as the message "
+            L"above says.";
     }
     return text + services + LogWords(outcome);
 }

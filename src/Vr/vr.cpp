@@ -189,8 +189,8 @@ MoveOutcome CVr::GetMoveOutcome() {
         outcome.sourceVolume = sys::WithoutTrailingSeparators(volume, 1);
     }
     bool same = false;
-    outcome.sameVolume = !gameFolder.empty() &&
-                         sys::QuerySameVolume(outcome.baseFolder, gameFolder, same) && same;
+    outcome.sameVolume =
+        !gameFolder.empty() && sys::QuerySameVolume(outcome.baseFolder, gameFolder, same) && same;
     outcome.logPath = LogFilePath();
     return outcome;
 }

@@ -106,7 +106,8 @@ class CLogFile {
 #ifdef _WIN32
         path_ = failed ? sys::FromUtf8(name) : full.make_preferred().wstring();
 #else
-        path_ = sys::FromUtf8(failed ? name : full.string());  // bytes as they are, not the locale's
+        path_ =
+            sys::FromUtf8(failed ? name : full.string());  // bytes as they are, not the locale's
 #endif
     }
 

@@ -1,5 +1,6 @@
 #include "ui/CProgressWgt.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <QDir>
@@ -27,6 +28,8 @@ namespace {
 const char* const kBarStyle =
     "QProgressBar {border: 1px solid rgb(200,200,200);border-radius: 3px;text-align: "
     "center;}QProgressBar::chunk {background-color: #05B8CC;}";
+
+constexpr int kLogHeight = 115;
 
 const char* const kLogStyle =
     "QTextEdit{border: 1px solid rgb(200,200,200);background: rgb(255,255,255,80);"
@@ -160,7 +163,7 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
 
     logView = new QTextEdit(this);
     logView->setReadOnly(true);
-    logView->setFixedHeight(115);
+    logView->setFixedHeight(kLogHeight);
     logView->setStyleSheet(QLatin1String(kLogStyle));
     SpaceLines(logView);
     logView->verticalScrollBar()->setStyleSheet(QLatin1String(kVerticalBarStyle));
@@ -247,7 +250,11 @@ void CProgressWgt::OnThreadFinish() {
     button->setText(QStringLiteral("OK"));
     timer.stop();
     AppendLine(FinalMessage());
-    if (thread->GetResult() == kCodeOk) progressBar->setValue(100);
+    // Full where the data now lives at the target; empty where everything was put back.
+    const int32_t result = thread->GetResult();
+    const bool moved =
+        result == kCodeOk || result == kCodeServicesNotStarted || result == kCodeOldDataLeft;
+    progressBar->setValue(moved ? 100 : 0);
     if (thread->IsCreateDirFailed()) {
         AppendLine(QStringLiteral(
             "Failed to create directory. Please re-select a target location and try again. "));
@@ -296,11 +303,24 @@ void CProgressWgt::OnPrintLog(int opType, QString str) {
             if (!str.isEmpty()) AppendLine(str.trimmed());
             break;
         case kPrintStatus:
-            statusLabel->setText(str.trimmed());
+            statusLine = str.trimmed();
+            statusLabel->setText(SpacedText(statusLine, statusLabel->font()));
+            MakeRoomForStatus();
             break;
         default:
             break;
     }
+}
+
+// The closing words may need more lines than the page leaves below the log view: the log view,
+// which scrolls, gives up what they need, down to a third of its height, and keeps its last
+// lines (the message) in sight.
+void CProgressWgt::MakeRoomForStatus() {
+    logView->setFixedHeight(kLogHeight);
+    const int missing = layout()->totalHeightForWidth(width()) - height();
+    if (missing <= 0) return;
+    logView->setFixedHeight(std::max(kLogHeight / 3, kLogHeight - missing));
+    logView->verticalScrollBar()->setValue(logView->verticalScrollBar()->maximum());
 }
 
 bool CProgressWgt::WorkerBusy() const {

@@ -22,6 +22,8 @@ class CProgressWgt : public QDialog {
     // True once the worker's end has been handled: the final message is shown and the button
     // closes the page.
     bool IsResultShown() const { return finishShown; }
+    // The status line as plain text (the label shows it with its lines spaced apart).
+    QString StatusLine() const { return statusLine; }
 
   public slots:
     // Refused while the worker runs, so that the modal loop cannot end before it has finished.
@@ -48,6 +50,7 @@ class CProgressWgt : public QDialog {
     bool WorkerBusy() const;
     QString FinalMessage() const;
     void AppendLine(const QString& line);
+    void MakeRoomForStatus();
 
     CExeThread* thread;
     QTimer timer;
@@ -60,4 +63,5 @@ class CProgressWgt : public QDialog {
     QStringList openingLines;
     bool finishShown = false;
     bool cancelRequested = false;  // accepted: the button stays disabled until the end
+    QString statusLine;
 };

@@ -275,8 +275,8 @@ TEST_F(FileOpTest, CountAndCopySumTheBytesOfEveryFileOnce) {
     WriteFile(source / "empty.txt", "");
     uint64_t expected = 71000;
 #ifndef _WIN32
-    fs::create_symlink("a.bin", source / "to-a");           // followed: a's bytes again
-    fs::create_symlink("nowhere", source / "dangling");     // a link, no bytes
+    fs::create_symlink("a.bin", source / "to-a");             // followed: a's bytes again
+    fs::create_symlink("nowhere", source / "dangling");       // a link, no bytes
     fs::create_hard_link(source / "a.bin", source / "hard");  // made as a link; counted as a file
     WriteFile(source / "sparse.bin", "");
     fs::resize_file(source / "sparse.bin", 5 << 20);
@@ -313,7 +313,8 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
     ASSERT_TRUE(copied) << sys::GetLastError();
     EXPECT_EQ(fs::file_size(Data("copy.bin")), uint64_t{100} << 20);
     if (sys::RunningUnderWine()) {
-        EXPECT_TRUE(steps.empty());  // Wine's CopyFileExW never calls back; CFileOp counts at the end
+        EXPECT_TRUE(
+            steps.empty());  // Wine's CopyFileExW never calls back; CFileOp counts at the end
         return;
     }
     EXPECT_GE(steps.size(), 2u);
@@ -328,9 +329,8 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
 // A failed copy names the file it failed on, source or target, for the closing words.
 TEST_F(FileOpTest, FailedWholeFileCopyNamesTheFileItConcerned) {
     WriteFile(Data("a.txt"), "a");
-    EXPECT_FALSE(sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true, [](uint64_t) {
-        return true;
-    }));
+    EXPECT_FALSE(
+        sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true, [](uint64_t) { return true; }));
     EXPECT_EQ(sys::LastErrorPath(), W(Data("gone.txt")));
     EXPECT_FALSE(sys::CopyFileW(W(Data("a.txt")), W(Data("no") / "such" / "b.txt"), true));
     EXPECT_EQ(sys::LastErrorPath(), W(Data("no") / "such" / "b.txt"));
@@ -343,9 +343,8 @@ TEST_F(FileOpTest, WholeFileCopyStoppedByItsProgressFailsAsAbortedAndLeavesNoFil
     const fs::path file = Data("big.bin");
     WriteFile(file, std::string(20 << 20, 'z'));
     int calls = 0;
-    const bool copied = sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t) {
-        return ++calls < 2;
-    });
+    const bool copied =
+        sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t) { return ++calls < 2; });
     if (sys::RunningUnderWine()) {
         EXPECT_TRUE(copied);  // nothing to stop it: Wine never calls back
         return;

@@ -401,7 +401,8 @@ TEST_F(MoveTest, SnapshotDuringTheCopyNamesTheFolderAndItsBytes) {
     EXPECT_FALSE(seen.cancelled);
     EXPECT_EQ(seen.treeName, L"Software");
     EXPECT_EQ(seen.treeBytesTotal, BytesUnder(install_, "Software"));
-    EXPECT_EQ(seen.bytesTotal, BytesUnder(install_, "Software") + BytesUnder(install_, "Downloads"));
+    EXPECT_EQ(seen.bytesTotal,
+              BytesUnder(install_, "Software") + BytesUnder(install_, "Downloads"));
     EXPECT_GT(seen.treeBytesDone, 0u);
     EXPECT_LT(seen.treeBytesDone, seen.treeBytesTotal);
     EXPECT_EQ(seen.bytesDone, BytesUnder(install_, "Downloads") + seen.treeBytesDone);

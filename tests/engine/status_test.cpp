@@ -41,9 +41,9 @@ TEST(ByteUnits, GnomeCountsIn1000sWithOneDecimal) {
         uint64_t bytes;
         const wchar_t* text;
     } rows[] = {
-        {0, L"0 bytes"},     {1, L"1 byte"},          {999, L"999 bytes"},
-        {1000, L"1.0 kB"},   {1049, L"1.0 kB"},       {1050, L"1.1 kB"},
-        {999949, L"999.9 kB"}, {999950, L"1.0 MB"},  // rounding never shows "1000.0 kB"
+        {0, L"0 bytes"},        {1, L"1 byte"},          {999, L"999 bytes"},
+        {1000, L"1.0 kB"},      {1049, L"1.0 kB"},       {1050, L"1.1 kB"},
+        {999949, L"999.9 kB"},  {999950, L"1.0 MB"},  // rounding never shows "1000.0 kB"
         {85 * kMB, L"85.0 MB"}, {3400 * kMB, L"3.4 GB"}, {uint64_t{5} * kMB * kMB, L"5.0 TB"},
     };
     for (const auto& row : rows) {
@@ -139,12 +139,18 @@ TEST(TimeLeft, RoundedAsAPersonSaysIt) {
         double seconds;
         const wchar_t* text;
     } rows[] = {
-        {0, L"a few seconds left"},       {9.4, L"a few seconds left"},
-        {10, L"about 10 s left"},          {31, L"about 30 s left"},
-        {33, L"about 35 s left"},          {59, L"about 60 s left"},
-        {60, L"about 1 min left"},         {89, L"about 1 min left"},
-        {90, L"about 2 min left"},         {89 * 60 + 29, L"about 89 min left"},
-        {90 * 60, L"about 1 h 30 min left"}, {3 * 3600 + 5 * 60, L"about 3 h 5 min left"},
+        {0, L"a few seconds left"},
+        {9.4, L"a few seconds left"},
+        {10, L"about 10 s left"},
+        {31, L"about 30 s left"},
+        {33, L"about 35 s left"},
+        {59, L"about 60 s left"},
+        {60, L"about 1 min left"},
+        {89, L"about 1 min left"},
+        {90, L"about 2 min left"},
+        {89 * 60 + 29, L"about 89 min left"},
+        {90 * 60, L"about 1 h 30 min left"},
+        {3 * 3600 + 5 * 60, L"about 3 h 5 min left"},
     };
     for (const auto& row : rows)
         EXPECT_EQ(TimeLeftText(row.seconds), row.text) << row.seconds;
@@ -304,9 +310,10 @@ TEST(ClosingWords, ServicesThatWouldNotStopOrStartAreNamed) {
                        L"The service did not respond in time"};
     EXPECT_EQ(ClosingWords(outcome),
               L"Moved " + sys::FormatBytes(3400 * kMB) +
-                  L" to D:\\Games\\Oculus game, but the service \"OVRService\" did not start (The "
-                  L"service did not respond in time)." +
-                  kServicesDown);
+                  L" to D:\\Games\\Oculus game, but the Oculus services \"OVRService\" and "
+                  L"\"OVRLibraryService\" did not start again (OVRService: The service did not "
+                  L"respond in time): start them in Task Manager (\"Services\" tab), or restart "
+                  L"the computer.");
 }
 
 TEST(ClosingWords, OldDataLeftBehindAsksForItsDeletionAndNamesTheStoppedServices) {
@@ -331,9 +338,8 @@ TEST(ClosingWords, ACodeWithoutANoteStillGetsWords) {
               L"The move failed: No checked target folder. Everything is back in C:\\Program "
               L"Files\\Oculus. Try again; if it fails again, restart the computer first.");
     outcome.result = SystemCode(sys::kErrWriteProtect);
-    EXPECT_EQ(ClosingWords(outcome).rfind(L"The move failed: " +
-                                              sys::ErrorText(sys::kErrWriteProtect) + L".",
-                                          0),
+    EXPECT_EQ(ClosingWords(outcome).rfind(
+                  L"The move failed: " + sys::ErrorText(sys::kErrWriteProtect) + L".", 0),
               0u);
 }
 

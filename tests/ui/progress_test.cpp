@@ -54,7 +54,7 @@ struct Move {
     QStringList Lines() const { return page->findChild<QTextEdit*>()->toPlainText().split('\n'); }
     QPushButton* Button() const { return page->findChild<QPushButton*>("normalbtn"); }
     int Bar() const { return page->findChild<QProgressBar*>()->value(); }
-    QString Status() const { return page->findChildren<QLabel*>().last()->text(); }
+    QString Status() const { return page->StatusLine(); }
     // The page's own end: it has handled finished() and shows its final message.
     bool Ended() const { return page && page->IsResultShown(); }
 
@@ -398,10 +398,10 @@ class TestProgress : public QObject {
                "select \"Task Manager\", and then maually start \"OVRService\" and "
                "\"OVRLibraryService\" in the \"Services\" tab."
             << "Moved " + size +
-                   " to /mnt/games/Oculus game, but the service \"OVRService\" did not start (The "
-                   "service did not respond in time). The Oculus services \"OVRService\" and "
-                   "\"OVRLibraryService\" are not running: start them in Task Manager "
-                   "(\"Services\" tab), or restart the computer.";
+                   " to /mnt/games/Oculus game, but the Oculus services \"OVRService\" and "
+                   "\"OVRLibraryService\" did not start again (OVRService: The service did not "
+                   "respond in time): start them in Task Manager (\"Services\" tab), or restart "
+                   "the computer.";
     }
     void closingWordsUnderTheMessage() {
         QFETCH(int, result);
@@ -429,6 +429,14 @@ class TestProgress : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QCOMPARE(move.Lines().last(), message);
         QCOMPARE(move.Status(), words);
+        // Full where the data now lives at the target, empty where everything went back.
+        QCOMPARE(move.Bar(), result == 0 || result == 6 ? 100 : 0);
+        // However many lines the words take, they show whole, below the log view.
+        const QLabel* label = move.page->findChildren<QLabel*>().last();
+        const QTextEdit* log = move.page->findChild<QTextEdit*>();
+        QTRY_VERIFY_WITH_TIMEOUT(label->geometry().top() > log->geometry().bottom() &&
+                                     label->height() >= label->heightForWidth(label->width()),
+                                 uitest::kEventMs);
     }
 
     // Ending the modal loop early would let the page destroy a running worker.

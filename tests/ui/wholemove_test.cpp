@@ -14,6 +14,7 @@
 
 #include "platform/services.h"
 #include "platform/units.h"
+#include "ui/CProgressWgt.h"
 #include "ui/Trekhold.h"
 #include "ui/volumecheck.h"
 #include "uitest.h"
@@ -62,7 +63,7 @@ struct Desk {
             if (!uitest::ProgressEnded(modal)) return;
             lines = modal->findChild<QTextEdit*>()->toPlainText().split('\n');
             if (finalBar) *finalBar = modal->findChild<QProgressBar*>()->value();
-            if (finalStatus) *finalStatus = modal->findChildren<QLabel*>().last()->text();
+            if (finalStatus) *finalStatus = qobject_cast<CProgressWgt*>(modal)->StatusLine();
             poll->stop();
             poll->deleteLater();
             modal->findChild<QPushButton*>("normalbtn")->click();
@@ -111,16 +112,15 @@ struct Look {
 Look LookAt(QWidget* page) {
     QMetaObject::invokeMethod(page, "OnProgressTimer");
     return {page->findChild<QPushButton*>("normalbtn")->isEnabled(),
-            page->findChildren<QLabel*>().last()->text()};
+            qobject_cast<CProgressWgt*>(page)->StatusLine()};
 }
 
 bool ServiceRunning(const wchar_t* name) {
     const sys::ScHandle manager = sys::OpenSCManagerW(sys::kScManagerAllAccess);
     const sys::ScHandle service = sys::OpenServiceW(manager, name, sys::kServiceStopQuery);
     sys::ServiceStatusProcess status;
-    const bool running =
-        service && sys::QueryServiceStatusEx(service, status) &&
-        status.currentState == sys::kServiceRunning;
+    const bool running = service && sys::QueryServiceStatusEx(service, status) &&
+                         status.currentState == sys::kServiceRunning;
     if (service) sys::CloseServiceHandle(service);
     if (manager) sys::CloseServiceHandle(manager);
     return running;
@@ -160,10 +160,10 @@ class TestWholeMove : public QObject {
         QVERIFY(live.canCancel);
         QCOMPARE(finalBar, 100);
         // 4096 + 9 + 3 + 7 bytes, to a folder on the installation's own volume.
-        QVERIFY2(words.startsWith("Moved " + QString::fromStdWString(sys::FormatBytes(4115)) +
-                                  " to " + desk.installation.Path("target/Oculus game") +
-                                  ". It lies on "),
-                 qPrintable(words));
+        QVERIFY2(
+            words.startsWith("Moved " + QString::fromStdWString(sys::FormatBytes(4115)) + " to " +
+                             desk.installation.Path("target/Oculus game") + ". It lies on "),
+            qPrintable(words));
         QCOMPARE(desk.target->text(), QString());
         QCOMPARE(desk.source->text(), desk.installation.Software());
 
@@ -229,7 +229,8 @@ class TestWholeMove : public QObject {
         REQUIRE_DESK(desk);
         Look stopping, linking;
         sys::fault::Reset();
-        At(sys::Call::kControlService, 1, [&] { OnPage([&](QWidget* p) { stopping = LookAt(p); }); });
+        At(sys::Call::kControlService, 1,
+           [&] { OnPage([&](QWidget* p) { stopping = LookAt(p); }); });
         At(sys::Call::kCreateSymbolicLink, 1,
            [&] { OnPage([&](QWidget* p) { linking = LookAt(p); }); });
         const QStringList lines = desk.Move();

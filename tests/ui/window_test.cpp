@@ -393,6 +393,11 @@ class TestWindows : public QObject {
             QMetaObject::invokeMethod(&progress, "OnPrintLog", Q_ARG(int, 0), Q_ARG(QString, line));
         }
         QCOMPARE(InkRuns(OnWhite(progress.findChild<QTextEdit*>()->viewport())), 4);
+        // The status line: a step and why Cancel is unavailable, on lines of their own.
+        QMetaObject::invokeMethod(&progress, "OnPrintLog", Q_ARG(int, 2),
+                                  Q_ARG(QString, "Copying gyp jqy\nCancel is gyp jqy"));
+        QLabel* status = progress.findChildren<QLabel*>().last();
+        QTRY_COMPARE_WITH_TIMEOUT(InkRuns(OnWhite(status)), 2, uitest::kEventMs);
     }
 
     void announcedSourceReachesTheSourceField() {

@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
     engine.Task().SetPhaseObserver(&printer);
     const auto start = Clock::now();
     printer.start = start;
-    const int32_t result = progressMs > 0 ? MoveWhileSampling(engine, progressMs, start)
-                                          : engine.MoveInstallation();
+    const int32_t result =
+        progressMs > 0 ? MoveWhileSampling(engine, progressMs, start) : engine.MoveInstallation();
     const auto end = Clock::now();
     engine.Task().SetPhaseObserver(nullptr);
 

@@ -10,8 +10,8 @@
 #include "platform/host.h"
 #include "platform/paths.h"
 #include "platform/posix/errors.h"
-#include "platform/units.h"
 #include "platform/sys.h"
+#include "platform/units.h"
 
 namespace sys {
 namespace {

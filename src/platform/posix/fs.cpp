@@ -224,8 +224,8 @@ uint32_t GetFileAttributesW(const std::wstring& path) {
     }
     if (S_ISDIR(st.st_mode)) attributes |= kAttrDirectory;
     // A folder is read-only to a move when its owner may not list or change its entries.
-    const bool readOnly = S_ISDIR(st.st_mode) ? (st.st_mode & S_IRWXU) != S_IRWXU
-                                              : (st.st_mode & 0222) == 0;
+    const bool readOnly =
+        S_ISDIR(st.st_mode) ? (st.st_mode & S_IRWXU) != S_IRWXU : (st.st_mode & 0222) == 0;
     if (readOnly) attributes |= kAttrReadOnly;
     return attributes;
 }
@@ -373,9 +373,10 @@ class Pacer {
         if (!writeBack_) return;
         constexpr unsigned kWait =
             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-        writeBack_ = ::sync_file_range(out_, from, static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE) == 0 &&
-                     (pendingLength_ == 0 ||
-                      ::sync_file_range(out_, pendingFrom_, pendingLength_, kWait) == 0);
+        writeBack_ =
+            ::sync_file_range(out_, from, static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE) == 0 &&
+            (pendingLength_ == 0 ||
+             ::sync_file_range(out_, pendingFrom_, pendingLength_, kWait) == 0);
         pendingFrom_ = from;
         pendingLength_ = static_cast<off_t>(n);
     }
@@ -527,7 +528,7 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
     if (err == 0) err = CopyMetadata(in.fd, out.fd, st);
     if (::close(out.Release()) != 0 && err == 0) err = errno;
     if (err != 0) {
-        ::unlink(to.c_str());  // no half-written file is left behind, as CopyFileW does
+        ::unlink(to.c_str());            // no half-written file is left behind, as CopyFileW does
         SetLastErrorFromErrno(err, to);  // ECANCELED: kErrRequestAborted
         return false;
     }
