@@ -346,7 +346,7 @@ int32_t CTaskMgr::Execute() {
     if (result != 0) {
         HX_LOG.Err(result);
         direction.store(1);
-        // A Cancel that took phase 2 may still be about to raise the walker's flag.
+        // A Cancel that took the copy's phase may still be about to raise the walker's flag.
         while (cancelsInFlight_.load() != 0)
             std::this_thread::yield();
         fileOp.ResetCancel();

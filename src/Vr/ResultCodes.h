@@ -11,8 +11,9 @@
 // operations named, and pass through the move unchanged.
 //   kCodeOk (0)                    moved, linked, old data removed, services running.
 //   kCodeEmptyPath (2)             a source or target path was empty (CVr, CTaskMgr::SetPairs).
-//   kCodeCancelled (3)             cancelled by the user: a tree walk met the cancel flag
-//                                  (CFileOp's walks, CTaskMgr). Not the task phase kCancelled (8).
+//   kCodeCancelled (3)             cancelled by the user: a tree walk or a file's copy met the
+//                                  cancel flag (CFileOp's walks, CTaskMgr). Not the task phase
+//                                  kCancelled (8).
 //   kCodeServicesNotStarted (6)    moved, but the services did not start again (CTaskMgr).
 //   kCodeNotInstalled (7)          no "Oculus VR, LLC" key: the platform is not installed
 //                                  (COculusMgr::DetectBase, passed on by CVr's detection).
@@ -55,7 +56,8 @@
 //                                  (CheckTarget only: CVr answers kTargetRefused for it).
 //
 // Cancel: what CTaskMgr::Cancel, CVr::CancelMove and CExeThread::RequestCancel answer.
-//   kCancelAccepted (0)            the move was in its first copy; it stops and rolls back.
+//   kCancelAccepted (0)            the move was copying or checking its copies (from the first
+//                                  copy until linking); it stops and rolls back.
 //   kCancelRefused (4)             any other moment; nothing changes (the worker tells the user).
 //
 // Worker operations: what the page sets with CExeThread::SetOperation (always kOpMove) and what
