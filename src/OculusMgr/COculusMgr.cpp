@@ -159,6 +159,10 @@ std::wstring COculusMgr::GetDownloadsPath() {
 
 namespace {
 
+// The platform's two services, in the order both pair operations handle them.
+constexpr wchar_t kLibraryService[] = L"OVRLibraryService";
+constexpr wchar_t kPlatformService[] = L"OVRService";
+
 constexpr uint32_t kStopLimitMs = 30000;
 // After a stop request: the longest wait, whatever the service announces, and the longest pause
 // between two looks (a service that stops at once must not hold the move for its whole hint).
@@ -270,9 +274,14 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 
 int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+    for (const wchar_t* name : {kLibraryService, kPlatformService}) {
         serviceName = name;
-        if (const int32_t r = StopOneService(); r != 0) return r;  // logged where it failed
+        const int32_t r = StopOneService();  // logged where it failed
+        // An installation without the library service has nothing of it that could write.
+        if (r == SystemCode(sys::kErrServiceDoesNotExist) && serviceName == kLibraryService) {
+            continue;
+        }
+        if (r != 0) return r;
     }
     return 0;
 }
@@ -288,9 +297,9 @@ int32_t COculusMgr::RestartStoppedServices() {
 }
 
 int32_t COculusMgr::StartServices() {
-    serviceName = L"OVRLibraryService";
+    serviceName = kLibraryService;
     StartOneService();
-    serviceName = L"OVRService";
+    serviceName = kPlatformService;
     return StartOneService();
 }
 
