@@ -159,6 +159,10 @@ std::wstring COculusMgr::GetDownloadsPath() {
 
 namespace {
 
+// The platform's two services, in the order both pair operations handle them.
+constexpr wchar_t kLibraryService[] = L"OVRLibraryService";
+constexpr wchar_t kPlatformService[] = L"OVRService";
+
 constexpr uint32_t kStopLimitMs = 30000;
 // After a stop request: the longest wait, whatever the service announces, and the longest pause
 // between two looks (a service that stops at once must not hold the move for its whole hint).
@@ -271,9 +275,13 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
     servicesHandled_.store(0);
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+    for (const wchar_t* name : {kLibraryService, kPlatformService}) {
         serviceName = name;
-        if (const int32_t r = StopOneService(); r != 0) return r;  // logged where it failed
+        const int32_t r = StopOneService();  // logged where it failed
+        // An installation without the library service has nothing of it that could write.
+        const bool noLibrary =
+            r == SystemCode(sys::kErrServiceDoesNotExist) && serviceName == kLibraryService;
+        if (r != 0 && !noLibrary) return r;
         servicesHandled_.fetch_add(1);
     }
     return 0;
@@ -291,10 +299,10 @@ int32_t COculusMgr::RestartStoppedServices() {
 
 int32_t COculusMgr::StartServices() {
     servicesHandled_.store(0);
-    serviceName = L"OVRLibraryService";
+    serviceName = kLibraryService;
     StartOneService();
     servicesHandled_.fetch_add(1);
-    serviceName = L"OVRService";
+    serviceName = kPlatformService;
     const int32_t r = StartOneService();
     servicesHandled_.fetch_add(1);
     return r;

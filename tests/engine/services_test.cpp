@@ -537,8 +537,13 @@ TEST_F(ServicePairTest, EitherServiceThatCannotBeStoppedEndsTheStop) {
     EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
     EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
 
-    // A missing service counts like a refusing one, as the second one's always did.
+    // A library service that is not installed cannot write: the move goes on without it. A
+    // missing OVRService still ends the stop, as it always did.
     sys::standin::RemoveService(L"OVRLibraryService");
+    Install(L"OVRService", Running());
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+    sys::standin::RemoveService(L"OVRService");
     EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
 }
 
