@@ -338,10 +338,14 @@ TEST_F(MoveTest, ProgressReaderAndCancelRaceTheWorker) {
         done = true;
     });
     int cancels = 0;
+    float highest = 0.0f;
     while (!done) {
         float fraction = 0.0f;
         engine_.GetProgress(fraction);
-        EXPECT_GE(fraction, 0.0f);
+        EXPECT_GE(fraction, highest);  // never falls, not even while a cancel rolls back
+        highest = std::max(highest, fraction);
+        const MoveSnapshot snapshot = engine_.GetMoveSnapshot();  // the status line's look
+        EXPECT_LE(snapshot.treeBytesDone, snapshot.treeBytesTotal);
         if (++cancels % 50 == 0) engine_.CancelMove();
         std::this_thread::yield();
     }
