@@ -268,15 +268,21 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 
 }  // namespace
 
+const std::vector<std::wstring>& COculusMgr::ServiceNames() {
+    static const std::vector<std::wstring> names{L"OVRLibraryService", L"OVRService"};
+    return names;
+}
+
 int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+    for (const std::wstring& name : ServiceNames()) {
         serviceName = name;
         if (const int32_t r = StopOneService(); r != 0) return r;  // logged where it failed
     }
     return 0;
 }
 
+// Once tried, the services are no longer this object's to start again.
 int32_t COculusMgr::RestartStoppedServices() {
     int32_t first = 0;
     for (const std::wstring& name : stoppedByUs_) {
@@ -284,14 +290,44 @@ int32_t COculusMgr::RestartStoppedServices() {
         const int32_t r = StartOneService();
         if (first == 0) first = r;
     }
+    stoppedByUs_.clear();
     return first;
 }
 
 int32_t COculusMgr::StartServices() {
+    stoppedByUs_.clear();
     serviceName = L"OVRLibraryService";
     StartOneService();
     serviceName = L"OVRService";
     return StartOneService();
+}
+
+int32_t COculusMgr::StartServicesIfStopped(const std::vector<std::wstring>& names) {
+    int32_t first = 0;
+    for (const std::wstring& name : names) {
+        serviceName = name;
+        uint32_t state = 0;
+        int32_t r = QueryState(state);
+        if (r == 0 && (state == sys::kServiceRunning || state == sys::kServiceStartPending)) {
+            continue;
+        }
+        if (r == 0) r = StartOneService();
+        if (first == 0) first = r;
+    }
+    return first;
+}
+
+int32_t COculusMgr::QueryState(uint32_t& state) {
+    sys::ServiceStatusProcess status;
+    uint32_t error = 0;
+    const ServiceHandles release(scmHandle, serviceHandle);
+    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    if (!scmHandle && (error = FailedCallError())) return Fail(HX_LOG, error);
+    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceStopQuery);
+    if (!serviceHandle && (error = FailedCallError())) return Fail(HX_LOG, error);
+    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
+    state = status.currentState;
+    return 0;
 }
 
 int32_t COculusMgr::StopOneService() {

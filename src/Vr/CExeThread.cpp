@@ -44,6 +44,15 @@ void CExeThread::run() {
             engine->ResetTask();
             break;
         }
+        case kOpFinishMove:
+        case kOpPutBack: {
+            const int32_t code = engine->Recover(
+                operation == kOpFinishMove ? RecoveryAction::kFinish : RecoveryAction::kPutBack);
+            finishedMarker.store(1.0f);
+            result = code;
+            engine->LoadInstallPaths(sourcePath);
+            break;
+        }
         case kOpBackUpGames:
         case kOpBackUpInstallDir:
             if (sys::CreateDirectoryW(targetPath)) {

@@ -148,6 +148,8 @@ enum class Call : uint8_t {
     kGetFileInfo,
     kProcessQuery,
     kMountQuery,
+    kWriteFile,
+    kReadFile,
     kCount
 };
 

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QWindow>
 
 #include "ui/winlook.h"
@@ -34,8 +35,24 @@ int NativeBox(const MessageBoxRequest& request) {
                          request.style);
 }
 #else
+// An offer of one action: the buttons carry their names; Escape and closing mean "Later".
+int ActionBox(const MessageBoxRequest& request) {
+    QWidget* owner = request.owned ? g_mainWnd : nullptr;
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
+                    QMessageBox::NoButton, owner);
+    box.setTextFormat(Qt::RichText);
+    box.setText(SpacedText(request.text, box.font()));
+    QPushButton* act = box.addButton(request.action, QMessageBox::AcceptRole);
+    QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+    box.setDefaultButton(act);
+    box.setEscapeButton(later);
+    box.exec();
+    return box.clickedButton() == act ? kIdYes : kIdNo;
+}
+
 // The toolkit's box where there are no native ones: same caption, icon and buttons.
 int NativeBox(const MessageBoxRequest& request) {
+    if (!request.action.isEmpty()) return ActionBox(request);
     const bool question = request.style == kMbYesNoInfo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     QWidget* owner = request.owned ? g_mainWnd : nullptr;
@@ -59,6 +76,13 @@ int ShowMessageBox(const QString& text, uint32_t style, Owner owner) {
 
 void SetMessageBoxHook(MessageBoxHook hook) {
     BoxHook() = std::move(hook);
+}
+
+int AskAction(const QString& text, const QString& action, Owner owner) {
+    const MessageBoxRequest request{text, kMbYesNoInfo, owner == Owner::MainWindow && g_mainWnd,
+                                    action};
+    if (BoxHook()) return BoxHook()(request);
+    return NativeBox(request);
 }
 
 QString GetExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,

@@ -27,6 +27,7 @@ struct MessageBoxRequest {
     QString text;
     uint32_t style = kMbOkInfo;
     bool owned = false;  // owned by the main window's native window
+    QString action;      // AskAction's named action; empty for the other boxes
 };
 using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 
@@ -35,6 +36,11 @@ using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 int ShowMessageBox(const QString& text, uint32_t style = kMbOkInfo,
                    Owner owner = Owner::MainWindow);
 void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
+
+// Offers one named action or "Later": kIdYes for the action, kIdNo for later. MessageBoxW names
+// no buttons, so on Windows the box asks with Yes and No and the text must end in the question
+// they answer ("Finish the move now?"); elsewhere the buttons carry the action and "Later".
+int AskAction(const QString& text, const QString& action, Owner owner = Owner::MainWindow);
 
 using FolderDialogHook = std::function<QString(QWidget* parent, const QString& caption,
                                                const QString& dir, QFileDialog::Options)>;

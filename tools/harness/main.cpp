@@ -1,6 +1,7 @@
 // halvex-move: runs one whole move through the engine without windows, as the worker would.
 // It prints each phase as the task enters it, then the result code, whether the rollback was
 // clean, and the parked paths. The fault, kill and benchmark runs drive the engine through it.
+// With --recover it finishes or puts back an interrupted move instead, as start-up offers to.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -42,7 +43,9 @@ class PhasePrinter final : public TaskPhaseObserver {
 int Usage() {
     std::fprintf(stderr,
                  "usage: halvex-move --target DIR [--cancel-at-phase N]\n"
-                 "Moves the detected installation's Software and Downloads folders under DIR.\n");
+                 "       halvex-move --recover\n"
+                 "Moves the detected installation's Software and Downloads folders under DIR, or\n"
+                 "finishes or puts back a move that was interrupted.\n");
     return 2;
 }
 
@@ -50,11 +53,44 @@ std::string Utf8(const std::wstring& text) {
     return sys::ToUtf8(text);
 }
 
+// Prints "recovery: finished|restored|nothing to do|refused: <why>" (or "failed: <code>"), then
+// the result code as a move's.
+int Recover(CVr& engine) {
+    RecoveryPlan plan;
+    int32_t result = engine.AssessRecovery(plan);
+    const bool acts =
+        plan.action == RecoveryAction::kFinish || plan.action == RecoveryAction::kPutBack;
+    if (result == 0 && acts) {
+        PhasePrinter printer(engine, -1);
+        engine.Recovery().SetPhaseObserver(&printer);
+        result = engine.Recover(plan.action);
+        engine.Recovery().SetPhaseObserver(nullptr);
+    }
+    if (result != 0 && result != kCodeRecoveryRefused) {
+        std::printf("recovery: failed: %d\n", result);
+    } else if (result == kCodeRecoveryRefused) {
+        std::printf("recovery: refused: the folders changed while they were looked at\n");
+    } else if (plan.action == RecoveryAction::kRefuse) {
+        result = kCodeRecoveryRefused;
+        std::printf("recovery: refused: %s\n", Utf8(plan.why).c_str());
+    } else if (plan.action == RecoveryAction::kNothing) {
+        std::printf("recovery: nothing to do\n");
+    } else {
+        std::printf("recovery: %s\n",
+                    plan.action == RecoveryAction::kFinish ? "finished" : "restored");
+    }
+    std::printf("result: %d\n", result);
+    return result == kCodeOk ? 0 : kExitMoveFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string target;
     int cancelAtPhase = -1;
+    if (argc == 2 && std::strcmp(argv[1], "--recover") == 0) {
+        return Recover(static_cast<CVr&>(*GetEngine()));
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--target") == 0 && i + 1 < argc) {
             target = argv[++i];
