@@ -1,15 +1,13 @@
 // The start checks of a target folder, as the source/target page runs them on what the user
-// typed: NormalizePath, the refusal of relative and drive-relative spellings, the engine's
-// nesting test against the final paths of "Software" and "Downloads", and
-// IsTargetApartFromSource with its length limit. The file system's own answers (exists, folder,
-// drive type, file system, free space) are taken as yes.
+// typed: the engine's lexical tidying (GetFullPathNameW), NormalizePath, the refusal of relative
+// and drive-relative spellings, the engine's nesting test against the final paths of "Software"
+// and "Downloads", IsTargetApartFromSource with its length limit, and the refusal of the base
+// folder by its spelling. The file system's own answers (exists, folder, drive type, file
+// system, free space) are taken as yes, and links are not modelled: the engine's identity check
+// (LiesInside) only refuses more.
 //
 // Property: a target that the checks accept never resolves to a source folder or below it,
 // where the move would copy a folder into itself.
-//
-// Today's checks compare spellings, not resolved paths: "/base/./Software/games" or
-// "/base//Software/games" pass them and resolve inside "Software". Until the paths are tidied
-// lexically before the checks, the property is checked for tidy targets only (IsTidy below).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <QString>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "fileOp/CFileOp.h"
+#include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
 #include "ui/volumecheck.h"
@@ -53,10 +52,6 @@ std::wstring SystemView(const std::wstring& path) {
     return path.substr(0, path.find(L'\0'));
 }
 
-bool IsTidy(const std::wstring& path) {
-    return Resolved(path) == path;
-}
-
 bool IsAtOrBelow(const std::wstring& path, const std::wstring& folder) {
     return path == folder || path.starts_with(folder == L"/" ? folder : folder + L'/');
 }
@@ -64,11 +59,19 @@ bool IsAtOrBelow(const std::wstring& path, const std::wstring& folder) {
 // The page's decision (COculusInstallWgt::RefusalOfTarget) on typed, for an installation whose
 // registry value "Base" is base. The target the move would use, or empty when refused.
 std::wstring AcceptedTarget(const std::wstring& base, const QString& typed) {
-    QString target = typed;
+    QString target = typed.trimmed();
+    std::wstring tidy;
+    if (sys::IsAbsolutePath(target.toStdWString()) &&
+        sys::GetFullPathNameW(target.toStdWString(), tidy)) {
+        target = QString::fromStdWString(tidy);
+    }
     NormalizePath(target);
     if (target.isEmpty()) return {};
-    const std::wstring wide = target.toStdWString();
+    std::wstring wide = target.toStdWString();
     if (!sys::IsAbsolutePath(wide)) return {};
+    // The engine's check tidies again; a text it cannot tidy is refused there.
+    if (!sys::GetFullPathNameW(wide, tidy)) return {};
+    wide = tidy;
     for (const wchar_t* folder : {L"Software", L"Downloads"}) {
         // The final path of a source folder without links: its resolved spelling.
         if (TargetHoldsSourcePath(wide, Resolved(SystemView(base + folder)))) return {};
@@ -76,6 +79,7 @@ std::wstring AcceptedTarget(const std::wstring& base, const QString& typed) {
     QString source = QString::fromStdWString(base + L"Software");
     NormalizePath(source);
     if (!IsTargetApartFromSource(source, target)) return {};
+    if ((target + u'/').contains(QString::fromStdWString(base))) return {};
     return wide;
 }
 
@@ -88,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!sys::IsAbsolutePath(base)) return 0;  // detection hands out the registry's absolute path
 
     const std::wstring target = SystemView(AcceptedTarget(base, typed));
-    if (target.empty() || !IsTidy(target)) return 0;
+    if (target.empty()) return 0;
     for (const wchar_t* folder : {L"Software", L"Downloads"}) {
         if (IsAtOrBelow(Resolved(target), Resolved(SystemView(base + folder)))) std::abort();
     }

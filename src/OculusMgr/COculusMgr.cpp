@@ -159,6 +159,10 @@ std::wstring COculusMgr::GetDownloadsPath() {
 
 namespace {
 
+// The platform's two services, in the order both pair operations handle them.
+constexpr wchar_t kLibraryService[] = L"OVRLibraryService";
+constexpr wchar_t kPlatformService[] = L"OVRService";
+
 constexpr uint32_t kStopLimitMs = 30000;
 // After a stop request: the longest wait, whatever the service announces, and the longest pause
 // between two looks (a service that stops at once must not hold the move for its whole hint).
@@ -269,7 +273,7 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 }  // namespace
 
 const std::vector<std::wstring>& COculusMgr::ServiceNames() {
-    static const std::vector<std::wstring> names{L"OVRLibraryService", L"OVRService"};
+    static const std::vector<std::wstring> names{kLibraryService, kPlatformService};
     return names;
 }
 
@@ -277,7 +281,12 @@ int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
     for (const std::wstring& name : ServiceNames()) {
         serviceName = name;
-        if (const int32_t r = StopOneService(); r != 0) return r;  // logged where it failed
+        const int32_t r = StopOneService();  // logged where it failed
+        // An installation without the library service has nothing of it that could write.
+        if (r == SystemCode(sys::kErrServiceDoesNotExist) && serviceName == kLibraryService) {
+            continue;
+        }
+        if (r != 0) return r;
     }
     return 0;
 }
@@ -296,9 +305,9 @@ int32_t COculusMgr::RestartStoppedServices() {
 
 int32_t COculusMgr::StartServices() {
     stoppedByUs_.clear();
-    serviceName = L"OVRLibraryService";
+    serviceName = kLibraryService;
     StartOneService();
-    serviceName = L"OVRService";
+    serviceName = kPlatformService;
     return StartOneService();
 }
 
@@ -311,6 +320,8 @@ int32_t COculusMgr::StartServicesIfStopped(const std::vector<std::wstring>& name
         if (r == 0 && (state == sys::kServiceRunning || state == sys::kServiceStartPending)) {
             continue;
         }
+        // As for a stop: a service the installation lacks has nothing to start.
+        if (r == SystemCode(sys::kErrServiceDoesNotExist)) continue;
         if (r == 0) r = StartOneService();
         if (first == 0) first = r;
     }

@@ -18,7 +18,6 @@ inline constexpr uint32_t kServiceActive = 1;
 
 // Windows error numbers of the service control manager, besides those in sys.h.
 enum : uint32_t {
-    kErrInvalidName = 123,
     kErrDependentServicesRunning = 1051,
     kErrInvalidServiceControl = 1052,
     kErrServiceRequestTimeout = 1053,

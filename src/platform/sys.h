@@ -36,6 +36,7 @@ enum : uint32_t {
     kErrSharingViolation = 32,
     kErrNotSupported = 50,
     kErrInvalidParameter = 87,
+    kErrInvalidName = 123,
     kErrDiskFull = 112,
     kErrDirNotEmpty = 145,
     kErrAlreadyExists = 183,

@@ -267,6 +267,10 @@ TEST(Paths, FullPathsAreAbsoluteAndTidyWithoutResolvingLinks) {
     EXPECT_EQ(full, W(fs::current_path() / "y"));
     EXPECT_FALSE(sys::IsAbsolutePath(L"Oculus/"));
     EXPECT_TRUE(sys::IsAbsolutePath(L"/Oculus/"));
+    // The system reads a name only up to a NUL: such a text would be judged on one place and
+    // used on another.
+    EXPECT_FALSE(sys::GetFullPathNameW(std::wstring(L"/a/Soft\0/../b", 13), full));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrInvalidName);
 }
 
 // ---- Whole moves ----------------------------------------------------------------------------

@@ -537,8 +537,13 @@ TEST_F(ServicePairTest, EitherServiceThatCannotBeStoppedEndsTheStop) {
     EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
     EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
 
-    // A missing service counts like a refusing one, as the second one's always did.
+    // A library service that is not installed cannot write: the move goes on without it. A
+    // missing OVRService still ends the stop, as it always did.
     sys::standin::RemoveService(L"OVRLibraryService");
+    Install(L"OVRService", Running());
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+    sys::standin::RemoveService(L"OVRService");
     EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
 }
 
@@ -557,6 +562,31 @@ TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
     EXPECT_EQ(mgr_.StopServices(), 0);
     EXPECT_EQ(mgr_.RestartStoppedServices(), 0);
     EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
+// A recovery starts what the journal says the move stopped: a running one is left be, a missing
+// one has nothing to start, and a refusal is reported after the others were tried.
+TEST_F(ServicePairTest, RecoveryStartsOnlyTheNamedServicesThatAreStopped) {
+    Install(L"OVRLibraryService", Running());
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
+
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped({}), 0);  // a move that stopped none
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+
+    sys::standin::RemoveService(L"OVRLibraryService");
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+
+    ServiceRecord refusing = Stopped();
+    refusing.refuseStart = 1058;
+    Install(L"OVRLibraryService", refusing);
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 10000 + 1058);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 

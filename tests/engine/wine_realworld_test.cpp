@@ -267,6 +267,7 @@ TEST_F(WineMoveTest, TargetsAreTidiedAndSeenThroughEverySpelling) {
     EXPECT_EQ(full, L"C:\\a\\games");
     ASSERT_TRUE(sys::GetFullPathNameW(L"c:/a//b/./c", full));
     EXPECT_EQ(full, L"c:\\a\\b\\c");
+    EXPECT_FALSE(sys::GetFullPathNameW(std::wstring(L"C:\\a\0\\..\\b", 10), full));
     std::wstring source;
     ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
     std::wstring inside = Software().wstring() + L"\\Game A";

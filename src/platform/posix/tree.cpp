@@ -238,6 +238,11 @@ bool GetFullPathNameW(const std::wstring& path, std::wstring& full) {
         SetLastError(kErrInvalidParameter);
         return false;
     }
+    // The system would read the text only up to a NUL: the rest would be judged but not used.
+    if (path.find(L'\0') != std::wstring::npos) {
+        SetLastError(kErrInvalidName);
+        return false;
+    }
     std::wstring whole = path;
     if (!IsAbsolutePath(path)) {
         std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);

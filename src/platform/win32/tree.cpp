@@ -169,6 +169,11 @@ bool GetFullPathNameW(const std::wstring& path, std::wstring& full) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    // The system would read the text only up to a NUL: the rest would be judged but not used.
+    if (path.find(L'\0') != std::wstring::npos) {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
@@ -181,8 +186,7 @@ bool GetFullPathNameW(const std::wstring& path, std::wstring& full) {
         buffer.resize(length);
     }
     // "D:\Games\" keeps its separator; only a drive's root needs one.
-    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/'))
-        full.pop_back();
+    full = WithoutTrailingSeparators(full, 3);
     return true;
 }
 
