@@ -366,6 +366,48 @@ std::vector<RecoveryMoment> RecoveryMoments() {
 INSTANTIATE_TEST_SUITE_P(EveryStep, InterruptedRecoveryTest,
                          ::testing::ValuesIn(RecoveryMoments()));
 
+// ---- A second move, of data an earlier move linked -----------------------------------------------
+
+// The parked folders are then the earlier move's links: putting back gives the links their
+// names back, finishing removes the earlier copies behind them, as the move itself would.
+class SecondMoveTest : public RecoveryTest {
+  protected:
+    void InterruptSecondMove(int32_t phase, uint64_t callsInto) {
+        ASSERT_EQ(Move(), 0);
+        InterruptMove(phase, callsInto);
+        ASSERT_TRUE(fs::is_symlink(install_.base() / "SoftwareVarko"));
+    }
+    fs::path Second() const { return install_.target() / "Oculus game(1)"; }
+    void ExpectWholeBehind(const fs::path& copies) {
+        EXPECT_EQ(fs::canonical(Software()), copies / "Software");
+        EXPECT_EQ(fs::canonical(Downloads()), copies / "Downloads");
+        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
+        EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
+        EXPECT_FALSE(JournalThere());
+        EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+    }
+};
+
+TEST_F(SecondMoveTest, PutBackGivesTheEarlierLinksTheirNamesBack) {
+    InterruptSecondMove(kCopyFirst, 40);
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_TRUE(fs::is_symlink(Software()));
+    ExpectWholeBehind(Copies());
+    EXPECT_FALSE(fs::exists(Second()));
+}
+
+TEST_F(SecondMoveTest, FinishRemovesTheEarlierCopiesBehindTheParkedLinks) {
+    InterruptSecondMove(kEmptying, 10);
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    ExpectWholeBehind(Second());
+    EXPECT_FALSE(fs::exists(Copies()));  // the earlier move's folder, emptied, goes too
+}
+
 // ---- Leftovers of earlier versions: no journal
 // ---------------------------------------------------
 
