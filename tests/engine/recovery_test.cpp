@@ -366,7 +366,8 @@ std::vector<RecoveryMoment> RecoveryMoments() {
 INSTANTIATE_TEST_SUITE_P(EveryStep, InterruptedRecoveryTest,
                          ::testing::ValuesIn(RecoveryMoments()));
 
-// ---- A second move, of data an earlier move linked -----------------------------------------------
+// ---- A second move, of data an earlier move linked
+// -----------------------------------------------
 
 // The parked folders are then the earlier move's links: putting back gives the links their
 // names back, finishing removes the earlier copies behind them, as the move itself would.
