@@ -160,6 +160,8 @@ enum class Call : uint8_t {
     kGetFileInfo,
     kProcessQuery,
     kMountQuery,
+    kWriteFile,
+    kReadFile,
     kCount
 };
 

@@ -565,6 +565,31 @@ TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 
+// A recovery starts what the journal says the move stopped: a running one is left be, a missing
+// one has nothing to start, and a refusal is reported after the others were tried.
+TEST_F(ServicePairTest, RecoveryStartsOnlyTheNamedServicesThatAreStopped) {
+    Install(L"OVRLibraryService", Running());
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
+
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped({}), 0);  // a move that stopped none
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+
+    sys::standin::RemoveService(L"OVRLibraryService");
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+
+    ServiceRecord refusing = Stopped();
+    refusing.refuseStart = 1058;
+    Install(L"OVRLibraryService", refusing);
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 10000 + 1058);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
 // Every call of a stop with a dependent, and of a start from stop pending, fails in turn: the
 // result is the injected code or success (a dependent's failure is not fatal), and the fixture
 // checks that no handle stays open.

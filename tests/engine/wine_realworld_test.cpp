@@ -10,9 +10,11 @@
 
 #include <mutex>
 
+#include "TaskMgr/MoveJournal.h"
 #include "Vr/vr.h"
 #include "fileop_support.h"
 #include "install_fixture.h"
+#include "interrupt.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
@@ -210,6 +212,39 @@ TEST_F(WineMoveTest, AReadOnlyFileInTheFirstCopyStillLetsTheRollbackEmptyTheTarg
     EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game"));
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
+}
+
+// ---- A move stopped while copying, put back by the next start ----------------------------------
+
+TEST_F(WineMoveTest, ARecoveryPutsBackAMoveStoppedWhileCopying) {
+    // Stopped a few files into the first copy: parked, half copied, services stopped, journal in
+    // %ProgramData%\Halvex.
+    Interrupter stop(kCopyFirst, 12);
+    engine_.Task().SetPhaseObserver(&stop);
+    Move();
+    engine_.Task().SetPhaseObserver(nullptr);
+    sys::fault::Reset();
+    ASSERT_TRUE(stop.Interrupted());
+    ASSERT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
+    ASSERT_FALSE(fs::exists(Software()));
+    EXPECT_EQ(StateOf(L"OVRService"), SERVICE_STOPPED);
+    std::wstring journal;
+    ASSERT_EQ(GetJournalPath(journal), 0);
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_NE(journal.find(L"\\ProgramData\\Halvex\\move.journal"), std::wstring::npos)
+        << sys::ToUtf8(journal);
+
+    RecoveryPlan plan;
+    ASSERT_EQ(engine_.AssessRecovery(plan), 0);
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+
+    ExpectBack();
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_TRUE(WaitForState(L"OVRLibraryService", SERVICE_RUNNING));
+    EXPECT_TRUE(WaitForState(L"OVRService", SERVICE_RUNNING));
+    EXPECT_FALSE(engine_.HasUnfinishedMove());
 }
 
 // ---- A relative base folder --------------------------------------------------------------------
