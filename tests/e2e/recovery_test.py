@@ -24,12 +24,7 @@ def make_larger_tree(base, seed=11):
     """Three times the kill test's bytes, in fewer small files: on a disk that discards what is
     deleted, every file deleted costs time, and each run deletes the tree a few times."""
     rng = random.Random(seed)
-
-    def write(rel, size):
-        path = os.path.join(base, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(rng.randbytes(size))
+    write = kt.random_writer(base, rng)
     write("Software/Big Game/data.pak", 128 << 20)
     write("Software/Other Game/video.bin", 24 << 20)
     write("Downloads/cache/installer.bin", 40 << 20)

@@ -285,8 +285,11 @@ TEST_P(InterruptedMoveTest, IsFinishedOrPutBackWhole) {
     ASSERT_EQ(plan.action, moment.action) << Recovered() << " / " << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
     EXPECT_EQ(Recovered(), "");
-    if (plan.action == RecoveryAction::kFinish) EXPECT_TRUE(fs::is_symlink(Software()));
-    if (plan.action == RecoveryAction::kPutBack) EXPECT_FALSE(fs::exists(Copies()));
+    if (plan.action == RecoveryAction::kFinish) {
+        EXPECT_TRUE(fs::is_symlink(Software()));
+    } else {
+        EXPECT_FALSE(fs::exists(Copies()));
+    }
     EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
     EXPECT_FALSE(engine_.HasUnfinishedMove());
 }

@@ -19,45 +19,11 @@
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "wine_services.h"
 
 using namespace testsupport;
 
 namespace {
-
-constexpr ULONGLONG kCapMs = 30000;
-
-DWORD StateOf(const wchar_t* name) {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status{};
-    const bool ok = svc && ::QueryServiceStatus(svc, &status);
-    if (svc) ::CloseServiceHandle(svc);
-    if (scm) ::CloseServiceHandle(scm);
-    return ok ? status.dwCurrentState : 0;
-}
-
-bool WaitForState(const wchar_t* name, DWORD state) {
-    const ULONGLONG begun = ::GetTickCount64();
-    while (StateOf(name) != state) {
-        if (::GetTickCount64() - begun > kCapMs) return false;
-        ::Sleep(50);
-    }
-    return true;
-}
-
-bool Ensure(const wchar_t* name, DWORD state) {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_START | SERVICE_STOP) : nullptr;
-    if (svc && state == SERVICE_RUNNING) {
-        ::StartServiceW(svc, 0, nullptr);
-    } else if (svc) {
-        SERVICE_STATUS status{};
-        ::ControlService(svc, SERVICE_CONTROL_STOP, &status);
-    }
-    if (svc) ::CloseServiceHandle(svc);
-    if (scm) ::CloseServiceHandle(scm);
-    return svc && WaitForState(name, state);
-}
 
 constexpr const wchar_t* kQuick =
     L"C:\\halvex\\fakesvc.exe --start-ms 300 --start-hint 3000 --stop-ms 300 --stop-hint 200 "
