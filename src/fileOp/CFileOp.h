@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "fileOp/CCopyPool.h"
 #include "platform/fs.h"
 
 // The directory enumerator of one folder level, with one entry of look-ahead.
@@ -79,8 +80,14 @@ class CFileOp {
     int32_t CheckTarget(std::list<std::wstring> sources, std::wstring target);
     // Copies into an existing folder. Every entry is created new (a name already there, such as
     // one that differs only in case on a volume that ignores case, fails with 10183); links that
-    // lead nowhere stay links, hard links stay hard links, folders keep their metadata.
+    // lead nowhere stay links, hard links stay hard links, folders keep their metadata. Files
+    // are copied on CopyThreads() threads; the first failure is the result.
     int32_t CopyTree(std::wstring source, std::wstring target);
+    // How many threads copy files: the measured best for this kind of machine, at most one per
+    // core. Tests may set it for the whole process (0: the measured default again); with 1 the
+    // calls come in the order of the walk.
+    static unsigned CopyThreads();
+    static void UseCopyThreads(unsigned threads);
     // Deletes a tree this move parked or made: read-only entries are made deletable first, and
     // a mount point inside is never entered (10032, logged with its path).
     int32_t DeleteTree(std::wstring folder, bool keepRoot);
@@ -110,9 +117,11 @@ class CFileOp {
   private:
     int32_t CountInner(const std::wstring& folder);
     int32_t SizeInner(const std::wstring& folder);
-    int32_t CopyInner(const std::wstring& source, const std::wstring& target);
-    int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to);
-    int32_t CopyFileContent(const CDirFinder& finder, const std::wstring& to);
+    int32_t CopyInner(const std::wstring& source, const std::wstring& target,
+                      CCopyPool::Group* parent);
+    int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to,
+                      CCopyPool::Group* group);
+    int32_t CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size);
     void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
@@ -137,4 +146,5 @@ class CFileOp {
     size_t longestFolder_ = 0;
     // The first copy of each file with several hard links, for the copy walk in progress.
     std::map<std::pair<uint64_t, uint64_t>, std::wstring> hardLinks_;
+    CCopyPool* pool_ = nullptr;  // the copy walk's, while CopyTree runs
 };

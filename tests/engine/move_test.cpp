@@ -13,6 +13,7 @@
 #include "Vr/MoveStatus.h"
 #include "Vr/ResultCodes.h"
 #include "Vr/vr.h"
+#include "fileOp/CFileOp.h"
 #include "fileop_support.h"
 #include "install_fixture.h"
 #include "platform/fs.h"
@@ -394,7 +395,8 @@ TEST_F(MoveTest, BarNeverFallsFollowsEveryStepAndStaysShortOfFullUntilTheMoveRet
 
 TEST_F(MoveTest, SnapshotDuringTheCopyNamesTheFolderAndItsBytes) {
     MoveSnapshot seen;
-    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 2;
+    // With n copy threads, n + 1 copies started in the second tree mean one of them has ended.
+    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 1 + CFileOp::CopyThreads();
     sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, 0, false,
                      [&] { seen = engine_.GetMoveSnapshot(); }});
 

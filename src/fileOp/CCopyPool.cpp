@@ -1,0 +1,127 @@
+#include "fileOp/CCopyPool.h"
+
+#include "Vr/ResultCodes.h"
+#include "logging/log.h"
+
+namespace {
+
+// Enough queued files to keep every thread busy while the walker lists a folder, few enough
+// that the queue's memory does not grow with the tree.
+constexpr size_t kQueuedPerThread = 64;
+
+}  // namespace
+
+CCopyPool::CCopyPool(unsigned threads, const std::atomic<bool>& cancel) : cancel_(cancel) {
+    if (threads <= 1) return;
+    threads_.reserve(threads);
+    for (unsigned k = 0; k < threads; ++k)
+        threads_.emplace_back([this] { Work(); });
+}
+
+CCopyPool::~CCopyPool() {
+    Finish();
+}
+
+CCopyPool::Group* CCopyPool::OpenGroup(Group* parent, Job onDone) {
+    auto* group = new Group;
+    group->onDone = std::move(onDone);
+    group->parent = parent;
+    if (parent != nullptr) parent->holds.fetch_add(1);
+    return group;
+}
+
+void CCopyPool::CloseGroup(Group* group) {
+    Release(group);
+}
+
+// The last hold of a group runs its onDone (unless stopped) and then lets go of its parent.
+void CCopyPool::Release(Group* group) {
+    while (group != nullptr && group->holds.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        if (Failure() == 0) {
+            if (const int32_t r = group->onDone()) Fail(r);
+        }
+        Group* parent = group->parent;
+        delete group;
+        group = parent;
+    }
+}
+
+int32_t CCopyPool::Run(Group* group, Job job) {
+    if (const int32_t stopped = Failure()) return stopped;
+    group->holds.fetch_add(1);
+    Task task{group, std::move(job)};
+    if (threads_.empty()) {
+        RunOne(task);
+        return Failure();
+    }
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [this] {
+        return queue_.size() < kQueuedPerThread * threads_.size() || Failure() != 0;
+    });
+    if (const int32_t stopped = Failure()) {
+        hold.unlock();
+        Release(group);
+        return stopped;
+    }
+    queue_.push_back(std::move(task));
+    hold.unlock();
+    ready_.notify_one();
+    return 0;
+}
+
+void CCopyPool::RunOne(Task& task) {
+    if (Failure() == 0) {
+        if (!threads_.empty() && cancel_.load(std::memory_order_relaxed)) {
+            // The files still queued are not copied.
+            if (Fail(kCodeCancelled)) HX_LOG.Err(kCodeCancelled);
+        } else if (const int32_t r = task.job()) {
+            Fail(r);
+        }
+    }
+    task.job = nullptr;  // its strings go now, not when the next task replaces it
+    Release(task.group);
+}
+
+void CCopyPool::Work() {
+    for (;;) {
+        std::unique_lock<std::mutex> hold(lock_);
+        ready_.wait(hold, [this] { return !queue_.empty() || finishing_; });
+        if (queue_.empty()) return;  // finishing, and nothing left
+        Task task = std::move(queue_.front());
+        queue_.pop_front();
+        hold.unlock();
+        room_.notify_one();
+        RunOne(task);
+    }
+}
+
+bool CCopyPool::Fail(int32_t code) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        int32_t none = 0;
+        first = failure_.compare_exchange_strong(none, code, std::memory_order_acq_rel);
+        if (first) failureState_ = sys::SaveLastError();
+    }
+    room_.notify_all();  // a walker waiting for room hears it at once
+    return first;
+}
+
+int32_t CCopyPool::Finish() {
+    if (!finished_) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            finishing_ = true;
+        }
+        ready_.notify_all();
+        for (std::thread& thread : threads_)
+            thread.join();
+        finished_ = true;
+    }
+    const int32_t code = Failure();
+    if (code != 0) {
+        std::lock_guard<std::mutex> hold(lock_);
+        sys::RestoreLastError(failureState_);
+    }
+    return code;
+}
