@@ -30,9 +30,10 @@ struct WalkResult {
 // every entry, "." and ".." skipped. visit(finder, isFolder) handles an entry and returns 0 to go
 // on; any other code ends the walk with it.
 template <class Visit>
-WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cancel, Visit&& visit) {
+WalkResult WalkFolder(const std::wstring& folder, const std::atomic<bool>& cancel, Visit&& visit,
+                      sys::FindLevel level = sys::FindLevel::kFull) {
     CDirFinder finder;
-    if (!finder.Open(folder + sys::kSep + L'*')) {
+    if (!finder.Open(folder + sys::kSep + L'*', level)) {
         const uint32_t error = sys::GetLastError();
         if (sys::IsBenignError(error))
             return {0, true};  // nothing to list counts as an empty folder
@@ -140,11 +141,11 @@ CDirFinder::~CDirFinder() {
     if (handle_ != nullptr) sys::FindClose(handle_);
 }
 
-bool CDirFinder::Open(const std::wstring& pattern) {
+bool CDirFinder::Open(const std::wstring& pattern, sys::FindLevel level) {
     if (handle_ != nullptr) sys::FindClose(handle_);
     const auto cut = pattern.find_last_of(L"\\/");
     prefix_ = cut == std::wstring::npos ? std::wstring() : pattern.substr(0, cut + 1);
-    handle_ = sys::FindFirstFileW(pattern, lookAhead_);
+    handle_ = sys::FindFirstFileW(pattern, lookAhead_, level);
     return handle_ != nullptr;
 }
 
@@ -568,7 +569,8 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
         if (r != 0) HX_LOG.Err(r);
         return r;
     };
-    const WalkResult walk = WalkFolder(folder, cancelFlag, visit);
+    // A file is deleted by its name alone: the listing need not look at it.
+    const WalkResult walk = WalkFolder(folder, cancelFlag, visit, sys::FindLevel::kKinds);
     if (!walk.closing) return walk.code;
     if (cancelFlag.load()) {
         HX_LOG.Err(kCodeCancelled);

@@ -22,7 +22,7 @@ class CDirFinder {
     CDirFinder(const CDirFinder&) = delete;
     CDirFinder& operator=(const CDirFinder&) = delete;
 
-    bool Open(const std::wstring& pattern);
+    bool Open(const std::wstring& pattern, sys::FindLevel level = sys::FindLevel::kFull);
     bool Next();
 
     const sys::FindData& Current() const { return current_; }
