@@ -99,9 +99,14 @@ bool CCopyPool::Fail(int32_t code) {
     bool first = false;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        int32_t none = 0;
-        first = failure_.compare_exchange_strong(none, code, std::memory_order_acq_rel);
-        if (first) failureState_ = sys::SaveLastError();
+        // A failure outranks a cancel that threads happened to notice first: it is what the
+        // user must hear about.
+        const int32_t had = failure_.load(std::memory_order_relaxed);
+        first = had == 0 || (had == kCodeCancelled && code != kCodeCancelled);
+        if (first) {
+            failure_.store(code, std::memory_order_release);
+            failureState_ = sys::SaveLastError();
+        }
     }
     room_.notify_all();  // a walker waiting for room hears it at once
     return first;

@@ -42,8 +42,8 @@ class CCopyPool {
     // the pool, which the walker returns.
     int32_t Run(Group* group, Job job);
 
-    // Notes a failure; the first one is kept, with the failing call's error, and stops the pool.
-    // True for the first.
+    // Notes a failure; the first one is kept, with the failing call's error, and stops the pool
+    // (a failure replaces a cancel). True when it was kept.
     bool Fail(int32_t code);
     int32_t Failure() const { return failure_.load(std::memory_order_acquire); }
     // Waits for the jobs handed over (only dropping them once the pool has stopped) and ends

@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "Vr/vr.h"
-#include "fileOp/CFileOp.h"
 #include "install_fixture.h"
 #include "platform/sys.h"
 
@@ -100,10 +99,7 @@ std::string Verify(const SimulatedInstall& install, const Outcome& outcome) {
 TEST(FaultSweep, NoFailingCallLosesData) {
     ScopedVirtualClock clock;
     // One copy thread: the walker copies each file itself, so call k is the same call each run.
-    CFileOp::UseCopyThreads(1);
-    struct Restore {
-        ~Restore() { CFileOp::UseCopyThreads(0); }
-    } restore;
+    ScopedCopyThreads walkerOnly(1);
     std::vector<sys::Call> kinds;
     {
         SimulatedInstall warmUp(kSweepShape);  // opens the log, so every run makes the same calls
