@@ -226,10 +226,11 @@ void CFileOp::Measure(const std::wstring& path, bool isFolder) {
 
 // ---- Counting and sizing -----------------------------------------------------------------------
 
-int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
+int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count, bool withBytes) {
     StartMeasure(folder);
     countingBytes_ = 0;
-    const int32_t result = CountInner(folder);
+    const int32_t result =
+        CountInner(folder, withBytes ? sys::FindLevel::kFull : sys::FindLevel::kKinds);
     if (result == 0) {
         count = countedFiles;
         countedBytes_ = countingBytes_;
@@ -240,20 +241,20 @@ int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count) {
     return result;
 }
 
-int32_t CFileOp::CountInner(const std::wstring& folder) {
-    auto visit = [this, &folder](const CDirFinder& finder, bool) {
+int32_t CFileOp::CountInner(const std::wstring& folder, sys::FindLevel level) {
+    auto visit = [this, &folder, level](const CDirFinder& finder, bool) {
         EntryKind kind;
         if (const int32_t r = Classify(finder, folder, kind); r != 0) return r;
         Measure(finder.CurrentPath(), kind == EntryKind::kFolder);
         if (kind == EntryKind::kFolder) {
-            CountInner(finder.CurrentPath());  // logged inside; counting goes on regardless
+            CountInner(finder.CurrentPath(), level);  // logged inside; counting goes on anyway
         } else {
             ++countedFiles;  // a link carried as a link is one entry to copy, like a file
             if (kind == EntryKind::kFile) countingBytes_ += SizeOf(finder.Current());
         }
         return 0;
     };
-    return WalkFolder(folder, cancelFlag, visit).code;
+    return WalkFolder(folder, cancelFlag, visit, level).code;
 }
 
 int32_t CFileOp::SizeTree(std::wstring folder) {
@@ -293,9 +294,13 @@ bool TargetHoldsSourcePath(const std::wstring& target, const std::wstring& sourc
 
 int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring target) {
     longestFile_ = longestFolder_ = 0;
+    sourceBytes_.clear();
     for (const std::wstring& source : sources) {
         measureRoot_ = sys::PathUnits(source);
-        if (const int32_t r = SizeTree(source); r != 0) {
+        const uint64_t before = totalBytes;
+        const int32_t r = SizeTree(source);
+        sourceBytes_.push_back(totalBytes - before);
+        if (r != 0) {
             HX_LOG.Err(r);
             HX_LOG.Err(r);  // deliberately twice: once as met, once as this check passes it on
             return kTargetQueryFailed;

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fileOp/CCopyPool.h"
 #include "platform/fs.h"
@@ -70,14 +71,17 @@ class CFileOp {
     Counters ReadCounters() const;
     void ResetCounters();
 
-    int32_t CountFiles(std::wstring folder, int32_t& count);
-    // The bytes of the files that the last successful CountFiles counted.
+    // withBytes false: the names alone, no look at any plain file (the caller knows the bytes).
+    int32_t CountFiles(std::wstring folder, int32_t& count, bool withBytes = true);
+    // The bytes of the files that the last successful CountFiles counted with its bytes.
     uint64_t CountedBytes() const { return countedBytes_; }
     int32_t SizeTree(std::wstring folder);
     int32_t GetDiskFree(std::wstring path, uint64_t& bytes);
     // 0 fits, 1 too little space, 2 inside a source (by spelling or by identity: links, bind
     // mounts, letter case), 4 a query failed, 5 the paths a move would make do not fit.
     int32_t CheckTarget(std::list<std::wstring> sources, std::wstring target);
+    // The bytes of each source that the last CheckTarget sized, in the order given.
+    const std::vector<uint64_t>& SourceBytes() const { return sourceBytes_; }
     // Copies into an existing folder. Every entry is created new (a name already there, such as
     // one that differs only in case on a volume that ignores case, fails with 10183); links that
     // lead nowhere stay links, hard links stay hard links, folders keep their metadata. Files
@@ -115,7 +119,7 @@ class CFileOp {
     size_t LongestFolderBelow() const { return longestFolder_; }
 
   private:
-    int32_t CountInner(const std::wstring& folder);
+    int32_t CountInner(const std::wstring& folder, sys::FindLevel level);
     int32_t SizeInner(const std::wstring& folder);
     int32_t CopyInner(const std::wstring& source, const std::wstring& target,
                       CCopyPool::Group* parent);
@@ -135,6 +139,7 @@ class CFileOp {
     int32_t countedFiles = 0;
     std::atomic<int32_t> doneFiles{0};
     uint64_t totalBytes = 0;
+    std::vector<uint64_t> sourceBytes_;
     uint64_t countingBytes_ = 0;
     uint64_t countedBytes_ = 0;
     std::atomic<uint64_t> copiedBytes_{0};
