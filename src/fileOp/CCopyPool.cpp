@@ -8,6 +8,8 @@ namespace {
 // Enough queued files to keep every thread busy while the walker lists a folder, few enough
 // that the queue's memory does not grow with the tree.
 constexpr size_t kQueuedPerThread = 64;
+// Threads and walker wake each other in batches, not for every file: each wake is a system call.
+constexpr size_t kWakeBatch = 16;
 
 }  // namespace
 
@@ -32,6 +34,7 @@ CCopyPool::Group* CCopyPool::OpenGroup(Group* parent, Job onDone) {
 
 void CCopyPool::CloseGroup(Group* group) {
     Release(group);
+    if (!threads_.empty()) ready_.notify_all();  // the last files of a folder wait no longer
 }
 
 // The last hold of a group runs its onDone (unless stopped) and then lets go of its parent.
@@ -55,17 +58,18 @@ int32_t CCopyPool::Run(Group* group, Job job) {
         return Failure();
     }
     std::unique_lock<std::mutex> hold(lock_);
-    room_.wait(hold, [this] {
-        return queue_.size() < kQueuedPerThread * threads_.size() || Failure() != 0;
-    });
+    if (queue_.size() >= Capacity()) {
+        room_.wait(hold, [this] { return queue_.size() <= Capacity() / 2 || Failure() != 0; });
+    }
     if (const int32_t stopped = Failure()) {
         hold.unlock();
         Release(group);
         return stopped;
     }
     queue_.push_back(std::move(task));
+    const bool wake = queue_.size() >= kWakeBatch;
     hold.unlock();
-    ready_.notify_one();
+    if (wake) ready_.notify_all();
     return 0;
 }
 
@@ -82,6 +86,10 @@ void CCopyPool::RunOne(Task& task) {
     Release(task.group);
 }
 
+size_t CCopyPool::Capacity() const {
+    return kQueuedPerThread * threads_.size();
+}
+
 void CCopyPool::Work() {
     for (;;) {
         std::unique_lock<std::mutex> hold(lock_);
@@ -89,8 +97,9 @@ void CCopyPool::Work() {
         if (queue_.empty()) return;  // finishing, and nothing left
         Task task = std::move(queue_.front());
         queue_.pop_front();
+        const bool room = queue_.size() == Capacity() / 2;
         hold.unlock();
-        room_.notify_one();
+        if (room) room_.notify_one();
         RunOne(task);
     }
 }

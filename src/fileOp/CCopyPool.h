@@ -55,6 +55,7 @@ class CCopyPool {
         Group* group;
         Job job;
     };
+    size_t Capacity() const;  // tasks queued at most
     void Work();
     void RunOne(Task& task);
     void Release(Group* group);
