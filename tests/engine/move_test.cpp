@@ -367,6 +367,8 @@ uint64_t BytesUnder(const SimulatedInstall& install, const std::string& top) {
 }
 
 TEST_F(MoveTest, BarNeverFallsFollowsEveryStepAndStaysShortOfFullUntilTheMoveReturns) {
+    // The samples stand for the one progress reader: from one copy thread, as the reader has one.
+    ScopedCopyThreads walkerOnly(1);
     std::vector<float> fractions;
     const auto sample = [&] {
         float fraction = -1.0f;
