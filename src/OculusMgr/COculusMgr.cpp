@@ -272,10 +272,15 @@ void PrintNotStarted(const sys::ServiceStatusProcess& status) {
 
 }  // namespace
 
+const std::vector<std::wstring>& COculusMgr::ServiceNames() {
+    static const std::vector<std::wstring> names{kLibraryService, kPlatformService};
+    return names;
+}
+
 int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
     servicesHandled_.store(0);
-    for (const wchar_t* name : {kLibraryService, kPlatformService}) {
+    for (const std::wstring& name : ServiceNames()) {
         serviceName = name;
         const int32_t r = StopOneService();  // logged where it failed
         // An installation without the library service has nothing of it that could write.
@@ -287,6 +292,7 @@ int32_t COculusMgr::StopServices() {
     return 0;
 }
 
+// Once tried, the services are no longer this object's to start again.
 int32_t COculusMgr::RestartStoppedServices() {
     int32_t first = 0;
     for (const std::wstring& name : stoppedByUs_) {
@@ -294,11 +300,13 @@ int32_t COculusMgr::RestartStoppedServices() {
         const int32_t r = StartOneService();
         if (first == 0) first = r;
     }
+    stoppedByUs_.clear();
     return first;
 }
 
 int32_t COculusMgr::StartServices() {
     servicesHandled_.store(0);
+    stoppedByUs_.clear();
     serviceName = kLibraryService;
     StartOneService();
     servicesHandled_.fetch_add(1);
@@ -306,6 +314,36 @@ int32_t COculusMgr::StartServices() {
     const int32_t r = StartOneService();
     servicesHandled_.fetch_add(1);
     return r;
+}
+
+int32_t COculusMgr::StartServicesIfStopped(const std::vector<std::wstring>& names) {
+    int32_t first = 0;
+    for (const std::wstring& name : names) {
+        serviceName = name;
+        uint32_t state = 0;
+        int32_t r = QueryState(state);
+        if (r == 0 && (state == sys::kServiceRunning || state == sys::kServiceStartPending)) {
+            continue;
+        }
+        // As for a stop: a service the installation lacks has nothing to start.
+        if (r == SystemCode(sys::kErrServiceDoesNotExist)) continue;
+        if (r == 0) r = StartOneService();
+        if (first == 0) first = r;
+    }
+    return first;
+}
+
+int32_t COculusMgr::QueryState(uint32_t& state) {
+    sys::ServiceStatusProcess status;
+    uint32_t error = 0;
+    const ServiceHandles release(scmHandle, serviceHandle);
+    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    if (!scmHandle && (error = FailedCallError())) return Fail(HX_LOG, error);
+    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceStopQuery);
+    if (!serviceHandle && (error = FailedCallError())) return Fail(HX_LOG, error);
+    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
+    state = status.currentState;
+    return 0;
 }
 
 int32_t COculusMgr::StopOneService() {

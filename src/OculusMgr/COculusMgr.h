@@ -21,11 +21,18 @@ class COculusMgr {
 
     // Services: "OVRLibraryService" then "OVRService". A service that cannot be stopped ends the
     // stop with its code: the move must not run while either may still write.
+    static const std::vector<std::wstring>& ServiceNames();
     int32_t StopServices();
     int32_t StartServices();
     // Starts again every service that the last StopServices stopped (and no other), all of
     // them tried; the first failure's code, or 0.
     int32_t RestartStoppedServices();
+    // The services the last StopServices sent a stop, until they are started again.
+    const std::vector<std::wstring>& StoppedServices() const { return stoppedByUs_; }
+    // Starts each named service that is not running or starting (a recovery's: those the
+    // journal says the move stopped), all of them tried; the first failure's code, or 0.
+    int32_t StartServicesIfStopped(const std::vector<std::wstring>& names);
+    int32_t QueryState(uint32_t& state);  // of serviceName
     int32_t StopOneService();
     int32_t StartOneService();
     bool StopDependents();

@@ -45,6 +45,7 @@ std::wstring LeafOf(const std::wstring& path) {
 
 void CTaskMgr::SetPhase(int32_t value) {
     phase.store(value);
+    journal_.Phase(value);
     if (observer_) observer_->OnPhase(value);
 }
 
@@ -53,6 +54,7 @@ bool CTaskMgr::AdvanceUnlessCancelled(int32_t to) {
     do {
         if (current == kCancelled) return false;
     } while (!phase.compare_exchange_weak(current, to));
+    journal_.Phase(to);
     if (observer_) observer_->OnPhase(to);
     return true;
 }
@@ -113,10 +115,20 @@ int32_t CTaskMgr::SetPairs(PathMap newPairs) {
 int32_t CTaskMgr::MoveForward() {
     SetStep(MoveStep::kStoppingServices);
     SetPhase(kStopping);
-    if (const int32_t r = oculus.StopServices(); r != 0) {
-        NoteFailure(r, oculus.serviceName);
+    // Nothing is stopped or changed before the journal is on disk.
+    if (const int32_t r = journal_.Begin(pairs, kStopping); r != 0) {
+        std::wstring journalPath;
+        GetJournalPath(journalPath);
+        NoteFailure(r, journalPath);
         HX_LOG.Err(r);
         return r;
+    }
+    const int32_t stopResult = oculus.StopServices();
+    journal_.SetServices(oculus.StoppedServices());
+    if (stopResult != 0) {
+        NoteFailure(stopResult, oculus.serviceName);
+        HX_LOG.Err(stopResult);
+        return stopResult;
     }
 
     SetStep(MoveStep::kPreparing);
@@ -198,6 +210,14 @@ int32_t CTaskMgr::ParkSources() {
             return r;
         }
     }
+    // The journal names the parked folders before they exist, so that no kill can hide them.
+    PathMap parkedNames;
+    for (const auto& [source, target] : pairs)
+        parkedNames.emplace(source, movecheck::ParkedNameFor(source));
+    if (const int32_t r = journal_.PlanParking(parkedNames); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
     for (const auto& [source, target] : pairs) {
         std::wstring parkedName;
         if (const int32_t r = fileOp.RenameUnique(source, source + L"Varko", parkedName); r != 0) {
@@ -209,6 +229,7 @@ int32_t CTaskMgr::ParkSources() {
             return r;
         }
         parked.emplace(parkedName, target);
+        journal_.Parked(source, parkedName);
     }
     return 0;
 }
@@ -273,6 +294,7 @@ int32_t CTaskMgr::LinkSources() {
         // Noted before the call: a link may exist even when the call reports a failure
         // (its check of the new link can fail after the link was made).
         linksTried_.emplace(source, target);
+        journal_.Linking(source);
         if (const int32_t r = fileOp.MakeDirLink(source, target); r != 0) {
             NoteFailure(r, source);
             HX_LOG.Err(r);
@@ -302,10 +324,15 @@ int32_t CTaskMgr::RemoveParked() {
     return 0;
 }
 
+int32_t CTaskMgr::RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked) {
+    return RemoveEmptiedParkedFolder(fileOp, parkedFolder, seenLinked, oldParentDir);
+}
+
 // Removes an emptied parked folder. When it was a link left by an earlier move, the earlier
 // move's target folder behind it goes too, and after the second such link their common parent
 // (that move's "Oculus game" folder) if it is empty by now.
-int32_t CTaskMgr::RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked) {
+int32_t RemoveEmptiedParkedFolder(CFileOp& fileOp, const std::wstring& parkedFolder,
+                                  bool& seenLinked, std::wstring& oldParentDir) {
     std::wstring finalPath;
     if (const int32_t r = fileOp.GetFinalPath(parkedFolder, finalPath); r != 0) return r;
     // Ask the file system, not the spelling: a base folder spelled in another letter case is

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "OculusMgr/COculusMgr.h"
+#include "TaskMgr/MoveJournal.h"
 #include "Vr/MoveReport.h"
 #include "fileOp/CFileOp.h"
 
@@ -34,6 +35,10 @@
 //   kFailed (11)     a forward step failed; the rollback for the phase it reached runs.
 //   kFinished (13)   the end of every run.
 //
+// The move journal (MoveJournal.h) is written before the services are stopped, before the
+// folders are parked and before each link, and rewritten at every phase change; kFinished removes
+// it. A journal that cannot be written first fails the move in kStopping, before anything changed.
+//
 // Rollback by phase: a failed copy (2, 3, or a late failure after a cancel, 8) and an accepted
 // cancel (8) delete the copies and give the parked folders their old names back; a failed link
 // (6) removes the links this move made and gives the parked folders their old names back; a
@@ -55,6 +60,12 @@ enum TaskPhase : int32_t {
     kStarting = 12,
     kFinished = 13,
 };
+
+// Removes a parked folder that its move has emptied: the folder, and when it was a link left by
+// an earlier move, that move's folder behind it (and, after the second such link, their common
+// parent when it is empty by then, noted in oldParentDir). The recovery finishes a move with it.
+int32_t RemoveEmptiedParkedFolder(CFileOp& fileOp, const std::wstring& parkedFolder,
+                                  bool& seenLinked, std::wstring& oldParentDir);
 
 // Tests and the move harness watch the phases (and the steps the status line names) go by;
 // null in the product.
@@ -157,4 +168,5 @@ class CTaskMgr {
     PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;
+    MoveJournal journal_;  // on disk from the first step until the end; see MoveJournal.h
 };

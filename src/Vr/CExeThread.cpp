@@ -46,6 +46,15 @@ void CExeThread::run() {
             engine->ResetTask();
             break;
         }
+        case kOpFinishMove:
+        case kOpPutBack: {
+            const int32_t code = engine->Recover(
+                operation == kOpFinishMove ? RecoveryAction::kFinish : RecoveryAction::kPutBack);
+            monitor.MoveReturned();
+            result = code;
+            engine->LoadInstallPaths(sourcePath);
+            break;
+        }
         case kOpBackUpGames:
         case kOpBackUpInstallDir:
             if (sys::CreateDirectoryW(targetPath)) {

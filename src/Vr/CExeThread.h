@@ -25,6 +25,7 @@ class CExeThread : public QThread {
 
     void SetOperation(int32_t op) { operation = op; }  // kOp*
     void SetTargetPath(std::wstring path) { targetPath = std::move(path); }
+    void SetSourcePath(std::wstring path) { sourcePath = std::move(path); }
     // The progress page, which forwards the user's cancel, says how a refusal is told.
     void SetCancelRefusedNotice(CancelRefusedNotice notice) { onCancelRefused = std::move(notice); }
     // The page shows the status lines of a move (operation kOpMove) through this.

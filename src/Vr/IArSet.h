@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "TaskMgr/RecoveryPlan.h"
 #include "Vr/MoveReport.h"
 
 class IArSet {
@@ -32,6 +33,16 @@ class IArSet {
     // True when target is the installation's base folder or lies inside it, however spelled
     // (links, "..", bind mounts, letter case). Detects the installation first.
     virtual bool IsInsideBase(std::wstring target) = 0;
+
+    // An interrupted move (see TaskMgr/CRecovery.h). True when one waits to be finished or put
+    // back: a journal, or a parked folder; a new move is refused meanwhile.
+    virtual bool HasUnfinishedMove() = 0;
+    // Looks at the disk and decides; changes nothing. 0, or the code of a query that failed.
+    virtual int32_t AssessRecovery(RecoveryPlan& plan) = 0;
+    // Finishes or puts back the interrupted move when the disk still calls for action: 0,
+    // kCodeRecoveryRefused, kCodeServicesNotStarted or the failed step's code. GetProgress and
+    // CancelMove (always refused) then speak of it.
+    virtual int32_t Recover(RecoveryAction action) = 0;
 
   protected:
     ~IArSet() = default;

@@ -21,6 +21,8 @@
 //   kCodeLinkFacilityMissing (10)  the system's link calls are missing (CFileOp).
 //   kCodeOldDataLeft (12)          moved and linked, but the parked old data could not all be
 //                                  removed; the services stay stopped (CTaskMgr).
+//   kCodeRecoveryPending (16)      refused before anything changed: an interrupted move (a journal
+//                                  or a parked folder) waits to be finished or put back (CVr).
 //   SystemCode(n) (10000 + n)      a system call failed with Windows error n, at any step (every
 //                                  level). 10001 (error 1) also carries an errno that has no
 //                                  Windows counterpart; the log record names it (logging).
@@ -40,6 +42,14 @@
 //   kCodeInUse (10032)             another process uses a source folder, or a file in it
 //                                  (movecheck before parking; the system's rename refusal).
 //   kCodePathTooLong (10206)       a path the move would make does not fit (movecheck).
+//   kCodeRecoveryRefused (17)      a recovery found the folders in a state it may not finish or
+//                                  undo, or in another state than the action asked for; it changed
+//                                  nothing (CRecovery). A recovery also answers kCodeOk when done,
+//                                  kCodeServicesNotStarted when only the services would not start,
+//                                  or the failing step's code; the journal stays for another try
+//                                  unless it answers kCodeOk.
+//   kCodeJournalUnreadable (18)    the move journal holds a text this version does not write
+//                                  (ReadJournal); the recovery refuses.
 //   kCodeWorkerFailed (-1)         the worker's result for an unknown operation, or for a back-up
 //                                  whose folder could not be made (CExeThread).
 //
@@ -67,6 +77,8 @@
 //   kOpBackUpInstallDir (3)        make the target folder for a back-up of the installation.
 //   kOpRestoreGames (4)            end the source path with a separator.
 //   kOpRestoreInstallDir (5)       end the target and the source path with a separator.
+//   kOpFinishMove (6)              finish an interrupted move (start-up's offer).
+//   kOpPutBack (7)                 put an interrupted move back (start-up's offer).
 #pragma once
 
 #include <cstdint>
@@ -84,6 +96,9 @@ inline constexpr int32_t kCodeOldDataLeft = 12;
 inline constexpr int32_t kCodeNothingParked = 13;
 inline constexpr int32_t kCodeCopyDiffers = 14;
 inline constexpr int32_t kCodeMountPointInside = 15;
+inline constexpr int32_t kCodeRecoveryPending = 16;
+inline constexpr int32_t kCodeRecoveryRefused = 17;
+inline constexpr int32_t kCodeJournalUnreadable = 18;
 inline constexpr int32_t kCodeInUse = 10032;
 inline constexpr int32_t kCodeNameTaken = 10183;
 inline constexpr int32_t kCodePathTooLong = 10206;
@@ -113,3 +128,5 @@ inline constexpr int32_t kOpBackUpGames = 2;
 inline constexpr int32_t kOpBackUpInstallDir = 3;
 inline constexpr int32_t kOpRestoreGames = 4;
 inline constexpr int32_t kOpRestoreInstallDir = 5;
+inline constexpr int32_t kOpFinishMove = 6;
+inline constexpr int32_t kOpPutBack = 7;

@@ -127,6 +127,12 @@ int32_t CVr::MoveInstallationSteps() {
         HX_LOG.Err(kCodeEmptyPath);
         return kCodeEmptyPath;
     }
+    progressOfRecovery_.store(false);
+    // A move on top of an interrupted one would bury it: that one is finished or put back first.
+    if (const int32_t r = recovery.CheckNothingPending(installBase); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
     targetSoftware += sys::kSep;
     targetSoftware += L"Oculus game";
     if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) {
@@ -165,7 +171,8 @@ int32_t CVr::MoveInstallationSteps() {
 }
 
 int32_t CVr::GetProgress(float& fraction) {
-    const int32_t r = task.GetProgress(fraction);
+    const int32_t r =
+        progressOfRecovery_.load() ? recovery.GetProgress(fraction) : task.GetProgress(fraction);
     if (r == 0 && fraction < 0.0f) fraction = 0.0f;
     return r;
 }
@@ -201,4 +208,27 @@ MoveOutcome CVr::GetMoveOutcome() {
         !gameFolder.empty() && sys::QuerySameVolume(outcome.baseFolder, gameFolder, same) && same;
     outcome.logPath = LogFilePath();
     return outcome;
+}
+
+// ---- An interrupted move -----------------------------------------------------------------------
+
+std::wstring CVr::DetectedBase() {
+    return Detect() == 0 ? installBase : std::wstring();
+}
+
+bool CVr::HasUnfinishedMove() {
+    return recovery.CheckNothingPending(DetectedBase()) == kCodeRecoveryPending;
+}
+
+int32_t CVr::AssessRecovery(RecoveryPlan& plan) {
+    const int32_t r = recovery.Assess(DetectedBase(), plan);
+    if (r != 0) HX_LOG.Err(r);
+    return r;
+}
+
+int32_t CVr::Recover(RecoveryAction action) {
+    progressOfRecovery_.store(true);
+    const int32_t r = recovery.Run(DetectedBase(), action);
+    if (r != 0) HX_LOG.Err(r);
+    return r;
 }

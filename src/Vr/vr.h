@@ -4,6 +4,9 @@
 #include <map>
 #include <string>
 
+#include <atomic>
+
+#include "TaskMgr/CRecovery.h"
 #include "TaskMgr/CTaskMgr.h"
 #include "Vr/IArSet.h"
 
@@ -25,12 +28,17 @@ class CVr final : public IArSet {
     std::wstring GetResolvedInstallDir() override { return resolvedInstallDir; }
     std::wstring TidyTargetPath(std::wstring target) override;
     bool IsInsideBase(std::wstring target) override;
+    bool HasUnfinishedMove() override;
+    int32_t AssessRecovery(RecoveryPlan& plan) override;
+    int32_t Recover(RecoveryAction action) override;
 
     CTaskMgr& Task() { return task; }  // tests watch the phases through it
+    CRecovery& Recovery() { return recovery; }
 
   private:
     int32_t Detect();
     int32_t MoveInstallationSteps();
+    std::wstring DetectedBase();  // empty when the installation is not found
 
     std::wstring sourceSoftware;
     std::wstring sourceDownloads;
@@ -44,4 +52,6 @@ class CVr final : public IArSet {
     int32_t lastResult = 0;
     bool taskRan = false;  // the last move got as far as the task
     CTaskMgr task;
+    CRecovery recovery;
+    std::atomic<bool> progressOfRecovery_{false};  // GetProgress speaks of the last Recover
 };

@@ -67,6 +67,8 @@ int RunMainWindow(QApplication& app) {
     g_mainWnd = window.get();
     window->setFixedSize(530, 365);
     window->show();
+    // Before the window offers a move: what a stopped move left is dealt with or deferred.
+    window->OfferRecovery();
     const int result = app.exec();
     window.reset();
     font.reset();

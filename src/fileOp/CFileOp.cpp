@@ -590,14 +590,28 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
     return walk.code;
 }
 
+int32_t CFileOp::ListNames(std::wstring folder, std::vector<std::wstring>& names) {
+    names.clear();
+    return WalkFolder(folder, cancelFlag,
+                      [&names](const CDirFinder& finder, bool) {
+                          names.push_back(finder.Current().name);
+                          return 0;
+                      })
+        .code;
+}
+
 // ---- Verification ------------------------------------------------------------------------------
 
 int32_t CFileOp::VerifyCopy(std::wstring original, std::wstring copy, std::wstring& difference) {
-    return VerifyInner(original, copy, difference);
+    return VerifyInner(original, copy, difference, false);
+}
+
+int32_t CFileOp::VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference) {
+    return VerifyInner(original, copy, difference, true);
 }
 
 int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& copy,
-                             std::wstring& difference) {
+                             std::wstring& difference, bool copyMayHoldMore) {
     std::map<std::wstring, sys::FindData> copied;
     const WalkResult listed = WalkFolder(copy, cancelFlag, [&copied](const CDirFinder& f, bool) {
         copied.emplace(f.Current().name, f.Current());
@@ -622,7 +636,8 @@ int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& c
         if (kind == EntryKind::kBareLink) return linkThere ? 0 : differs(path);
         if (folderThere != (kind == EntryKind::kFolder) || linkThere) return differs(path);
         if (kind == EntryKind::kFolder) {
-            return VerifyInner(path, copy + sys::kSep + finder.Current().name, difference);
+            return VerifyInner(path, copy + sys::kSep + finder.Current().name, difference,
+                               copyMayHoldMore);
         }
         sys::FindData here = finder.Current();
         if ((here.attributes & sys::kAttrReparsePoint) && !sys::GetFileInfoFollowed(path, here)) {
@@ -634,7 +649,8 @@ int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& c
     };
     const WalkResult walked = WalkFolder(original, cancelFlag, visit);
     if (walked.code != 0) return walked.code;
-    if (!copied.empty()) return differs(copy + sys::kSep + copied.begin()->first);
+    if (!copied.empty() && !copyMayHoldMore)
+        return differs(copy + sys::kSep + copied.begin()->first);
     return 0;
 }
 

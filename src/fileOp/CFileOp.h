@@ -100,9 +100,14 @@ class CFileOp {
     // differing path (original's side, or the copy's for an entry only the copy has); 3 when
     // cancelled; or the code of a failed listing. Reads only; never logs a match.
     int32_t VerifyCopy(std::wstring original, std::wstring copy, std::wstring& difference);
+    // As VerifyCopy, but the copy may hold entries the original lacks: 0 when everything the
+    // original holds is in the copy, the same. So a half-deleted original is proved a duplicate.
+    int32_t VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
     // link or bind mount that reaches either: 0 with the answer, or the code of a failed query.
     int32_t LiesInside(std::wstring path, std::wstring folder, bool& inside);
+    // The names of the entries of one folder (not of its sub-folders), "." and ".." left out.
+    int32_t ListNames(std::wstring folder, std::vector<std::wstring>& names);
     int32_t CopyOneFile(std::wstring source, std::wstring target);
     int32_t DeleteOneFile(std::wstring path);
     int32_t RemoveOneDir(std::wstring path);
@@ -129,7 +134,7 @@ class CFileOp {
     void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
-                        std::wstring& difference);
+                        std::wstring& difference, bool copyMayHoldMore);
     int32_t CheckTargetRoom(const std::wstring& target);
     int32_t Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind);
     void StartMeasure(const std::wstring& root);

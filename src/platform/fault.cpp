@@ -93,7 +93,9 @@ const char* Name(Call kind) {
                                              "CopySymbolicLink",
                                              "GetFileInfo",
                                              "ProcessQuery",
-                                             "MountQuery"};
+                                             "MountQuery",
+                                             "WriteFile",
+                                             "ReadFile"};
     static_assert(std::size(kNames) == kKinds);
     return kNames[static_cast<size_t>(kind)];
 }

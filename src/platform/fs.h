@@ -168,4 +168,18 @@ bool FlushToDisk(const std::wstring& path);
 // (deny-none on Windows). Null when it cannot be opened.
 std::FILE* OpenSharedAppend(const std::wstring& name);
 
+// ---- The program's own state between runs (the move journal) ------------------------------------
+
+// The folder that keeps it, made when missing. Windows: %ProgramData%\Halvex. POSIX: the host
+// folder's state/ (see host.h).
+bool GetStateFolder(std::wstring& folder);
+
+// Replaces the file at path with bytes so that a reader finds either the old content or the new,
+// whole, whatever stops the writer: written to path + ".tmp", flushed to the disk, then renamed
+// over path. POSIX flushes the folder too, so that the rename itself is durable.
+bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes);
+
+// Reads a whole file of at most maxBytes bytes (kErrInvalidData when it holds more).
+bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes);
+
 }  // namespace sys

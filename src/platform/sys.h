@@ -171,6 +171,8 @@ enum class Call : uint8_t {
     kGetFileInfo,
     kProcessQuery,
     kMountQuery,
+    kWriteFile,
+    kReadFile,
     kCount
 };
 

@@ -73,6 +73,58 @@ const QString kSameVolume = QStringLiteral(
     "there frees no space on %1. Move anyway?");
 #endif
 
+// An interrupted move: start-up's offer, and the page's refusal until it is finished or put back.
+const QString kRecoverFinish = QStringLiteral(
+    "Halvex was stopped while it moved the Oculus folders. The copies in %1 are complete, and "
+    "the old data is still in %2. Finish the move now?");
+const QString kRecoverFinishLinked = QStringLiteral(
+    "Halvex was stopped at the end of a move. The Oculus folders are in %1 already. Finish the "
+    "move now?");
+const QString kRecoverPutBack = QStringLiteral(
+    "Halvex was stopped while it moved the Oculus folders, before the copies were complete. "
+    "The data is in %1. Put it back now?");
+const QString kRecoverPutBackUnmoved = QStringLiteral(
+    "Halvex was stopped at the start of a move, before it moved the Oculus folders. Put "
+    "everything back as it was now?");
+const QString kRecoverRefused = QStringLiteral(
+    "Halvex was stopped while it moved the Oculus folders, and cannot finish or undo that move "
+    "safely, so it leaves everything as it is. Where the data is: %1. Please put the folders in "
+    "order by hand.");
+const QString kRecoverDeleteJournal = QStringLiteral(" Then delete %1.");
+const QString kRecoverLookFailed = QStringLiteral(
+    "Halvex was stopped while it moved the Oculus folders, but cannot look at them now. Please "
+    "restart Halvex to try again.");
+const QString kUnfinishedMove = QStringLiteral(
+    "A move that was stopped is not finished or put back yet. Please restart Halvex to deal "
+    "with it first.");
+
+QString JoinPaths(const std::vector<std::wstring>& paths) {
+    QStringList list;
+    for (const std::wstring& path : paths)
+        list << QString::fromStdWString(path);
+    return list.join(QStringLiteral(", "));
+}
+
+// The words for what start-up found; the question for an action ends the text.
+QString RecoveryText(const RecoveryPlan& plan) {
+    const QString copies = QString::fromStdWString(plan.CopiesFolder());
+    const std::vector<std::wstring> parked = plan.ParkedFolders();
+    switch (plan.action) {
+        case RecoveryAction::kFinish:
+            return parked.empty() ? kRecoverFinishLinked.arg(copies)
+                                  : kRecoverFinish.arg(copies, JoinPaths(parked));
+        case RecoveryAction::kPutBack:
+            return parked.empty() ? kRecoverPutBackUnmoved : kRecoverPutBack.arg(JoinPaths(parked));
+        default: {
+            QString text = kRecoverRefused.arg(QString::fromStdWString(plan.why));
+            if (plan.journalFound) {
+                text += kRecoverDeleteJournal.arg(QString::fromStdWString(plan.journalPath));
+            }
+            return text;
+        }
+    }
+}
+
 // The message for a refusal of the engine's target check; empty when the target fits.
 QString EngineRefusal(int32_t code) {
     switch (code) {
@@ -265,7 +317,38 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& sourc
     return {};
 }
 
+void COculusInstallWgt::OfferRecovery() {
+    IArSet* engine = GetEngine();
+    if (!engine->HasUnfinishedMove()) return;
+    RecoveryPlan plan;
+    if (engine->AssessRecovery(plan) != 0) {
+        ui::ShowMessageBox(kRecoverLookFailed);
+        return;
+    }
+    const QString text = RecoveryText(plan);
+    switch (plan.action) {
+        case RecoveryAction::kNothing:
+            return;
+        case RecoveryAction::kRefuse:
+            ui::ShowMessageBox(text);
+            return;
+        case RecoveryAction::kFinish:
+            if (ui::AskAction(text, QStringLiteral("Finish")) != ui::kIdYes) return;
+            RunWorker(kOpFinishMove, plan.CopiesFolder(), plan.record.base);
+            return;
+        case RecoveryAction::kPutBack:
+            if (ui::AskAction(text, QStringLiteral("Put back")) != ui::kIdYes) return;
+            RunWorker(kOpPutBack, plan.CopiesFolder(), plan.record.base);
+            return;
+    }
+}
+
 void COculusInstallWgt::OnChickStartBtn() {
+    // A move on top of one that was stopped would bury it (the engine refuses it too).
+    if (GetEngine()->HasUnfinishedMove()) {
+        ui::ShowMessageBox(kUnfinishedMove);
+        return;
+    }
     QString target = TidyTarget(targetEdit->text().trimmed());
     NormalizePath(target);
     QString source;
@@ -284,13 +367,15 @@ void COculusInstallWgt::OnChickStartBtn() {
     if (IsUsbDevice(target) && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
         return;
     }
-    RunMove(target);
+    RunWorker(kOpMove, target.toStdWString(), {});
 }
 
-void COculusInstallWgt::RunMove(const QString& target) {
+void COculusInstallWgt::RunWorker(int32_t operation, const std::wstring& target,
+                                  const std::wstring& source) {
     auto thread = std::make_unique<CExeThread>(GetEngine());
-    thread->SetOperation(kOpMove);
-    thread->SetTargetPath(target.toStdWString());
+    thread->SetOperation(operation);
+    thread->SetTargetPath(target);
+    thread->SetSourcePath(source);
     auto progress = std::make_unique<CProgressWgt>(this, thread.get());
     thread->start(QThread::InheritPriority);
     progress->exec();

@@ -4,6 +4,8 @@
 
 #include <QString>
 #include <QWidget>
+#include <cstdint>
+#include <string>
 
 class QLabel;
 class QLineEdit;
@@ -15,6 +17,10 @@ class COculusInstallWgt : public QWidget {
     explicit COculusInstallWgt(QWidget* parent);
     ~COculusInstallWgt() override;
 
+    // Start-up: when a move was stopped, says what the disk shows and offers to finish it or to
+    // put it back (or later), and runs the choice behind the progress page.
+    void OfferRecovery();
+
   private slots:
     void OnChickSelDestPathBtn();
     void OnChickStartBtn();
@@ -24,7 +30,8 @@ class COculusInstallWgt : public QWidget {
     // The first refusal of the start checks, or an empty text when the move may start; then
     // source holds the tidied source location that the checks compared the target with.
     QString RefusalOfTarget(const QString& target, QString& source);
-    void RunMove(const QString& target);
+    // Runs the worker's operation behind the modal progress page.
+    void RunWorker(int32_t operation, const std::wstring& target, const std::wstring& source);
 
     QLabel* noteLabel;
     QLineEdit* sourceEdit;

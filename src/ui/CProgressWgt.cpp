@@ -82,6 +82,12 @@ QStringList OpeningLines(const CExeThread* worker) {
             return {QStringLiteral("Start restoring Oculus installation directory..."),
                     QStringLiteral("Source path:") + source,
                     QStringLiteral("Target location:") + target};
+        case kOpFinishMove:
+            return {QStringLiteral("Finishing the interrupted move..."),
+                    QStringLiteral("Move to:") + target};
+        case kOpPutBack:
+            return {QStringLiteral("Putting back the interrupted move..."),
+                    QStringLiteral("Source path:") + source};
         default:
             return {};
     }
@@ -127,6 +133,32 @@ const QString kMoveFailed = QStringLiteral(
     "please contact us.");
 const QString kCancelRefusedText = QStringLiteral(
     "The program is performing last configuration process. Please wait until it is complete.");
+
+// The outcome of finishing or putting back an interrupted move. Whatever failed, the journal
+// stays, and the next start looks again.
+QString RecoveryMessage(const CExeThread* worker) {
+    const bool finish = worker->GetOperation() == kOpFinishMove;
+    switch (worker->GetResult()) {
+        case kCodeOk:
+            return QStringLiteral("Successful operation.");
+        case kCodeServicesNotStarted:
+            return QStringLiteral(
+                "The Oculus folders are in order, but StartService failed. Please start "
+                "\"OVRService\" and \"OVRLibraryService\" by hand, or restart Halvex to try "
+                "again.");
+        case kCodeRecoveryRefused:
+            return QStringLiteral(
+                "The Oculus folders changed since Halvex looked at them, so it did nothing. "
+                "Please restart Halvex.");
+        default:
+            return finish ? QStringLiteral(
+                                "Failed to finish the interrupted move. Nothing is lost. Please "
+                                "restart Halvex to try again.")
+                          : QStringLiteral(
+                                "Failed to put back the interrupted move. Nothing is lost. "
+                                "Please restart Halvex to try again.");
+    }
+}
 
 // The move is done, but the old data could not all be removed: the user deletes it by hand.
 QString OldDataLeftMessage(const CExeThread* worker) {
@@ -265,6 +297,8 @@ void CProgressWgt::OnThreadFinish() {
 }
 
 QString CProgressWgt::FinalMessage() const {
+    const int32_t operation = thread->GetOperation();
+    if (operation == kOpFinishMove || operation == kOpPutBack) return RecoveryMessage(thread);
     switch (thread->GetResult()) {
         case kCodeOk:
             return QStringLiteral("Successful operation.");

@@ -138,3 +138,7 @@ bool Trekhold::nativeEvent(const QByteArray& eventType, void* message, qintptr* 
            QWidget::nativeEvent(eventType, message, result);
 }
 #endif
+
+void Trekhold::OfferRecovery() {
+    page->OfferRecovery();
+}

@@ -17,6 +17,8 @@ class Trekhold : public QWidget {
     explicit Trekhold(QWidget* parent);
     ~Trekhold() override;
 
+    void OfferRecovery();  // start-up, once the window shows (COculusInstallWgt::OfferRecovery)
+
   protected:
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QWindow>
 
 #include "ui/winlook.h"
@@ -34,8 +35,23 @@ int NativeBox(const MessageBoxRequest& request) {
                          request.style);
 }
 #else
+// An offer of one action: the buttons carry their names; Escape and closing mean "Later".
+int ActionBox(const MessageBoxRequest& request) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
+                    QMessageBox::NoButton, request.owner);
+    box.setTextFormat(Qt::RichText);
+    box.setText(SpacedText(request.text, box.font()));
+    QPushButton* act = box.addButton(request.action, QMessageBox::AcceptRole);
+    QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+    box.setDefaultButton(act);
+    box.setEscapeButton(later);
+    box.exec();
+    return box.clickedButton() == act ? kIdYes : kIdNo;
+}
+
 // The toolkit's box where there are no native ones: same caption, icon and buttons.
 int NativeBox(const MessageBoxRequest& request) {
+    if (!request.action.isEmpty()) return ActionBox(request);
     const bool question = request.style == kMbYesNoInfo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons,
@@ -63,6 +79,13 @@ int ShowMessageBox(const QString& text, uint32_t style, QWidget* window) {
 
 void SetMessageBoxHook(MessageBoxHook hook) {
     BoxHook() = std::move(hook);
+}
+
+int AskAction(const QString& text, const QString& action, Owner owner) {
+    QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
+    const MessageBoxRequest request{text, kMbYesNoInfo, window != nullptr, window, action};
+    if (BoxHook()) return BoxHook()(request);
+    return NativeBox(request);
 }
 
 QString GetExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,

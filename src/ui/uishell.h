@@ -28,6 +28,7 @@ struct MessageBoxRequest {
     uint32_t style = kMbOkInfo;
     bool owned = false;        // owned by a window (its native window)
     QWidget* owner = nullptr;  // that window: the main window, or the one the caller named
+    QString action;            // AskAction's named action; empty for the other boxes
 };
 using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 
@@ -39,6 +40,11 @@ int ShowMessageBox(const QString& text, uint32_t style = kMbOkInfo,
 // that dialog, where a window manager would raise the main window with a box of its own.
 int ShowMessageBox(const QString& text, uint32_t style, QWidget* window);
 void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
+
+// Offers one named action or "Later": kIdYes for the action, kIdNo for later. MessageBoxW names
+// no buttons, so on Windows the box asks with Yes and No and the text must end in the question
+// they answer ("Finish the move now?"); elsewhere the buttons carry the action and "Later".
+int AskAction(const QString& text, const QString& action, Owner owner = Owner::MainWindow);
 
 using FolderDialogHook = std::function<QString(QWidget* parent, const QString& caption,
                                                const QString& dir, QFileDialog::Options)>;

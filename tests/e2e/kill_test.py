@@ -14,13 +14,19 @@ import tempfile
 import time
 
 
-def make_tree(base, seed=7):
-    rng = random.Random(seed)
+def random_writer(base, rng):
+    """write(rel, size): a file of size random bytes at base/rel, its folders made."""
     def write(rel, size):
         path = os.path.join(base, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(rng.randbytes(size))
+    return write
+
+
+def make_tree(base, seed=7):
+    rng = random.Random(seed)
+    write = random_writer(base, rng)
     write("Software/Big Game/data.pak", 48 << 20)
     write("Downloads/cache/installer.bin", 16 << 20)
     for i in range(1500):

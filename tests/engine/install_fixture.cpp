@@ -1,5 +1,7 @@
 #include "install_fixture.h"
 
+#include "TaskMgr/MoveJournal.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -24,12 +26,16 @@ std::string Content(const std::string& name, int size) {
 }  // namespace
 
 SimulatedInstall::SimulatedInstall(InstallShape shape) {
+#ifdef _WIN32
+    RemoveJournal();  // the one state folder of the machine: no journal of another test counts
+#endif
     Populate(shape);
     if (shape.registerInstall) Register();
 }
 
 SimulatedInstall::~SimulatedInstall() {
 #ifdef _WIN32
+    RemoveJournal();
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC");
 #else
     sys::SetHostDir({});

@@ -13,6 +13,7 @@
 #include "platform/services.h"
 #include "platform/sys.h"
 #include "support.h"
+#include "wine_services.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -565,6 +566,31 @@ TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 
+// A recovery starts what the journal says the move stopped: a running one is left be, a missing
+// one has nothing to start, and a refusal is reported after the others were tried.
+TEST_F(ServicePairTest, RecoveryStartsOnlyTheNamedServicesThatAreStopped) {
+    Install(L"OVRLibraryService", Running());
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
+
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped({}), 0);  // a move that stopped none
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
+
+    sys::standin::RemoveService(L"OVRLibraryService");
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 0);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+
+    ServiceRecord refusing = Stopped();
+    refusing.refuseStart = 1058;
+    Install(L"OVRLibraryService", refusing);
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServicesIfStopped(COculusMgr::ServiceNames()), 10000 + 1058);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
 // Every call of a stop with a dependent, and of a start from stop pending, fails in turn: the
 // result is the injected code or success (a dependent's failure is not fatal), and the fixture
 // checks that no handle stays open.
@@ -598,45 +624,9 @@ TEST_F(ServicePairTest, EveryFailingCallReleasesItsHandles) {
 #else  // _WIN32
 
 // ---- Wine's service manager and the fake service -------------------------------------------
-// scripts/wine-services registers "OVRService" and "OVRLibraryService" (tools/fakesvc). Waits
-// are real here, so the services report short hints and each case has a cap on its time.
+// Waits are real here, so the services report short hints and each case has a cap on its time.
 
 constexpr ULONGLONG kCapMs = 20000;
-
-// The test's own view of a service, straight from the manager and apart from the code under test.
-DWORD StateOf(const wchar_t* name) {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status{};
-    const bool ok = svc && ::QueryServiceStatus(svc, &status);
-    if (svc) ::CloseServiceHandle(svc);
-    if (scm) ::CloseServiceHandle(scm);
-    return ok ? status.dwCurrentState : 0;
-}
-
-bool WaitForState(const wchar_t* name, DWORD state) {
-    const ULONGLONG begun = ::GetTickCount64();
-    while (StateOf(name) != state) {
-        if (::GetTickCount64() - begun > kCapMs) return false;
-        ::Sleep(50);
-    }
-    return true;
-}
-
-// Brings a service into state (running or stopped) by the test's own calls.
-bool Ensure(const wchar_t* name, DWORD state) {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_START | SERVICE_STOP) : nullptr;
-    if (svc && state == SERVICE_RUNNING) {
-        ::StartServiceW(svc, 0, nullptr);
-    } else if (svc) {
-        SERVICE_STATUS status{};
-        ::ControlService(svc, SERVICE_CONTROL_STOP, &status);
-    }
-    if (svc) ::CloseServiceHandle(svc);
-    if (scm) ::CloseServiceHandle(scm);
-    return svc && WaitForState(name, state);
-}
 
 class WineServiceTest : public ::testing::Test {
   protected:

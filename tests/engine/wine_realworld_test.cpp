@@ -10,52 +10,20 @@
 
 #include <mutex>
 
+#include "TaskMgr/MoveJournal.h"
 #include "Vr/vr.h"
 #include "fileop_support.h"
 #include "install_fixture.h"
+#include "interrupt.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "wine_services.h"
 
 using namespace testsupport;
 
 namespace {
-
-constexpr ULONGLONG kCapMs = 30000;
-
-DWORD StateOf(const wchar_t* name) {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status{};
-    const bool ok = svc && ::QueryServiceStatus(svc, &status);
-    if (svc) ::CloseServiceHandle(svc);
-    if (scm) ::CloseServiceHandle(scm);
-    return ok ? status.dwCurrentState : 0;
-}
-
-bool WaitForState(const wchar_t* name, DWORD state) {
-    const ULONGLONG begun = ::GetTickCount64();
-    while (StateOf(name) != state) {
-        if (::GetTickCount64() - begun > kCapMs) return false;
-        ::Sleep(50);
-    }
-    return true;
-}
-
-bool Ensure(const wchar_t* name, DWORD state) {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE svc = scm ? ::OpenServiceW(scm, name, SERVICE_START | SERVICE_STOP) : nullptr;
-    if (svc && state == SERVICE_RUNNING) {
-        ::StartServiceW(svc, 0, nullptr);
-    } else if (svc) {
-        SERVICE_STATUS status{};
-        ::ControlService(svc, SERVICE_CONTROL_STOP, &status);
-    }
-    if (svc) ::CloseServiceHandle(svc);
-    if (scm) ::CloseServiceHandle(scm);
-    return svc && WaitForState(name, state);
-}
 
 constexpr const wchar_t* kQuick =
     L"C:\\halvex\\fakesvc.exe --start-ms 300 --start-hint 3000 --stop-ms 300 --stop-hint 200 "
@@ -210,6 +178,39 @@ TEST_F(WineMoveTest, AReadOnlyFileInTheFirstCopyStillLetsTheRollbackEmptyTheTarg
     EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game"));
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
+}
+
+// ---- A move stopped while copying, put back by the next start ----------------------------------
+
+TEST_F(WineMoveTest, ARecoveryPutsBackAMoveStoppedWhileCopying) {
+    // Stopped a few files into the first copy: parked, half copied, services stopped, journal in
+    // %ProgramData%\Halvex.
+    Interrupter stop(kCopyFirst, 12);
+    engine_.Task().SetPhaseObserver(&stop);
+    Move();
+    engine_.Task().SetPhaseObserver(nullptr);
+    sys::fault::Reset();
+    ASSERT_TRUE(stop.Interrupted());
+    ASSERT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
+    ASSERT_FALSE(fs::exists(Software()));
+    EXPECT_EQ(StateOf(L"OVRService"), SERVICE_STOPPED);
+    std::wstring journal;
+    ASSERT_EQ(GetJournalPath(journal), 0);
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_NE(journal.find(L"\\ProgramData\\Halvex\\move.journal"), std::wstring::npos)
+        << sys::ToUtf8(journal);
+
+    RecoveryPlan plan;
+    ASSERT_EQ(engine_.AssessRecovery(plan), 0);
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+
+    ExpectBack();
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_TRUE(WaitForState(L"OVRLibraryService", SERVICE_RUNNING));
+    EXPECT_TRUE(WaitForState(L"OVRService", SERVICE_RUNNING));
+    EXPECT_FALSE(engine_.HasUnfinishedMove());
 }
 
 // ---- A relative base folder --------------------------------------------------------------------

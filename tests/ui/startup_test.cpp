@@ -1,10 +1,14 @@
 // Start-up as a child process with a host folder of its own: this binary, started with
 // --startup-child, runs the program's start-up with its boxes answered and reported on standard
 // output, reports the main window, and then presses the window's close button ("quit") or first
-// waits until the file "release" appears in the host folder ("hold").
+// waits until the file "release" appears in the host folder ("hold"). An offer of an action is
+// answered as HALVEX_TEST_ANSWER says ("yes" or "no"); a progress page that it opens is closed
+// once it shows its result (its lines reach standard output as "halvex: ...").
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QProcess>
 #include <QPushButton>
@@ -13,9 +17,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "OculusMgr/COculusMgr.h"
+#include "TaskMgr/CTaskMgr.h"
+#include "Vr/vr.h"
 #include "app/startup.h"
+#include "interrupt.h"
 #include "platform/host.h"
 #include "platform/process.h"
+#include "platform/services.h"
 #include "uitest.h"
 
 namespace {
@@ -27,6 +36,10 @@ void PressClose() {
 }
 
 void ReportWindow() {
+    if (QApplication::activeModalWidget()) {  // start-up's recovery is under way: after it
+        QTimer::singleShot(50, &ReportWindow);
+        return;
+    }
     QWidget* w = g_mainWnd;
     if (!w) {
         std::printf("NO WINDOW\n");
@@ -47,8 +60,20 @@ void ReportWindow() {
     poll->start(20);
 }
 
+// Presses OK on a progress page once it shows its result; owned by the application, so it ends
+// with it whether or not a page came.
+void CloseProgressPages() {
+    auto* closer = new QTimer(qApp);
+    QObject::connect(closer, &QTimer::timeout, [] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (uitest::ProgressEnded(modal)) modal->findChild<QPushButton*>("normalbtn")->click();
+    });
+    closer->start(20);
+}
+
 void ScheduleReport() {
     QTimer::singleShot(0, &ReportWindow);
+    CloseProgressPages();
 }
 
 }  // namespace
@@ -56,10 +81,13 @@ void ScheduleReport() {
 int RunStartupChild(int argc, char** argv, const char* mode) {
     g_holdChild = std::strcmp(mode, "hold") == 0;
     ui::SetMessageBoxHook([](const ui::MessageBoxRequest& request) {
-        std::printf("BOX %s|owned=%d|style=0x%x\n", request.text.toUtf8().constData(),
+        std::printf("BOX %s|owned=%d|style=0x%x", request.text.toUtf8().constData(),
                     int(request.owned), unsigned(request.style));
+        if (!request.action.isEmpty()) std::printf("|action=%s", qPrintable(request.action));
+        std::printf("\n");
         std::fflush(stdout);
-        return ui::kIdOk;
+        if (request.action.isEmpty()) return ui::kIdOk;
+        return qgetenv("HALVEX_TEST_ANSWER") == "yes" ? ui::kIdYes : ui::kIdNo;
     });
     qAddPreRoutine(ScheduleReport);  // runs inside the application object's constructor
     return RunHalvex(argc, argv);
@@ -69,9 +97,10 @@ namespace {
 
 class Child {
   public:
-    Child(const QString& host, const QString& work, const char* mode) {
+    Child(const QString& host, const QString& work, const char* mode, const char* answer = "") {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HALVEX_HOST", host);
+        env.insert("HALVEX_TEST_ANSWER", answer);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(work);
@@ -96,6 +125,13 @@ class Child {
         if (!process_.waitForFinished(uitest::kEventMs)) return -1;
         output_ += QString::fromUtf8(process_.readAllStandardOutput());
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
+    }
+    QStringList Lines(const char* prefix) const {
+        QStringList lines;
+        for (const QString& line : output_.split('\n')) {
+            if (line.startsWith(prefix)) lines << line.mid(int(std::strlen(prefix)));
+        }
+        return lines;
     }
     QStringList Boxes() const {
         QStringList boxes;
@@ -189,4 +225,157 @@ class TestStartup : public QObject {
 };
 
 HX_REGISTER_TEST(TestStartup);
+
+namespace {
+
+// An installation whose move was stopped at a chosen moment (see interrupt.h), for a child to
+// start up on. The stand-in services stop and start at once, so no clock is shared.
+class Interrupted {
+  public:
+    Interrupted(int32_t phase, uint64_t callsInto) {
+        if (!install_.ok() || !install_.scratch().Make("target") ||
+            !install_.Host({"services", "install", "stop_ms=0", "start_ms=0", "stop_hint=0",
+                            "start_hint=0"})) {
+            return;
+        }
+        uitest::ScopedVirtualClock clock;
+        CVr engine;
+        std::wstring source;
+        engine.ResolveSourceDir(source);
+        if (engine.CheckTargetDir(Target().toStdWString()) != 0) return;
+        testsupport::Interrupter stop(phase, callsInto);
+        engine.Task().SetPhaseObserver(&stop);
+        engine.MoveInstallation();
+        engine.Task().SetPhaseObserver(nullptr);
+        sys::fault::Reset();
+        ok_ = stop.Interrupted() && JournalThere();
+    }
+    bool ok() const { return ok_; }
+    QString Host() const { return install_.Path("host"); }
+    QString Target() const { return install_.Path("target"); }
+    QString Copies() const { return Target() + "/Oculus game"; }
+    QString Base() const { return install_.Base(); }
+    QString Software() const { return install_.Software(); }
+    QString Downloads() const { return install_.Downloads(); }
+    bool JournalThere() const { return QFile::exists(Host() + "/state/move.journal"); }
+    bool ServicesRunning() {
+        for (const std::wstring& name : COculusMgr::ServiceNames()) {
+            COculusMgr oculus;
+            oculus.serviceName = name;
+            uint32_t state = 0;
+            if (oculus.QueryState(state) != 0 || state != sys::kServiceRunning) return false;
+        }
+        return true;
+    }
+    bool ParkedLeft() const {
+        return QFileInfo::exists(Software() + "Varko") || QFileInfo::exists(Downloads() + "Varko");
+    }
+
+  private:
+    uitest::Installation install_;
+    bool ok_ = false;
+};
+
+QString Box(const QString& text, const char* action) {
+    return text + "|owned=1|style=0x44|action=" + action;
+}
+
+}  // namespace
+
+// Start-up after a move that was stopped: one box says what the disk shows and offers the one
+// fitting action or "Later"; the action runs behind the progress page before the window offers
+// a move.
+class TestStartupRecovery : public QObject {
+    Q_OBJECT
+  private slots:
+    void cleanup() { sys::SetHostDir({}); }
+
+    void aMoveStoppedAfterItsCopiesIsFinished() {
+        Interrupted moment(kLinking, 0);
+        QVERIFY(moment.ok());
+        QTemporaryDir work;
+        Child child(moment.Host(), work.path(), "quit", "yes");
+        QCOMPARE(child.Finish(), 0);
+        const QString offer =
+            "Halvex was stopped while it moved the Oculus folders. The copies in " +
+            moment.Copies() + " are complete, and the old data is still in " + moment.Downloads() +
+            "Varko, " + moment.Software() + "Varko. Finish the move now?";
+        QCOMPARE(child.Boxes(), QStringList{Box(offer, "Finish")});
+        QCOMPARE(child.Lines("halvex: "),
+                 (QStringList{"Finishing the interrupted move...", "Move to:" + moment.Copies(),
+                              "Successful operation."}));
+        QVERIFY2(child.output().contains("WINDOW 530x365"), qPrintable(child.output()));
+        QCOMPARE(QFileInfo(moment.Software()).symLinkTarget(), moment.Copies() + "/Software");
+        QCOMPARE(QFileInfo(moment.Downloads()).symLinkTarget(), moment.Copies() + "/Downloads");
+        QVERIFY(!moment.ParkedLeft());
+        QVERIFY(!moment.JournalThere());
+        QVERIFY(moment.ServicesRunning());
+    }
+
+    void aMoveStoppedWhileCopyingIsPutBack() {
+        Interrupted moment(kCopyFirst, 0);
+        QVERIFY(moment.ok());
+        QTemporaryDir work;
+        Child child(moment.Host(), work.path(), "quit", "yes");
+        QCOMPARE(child.Finish(), 0);
+        const QString offer =
+            "Halvex was stopped while it moved the Oculus folders, before the copies were "
+            "complete. The data is in " +
+            moment.Downloads() + "Varko, " + moment.Software() + "Varko. Put it back now?";
+        QCOMPARE(child.Boxes(), QStringList{Box(offer, "Put back")});
+        QCOMPARE(child.Lines("halvex: "),
+                 (QStringList{"Putting back the interrupted move...",
+                              "Source path:" + moment.Base() + "/", "Successful operation."}));
+        QVERIFY(QFileInfo(moment.Software()).isDir() && !QFileInfo(moment.Software()).isSymLink());
+        QVERIFY(QFile::exists(moment.Software() + "/Game One/game.bin"));
+        QVERIFY(QFile::exists(moment.Downloads() + "/partial.tmp"));
+        QVERIFY(!moment.ParkedLeft());
+        QVERIFY(!QFileInfo::exists(moment.Copies()));
+        QVERIFY(!moment.JournalThere());
+        QVERIFY(moment.ServicesRunning());
+    }
+
+    void laterLeavesEverythingAsItIs() {
+        Interrupted moment(kCopyFirst, 0);
+        QVERIFY(moment.ok());
+        QTemporaryDir work;
+        Child child(moment.Host(), work.path(), "quit", "no");
+        QCOMPARE(child.Finish(), 0);
+        QCOMPARE(child.Boxes().size(), 1);
+        QVERIFY(child.Boxes().first().endsWith("|action=Put back"));
+        QVERIFY(child.Lines("halvex: ").isEmpty());  // no progress page
+        QVERIFY(child.output().contains("WINDOW 530x365"));
+        QVERIFY(moment.ParkedLeft());
+        QVERIFY(moment.JournalThere());
+        QVERIFY(QFileInfo::exists(moment.Copies() + "/Downloads"));
+    }
+
+    void whatCannotBeSortedOutIsExplainedAndLeftAlone() {
+        Interrupted moment(kCopyFirst, 0);
+        QVERIFY(moment.ok());
+        QVERIFY(QDir().mkpath(moment.Software()));  // a new, empty one beside the parked one
+        QTemporaryDir work;
+        Child child(moment.Host(), work.path(), "quit", "yes");
+        QCOMPARE(child.Finish(), 0);
+        const QStringList boxes = child.Boxes();
+        QCOMPARE(boxes.size(), 1);
+        const QString q = "\"";
+        const QString explained =
+            "Halvex was stopped while it moved the Oculus folders, and cannot finish or undo that "
+            "move safely, so it leaves everything as it is. Where the data is: " +
+            q + "Downloads" + q + ": in " + q + moment.Downloads() + "Varko" + q +
+            ", and a partial copy in " + q + moment.Copies() + "/Downloads" + q + "; " + q +
+            "Software" + q + ": " + q + moment.Software() + q + " and " + q + moment.Software() +
+            "Varko" + q + " both exist; its data may be in " + q + moment.Software() + q + ", " +
+            q + moment.Software() + "Varko" + q + " or " + q + moment.Copies() + "/Software" + q +
+            ". Please put the folders in order by hand. Then delete " + moment.Host() +
+            "/state/move.journal.|owned=1|style=0x40";
+        QCOMPARE(boxes.first(), explained);
+        QVERIFY(child.Lines("halvex: ").isEmpty());
+        QVERIFY(moment.ParkedLeft());
+        QVERIFY(moment.JournalThere());
+    }
+};
+
+HX_REGISTER_TEST(TestStartupRecovery);
 #include "startup_test.moc"

@@ -101,6 +101,21 @@ class FakeEngine : public IArSet {
     std::wstring TidyTargetPath(std::wstring target) override { return target; }
     bool IsInsideBase(std::wstring) override { return false; }
 
+    // An interrupted move: what the engine reports, and the recoveries asked of it.
+    std::atomic<bool> unfinished{false};
+    RecoveryPlan plan;
+    int32_t recoverResult = 0;
+    std::vector<RecoveryAction> recoveries;
+    bool HasUnfinishedMove() override { return unfinished; }
+    int32_t AssessRecovery(RecoveryPlan& out) override {
+        out = plan;
+        return 0;
+    }
+    int32_t Recover(RecoveryAction action) override {
+        recoveries.push_back(action);
+        return recoverResult;
+    }
+
   private:
     std::mutex snapshotLock_;
     MoveSnapshot snapshot_;

@@ -4,6 +4,7 @@
 // With --progress-ms it also samples, as the progress page does, the bar's fraction and the
 // status line at that interval ("sample:"), prints the status line as the move enters each step
 // ("step:"), and the closing words at the end ("closing:").
+// With --recover it finishes or puts back an interrupted move instead, as start-up offers to.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -102,8 +103,40 @@ int32_t MoveWhileSampling(CVr& engine, int periodMs, Clock::time_point start) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: halvex-move --target DIR [--cancel-at-phase N] [--progress-ms N]\n"
-                 "Moves the detected installation's Software and Downloads folders under DIR.\n");
+                 "       halvex-move --recover\n"
+                 "Moves the detected installation's Software and Downloads folders under DIR, or\n"
+                 "finishes or puts back a move that was interrupted.\n");
     return 2;
+}
+
+// Prints "recovery: finished|restored|nothing to do|refused: <why>" (or "failed: <code>"), then
+// the result code as a move's.
+int Recover(CVr& engine) {
+    RecoveryPlan plan;
+    int32_t result = engine.AssessRecovery(plan);
+    const bool acts =
+        plan.action == RecoveryAction::kFinish || plan.action == RecoveryAction::kPutBack;
+    if (result == 0 && acts) {
+        PhasePrinter printer(engine, -1, false);
+        engine.Recovery().SetPhaseObserver(&printer);
+        result = engine.Recover(plan.action);
+        engine.Recovery().SetPhaseObserver(nullptr);
+    }
+    if (result != 0 && result != kCodeRecoveryRefused) {
+        std::printf("recovery: failed: %d\n", result);
+    } else if (result == kCodeRecoveryRefused) {
+        std::printf("recovery: refused: the folders changed while they were looked at\n");
+    } else if (plan.action == RecoveryAction::kRefuse) {
+        result = kCodeRecoveryRefused;
+        std::printf("recovery: refused: %s\n", Utf8(plan.why).c_str());
+    } else if (plan.action == RecoveryAction::kNothing) {
+        std::printf("recovery: nothing to do\n");
+    } else {
+        std::printf("recovery: %s\n",
+                    plan.action == RecoveryAction::kFinish ? "finished" : "restored");
+    }
+    std::printf("result: %d\n", result);
+    return result == kCodeOk ? 0 : kExitMoveFailed;
 }
 
 }  // namespace
@@ -112,6 +145,9 @@ int main(int argc, char** argv) {
     std::string target;
     int cancelAtPhase = -1;
     int progressMs = 0;
+    if (argc == 2 && std::strcmp(argv[1], "--recover") == 0) {
+        return Recover(static_cast<CVr&>(*GetEngine()));
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--target") == 0 && i + 1 < argc) {
             target = argv[++i];

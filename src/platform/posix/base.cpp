@@ -103,6 +103,17 @@ void SetLastErrorFromErrno(int err, const std::string& path) {
     t_errorPath = path;
 }
 
+bool ResolvedPath(const std::string& native, std::string& resolved) {
+    char* full = ::realpath(native.c_str(), nullptr);
+    if (full == nullptr) {
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    resolved = full;
+    std::free(full);
+    return true;
+}
+
 void SetLastErrorPath(const std::string& path) {
     t_errorPath = path;
 }

@@ -574,14 +574,9 @@ struct OpenFile {
 FileHandle OpenForQuery(const std::wstring& path) {
     if (fault::Hit(Call::kCreateFile)) return nullptr;
     const std::string native = ToUtf8(path);
-    char* resolved = ::realpath(native.c_str(), nullptr);
-    if (resolved == nullptr) {
-        SetLastErrorFromErrno(errno, native);
-        return nullptr;
-    }
-    auto* file = new OpenFile{resolved};
-    std::free(resolved);
-    return file;
+    std::string resolved;
+    if (!ResolvedPath(native, resolved)) return nullptr;
+    return new OpenFile{resolved};
 }
 
 void CloseFile(FileHandle file) {

@@ -72,13 +72,8 @@ std::string FirstUseBelow(const std::string& procDir, const std::string& root) {
 bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users) {
     if (fault::Hit(Call::kProcessQuery)) return false;
     const std::string native = ToUtf8(folder);
-    char* resolved = ::realpath(native.c_str(), nullptr);
-    if (resolved == nullptr) {
-        SetLastErrorFromErrno(errno, native);
-        return false;
-    }
-    const std::string root = resolved;
-    std::free(resolved);
+    std::string root;
+    if (!ResolvedPath(native, root)) return false;
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) {
         SetLastErrorFromErrno(errno, "/proc");

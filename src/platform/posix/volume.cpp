@@ -352,13 +352,8 @@ bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
 bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>& mounts) {
     if (fault::Hit(Call::kMountQuery)) return false;
     const std::string native = ToUtf8(folder);
-    char* resolved = ::realpath(native.c_str(), nullptr);
-    if (resolved == nullptr) {
-        SetLastErrorFromErrno(errno, native);
-        return false;
-    }
-    const std::string root = resolved;
-    ::free(resolved);
+    std::string root;
+    if (!ResolvedPath(native, root)) return false;
     std::ifstream table("/proc/self/mountinfo");
     if (!table) {
         SetLastError(kErrNotSupported);

@@ -1,0 +1,91 @@
+// The recovery of an interrupted move: it looks at the disk, decides, and finishes the move or
+// puts it back, journaling itself as a move does.
+//
+// What the disk shows, for each of "Software" and "Downloads": S its old path, P its parked
+// folder, T its copy. The journal names P and T; without a journal (a move of an earlier
+// version) P is the one "...Varko" folder next to S, and T is where a link at S leads.
+//
+//   place     S                P         the copy T, against P (or against S at home)
+//   Home      a real folder    absent    none, partial or the same
+//   Parked    absent           present   none, partial, the same, or more
+//   Linked    a link to T      present   the same or more
+//   Done      a link to T      absent    present
+//   Unclear   anything else: both S and P, neither, a link elsewhere, a second "...Varko"
+//             folder, a copy that overlaps the data it was made from, a journal that names
+//             folders no move makes
+//
+// "The same": the same entries, sizes and write times (CFileOp::VerifyCopy). "More": all that P
+// holds is in T, the same, and T holds more besides: P was half deleted after the copy was
+// verified, or something was added through the link (CFileOp::VerifyHeldIn). "Partial": P holds
+// something that T lacks.
+//
+// The decision, in this order:
+//
+//   Nothing    no journal and no parked folder: nothing is touched.
+//   Refuse     a folder is Unclear, or a Home copy holds more than S, or a Linked copy is
+//              partial: nothing is touched, and the refusal says where each folder's data is.
+//   Finish     every folder is Parked or Linked with a copy that is the same or more, or Done:
+//              link each Parked S to T, flush the copies, delete every P (CFileOp::DeleteTree,
+//              then RemoveEmptiedParkedFolder, as the move does), start the services.
+//   Put back   every folder is Home or Parked with no copy, a partial one or the same, or Linked
+//              with the same: remove the links to T, delete every T, give every P its old name
+//              back (exactly), remove the emptied "Oculus game" folder, start the services.
+//   Refuse     anything else (for instance one folder Done and the other Home).
+//
+// Only copies are deleted that are provably this move's (the journal names them; a move makes
+// them new) and not more than their data, or that hold everything a parked folder holds; only
+// parked folders are deleted whose every entry is in the copy. The services started are those the
+// journal says the move stopped, where they are not running.
+//
+// A recovery writes its own journal (work=finish or putback) before its first change, and every
+// step leaves a state that this table maps to the same decision again: Finish only adds links
+// and removes parked data that the copy holds; Put back only removes links and copies and renames.
+// So a recovery may be stopped at any moment and run again. The journal goes only when every step
+// succeeded.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "OculusMgr/COculusMgr.h"
+#include "TaskMgr/CTaskMgr.h"
+#include "TaskMgr/RecoveryPlan.h"
+#include "fileOp/CFileOp.h"
+
+class CRecovery {
+  public:
+    // Looks and decides; changes nothing. detectedBase (with or without its separator) is used
+    // only when there is no journal; empty when the installation was not found. 0, or the code of
+    // a query that failed, when nothing can be decided.
+    int32_t Assess(const std::wstring& detectedBase, RecoveryPlan& plan);
+    // Looks again and carries out expected (kFinish or kPutBack) when the disk still calls for it:
+    // 0; kCodeRecoveryRefused when it calls for something else; kCodeServicesNotStarted when only
+    // the services would not start; or the code of the failed step.
+    int32_t Run(const std::wstring& detectedBase, RecoveryAction expected);
+    // 0, kCodeRecoveryPending when a journal or a parked folder waits, or the code of a failed
+    // query. Cheap: the journal's name and the base folder's listing.
+    int32_t CheckNothingPending(const std::wstring& detectedBase);
+
+    int32_t GetProgress(float& fraction);  // user-interface thread, while Run runs
+    // Tests and the harness watch the steps: kLinking, kEmptying, kStarting (finishing), or
+    // kFailed, kStarting (putting back).
+    void SetPhaseObserver(TaskPhaseObserver* observer) { observer_ = observer; }
+
+  private:
+    int32_t FromJournal(RecoveryPlan& plan);
+    int32_t FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked);
+    int32_t LookAt(FolderFinding& folder, bool journalKnown);
+    int32_t CompareCopy(const std::wstring& original, FolderFinding& folder);
+    int32_t Finish(const RecoveryPlan& plan);
+    int32_t PutBack(const RecoveryPlan& plan);
+    int32_t StartServicesAndClose(JournalRecord& record);
+    void Step(JournalRecord& record, int32_t phase, bool mustWrite, int32_t& code);
+    int32_t CountUnits(const RecoveryPlan& plan, RecoveryAction action);
+
+    CFileOp fileOp;
+    COculusMgr oculus;
+    std::atomic<int32_t> totalUnits{0};
+    std::atomic<int32_t> doneUnits{0};
+    TaskPhaseObserver* observer_ = nullptr;
+};

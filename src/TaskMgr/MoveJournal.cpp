@@ -1,0 +1,342 @@
+#include "TaskMgr/MoveJournal.h"
+
+#include <algorithm>
+
+#include "OculusMgr/COculusMgr.h"
+#include "TaskMgr/CTaskMgr.h"
+#include "Vr/ResultCodes.h"
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/sys.h"
+
+namespace {
+
+constexpr int kVersion = 1;
+constexpr size_t kMaxJournalBytes = 64 * 1024;  // a move's journal is a few hundred bytes
+constexpr size_t kMaxFolders = 2;
+
+const char* WorkName(JournalWork work) {
+    switch (work) {
+        case JournalWork::kFinish:
+            return "finish";
+        case JournalWork::kPutBack:
+            return "putback";
+        default:
+            return "move";
+    }
+}
+
+bool NeedsEscape(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F || byte == '%';
+}
+
+void AppendValue(std::string& out, const std::wstring& value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : sys::ToUtf8(value)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (NeedsEscape(byte)) {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+}
+
+void AppendLine(std::string& out, const char* key, const std::wstring& value) {
+    out += key;
+    out += '=';
+    AppendValue(out, value);
+    out += '\n';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;  // lower case is not what the writer writes
+}
+
+// The value of a line, or false when it holds what the writer would have escaped, or an escape
+// the writer would not have written.
+bool DecodeValue(std::string_view text, std::wstring& value) {
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte != '%') {
+            if (NeedsEscape(byte)) return false;
+            bytes += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return false;
+        const int hi = HexDigit(text[i + 1]);
+        const int lo = HexDigit(text[i + 2]);
+        if (hi < 0 || lo < 0 || !NeedsEscape(static_cast<unsigned char>(hi * 16 + lo)))
+            return false;
+        bytes += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    value = sys::FromUtf8(bytes);
+    // Only text that comes back as the same bytes is a path this program wrote.
+    return sys::ToUtf8(value) == bytes;
+}
+
+bool ParseNumber(std::string_view text, int32_t& number) {
+    if (text.empty() || text.size() > 3) return false;
+    if (text.size() > 1 && text[0] == '0') return false;
+    int32_t n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    number = n;
+    return true;
+}
+
+bool KnownService(const std::wstring& name) {
+    const auto& names = COculusMgr::ServiceNames();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// The lines of one text, in the order the writer puts them; false at the first that is not.
+class JournalParser {
+  public:
+    explicit JournalParser(JournalRecord& record) : record_(record) {}
+
+    bool Line(std::string_view key, std::string_view raw) {
+        if (step_ == Step::kVersion) {
+            int32_t version = 0;
+            if (key != "version" || !ParseNumber(raw, version) || version != kVersion) return false;
+            step_ = Step::kWork;
+            return true;
+        }
+        if (step_ == Step::kWork) {
+            if (key != "work") return false;
+            if (raw == "move") {
+                record_.work = JournalWork::kMove;
+            } else if (raw == "finish") {
+                record_.work = JournalWork::kFinish;
+            } else if (raw == "putback") {
+                record_.work = JournalWork::kPutBack;
+            } else {
+                return false;
+            }
+            step_ = Step::kPhase;
+            return true;
+        }
+        if (step_ == Step::kPhase) {
+            step_ = Step::kBase;
+            return key == "phase" && ParseNumber(raw, record_.phase) && record_.phase <= kFinished;
+        }
+        std::wstring value;
+        if (!DecodeValue(raw, value) || value.empty()) return false;
+        if (step_ == Step::kBase) {
+            step_ = Step::kServices;
+            record_.base = value;
+            return key == "base";
+        }
+        if (key == "service") {
+            if (step_ != Step::kServices || !KnownService(value)) return false;
+            auto& services = record_.services;
+            if (std::find(services.begin(), services.end(), value) != services.end()) return false;
+            services.push_back(value);
+            return true;
+        }
+        if (key == "source") {
+            if (step_ == Step::kTarget || record_.folders.size() == kMaxFolders) return false;
+            record_.folders.push_back({value, {}, {}, false});
+            step_ = Step::kTarget;
+            return true;
+        }
+        if (record_.folders.empty()) return false;
+        JournalFolder& folder = record_.folders.back();
+        if (key == "target" && step_ == Step::kTarget) {
+            folder.target = value;
+            step_ = Step::kParked;
+            return true;
+        }
+        if (key == "parked" && step_ == Step::kParked) {
+            folder.parked = value;
+            step_ = Step::kLinked;
+            return true;
+        }
+        if (key == "linked" && (step_ == Step::kParked || step_ == Step::kLinked)) {
+            if (value != L"1") return false;  // the writer leaves out linked=0
+            folder.linked = true;
+            step_ = Step::kFolderDone;
+            return true;
+        }
+        return false;
+    }
+
+    // A text may end after the base line or after a whole folder.
+    bool Complete() const {
+        return step_ == Step::kServices || step_ == Step::kParked || step_ == Step::kLinked ||
+               step_ == Step::kFolderDone;
+    }
+
+  private:
+    enum class Step {
+        kVersion,
+        kWork,
+        kPhase,
+        kBase,
+        kServices,
+        kTarget,
+        kParked,
+        kLinked,
+        kFolderDone
+    };
+    JournalRecord& record_;
+    Step step_ = Step::kVersion;
+};
+
+int32_t FailedCode(const CLogSite& site) {
+    const int32_t code = SystemCode(sys::GetLastError());
+    site.Err(code);
+    return code;
+}
+
+}  // namespace
+
+std::string SerializeJournal(const JournalRecord& record) {
+    std::string out = "version=" + std::to_string(kVersion) + "\n";
+    out += std::string("work=") + WorkName(record.work) + "\n";
+    out += "phase=" + std::to_string(record.phase) + "\n";
+    AppendLine(out, "base", record.base);
+    for (const std::wstring& service : record.services)
+        AppendLine(out, "service", service);
+    for (const JournalFolder& folder : record.folders) {
+        AppendLine(out, "source", folder.source);
+        AppendLine(out, "target", folder.target);
+        if (!folder.parked.empty()) AppendLine(out, "parked", folder.parked);
+        if (folder.linked) out += "linked=1\n";
+    }
+    return out;
+}
+
+bool ParseJournal(std::string_view text, JournalRecord& record) {
+    JournalRecord parsed;
+    JournalParser parser(parsed);
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos) return false;  // a line cut short
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) return false;
+        if (!parser.Line(line.substr(0, equals), line.substr(equals + 1))) return false;
+    }
+    if (!parser.Complete()) return false;
+    record = std::move(parsed);
+    return true;
+}
+
+int32_t GetJournalPath(std::wstring& path) {
+    std::wstring folder;
+    if (!sys::GetStateFolder(folder)) return FailedCode(HX_LOG);
+    path = folder + sys::kSep + L"move.journal";
+    return 0;
+}
+
+int32_t ReadJournal(JournalRecord& record, bool& found) {
+    found = false;
+    std::wstring path;
+    if (const int32_t r = GetJournalPath(path); r != 0) return r;
+    std::string text;
+    if (!sys::ReadWholeFile(path, kMaxJournalBytes, text)) {
+        const uint32_t error = sys::GetLastError();
+        if (error == sys::kErrFileNotFound) return 0;
+        if (error == sys::kErrInvalidData) {
+            HX_LOG.Err(kCodeJournalUnreadable);
+            return kCodeJournalUnreadable;
+        }
+        return FailedCode(HX_LOG);
+    }
+    found = true;
+    if (!ParseJournal(text, record)) {
+        HX_LOG.Err(kCodeJournalUnreadable);
+        return kCodeJournalUnreadable;
+    }
+    return 0;
+}
+
+int32_t WriteJournal(const JournalRecord& record) {
+    std::wstring path;
+    if (const int32_t r = GetJournalPath(path); r != 0) return r;
+    if (!sys::ReplaceFileAtomically(path, SerializeJournal(record))) return FailedCode(HX_LOG);
+    return 0;
+}
+
+int32_t RemoveJournal() {
+    std::wstring path;
+    if (const int32_t r = GetJournalPath(path); r != 0) return r;
+    if (sys::DeleteFileW(path)) return 0;
+    const uint32_t error = sys::GetLastError();
+    if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
+    return FailedCode(HX_LOG);
+}
+
+// ---- One move's journal ------------------------------------------------------------------------
+
+int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase) {
+    record_ = JournalRecord{};
+    record_.phase = phase;
+    const auto& names = COculusMgr::ServiceNames();
+    record_.services.assign(names.begin(), names.end());
+    for (const auto& [source, target] : pairs) {
+        record_.folders.push_back({source, target, {}, false});
+        if (record_.base.empty()) {
+            const auto cut = source.rfind(sys::kSep);
+            record_.base = cut == std::wstring::npos ? source : source.substr(0, cut + 1);
+        }
+    }
+    active_ = false;
+    if (const int32_t r = WriteJournal(record_); r != 0) return r;
+    active_ = true;
+    return 0;
+}
+
+JournalFolder* MoveJournal::FolderOf(const std::wstring& source) {
+    for (JournalFolder& folder : record_.folders) {
+        if (folder.source == source) return &folder;
+    }
+    return nullptr;
+}
+
+int32_t MoveJournal::PlanParking(const PathMap& parkedNames) {
+    if (!active_) return 0;
+    for (const auto& [source, parked] : parkedNames) {
+        if (JournalFolder* folder = FolderOf(source)) folder->parked = parked;
+    }
+    return WriteJournal(record_);
+}
+
+void MoveJournal::Parked(const std::wstring& source, const std::wstring& parkedName) {
+    JournalFolder* folder = FolderOf(source);
+    if (!active_ || !folder || folder->parked == parkedName) return;
+    folder->parked = parkedName;  // another name than planned: someone took it meanwhile
+    Refresh();
+}
+
+void MoveJournal::Linking(const std::wstring& source) {
+    if (JournalFolder* folder = FolderOf(source); active_ && folder) {
+        folder->linked = true;
+        Refresh();
+    }
+}
+
+void MoveJournal::Phase(int32_t phase) {
+    if (!active_) return;
+    if (phase == kFinished) {
+        active_ = false;
+        RemoveJournal();  // logged there; a journal left behind only asks the next start
+        return;
+    }
+    record_.phase = phase;
+    Refresh();
+}
+
+void MoveJournal::Refresh() {
+    WriteJournal(record_);  // logged there; the disk decides, the journal only names
+}

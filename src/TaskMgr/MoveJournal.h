@@ -1,0 +1,87 @@
+// The move journal: what a move, or the recovery of one, has set out to do, kept on disk so that
+// the next run can finish or undo a move that was interrupted (a crash, a power cut, a kill).
+// Recovery decides from the disk; the journal names the folders to look at and what only it can
+// know (the targets, the services the move stopped).
+//
+// The file is move.journal in the state folder (sys::GetStateFolder), small UTF-8 text of
+// key=value lines, rewritten whole and atomically:
+//
+//   version=1                          always first
+//   work=move                          move, finish or putback: who wrote it last
+//   phase=2                            the task phase reached (TaskPhase)
+//   base=C:\Oculus\                    the base folder
+//   service=OVRLibraryService          each service the move stopped (or was about to stop)
+//   source=C:\Oculus\Downloads         opens a folder's lines: its old path,
+//   target=E:\Games\Oculus game\Downloads     its copy,
+//   parked=C:\Oculus\DownloadsVarko    the name it is parked under (written before the rename),
+//   linked=1                           and whether a link to the copy may have been made there.
+//
+// In values, "%", control characters and the bytes that end a line are written as %XX.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct JournalFolder {
+    std::wstring source;
+    std::wstring target;
+    std::wstring parked;  // empty until parking is planned
+    bool linked = false;
+    bool operator==(const JournalFolder&) const = default;
+};
+
+enum class JournalWork : int32_t { kMove, kFinish, kPutBack };
+
+struct JournalRecord {
+    JournalWork work = JournalWork::kMove;
+    int32_t phase = 0;
+    std::wstring base;
+    std::vector<std::wstring> services;  // only the platform's two services
+    std::vector<JournalFolder> folders;  // at most two
+    bool operator==(const JournalRecord&) const = default;
+};
+
+// The text of a record, and the record of a text. ParseJournal accepts only what SerializeJournal
+// writes: the version first, known keys each in its place, the two service names, at most two
+// folders, every line ended; so what it reads it writes back the same.
+std::string SerializeJournal(const JournalRecord& record);
+bool ParseJournal(std::string_view text, JournalRecord& record);
+
+// The journal's path (the state folder is made when missing): 0 or the code of the failure.
+int32_t GetJournalPath(std::wstring& path);
+// 0 with found telling whether there is a journal (and record filled when there is);
+// kCodeJournalUnreadable for a text that is no journal; else the code of the failed read.
+int32_t ReadJournal(JournalRecord& record, bool& found);
+int32_t WriteJournal(const JournalRecord& record);
+int32_t RemoveJournal();  // 0 also when there was none
+
+// The journal of one move, kept by the task: begun before the move changes anything, rewritten at
+// each phase change, removed when the move ends. Only what Begin and PlanParking write must reach
+// the disk for the move to go on; later rewrites only refresh a hint (the disk decides), so a
+// failure there is logged and the move goes on.
+class MoveJournal {
+  public:
+    using PathMap = std::map<std::wstring, std::wstring>;
+
+    // Source folder -> target folder; all the services a move may stop are listed until
+    // SetServices narrows them down.
+    int32_t Begin(const PathMap& pairs, int32_t phase);
+    void SetServices(std::vector<std::wstring> services) { record_.services = std::move(services); }
+    // Source folder -> the name it will be parked under.
+    int32_t PlanParking(const PathMap& parkedNames);
+    void Parked(const std::wstring& source, const std::wstring& parkedName);
+    void Linking(const std::wstring& source);
+    // Rewrites the journal with the new phase; the move's end (kFinished) removes it.
+    void Phase(int32_t phase);
+    bool Active() const { return active_; }
+
+  private:
+    JournalFolder* FolderOf(const std::wstring& source);
+    void Refresh();
+
+    JournalRecord record_;
+    bool active_ = false;
+};

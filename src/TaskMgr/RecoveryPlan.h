@@ -1,0 +1,43 @@
+// What a recovery found on the disk and what it will do about it (CRecovery.h has the decision
+// table). Plain data, for the engine's callers: start-up's question and the headless harness.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "TaskMgr/MoveJournal.h"
+
+enum class RecoveryAction : int32_t { kNothing, kFinish, kPutBack, kRefuse };
+
+// One of the platform's folders ("Software", "Downloads") as the disk shows it.
+struct FolderFinding {
+    enum class Place { kHome, kParked, kLinked, kDone, kUnclear };
+    // The copy against the data it was made from: none (or unknown), partial (the data holds
+    // something the copy lacks), the same, or more (the copy holds all of it, and more).
+    enum class Copy { kNone, kPartial, kSame, kMore };
+
+    std::wstring source;  // the old path
+    std::wstring parked;  // empty when there is none
+    std::wstring target;  // the copy's folder; empty when unknown
+    bool sourceExists = false;
+    bool sourceIsLink = false;
+    bool parkedExists = false;
+    bool targetExists = false;
+    Place place = Place::kUnclear;
+    Copy copy = Copy::kNone;
+    std::wstring odd;  // for kUnclear: what does not fit
+};
+
+struct RecoveryPlan {
+    RecoveryAction action = RecoveryAction::kNothing;
+    bool journalFound = false;
+    std::wstring journalPath;
+    JournalRecord record;  // the journal, or what the disk shows when there is none
+    std::vector<FolderFinding> folders;
+    std::wstring why;  // for kRefuse: what was found, folder by folder, in one line
+
+    // The folder that holds the copies ("Oculus game"), from the first copy; empty when unknown.
+    std::wstring CopiesFolder() const;
+    std::vector<std::wstring> ParkedFolders() const;  // those that exist
+};

@@ -1,0 +1,610 @@
+// The move journal and the recovery of an interrupted move: the journal's text, the journal a
+// move keeps, what the recovery decides for what each interrupted moment leaves and for the
+// leftovers of earlier versions, what it refuses, its own interruptions, and a fault sweep of it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "TaskMgr/CRecovery.h"
+#include "TaskMgr/MoveJournal.h"
+#include "Vr/ResultCodes.h"
+#include "Vr/vr.h"
+#include "install_fixture.h"
+#include "interrupt.h"
+#include "platform/fs.h"
+
+using namespace testsupport;
+
+namespace {
+
+// ---- The journal's text ------------------------------------------------------------------------
+
+JournalRecord SampleRecord() {
+    JournalRecord record;
+    record.work = JournalWork::kMove;
+    record.phase = kCopied;
+    record.base = L"/b/Oculus/";
+    record.services = {L"OVRLibraryService", L"OVRService"};
+    record.folders = {
+        {L"/b/Oculus/Downloads", L"/t/Oculus game/Downloads", L"/b/Oculus/DownloadsVarko", true},
+        {L"/b/Oculus/Software", L"/t/Oculus game/Software", L"", false}};
+    return record;
+}
+
+TEST(JournalText, WhatIsWrittenIsReadBackTheSame) {
+    std::vector<JournalRecord> records{SampleRecord()};
+    JournalRecord odd = SampleRecord();
+    odd.work = JournalWork::kPutBack;
+    odd.phase = kFailed;
+    odd.services = {L"OVRService"};
+    // Every byte a name may hold that the format itself uses: "=", "%", line ends, controls.
+    odd.base = L"/b/a=b%25 c\n\r\t\x7f\u00f6\u30bb/";
+    odd.folders[0].source = odd.base + L"Downloads";
+    odd.folders[1].target = L"C:\\Games\\Oculus game(1)(1)\\Software(1)";
+    records.push_back(odd);
+#ifndef _WIN32
+    JournalRecord notUtf8 = SampleRecord();
+    notUtf8.base = sys::FromUtf8("/b/\xff\xfe/");  // a name that is not UTF-8 travels as itself
+    records.push_back(notUtf8);
+#endif
+    JournalRecord bare;
+    bare.base = L"/b/";
+    records.push_back(bare);
+
+    for (const JournalRecord& record : records) {
+        const std::string text = SerializeJournal(record);
+        EXPECT_EQ(text.rfind("version=1\n", 0), 0u);
+        JournalRecord back;
+        ASSERT_TRUE(ParseJournal(text, back)) << text;
+        EXPECT_TRUE(back == record) << text;
+        EXPECT_EQ(SerializeJournal(back), text);
+    }
+}
+
+TEST(JournalText, OnlyWhatTheWriterWritesIsRead) {
+    const std::string head = "version=1\nwork=move\nphase=2\nbase=/b/\n";
+    const std::string folder = "source=/b/Software\ntarget=/t/Oculus game/Software\n";
+    const std::vector<std::pair<const char*, std::string>> refused{
+        {"empty", ""},
+        {"another version", "version=2\nwork=move\nphase=2\nbase=/b/\n"},
+        {"a line cut short", head.substr(0, head.size() - 1)},
+        {"no base", "version=1\nwork=move\nphase=2\n"},
+        {"base before phase", "version=1\nwork=move\nbase=/b/\nphase=2\n"},
+        {"an unknown work", "version=1\nwork=copy\nphase=2\nbase=/b/\n"},
+        {"a phase beyond the last", "version=1\nwork=move\nphase=14\nbase=/b/\n"},
+        {"a phase with a leading zero", "version=1\nwork=move\nphase=02\nbase=/b/\n"},
+        {"a negative phase", "version=1\nwork=move\nphase=-1\nbase=/b/\n"},
+        {"an unknown key", head + "colour=red\n"},
+        {"a line without =", head + "service\n"},
+        {"another service", head + "service=Spooler\n"},
+        {"a service twice", head + "service=OVRService\nservice=OVRService\n"},
+        {"a service after a folder", head + folder + "service=OVRService\n"},
+        {"an empty value", head + "source=\n"},
+        {"a target without a source", head + "target=/t/x\n"},
+        {"a source without a target", head + "source=/b/Software\n"},
+        {"parked twice", head + folder + "parked=/b/SoftwareVarko\nparked=/b/x\n"},
+        {"linked=0, which the writer leaves out", head + folder + "linked=0\n"},
+        {"a third folder", head + folder + folder + folder},
+        {"an escape in lower case", head + "source=/b/a%0ab\ntarget=/t\n"},
+        {"an escape of a plain letter", head + "source=/b/%41\ntarget=/t\n"},
+        {"an escape cut short", head + "source=/b/%4\ntarget=/t\n"},
+        {"a raw carriage return", head + "source=/b/a\rb\ntarget=/t\n"},
+        {"a raw tab", head + "source=/b/a\tb\ntarget=/t\n"},
+    };
+    for (const auto& [why, text] : refused) {
+        JournalRecord record;
+        EXPECT_FALSE(ParseJournal(text, record)) << why;
+    }
+    JournalRecord record;
+    EXPECT_TRUE(
+        ParseJournal(head + folder + "parked=/b/SoftwareVarko\nlinked=1\n" + folder, record));
+    EXPECT_EQ(record.folders.size(), 2u);
+}
+
+// ---- The journal a move keeps ------------------------------------------------------------------
+
+class JournalProbe final : public TaskPhaseObserver {
+  public:
+    void OnPhase(int32_t phase) override {
+        JournalRecord record;
+        bool found = false;
+        ASSERT_EQ(ReadJournal(record, found), 0);
+        seen.push_back({phase, found ? record.phase : -1});
+        if (found) last = record;
+    }
+    std::vector<std::pair<int32_t, int32_t>> seen;  // the task's phase, the journal's
+    JournalRecord last;
+};
+
+// Public: the sweep sets up a scene of its own for every call.
+class RecoveryTest : public ::testing::Test {
+  public:
+    explicit RecoveryTest(InstallShape shape = {}) : install_(shape) {}
+
+    int32_t Move(TaskPhaseObserver* observer = nullptr) {
+        engine_.Task().SetPhaseObserver(observer);
+        std::wstring source;
+        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
+        EXPECT_EQ(engine_.CheckTargetDir(install_.target().wstring()), 0);
+        const int32_t result = engine_.MoveInstallation();
+        engine_.Task().SetPhaseObserver(nullptr);
+        engine_.ResetTask();
+        return result;
+    }
+    // Leaves what a move stopped at that moment leaves.
+    void InterruptMove(int32_t phase, uint64_t callsInto) {
+        Interrupter stop(phase, callsInto);
+        Move(&stop);
+        sys::fault::Reset();
+        ASSERT_TRUE(stop.Interrupted()) << "the move never reached phase " << phase;
+    }
+    RecoveryPlan Assess() {
+        RecoveryPlan plan;
+        EXPECT_EQ(engine_.AssessRecovery(plan), 0);
+        return plan;
+    }
+    bool JournalThere() {
+        JournalRecord record;
+        bool found = false;
+        return ReadJournal(record, found) == kCodeJournalUnreadable || found;
+    }
+
+    fs::path Software() const { return install_.base() / "Software"; }
+    fs::path Downloads() const { return install_.base() / "Downloads"; }
+    fs::path Copies() const { return install_.target() / "Oculus game"; }
+
+    // The installation is whole in exactly one place, and nothing of the move is left: no parked
+    // folder, no copy beside the data in use, no journal; both services run.
+    std::string Recovered() {
+        std::error_code ec;
+        const bool linked = fs::is_symlink(Software(), ec) && fs::is_symlink(Downloads(), ec);
+        const bool home = !fs::is_symlink(Software(), ec) && !fs::is_symlink(Downloads(), ec) &&
+                          fs::is_directory(Software(), ec) && fs::is_directory(Downloads(), ec);
+        if (!linked && !home) return "neither both at home nor both linked";
+        if (!install_.Missing({Software()}, {Downloads()}).empty()) {
+            return "lost " + install_.Missing({Software()}, {Downloads()}).front();
+        }
+        if (linked && (fs::canonical(Software(), ec) != Copies() / "Software" ||
+                       fs::canonical(Downloads(), ec) != Copies() / "Downloads")) {
+            return "links that do not lead to the copies";
+        }
+        for (const auto& entry : fs::directory_iterator(install_.base())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "Software" && name != "Downloads")
+                return "left in the base folder: " + name;
+        }
+        if (home && fs::exists(Copies(), ec)) {
+            for (const auto& entry : fs::recursive_directory_iterator(Copies())) {
+                if (!entry.is_directory()) return "a copy left beside the data at home";
+            }
+        }
+        if (!install_.OutsideUntouched()) return "outside data touched";
+        if (JournalThere()) return "the journal is left";
+#ifndef _WIN32
+        for (const wchar_t* name : {L"OVRService", L"OVRLibraryService"}) {
+            if (install_.ServiceState(name) != sys::kServiceRunning) return "a service is stopped";
+        }
+#endif
+        return {};
+    }
+
+    ScopedVirtualClock clock_;
+    ScopedFaults faults_;
+    SimulatedInstall install_;
+    CVr engine_;
+};
+
+#ifndef _WIN32
+
+TEST_F(RecoveryTest, TheJournalFollowsEveryPhaseOfAMoveAndGoesAtItsEnd) {
+    JournalProbe probe;
+    ASSERT_EQ(Move(&probe), 0);
+
+    // It is begun just after phase 1 is entered, so the first look finds none yet.
+    ASSERT_FALSE(probe.seen.empty());
+    EXPECT_EQ(probe.seen.front(), std::make_pair(int32_t{kStopping}, -1));
+    for (size_t i = 1; i + 1 < probe.seen.size(); ++i)
+        EXPECT_EQ(probe.seen[i].first, probe.seen[i].second) << "at step " << i;
+    EXPECT_EQ(probe.seen.back(), std::make_pair(int32_t{kFinished}, -1));
+
+    const JournalRecord& last = probe.last;  // as it stood when the services were started
+    EXPECT_EQ(last.base, install_.baseValue());
+    EXPECT_EQ(last.services, (std::vector<std::wstring>{L"OVRLibraryService", L"OVRService"}));
+    ASSERT_EQ(last.folders.size(), 2u);
+    EXPECT_EQ(last.folders[0].source, Downloads().wstring());
+    EXPECT_EQ(last.folders[0].target, (Copies() / "Downloads").wstring());
+    EXPECT_EQ(last.folders[0].parked, Downloads().wstring() + L"Varko");
+    EXPECT_EQ(last.folders[1].parked, Software().wstring() + L"Varko");
+    EXPECT_TRUE(last.folders[0].linked && last.folders[1].linked);
+    EXPECT_FALSE(JournalThere());
+}
+
+TEST_F(RecoveryTest, AJournalThatCannotBeWrittenFailsTheMoveBeforeAnythingChanges) {
+    sys::fault::Arm({sys::Call::kWriteFile, 1, sys::kErrAccessDenied});
+    EXPECT_EQ(Move(), 10000 + 5);
+    EXPECT_EQ(sys::fault::Count(sys::Call::kControlService), 0u);
+    EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+    EXPECT_EQ(Recovered(), "");
+
+    // Parking is planned in the journal before any rename: failing that write parks nothing.
+    sys::fault::Reset();
+    sys::fault::Arm({sys::Call::kWriteFile, 3, sys::kErrAccessDenied});
+    EXPECT_EQ(Move(), 10000 + 5);
+    EXPECT_EQ(sys::fault::Count(sys::Call::kMoveFile), 0u);
+    EXPECT_EQ(Recovered(), "");
+}
+
+TEST_F(RecoveryTest, LaterJournalWritesThatFailLeaveTheMoveGoingOn) {
+    sys::fault::Arm({sys::Call::kWriteFile, 4, sys::kErrDiskFull, true});
+    EXPECT_EQ(Move(), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+TEST_F(RecoveryTest, AMoveIsRefusedWhileAnInterruptedOneWaits) {
+    JournalRecord record = SampleRecord();
+    ASSERT_EQ(WriteJournal(record), 0);
+    EXPECT_TRUE(engine_.HasUnfinishedMove());
+    EXPECT_EQ(Move(), kCodeRecoveryPending);
+    EXPECT_FALSE(fs::exists(Copies()));
+
+    ASSERT_EQ(RemoveJournal(), 0);
+    fs::create_directories(install_.base() / "DownloadsVarko(1)");  // an earlier version's
+    EXPECT_TRUE(engine_.HasUnfinishedMove());
+    EXPECT_EQ(Move(), kCodeRecoveryPending);
+    EXPECT_FALSE(fs::exists(Copies()));
+}
+
+// ---- What each interrupted moment leaves, and its recovery -------------------------------------
+
+struct Moment {
+    int32_t phase;
+    uint64_t callsInto;
+    RecoveryAction action;
+};
+
+std::ostream& operator<<(std::ostream& out, const Moment& m) {
+    return out << "phase " << m.phase << " + " << m.callsInto << " calls";
+}
+
+class InterruptedMoveTest : public RecoveryTest, public ::testing::WithParamInterface<Moment> {};
+
+TEST_P(InterruptedMoveTest, IsFinishedOrPutBackWhole) {
+    const Moment moment = GetParam();
+    InterruptMove(moment.phase, moment.callsInto);
+    if (moment.action == RecoveryAction::kNothing) {  // stopped before its journal was written
+        EXPECT_FALSE(engine_.HasUnfinishedMove());
+        EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
+        EXPECT_EQ(Recovered(), "");
+        return;
+    }
+    EXPECT_TRUE(JournalThere());
+    EXPECT_TRUE(engine_.HasUnfinishedMove());
+
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, moment.action) << Recovered() << " / " << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+    if (plan.action == RecoveryAction::kFinish) {
+        EXPECT_TRUE(fs::is_symlink(Software()));
+    } else {
+        EXPECT_FALSE(fs::exists(Copies()));
+    }
+    EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
+    EXPECT_FALSE(engine_.HasUnfinishedMove());
+}
+
+constexpr auto kPutBack = RecoveryAction::kPutBack;
+constexpr auto kFinish = RecoveryAction::kFinish;
+constexpr auto kNothing = RecoveryAction::kNothing;
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPhase, InterruptedMoveTest,
+    ::testing::Values(Moment{kStopping, 0, kNothing},    // before the journal
+                      Moment{kStopping, 2, kPutBack},    // nothing stopped yet
+                      Moment{kStopping, 8, kPutBack},    // one service stopped
+                      Moment{kParking, 0, kPutBack},     // nothing parked
+                      Moment{kParking, 103, kPutBack},   // one folder parked of two
+                      Moment{kCopyFirst, 0, kPutBack},   // both parked, no copy
+                      Moment{kCopyFirst, 40, kPutBack},  // half a copy
+                      Moment{kCopied, 0, kPutBack},      // one copy of two
+                      Moment{kCopied, 200, kFinish},     // both copied, not yet verified
+                      Moment{kLinking, 0, kFinish},      // verified, no link
+                      Moment{kLinking, 8, kFinish},      // one link of two
+                      Moment{kEmptying, 0, kFinish},     // linked, nothing deleted
+                      Moment{kEmptying, 20, kFinish},    // a parked folder half deleted
+                      Moment{kEmptied, 0, kFinish},      // one parked folder emptied
+                      Moment{kEmptied, 30, kFinish},     // the other one half deleted
+                      Moment{kEmptied, 88, kFinish},     // one parked folder removed
+                      Moment{kStarting, 0, kFinish},     // services still stopped
+                      Moment{kStarting, 8, kFinish}));   // one service started
+
+// ---- A recovery stopped at any of its moments is finished by the next ---------------------------
+
+struct RecoveryMoment {
+    Moment move;
+    int32_t step;  // the recovery's own step
+    uint64_t callsInto;
+};
+
+std::ostream& operator<<(std::ostream& out, const RecoveryMoment& m) {
+    return out << m.move << ", recovery step " << m.step << " + " << m.callsInto << " calls";
+}
+
+class InterruptedRecoveryTest : public RecoveryTest,
+                                public ::testing::WithParamInterface<RecoveryMoment> {};
+
+TEST_P(InterruptedRecoveryTest, TheNextRecoveryFinishesTheJob) {
+    const RecoveryMoment moment = GetParam();
+    InterruptMove(moment.move.phase, moment.move.callsInto);
+    Interrupter stop(moment.step, moment.callsInto);
+    engine_.Recovery().SetPhaseObserver(&stop);
+    EXPECT_NE(engine_.Recover(moment.move.action), 0);
+    engine_.Recovery().SetPhaseObserver(nullptr);
+    sys::fault::Reset();
+    ASSERT_TRUE(stop.Interrupted());
+
+    EXPECT_TRUE(JournalThere());
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, moment.move.action) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+std::vector<RecoveryMoment> RecoveryMoments() {
+    std::vector<RecoveryMoment> moments;
+    const Moment putBack{kCopyFirst, 40, kPutBack};
+    const Moment finish{kEmptying, 20, kFinish};
+    for (uint64_t calls : {0, 3, 12, 40}) {
+        moments.push_back({putBack, kFailed, calls});
+        moments.push_back({finish, kLinking, calls});
+        moments.push_back({finish, kEmptying, calls});
+    }
+    moments.push_back({putBack, kStarting, 0});
+    moments.push_back({finish, kStarting, 0});
+    moments.push_back({Moment{kLinking, 0, kFinish}, kLinking, 8});  // one link made of two
+    return moments;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, InterruptedRecoveryTest,
+                         ::testing::ValuesIn(RecoveryMoments()));
+
+// ---- A second move, of data an earlier move linked
+// -----------------------------------------------
+
+// The parked folders are then the earlier move's links: putting back gives the links their
+// names back, finishing removes the earlier copies behind them, as the move itself would.
+class SecondMoveTest : public RecoveryTest {
+  protected:
+    void InterruptSecondMove(int32_t phase, uint64_t callsInto) {
+        ASSERT_EQ(Move(), 0);
+        InterruptMove(phase, callsInto);
+        ASSERT_TRUE(fs::is_symlink(install_.base() / "SoftwareVarko"));
+    }
+    fs::path Second() const { return install_.target() / "Oculus game(1)"; }
+    void ExpectWholeBehind(const fs::path& copies) {
+        EXPECT_EQ(fs::canonical(Software()), copies / "Software");
+        EXPECT_EQ(fs::canonical(Downloads()), copies / "Downloads");
+        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
+        EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
+        EXPECT_FALSE(JournalThere());
+        EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+    }
+};
+
+TEST_F(SecondMoveTest, PutBackGivesTheEarlierLinksTheirNamesBack) {
+    InterruptSecondMove(kCopyFirst, 40);
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_TRUE(fs::is_symlink(Software()));
+    ExpectWholeBehind(Copies());
+    EXPECT_FALSE(fs::exists(Second()));
+}
+
+TEST_F(SecondMoveTest, FinishRemovesTheEarlierCopiesBehindTheParkedLinks) {
+    InterruptSecondMove(kEmptying, 10);
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    ExpectWholeBehind(Second());
+    EXPECT_FALSE(fs::exists(Copies()));  // the earlier move's folder, emptied, goes too
+}
+
+// ---- Leftovers of earlier versions: no journal
+// ---------------------------------------------------
+
+// Copies a tree keeping write times, as a move's copy does.
+void CopyKeepingTimes(const fs::path& from, const fs::path& to) {
+    ASSERT_EQ(std::system(("cp -a '" + from.string() + "' '" + to.string() + "'").c_str()), 0);
+}
+
+TEST_F(RecoveryTest, AParkedFolderWithoutAJournalGetsItsNameBack) {
+    fs::rename(Software(), install_.base() / "SoftwareVarko");
+    EXPECT_TRUE(engine_.HasUnfinishedMove());
+    const RecoveryPlan plan = Assess();
+    EXPECT_FALSE(plan.journalFound);
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+TEST_F(RecoveryTest, AHalfDeletedParkedFolderBehindTheLinksIsDeletedWithoutAJournal) {
+    ASSERT_EQ(Move(), 0);
+    // What an earlier version left after it failed to delete everything: part of the old data.
+    CopyKeepingTimes(Copies() / "Software", install_.base() / "SoftwareVarko");
+    fs::remove_all(install_.base() / "SoftwareVarko" / "Game A");
+
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(plan.folders[1].copy, FolderFinding::Copy::kMore);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+TEST_F(RecoveryTest, AParkedFolderThatHoldsWhatItsCopyLacksIsNeverDeleted) {
+    ASSERT_EQ(Move(), 0);
+    CopyKeepingTimes(Copies() / "Software", install_.base() / "SoftwareVarko");
+    WriteFile(install_.base() / "SoftwareVarko" / "only here.sav", "mine");
+
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+    EXPECT_NE(plan.why.find(L"SoftwareVarko"), std::wstring::npos) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), kCodeRecoveryRefused);
+    EXPECT_EQ(ReadFile(install_.base() / "SoftwareVarko" / "only here.sav"), "mine");
+}
+
+TEST_F(RecoveryTest, TwoParkedFoldersForOneAreRefused) {
+    fs::rename(Software(), install_.base() / "SoftwareVarko");
+    fs::create_directories(install_.base() / "SoftwareVarko(1)");
+    const RecoveryPlan plan = Assess();
+    EXPECT_EQ(plan.action, RecoveryAction::kRefuse);
+    EXPECT_NE(plan.why.find(L"several"), std::wstring::npos) << sys::ToUtf8(plan.why);
+    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko(1)"));
+}
+
+TEST_F(RecoveryTest, NothingToDoWithoutJournalOrParkedFolder) {
+    EXPECT_FALSE(engine_.HasUnfinishedMove());
+    EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
+    ASSERT_EQ(Move(), 0);
+    EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
+}
+
+// ---- What is refused and left alone
+// --------------------------------------------------------------
+
+TEST_F(RecoveryTest, AnOldFolderBesideItsParkedOneIsRefused) {
+    InterruptMove(kCopyFirst, 40);
+    fs::create_directories(Software());  // the platform made itself a new, empty one
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+    const std::string why = sys::ToUtf8(plan.why);
+    EXPECT_NE(why.find("both exist"), std::string::npos) << why;
+    EXPECT_NE(why.find("\"Downloads\": in "), std::string::npos) << why;
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
+    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
+    EXPECT_TRUE(fs::is_directory(Copies() / "Software"));
+    EXPECT_TRUE(JournalThere());
+}
+
+TEST_F(RecoveryTest, ACopyThatHoldsMoreThanTheDataAtHomeIsKept) {
+    InterruptMove(kLinking, 0);
+    fs::rename(install_.base() / "SoftwareVarko", Software());
+    fs::rename(install_.base() / "DownloadsVarko", Downloads());
+    WriteFile(Copies() / "Software" / "new game.bin", "new");
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
+    EXPECT_EQ(ReadFile(Copies() / "Software" / "new game.bin"), "new");
+}
+
+TEST_F(RecoveryTest, AJournalThatIsNoJournalIsRefused) {
+    InterruptMove(kCopyFirst, 40);
+    std::wstring path;
+    ASSERT_EQ(GetJournalPath(path), 0);
+    WriteFile(fs::path(path), "version=1\nwork=move\nphase=2\nbase=/");  // cut short
+    RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+    EXPECT_NE(plan.why.find(path), std::wstring::npos);
+    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
+}
+
+TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsRefused) {
+    InterruptMove(kCopyFirst, 40);
+    // A copy the journal calls its own must look like one a move makes, or it is not deleted.
+    const fs::path precious = install_.root() / "precious";
+    WriteFile(precious / "keep.txt", "keep");
+    for (const auto& [field, value] : std::vector<std::pair<int, std::wstring>>{
+             {0, precious.wstring()},
+             {1, (install_.root() / "Oculus game" / "Software" / "..").wstring()},
+             {2, install_.outside().wstring()}}) {
+        JournalRecord record;
+        bool found = false;
+        ASSERT_EQ(ReadJournal(record, found), 0);
+        if (field == 2) {
+            record.folders[1].parked = value;
+        } else {
+            record.folders[1].target = value;
+        }
+        ASSERT_EQ(WriteJournal(record), 0);
+        const RecoveryPlan plan = Assess();
+        EXPECT_EQ(plan.action, RecoveryAction::kRefuse) << field;
+        EXPECT_NE(plan.why.find(L"damaged"), std::wstring::npos) << sys::ToUtf8(plan.why);
+    }
+    EXPECT_EQ(ReadFile(precious / "keep.txt"), "keep");
+    EXPECT_TRUE(install_.OutsideUntouched());
+}
+
+// ---- Every platform call of a recovery, failing in turn
+// ------------------------------------------
+
+uint32_t SweepError(sys::Call kind) {
+    switch (kind) {
+        case sys::Call::kWriteFile:
+        case sys::Call::kFlushToDisk:
+            return sys::kErrDiskFull;
+        default:
+            return sys::kErrAccessDenied;
+    }
+}
+
+// A small installation: the sweep sets it up once per call.
+const InstallShape kSweepShape{2, true, true, true};
+
+// Interrupts a move at moment, then runs its recovery with call k failing with error (k = 0:
+// none, the calls traced). The data must stay reachable, and a recovery that fails must leave its
+// journal for another try; that other try must then finish the job.
+std::string SweepOnce(const Moment& moment, uint64_t k, uint32_t error,
+                      std::vector<sys::Call>* trace) {
+    struct Scene : RecoveryTest {
+        Scene() : RecoveryTest(kSweepShape) {}
+        void TestBody() override {}
+    } t;
+    t.InterruptMove(moment.phase, moment.callsInto);
+    const fs::path base = t.install_.base();
+    const std::vector<fs::path> software{t.Software(), base / "SoftwareVarko",
+                                         t.Copies() / "Software"};
+    const std::vector<fs::path> downloads{t.Downloads(), base / "DownloadsVarko",
+                                          t.Copies() / "Downloads"};
+    if (trace) sys::fault::Trace(trace);
+    if (k > 0) sys::fault::Arm({sys::Call::kAny, k, error});
+    const int32_t result = t.engine_.Recover(moment.action);
+    sys::fault::Reset();
+    if (const auto missing = t.install_.Missing(software, downloads); !missing.empty()) {
+        return "lost " + missing.front();
+    }
+    if (result != 0 && !t.JournalThere()) {
+        return "failed with " + std::to_string(result) + " and left no journal";
+    }
+    const RecoveryPlan plan = t.Assess();
+    if (plan.action != RecoveryAction::kNothing) t.engine_.Recover(plan.action);
+    const std::string after = t.Recovered();
+    return after.empty() ? after : "after another recovery: " + after;
+}
+
+TEST(RecoverySweep, NoFailingCallOfARecoveryLosesDataOrItsJournal) {
+    int injected = 0, lost = 0;
+    for (const Moment& moment :
+         {Moment{kCopyFirst, 40, kPutBack}, Moment{kEmptying, 20, kFinish}}) {
+        std::vector<sys::Call> kinds;
+        ASSERT_EQ(SweepOnce(moment, 0, 0, &kinds), "") << moment;
+        ASSERT_GT(kinds.size(), 30u);
+        for (size_t k = 1; k <= kinds.size(); ++k) {
+            ++injected;
+            const std::string problem = SweepOnce(moment, k, SweepError(kinds[k - 1]), nullptr);
+            if (!problem.empty()) {
+                ++lost;
+                ADD_FAILURE() << moment << ": call " << k << " (" << sys::fault::Name(kinds[k - 1])
+                              << ") failing: " << problem;
+            }
+        }
+    }
+    std::printf("recovery sweep: %d injected, %d lost\n", injected, lost);
+    EXPECT_EQ(lost, 0);
+}
+
+#endif  // !_WIN32
+
+}  // namespace

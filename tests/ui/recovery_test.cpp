@@ -1,0 +1,225 @@
+// The page's side of an interrupted move, against a scripted engine: start-up's offer for each
+// decision, "Later" and the refusal of a new move, and the progress page's words for each
+// outcome of a recovery.
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+#include "Vr/CExeThread.h"
+#include "ui/COculusInstallWgt.h"
+#include "ui/CProgressWgt.h"
+#include "uitest.h"
+
+namespace {
+
+const QString kUnfinished =
+    "A move that was stopped is not finished or put back yet. Please restart Halvex to deal "
+    "with it first.";
+
+FolderFinding Folder(const wchar_t* name, bool parked) {
+    FolderFinding f;
+    f.source = std::wstring(L"/srv/Oculus/") + name;
+    f.parked = f.source + L"Varko";
+    f.target = std::wstring(L"/mnt/games/Oculus game/") + name;
+    f.parkedExists = parked;
+    f.targetExists = true;
+    return f;
+}
+
+RecoveryPlan Plan(RecoveryAction action, bool parked = true) {
+    RecoveryPlan plan;
+    plan.action = action;
+    plan.journalFound = true;
+    plan.journalPath = L"/var/halvex/state/move.journal";
+    plan.record.base = L"/srv/Oculus/";
+    plan.folders = {Folder(L"Downloads", parked), Folder(L"Software", parked)};
+    return plan;
+}
+
+// A page over a scripted engine that reports an interrupted move.
+struct Page {
+    Page() {
+        engine.source = L"/srv/Oculus/Software";
+        engine.base = L"/srv/Oculus/";
+        engine.unfinished = true;
+        page = std::make_unique<COculusInstallWgt>(nullptr);
+    }
+    // Runs start-up's offer with the boxes answered in turn, closing a progress page when it is
+    // done; gives back the boxes shown.
+    std::vector<ui::MessageBoxRequest> Offer(const std::vector<int>& answers = {}) {
+        uitest::BoxRecorder boxes;
+        for (int answer : answers)
+            boxes.Answer(answer);
+        QTimer closer;  // ends with this call: no later test's page is closed by it
+        QObject::connect(&closer, &QTimer::timeout, [] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (uitest::ProgressEnded(modal)) modal->findChild<QPushButton*>("normalbtn")->click();
+        });
+        closer.start(20);
+        page->OfferRecovery();
+        return boxes.Requests();
+    }
+
+    uitest::ScopedVirtualClock clock;  // the worker's first pause
+    uitest::FakeEngine engine;
+    uitest::ScopedEngine scoped{&engine};
+    std::unique_ptr<COculusInstallWgt> page;
+};
+
+// A recovery behind a progress page, driven by the test.
+QStringList RecoveryLines(int32_t operation, int32_t result) {
+    uitest::ScopedVirtualClock clock;
+    uitest::FakeEngine engine;
+    uitest::ScopedEngine scoped(&engine);
+    engine.recoverResult = result;
+    CExeThread worker(&engine);
+    worker.SetOperation(operation);
+    worker.SetTargetPath(L"/mnt/games/Oculus game");
+    worker.SetSourcePath(L"/srv/Oculus/");
+    CProgressWgt page(nullptr, &worker);
+    page.show();
+    worker.start();
+    if (!QTest::qWaitFor([&] { return page.IsResultShown(); }, uitest::kEventMs)) return {};
+    return page.findChild<QTextEdit*>()->toPlainText().split('\n');
+}
+
+}  // namespace
+
+class TestRecoveryOffer : public QObject {
+    Q_OBJECT
+  private slots:
+    void finishIsOfferedByNameAndRunsBehindTheProgressPage() {
+        Page page;
+        page.engine.plan = Plan(RecoveryAction::kFinish);
+        const auto boxes = page.Offer({ui::kIdYes});
+        QCOMPARE(boxes.size(), size_t{1});
+        QCOMPARE(boxes[0].text,
+                 QString("Halvex was stopped while it moved the Oculus folders. The copies in "
+                         "/mnt/games/Oculus game are complete, and the old data is still in "
+                         "/srv/Oculus/DownloadsVarko, /srv/Oculus/SoftwareVarko. Finish the move "
+                         "now?"));
+        QCOMPARE(boxes[0].action, QString("Finish"));
+        QCOMPARE(boxes[0].style, ui::kMbYesNoInfo);  // Windows: Yes finishes, No is "Later"
+        QCOMPARE(page.engine.recoveries, std::vector<RecoveryAction>{RecoveryAction::kFinish});
+    }
+
+    void finishingWhatIsOnlyLinkedSaysSo() {
+        Page page;
+        page.engine.plan = Plan(RecoveryAction::kFinish, false);
+        const auto boxes = page.Offer({ui::kIdNo});
+        QCOMPARE(boxes.size(), size_t{1});
+        QCOMPARE(boxes[0].text,
+                 QString("Halvex was stopped at the end of a move. The Oculus folders are in "
+                         "/mnt/games/Oculus game already. Finish the move now?"));
+        QVERIFY(page.engine.recoveries.empty());
+    }
+
+    void putBackIsOfferedByNameAndLaterDoesNothing() {
+        Page page;
+        page.engine.plan = Plan(RecoveryAction::kPutBack);
+        auto boxes = page.Offer({ui::kIdNo});
+        QCOMPARE(boxes.size(), size_t{1});
+        QCOMPARE(boxes[0].text,
+                 QString("Halvex was stopped while it moved the Oculus folders, before the copies "
+                         "were complete. The data is in /srv/Oculus/DownloadsVarko, "
+                         "/srv/Oculus/SoftwareVarko. Put it back now?"));
+        QCOMPARE(boxes[0].action, QString("Put back"));
+        QVERIFY(page.engine.recoveries.empty());
+
+        page.engine.plan = Plan(RecoveryAction::kPutBack, false);
+        boxes = page.Offer({ui::kIdYes});
+        QCOMPARE(boxes[0].text,
+                 QString("Halvex was stopped at the start of a move, before it moved the Oculus "
+                         "folders. Put everything back as it was now?"));
+        QCOMPARE(page.engine.recoveries, std::vector<RecoveryAction>{RecoveryAction::kPutBack});
+    }
+
+    void aRefusalIsOneBoxThatNamesWhereTheDataIs() {
+        Page page;
+        page.engine.plan = Plan(RecoveryAction::kRefuse);
+        page.engine.plan.why = L"\"Software\": in \"/srv/Oculus/SoftwareVarko\"";
+        const auto boxes = page.Offer();
+        QCOMPARE(boxes.size(), size_t{1});
+        QCOMPARE(boxes[0].text,
+                 QString("Halvex was stopped while it moved the Oculus folders, and cannot finish "
+                         "or undo that move safely, so it leaves everything as it is. Where the "
+                         "data is: \"Software\": in \"/srv/Oculus/SoftwareVarko\". Please put the "
+                         "folders in order by hand. Then delete /var/halvex/state/move.journal."));
+        QCOMPARE(boxes[0].style, ui::kMbOkInfo);
+        QVERIFY(boxes[0].action.isEmpty());
+        QVERIFY(page.engine.recoveries.empty());
+    }
+
+    void nothingToRecoverAsksNothing() {
+        Page page;
+        page.engine.plan = Plan(RecoveryAction::kNothing);
+        QVERIFY(page.Offer().empty());
+        page.engine.unfinished = false;
+        page.engine.plan = Plan(RecoveryAction::kFinish);  // not even looked at
+        QVERIFY(page.Offer().empty());
+        QVERIFY(page.engine.recoveries.empty());
+    }
+
+    void aNewMoveIsRefusedUntilTheInterruptedOneIsDealtWith() {
+        Page page;
+        uitest::BoxRecorder boxes;
+        page.page->findChildren<QLineEdit*>().at(1)->setText("/mnt/games");
+        for (QPushButton* button : page.page->findChildren<QPushButton*>()) {
+            if (button->text() == "Start Move") button->click();
+        }
+        QCOMPARE(boxes.Texts(), QStringList{kUnfinished});
+        QVERIFY(page.engine.checkedTargets.empty());  // refused before any other check
+    }
+
+#ifndef Q_OS_WIN
+    // Without MessageBoxW the toolkit's box names its two buttons; Escape means "Later".
+    void theToolkitBoxNamesTheActionAndLater() {
+        for (const QString& press : {QString("Put back"), QString("Later"), QString()}) {
+            QStringList names;
+            uitest::WhenModal("QMessageBox", [&](QWidget* box) {
+                for (QPushButton* button : box->findChildren<QPushButton*>())
+                    names << button->text();
+                if (press.isEmpty()) {
+                    QTest::keyClick(box, Qt::Key_Escape);
+                    return;
+                }
+                for (QPushButton* button : box->findChildren<QPushButton*>()) {
+                    if (button->text() == press) button->click();
+                }
+            });
+            const int answer = ui::AskAction("Put it back now?", "Put back", ui::Owner::None);
+            names.sort();
+            QCOMPARE(names, (QStringList{"Later", "Put back"}));
+            QCOMPARE(answer, press == "Put back" ? ui::kIdYes : ui::kIdNo);
+        }
+    }
+#endif
+
+    void theProgressPageSpeaksOfTheRecovery() {
+        QCOMPARE(RecoveryLines(kOpFinishMove, kCodeOk),
+                 (QStringList{"Finishing the interrupted move...", "Move to:/mnt/games/Oculus game",
+                              "Successful operation."}));
+        QCOMPARE(RecoveryLines(kOpPutBack, kCodeOk),
+                 (QStringList{"Putting back the interrupted move...", "Source path:/srv/Oculus/",
+                              "Successful operation."}));
+        QCOMPARE(RecoveryLines(kOpPutBack, kCodeServicesNotStarted).last(),
+                 QString("The Oculus folders are in order, but StartService failed. Please start "
+                         "\"OVRService\" and \"OVRLibraryService\" by hand, or restart Halvex to "
+                         "try again."));
+        QCOMPARE(RecoveryLines(kOpFinishMove, kCodeRecoveryRefused).last(),
+                 QString("The Oculus folders changed since Halvex looked at them, so it did "
+                         "nothing. Please restart Halvex."));
+        QCOMPARE(RecoveryLines(kOpFinishMove, 10005).last(),
+                 QString("Failed to finish the interrupted move. Nothing is lost. Please restart "
+                         "Halvex to try again."));
+        QCOMPARE(RecoveryLines(kOpPutBack, 10005).last(),
+                 QString("Failed to put back the interrupted move. Nothing is lost. Please "
+                         "restart Halvex to try again."));
+    }
+};
+
+HX_REGISTER_TEST(TestRecoveryOffer);
+#include "recovery_test.moc"
