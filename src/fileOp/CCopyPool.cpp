@@ -39,14 +39,27 @@ void CCopyPool::CloseGroup(Group* group) {
 
 // The last hold of a group runs its onDone (unless stopped) and then lets go of its parent.
 void CCopyPool::Release(Group* group) {
-    while (group != nullptr && group->holds.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        if (Failure() == 0) {
+    while (group != nullptr) {
+        const int32_t left = group->holds.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 1) {  // only the walker's hold is left: a walker waiting for the jobs goes on
+            std::lock_guard<std::mutex> hold(lock_);
+            ended_.notify_all();
+        }
+        if (left != 0) return;
+        if (Failure() == 0 && group->onDone) {
             if (const int32_t r = group->onDone()) Fail(r);
         }
         Group* parent = group->parent;
         delete group;
         group = parent;
     }
+}
+
+void CCopyPool::WaitForJobs(Group* group) {
+    if (threads_.empty()) return;  // the walker ran them itself
+    ready_.notify_all();           // fewer than a batch may be waiting in the queue
+    std::unique_lock<std::mutex> hold(lock_);
+    ended_.wait(hold, [group] { return group->holds.load(std::memory_order_acquire) == 1; });
 }
 
 int32_t CCopyPool::Run(Group* group, Job job) {

@@ -1,6 +1,6 @@
-// The threads that copy files for the tree walker. The walker hands each file's copy to the pool
-// and goes on listing. The first failure stops every thread and is the copy's result; a cancel
-// stops them between files (and a large file between its steps).
+// The threads that copy (or delete) files for the tree walker. The walker hands each file's job
+// to the pool and goes on listing. The first failure stops every thread and is the copy's result; a
+// cancel stops them between files (and a large file between its steps).
 //
 // With one thread no thread is started: the walker runs each job as it hands it over, so the
 // calls come in the order of the walk, as the fault sweep needs.
@@ -41,6 +41,8 @@ class CCopyPool {
     // Hands job over (waiting while the queue is full). 0 to go on; else the code that stopped
     // the pool, which the walker returns.
     int32_t Run(Group* group, Job job);
+    // Waits until every job handed over for group has ended (the walker's own hold aside).
+    void WaitForJobs(Group* group);
 
     // Notes a failure; the first one is kept, with the failing call's error, and stops the pool
     // (a failure replaces a cancel). True when it was kept.
@@ -66,6 +68,7 @@ class CCopyPool {
     std::mutex lock_;
     std::condition_variable ready_;  // a task queued, or the pool finishing
     std::condition_variable room_;   // a task taken, or the pool stopped
+    std::condition_variable ended_;  // a group's last job ended
     std::deque<Task> queue_;
     bool finishing_ = false;
     bool finished_ = false;

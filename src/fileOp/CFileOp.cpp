@@ -542,11 +542,25 @@ int32_t CFileOp::DeleteTree(std::wstring folder, bool keepRoot) {
         !(attributes & sys::kAttrReparsePoint) && !sys::MakeDeletable(folder, attributes)) {
         return FailedCall(HX_LOG);
     }
-    return DeleteInner(folder, keepRoot);
+    CCopyPool pool(CopyThreads(), cancelFlag);
+    pool_ = &pool;
+    const int32_t r = DeleteInner(folder, keepRoot);
+    // The result is the walker's; the last error goes with it unless it is a thread's failure.
+    const sys::ErrorState walkers = sys::SaveLastError();
+    if (pool.Finish() != r) sys::RestoreLastError(walkers);
+    pool_ = nullptr;
+    return r;
 }
 
 int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
-    auto visit = [this, keepRoot](const CDirFinder& finder, bool isFolder) {
+    // The files of this folder are deleted by the pool's threads, the folders by the walker, and
+    // only once their files are gone. Links and mount points are never entered (below).
+    CCopyPool::Group* group = pool_->OpenGroup(nullptr, {});
+    auto visit = [this, keepRoot, group](const CDirFinder& finder, bool isFolder) {
+        if (const int32_t stopped = pool_->Failure()) {
+            HX_LOG.Err(stopped);
+            return stopped;
+        }
         const std::wstring& path = finder.CurrentPath();
         const sys::FindData& entry = finder.Current();
         if ((entry.attributes & sys::kAttrReadOnly) && !entry.mountPoint &&
@@ -555,11 +569,14 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
         }
         int32_t r = 0;
         if (!isFolder) {
-            r = DeleteOneFile(path);
-            if (r == 0) {
-                doneFiles.fetch_add(1);
-                deletedFiles_.fetch_add(1, std::memory_order_relaxed);
-            }
+            r = pool_->Run(group, [this, path] {
+                const int32_t deleted = DeleteOneFile(path);
+                if (deleted == 0) {
+                    doneFiles.fetch_add(1);
+                    deletedFiles_.fetch_add(1, std::memory_order_relaxed);
+                }
+                return deleted;
+            });
         } else if (entry.mountPoint) {
             // What is mounted here belongs to another place: never delete through it.
             HX_LOG.Detail("mount point inside the tree: ", path);
@@ -575,7 +592,13 @@ int32_t CFileOp::DeleteInner(const std::wstring& folder, bool keepRoot) {
         return r;
     };
     // A file is deleted by its name alone: the listing need not look at it.
-    const WalkResult walk = WalkFolder(folder, cancelFlag, visit, sys::FindLevel::kKinds);
+    WalkResult walk = WalkFolder(folder, cancelFlag, visit, sys::FindLevel::kKinds);
+    pool_->WaitForJobs(group);
+    pool_->CloseGroup(group);
+    if (walk.code == 0 && pool_->Failure() != 0) {
+        walk.code = pool_->Failure();  // a file of the last ones handed over
+        HX_LOG.Err(walk.code);
+    }
     if (!walk.closing) return walk.code;
     if (cancelFlag.load()) {
         HX_LOG.Err(kCodeCancelled);

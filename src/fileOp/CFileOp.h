@@ -93,7 +93,8 @@ class CFileOp {
     static unsigned CopyThreads();
     static void UseCopyThreads(unsigned threads);
     // Deletes a tree this move parked or made: read-only entries are made deletable first, and
-    // a mount point inside is never entered (10032, logged with its path).
+    // a mount point inside is never entered (10032, logged with its path). Files are deleted on
+    // CopyThreads() threads, each folder by the walker once its files are gone.
     int32_t DeleteTree(std::wstring folder, bool keepRoot);
     // Compares a copy with its original: the same entries, and for every file the same size and
     // last write (to the copy volume's time resolution). 0 when they match; 14 with the first

@@ -116,6 +116,33 @@ TEST_F(CopyPoolTest, WalkerFailureStopsTheThreadsToo) {
     EXPECT_EQ(op_.ReadCounters().copiedFiles, WholeFilesInCopy());
 }
 
+TEST_F(CopyPoolTest, DeleteOnThreadsCountsEveryFileAndRemovesFoldersAfterTheirFiles) {
+    EXPECT_EQ(op_.DeleteTree(W(Data("s")), false), 0);
+
+    EXPECT_FALSE(fs::exists(Data("s")));
+    EXPECT_EQ(op_.ReadCounters().deletedFiles, kFolders * kFilesPerFolder);
+    EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(CopyPoolTest, DeleteFailureOnAThreadStopsTheDeleteAndKeepsTheFolders) {
+    sys::fault::Arm({sys::Call::kDeleteFile, 70, sys::kErrAccessDenied});
+
+    // As on one thread: the folder that kept a file cannot go, and says why.
+    EXPECT_EQ(op_.DeleteTree(W(Data("s")), false), 10000 + sys::kErrDirNotEmpty);
+    EXPECT_EQ(LoggedCodes().front(), "10005");
+    const uint64_t calls = sys::fault::Count(sys::Call::kDeleteFile);
+    int left = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(Data("s")))
+        left += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(sys::fault::Count(sys::Call::kDeleteFile), calls);  // no thread deletes on
+    EXPECT_EQ(op_.ReadCounters().deletedFiles, kFolders * kFilesPerFolder - left);
+
+    // Kept as the tree is, it is deleted whole by a second try.
+    sys::fault::Reset();
+    EXPECT_EQ(op_.DeleteTree(W(Data("s")), true), 0);
+    EXPECT_TRUE(fs::is_empty(Data("s")));
+}
+
 #ifndef _WIN32
 // A folder its owner may not write gets that mode only once the threads have filled it.
 TEST_F(CopyPoolTest, ReadOnlyFoldersGetTheirModeAfterTheirFiles) {
