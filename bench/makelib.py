@@ -4,7 +4,8 @@
 The default (--size 2) is about 2 GiB: a few large files of 200-500 MiB and about 20,000 small
 files of 1-64 KiB in nested folders, with varied modes and modification times. --size scales
 both parts. The same seed always gives the same tree. --small-only N makes N files of 1 KiB
-instead, for the memory measurement.
+instead, for the memory measurement. --shape small makes 100,000 files of 0.5-16 KiB in 500
+folders (scaled by --size / 2 as well), the library where the time goes to the calls per file.
 """
 import argparse
 import os
@@ -26,6 +27,8 @@ def parse():
     parser.add_argument("--size", type=float, default=2.0, help="GiB in total (default 2)")
     parser.add_argument("--seed", type=int, default=20240611)
     parser.add_argument("--small-only", type=int, metavar="N", help="N files of 1 KiB only")
+    parser.add_argument("--shape", choices=("mixed", "small"), default="mixed",
+                        help="mixed (default) or small: 100,000 files of 0.5-16 KiB in 500 folders")
     return parser.parse_args()
 
 
@@ -75,6 +78,12 @@ def make(args):
     writer = Writer(rng)
     if args.small_only:
         large, small, size_of = [], args.small_only, lambda: KIB
+    elif args.shape == "small":
+        small = max(int(100_000 * args.size / 2.0), 1)
+        large, size_of = [], lambda: rng.randint(512, 16 * KIB)
+        homes = [os.path.join(args.dest, "Software", f"g{i // 25:02d}", f"d{i % 25:02d}")
+                 for i in range(max(small // 200, 1))]
+        return write_small(args, writer, homes, small, size_of)
     else:
         large, small = plan(args.size, rng)
         size_of = lambda: rng.randint(1, 64) * KIB
@@ -83,12 +92,20 @@ def make(args):
         folder = os.path.join(args.dest, "Software", f"big{i}")
         os.makedirs(folder, exist_ok=True)
         writer.write(os.path.join(folder, f"assets{i}.pak"), size)
-    for i in range(small):
+    return sum(large) + write_small(args, writer, homes, small, size_of)
+
+
+def write_small(args, writer, homes, count, size_of):
+    """count small files spread over the folders homes; their total size."""
+    total = 0
+    for i in range(count):
         folder = homes[i % len(homes)]
         os.makedirs(folder, exist_ok=True)
-        writer.write(os.path.join(folder, f"f{i:06d}.dat"), size_of())
+        size = size_of()
+        writer.write(os.path.join(folder, f"f{i:06d}.dat"), size)
+        total += size
     os.makedirs(os.path.join(args.dest, "Downloads", "empty"), exist_ok=True)
-    return sum(large) + small * (KIB if args.small_only else 32 * KIB)
+    return total
 
 
 def main():

@@ -183,9 +183,13 @@ int32_t CTaskMgr::ParkSources() {
     // Everything is counted and checked before the first folder is parked.
     std::map<std::wstring, std::pair<size_t, size_t>> longest;  // source -> file, folder
     size_t k = 0;
+    const std::map<std::wstring, uint64_t> known = std::move(knownBytes_);
+    knownBytes_.clear();
     for (const auto& [source, target] : pairs) {
         int32_t count = 0;
-        if (const int32_t r = fileOp.CountFiles(source, count); r != 0) {
+        const auto sized = known.find(source);
+        const bool withBytes = sized == known.end();
+        if (const int32_t r = fileOp.CountFiles(source, count, withBytes); r != 0) {
             NoteFailure(r, source);
             HX_LOG.Err(r);
             return r;
@@ -195,7 +199,7 @@ int32_t CTaskMgr::ParkSources() {
         Tree& tree = trees_[std::min(k++, kTrees - 1)];
         tree.name = LeafOf(source);
         tree.files.fetch_add(count);
-        tree.bytes.fetch_add(fileOp.CountedBytes());
+        tree.bytes.fetch_add(withBytes ? fileOp.CountedBytes() : sized->second);
     }
     for (const auto& [source, target] : pairs) {
         const auto [file, folder] = longest[source];

@@ -83,6 +83,9 @@ class CTaskMgr {
     using PathMap = std::map<std::wstring, std::wstring>;
 
     int32_t SetPairs(PathMap pairs);
+    // The bytes of each source, as the target check sized them just before: the count of the
+    // next move then only lists names. Used once.
+    void KnowBytes(std::map<std::wstring, uint64_t> bytes) { knownBytes_ = std::move(bytes); }
     int32_t Execute();
     int32_t Cancel();  // user-interface thread
     // The bar's fraction: the copy weighted by its bytes, each fixed step by a small share. It
@@ -109,6 +112,7 @@ class CTaskMgr {
     uint32_t VerifyMs() const { return verifyMs_.load(); }  // the last verification's time
 
   private:
+    std::map<std::wstring, uint64_t> knownBytes_;
     int32_t MoveForward();
     int32_t ParkSources();
     int32_t CopyParked();

@@ -106,6 +106,11 @@ int32_t CVr::CheckTargetDir(std::wstring target) {
     targetSoftware = target;
     CFileOp fileOp;
     const int32_t r = fileOp.CheckTarget({sourceSoftware, sourceDownloads}, target);
+    checkedBytes_.clear();
+    if (r == kTargetFits && fileOp.SourceBytes().size() == 2) {
+        checkedBytes_ = {{sourceSoftware, fileOp.SourceBytes()[0]},
+                         {sourceDownloads, fileOp.SourceBytes()[1]}};
+    }
     return r >= kTargetFits && r <= kTargetQueryFailed ? r : kTargetRefused;
 }
 
@@ -153,6 +158,9 @@ int32_t CVr::MoveInstallationSteps() {
         HX_LOG.Err(r);
         return r;
     }
+    // The check sized both folders a moment ago; the move's count need not look at each file.
+    task.KnowBytes(std::move(checkedBytes_));
+    checkedBytes_.clear();
     taskRan = true;
     if (const int32_t r = task.Execute(); r != 0) {
         HX_LOG.Err(r);

@@ -1,6 +1,7 @@
 // The engine behind IArSet: keeps the paths of one relocation between calls and owns the task.
 #pragma once
 
+#include <map>
 #include <string>
 
 #include <atomic>
@@ -46,7 +47,8 @@ class CVr final : public IArSet {
     std::wstring installBase;
     std::wstring movedSoftware;
     std::wstring resolvedInstallDir;
-    std::wstring gameFolder;  // the "Oculus game" folder the last move made
+    std::wstring gameFolder;                         // the "Oculus game" folder the last move made
+    std::map<std::wstring, uint64_t> checkedBytes_;  // by source, from the last target check
     int32_t lastResult = 0;
     bool taskRan = false;  // the last move got as far as the task
     CTaskMgr task;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileOp/CCopyPool.h"
 #include "platform/fs.h"
 
 // The directory enumerator of one folder level, with one entry of look-ahead.
@@ -22,7 +23,7 @@ class CDirFinder {
     CDirFinder(const CDirFinder&) = delete;
     CDirFinder& operator=(const CDirFinder&) = delete;
 
-    bool Open(const std::wstring& pattern);
+    bool Open(const std::wstring& pattern, sys::FindLevel level = sys::FindLevel::kFull);
     bool Next();
 
     const sys::FindData& Current() const { return current_; }
@@ -70,20 +71,30 @@ class CFileOp {
     Counters ReadCounters() const;
     void ResetCounters();
 
-    int32_t CountFiles(std::wstring folder, int32_t& count);
-    // The bytes of the files that the last successful CountFiles counted.
+    // withBytes false: the names alone, no look at any plain file (the caller knows the bytes).
+    int32_t CountFiles(std::wstring folder, int32_t& count, bool withBytes = true);
+    // The bytes of the files that the last successful CountFiles counted with its bytes.
     uint64_t CountedBytes() const { return countedBytes_; }
     int32_t SizeTree(std::wstring folder);
     int32_t GetDiskFree(std::wstring path, uint64_t& bytes);
     // 0 fits, 1 too little space, 2 inside a source (by spelling or by identity: links, bind
     // mounts, letter case), 4 a query failed, 5 the paths a move would make do not fit.
     int32_t CheckTarget(std::list<std::wstring> sources, std::wstring target);
+    // The bytes of each source that the last CheckTarget sized, in the order given.
+    const std::vector<uint64_t>& SourceBytes() const { return sourceBytes_; }
     // Copies into an existing folder. Every entry is created new (a name already there, such as
     // one that differs only in case on a volume that ignores case, fails with 10183); links that
-    // lead nowhere stay links, hard links stay hard links, folders keep their metadata.
+    // lead nowhere stay links, hard links stay hard links, folders keep their metadata. Files
+    // are copied on CopyThreads() threads; the first failure is the result.
     int32_t CopyTree(std::wstring source, std::wstring target);
+    // How many threads copy files: the measured best for this kind of machine, at most one per
+    // core. Tests may set it for the whole process (0: the measured default again); with 1 the
+    // calls come in the order of the walk.
+    static unsigned CopyThreads();
+    static void UseCopyThreads(unsigned threads);
     // Deletes a tree this move parked or made: read-only entries are made deletable first, and
-    // a mount point inside is never entered (10032, logged with its path).
+    // a mount point inside is never entered (10032, logged with its path). Files are deleted on
+    // CopyThreads() threads, each folder by the walker once its files are gone.
     int32_t DeleteTree(std::wstring folder, bool keepRoot);
     // Compares a copy with its original: the same entries, and for every file the same size and
     // last write (to the copy volume's time resolution). 0 when they match; 14 with the first
@@ -114,11 +125,13 @@ class CFileOp {
     size_t LongestFolderBelow() const { return longestFolder_; }
 
   private:
-    int32_t CountInner(const std::wstring& folder);
+    int32_t CountInner(const std::wstring& folder, sys::FindLevel level);
     int32_t SizeInner(const std::wstring& folder);
-    int32_t CopyInner(const std::wstring& source, const std::wstring& target);
-    int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to);
-    int32_t CopyFileContent(const CDirFinder& finder, const std::wstring& to);
+    int32_t CopyInner(const std::wstring& source, const std::wstring& target,
+                      CCopyPool::Group* parent);
+    int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to,
+                      CCopyPool::Group* group);
+    int32_t CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size);
     void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
@@ -132,6 +145,7 @@ class CFileOp {
     int32_t countedFiles = 0;
     std::atomic<int32_t> doneFiles{0};
     uint64_t totalBytes = 0;
+    std::vector<uint64_t> sourceBytes_;
     uint64_t countingBytes_ = 0;
     uint64_t countedBytes_ = 0;
     std::atomic<uint64_t> copiedBytes_{0};
@@ -143,4 +157,5 @@ class CFileOp {
     size_t longestFolder_ = 0;
     // The first copy of each file with several hard links, for the copy walk in progress.
     std::map<std::pair<uint64_t, uint64_t>, std::wstring> hardLinks_;
+    CCopyPool* pool_ = nullptr;  // the copy walk's, while CopyTree runs
 };

@@ -39,9 +39,16 @@ inline constexpr uint64_t kWriteTimeTicksPerSecond = 1000000000;
 struct FindState;
 using FindHandle = FindState*;  // null: invalid
 
+// How much a listing tells of each entry. kKinds: what the entry is (file, folder, link) and,
+// for a folder, whether it is a mount point or read-only; a plain file's size, time, mode and
+// identity are left out where the listing does not carry them (POSIX), which saves a call per
+// file. Windows lists everything either way.
+enum class FindLevel { kFull, kKinds };
+
 // pattern is folder + separator + "*". Reports "." and ".." like Windows. A symbolic link to a
 // folder reports kAttrDirectory | kAttrReparsePoint.
-FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data);
+FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data,
+                          FindLevel level = FindLevel::kFull);
 bool FindNextFileW(FindHandle find, FindData& data);  // false + kErrNoMoreFiles at the end
 void FindClose(FindHandle find);
 

@@ -72,6 +72,17 @@ std::wstring ErrorText(uint32_t error, int unmappedErrno = 0);
 // EACCES both travel as error 5, and say different things).
 std::wstring LastErrorText();
 
+// The calling thread's whole last-error state (error, path, the errno behind it), so that a
+// failure met on one thread can be reported on another as if it had been met there.
+struct ErrorState {
+    uint32_t error = 0;
+    int errnoValue = 0;  // POSIX only
+    int unmappedErrno = 0;
+    std::wstring path;
+};
+ErrorState SaveLastError();
+void RestoreLastError(const ErrorState& state);
+
 // UTF-8 <-> wide. On Windows wide is UTF-16. On Linux it is UTF-32, and every byte that is not
 // part of valid UTF-8 travels as 0xDC00 + byte, so that any file name round-trips.
 std::string ToUtf8(std::wstring_view text);

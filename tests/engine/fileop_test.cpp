@@ -234,6 +234,7 @@ TEST_F(FileOpTest, CancelStaysUntilResetAndStopsEveryWalkAtItsFirstEntry) {
 }
 
 TEST_F(FileOpTest, CancelDuringCopyStopsInsideTheFileItWasCopying) {
+    ScopedCopyThreads walkerOnly(1);  // which files end first is the threads' own business
     const fs::path source = Data("s");
     for (int i = 0; i < 6; ++i)
         WriteFile(source / ("f" + std::to_string(i)), "data");
@@ -285,6 +286,14 @@ TEST_F(FileOpTest, CountAndCopySumTheBytesOfEveryFileOnce) {
     int32_t count = 0;
     ASSERT_EQ(op_.CountFiles(W(source), count), 0);
     EXPECT_EQ(op_.CountedBytes(), expected);
+    // The names-only count (the bytes known from the target check) counts the same entries,
+    // and the check sized each source on its own.
+    int32_t named = 0;
+    ASSERT_EQ(op_.CountFiles(W(source), named, false), 0);
+    EXPECT_EQ(named, count);
+    fs::create_directories(Data("elsewhere"));
+    ASSERT_EQ(op_.CheckTarget({W(source), W(source / "deep")}, W(Data("elsewhere"))), 0);
+    EXPECT_EQ(op_.SourceBytes(), (std::vector<uint64_t>{expected, 70000}));
 
     const fs::path target = Data("t");
     fs::create_directories(target);

@@ -13,6 +13,7 @@
 #include "Vr/MoveStatus.h"
 #include "Vr/ResultCodes.h"
 #include "Vr/vr.h"
+#include "fileOp/CFileOp.h"
 #include "fileop_support.h"
 #include "install_fixture.h"
 #include "platform/fs.h"
@@ -366,6 +367,8 @@ uint64_t BytesUnder(const SimulatedInstall& install, const std::string& top) {
 }
 
 TEST_F(MoveTest, BarNeverFallsFollowsEveryStepAndStaysShortOfFullUntilTheMoveReturns) {
+    // The samples stand for the one progress reader: from one copy thread, as the reader has one.
+    ScopedCopyThreads walkerOnly(1);
     std::vector<float> fractions;
     const auto sample = [&] {
         float fraction = -1.0f;
@@ -394,7 +397,8 @@ TEST_F(MoveTest, BarNeverFallsFollowsEveryStepAndStaysShortOfFullUntilTheMoveRet
 
 TEST_F(MoveTest, SnapshotDuringTheCopyNamesTheFolderAndItsBytes) {
     MoveSnapshot seen;
-    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 2;
+    // With n copy threads, n + 1 copies started in the second tree mean one of them has ended.
+    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 1 + CFileOp::CopyThreads();
     sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, 0, false,
                      [&] { seen = engine_.GetMoveSnapshot(); }});
 

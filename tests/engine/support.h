@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "fileOp/CFileOp.h"
 #include "platform/sys.h"
 #include "testclock.h"
 #include "widepath.h"
@@ -44,6 +45,14 @@ class ScopedWorkingDir {
 };
 
 // Resets the fault seam when the test ends, whatever happened.
+// The number of copy threads for one test; the measured default again afterwards.
+struct ScopedCopyThreads {
+    explicit ScopedCopyThreads(unsigned threads) { CFileOp::UseCopyThreads(threads); }
+    ~ScopedCopyThreads() { CFileOp::UseCopyThreads(0); }
+    ScopedCopyThreads(const ScopedCopyThreads&) = delete;
+    ScopedCopyThreads& operator=(const ScopedCopyThreads&) = delete;
+};
+
 struct ScopedFaults {
     ScopedFaults() { sys::fault::Reset(); }
     ~ScopedFaults() { sys::fault::Reset(); }

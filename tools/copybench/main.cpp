@@ -1,7 +1,10 @@
 // Copies a folder's tree into another folder and then deletes the source tree, with the same
 // file-tree operations a move uses. The benchmark times it against cp and rsync.
-//   halvex-copybench SOURCE TARGET   (TARGET is made when missing)
+//   halvex-copybench [--threads N] SOURCE TARGET   (TARGET is made when missing)
+// --threads sets the number of copy threads, for measuring which number is best.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "fileOp/CFileOp.h"
@@ -9,8 +12,13 @@
 #include "platform/sys.h"
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--threads") == 0) {
+        CFileOp::UseCopyThreads(static_cast<unsigned>(std::atoi(argv[2])));
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s SOURCE TARGET\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--threads N] SOURCE TARGET\n", argv[0]);
         return 2;
     }
     const std::wstring source = sys::FromUtf8(argv[1]);

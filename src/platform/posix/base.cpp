@@ -118,6 +118,17 @@ void SetLastErrorPath(const std::string& path) {
     t_errorPath = path;
 }
 
+ErrorState SaveLastError() {
+    return {t_lastError, t_errno, t_unmappedErrno, FromUtf8(t_errorPath)};
+}
+
+void RestoreLastError(const ErrorState& state) {
+    t_lastError = state.error;
+    t_errno = state.errnoValue;
+    t_unmappedErrno = state.unmappedErrno;
+    t_errorPath = ToUtf8(state.path);
+}
+
 std::wstring LastErrorText() {
     return t_errno != 0 ? FromUtf8(std::strerror(t_errno)) : ErrorText(t_lastError);
 }

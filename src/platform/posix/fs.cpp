@@ -25,6 +25,7 @@ namespace sys {
 struct FindState {
     DIR* dir = nullptr;
     std::string folder;
+    FindLevel level = FindLevel::kFull;
 };
 
 namespace {
@@ -46,10 +47,11 @@ void DescribeFolder(int dirFd, const char* name, FindData& data) {
 // The attributes and size of one entry, as a Windows directory listing reports them. A link to a
 // folder is a reparse point that the walks may enter; a link to a file reports the file's size
 // because copying it copies the file's content.
-void Describe(int dirFd, const dirent& entry, FindData& data) {
+void Describe(int dirFd, const dirent& entry, FindLevel level, FindData& data) {
     data = FindData{};
     data.name = FromUtf8(entry.d_name);
-    if (entry.d_type == DT_DIR) {  // folders carry no size
+    if (level == FindLevel::kKinds && entry.d_type == DT_REG) return;  // the entry says it all
+    if (entry.d_type == DT_DIR) {                                      // folders carry no size
         data.attributes = kAttrDirectory;
         if (std::strcmp(entry.d_name, ".") != 0 && std::strcmp(entry.d_name, "..") != 0) {
             DescribeFolder(dirFd, entry.d_name, data);
@@ -93,7 +95,7 @@ bool ReadEntry(FindState& state, FindData& data) {
         }
         return false;
     }
-    Describe(::dirfd(state.dir), *entry, data);
+    Describe(::dirfd(state.dir), *entry, state.level, data);
     return true;
 }
 
@@ -108,10 +110,11 @@ std::string FolderOfPattern(const std::wstring& pattern) {
 
 }  // namespace
 
-FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
+FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data, FindLevel level) {
     if (fault::Hit(Call::kFindFirstFile)) return nullptr;
     auto state = std::make_unique<FindState>();
     state->folder = FolderOfPattern(pattern);
+    state->level = level;
     state->dir = ::opendir(state->folder.c_str());
     if (state->dir == nullptr) {
         // Windows reports a missing folder in a pattern as a missing path.
@@ -336,7 +339,10 @@ int CopyWhole(int in, int out) {
 // and the bytes reported are the bytes the disk has taken (the final flush is then short).
 class Pacer {
   public:
-    Pacer(int out, const CopyProgress& progress) : out_(out), progress_(progress) {}
+    // A file that fits in one step is not written back here: the caller's flush at the end
+    // takes it with the others, instead of a call per small file.
+    Pacer(int out, const CopyProgress& progress, off_t size)
+        : out_(out), progress_(progress), writeBack_(size > static_cast<off_t>(step_)) {}
 
     size_t Step() const { return step_; }
 
@@ -385,7 +391,7 @@ class Pacer {
     const CopyProgress& progress_;
     size_t step_ = size_t{8} << 20;
     int64_t stepStart_ = NowNs();
-    bool writeBack_ = true;
+    bool writeBack_;
     off_t pendingFrom_ = 0;
     off_t pendingLength_ = 0;
 };
@@ -443,28 +449,35 @@ int CopyRange(int in, int out, off_t from, off_t to, bool& kernel, Pacer& pacer)
 }
 
 // Copies only the parts of the file that hold data, so that a sparse file stays sparse; the
-// holes between them stay holes and the size is set at the end. 0 or an errno.
-int CopyContent(int in, int out, off_t size, Pacer& pacer) {
+// holes between them stay holes and the size is set at the end. A file whose blocks cover its
+// size has no holes and is copied in one range, without asking where its data lies. The target
+// is new and empty. 0 or an errno.
+int CopyContent(int in, int out, const struct stat& st, Pacer& pacer) {
+    const off_t size = st.st_size;
     if (size == 0) return CopyWhole(in, out);  // pseudo-files say 0 and may still have content
     bool kernel = true;
-    for (off_t pos = 0; pos < size;) {
+    if (static_cast<off_t>(st.st_blocks) * 512 >= size) {
+        return CopyRange(in, out, 0, size, kernel, pacer);
+    }
+    off_t pos = 0;
+    while (pos < size) {
         off_t data = ::lseek(in, pos, SEEK_DATA);
         if (data < 0) {
             if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP)) {
-                if (const int err = CopyRange(in, out, 0, size, kernel, pacer)) return err;
-                break;  // no holes to tell apart here
+                return CopyRange(in, out, 0, size, kernel, pacer);  // no holes to tell apart
             }
             if (errno != ENXIO) return errno;
             data = size;  // only a hole is left
         }
         if (!pacer.Skipped(std::min(data, size) - pos)) return ECANCELED;
-        if (data >= size) break;
+        if (data >= size) break;  // a hole up to the end: the size is set below
         off_t hole = ::lseek(in, data, SEEK_HOLE);
         if (hole < 0) return errno;
         hole = std::min(hole, size);
         if (const int err = CopyRange(in, out, data, hole, kernel, pacer)) return err;
         pos = hole;
     }
+    if (pos >= size) return 0;  // data up to the end: the size is right already
     return ::ftruncate(out, size) == 0 ? 0 : errno;
 }
 
@@ -508,8 +521,9 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
         SetLastErrorPath(from);
         return false;
     }
-    if (SameFile(st, to)) {
-        // Truncating the target would destroy the source: CopyFileW refuses this as well.
+    // Truncating the target would destroy the source: CopyFileW refuses this as well. A copy
+    // that only creates needs no look: the exclusive create refuses any existing entry.
+    if (!failIfExists && SameFile(st, to)) {
         SetLastError(kErrSharingViolation);
         return false;
     }
@@ -523,8 +537,8 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
         }
         return false;
     }
-    Pacer pacer(out.fd, progress);
-    int err = CopyContent(in.fd, out.fd, st.st_size, pacer);
+    Pacer pacer(out.fd, progress, st.st_size);
+    int err = CopyContent(in.fd, out.fd, st, pacer);
     if (err == 0) err = CopyMetadata(in.fd, out.fd, st);
     if (::close(out.Release()) != 0 && err == 0) err = errno;
     if (err != 0) {

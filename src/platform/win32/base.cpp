@@ -39,6 +39,19 @@ std::wstring LastErrorPath() {
     return path;
 }
 
+ErrorState SaveLastError() {
+    ErrorState state;
+    state.error = ::GetLastError();
+    state.path = LastErrorPath();
+    ::SetLastError(state.error);
+    return state;
+}
+
+void RestoreLastError(const ErrorState& state) {
+    ::SetLastError(state.error);
+    if (!state.path.empty()) NoteErrorPath(state.path);
+}
+
 std::wstring LastErrorText() {
     const DWORD error = ::GetLastError();
     std::wstring text = ErrorText(error);

@@ -39,7 +39,7 @@ void Convert(const std::wstring& prefix, const WIN32_FIND_DATAW& raw, FindData& 
 
 }  // namespace
 
-FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data) {
+FindHandle FindFirstFileW(const std::wstring& pattern, FindData& data, FindLevel) {
     if (fault::Hit(Call::kFindFirstFile)) return nullptr;
     WIN32_FIND_DATAW raw{};
     const HANDLE handle = ::FindFirstFileW(pattern.c_str(), &raw);
