@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "fileOp/MoveChecks.h"
 #include "logging/log.h"
 #include "platform/fs.h"

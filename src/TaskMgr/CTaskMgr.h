@@ -9,7 +9,7 @@
 
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/MoveJournal.h"
-#include "Vr/MoveReport.h"
+#include "ground/MoveReport.h"
 #include "fileOp/CFileOp.h"
 
 // The phases of a move. Forward, a move runs 1, 0, 2, 3 (once per copied tree), 6, 4, 5 (once

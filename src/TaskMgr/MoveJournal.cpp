@@ -4,7 +4,7 @@
 
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/CTaskMgr.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/sys.h"

@@ -10,7 +10,7 @@
 
 #include "Vr/IArSet.h"
 #include "Vr/MoveMonitor.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 
 class CExeThread : public QThread {
   public:

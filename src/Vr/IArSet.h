@@ -6,7 +6,7 @@
 #include <string>
 
 #include "TaskMgr/RecoveryPlan.h"
-#include "Vr/MoveReport.h"
+#include "ground/MoveReport.h"
 
 class IArSet {
   public:

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "platform/sys.h"
 #include "platform/units.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "Vr/MoveReport.h"
+#include "ground/MoveReport.h"
 
 // Speed and time left of the copy.
 //

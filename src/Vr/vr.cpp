@@ -3,7 +3,7 @@
 #include <list>
 
 #include "OculusMgr/COculusMgr.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "fileOp/CFileOp.h"
 #include "logging/log.h"
 #include "platform/fs.h"

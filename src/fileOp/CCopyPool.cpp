@@ -1,6 +1,6 @@
 #include "fileOp/CCopyPool.h"
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/paths.h"
 #include "platform/sys.h"

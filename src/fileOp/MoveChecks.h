@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 
 class CFileOp;
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <system_error>
 
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/sys.h"
 

@@ -11,7 +11,7 @@
 
 #include "Vr/CExeThread.h"
 #include "Vr/IArSet.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/volume.h"

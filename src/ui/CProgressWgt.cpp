@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 
 #include "Vr/CExeThread.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "ui/bridges.h"

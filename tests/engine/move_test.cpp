@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Vr/MoveStatus.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "Vr/vr.h"
 #include "fileOp/CFileOp.h"
 #include "fileop_support.h"

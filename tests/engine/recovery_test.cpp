@@ -8,7 +8,7 @@
 
 #include "TaskMgr/CRecovery.h"
 #include "TaskMgr/MoveJournal.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "Vr/vr.h"
 #include "install_fixture.h"
 #include "interrupt.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Vr/MoveStatus.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "platform/sys.h"
 #include "platform/units.h"
 

@@ -15,7 +15,7 @@
 
 #include "Vr/MoveMonitor.h"
 #include "Vr/MoveStatus.h"
-#include "Vr/ResultCodes.h"
+#include "ground/ResultCodes.h"
 #include "Vr/vr.h"
 #include "platform/sys.h"
 
