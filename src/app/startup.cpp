@@ -47,14 +47,12 @@ int RefusedStart() {
     return 0;
 }
 
-#ifndef Q_OS_WIN
 // Width of the stem of an "l" in the font file at 100 pixels; 0 when the file gives none.
 qreal StemWidth(const QString& file) {
     const QRawFont font(file, 100);
     const QList<quint32> glyphs = font.glyphIndexesForString(QStringLiteral("l"));
     return glyphs.isEmpty() ? 0.0 : font.pathForGlyph(glyphs.first()).boundingRect().width();
 }
-#endif
 
 int RunMainWindow(QApplication& app) {
     QApplication::setWindowIcon(QIcon(QPixmap(QStringLiteral(":/res/VR.png"))));
@@ -81,17 +79,21 @@ int RunMainWindow(QApplication& app) {
 // where its letters are drawn bolder than the regular ones: the one fonts-wine ships keeps its
 // weight in bitmaps for small sizes, which smoothed text never uses, and its outlines are the
 // regular ones, so bold text would come out thin. Without a bold face, the toolkit thickens the
-// regular letters itself, at every size and scale.
+// regular letters itself, at every size and scale. Windows always has Tahoma; a Wine prefix may
+// not, and Wine shows the Linux files on drive Z:.
 void ProvideTahoma() {
-#ifndef Q_OS_WIN
     if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) return;
-    const QString regular = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
-    const QString bold = QStringLiteral("/usr/share/wine/fonts/tahomabd.ttf");
+#ifdef Q_OS_WIN
+    const QString fonts = QStringLiteral("Z:/usr/share/wine/fonts/");
+#else
+    const QString fonts = QStringLiteral("/usr/share/wine/fonts/");
+#endif
+    const QString regular = fonts + QStringLiteral("tahoma.ttf");
+    const QString bold = fonts + QStringLiteral("tahomabd.ttf");
     if (!QFile::exists(regular) || QFontDatabase::addApplicationFont(regular) < 0) return;
     if (QFile::exists(bold) && StemWidth(bold) > 1.2 * StemWidth(regular)) {
         QFontDatabase::addApplicationFont(bold);
     }
-#endif
 }
 
 int RunHalvex(int argc, char** argv) {
