@@ -59,7 +59,7 @@ void ReportWindow() {
     if (!g_holdChild) return PressClose();
     auto* poll = new QTimer(w);
     QObject::connect(poll, &QTimer::timeout, [] {
-        if (QFile::exists(QString::fromStdString(sys::HostDir() + "/release"))) PressClose();
+        if (QFile::exists(qEnvironmentVariable("HALVEX_HOST") + "/release")) PressClose();
     });
     poll->start(20);
 }
@@ -105,7 +105,7 @@ class Child {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HALVEX_HOST", host);
         env.insert("HALVEX_TEST_ANSWER", answer);
-        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QT_QPA_PLATFORM", QGuiApplication::platformName());  // the one this runs on
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(work);
         process_.start(QCoreApplication::applicationFilePath(),
@@ -164,9 +164,9 @@ class TestStartup : public QObject {
     void init() {
         host_ = std::make_unique<QTemporaryDir>();
         work_ = std::make_unique<QTemporaryDir>();
-        sys::SetHostDir(host_->path().toStdString());
+        uitest::UseHost(host_->path());
     }
-    void cleanup() { sys::SetHostDir({}); }
+    void cleanup() { uitest::UseHost({}); }
 
     void mainWindowOpensFixedAndCloseButtonEndsWithZero() {
         Child child(host_->path(), work_->path(), "quit");
@@ -293,7 +293,12 @@ QString Box(const QString& text, const char* action) {
 class TestStartupRecovery : public QObject {
     Q_OBJECT
   private slots:
-    void cleanup() { sys::SetHostDir({}); }
+#ifdef Q_OS_WIN
+    void init() {
+        QSKIP("the stopped moves are laid out by the POSIX host tool and its stand-in services");
+    }
+#endif
+    void cleanup() { uitest::UseHost({}); }
 
     void aMoveStoppedAfterItsCopiesIsFinished() {
         Interrupted moment(kLinking, 0);

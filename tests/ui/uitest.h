@@ -125,6 +125,10 @@ class FakeEngine : public IArSet {
     std::shared_future<void> released_{release_.get_future().share()};
 };
 
+// Points the POSIX stand-ins (registry, services, journal) at a test's host folder; empty
+// restores the default. Windows keeps them in the system, so there it does nothing.
+void UseHost(const QString& dir);
+
 // Puts an engine in place of the process-wide one for the life of the object.
 struct ScopedEngine {
     explicit ScopedEngine(IArSet* engine) { SetEngineForTests(engine); }
