@@ -95,7 +95,7 @@ QStringList OpeningLines(const CExeThread* worker) {
 }
 
 // The words with every blank inside a path made a no-break space, so that a line breaks between
-// words, never inside a folder's name ("Oculus game"). A path begins with a separator, a drive
+// words, never inside a folder's name ("Oculus game") or an amount. A path begins with a separator, a drive
 // ("D:\\") or the ellipsis of a shortened one; a blank goes on with it unless the word before
 // ends a sentence or a clause. Copied from the label, the no-break spaces come out as blanks.
 QString PathsKeptWhole(const QString& words) {
@@ -120,6 +120,9 @@ QString PathsKeptWhole(const QString& words) {
             wordStart = i + 1;
         }
     }
+    // Nor between an amount and its unit ("2.2 GB").
+    static const QRegularExpression kAmount(QStringLiteral("(\\d) (bytes?|[kKMGT]B)\\b"));
+    text.replace(kAmount, QStringLiteral("\\1\u00a0\\2"));
     return text;
 }
 

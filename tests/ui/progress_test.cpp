@@ -465,6 +465,16 @@ class TestProgress : public QObject {
                                      label->geometry().bottom() < move.page->height(),
                                  uitest::kEventMs);
         QCOMPARE(log->height(), 115);
+        // A line breaks between words, never inside a path's folder name or an amount.
+        const QString shown = label->text();
+        QVERIFY2(!shown.contains("Oculus game"), qPrintable(shown));
+        if (words.contains("/mnt/games/Oculus game")) {
+            QVERIFY2(shown.contains(QString::fromUtf8("/mnt/games/Oculus\u00a0game")),
+                     qPrintable(shown));
+        }
+        const QString amount =
+            QString::fromStdWString(sys::FormatBytes(3400000000)).replace(' ', QChar::Nbsp);
+        if (result == 0) QVERIFY2(shown.contains(amount), qPrintable(shown));
     }
 
     // Ending the modal loop early would let the page destroy a running worker.
