@@ -16,8 +16,8 @@
 // is the bytes between the oldest and the newest sample over the time between them. None is
 // shown until the samples span 1.5 s. A stall shows within the window, and a burst of the cache
 // does not make the figure alone.
-// Time left: the bytes still to copy over the recent speed: the speed of the last second where
-// that is higher than the window's, so that a copy that has become faster (small files done, a
+// Time left: the bytes still to copy over the recent speed: the speed of the last two seconds
+// where that is higher than the window's, so that a copy that has become faster (small files done, a
 // large file begun) says so at once. Between two samples the time left counts down by the time
 // that passed. A newly measured figure below that is taken at once; one above it is approached
 // by dt / 5 s of the gap (an exponential average with a time constant of 5 s), so that a slow
@@ -35,7 +35,7 @@ class CSpeedMeter {
     double SecondsLeft() const { return secondsLeft_; }
 
   private:
-    double RecentSpeed() const;  // over the newest samples that span a second; 0 if none do
+    double RecentSpeed() const;  // over the newest samples that span 2 s; 0 if none do
 
     std::deque<std::pair<uint32_t, uint64_t>> window_;  // tick, bytes done
     bool hasSpeed_ = false;
