@@ -21,7 +21,8 @@ std::wstring CMoveMonitor::Status(uint32_t tickMs) {
     const bool copying = snapshot.step == MoveStep::kCopying;
     if (copying) {
         // Holes take no time: the time left goes by the bytes still to be written.
-        meter_.Sample(tickMs, snapshot.bytesDone - std::min(snapshot.holeBytesDone, snapshot.bytesDone),
+        meter_.Sample(tickMs,
+                      snapshot.bytesDone - std::min(snapshot.holeBytesDone, snapshot.bytesDone),
                       snapshot.bytesTotal - std::min(snapshot.holeBytesTotal, snapshot.bytesTotal));
     } else {
         meter_.Reset();  // a speed belongs to the copy it was measured on

@@ -13,7 +13,7 @@ constexpr uint32_t kWindowMs = 5000;
 constexpr uint32_t kFirstSpeedMs = 1500;
 constexpr double kSmoothingMs = 5000.0;
 constexpr uint32_t kRecentMs = 2000;
-constexpr double kMostOff = 2.0;  // the time left never strays further from the current speed
+constexpr double kMostOff = 2.0;     // the time left never strays further from the current speed
 constexpr size_t kLongestPath = 64;  // longer paths are shortened in the middle
 
 const std::wstring kDot = L" \u00b7 ";

@@ -17,8 +17,8 @@
 // shown until the samples span 1.5 s. A stall shows within the window, and a burst of the cache
 // does not make the figure alone.
 // Time left: the bytes still to copy over the recent speed: the speed of the last two seconds
-// where that is higher than the window's, so that a copy that has become faster (small files done, a
-// large file begun) says so at once. Between two samples the time left counts down by the time
+// where that is higher than the window's, so that a copy that has become faster (small files done,
+// a large file begun) says so at once. Between two samples the time left counts down by the time
 // that passed. A newly measured figure below that is taken at once; one above it is approached
 // by dt / 5 s of the gap (an exponential average with a time constant of 5 s), so that a slow
 // step does not make the figure jump up. Whatever the smoothing holds, the figure stays within

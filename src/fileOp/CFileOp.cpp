@@ -172,7 +172,8 @@ int32_t CFileOp::TakeDoneCount() {
 }
 
 CFileOp::Counters CFileOp::ReadCounters() const {
-    return {copiedBytes_.load(std::memory_order_relaxed), holeBytes_.load(std::memory_order_relaxed),
+    return {copiedBytes_.load(std::memory_order_relaxed),
+            holeBytes_.load(std::memory_order_relaxed),
             copiedFiles_.load(std::memory_order_relaxed),
             deletedFiles_.load(std::memory_order_relaxed)};
 }

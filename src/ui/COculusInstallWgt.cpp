@@ -195,7 +195,8 @@ void AnnounceSourceDir() {
 
 COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::WindowFlags()) {
     setStyleSheet(QLatin1String(kNormalButtonStyle) + QLatin1String(kEditStyle) +
-                  QLatin1String(kReadOnlyEditStyle) + QLatin1String(kNormalButtonFocusStyle) + QLatin1String(kEditFocusStyle));
+                  QLatin1String(kReadOnlyEditStyle) + QLatin1String(kNormalButtonFocusStyle) +
+                  QLatin1String(kEditFocusStyle));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 5, 0);
 

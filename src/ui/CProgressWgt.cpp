@@ -95,7 +95,8 @@ QStringList OpeningLines(const CExeThread* worker) {
 }
 
 // The words with every blank inside a path made a no-break space, so that a line breaks between
-// words, never inside a folder's name ("Oculus game") or an amount. A path begins with a separator, a drive
+// words, never inside a folder's name ("Oculus game") or an amount. A path begins with a separator,
+// a drive
 // ("D:\\") or the ellipsis of a shortened one; a blank goes on with it unless the word before
 // ends a sentence or a clause. Copied from the label, the no-break spaces come out as blanks.
 QString PathsKeptWhole(const QString& words) {

@@ -320,10 +320,11 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
     const fs::path file = Data("big.bin");
     WriteFile(file, std::string(100 << 20, 'y'));
     std::vector<uint64_t> steps;
-    const bool copied = sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t bytes, bool) {
-        steps.push_back(bytes);
-        return true;
-    });
+    const bool copied =
+        sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t bytes, bool) {
+            steps.push_back(bytes);
+            return true;
+        });
     ASSERT_TRUE(copied) << sys::GetLastError();
     EXPECT_EQ(fs::file_size(Data("copy.bin")), uint64_t{100} << 20);
     if (sys::RunningUnderWine()) {
@@ -343,8 +344,8 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
 // A failed copy names the file it failed on, source or target, for the closing words.
 TEST_F(FileOpTest, FailedWholeFileCopyNamesTheFileItConcerned) {
     WriteFile(Data("a.txt"), "a");
-    EXPECT_FALSE(
-        sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true, [](uint64_t, bool) { return true; }));
+    EXPECT_FALSE(sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true,
+                                [](uint64_t, bool) { return true; }));
     EXPECT_EQ(sys::LastErrorPath(), W(Data("gone.txt")));
     EXPECT_FALSE(sys::CopyFileW(W(Data("a.txt")), W(Data("no") / "such" / "b.txt"), true));
     EXPECT_EQ(sys::LastErrorPath(), W(Data("no") / "such" / "b.txt"));
@@ -357,8 +358,8 @@ TEST_F(FileOpTest, WholeFileCopyStoppedByItsProgressFailsAsAbortedAndLeavesNoFil
     const fs::path file = Data("big.bin");
     WriteFile(file, std::string(20 << 20, 'z'));
     int calls = 0;
-    const bool copied =
-        sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t, bool) { return ++calls < 2; });
+    const bool copied = sys::CopyFileW(W(file), W(Data("copy.bin")), true,
+                                       [&](uint64_t, bool) { return ++calls < 2; });
     if (sys::RunningUnderWine()) {
         EXPECT_TRUE(copied);  // nothing to stop it: Wine never calls back
         return;

@@ -57,7 +57,7 @@ class TestKeyboard : public QObject {
     // press the one that has the focus, once each, as Space does.
     void enterPressesEveryButtonOfTheMainWindow() {
         ShownMainWindow main;
-        uitest::BoxRecorder boxes;    // "Start Move" with no target: one box, answered
+        uitest::BoxRecorder boxes;      // "Start Move" with no target: one box, answered
         uitest::FolderAnswer none{""};  // "...": the dialog is cancelled
         QPushButton* close = main.Button("title_close");
         QObject::disconnect(close, &QPushButton::clicked, qApp, nullptr);  // the test goes on

@@ -324,7 +324,8 @@ class TestWindows : public QObject {
         }
         QVERIFY2(darkest <= 118, qPrintable(QString::number(darkest)));  // 4.5:1 on white
         const int middle = rights->mapTo(main.window.get(), QPoint((left + right) / 2, 0)).x();
-        QVERIFY2(std::abs(middle - main.window->width() / 2) <= 3, qPrintable(QString::number(middle)));
+        QVERIFY2(std::abs(middle - main.window->width() / 2) <= 3,
+                 qPrintable(QString::number(middle)));
     }
 
     // The field that only shows where the installation is looks unlike the one that is typed in.
