@@ -183,7 +183,7 @@ int32_t CTaskMgr::ParkSources() {
     // Everything is counted and checked before the first folder is parked.
     std::map<std::wstring, std::pair<size_t, size_t>> longest;  // source -> file, folder
     size_t k = 0;
-    const std::map<std::wstring, uint64_t> known = std::move(knownBytes_);
+    const std::map<std::wstring, SourceSize> known = std::move(knownBytes_);
     knownBytes_.clear();
     for (const auto& [source, target] : pairs) {
         int32_t count = 0;
@@ -199,7 +199,8 @@ int32_t CTaskMgr::ParkSources() {
         Tree& tree = trees_[std::min(k++, kTrees - 1)];
         tree.name = LeafOf(source);
         tree.files.fetch_add(count);
-        tree.bytes.fetch_add(withBytes ? fileOp.CountedBytes() : sized->second);
+        tree.bytes.fetch_add(withBytes ? fileOp.CountedBytes() : sized->second.bytes);
+        tree.holeBytes.fetch_add(withBytes ? fileOp.CountedHoleBytes() : sized->second.holeBytes);
     }
     for (const auto& [source, target] : pairs) {
         const auto [file, folder] = longest[source];
@@ -551,10 +552,8 @@ int32_t CTaskMgr::GetProgress(float& fraction) {
     } else {
         doneUnits.fetch_sub(done);
     }
-    if (static_cast<MoveStep>(step_.load()) == MoveStep::kIdle) {
-        HX_LOG.Err(kCodeNoTotal);
-        return kCodeNoTotal;
-    }
+    // Polled before the move has counted anything: nothing has failed, so nothing is logged.
+    if (static_cast<MoveStep>(step_.load()) == MoveStep::kIdle) return kCodeNoTotal;
     // A rollback holds the bar where the move had brought it.
     const float held = heldFraction_.load();
     const float value = direction.load() == 0 ? std::max(ForwardFraction(), held) : held;
@@ -571,8 +570,12 @@ MoveSnapshot CTaskMgr::Snapshot() const {
         snapshot.step == MoveStep::kCopying || snapshot.step == MoveStep::kCheckingCopies;
     snapshot.cancellable = inCopy && (now == kCopyFirst || now == kCopied);
     snapshot.cancelled = cancelAccepted_.load();
-    snapshot.bytesDone = fileOp.ReadCounters().copiedBytes;
+    const CFileOp::Counters done = fileOp.ReadCounters();
+    snapshot.bytesDone = done.copiedBytes;
     snapshot.bytesTotal = BytesToMove();
+    snapshot.holeBytesDone = done.holeBytes;
+    for (const Tree& tree : trees_)
+        snapshot.holeBytesTotal += tree.holeBytes.load();
     if (snapshot.step == MoveStep::kCopying) {
         const Tree& tree = trees_[static_cast<size_t>(copyTree_.load())];
         snapshot.treeName = tree.name;
@@ -594,6 +597,7 @@ void CTaskMgr::Reset() {
     failure_ = {};
     for (Tree& tree : trees_) {
         tree.bytes.store(0);
+        tree.holeBytes.store(0);
         tree.files.store(0);
     }
     step_.store(static_cast<int32_t>(MoveStep::kIdle));

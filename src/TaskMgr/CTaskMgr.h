@@ -85,7 +85,11 @@ class CTaskMgr {
     int32_t SetPairs(PathMap pairs);
     // The bytes of each source, as the target check sized them just before: the count of the
     // next move then only lists names. Used once.
-    void KnowBytes(std::map<std::wstring, uint64_t> bytes) { knownBytes_ = std::move(bytes); }
+    struct SourceSize {
+        uint64_t bytes = 0;
+        uint64_t holeBytes = 0;  // of bytes, the holes of sparse files
+    };
+    void KnowBytes(std::map<std::wstring, SourceSize> sizes) { knownBytes_ = std::move(sizes); }
     int32_t Execute();
     int32_t Cancel();  // user-interface thread
     // The bar's fraction: the copy weighted by its bytes, each fixed step by a small share. It
@@ -112,7 +116,7 @@ class CTaskMgr {
     uint32_t VerifyMs() const { return verifyMs_.load(); }  // the last verification's time
 
   private:
-    std::map<std::wstring, uint64_t> knownBytes_;
+    std::map<std::wstring, SourceSize> knownBytes_;
     int32_t MoveForward();
     int32_t ParkSources();
     int32_t CopyParked();
@@ -154,6 +158,7 @@ class CTaskMgr {
     struct Tree {
         std::wstring name;  // written before the copy starts, read only while it runs
         std::atomic<uint64_t> bytes{0};
+        std::atomic<uint64_t> holeBytes{0};
         std::atomic<int32_t> files{0};
     };
     std::array<Tree, kTrees> trees_;

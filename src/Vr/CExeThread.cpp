@@ -36,7 +36,9 @@ void CExeThread::run() {
             result = code;
             if (HasRollback(code)) rollbackClean = engine->IsRollbackClean();
             // Posted before finished(), so it reaches the page before the page's own end.
-            if (statusSink) statusSink(ClosingWords(engine->GetMoveOutcome()));
+            const MoveOutcome outcome = engine->GetMoveOutcome();
+            cancelled = outcome.cancelled;
+            if (statusSink) statusSink(ClosingWords(outcome));
             movedSoftware = engine->GetMovedSoftwarePath();
             targetPath = engine->GetTargetSoftwarePath();
             resolvedInstallDir = engine->GetResolvedInstallDir();

@@ -38,6 +38,7 @@ class CExeThread : public QThread {
 
     int32_t GetResult() const { return result; }
     bool IsRollbackClean() const { return rollbackClean; }
+    bool WasCancelled() const { return cancelled; }  // the user's cancel was accepted
     int32_t GetOperation() const { return operation; }
     bool IsCreateDirFailed() const { return createDirFailed; }
     std::wstring GetSourcePath() const { return sourcePath; }
@@ -62,6 +63,7 @@ class CExeThread : public QThread {
     bool createDirFailed = false;
     IArSet* const engine;
     bool rollbackClean = false;
+    bool cancelled = false;
     CMoveMonitor monitor;  // the bar's highest fraction, and whether the move has returned
     CancelRefusedNotice onCancelRefused;
     StatusSink statusSink;

@@ -1,5 +1,7 @@
 #include "Vr/MoveMonitor.h"
 
+#include <algorithm>
+
 float CMoveMonitor::Fraction() {
     float value = 0.0f;
     engine_->GetProgress(value);  // its code is not looked at: without a total the value stays 0
@@ -18,7 +20,10 @@ std::wstring CMoveMonitor::Status(uint32_t tickMs) {
     canCancel_.store(snapshot.cancellable && !HasReturned());
     const bool copying = snapshot.step == MoveStep::kCopying;
     if (copying) {
-        meter_.Sample(tickMs, snapshot.bytesDone, snapshot.bytesTotal);
+        // Holes take no time: the time left goes by the bytes still to be written.
+        meter_.Sample(tickMs,
+                      snapshot.bytesDone - std::min(snapshot.holeBytesDone, snapshot.bytesDone),
+                      snapshot.bytesTotal - std::min(snapshot.holeBytesTotal, snapshot.bytesTotal));
     } else {
         meter_.Reset();  // a speed belongs to the copy it was measured on
     }

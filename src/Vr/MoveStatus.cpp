@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t kWindowMs = 5000;
 constexpr uint32_t kFirstSpeedMs = 1500;
 constexpr double kSmoothingMs = 5000.0;
+constexpr uint32_t kRecentMs = 2000;
+constexpr double kMostOff = 2.0;     // the time left never strays further from the current speed
 constexpr size_t kLongestPath = 64;  // longer paths are shortened in the middle
 
 const std::wstring kDot = L" \u00b7 ";
@@ -28,6 +30,11 @@ std::wstring Shortened(const std::wstring& path) {
 
 std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
     const std::wstring undo = snapshot.cancelled ? L"Cancelling: " : L"Undoing the move: ";
+    // A cancel ends the copy (or its check) before the rollback names its first step: the
+    // copy's numbers would tell of a move that no longer goes on.
+    const bool copyEnding =
+        snapshot.step == MoveStep::kCopying || snapshot.step == MoveStep::kCheckingCopies;
+    if (snapshot.cancelled && copyEnding) return undo + L"removing the copies" + kEllipsis;
     switch (snapshot.step) {
         case MoveStep::kIdle:
             return L"Getting ready" + kEllipsis;
@@ -189,17 +196,30 @@ void CSpeedMeter::Sample(uint32_t tickMs, uint64_t bytesDone, uint64_t bytesTota
     speed_ = static_cast<double>(bytesDone - window_.front().second) * 1000.0 / span;
     if (speed_ <= 0.0) return;
 
+    const double speed = std::max(speed_, RecentSpeed());
     const double measured =
-        static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) / speed_;
+        static_cast<double>(bytesTotal - std::min(bytesDone, bytesTotal)) / speed;
     if (secondsLeft_ < 0.0) {
         secondsLeft_ = measured;
     } else {
         const double passed = static_cast<double>(tickMs - lastTick_);
         const double counted = std::max(0.0, secondsLeft_ - passed / 1000.0);
         const double weight = std::min(1.0, passed / kSmoothingMs);
-        secondsLeft_ = counted + (measured - counted) * weight;
+        secondsLeft_ = measured <= counted ? measured : counted + (measured - counted) * weight;
     }
+    secondsLeft_ = std::clamp(secondsLeft_, measured / kMostOff, measured * kMostOff);
     lastTick_ = tickMs;
+}
+
+double CSpeedMeter::RecentSpeed() const {
+    const auto& newest = window_.back();
+    for (auto it = window_.rbegin() + 1; it != window_.rend(); ++it) {
+        const uint32_t span = newest.first - it->first;
+        if (span >= kRecentMs) {
+            return static_cast<double>(newest.second - it->second) * 1000.0 / span;
+        }
+    }
+    return 0.0;
 }
 
 std::wstring TimeLeftText(double seconds) {

@@ -16,11 +16,14 @@
 // is the bytes between the oldest and the newest sample over the time between them. None is
 // shown until the samples span 1.5 s. A stall shows within the window, and a burst of the cache
 // does not make the figure alone.
-// Time left: the bytes still to copy over that speed, smoothed. Between two samples the time
-// left counts down by the time that passed, then moves towards the newly measured figure by
-// dt / 5 s of the gap (an exponential average with a time constant of 5 s), so that a lasting
-// change of speed shows within seconds but a single slow or fast step does not make it jump.
-// It is shown rounded (TimeLeftText).
+// Time left: the bytes still to copy over the recent speed: the speed of the last two seconds
+// where that is higher than the window's, so that a copy that has become faster (small files done,
+// a large file begun) says so at once. Between two samples the time left counts down by the time
+// that passed. A newly measured figure below that is taken at once; one above it is approached
+// by dt / 5 s of the gap (an exponential average with a time constant of 5 s), so that a slow
+// step does not make the figure jump up. Whatever the smoothing holds, the figure stays within
+// a factor of two of what the current speed says. It is shown rounded (TimeLeftText).
+// The bytes given are those that take time to copy: a caller leaves out sparse files' holes.
 class CSpeedMeter {
   public:
     void Sample(uint32_t tickMs, uint64_t bytesDone, uint64_t bytesTotal);
@@ -32,6 +35,8 @@ class CSpeedMeter {
     double SecondsLeft() const { return secondsLeft_; }
 
   private:
+    double RecentSpeed() const;  // over the newest samples that span 2 s; 0 if none do
+
     std::deque<std::pair<uint32_t, uint64_t>> window_;  // tick, bytes done
     bool hasSpeed_ = false;
     double speed_ = 0.0;

@@ -108,8 +108,8 @@ int32_t CVr::CheckTargetDir(std::wstring target) {
     const int32_t r = fileOp.CheckTarget({sourceSoftware, sourceDownloads}, target);
     checkedBytes_.clear();
     if (r == kTargetFits && fileOp.SourceBytes().size() == 2) {
-        checkedBytes_ = {{sourceSoftware, fileOp.SourceBytes()[0]},
-                         {sourceDownloads, fileOp.SourceBytes()[1]}};
+        checkedBytes_ = {{sourceSoftware, {fileOp.SourceBytes()[0], fileOp.SourceHoleBytes()[0]}},
+                         {sourceDownloads, {fileOp.SourceBytes()[1], fileOp.SourceHoleBytes()[1]}}};
     }
     return r >= kTargetFits && r <= kTargetQueryFailed ? r : kTargetRefused;
 }

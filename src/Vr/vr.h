@@ -48,7 +48,8 @@ class CVr final : public IArSet {
     std::wstring movedSoftware;
     std::wstring resolvedInstallDir;
     std::wstring gameFolder;                         // the "Oculus game" folder the last move made
-    std::map<std::wstring, uint64_t> checkedBytes_;  // by source, from the last target check
+    // By source, from the last target check.
+    std::map<std::wstring, CTaskMgr::SourceSize> checkedBytes_;
     int32_t lastResult = 0;
     bool taskRan = false;  // the last move got as far as the task
     CTaskMgr task;

@@ -173,12 +173,14 @@ int32_t CFileOp::TakeDoneCount() {
 
 CFileOp::Counters CFileOp::ReadCounters() const {
     return {copiedBytes_.load(std::memory_order_relaxed),
+            holeBytes_.load(std::memory_order_relaxed),
             copiedFiles_.load(std::memory_order_relaxed),
             deletedFiles_.load(std::memory_order_relaxed)};
 }
 
 void CFileOp::ResetCounters() {
     copiedBytes_.store(0);
+    holeBytes_.store(0);
     copiedFiles_.store(0);
     deletedFiles_.store(0);
 }
@@ -229,11 +231,13 @@ void CFileOp::Measure(const std::wstring& path, bool isFolder) {
 int32_t CFileOp::CountFiles(std::wstring folder, int32_t& count, bool withBytes) {
     StartMeasure(folder);
     countingBytes_ = 0;
+    countingHoleBytes_ = 0;
     const int32_t result =
         CountInner(folder, withBytes ? sys::FindLevel::kFull : sys::FindLevel::kKinds);
     if (result == 0) {
         count = countedFiles;
         countedBytes_ = countingBytes_;
+        countedHoleBytes_ = countingHoleBytes_;
     } else {
         HX_LOG.Err(result);  // deliberately once more: the walk has logged it where it was met
     }
@@ -250,7 +254,10 @@ int32_t CFileOp::CountInner(const std::wstring& folder, sys::FindLevel level) {
             CountInner(finder.CurrentPath(), level);  // logged inside; counting goes on anyway
         } else {
             ++countedFiles;  // a link carried as a link is one entry to copy, like a file
-            if (kind == EntryKind::kFile) countingBytes_ += SizeOf(finder.Current());
+            if (kind == EntryKind::kFile) {
+                countingBytes_ += SizeOf(finder.Current());
+                countingHoleBytes_ += finder.Current().holeBytes;
+            }
         }
         return 0;
     };
@@ -271,7 +278,10 @@ int32_t CFileOp::SizeInner(const std::wstring& folder) {
             if (r != 0) HX_LOG.Err(r);
             return r;
         }
-        if (kind == EntryKind::kFile) totalBytes += SizeOf(finder.Current());
+        if (kind == EntryKind::kFile) {
+            totalBytes += SizeOf(finder.Current());
+            totalHoleBytes_ += finder.Current().holeBytes;
+        }
         return 0;
     };
     return WalkFolder(folder, cancelFlag, visit).code;
@@ -295,11 +305,14 @@ bool TargetHoldsSourcePath(const std::wstring& target, const std::wstring& sourc
 int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring target) {
     longestFile_ = longestFolder_ = 0;
     sourceBytes_.clear();
+    sourceHoleBytes_.clear();
     for (const std::wstring& source : sources) {
         measureRoot_ = sys::PathUnits(source);
         const uint64_t before = totalBytes;
+        const uint64_t holesBefore = totalHoleBytes_;
         const int32_t r = SizeTree(source);
         sourceBytes_.push_back(totalBytes - before);
+        sourceHoleBytes_.push_back(totalHoleBytes_ - holesBefore);
         if (r != 0) {
             HX_LOG.Err(r);
             HX_LOG.Err(r);  // deliberately twice: once as met, once as this check passes it on
@@ -510,9 +523,10 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
 // cancel is heard between the steps of a large file (the partly written copy goes).
 int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size) {
     uint64_t counted = 0;
-    const sys::CopyProgress progress = [this, &counted](uint64_t newBytes) {
+    const sys::CopyProgress progress = [this, &counted](uint64_t newBytes, bool hole) {
         counted += newBytes;
         copiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
+        if (hole) holeBytes_.fetch_add(newBytes, std::memory_order_relaxed);
         return !cancelFlag.load(std::memory_order_relaxed);
     };
     if (!sys::CopyFileW(from, to, true, progress)) {

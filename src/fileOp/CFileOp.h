@@ -64,7 +64,8 @@ class CFileOp {
     // What the copy and the deletion have done since ResetCounters, for the progress reader.
     // Kept where each file is handled, as atomics, so that files copied side by side all count.
     struct Counters {
-        uint64_t copiedBytes = 0;
+        uint64_t copiedBytes = 0;  // holes passed over included, as the count includes them
+        uint64_t holeBytes = 0;    // of copiedBytes, the holes of sparse files: no time to copy
         int32_t copiedFiles = 0;
         int32_t deletedFiles = 0;
     };
@@ -75,6 +76,7 @@ class CFileOp {
     int32_t CountFiles(std::wstring folder, int32_t& count, bool withBytes = true);
     // The bytes of the files that the last successful CountFiles counted with its bytes.
     uint64_t CountedBytes() const { return countedBytes_; }
+    uint64_t CountedHoleBytes() const { return countedHoleBytes_; }  // of CountedBytes
     int32_t SizeTree(std::wstring folder);
     int32_t GetDiskFree(std::wstring path, uint64_t& bytes);
     // 0 fits, 1 too little space, 2 inside a source (by spelling or by identity: links, bind
@@ -82,6 +84,7 @@ class CFileOp {
     int32_t CheckTarget(std::list<std::wstring> sources, std::wstring target);
     // The bytes of each source that the last CheckTarget sized, in the order given.
     const std::vector<uint64_t>& SourceBytes() const { return sourceBytes_; }
+    const std::vector<uint64_t>& SourceHoleBytes() const { return sourceHoleBytes_; }
     // Copies into an existing folder. Every entry is created new (a name already there, such as
     // one that differs only in case on a volume that ignores case, fails with 10183); links that
     // lead nowhere stay links, hard links stay hard links, folders keep their metadata. Files
@@ -145,10 +148,15 @@ class CFileOp {
     int32_t countedFiles = 0;
     std::atomic<int32_t> doneFiles{0};
     uint64_t totalBytes = 0;
+    uint64_t totalHoleBytes_ = 0;
     std::vector<uint64_t> sourceBytes_;
+    std::vector<uint64_t> sourceHoleBytes_;
     uint64_t countingBytes_ = 0;
+    uint64_t countingHoleBytes_ = 0;
     uint64_t countedBytes_ = 0;
+    uint64_t countedHoleBytes_ = 0;
     std::atomic<uint64_t> copiedBytes_{0};
+    std::atomic<uint64_t> holeBytes_{0};
     std::atomic<int32_t> copiedFiles_{0};
     std::atomic<int32_t> deletedFiles_{0};
 

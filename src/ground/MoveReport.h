@@ -33,6 +33,10 @@ struct MoveSnapshot {
     uint64_t treeBytesTotal = 0;
     uint64_t bytesDone = 0;  // of the whole copy, every folder
     uint64_t bytesTotal = 0;
+    // Of those, the holes of sparse files, which the copy passes over at once: the time left
+    // goes by the rest, the bytes that must really be written.
+    uint64_t holeBytesDone = 0;
+    uint64_t holeBytesTotal = 0;
 };
 
 // The first failure of a move, as it was met.

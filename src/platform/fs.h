@@ -28,6 +28,9 @@ struct FindData {
     uint64_t volumeId = 0;   // with fileId: which file a hard link leads to (where links > 1)
     uint64_t fileId = 0;
     bool mountPoint = false;  // a folder where another volume (or a bind mount) is mounted
+    // Of a sparse file's size, the part that no block holds: the copy passes it over at once.
+    // 0 where the listing does not tell (Windows, and POSIX listings of kinds only).
+    uint64_t holeBytes = 0;
 };
 
 #ifdef _WIN32
@@ -55,9 +58,10 @@ void FindClose(FindHandle find);
 bool CreateDirectoryW(const std::wstring& path);
 bool RemoveDirectoryW(const std::wstring& path);  // a directory link: removes the link
 bool DeleteFileW(const std::wstring& path);
-// Told the bytes of a whole-file copy as they are copied (the new ones since the last call);
+// Told the bytes of a whole-file copy as they are copied (the new ones since the last call): data
+// written, or with hole true the bytes of a hole that a sparse copy passes over without writing;
 // false cancels the copy. Runs on the copying thread.
-using CopyProgress = std::function<bool(uint64_t newBytes)>;
+using CopyProgress = std::function<bool(uint64_t newBytes, bool hole)>;
 // Whole-file copy that keeps mode and modification time; replaces target unless failIfExists.
 // With progress: CopyFileExW with a progress routine on Windows; on POSIX the copy goes in steps
 // of at most 64 MiB, each about a quarter of a second long, and waits for each step to reach the

@@ -21,10 +21,10 @@ const char* const kCloseStyle =
 
 const char* const kAboutText =
     "<b>Halvex 2.0</b><br><br>"
-    "Website: <a href=\"https://www.example.com/halvex\">www.example.com/halvex</a><br>"
-    "Email:   <a href=\"mailto:halvex-support@example.com\">halvex-support@example.com</a>"
+    "Website: <a href=\"https://halvex.example/\">halvex.example</a><br>"
+    "Email:   <a href=\"mailto:support@halvex.example\">support@halvex.example</a>"
     "<br><br>"
-    "&copy; 2026 Halvex. All rights reserved.";  // one line in the text column
+    "&copy; 2026 The Halvex authors.<br>All rights reserved.";  // as the main window names them
 
 }  // namespace
 
@@ -45,6 +45,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     closeBtn->setAccessibleName(QStringLiteral("Close"));
     closeBtn->setToolTip(QStringLiteral("Close"));
     closeBtn->setFocusPolicy(Qt::TabFocus);  // as a title bar's button
+    closeBtn->setAutoDefault(true);          // Enter presses the focused button, as on Windows
     auto* titleRow = new QHBoxLayout;
     titleRow->addStretch();
     titleRow->addWidget(closeBtn);
@@ -85,6 +86,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     okBtn->setFocus();  // rather than the small close button, which comes first
     connect(okBtn, &QPushButton::clicked, this, &CAboutDlg::onBtnClose);
     connect(closeBtn, &QPushButton::clicked, this, &CAboutDlg::onBtnClose);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (old == closeBtn || now == closeBtn) update(0, 0, width(), 33);
+    });
     ui::EnableFramelessDrag(this);
 }
 
@@ -107,6 +111,7 @@ void CAboutDlg::paintEvent(QPaintEvent*) {
     painter.setFont(font);
     painter.setPen(Qt::white);
     painter.drawText(QPointF(5.0, 21.0), QStringLiteral("About"));
+    DrawTitleFocusRing(painter, closeBtn);
 }
 
 void CAboutDlg::showEvent(QShowEvent* event) {

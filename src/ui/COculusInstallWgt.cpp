@@ -29,6 +29,10 @@ const char* const kEditStyle =
     "QLineEdit{border: 1px solid #0078d7; background: 0xffffff; "
     "selection-background-color:0x3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
     "#e1e1e1;}";
+// After the rules above: a field that only shows looks unlike the one that takes typing, with a
+// grey frame instead of the blue one (the focus still draws its own).
+const char* const kReadOnlyEditStyle =
+    "QLineEdit:read-only{border: 1px solid #b4b4b4; background: #f0f0f0; color: #333333;}";
 
 // The refusals, word for word as users know them: trailing blanks and "directory.If" included.
 const QString kM1 = QStringLiteral("Please choose target folder.");
@@ -191,7 +195,8 @@ void AnnounceSourceDir() {
 
 COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::WindowFlags()) {
     setStyleSheet(QLatin1String(kNormalButtonStyle) + QLatin1String(kEditStyle) +
-                  QLatin1String(kNormalButtonFocusStyle) + QLatin1String(kEditFocusStyle));
+                  QLatin1String(kReadOnlyEditStyle) + QLatin1String(kNormalButtonFocusStyle) +
+                  QLatin1String(kEditFocusStyle));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 5, 0);
 
@@ -229,6 +234,10 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
 
     startBtn = new QPushButton(QStringLiteral("Start Move"));
     startBtn->setObjectName(QStringLiteral("normalbtn"));
+    // Enter presses the focused button, as on Windows; the page lies in a plain window, where
+    // the toolkit leaves that to dialogs.
+    browseBtn->setAutoDefault(true);
+    startBtn->setAutoDefault(true);
     auto* startRow = new QHBoxLayout;
     startRow->setContentsMargins(0, 0, 0, 0);
     startRow->addStretch();
@@ -361,7 +370,8 @@ void COculusInstallWgt::OnChickStartBtn() {
     // and before the removable-device question: a move that frees nothing is the more basic
     // objection, and a No to it spares the second question.
     const QString sameVolume = SameVolumeQuestion(source, target);
-    if (!sameVolume.isEmpty() && ui::ShowMessageBox(sameVolume, ui::kMbYesNoInfo) != ui::kIdYes) {
+    if (!sameVolume.isEmpty() &&
+        ui::ShowMessageBox(sameVolume, ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
         return;
     }
     if (IsUsbDevice(target) && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
@@ -376,6 +386,7 @@ void COculusInstallWgt::RunWorker(int32_t operation, const std::wstring& target,
     thread->SetOperation(operation);
     thread->SetTargetPath(target);
     thread->SetSourcePath(source);
+    const ui::ScopedFocusReturn focus;
     auto progress = std::make_unique<CProgressWgt>(this, thread.get());
     thread->start(QThread::InheritPriority);
     progress->exec();

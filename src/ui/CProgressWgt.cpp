@@ -30,6 +30,7 @@ const char* const kBarStyle =
     "center;}QProgressBar::chunk {background-color: #05B8CC;}";
 
 constexpr int kLogHeight = 115;
+constexpr int kPageHeight = 280;  // the page's height whenever the status line fits
 
 const char* const kLogStyle =
     "QTextEdit{border: 1px solid rgb(200,200,200);background: rgb(255,255,255,80);"
@@ -93,6 +94,39 @@ QStringList OpeningLines(const CExeThread* worker) {
     }
 }
 
+// The words with every blank inside a path made a no-break space, so that a line breaks between
+// words, never inside a folder's name ("Oculus game") or an amount. A path begins with a separator,
+// a drive
+// ("D:\\") or the ellipsis of a shortened one; a blank goes on with it unless the word before
+// ends a sentence or a clause. Copied from the label, the no-break spaces come out as blanks.
+QString PathsKeptWhole(const QString& words) {
+    const auto startsPath = [](QStringView word) {
+        if (word.isEmpty()) return false;
+        if (word[0] == u'/' || word[0] == u'\\' || word[0] == u'~' || word[0] == QChar(0x2026))
+            return true;
+        return word.size() >= 3 && word[0].isLetter() && word[1] == u':' &&
+               (word[2] == u'\\' || word[2] == u'/');
+    };
+    QString text = words;
+    int wordStart = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n') wordStart = i + 1;
+        if (text[i] != u' ') continue;
+        const QStringView word = QStringView(text).mid(wordStart, i - wordStart);
+        const bool goesOn = startsPath(word) && !QStringLiteral(".,;:)").contains(word.back()) &&
+                            i + 1 < text.size() && text[i + 1] != u' ';
+        if (goesOn) {
+            text[i] = QChar::Nbsp;
+        } else {
+            wordStart = i + 1;
+        }
+    }
+    // Nor between an amount and its unit ("2.2 GB").
+    static const QRegularExpression kAmount(QStringLiteral("(\\d) (bytes?|[kKMGT]B)\\b"));
+    text.replace(kAmount, QStringLiteral("\\1\u00a0\\2"));
+    return text;
+}
+
 // A lone root separator stays: "/" is a folder, "" is none.
 std::wstring Trimmed(const std::wstring& path) {
     return sys::WithoutTrailingSeparators(path, 1);
@@ -131,6 +165,9 @@ const QString kServicesNotStarted = QStringLiteral(
 const QString kMoveFailed = QStringLiteral(
     "Failed to move. Please restart your computer and try again. If the problem still exists, "
     "please contact us.");
+// The user's own cancel, put back cleanly, is no failure, and no restart is needed.
+const QString kMoveCancelled =
+    QStringLiteral("Move cancelled. Everything is as it was before the move.");
 const QString kCancelRefusedText = QStringLiteral(
     "The program is performing last configuration process. Please wait until it is complete.");
 
@@ -182,7 +219,7 @@ QString RestoreFailedMessage(const CExeThread* worker) {
 
 CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     : QDialog(parent, Qt::WindowFlags()), thread(worker), title(tr("Progress")) {
-    setFixedSize(400, 280);
+    setFixedSize(400, kPageHeight);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowFlags(kFramelessFlags);
 
@@ -293,6 +330,7 @@ void CProgressWgt::OnThreadFinish() {
     }
     // The status line keeps the closing words, which the worker posted before it finished.
     button->setEnabled(true);
+    button->setFocus(Qt::OtherFocusReason);  // Enter or Space closes the page, as on Windows
     finishShown = true;
 }
 
@@ -306,7 +344,10 @@ QString CProgressWgt::FinalMessage() const {
             return kServicesNotStarted;
         case kCodeOldDataLeft:
             return OldDataLeftMessage(thread);
-        default:  // cancelled or failed: the rollback tells which
+        case kCodeCancelled:
+            if (thread->WasCancelled() && thread->IsRollbackClean()) return kMoveCancelled;
+            [[fallthrough]];
+        default:  // failed, or a cancel the rollback could not finish: the rollback tells which
             return thread->IsRollbackClean() ? kMoveFailed : RestoreFailedMessage(thread);
     }
 }
@@ -338,7 +379,7 @@ void CProgressWgt::OnPrintLog(int opType, QString str) {
             break;
         case kPrintStatus:
             statusLine = str.trimmed();
-            statusLabel->setText(SpacedText(statusLine, statusLabel->font()));
+            statusLabel->setText(SpacedText(PathsKeptWhole(statusLine), statusLabel->font()));
             MakeRoomForStatus();
             break;
         default:
@@ -346,15 +387,14 @@ void CProgressWgt::OnPrintLog(int opType, QString str) {
     }
 }
 
-// The closing words may need more lines than the page leaves below the log view: the log view,
-// which scrolls, gives up what they need, down to a third of its height, and keeps its last
-// lines (the message) in sight.
+// The closing words may need more lines than the page leaves below the log view: the page grows
+// downwards by what they need, and keeps its place over the main window. The log view keeps its
+// height, so that its lines stay whole and its first one in sight.
 void CProgressWgt::MakeRoomForStatus() {
-    logView->setFixedHeight(kLogHeight);
-    const int missing = layout()->totalHeightForWidth(width()) - height();
-    if (missing <= 0) return;
-    logView->setFixedHeight(std::max(kLogHeight / 3, kLogHeight - missing));
-    logView->verticalScrollBar()->setValue(logView->verticalScrollBar()->maximum());
+    const int needed = std::max(kPageHeight, layout()->totalHeightForWidth(width()));
+    if (needed == height()) return;
+    setFixedSize(width(), needed);
+    if (isVisible()) CenterOnMainWnd(this);
 }
 
 bool CProgressWgt::WorkerBusy() const {

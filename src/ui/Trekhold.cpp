@@ -45,6 +45,7 @@ QPushButton* TitleButton(QWidget* parent, const QString& picture, int x, const Q
     button->setAccessibleName(name);
     button->setToolTip(name);
     button->setFocusPolicy(Qt::TabFocus);
+    button->setAutoDefault(true);  // Enter presses it, as on Windows
     return button;
 }
 
@@ -74,9 +75,12 @@ Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(
     page->setGeometry(25, 175, 490, 300);
     page->setFocus();  // its target field, once the window is shown
 
+    // Grey, but dark enough to read on white (#6E6E6E: 5:1), and centred under the page.
     auto* rights = new QLabel(QString::fromUtf8(kRights), this);
-    rights->setStyleSheet(QStringLiteral("QLabel{color: #C0C0C0}"));
-    rights->setGeometry(165, 340, 490, 20);
+    rights->setObjectName(QStringLiteral("rights"));
+    rights->setStyleSheet(QStringLiteral("QLabel{color: #6E6E6E}"));
+    rights->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    rights->setGeometry(1, 340, 528, 20);
     QFont small = QApplication::font();
     small.setPointSize(8);
     rights->setFont(small);
@@ -88,6 +92,12 @@ Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(
     about->setData(1);
     connect(menu, &QMenu::triggered, this, &Trekhold::onMenuTrigger);
     connect(menuBtn, &QPushButton::clicked, this, &Trekhold::onMenuBtn);
+    // The title buttons' focus ring is the window's to draw, on its header.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        for (QWidget* button : {menuBtn, minBtn, closeBtn}) {
+            if (button == old || button == now) update(0, 0, width(), 43);
+        }
+    });
     ui::EnableFramelessDrag(this);
 }
 
@@ -129,6 +139,8 @@ void Trekhold::paintEvent(QPaintEvent*) {
     painter.setFont(font);
     painter.setPen(Qt::white);
     painter.drawText(QPointF(15.0, 29.0), title);
+    for (const QWidget* button : {menuBtn, minBtn, closeBtn})
+        DrawTitleFocusRing(painter, button);
     DrawWindowFrame(painter, width(), height());
 }
 

@@ -1,5 +1,6 @@
 #include "ui/uishell.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -52,13 +53,15 @@ int ActionBox(const MessageBoxRequest& request) {
 // The toolkit's box where there are no native ones: same caption, icon and buttons.
 int NativeBox(const MessageBoxRequest& request) {
     if (!request.action.isEmpty()) return ActionBox(request);
-    const bool question = request.style == kMbYesNoInfo;
+    const bool question = (request.style & 0x0F) == kMbYesNo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons,
                     request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
-    if (question) box.setDefaultButton(QMessageBox::Yes);  // as MessageBoxW: the first button
+    // As MessageBoxW: the first button, unless the style names the second.
+    const bool defaultNo = (request.style & kMbYesNoInfoDefaultNo & ~kMbYesNoInfo) != 0;
+    if (question) box.setDefaultButton(defaultNo ? QMessageBox::No : QMessageBox::Yes);
     const int answer = box.exec();
     if (!question) return kIdOk;
     return answer == QMessageBox::Yes ? kIdYes : kIdNo;
@@ -72,6 +75,7 @@ int ShowMessageBox(const QString& text, uint32_t style, Owner owner) {
 }
 
 int ShowMessageBox(const QString& text, uint32_t style, QWidget* window) {
+    const ScopedFocusReturn focus;
     const MessageBoxRequest request{text, style, window != nullptr, window};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);
@@ -83,9 +87,28 @@ void SetMessageBoxHook(MessageBoxHook hook) {
 
 int AskAction(const QString& text, const QString& action, Owner owner) {
     QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
+    const ScopedFocusReturn focus;
     const MessageBoxRequest request{text, kMbYesNoInfo, window != nullptr, window, action};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);
+}
+
+ScopedFocusReturn::ScopedFocusReturn() : widget_(QApplication::focusWidget()) {
+    if (!widget_ && g_mainWnd) widget_ = g_mainWnd->focusWidget();
+}
+
+ScopedFocusReturn::~ScopedFocusReturn() {
+    QWidget* widget = widget_.data();
+    if (!widget || !widget->isVisible() || !widget->isEnabled()) {
+        // Gone or disabled meanwhile (a move ended): the main window's first control instead.
+        widget = g_mainWnd && g_mainWnd->isVisible() ? g_mainWnd->focusWidget() : nullptr;
+        if (!widget && g_mainWnd && g_mainWnd->isVisible()) widget = g_mainWnd;
+    }
+    if (!widget) return;
+    QWidget* window = widget->window();
+    if (window->isMinimized()) return;  // a person put it away; it stays so
+    window->activateWindow();
+    widget->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 QString GetExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QFileDialog>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -17,6 +18,10 @@ namespace ui {
 // MessageBoxW styles and answers.
 inline constexpr uint32_t kMbOkInfo = 0x40;     // MB_OK | MB_ICONINFORMATION
 inline constexpr uint32_t kMbYesNoInfo = 0x44;  // MB_YESNO | MB_ICONINFORMATION
+// The same question with "No" as the default (MB_DEFBUTTON2): Enter must not start what the
+// question warns against.
+inline constexpr uint32_t kMbYesNoInfoDefaultNo = 0x144;
+inline constexpr uint32_t kMbYesNo = 0x04;  // the button set, in the style's low four bits
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
@@ -45,6 +50,21 @@ void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
 // no buttons, so on Windows the box asks with Yes and No and the text must end in the question
 // they answer ("Finish the move now?"); elsewhere the buttons carry the action and "Later".
 int AskAction(const QString& text, const QString& action, Owner owner = Owner::MainWindow);
+
+// Gives the focus back, at the end of its scope, to the widget that held it at the start (or to
+// the main window's), and makes its window the active one again: once a box or dialog closes,
+// a window system without a window manager, or a box without an owner, leaves no window active
+// and so no focus in sight.
+class ScopedFocusReturn {
+  public:
+    ScopedFocusReturn();
+    ~ScopedFocusReturn();
+    ScopedFocusReturn(const ScopedFocusReturn&) = delete;
+    ScopedFocusReturn& operator=(const ScopedFocusReturn&) = delete;
+
+  private:
+    QPointer<QWidget> widget_;
+};
 
 using FolderDialogHook = std::function<QString(QWidget* parent, const QString& caption,
                                                const QString& dir, QFileDialog::Options)>;

@@ -3,11 +3,13 @@
 
 #include <QFontMetrics>
 #include <QPainter>
+#include <QPen>
 #include <QPixmap>
 #include <QString>
 #include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QWidget>
 #include <Qt>
 #include <algorithm>
 
@@ -30,8 +32,9 @@ inline const char* const kNormalButtonFocusStyle =
     "QPushButton#normalbtn:focus{border: 2px solid #0078d7; padding: 3 7px;}";
 inline const char* const kEditFocusStyle =
     "QLineEdit:focus{border: 2px solid #0078d7; padding: 2 0px;}";
-// A picture button has no border to widen: a dotted frame as Windows draws it.
-inline const char* const kPictureButtonFocusStyle = "QPushButton:focus{outline: 1px dotted white;}";
+// A picture button on the dark header: its window draws its focus ring (DrawTitleFocusRing),
+// and the button itself draws none, which would be a faint dotted box on dark blue.
+inline const char* const kPictureButtonFocusStyle = "QPushButton:focus{outline: none;}";
 
 // The one-pixel dark blue frame, as four lines along the edges.
 inline void DrawWindowFrame(QPainter& painter, int width, int height) {
@@ -40,6 +43,18 @@ inline void DrawWindowFrame(QPainter& painter, int width, int height) {
     painter.drawLine(0, 0, 0, height);
     painter.drawLine(0, height - 1, width, height - 1);
     painter.drawLine(width - 1, 0, width - 1, height);
+}
+
+// A clear ring around a title-bar button that has the keyboard focus, drawn by its window on the
+// header around the button: white on the dark blue, two pixels wide, three pixels out.
+inline void DrawTitleFocusRing(QPainter& painter, const QWidget* button) {
+    if (!button || !button->hasFocus() || !button->isVisible()) return;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::white, 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(button->geometry()).adjusted(-3, -3, 3, 3), 2, 2);
+    painter.restore();
 }
 
 // The picture at path for a screen with the given pixel ratio: above 1, its copy at twice the

@@ -3,8 +3,13 @@
 one file of 1 GiB, through the move harness, which samples the bar's fraction and the status
 line every 100 ms as the progress page does. It checks what a person watching would see: the
 bar (the truncated percentage the page shows) never stands still longer than 1.5 s and never
-falls, it is full only once the move has returned, and the status line names every step. Ends
-with "progress test: bar moved N times, longest still X s, status lines S".
+falls, it is full only once the move has returned, and the status line names every step.
+
+A second move copies a slow part first (60,000 small files in Downloads) and then a fast sparse
+part (Software: one file of 4 GiB, nearly all holes, which the copy passes over). In both moves,
+once the copy has run 2 s, the time left the status line shows is never more than 3 times the
+time the copy really still took. Ends with "progress test: bar moved N times, longest still X s,
+status lines S, time left within R×".
 
 usage: progress_test.py BUILD_DIR"""
 import os
@@ -15,6 +20,8 @@ import tempfile
 
 GIB = 1 << 30
 LONGEST_STILL = 1.5
+TIME_LEFT_MOST_OFF = 3.0  # the shown time left over the time the copy really still took
+TIME_LEFT_FROM_MS = 2000  # checked once the copy has run this long
 # The steps the status line must name, by how its text begins.
 STEPS = [
     ("stop", "Stopping the Oculus services"),
@@ -38,6 +45,85 @@ def make_installation(base):
     with open(os.path.join(base, "Downloads", "cache", "manifest.json"), "w") as f:
         f.write("{}\n")
     os.sync()  # the move starts on a quiet disk, not behind this file's write-back
+
+
+def make_slow_then_sparse(base):
+    """Downloads: 60000 small files (slow per byte); Software: a 4 GiB file of 16 MiB data."""
+    for d in range(600):
+        folder = os.path.join(base, "Downloads", "cache", f"part{d:03}")
+        os.makedirs(folder)
+        for f in range(100):
+            with open(os.path.join(folder, f"chunk{f:03}.bin"), "wb") as out:
+                out.write(os.urandom(1024 + (d * 100 + f) % 4 * 1024))
+    sparse = os.path.join(base, "Software", "Sparse Game", "disk.img")
+    os.makedirs(os.path.dirname(sparse))
+    with open(sparse, "wb") as f:
+        for i in range(4):
+            f.seek(i * GIB)
+            f.write(os.urandom(4 << 20))
+        f.truncate(4 * GIB)
+    os.sync()
+
+
+def seconds_shown(status):
+    """The time left a status line shows, in seconds; None without one. "a few seconds" claims
+    no more than ten seconds, so it is taken as no claim at all (0)."""
+    words = status.split(" | ")[0].split(" \u00b7 ")
+    left = [w for w in words if w.endswith(" left")]
+    if not left:
+        return None
+    text = left[0][:-len(" left")]
+    if text == "a few seconds":
+        return 0.0
+    parts = text.replace("about ", "").split()
+    seconds = 0.0
+    for number, unit in zip(parts[0::2], parts[1::2]):
+        seconds += int(number) * {"h": 3600, "min": 60, "s": 1}[unit]
+    return seconds
+
+
+def worst_time_left(samples):
+    """The largest ratio of the shown time left to the time the copy really still took, over
+    the samples taken once the copy has run TIME_LEFT_FROM_MS; with how many were looked at."""
+    copying = [ms for ms, _, status in samples if status.startswith("Copying ")]
+    if not copying:
+        return 0.0, 0
+    start = copying[0]
+    end = next((ms for ms, _, status in samples if ms > start and
+                not status.startswith("Copying ")), samples[-1][0])
+    worst, looked = 0.0, 0
+    for ms, _, status in samples:
+        if ms < start + TIME_LEFT_FROM_MS or ms >= end or not status.startswith("Copying "):
+            continue
+        shown = seconds_shown(status)
+        if shown is None:
+            continue
+        looked += 1
+        # The copy ends somewhere within the sample period after the last copying sample.
+        remained = max((end - ms) / 1000.0, 0.1)
+        worst = max(worst, shown / remained)
+    return worst, looked
+
+
+def run_move(build, scratch, name, make):
+    """One move of an installation made by make, sampled every 100 ms: (run, samples, statuses,
+    base, target)."""
+    host_tool = os.path.join(build, "tools", "halvex-host")
+    harness = os.path.join(build, "tools", "halvex-move")
+    base, host, target = (os.path.join(scratch, name, n) for n in ("Oculus", "host", "target"))
+    os.makedirs(target)
+    make(base)
+    tool = lambda *a: subprocess.run([host_tool, "--host", host, *a], check=True,
+                                     stdout=subprocess.DEVNULL)
+    tool("registry", "set-base", base + os.sep)
+    # Services that take a while to stop and start, as real ones do.
+    tool("services", "install", "stop_ms=700", "start_ms=700")
+    env = dict(os.environ, HALVEX_HOST=host)
+    run = subprocess.run([harness, "--target", target, "--progress-ms", "100"], env=env,
+                         cwd=os.path.join(scratch, name), capture_output=True, text=True,
+                         timeout=900)
+    samples, statuses = parse(run.stdout)
+    return run, samples, statuses, base, target
 
 
 def parse(output):
@@ -74,26 +160,13 @@ def bar_figures(samples):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    host_tool = os.path.join(build, "tools", "halvex-host")
-    harness = os.path.join(build, "tools", "halvex-move")
     scratch = tempfile.mkdtemp(prefix="halvex-progress-")
     try:
-        if shutil.disk_usage(scratch).free < 3 * GIB:
-            print(f"progress test: needs 3 GiB free in {scratch}")
+        if shutil.disk_usage(scratch).free < 4 * GIB:
+            print(f"progress test: needs 4 GiB free in {scratch}")
             return 1
-        base, host, target = (os.path.join(scratch, n) for n in ("Oculus", "host", "target"))
-        os.makedirs(target)
-        make_installation(base)
-        tool = lambda *a: subprocess.run([host_tool, "--host", host, *a], check=True,
-                                         stdout=subprocess.DEVNULL)
-        tool("registry", "set-base", base + os.sep)
-        # Services that take a while to stop and start, as real ones do.
-        tool("services", "install", "stop_ms=700", "start_ms=700")
-
-        env = dict(os.environ, HALVEX_HOST=host)
-        run = subprocess.run([harness, "--target", target, "--progress-ms", "100"], env=env,
-                             cwd=scratch, capture_output=True, text=True, timeout=600)
-        samples, statuses = parse(run.stdout)
+        run, samples, statuses, base, target = run_move(build, scratch, "large",
+                                                        make_installation)
         if run.returncode != 0 or len(samples) < 2:
             print(run.stdout[-3000:], run.stderr[-2000:])
             print("progress test: the move failed")
@@ -111,8 +184,24 @@ def main():
         print(f"  closing: {samples[-1][2]}")
         print(f"  {len(samples)} samples over {samples[-1][0] / 1000.0:.1f} s; copy lines with "
               f"speed and time left: {len(timed)} of {len(copying)}")
+        worst_large, looked_large = worst_time_left(samples)
+
+        sparse_run, sparse_samples, _, sparse_base, sparse_target = run_move(
+            build, scratch, "sparse", make_slow_then_sparse)
+        if sparse_run.returncode != 0 or len(sparse_samples) < 2:
+            print(sparse_run.stdout[-3000:], sparse_run.stderr[-2000:])
+            print("progress test: the move of the slow and the sparse part failed")
+            return 1
+        worst_sparse, looked_sparse = worst_time_left(sparse_samples)
+        sparse_copying = [s for _, _, s in sparse_samples if s.startswith("Copying ")]
+        for line in sparse_copying[:1] + sparse_copying[-3:]:
+            print(f"  slow, then sparse: {line}")
+        print(f"  time left looked at: {looked_large} samples (large file, worst "
+              f"{worst_large:.2f}x), {looked_sparse} (slow, then sparse, worst "
+              f"{worst_sparse:.2f}x)")
+        worst = max(worst_large, worst_sparse)
         print(f"progress test: bar moved {moved} times, longest still {longest:.1f} s, "
-              f"status lines {len(seen)}/{len(STEPS)}")
+              f"status lines {len(seen)}/{len(STEPS)}, time left within {worst:.1f}\u00d7")
 
         problems = []
         if longest > LONGEST_STILL:
@@ -130,6 +219,15 @@ def main():
                 os.path.getsize(os.path.join(target, "Oculus game", "Software", "Big Game",
                                              "data.pak")) != GIB:
             problems.append("the move did not leave the file at the target behind a link")
+        if worst > TIME_LEFT_MOST_OFF:
+            problems.append(f"a time left was {worst:.1f} times what really remained")
+        if looked_sparse == 0:
+            problems.append("the slow part ended before a time left could be checked")
+        sparse_copy = os.path.join(sparse_target, "Oculus game", "Software", "Sparse Game",
+                                   "disk.img")
+        if not os.path.islink(os.path.join(sparse_base, "Software")) or \
+                os.path.getsize(sparse_copy) != 4 * GIB:
+            problems.append("the sparse file is not at the target behind a link")
         for problem in problems:
             print(f"FAILED: {problem}")
         return 1 if problems else 0

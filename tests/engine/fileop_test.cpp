@@ -275,6 +275,7 @@ TEST_F(FileOpTest, CountAndCopySumTheBytesOfEveryFileOnce) {
     WriteFile(source / "deep" / "er" / "b.bin", std::string(70000, 'b'));
     WriteFile(source / "empty.txt", "");
     uint64_t expected = 71000;
+    uint64_t holes = 0;  // the copy passes them over: no time, and the count knows them ahead
 #ifndef _WIN32
     fs::create_symlink("a.bin", source / "to-a");             // followed: a's bytes again
     fs::create_symlink("nowhere", source / "dangling");       // a link, no bytes
@@ -282,10 +283,12 @@ TEST_F(FileOpTest, CountAndCopySumTheBytesOfEveryFileOnce) {
     WriteFile(source / "sparse.bin", "");
     fs::resize_file(source / "sparse.bin", 5 << 20);
     expected += 1000 + 1000 + (5 << 20);
+    holes = 5 << 20;
 #endif
     int32_t count = 0;
     ASSERT_EQ(op_.CountFiles(W(source), count), 0);
     EXPECT_EQ(op_.CountedBytes(), expected);
+    EXPECT_EQ(op_.CountedHoleBytes(), holes);
     // The names-only count (the bytes known from the target check) counts the same entries,
     // and the check sized each source on its own.
     int32_t named = 0;
@@ -294,6 +297,7 @@ TEST_F(FileOpTest, CountAndCopySumTheBytesOfEveryFileOnce) {
     fs::create_directories(Data("elsewhere"));
     ASSERT_EQ(op_.CheckTarget({W(source), W(source / "deep")}, W(Data("elsewhere"))), 0);
     EXPECT_EQ(op_.SourceBytes(), (std::vector<uint64_t>{expected, 70000}));
+    EXPECT_EQ(op_.SourceHoleBytes(), (std::vector<uint64_t>{holes, 0}));
 
     const fs::path target = Data("t");
     fs::create_directories(target);
@@ -301,6 +305,7 @@ TEST_F(FileOpTest, CountAndCopySumTheBytesOfEveryFileOnce) {
     ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
     CFileOp::Counters done = op_.ReadCounters();
     EXPECT_EQ(done.copiedBytes, expected);
+    EXPECT_EQ(done.holeBytes, holes);
     EXPECT_EQ(done.copiedFiles, count);
     EXPECT_EQ(done.deletedFiles, 0);
 
@@ -315,10 +320,11 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
     const fs::path file = Data("big.bin");
     WriteFile(file, std::string(100 << 20, 'y'));
     std::vector<uint64_t> steps;
-    const bool copied = sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t bytes) {
-        steps.push_back(bytes);
-        return true;
-    });
+    const bool copied =
+        sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t bytes, bool) {
+            steps.push_back(bytes);
+            return true;
+        });
     ASSERT_TRUE(copied) << sys::GetLastError();
     EXPECT_EQ(fs::file_size(Data("copy.bin")), uint64_t{100} << 20);
     if (sys::RunningUnderWine()) {
@@ -338,8 +344,8 @@ TEST_F(FileOpTest, WholeFileCopyReportsItsBytesInStepsOfAtMost64MiB) {
 // A failed copy names the file it failed on, source or target, for the closing words.
 TEST_F(FileOpTest, FailedWholeFileCopyNamesTheFileItConcerned) {
     WriteFile(Data("a.txt"), "a");
-    EXPECT_FALSE(
-        sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true, [](uint64_t) { return true; }));
+    EXPECT_FALSE(sys::CopyFileW(W(Data("gone.txt")), W(Data("b.txt")), true,
+                                [](uint64_t, bool) { return true; }));
     EXPECT_EQ(sys::LastErrorPath(), W(Data("gone.txt")));
     EXPECT_FALSE(sys::CopyFileW(W(Data("a.txt")), W(Data("no") / "such" / "b.txt"), true));
     EXPECT_EQ(sys::LastErrorPath(), W(Data("no") / "such" / "b.txt"));
@@ -352,8 +358,8 @@ TEST_F(FileOpTest, WholeFileCopyStoppedByItsProgressFailsAsAbortedAndLeavesNoFil
     const fs::path file = Data("big.bin");
     WriteFile(file, std::string(20 << 20, 'z'));
     int calls = 0;
-    const bool copied =
-        sys::CopyFileW(W(file), W(Data("copy.bin")), true, [&](uint64_t) { return ++calls < 2; });
+    const bool copied = sys::CopyFileW(W(file), W(Data("copy.bin")), true,
+                                       [&](uint64_t, bool) { return ++calls < 2; });
     if (sys::RunningUnderWine()) {
         EXPECT_TRUE(copied);  // nothing to stop it: Wine never calls back
         return;

@@ -16,6 +16,7 @@
 #include "fileOp/CFileOp.h"
 #include "fileop_support.h"
 #include "install_fixture.h"
+#include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "platform/units.h"
@@ -569,6 +570,32 @@ TEST_F(MoveTest, FailedServiceStartEndsWith6WithTheDataMoved) {
     EXPECT_TRUE(fs::is_symlink(Software()));
     EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
     EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+}
+
+// The page polls the progress from the moment it opens, before the move has counted anything;
+// a move that succeeds has no error to log, so its log holds no error record.
+TEST_F(MoveTest, SuccessfulMovePolledFromTheStartLogsNoError) {
+    TempDir logDir;
+    ScopedWorkingDir cwd(logDir.path());
+    LogResetForTests();
+    float fraction = 0.0f;
+    EXPECT_EQ(engine_.GetProgress(fraction), 5);  // before the count
+    phases_.AtEveryStep([&] {
+        float value = 0.0f;
+        engine_.GetProgress(value);
+    });
+
+    EXPECT_EQ(Move(), 0);
+
+    LogFlushForTests();
+    std::string log;
+    if (fs::exists(logDir.path() / "log")) {
+        for (const auto& entry : fs::directory_iterator(logDir.path() / "log"))
+            log += ReadFile(entry.path());
+    }
+    LogResetForTests();
+    EXPECT_EQ(log.find("<err|"), std::string::npos) << log;
+    EXPECT_NE(log.find("srcFullPath: "), std::string::npos) << "the move's pairs are logged";
 }
 
 TEST_F(MoveTest, FailedStopTouchesNothing) {

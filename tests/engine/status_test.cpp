@@ -2,6 +2,9 @@
 // time left, the text of every step, and the closing words of every kind of ending.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "Vr/MoveStatus.h"
 #include "ground/ResultCodes.h"
 #include "platform/sys.h"
@@ -90,7 +93,7 @@ TEST(SpeedMeter, SpeedFollowsTheLastFiveSecondsOnly) {
     EXPECT_NEAR(meter.BytesPerSecond(), 10.0 * kMB, 1.0);
 }
 
-TEST(SpeedMeter, TimeLeftCountsDownAndDoesNotJumpWithOneBurst) {
+TEST(SpeedMeter, TimeLeftCountsDownAndASlowerSpeedRaisesItWithoutAJump) {
     CSpeedMeter meter;
     uint32_t tick = 0;
     uint64_t bytes = 0;
@@ -99,9 +102,6 @@ TEST(SpeedMeter, TimeLeftCountsDownAndDoesNotJumpWithOneBurst) {
         meter.Sample(tick += 500, bytes += 50 * kMB, total);
     }
     EXPECT_NEAR(meter.SecondsLeft(), 20.0, 1.0);
-    // A half-second burst at ten times the speed (a cache) barely moves it.
-    meter.Sample(tick += 500, bytes += 500 * kMB, total);
-    EXPECT_GT(meter.SecondsLeft(), 18.0);
     // Then half the speed for good: the figure never jumps, and follows within seconds.
     for (int i = 0; i < 30; ++i) {
         const double before = meter.SecondsLeft();
@@ -110,6 +110,44 @@ TEST(SpeedMeter, TimeLeftCountsDownAndDoesNotJumpWithOneBurst) {
     }
     const double measured = static_cast<double>(total - bytes) / (50.0 * kMB);
     EXPECT_NEAR(meter.SecondsLeft(), measured, measured * 0.2);
+}
+
+// Small files went slowly; then a large file goes twenty times as fast. Within two seconds the
+// figure says what the new speed says, not what the last five seconds averaged.
+TEST(SpeedMeter, AFasterCopyLowersTheTimeLeftAtOnce) {
+    CSpeedMeter meter;
+    uint32_t tick = 0;
+    uint64_t bytes = 0;
+    const uint64_t total = 2100 * kMB;
+    for (int i = 0; i < 20; ++i)  // 10 s at 10 MB/s: 200 s left
+        meter.Sample(tick += 500, bytes += 5 * kMB, total);
+    EXPECT_NEAR(meter.SecondsLeft(), 200.0, 10.0);
+    for (int i = 0; i < 4; ++i)  // two seconds at 200 MB/s
+        meter.Sample(tick += 500, bytes += 100 * kMB, total);
+    const double truth = static_cast<double>(total - bytes) / (200.0 * kMB);  // 8 s
+    EXPECT_LE(meter.SecondsLeft(), 2.0 * truth);
+    EXPECT_GE(meter.SecondsLeft(), truth / 2.0);
+}
+
+// The figure held from a slow stretch must not outlive a speed that contradicts it: bytes that
+// went at once (a cache, a copy that skipped work) leave little, and the figure says so.
+TEST(SpeedMeter, AStaleFigureNeverOutlivesTheCurrentSpeed) {
+    CSpeedMeter meter;
+    uint32_t tick = 0;
+    uint64_t bytes = 0;
+    const uint64_t total = 4400 * kMB;
+    for (int i = 0; i < 40; ++i)  // 20 s at 0.1 MB/s: hours left
+        meter.Sample(tick += 500, bytes += kMB / 20, total);
+    EXPECT_GT(meter.SecondsLeft(), 3600.0);
+    bytes = 4300 * kMB;  // most of the rest went in one step
+    for (int i = 0; i < 6; ++i) {
+        meter.Sample(tick += 500, bytes += 40 * kMB, total);
+        ASSERT_TRUE(meter.HasTimeLeft());
+        const double byCurrentSpeed =
+            static_cast<double>(total - std::min(bytes, total)) / meter.BytesPerSecond();
+        EXPECT_LE(meter.SecondsLeft(), 2.0 * byCurrentSpeed + 1e-9) << i;
+    }
+    EXPECT_LT(meter.SecondsLeft(), 10.0);
 }
 
 TEST(SpeedMeter, AStallShowsNoSpeedAndANewCopyStartsAfresh) {
@@ -212,9 +250,22 @@ TEST(StatusText, CopyingNamesTheFolderItsBytesTheSpeedAndTheTimeLeft) {
     EXPECT_EQ(StatusText(snapshot, &meter), L"Copying Software: " + head + L" \u00b7 " +
                                                 sys::FormatBytes(85 * kMB) +
                                                 L"/s \u00b7 about 25 s left");
-    snapshot.cancellable = false;  // the cancel came in just now
-    snapshot.cancelled = true;
-    EXPECT_EQ(StatusText(snapshot, nullptr), L"Copying Software: " + head);
+}
+
+// The cancel was taken while the copy (or its check) still runs: the copy ends on its own time,
+// and its numbers would say the move goes on; the line says what comes instead.
+TEST(StatusText, AnAcceptedCancelNamesTheRollbackAtOnce) {
+    for (const MoveStep step : {MoveStep::kCopying, MoveStep::kCheckingCopies}) {
+        MoveSnapshot snapshot = At(step, false, true);
+        snapshot.treeName = L"Software";
+        snapshot.treeBytesDone = 704 * kMB;
+        snapshot.treeBytesTotal = 2100 * kMB;
+        CSpeedMeter meter;
+        for (uint32_t tick = 0; tick <= 4000; tick += 500)
+            meter.Sample(tick, tick * kMB, 2100 * kMB);
+        EXPECT_EQ(StatusText(snapshot, &meter), L"Cancelling: removing the copies\u2026")
+            << static_cast<int>(step);
+    }
 }
 
 // ---- Closing words -----------------------------------------------------------------------------

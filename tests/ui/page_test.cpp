@@ -247,7 +247,8 @@ class TestSourceTargetPage : public QObject {
         page.target->setText(typed);
         page.start->click();
         QCOMPARE(boxes.Texts(), QStringList{page.SameVolume()});
-        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoInfo);
+        // "No" is the default: Enter must not start a move that frees nothing.
+        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoInfoDefaultNo);
         QVERIFY(!usbAsked);
         QCOMPARE(page.target->text(), typed);
         QCOMPARE(page.source->text(), page.scratch.Path("Oculus/Software"));

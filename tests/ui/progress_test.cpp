@@ -197,7 +197,7 @@ class TestProgress : public QObject {
             << 12 << true << "/mnt/games/Oculus game"
             << "Operation succeeded. Please manually delete "
                "{S}/Oculus/DownloadsVarko,{S}/Oculus/SoftwareVarko.";
-        QTest::newRow("cancelled, clean")
+        QTest::newRow("code 3 without an accepted cancel, clean")
             << 3 << true << ""
             << "Failed to move. Please restart your computer and try again. If the problem "
                "still exists, please contact us.";
@@ -289,15 +289,42 @@ class TestProgress : public QObject {
         QVERIFY(!move.Button()->isEnabled());
         QCOMPARE(move.Lines().last(), kCancelLine);
         QVERIFY(boxes.Texts().isEmpty());
+        // The copy has yet to hear the cancel: the line already speaks of the rollback.
+        MoveSnapshot cancelled = At(MoveStep::kCopying);
+        cancelled.cancelled = true;
+        cancelled.treeName = L"Software";
+        move.engine.SetSnapshot(cancelled);
+        QTRY_COMPARE_WITH_TIMEOUT(move.Status(), QString("Cancelling: removing the copies\u2026"),
+                                  uitest::kEventMs);
         move.engine.Release();
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QVERIFY(move.Button()->isEnabled());
+        // The user's own cancel, cleanly put back, is no failure and needs no restart.
         QCOMPARE(move.Lines().last(),
-                 QString("Failed to move. Please restart your computer and try again. If the "
-                         "problem still exists, please contact us."));
+                 QString("Move cancelled. Everything is as it was before the move."));
         // Under the message, what really happened.
         QCOMPARE(move.Status(), QString("Move cancelled. Everything is back in /srv/Oculus. The "
                                         "Oculus services are running again."));
+        // The disabled button lost the focus; "OK" takes it back, and Enter closes the page.
+        QCOMPARE(move.page->focusWidget(), static_cast<QWidget*>(move.Button()));
+        QTest::keyClick(move.Button(), Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(!move.page->isVisible(), uitest::kEventMs);
+        QCOMPARE(move.page->result(), 1);
+    }
+
+    // A cancel whose rollback could not give every folder its name back is told as such.
+    void cancelWithAnUncleanRollbackAsksForTheRenames() {
+        Move move;
+        move.engine.moveResult = 3;
+        move.engine.rollbackClean = false;
+        move.engine.outcome.cancelled = true;
+        move.engine.parkedFirst = L"/srv/Oculus/DownloadsVarko";
+        move.engine.parkedSecond = L"/srv/Oculus/SoftwareVarko";
+        move.engine.targetSoftware = L"/mnt/games/Oculus game/Software";
+        move.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
+        QVERIFY2(move.Lines().last().startsWith("Restore failed. Please manually change "),
+                 qPrintable(move.Lines().last()));
     }
 
     // The button showed Cancel while the copy ended: the engine has moved on to linking and
@@ -380,9 +407,7 @@ class TestProgress : public QObject {
                                  << "Moved " + size + " to /mnt/games/Oculus game. " + size +
                                         " freed on /srv.";
         QTest::newRow("cancelled")
-            << 3 << true
-            << "Failed to move. Please restart your computer and try again. If the problem still "
-               "exists, please contact us."
+            << 3 << true << "Move cancelled. Everything is as it was before the move."
             << "Move cancelled. Everything is back in /srv/Oculus. The Oculus services are "
                "running again.";
         QTest::newRow("failed")
@@ -431,12 +456,25 @@ class TestProgress : public QObject {
         QCOMPARE(move.Status(), words);
         // Full where the data now lives at the target, empty where everything went back.
         QCOMPARE(move.Bar(), result == 0 || result == 6 ? 100 : 0);
-        // However many lines the words take, they show whole, below the log view.
+        // However many lines the words take, they show whole, below the log view, which keeps
+        // its height.
         const QLabel* label = move.page->findChildren<QLabel*>().last();
         const QTextEdit* log = move.page->findChild<QTextEdit*>();
         QTRY_VERIFY_WITH_TIMEOUT(label->geometry().top() > log->geometry().bottom() &&
-                                     label->height() >= label->heightForWidth(label->width()),
+                                     label->height() >= label->heightForWidth(label->width()) &&
+                                     label->geometry().bottom() < move.page->height(),
                                  uitest::kEventMs);
+        QCOMPARE(log->height(), 115);
+        // A line breaks between words, never inside a path's folder name or an amount.
+        const QString shown = label->text();
+        QVERIFY2(!shown.contains("Oculus game"), qPrintable(shown));
+        if (words.contains("/mnt/games/Oculus game")) {
+            QVERIFY2(shown.contains(QString::fromUtf8("/mnt/games/Oculus\u00a0game")),
+                     qPrintable(shown));
+        }
+        const QString amount =
+            QString::fromStdWString(sys::FormatBytes(3400000000)).replace(' ', QChar::Nbsp);
+        if (result == 0) QVERIFY2(shown.contains(amount), qPrintable(shown));
     }
 
     // Ending the modal loop early would let the page destroy a running worker.

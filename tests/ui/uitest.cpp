@@ -43,7 +43,7 @@ BoxRecorder::BoxRecorder() {
             answers_.pop_front();
             return answer;
         }
-        return request.style == ui::kMbYesNoInfo ? ui::kIdNo : ui::kIdOk;
+        return (request.style & 0x0F) == ui::kMbYesNo ? ui::kIdNo : ui::kIdOk;
     });
 }
 

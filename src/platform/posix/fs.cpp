@@ -76,6 +76,8 @@ void Describe(int dirFd, const dirent& entry, FindLevel level, FindData& data) {
     const auto size = static_cast<uint64_t>(st.st_size);
     data.sizeHigh = static_cast<uint32_t>(size >> 32);
     data.sizeLow = static_cast<uint32_t>(size & 0xFFFFFFFFu);
+    const auto held = static_cast<uint64_t>(st.st_blocks) * 512;
+    data.holeBytes = held < size ? size - held : 0;
     data.writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * kWriteTimeTicksPerSecond +
                      static_cast<uint64_t>(st.st_mtim.tv_nsec);
     data.links = static_cast<uint32_t>(st.st_nlink);
@@ -355,11 +357,11 @@ class Pacer {
         stepStart_ = now;
         const double next = static_cast<double>(n) * kStepNs / static_cast<double>(took);
         step_ = std::clamp(static_cast<size_t>(next) & ~(kMinStep - 1), kMinStep, kMaxStep);
-        return Report(n);
+        return Report(n, false);
     }
 
     // A hole that the copy leaves a hole: nothing to write, but its bytes count.
-    bool Skipped(off_t n) { return n <= 0 || Report(static_cast<uint64_t>(n)); }
+    bool Skipped(off_t n) { return n <= 0 || Report(static_cast<uint64_t>(n), true); }
 
   private:
     static constexpr size_t kMinStep = size_t{1} << 20;
@@ -372,7 +374,7 @@ class Pacer {
         return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
     }
 
-    bool Report(uint64_t n) { return !progress_ || progress_(n); }
+    bool Report(uint64_t n, bool hole) { return !progress_ || progress_(n, hole); }
 
     // Only a help: a file system that refuses it (some FUSE mounts) is flushed at the end anyway.
     void WriteBack(off_t from, size_t n) {

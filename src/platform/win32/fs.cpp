@@ -99,7 +99,7 @@ DWORD CALLBACK OnCopyChunk(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEG
     const auto now = static_cast<uint64_t>(transferred.QuadPart);
     const uint64_t newBytes = now > context->reported ? now - context->reported : 0;
     context->reported = std::max(now, context->reported);
-    return (*context->progress)(newBytes) ? PROGRESS_CONTINUE : PROGRESS_CANCEL;
+    return (*context->progress)(newBytes, false) ? PROGRESS_CONTINUE : PROGRESS_CANCEL;
 }
 
 // A failed copy names the file that the error most likely concerns: the source when it cannot
