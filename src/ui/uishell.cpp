@@ -1,6 +1,7 @@
 #include "ui/uishell.h"
 
 #include <QEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -35,12 +36,46 @@ int NativeBox(const MessageBoxRequest& request) {
                          request.style);
 }
 #else
+// Puts a box over the middle of its owner once it shows; the window system would leave a box
+// wider than the main window hanging past its left edge.
+class CentreOnOwner : public QObject {
+  public:
+    CentreOnOwner(QWidget* box, QWidget* owner) : QObject(box), box_(box), owner_(owner) {
+        box->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // After the box's own show handling, which gives it its final size.
+        if (watched == box_ && event->type() == QEvent::Show && owner_) {
+            QMetaObject::invokeMethod(
+                this, [this] { Centre(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+    void Centre() {
+        const QRect owner = owner_->frameGeometry();
+        const QRect box = box_->frameGeometry();
+        box_->move(owner.x() + (owner.width() - box.width()) / 2,
+                   owner.y() + (owner.height() - box.height()) / 2);
+    }
+
+  private:
+    QWidget* box_;
+    QWidget* owner_;
+};
+
+// The widest text of an offer, so that the box stays inside the 530 pixels of the main window.
+constexpr int kOfferTextWidth = 400;
+
 // An offer of one action: the buttons carry their names; Escape and closing mean "Later".
 int ActionBox(const MessageBoxRequest& request) {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
                     QMessageBox::NoButton, request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        label->setFixedWidth(kOfferTextWidth);
+    }
+    new CentreOnOwner(&box, request.owner);
     QPushButton* act = box.addButton(request.action, QMessageBox::AcceptRole);
     QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
     box.setDefaultButton(act);
