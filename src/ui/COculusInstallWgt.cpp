@@ -143,11 +143,11 @@ const QString kUnfinishedMove = QStringLiteral(
     "A move that was stopped is not finished or put back yet. Please deal with it first: the "
     "button beside the note above finishes it or puts it back.");
 
-// The note row: where the platform's data is, or what keeps the platform from finding it.
+// The note row under the fields: where the platform's data is, or what keeps the platform from
+// finding it. Paths are shortened in the middle to fit its few lines; the tooltip has them whole.
 const QString kNoteHome = QStringLiteral("Software and Downloads are in %1 (%2 free on %3).");
 const QString kNoteMoved = QStringLiteral(
-    "Software and Downloads were moved to %1 (%2 free on %3). The links in %4 lead there (%5 "
-    "free on %6).");
+    "Software and Downloads are in %1 (%2 free on %3), linked from %4 (%5 free on %6).");
 const QString kNoteWaiting = QStringLiteral(
     "A move was stopped before it was done: the Oculus platform cannot find its games until "
     "the move is finished or put back.");
@@ -157,21 +157,18 @@ const QString kNoteWaitingRepoint = QStringLiteral(
 const QString kNoteWaitingRefused = QStringLiteral(
     "A move was stopped, and Halvex cannot finish or undo it safely: the Oculus platform cannot "
     "find its games until the folders are put in order by hand. Where the data is: %1.");
-const QString kNoteBroken = QStringLiteral("The link %1 leads nowhere: it should lead to %2");
+const QString kNoteBroken = QStringLiteral("%1 leads nowhere: %2 is missing");
 const QString kNoteBrokenBoth =
-    QStringLiteral("The links Software and Downloads in %1 lead nowhere: they should lead to %2");
+    QStringLiteral("Software and Downloads lead nowhere: %1 is missing");
 const QString kNoteAbsent =
-    QStringLiteral(", on the drive %1, which is not connected. Connect it and start Halvex again.");
-const QString kNoteSamePlace = QStringLiteral(
-    ". The drive %1 is there, but the folder is not: it was renamed or moved. Give it its old "
-    "name back.");
-const QString kNoteElsewhere = QStringLiteral(
-    ". That drive is now %1, and the games are there: Halvex can point the links "
-    "there.");
+    QStringLiteral(", and its drive %1 is not connected. Connect it and start Halvex again.");
+const QString kNoteSamePlace =
+    QStringLiteral(". Its drive %1 is there: the folder was renamed or moved.");
+const QString kNoteElsewhere = QStringLiteral(". Its drive is now %1, with the games on it.");
 const QString kNoteElsewhereMissing =
-    QStringLiteral(". That drive is now %1, but the folder is not there: it was renamed or moved.");
+    QStringLiteral(". Its drive is now %1, but the folder is not on it.");
 const QString kNoteUnknown =
-    QStringLiteral(". Connect the drive that held it, or give the folder its old name back.");
+    QStringLiteral(". Connect its drive, or give the folder its old name back.");
 const QString kNoteCannotLook = QStringLiteral("Halvex cannot look at the Oculus folders now.");
 
 QString JoinPaths(const std::vector<std::wstring>& paths) {
@@ -217,16 +214,28 @@ QString RecoveryText(const RecoveryPlan& plan) {
     }
 }
 
-QString BrokenNote(const InstallState& state) {
+using PathFormat = QString (*)(const std::wstring&);
+
+// The start (the drive) and the end (the name) of a path tell a person most.
+QString ShortPathText(const std::wstring& path) {
+    constexpr size_t kLongest = 44;
+    if (path.size() <= kLongest) return PathText(path);
+    const size_t head = kLongest / 3;
+    return PathText(path.substr(0, head)) + QChar(0x2026) +
+           PathText(path.substr(path.size() - (kLongest - head - 1)));
+}
+
+QString BrokenNote(const InstallState& state, PathFormat P) {
     std::vector<const FolderState*> broken;
     for (const FolderState& f : state.folders) {
         if (f.where == FolderState::Where::kBroken) broken.push_back(&f);
     }
-    const QString leadsTo = PathText(broken.size() == 1 ? broken.front()->leadsTo
-                                                        : ParentFolder(broken.front()->leadsTo));
-    QString text = broken.size() == 1 ? kNoteBroken.arg(PathText(broken.front()->path), leadsTo)
-                                      : kNoteBrokenBoth.arg(PathText(state.base), leadsTo);
-    const QString root = PathText(state.expectedRoot);
+    const QString leadsTo =
+        P(broken.size() == 1 ? broken.front()->leadsTo : ParentFolder(broken.front()->leadsTo));
+    QString text = broken.size() == 1
+                       ? kNoteBroken.arg(QString::fromStdWString(broken.front()->name), leadsTo)
+                       : kNoteBrokenBoth.arg(leadsTo);
+    const QString root = P(state.expectedRoot);
     switch (state.volume) {
         case InstallState::Volume::kAbsent:
             return text + kNoteAbsent.arg(root);
@@ -234,47 +243,45 @@ QString BrokenNote(const InstallState& state) {
             return text + kNoteSamePlace.arg(root);
         case InstallState::Volume::kElsewhere:
             return text + (state.repoint.folders.empty() ? kNoteElsewhereMissing : kNoteElsewhere)
-                              .arg(PathText(state.volumeNowAt));
+                              .arg(P(state.volumeNowAt));
         default:
             return text + kNoteUnknown;
     }
 }
 
-QString MixedNote(const InstallState& state) {
+QString MixedNote(const InstallState& state, PathFormat P) {
     QStringList parts;
     for (const FolderState& f : state.folders) {
         const QString name = QString::fromStdWString(f.name);
         switch (f.where) {
             case FolderState::Where::kHome:
-                parts << name + QStringLiteral(" is in ") + PathText(state.base);
+                parts << name + QStringLiteral(" is in ") + P(state.base);
                 break;
             case FolderState::Where::kLinked:
-                parts << name + QStringLiteral(" was moved to ") + PathText(f.leadsTo);
+                parts << name + QStringLiteral(" was moved to ") + P(f.leadsTo);
                 break;
             case FolderState::Where::kMissing:
-                parts << name + QStringLiteral(" is missing from ") + PathText(state.base);
+                parts << name + QStringLiteral(" is missing from ") + P(state.base);
                 break;
             default:
-                parts << PathText(f.path) + QStringLiteral(" is not a folder");
+                parts << P(f.path) + QStringLiteral(" is not a folder");
                 break;
         }
     }
     return parts.join(QStringLiteral("; ")) + QStringLiteral(".");
 }
 
-QString NoteText(const InstallState& state) {
+QString NoteText(const InstallState& state, PathFormat P) {
     switch (state.kind) {
         case InstallState::Kind::kNotFound:
             return {};
         case InstallState::Kind::kHome:
-            return kNoteHome.arg(PathText(state.base),
-                                 FreeText(state.baseFreeKnown, state.baseFree),
-                                 PathText(state.baseRoot));
+            return kNoteHome.arg(P(state.base), FreeText(state.baseFreeKnown, state.baseFree),
+                                 P(state.baseRoot));
         case InstallState::Kind::kMoved:
-            return kNoteMoved.arg(
-                PathText(state.movedTo), FreeText(state.movedFreeKnown, state.movedFree),
-                PathText(state.movedRoot), PathText(state.base),
-                FreeText(state.baseFreeKnown, state.baseFree), PathText(state.baseRoot));
+            return kNoteMoved.arg(P(state.movedTo), FreeText(state.movedFreeKnown, state.movedFree),
+                                  P(state.movedRoot), P(state.base),
+                                  FreeText(state.baseFreeKnown, state.baseFree), P(state.baseRoot));
         case InstallState::Kind::kWaiting:
             if (state.plan.action == RecoveryAction::kRefuse) {
                 return kNoteWaitingRefused.arg(QString::fromStdWString(state.plan.why));
@@ -282,9 +289,9 @@ QString NoteText(const InstallState& state) {
             return state.plan.record.work == JournalWork::kRepoint ? kNoteWaitingRepoint
                                                                    : kNoteWaiting;
         case InstallState::Kind::kBroken:
-            return BrokenNote(state);
+            return BrokenNote(state, P);
         case InstallState::Kind::kMixed:
-            return MixedNote(state);
+            return MixedNote(state, P);
     }
     return {};
 }
@@ -382,15 +389,20 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
 
     noteLabel = new QLabel;
     noteLabel->setWordWrap(true);
-    noteLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    stateLabel = new QLabel;
+    stateLabel->setObjectName(QStringLiteral("stateNote"));
+    stateLabel->setWordWrap(true);
+    stateLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont small = stateLabel->font();
+    small.setPixelSize(11);
+    stateLabel->setFont(small);
     actionBtn = new QPushButton(QStringLiteral("Finish the move"));  // hidden until needed
     actionBtn->setObjectName(QStringLiteral("normalbtn"));
     actionBtn->setVisible(false);
     actionBtn->setEnabled(false);
     auto* noteRow = new QHBoxLayout;
     noteRow->addSpacing(10);
-    noteRow->addWidget(noteLabel, 1);
-    noteRow->addWidget(actionBtn, 0, Qt::AlignVCenter);
+    noteRow->addWidget(noteLabel);
 
     sourceEdit = new QLineEdit;
     sourceEdit->setReadOnly(true);
@@ -422,8 +434,9 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     startBtn->setObjectName(QStringLiteral("normalbtn"));
     auto* startRow = new QHBoxLayout;
     startRow->setContentsMargins(0, 0, 0, 0);
-    startRow->addStretch();
-    startRow->addWidget(startBtn);
+    startRow->addWidget(stateLabel, 1);
+    startRow->addWidget(actionBtn, 0, Qt::AlignVCenter);
+    startRow->addWidget(startBtn, 0, Qt::AlignVCenter);
 
     layout->addSpacing(10);
     layout->addLayout(noteRow);
@@ -431,7 +444,7 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     layout->addLayout(sourceRow);
     layout->addSpacing(15);
     layout->addLayout(targetRow);
-    layout->addSpacing(20);
+    layout->addSpacing(12);
     layout->addLayout(startRow);
     layout->addStretch();
 
@@ -512,9 +525,10 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& sourc
 
 int32_t COculusInstallWgt::ShowInstallState() {
     const int32_t r = GetEngine()->ReadInstallState(state_);
-    const QString note = r != 0 ? kNoteCannotLook : NoteText(state_);
-    noteLabel->setText(SpacedText(note, noteLabel->font()));
-    noteLabel->setAccessibleName(note);
+    const QString note = r != 0 ? kNoteCannotLook : NoteText(state_, PathText);
+    stateLabel->setText(r != 0 ? kNoteCannotLook : NoteText(state_, ShortPathText));
+    stateLabel->setToolTip(note);
+    stateLabel->setAccessibleName(note);
     QString label;
     noteAction = r != 0 ? kOpMove : NoteAction(state_, label);
     if (!label.isEmpty()) actionBtn->setText(label);

@@ -41,7 +41,8 @@ class COculusInstallWgt : public QWidget {
     void RunWorker(int32_t operation, const std::wstring& target, const std::wstring& source);
 
     QLabel* noteLabel;
-    QPushButton* actionBtn;  // beside the note: finish, put back or re-point
+    QLabel* stateLabel;      // the note row under the fields: the installation's state
+    QPushButton* actionBtn;  // beside it: finish, put back or re-point
     int32_t noteAction = 0;  // the worker's operation behind actionBtn
     InstallState state_;
     QLineEdit* sourceEdit;

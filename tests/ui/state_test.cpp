@@ -47,7 +47,7 @@ struct Page {
         engine.stateSet = true;
         engine.state = State(InstallState::Kind::kHome);
         page = std::make_unique<COculusInstallWgt>(nullptr);
-        note = page->findChildren<QLabel*>().first();
+        note = page->findChild<QLabel*>("stateNote");
         for (QPushButton* button : page->findChildren<QPushButton*>()) {
             if (button->text() != "..." && button->text() != "Start Move") action = button;
         }
@@ -110,9 +110,9 @@ class TestInstallStateNote : public QObject {
         moved.movedFreeKnown = true;
         moved.movedFree = 7'000'000'000;
         page.Show(moved);
-        QCOMPARE(page.Note(), QString("Software and Downloads were moved to /mnt/games/Oculus game "
-                                      "(7.0 GB free on /mnt/games). The links in /srv/Oculus lead "
-                                      "there (5.0 GB free on /srv)."));
+        QCOMPARE(page.Note(), QString("Software and Downloads are in /mnt/games/Oculus game (7.0 "
+                                      "GB free on /mnt/games), linked from /srv/Oculus (5.0 GB "
+                                      "free on /srv)."));
         const auto edits = page.page->findChildren<QLineEdit*>();
         QCOMPARE(edits.at(0)->text(),
                  QString("/srv/Oculus/Software  \u2192  /mnt/games/Oculus game/Software"));
@@ -160,32 +160,26 @@ class TestInstallStateNote : public QObject {
         broken.expectedRoot = L"/mnt/a";
         broken.volume = InstallState::Volume::kAbsent;
         page.Show(broken);
-        QCOMPARE(page.Note(), QString("The links Software and Downloads in /srv/Oculus lead "
-                                      "nowhere: they should lead to /mnt/a/Oculus game, on the "
-                                      "drive /mnt/a, which is not connected. Connect it and start "
-                                      "Halvex again."));
+        QCOMPARE(page.Note(), QString("Software and Downloads lead nowhere: /mnt/a/Oculus game "
+                                      "is missing, and its drive /mnt/a is not connected. Connect "
+                                      "it and start Halvex again."));
         QVERIFY(page.Action().isEmpty());
 
         broken.volume = InstallState::Volume::kSamePlace;
         broken.folders[1] = Folder(L"Downloads", FolderState::Where::kLinked, L"/mnt/a/x");
         page.Show(broken);
-        QCOMPARE(page.Note(), QString("The link /srv/Oculus/Software leads nowhere: it should "
-                                      "lead to /mnt/a/Oculus game/Software. The drive /mnt/a is "
-                                      "there, but the folder is not: it was renamed or moved. "
-                                      "Give it its old name back."));
+        QCOMPARE(page.Note(), QString("Software leads nowhere: /mnt/a/Oculus game/Software is "
+                                      "missing. Its drive /mnt/a is there: the folder was renamed "
+                                      "or moved."));
 
         broken.volume = InstallState::Volume::kUnknown;
         page.Show(broken);
-        QVERIFY(
-            page.Note().endsWith("Connect the drive that held it, or give the folder its old "
-                                 "name back."));
+        QVERIFY(page.Note().endsWith("Connect its drive, or give the folder its old name back."));
 
         broken.volume = InstallState::Volume::kElsewhere;
         broken.volumeNowAt = L"/mnt/b";
         page.Show(broken);
-        QVERIFY(
-            page.Note().endsWith("That drive is now /mnt/b, but the folder is not there: it "
-                                 "was renamed or moved."));
+        QVERIFY(page.Note().endsWith("Its drive is now /mnt/b, but the folder is not on it."));
         QVERIFY(page.Action().isEmpty());
     }
 
@@ -201,9 +195,7 @@ class TestInstallStateNote : public QObject {
             {L"/srv/Oculus/Software", L"/mnt/b/Oculus game/Software", {}, true},
             {L"/srv/Oculus/Downloads", L"/mnt/b/Oculus game/Downloads", {}, true}};
         page.Show(broken);
-        QVERIFY(
-            page.Note().endsWith("That drive is now /mnt/b, and the games are there: Halvex "
-                                 "can point the links there."));
+        QVERIFY(page.Note().endsWith("Its drive is now /mnt/b, with the games on it."));
         QCOMPARE(page.Action(), QString("Re-point the links"));
         page.Press();
         QCOMPARE(page.engine.repoints.load(), 1);

@@ -173,12 +173,11 @@ class TestWholeMove : public QObject {
         QCOMPARE(desk.source->text(),
                  desk.installation.Software() + "  \u2192  " + desk.Target("Software"));
         const QString note = desk.window->findChild<COculusInstallWgt*>()
-                                 ->findChildren<QLabel*>()
-                                 .first()
+                                 ->findChild<QLabel*>("stateNote")
                                  ->accessibleName()
                                  .remove(QChar(0x200B))
                                  .replace(QChar(0x00A0), u' ');
-        QVERIFY2(note.startsWith("Software and Downloads were moved to " +
+        QVERIFY2(note.startsWith("Software and Downloads are in " +
                                  desk.installation.Path("target/Oculus game") + " ("),
                  qPrintable(note));
 
