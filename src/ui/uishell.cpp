@@ -1,7 +1,6 @@
 #include "ui/uishell.h"
 
 #include <QEvent>
-#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -63,18 +62,12 @@ class CentreOnOwner : public QObject {
     QWidget* owner_;
 };
 
-// The widest text of an offer, so that the box stays inside the 530 pixels of the main window.
-constexpr int kOfferTextWidth = 400;
-
 // An offer of one action: the buttons carry their names; Escape and closing mean "Later".
 int ActionBox(const MessageBoxRequest& request) {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
                     QMessageBox::NoButton, request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
-    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
-        label->setFixedWidth(kOfferTextWidth);
-    }
     new CentreOnOwner(&box, request.owner);
     QPushButton* act = box.addButton(request.action, QMessageBox::AcceptRole);
     QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
