@@ -147,6 +147,16 @@ std::wstring WhyRefused(const RecoveryPlan& plan) {
     return why;
 }
 
+// What a recovery's journal step shows in the status line.
+MoveStep StepOf(JournalWork work, int32_t phase) {
+    if (phase == kStarting) {
+        return work == JournalWork::kPutBack ? MoveStep::kRestartingServices
+                                             : MoveStep::kStartingServices;
+    }
+    if (work == JournalWork::kPutBack) return MoveStep::kUndoingCopies;
+    return phase == kEmptying ? MoveStep::kRemovingOld : MoveStep::kCreatingLinks;
+}
+
 bool IsMissing(uint32_t error) {
     return error == sys::kErrFileNotFound || error == sys::kErrPathNotFound;
 }
@@ -210,6 +220,7 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
             plan.why = L"the journal " + Quoted(plan.journalPath) + L" is damaged: " + odd;
             return 0;
         }
+        if (plan.record.work == JournalWork::kRepoint) return AssessRepoint(plan);
         if (const int32_t r = FromJournal(plan); r != 0) return r;
     } else {
         bool anyParked = false;
@@ -372,7 +383,9 @@ int32_t CRecovery::Run(const std::wstring& detectedBase, RecoveryAction expected
         HX_LOG.Err(r);
         return r;
     }
-    const int32_t r = expected == RecoveryAction::kFinish ? Finish(plan) : PutBack(plan);
+    const int32_t r = plan.record.work == JournalWork::kRepoint ? Repoint(plan.record)
+                      : expected == RecoveryAction::kFinish     ? Finish(plan)
+                                                                : PutBack(plan);
     if (r != 0) HX_LOG.Err(r);
     return r;
 }
@@ -397,6 +410,7 @@ int32_t CRecovery::CountUnits(const RecoveryPlan& plan, RecoveryAction action) {
 // decides and the journal names the folders.
 void CRecovery::Step(JournalRecord& record, int32_t phase, bool mustWrite, int32_t& code) {
     record.phase = phase;
+    step_.store(static_cast<int32_t>(StepOf(record.work, phase)));
     const int32_t r = WriteJournal(record);
     if (mustWrite) code = r;
     if (observer_) observer_->OnPhase(phase);
@@ -479,4 +493,68 @@ int32_t CRecovery::GetProgress(float& fraction) {
     if (total == 0) return kCodeNoTotal;
     fraction = static_cast<float>(static_cast<double>(doneUnits.load()) / total);
     return 0;
+}
+
+// ---- Re-pointing links -------------------------------------------------------------------------
+
+int32_t CRecovery::AssessRepoint(RecoveryPlan& plan) {
+    std::wstring why;
+    for (const JournalFolder& entry : plan.record.folders) {
+        FolderFinding f;
+        f.source = entry.source;
+        f.target = entry.target;
+        const uint32_t t = sys::GetFileAttributesW(f.target);
+        f.targetExists = t != sys::kInvalidFileAttributes;
+        f.sourceExists = sys::GetFileAttributesW(f.source) != sys::kInvalidFileAttributes ||
+                         sys::IsLinkOrReparsePoint(f.source);
+        f.sourceIsLink = sys::IsLinkOrReparsePoint(f.source);
+        if (!f.targetExists || !(t & sys::kAttrDirectory) || (t & sys::kAttrReparsePoint)) {
+            f.odd = Quoted(f.target) + L" is not there";
+        } else if (f.sourceExists && !f.sourceIsLink) {
+            f.odd = Quoted(f.source) + L" is a folder, not a link";
+        } else {
+            f.place = Place::kDone;
+        }
+        if (!f.odd.empty()) why += (why.empty() ? L"" : L"; ") + f.odd;
+        plan.folders.push_back(std::move(f));
+    }
+    plan.action = why.empty() ? RecoveryAction::kFinish : RecoveryAction::kRefuse;
+    plan.why = why;
+    return 0;
+}
+
+int32_t CRecovery::Repoint(JournalRecord record) {
+    record.work = JournalWork::kRepoint;
+    record.services = {L"OVRLibraryService", L"OVRService"};
+    totalUnits.store(10);
+    doneUnits.store(0);
+    // Only links are replaced: data at an old path is never removed here.
+    for (const JournalFolder& f : record.folders) {
+        if (!sys::IsLinkOrReparsePoint(f.source) &&
+            sys::GetFileAttributesW(f.source) != sys::kInvalidFileAttributes) {
+            HX_LOG.Detail("repoint: a folder, not a link: ", f.source);
+            HX_LOG.Err(kCodeRecoveryRefused);
+            return kCodeRecoveryRefused;
+        }
+    }
+    int32_t r = 0;
+    Step(record, kLinking, true, r);
+    if (r != 0) return r;
+    if ((r = oculus.StopServices()) != 0) {
+        oculus.RestartStoppedServices();
+        RemoveJournal();  // nothing was changed
+        return r;
+    }
+    for (const JournalFolder& f : record.folders) {
+        sys::FileIdentity behindLink, target;
+        if (sys::GetFileIdentity(f.source, behindLink) && sys::GetFileIdentity(f.target, target) &&
+            behindLink == target) {
+            continue;  // done before a stop
+        }
+        if (sys::IsLinkOrReparsePoint(f.source) && (r = fileOp.RemoveOneDir(f.source)) != 0) {
+            return r;
+        }
+        if ((r = fileOp.MakeDirLink(f.source, f.target)) != 0) return r;
+    }
+    return StartServicesAndClose(record);
 }

@@ -52,6 +52,7 @@
 #include "TaskMgr/CTaskMgr.h"
 #include "TaskMgr/RecoveryPlan.h"
 #include "fileOp/CFileOp.h"
+#include "ground/MoveReport.h"
 
 class CRecovery {
   public:
@@ -67,13 +68,23 @@ class CRecovery {
     // query. Cheap: the journal's name and the base folder's listing.
     int32_t CheckNothingPending(const std::wstring& detectedBase);
 
+    // Points each folder's link (source) at its target, with the services stopped meanwhile,
+    // journaled as work=repoint: the re-pointing of links whose volume moved (InstallState.h),
+    // and the finish of one that was stopped. Never removes anything but a link. 0, or a code.
+    int32_t Repoint(JournalRecord record);
+
     int32_t GetProgress(float& fraction);  // user-interface thread, while Run runs
+    // What the running recovery does, for the status line.
+    MoveStep CurrentStep() const { return static_cast<MoveStep>(step_.load()); }
     // Tests and the harness watch the steps: kLinking, kEmptying, kStarting (finishing), or
     // kFailed, kStarting (putting back).
     void SetPhaseObserver(TaskPhaseObserver* observer) { observer_ = observer; }
 
   private:
     int32_t FromJournal(RecoveryPlan& plan);
+    // A stopped re-pointing: finished when every target is a folder and every old path is a
+    // link or nothing.
+    int32_t AssessRepoint(RecoveryPlan& plan);
     int32_t FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked);
     int32_t LookAt(FolderFinding& folder, bool journalKnown);
     int32_t CompareCopy(const std::wstring& original, FolderFinding& folder);
@@ -87,5 +98,6 @@ class CRecovery {
     COculusMgr oculus;
     std::atomic<int32_t> totalUnits{0};
     std::atomic<int32_t> doneUnits{0};
+    std::atomic<int32_t> step_{0};  // MoveStep
     TaskPhaseObserver* observer_ = nullptr;
 };

@@ -21,6 +21,8 @@ const char* WorkName(JournalWork work) {
             return "finish";
         case JournalWork::kPutBack:
             return "putback";
+        case JournalWork::kRepoint:
+            return "repoint";
         default:
             return "move";
     }
@@ -118,6 +120,8 @@ class JournalParser {
                 record_.work = JournalWork::kFinish;
             } else if (raw == "putback") {
                 record_.work = JournalWork::kPutBack;
+            } else if (raw == "repoint") {
+                record_.work = JournalWork::kRepoint;
             } else {
                 return false;
             }

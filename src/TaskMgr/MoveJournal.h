@@ -7,7 +7,7 @@
 // key=value lines, rewritten whole and atomically:
 //
 //   version=1                          always first
-//   work=move                          move, finish or putback: who wrote it last
+//   work=move                          move, finish, putback or repoint: who wrote it last
 //   phase=2                            the task phase reached (TaskPhase)
 //   base=C:\Oculus\                    the base folder
 //   service=OVRLibraryService          each service the move stopped (or was about to stop)
@@ -33,7 +33,9 @@ struct JournalFolder {
     bool operator==(const JournalFolder&) const = default;
 };
 
-enum class JournalWork : int32_t { kMove, kFinish, kPutBack };
+// kRepoint: links that lead nowhere are being pointed at the same folders on the volume's new
+// drive letter or mount point (InstallState.h); each folder's target is the new place.
+enum class JournalWork : int32_t { kMove, kFinish, kPutBack, kRepoint };
 
 struct JournalRecord {
     JournalWork work = JournalWork::kMove;

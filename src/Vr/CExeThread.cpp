@@ -55,8 +55,15 @@ void CExeThread::run() {
             monitor.MoveReturned();
             result = code;
             engine->LoadInstallPaths(sourcePath);
+            if (statusSink) statusSink(std::wstring());  // the page's message tells the end
             break;
         }
+        case kOpRepoint:
+            result = engine->RepointLinks();
+            monitor.MoveReturned();
+            engine->LoadInstallPaths(sourcePath);
+            if (statusSink) statusSink(std::wstring());
+            break;
         case kOpBackUpGames:
         case kOpBackUpInstallDir:
             if (sys::CreateDirectoryW(targetPath)) {
@@ -82,7 +89,9 @@ void CExeThread::run() {
 float CExeThread::GetProgress() {
     const float fraction = monitor.Fraction();
     // Once the move has returned, its closing words are on their way and take the line.
-    if (operation == kOpMove && !monitor.HasReturned()) {
+    const bool watched = operation == kOpMove || operation == kOpFinishMove ||
+                         operation == kOpPutBack || operation == kOpRepoint;
+    if (watched && !monitor.HasReturned()) {
         const std::wstring status = monitor.Status(sys::GetTickCount());
         if (status != lastStatus && statusSink) statusSink(status);
         lastStatus = status;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "TaskMgr/InstallState.h"
 #include "TaskMgr/RecoveryPlan.h"
 #include "ground/MoveReport.h"
 
@@ -43,6 +44,13 @@ class IArSet {
     // kCodeRecoveryRefused, kCodeServicesNotStarted or the failed step's code. GetProgress and
     // CancelMove (always refused) then speak of it.
     virtual int32_t Recover(RecoveryAction action) = 0;
+
+    // Where the platform's data is now (TaskMgr/InstallState.h). 0, or a failed query's code.
+    virtual int32_t ReadInstallState(InstallState& state) = 0;
+    // Points links that lead nowhere at the same folders on their volume's new drive letter or
+    // mount point, as ReadInstallState finds them, with the services stopped meanwhile: 0,
+    // kCodeRecoveryRefused when the disk offers no such re-pointing now, or the failed step's code.
+    virtual int32_t RepointLinks() = 0;
 
   protected:
     ~IArSet() = default;

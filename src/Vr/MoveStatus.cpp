@@ -77,6 +77,10 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
 
 // Why the button is disabled, where the move cannot be cancelled now; empty elsewhere.
 std::wstring CancelNote(const MoveSnapshot& snapshot) {
+    if (snapshot.recovering) {
+        return L"Halvex is putting the stopped move in order: stopping now would leave it "
+               L"half done, so it cannot be cancelled.";
+    }
     if (snapshot.cancellable || snapshot.cancelled) return {};
     switch (snapshot.step) {
         case MoveStep::kIdle:

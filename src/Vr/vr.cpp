@@ -118,6 +118,11 @@ int32_t CVr::MoveInstallation() {
     taskRan = false;
     gameFolder.clear();
     lastResult = MoveInstallationSteps();
+    // Where the links lead, so that a later look can find their volume under another name.
+    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted ||
+        lastResult == kCodeOldDataLeft) {
+        RecordMove(installBase);
+    }
     return lastResult;
 }
 
@@ -168,6 +173,14 @@ int32_t CVr::MoveInstallationSteps() {
     }
     movedSoftware = targetSoftware;
     return 0;
+}
+
+MoveSnapshot CVr::GetMoveSnapshot() {
+    if (!progressOfRecovery_.load()) return task.Snapshot();
+    MoveSnapshot snapshot;
+    snapshot.step = recovery.CurrentStep();
+    snapshot.recovering = true;
+    return snapshot;
 }
 
 int32_t CVr::GetProgress(float& fraction) {
@@ -228,7 +241,32 @@ int32_t CVr::AssessRecovery(RecoveryPlan& plan) {
 
 int32_t CVr::Recover(RecoveryAction action) {
     progressOfRecovery_.store(true);
-    const int32_t r = recovery.Run(DetectedBase(), action);
+    const std::wstring base = DetectedBase();
+    const int32_t r = recovery.Run(base, action);
     if (r != 0) HX_LOG.Err(r);
+    if ((r == 0 || r == kCodeServicesNotStarted) && action == RecoveryAction::kFinish) {
+        RecordMove(base);
+    }
+    return r;
+}
+
+int32_t CVr::ReadInstallState(InstallState& state) {
+    const int32_t r = ::ReadInstallState(DetectedBase(), recovery, state);
+    if (r != 0) HX_LOG.Err(r);
+    return r;
+}
+
+int32_t CVr::RepointLinks() {
+    progressOfRecovery_.store(true);
+    InstallState state;
+    if (const int32_t r = ReadInstallState(state); r != 0) return r;
+    if (state.kind != InstallState::Kind::kBroken || state.repoint.folders.empty()) {
+        HX_LOG.Detail("repoint: the links need no re-pointing now");
+        HX_LOG.Err(kCodeRecoveryRefused);
+        return kCodeRecoveryRefused;
+    }
+    const int32_t r = recovery.Repoint(state.repoint);
+    if (r != 0) HX_LOG.Err(r);
+    if (r == 0 || r == kCodeServicesNotStarted) RecordMove(state.base);
     return r;
 }

@@ -18,7 +18,7 @@ class CVr final : public IArSet {
     int32_t MoveInstallation() override;
     int32_t CancelMove() override { return task.Cancel(); }
     int32_t GetProgress(float& fraction) override;
-    MoveSnapshot GetMoveSnapshot() override { return task.Snapshot(); }
+    MoveSnapshot GetMoveSnapshot() override;
     MoveOutcome GetMoveOutcome() override;
     void ResetTask() override { task.Reset(); }
     bool IsRollbackClean() override { return task.IsRollbackClean(); }
@@ -31,6 +31,8 @@ class CVr final : public IArSet {
     bool HasUnfinishedMove() override;
     int32_t AssessRecovery(RecoveryPlan& plan) override;
     int32_t Recover(RecoveryAction action) override;
+    int32_t ReadInstallState(InstallState& state) override;
+    int32_t RepointLinks() override;
 
     CTaskMgr& Task() { return task; }  // tests watch the phases through it
     CRecovery& Recovery() { return recovery; }

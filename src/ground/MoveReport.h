@@ -28,6 +28,7 @@ struct MoveSnapshot {
     MoveStep step = MoveStep::kIdle;
     bool cancellable = false;  // a cancel would be accepted now: from the first copy to the links
     bool cancelled = false;    // a cancel has been accepted
+    bool recovering = false;   // a stopped move is being finished or put back: no cancel
     std::wstring treeName;     // the folder being copied ("Software", "Downloads")
     uint64_t treeBytesDone = 0;
     uint64_t treeBytesTotal = 0;

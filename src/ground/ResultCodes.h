@@ -79,6 +79,7 @@
 //   kOpRestoreInstallDir (5)       end the target and the source path with a separator.
 //   kOpFinishMove (6)              finish an interrupted move (start-up's offer).
 //   kOpPutBack (7)                 put an interrupted move back (start-up's offer).
+//   kOpRepoint (8)                 point links that lead nowhere at their volume's new place.
 #pragma once
 
 #include <cstdint>
@@ -130,3 +131,4 @@ inline constexpr int32_t kOpRestoreGames = 4;
 inline constexpr int32_t kOpRestoreInstallDir = 5;
 inline constexpr int32_t kOpFinishMove = 6;
 inline constexpr int32_t kOpPutBack = 7;
+inline constexpr int32_t kOpRepoint = 8;

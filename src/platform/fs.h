@@ -95,6 +95,9 @@ bool MakeDeletable(const std::wstring& path, uint32_t attributes);
 bool CopySymbolicLinkW(const std::wstring& link, const std::wstring& target);
 // True when path is a link whose target cannot be reached (missing, or a loop of links).
 bool LinkLeadsNowhere(const std::wstring& path);
+// The text a symbolic link stores: where it leads, whether or not that exists. Windows: the
+// link's print name (a junction's too).
+bool ReadLinkText(const std::wstring& link, std::wstring& text);
 
 // Makes link a second name of existing. Fails with kErrAlreadyExists when link exists.
 bool CreateHardLinkW(const std::wstring& link, const std::wstring& existing);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sys {
 
@@ -64,5 +65,13 @@ bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath);
 // both. POSIX: the file systems' device numbers (st_dev), which two mounts of one file system
 // share. False when either cannot be queried.
 bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same);
+
+// A name of the volume that holds path which survives a new drive letter or mount point.
+// Windows: the volume's GUID name, or its serial number where the system gives no GUID name.
+// POSIX: the file system's UUID (libblkid), else its id from statfs, else its device number.
+bool GetVolumeIdentity(const std::wstring& path, std::wstring& id);
+// Where a volume of that identity is reached now: drive roots ("F:\\") or mount points; empty
+// when it is not attached.
+std::vector<std::wstring> FindVolumeRoots(const std::wstring& id);
 
 }  // namespace sys

@@ -14,6 +14,7 @@
 #include "ground/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
+#include "platform/units.h"
 #include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
@@ -77,19 +78,63 @@ const QString kSameVolume = QStringLiteral(
     "there frees no space on %1. Move anyway?");
 #endif
 
+// A path in running text: it wraps after a separator, never inside a folder's name ("Oculus
+// game"). MessageBoxW wraps only at blanks and shows the text as it is, so Windows gets it plain.
+QString PathText(const std::wstring& path) {
+    QString text = QString::fromStdWString(path);
+#ifndef Q_OS_WIN
+    text.replace(u' ', QChar(0x00A0));
+    text.replace(QDir::separator(), QString(QDir::separator()) + QChar(0x200B));
+#endif
+    return text;
+}
+
+QString FreeText(bool known, uint64_t bytes) {
+    return known ? QString::fromStdWString(sys::FormatBytes(bytes)) : QStringLiteral("?");
+}
+
 // An interrupted move: start-up's offer, and the page's refusal until it is finished or put back.
-const QString kRecoverFinish = QStringLiteral(
-    "Halvex was stopped while it moved the Oculus folders. The copies in %1 are complete, and "
-    "the old data is still in %2. Finish the move now?");
-const QString kRecoverFinishLinked = QStringLiteral(
-    "Halvex was stopped at the end of a move. The Oculus folders are in %1 already. Finish the "
-    "move now?");
-const QString kRecoverPutBack = QStringLiteral(
-    "Halvex was stopped while it moved the Oculus folders, before the copies were complete. "
-    "The data is in %1. Put it back now?");
-const QString kRecoverPutBackUnmoved = QStringLiteral(
-    "Halvex was stopped at the start of a move, before it moved the Oculus folders. Put "
-    "everything back as it was now?");
+const QString kRecoverWhatHappened =
+    QStringLiteral("Halvex was stopped while it moved your Oculus games.");
+const QString kRecoverFinishSafe = QStringLiteral(
+    " Your data is safe: the copies in %1 are complete, and the original folders are still in "
+    "%2.");
+const QString kRecoverFinishLinkedSafe =
+    QStringLiteral(" Your data is safe: it is complete in %1, and the links to it are in place.");
+const QString kRecoverFinishDoes = QStringLiteral(
+    "\n\nRecommended: Finish the move. Halvex links the Oculus folders to the copies, deletes "
+    "the original folders and starts the Oculus services again.");
+const QString kRecoverFinishLinkedDoes = QStringLiteral(
+    "\n\nRecommended: Finish the move. Halvex deletes what is left of the original folders and "
+    "starts the Oculus services again.");
+const QString kRecoverPutBackSafe = QStringLiteral(
+    " Your data is safe: it is whole in the original folders in %1. The copy in %2 is not "
+    "complete.");
+const QString kRecoverPutBackUnmovedSafe =
+    QStringLiteral(" It had not moved them yet: your data is safe in %1.");
+const QString kRecoverPutBackDoes = QStringLiteral(
+    "\n\nRecommended: Put back. Halvex deletes the partial copy, gives the original folders "
+    "their names back and starts the Oculus services again.");
+const QString kRecoverPutBackUnmovedDoes = QStringLiteral(
+    "\n\nRecommended: Put back. Halvex deletes what it had begun to copy to %1 and starts the "
+    "Oculus services again.");
+const QString kRecoverRepoint = QStringLiteral(
+    "Halvex was stopped while it pointed the links to your Oculus games at %1. Your data is "
+    "safe there.\n\nRecommended: Finish. Halvex points the links there and starts the Oculus "
+    "services again.");
+const QString kRecoverLater = QStringLiteral(
+    "\n\nLater leaves everything as it is: until then the Oculus platform cannot find its "
+    "games and cannot run.");
+#ifdef Q_OS_WIN
+// MessageBoxW's buttons are Yes and No: the text says which does what.
+const QString kRecoverAskFinish =
+    QStringLiteral("\n\nFinish the move now? Yes finishes it; No leaves it for later.");
+const QString kRecoverAskPutBack =
+    QStringLiteral("\n\nPut everything back now? Yes puts it back; No leaves it for later.");
+#else
+const QString kRecoverAskFinish = QString();
+const QString kRecoverAskPutBack = QString();
+#endif
 const QString kRecoverRefused = QStringLiteral(
     "Halvex was stopped while it moved the Oculus folders, and cannot finish or undo that move "
     "safely, so it leaves everything as it is. Where the data is: %1. Please put the folders in "
@@ -99,34 +144,181 @@ const QString kRecoverLookFailed = QStringLiteral(
     "Halvex was stopped while it moved the Oculus folders, but cannot look at them now. Please "
     "restart Halvex to try again.");
 const QString kUnfinishedMove = QStringLiteral(
-    "A move that was stopped is not finished or put back yet. Please restart Halvex to deal "
-    "with it first.");
+    "A move that was stopped is not finished or put back yet. Please deal with it first: the "
+    "button beside the note above finishes it or puts it back.");
+
+// The note row under the fields: where the platform's data is, or what keeps the platform from
+// finding it. Paths are shortened in the middle to fit its few lines; the tooltip has them whole.
+const QString kNoteHome = QStringLiteral("Software and Downloads are in %1 (%2 free on %3).");
+const QString kNoteMoved = QStringLiteral(
+    "Software and Downloads are in %1 (%2 free on %3), linked from %4 (%5 free on %6).");
+const QString kNoteWaiting = QStringLiteral(
+    "A move was stopped before it was done: the Oculus platform cannot find its games until "
+    "the move is finished or put back.");
+const QString kNoteWaitingRepoint = QStringLiteral(
+    "Pointing the links at the games' new drive was stopped: the Oculus platform cannot find "
+    "its games until that is finished.");
+const QString kNoteWaitingRefused = QStringLiteral(
+    "A move was stopped, and Halvex cannot finish or undo it safely: the Oculus platform cannot "
+    "find its games until the folders are put in order by hand. Where the data is: %1.");
+const QString kNoteBroken = QStringLiteral("%1 leads nowhere: %2 is missing");
+const QString kNoteBrokenBoth =
+    QStringLiteral("Software and Downloads lead nowhere: %1 is missing");
+const QString kNoteAbsent =
+    QStringLiteral(", and its drive %1 is not connected. Connect it and start Halvex again.");
+const QString kNoteSamePlace =
+    QStringLiteral(". Its drive %1 is there: the folder was renamed or moved.");
+const QString kNoteElsewhere = QStringLiteral(". Its drive is now %1, with the games on it.");
+const QString kNoteElsewhereMissing =
+    QStringLiteral(". Its drive is now %1, but the folder is not on it.");
+const QString kNoteUnknown =
+    QStringLiteral(". Connect its drive, or give the folder its old name back.");
+const QString kNoteCannotLook = QStringLiteral("Halvex cannot look at the Oculus folders now.");
 
 QString JoinPaths(const std::vector<std::wstring>& paths) {
     QStringList list;
     for (const std::wstring& path : paths)
-        list << QString::fromStdWString(path);
+        list << PathText(path);
     return list.join(QStringLiteral(", "));
 }
 
-// The words for what start-up found; the question for an action ends the text.
+std::wstring ParentFolder(const std::wstring& path) {
+    const auto cut = path.rfind(sys::kSep);
+    return cut == std::wstring::npos ? path : path.substr(0, cut);
+}
+
+// The words for what start-up found: what happened, that the data is safe and where, what the
+// recommended choice does and deletes, and what "Later" means.
 QString RecoveryText(const RecoveryPlan& plan) {
-    const QString copies = QString::fromStdWString(plan.CopiesFolder());
+    const QString copies = PathText(plan.CopiesFolder());
+    const QString base = PathText(sys::WithoutTrailingSeparators(plan.record.base, 1));
     const std::vector<std::wstring> parked = plan.ParkedFolders();
+    if (plan.action != RecoveryAction::kRefuse && plan.record.work == JournalWork::kRepoint) {
+        return kRecoverRepoint.arg(copies) + kRecoverLater + kRecoverAskFinish;
+    }
     switch (plan.action) {
         case RecoveryAction::kFinish:
-            return parked.empty() ? kRecoverFinishLinked.arg(copies)
-                                  : kRecoverFinish.arg(copies, JoinPaths(parked));
+            return kRecoverWhatHappened +
+                   (parked.empty() ? kRecoverFinishLinkedSafe.arg(copies) + kRecoverFinishLinkedDoes
+                                   : kRecoverFinishSafe.arg(copies, base) + kRecoverFinishDoes) +
+                   kRecoverLater + kRecoverAskFinish;
         case RecoveryAction::kPutBack:
-            return parked.empty() ? kRecoverPutBackUnmoved : kRecoverPutBack.arg(JoinPaths(parked));
+            return kRecoverWhatHappened +
+                   (parked.empty() ? kRecoverPutBackUnmovedSafe.arg(base) +
+                                         kRecoverPutBackUnmovedDoes.arg(copies)
+                                   : kRecoverPutBackSafe.arg(base, copies) + kRecoverPutBackDoes) +
+                   kRecoverLater + kRecoverAskPutBack;
         default: {
             QString text = kRecoverRefused.arg(QString::fromStdWString(plan.why));
             if (plan.journalFound) {
-                text += kRecoverDeleteJournal.arg(QString::fromStdWString(plan.journalPath));
+                text += kRecoverDeleteJournal.arg(PathText(plan.journalPath));
             }
             return text;
         }
     }
+}
+
+using PathFormat = QString (*)(const std::wstring&);
+
+// The start (the drive) and the end (the name) of a path tell a person most.
+QString ShortPathText(const std::wstring& path) {
+    constexpr size_t kLongest = 44;
+    if (path.size() <= kLongest) return PathText(path);
+    const size_t head = kLongest / 3;
+    return PathText(path.substr(0, head)) + QChar(0x2026) +
+           PathText(path.substr(path.size() - (kLongest - head - 1)));
+}
+
+QString BrokenNote(const InstallState& state, PathFormat P) {
+    std::vector<const FolderState*> broken;
+    for (const FolderState& f : state.folders) {
+        if (f.where == FolderState::Where::kBroken) broken.push_back(&f);
+    }
+    const QString leadsTo =
+        P(broken.size() == 1 ? broken.front()->leadsTo : ParentFolder(broken.front()->leadsTo));
+    QString text = broken.size() == 1
+                       ? kNoteBroken.arg(QString::fromStdWString(broken.front()->name), leadsTo)
+                       : kNoteBrokenBoth.arg(leadsTo);
+    const QString root = P(state.expectedRoot);
+    switch (state.volume) {
+        case InstallState::Volume::kAbsent:
+            return text + kNoteAbsent.arg(root);
+        case InstallState::Volume::kSamePlace:
+            return text + kNoteSamePlace.arg(root);
+        case InstallState::Volume::kElsewhere:
+            return text + (state.repoint.folders.empty() ? kNoteElsewhereMissing : kNoteElsewhere)
+                              .arg(P(state.volumeNowAt));
+        default:
+            return text + kNoteUnknown;
+    }
+}
+
+QString MixedNote(const InstallState& state, PathFormat P) {
+    QStringList parts;
+    for (const FolderState& f : state.folders) {
+        const QString name = QString::fromStdWString(f.name);
+        switch (f.where) {
+            case FolderState::Where::kHome:
+                parts << name + QStringLiteral(" is in ") + P(state.base);
+                break;
+            case FolderState::Where::kLinked:
+                parts << name + QStringLiteral(" was moved to ") + P(f.leadsTo);
+                break;
+            case FolderState::Where::kMissing:
+                parts << name + QStringLiteral(" is missing from ") + P(state.base);
+                break;
+            default:
+                parts << P(f.path) + QStringLiteral(" is not a folder");
+                break;
+        }
+    }
+    return parts.join(QStringLiteral("; ")) + QStringLiteral(".");
+}
+
+QString NoteText(const InstallState& state, PathFormat P) {
+    switch (state.kind) {
+        case InstallState::Kind::kNotFound:
+            return {};
+        case InstallState::Kind::kHome:
+            return kNoteHome.arg(P(state.base), FreeText(state.baseFreeKnown, state.baseFree),
+                                 P(state.baseRoot));
+        case InstallState::Kind::kMoved:
+            return kNoteMoved.arg(P(state.movedTo), FreeText(state.movedFreeKnown, state.movedFree),
+                                  P(state.movedRoot), P(state.base),
+                                  FreeText(state.baseFreeKnown, state.baseFree), P(state.baseRoot));
+        case InstallState::Kind::kWaiting:
+            if (state.plan.action == RecoveryAction::kRefuse) {
+                return kNoteWaitingRefused.arg(QString::fromStdWString(state.plan.why));
+            }
+            return state.plan.record.work == JournalWork::kRepoint ? kNoteWaitingRepoint
+                                                                   : kNoteWaiting;
+        case InstallState::Kind::kBroken:
+            return BrokenNote(state, P);
+        case InstallState::Kind::kMixed:
+            return MixedNote(state, P);
+    }
+    return {};
+}
+
+// The button beside the note, and the worker's operation behind it; kOpMove for none.
+int32_t NoteAction(const InstallState& state, QString& label) {
+    if (state.kind == InstallState::Kind::kWaiting) {
+        if (state.plan.action == RecoveryAction::kFinish) {
+            label = state.plan.record.work == JournalWork::kRepoint
+                        ? QStringLiteral("Finish")
+                        : QStringLiteral("Finish the move");
+            return kOpFinishMove;
+        }
+        if (state.plan.action == RecoveryAction::kPutBack) {
+            label = QStringLiteral("Put back");
+            return kOpPutBack;
+        }
+    }
+    if (state.kind == InstallState::Kind::kBroken && !state.repoint.folders.empty()) {
+        label = QStringLiteral("Re-point the links");
+        return kOpRepoint;
+    }
+    return kOpMove;
 }
 
 // The message for a refusal of the engine's target check; empty when the target fits.
@@ -202,6 +394,17 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
 
     noteLabel = new QLabel;
     noteLabel->setWordWrap(true);
+    stateLabel = new QLabel;
+    stateLabel->setObjectName(QStringLiteral("stateNote"));
+    stateLabel->setWordWrap(true);
+    stateLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont small = stateLabel->font();
+    small.setPixelSize(11);
+    stateLabel->setFont(small);
+    actionBtn = new QPushButton(QStringLiteral("Finish the move"));  // hidden until needed
+    actionBtn->setObjectName(QStringLiteral("normalbtn"));
+    actionBtn->setVisible(false);
+    actionBtn->setEnabled(false);
     auto* noteRow = new QHBoxLayout;
     noteRow->addSpacing(10);
     noteRow->addWidget(noteLabel);
@@ -240,8 +443,9 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     startBtn->setAutoDefault(true);
     auto* startRow = new QHBoxLayout;
     startRow->setContentsMargins(0, 0, 0, 0);
-    startRow->addStretch();
-    startRow->addWidget(startBtn);
+    startRow->addWidget(stateLabel, 1);
+    startRow->addWidget(actionBtn, 0, Qt::AlignVCenter);
+    startRow->addWidget(startBtn, 0, Qt::AlignVCenter);
 
     layout->addSpacing(10);
     layout->addLayout(noteRow);
@@ -249,7 +453,7 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     layout->addLayout(sourceRow);
     layout->addSpacing(15);
     layout->addLayout(targetRow);
-    layout->addSpacing(20);
+    layout->addSpacing(12);
     layout->addLayout(startRow);
     layout->addStretch();
 
@@ -259,9 +463,11 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     startBtn->setEnabled(found);
     targetEdit->setEnabled(found);
     sourceEdit->setText(found ? source : kNoSource);
+    ShowInstallState();
 
     connect(browseBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickSelDestPathBtn);
     connect(startBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickStartBtn);
+    connect(actionBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickActionBtn);
     // Enter in the target field is "Start Move"; the page lies in a plain window, which has no
     // default button to take it.
     connect(targetEdit, &QLineEdit::returnPressed, startBtn, &QPushButton::click);
@@ -326,14 +532,51 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& sourc
     return {};
 }
 
+int32_t COculusInstallWgt::ShowInstallState() {
+    const int32_t r = GetEngine()->ReadInstallState(state_);
+    const QString note = r != 0 ? kNoteCannotLook : NoteText(state_, PathText);
+    stateLabel->setText(r != 0 ? kNoteCannotLook : NoteText(state_, ShortPathText));
+    stateLabel->setToolTip(note);
+    stateLabel->setAccessibleName(note);
+    QString label;
+    noteAction = r != 0 ? kOpMove : NoteAction(state_, label);
+    if (!label.isEmpty()) actionBtn->setText(label);
+    actionBtn->setVisible(noteAction != kOpMove);
+    actionBtn->setEnabled(noteAction != kOpMove);
+    // After a move the fields tell where the data went: the link and where it leads.
+    const FolderState* software = state_.folders.empty() ? nullptr : &state_.folders.front();
+    if (r == 0 && state_.kind == InstallState::Kind::kMoved && software &&
+        sourceEdit->text() == QString::fromStdWString(software->path)) {
+        sourceEdit->setText(sourceEdit->text() + QStringLiteral("  \u2192  ") +
+                            QString::fromStdWString(software->leadsTo));
+    }
+    targetEdit->setPlaceholderText(r == 0 && state_.kind == InstallState::Kind::kMoved
+                                       ? QStringLiteral("Now in ") +
+                                             QString::fromStdWString(state_.movedTo)
+                                       : QString());
+    return r;
+}
+
+void COculusInstallWgt::OnChickActionBtn() {
+    ShowInstallState();  // the disk may have changed since the note was shown
+    if (noteAction == kOpMove) return;
+    if (noteAction == kOpRepoint) {
+        RunWorker(kOpRepoint, state_.repoint.folders.front().target, state_.base);
+        return;
+    }
+    RunWorker(noteAction, state_.plan.CopiesFolder(), state_.plan.record.base);
+}
+
 void COculusInstallWgt::OfferRecovery() {
     IArSet* engine = GetEngine();
     if (!engine->HasUnfinishedMove()) return;
-    RecoveryPlan plan;
-    if (engine->AssessRecovery(plan) != 0) {
-        ui::ShowMessageBox(kRecoverLookFailed);
+    // The note row shows the state whatever the answer; its plan is the offer's.
+    const int32_t looked = ShowInstallState();
+    if (looked != 0 || state_.kind != InstallState::Kind::kWaiting) {
+        if (looked != 0) ui::ShowMessageBox(kRecoverLookFailed);
         return;
     }
+    const RecoveryPlan plan = state_.plan;
     const QString text = RecoveryText(plan);
     switch (plan.action) {
         case RecoveryAction::kNothing:
@@ -342,7 +585,11 @@ void COculusInstallWgt::OfferRecovery() {
             ui::ShowMessageBox(text);
             return;
         case RecoveryAction::kFinish:
-            if (ui::AskAction(text, QStringLiteral("Finish")) != ui::kIdYes) return;
+            if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint
+                                        ? QStringLiteral("Finish")
+                                        : QStringLiteral("Finish the move")) != ui::kIdYes) {
+                return;
+            }
             RunWorker(kOpFinishMove, plan.CopiesFolder(), plan.record.base);
             return;
         case RecoveryAction::kPutBack:
@@ -392,6 +639,7 @@ void COculusInstallWgt::RunWorker(int32_t operation, const std::wstring& target,
     progress->exec();
     AnnounceSourceDir();
     targetEdit->setText(QString());
+    ShowInstallState();
     progress.reset();  // the page first, then the worker it points at
     thread.reset();
 }

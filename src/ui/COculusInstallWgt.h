@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "TaskMgr/InstallState.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -20,11 +22,16 @@ class COculusInstallWgt : public QWidget {
     // Start-up: when a move was stopped, says what the disk shows and offers to finish it or to
     // put it back (or later), and runs the choice behind the progress page.
     void OfferRecovery();
+    // Reads the installation's state and shows it: the note row with its action, where the data
+    // is in the source and target fields.
+    int32_t ShowInstallState();  // 0, or the code of the failed look
+    const InstallState& ShownState() const { return state_; }
 
   private slots:
     void OnChickSelDestPathBtn();
     void OnChickStartBtn();
     void OnVrInstallDirChange(QString qstr);
+    void OnChickActionBtn();
 
   private:
     // The first refusal of the start checks, or an empty text when the move may start; then
@@ -34,6 +41,10 @@ class COculusInstallWgt : public QWidget {
     void RunWorker(int32_t operation, const std::wstring& target, const std::wstring& source);
 
     QLabel* noteLabel;
+    QLabel* stateLabel;      // the note row under the fields: the installation's state
+    QPushButton* actionBtn;  // beside it: finish, put back or re-point
+    int32_t noteAction = 0;  // the worker's operation behind actionBtn
+    InstallState state_;
     QLineEdit* sourceEdit;
     QLineEdit* targetEdit;
     QPushButton* browseBtn;

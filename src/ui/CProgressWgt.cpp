@@ -89,6 +89,9 @@ QStringList OpeningLines(const CExeThread* worker) {
         case kOpPutBack:
             return {QStringLiteral("Putting back the interrupted move..."),
                     QStringLiteral("Source path:") + source};
+        case kOpRepoint:
+            return {QStringLiteral("Pointing the links at the games' new place..."),
+                    QStringLiteral("Move to:") + target};
         default:
             return {};
     }
@@ -171,13 +174,32 @@ const QString kMoveCancelled =
 const QString kCancelRefusedText = QStringLiteral(
     "The program is performing last configuration process. Please wait until it is complete.");
 
-// The outcome of finishing or putting back an interrupted move. Whatever failed, the journal
-// stays, and the next start looks again.
+// The outcome of finishing or putting back an interrupted move, or of re-pointing the links.
+// Whatever failed, the journal stays, and the next start looks again. Success says what it did,
+// since a bare "Successful operation." after a put back reads as a move that succeeded.
 QString RecoveryMessage(const CExeThread* worker) {
-    const bool finish = worker->GetOperation() == kOpFinishMove;
+    const int32_t operation = worker->GetOperation();
+    const bool finish = operation == kOpFinishMove;
+    const QString base = Q(Trimmed(worker->GetSourcePath()));
+    const QString copies = Q(Trimmed(worker->GetTargetPath()));
     switch (worker->GetResult()) {
         case kCodeOk:
-            return QStringLiteral("Successful operation.");
+            if (operation == kOpRepoint) {
+                return QStringLiteral(
+                           "Links re-pointed: Software and Downloads in %1 lead to %2 "
+                           "again; the Oculus services run again.")
+                    .arg(base, copies);
+            }
+            return finish ? QStringLiteral(
+                                "Move finished: Software and Downloads are in %1; the "
+                                "original folders were deleted; the Oculus services "
+                                "run again.")
+                                .arg(copies)
+                          : QStringLiteral(
+                                "Move undone: Software and Downloads are back in %1; "
+                                "the partial copy was deleted; the Oculus services "
+                                "run again.")
+                                .arg(base);
         case kCodeServicesNotStarted:
             return QStringLiteral(
                 "The Oculus folders are in order, but StartService failed. Please start "
@@ -188,6 +210,11 @@ QString RecoveryMessage(const CExeThread* worker) {
                 "The Oculus folders changed since Halvex looked at them, so it did nothing. "
                 "Please restart Halvex.");
         default:
+            if (operation == kOpRepoint) {
+                return QStringLiteral(
+                    "Failed to re-point the links. Nothing is lost. Please restart Halvex to try "
+                    "again.");
+            }
             return finish ? QStringLiteral(
                                 "Failed to finish the interrupted move. Nothing is lost. Please "
                                 "restart Halvex to try again.")
@@ -336,7 +363,9 @@ void CProgressWgt::OnThreadFinish() {
 
 QString CProgressWgt::FinalMessage() const {
     const int32_t operation = thread->GetOperation();
-    if (operation == kOpFinishMove || operation == kOpPutBack) return RecoveryMessage(thread);
+    if (operation == kOpFinishMove || operation == kOpPutBack || operation == kOpRepoint) {
+        return RecoveryMessage(thread);
+    }
     switch (thread->GetResult()) {
         case kCodeOk:
             return QStringLiteral("Successful operation.");

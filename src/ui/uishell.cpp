@@ -36,12 +36,40 @@ int NativeBox(const MessageBoxRequest& request) {
                          request.style);
 }
 #else
+// Puts a box over the middle of its owner once it shows; the window system would leave a box
+// wider than the main window hanging past its left edge.
+class CentreOnOwner : public QObject {
+  public:
+    CentreOnOwner(QWidget* box, QWidget* owner) : QObject(box), box_(box), owner_(owner) {
+        box->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // After the box's own show handling, which gives it its final size.
+        if (watched == box_ && event->type() == QEvent::Show && owner_) {
+            QMetaObject::invokeMethod(
+                this, [this] { Centre(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+    void Centre() {
+        const QRect owner = owner_->frameGeometry();
+        const QRect box = box_->frameGeometry();
+        box_->move(owner.x() + (owner.width() - box.width()) / 2,
+                   owner.y() + (owner.height() - box.height()) / 2);
+    }
+
+  private:
+    QWidget* box_;
+    QWidget* owner_;
+};
+
 // An offer of one action: the buttons carry their names; Escape and closing mean "Later".
 int ActionBox(const MessageBoxRequest& request) {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
                     QMessageBox::NoButton, request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
+    new CentreOnOwner(&box, request.owner);
     QPushButton* act = box.addButton(request.action, QMessageBox::AcceptRole);
     QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
     box.setDefaultButton(act);

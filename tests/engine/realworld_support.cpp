@@ -37,9 +37,11 @@ LoopVolume::LoopVolume(const std::string& kind, const fs::path& at, int mib) : a
     image_ = at.parent_path() / (at.filename().string() + ".img");
     const std::string mkfs = kind == "exfat"  ? "mkfs.exfat"
                              : kind == "ntfs" ? "mkfs.ntfs -Q -F"
+                             : kind == "ext4" ? "mkfs.ext4 -q -F"
                                               : "mkfs.vfat";
     const std::string mount = kind == "exfat"  ? "mount -t exfat-fuse"
                               : kind == "ntfs" ? "mount -t ntfs-3g"
+                              : kind == "ext4" ? "mount -t ext4"
                                                : "mount -t vfat";
     if (!RunQuietly("truncate -s " + std::to_string(mib) + "M " + Quoted(image_)) ||
         !RunQuietly(mkfs + " " + Quoted(image_))) {

@@ -17,7 +17,7 @@ bool RunQuietly(const std::string& command);
 bool IsRoot();
 
 // A file system image on a loop device, mounted at a folder for the life of the object.
-// kind: "exfat" (exfat-fuse), "ntfs" (ntfs-3g) or "vfat".
+// kind: "exfat" (exfat-fuse), "ntfs" (ntfs-3g), "ext4" or "vfat".
 class LoopVolume {
   public:
     LoopVolume(const std::string& kind, const fs::path& at, int mib = 64);

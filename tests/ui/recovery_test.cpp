@@ -16,8 +16,27 @@
 namespace {
 
 const QString kUnfinished =
-    "A move that was stopped is not finished or put back yet. Please restart Halvex to deal "
-    "with it first.";
+    "A move that was stopped is not finished or put back yet. Please deal with it first: the "
+    "button beside the note above finishes it or puts it back.";
+
+// The text as read: paths in it may wrap after a separator only.
+QString Plain(QString text) {
+    text.remove(QChar(0x200B));
+    text.replace(QChar(0x00A0), u' ');
+    return text;
+}
+
+#ifdef Q_OS_WIN
+const QString kAskFinish = "\n\nFinish the move now? Yes finishes it; No leaves it for later.";
+const QString kAskPutBack =
+    "\n\nPut everything back now? Yes puts it back; No leaves it for later.";
+#else
+const QString kAskFinish;
+const QString kAskPutBack;
+#endif
+const QString kLater =
+    "\n\nLater leaves everything as it is: until then the Oculus platform cannot find its games "
+    "and cannot run.";
 
 FolderFinding Folder(const wchar_t* name, bool parked) {
     FolderFinding f;
@@ -94,14 +113,24 @@ class TestRecoveryOffer : public QObject {
     void finishIsOfferedByNameAndRunsBehindTheProgressPage() {
         Page page;
         page.engine.plan = Plan(RecoveryAction::kFinish);
+        g_mainWnd = page.page.get();
         const auto boxes = page.Offer({ui::kIdYes});
+        g_mainWnd = nullptr;
         QCOMPARE(boxes.size(), size_t{1});
-        QCOMPARE(boxes[0].text,
-                 QString("Halvex was stopped while it moved the Oculus folders. The copies in "
-                         "/mnt/games/Oculus game are complete, and the old data is still in "
-                         "/srv/Oculus/DownloadsVarko, /srv/Oculus/SoftwareVarko. Finish the move "
-                         "now?"));
-        QCOMPARE(boxes[0].action, QString("Finish"));
+        QCOMPARE(Plain(boxes[0].text),
+                 "Halvex was stopped while it moved your Oculus games. Your data is safe: the "
+                 "copies in /mnt/games/Oculus game are complete, and the original folders are "
+                 "still in /srv/Oculus.\n\nRecommended: Finish the move. Halvex links the Oculus "
+                 "folders to the copies, deletes the original folders and starts the Oculus "
+                 "services again." +
+                     kLater + kAskFinish);
+        QVERIFY(!boxes[0].text.contains("Varko"));
+#ifndef Q_OS_WIN
+        // No break inside "Oculus game"; one after each separator.
+        QVERIFY(boxes[0].text.contains(QString("/\u200Bgames/\u200BOculus\u00A0game")));
+#endif
+        QCOMPARE(boxes[0].owner, static_cast<QWidget*>(page.page.get()));
+        QCOMPARE(boxes[0].action, QString("Finish the move"));
         QCOMPARE(boxes[0].style, ui::kMbYesNoInfo);  // Windows: Yes finishes, No is "Later"
         QCOMPARE(page.engine.recoveries, std::vector<RecoveryAction>{RecoveryAction::kFinish});
     }
@@ -111,9 +140,12 @@ class TestRecoveryOffer : public QObject {
         page.engine.plan = Plan(RecoveryAction::kFinish, false);
         const auto boxes = page.Offer({ui::kIdNo});
         QCOMPARE(boxes.size(), size_t{1});
-        QCOMPARE(boxes[0].text,
-                 QString("Halvex was stopped at the end of a move. The Oculus folders are in "
-                         "/mnt/games/Oculus game already. Finish the move now?"));
+        QCOMPARE(Plain(boxes[0].text),
+                 "Halvex was stopped while it moved your Oculus games. Your data is safe: it is "
+                 "complete in /mnt/games/Oculus game, and the links to it are in place.\n\n"
+                 "Recommended: Finish the move. Halvex deletes what is left of the original "
+                 "folders and starts the Oculus services again." +
+                     kLater + kAskFinish);
         QVERIFY(page.engine.recoveries.empty());
     }
 
@@ -122,18 +154,24 @@ class TestRecoveryOffer : public QObject {
         page.engine.plan = Plan(RecoveryAction::kPutBack);
         auto boxes = page.Offer({ui::kIdNo});
         QCOMPARE(boxes.size(), size_t{1});
-        QCOMPARE(boxes[0].text,
-                 QString("Halvex was stopped while it moved the Oculus folders, before the copies "
-                         "were complete. The data is in /srv/Oculus/DownloadsVarko, "
-                         "/srv/Oculus/SoftwareVarko. Put it back now?"));
+        QCOMPARE(Plain(boxes[0].text),
+                 "Halvex was stopped while it moved your Oculus games. Your data is safe: it is "
+                 "whole in the original folders in /srv/Oculus. The copy in /mnt/games/Oculus "
+                 "game is not complete.\n\nRecommended: Put back. Halvex deletes the partial "
+                 "copy, gives the original folders their names back and starts the Oculus "
+                 "services again." +
+                     kLater + kAskPutBack);
         QCOMPARE(boxes[0].action, QString("Put back"));
         QVERIFY(page.engine.recoveries.empty());
 
         page.engine.plan = Plan(RecoveryAction::kPutBack, false);
         boxes = page.Offer({ui::kIdYes});
-        QCOMPARE(boxes[0].text,
-                 QString("Halvex was stopped at the start of a move, before it moved the Oculus "
-                         "folders. Put everything back as it was now?"));
+        QCOMPARE(Plain(boxes[0].text),
+                 "Halvex was stopped while it moved your Oculus games. It had not moved them yet: "
+                 "your data is safe in /srv/Oculus.\n\nRecommended: Put back. Halvex deletes "
+                 "what it had begun to copy to /mnt/games/Oculus game and starts the Oculus "
+                 "services again." +
+                     kLater + kAskPutBack);
         QCOMPARE(page.engine.recoveries, std::vector<RecoveryAction>{RecoveryAction::kPutBack});
     }
 
@@ -143,7 +181,7 @@ class TestRecoveryOffer : public QObject {
         page.engine.plan.why = L"\"Software\": in \"/srv/Oculus/SoftwareVarko\"";
         const auto boxes = page.Offer();
         QCOMPARE(boxes.size(), size_t{1});
-        QCOMPARE(boxes[0].text,
+        QCOMPARE(Plain(boxes[0].text),
                  QString("Halvex was stopped while it moved the Oculus folders, and cannot finish "
                          "or undo that move safely, so it leaves everything as it is. Where the "
                          "data is: \"Software\": in \"/srv/Oculus/SoftwareVarko\". Please put the "
@@ -201,10 +239,16 @@ class TestRecoveryOffer : public QObject {
     void theProgressPageSpeaksOfTheRecovery() {
         QCOMPARE(RecoveryLines(kOpFinishMove, kCodeOk),
                  (QStringList{"Finishing the interrupted move...", "Move to:/mnt/games/Oculus game",
-                              "Successful operation."}));
+                              "Move finished: Software and Downloads are in /mnt/games/Oculus "
+                              "game; the original folders were deleted; the Oculus services run "
+                              "again."}));
         QCOMPARE(RecoveryLines(kOpPutBack, kCodeOk),
                  (QStringList{"Putting back the interrupted move...", "Source path:/srv/Oculus/",
-                              "Successful operation."}));
+                              "Move undone: Software and Downloads are back in /srv/Oculus; the "
+                              "partial copy was deleted; the Oculus services run again."}));
+        QCOMPARE(RecoveryLines(kOpRepoint, kCodeOk).last(),
+                 QString("Links re-pointed: Software and Downloads in /srv/Oculus lead to "
+                         "/mnt/games/Oculus game again; the Oculus services run again."));
         QCOMPARE(RecoveryLines(kOpPutBack, kCodeServicesNotStarted).last(),
                  QString("The Oculus folders are in order, but StartService failed. Please start "
                          "\"OVRService\" and \"OVRLibraryService\" by hand, or restart Halvex to "

@@ -85,8 +85,11 @@ void ScheduleReport() {
 int RunStartupChild(int argc, char** argv, const char* mode) {
     g_holdChild = std::strcmp(mode, "hold") == 0;
     ui::SetMessageBoxHook([](const ui::MessageBoxRequest& request) {
-        std::printf("BOX %s|owned=%d|style=0x%x", request.text.toUtf8().constData(),
-                    int(request.owned), unsigned(request.style));
+        // One line a box: its line breaks travel as a backslash and "n".
+        QString text = request.text;
+        text.replace(u'\n', QStringLiteral("\\n"));
+        std::printf("BOX %s|owned=%d|style=0x%x", text.toUtf8().constData(), int(request.owned),
+                    unsigned(request.style));
         if (!request.action.isEmpty()) std::printf("|action=%s", qPrintable(request.action));
         std::printf("\n");
         std::fflush(stdout);
@@ -141,7 +144,7 @@ class Child {
     QStringList Boxes() const {
         QStringList boxes;
         for (const QString& line : output_.split('\n')) {
-            if (line.startsWith("BOX ")) boxes << line.mid(4);
+            if (line.startsWith("BOX ")) boxes << line.mid(4).replace("\\n", "\n");
         }
         return boxes;
     }
@@ -285,6 +288,19 @@ QString Box(const QString& text, const char* action) {
     return text + "|owned=1|style=0x44|action=" + action;
 }
 
+// The boxes as read: paths in them may wrap only after a separator.
+QStringList Plain(QStringList boxes) {
+    for (QString& text : boxes) {
+        text.remove(QChar(0x200B));
+        text.replace(QChar(0x00A0), u' ');
+    }
+    return boxes;
+}
+
+const QString kLater =
+    "\n\nLater leaves everything as it is: until then the Oculus platform cannot find its games "
+    "and cannot run.";
+
 }  // namespace
 
 // Start-up after a move that was stopped: one box says what the disk shows and offers the one
@@ -307,13 +323,19 @@ class TestStartupRecovery : public QObject {
         Child child(moment.Host(), work.path(), "quit", "yes");
         QVERIFY2(child.Finish() == 0, qPrintable(child.output()));
         const QString offer =
-            "Halvex was stopped while it moved the Oculus folders. The copies in " +
-            moment.Copies() + " are complete, and the old data is still in " + moment.Downloads() +
-            "Varko, " + moment.Software() + "Varko. Finish the move now?";
-        QCOMPARE(child.Boxes(), QStringList{Box(offer, "Finish")});
+            "Halvex was stopped while it moved your Oculus games. Your data is safe: the copies "
+            "in " +
+            moment.Copies() + " are complete, and the original folders are still in " +
+            moment.Base() +
+            ".\n\nRecommended: Finish the move. Halvex links the Oculus folders to the copies, "
+            "deletes the original folders and starts the Oculus services again." +
+            kLater;
+        QCOMPARE(Plain(child.Boxes()), QStringList{Box(offer, "Finish the move")});
         QCOMPARE(child.Lines("halvex: "),
                  (QStringList{"Finishing the interrupted move...", "Move to:" + moment.Copies(),
-                              "Successful operation."}));
+                              "Move finished: Software and Downloads are in " + moment.Copies() +
+                                  "; the original folders were deleted; the Oculus services run "
+                                  "again."}));
         QVERIFY2(child.output().contains("WINDOW 530x365"), qPrintable(child.output()));
         QCOMPARE(QFileInfo(moment.Software()).symLinkTarget(), moment.Copies() + "/Software");
         QCOMPARE(QFileInfo(moment.Downloads()).symLinkTarget(), moment.Copies() + "/Downloads");
@@ -329,13 +351,19 @@ class TestStartupRecovery : public QObject {
         Child child(moment.Host(), work.path(), "quit", "yes");
         QVERIFY2(child.Finish() == 0, qPrintable(child.output()));
         const QString offer =
-            "Halvex was stopped while it moved the Oculus folders, before the copies were "
-            "complete. The data is in " +
-            moment.Downloads() + "Varko, " + moment.Software() + "Varko. Put it back now?";
-        QCOMPARE(child.Boxes(), QStringList{Box(offer, "Put back")});
+            "Halvex was stopped while it moved your Oculus games. Your data is safe: it is whole "
+            "in the original folders in " +
+            moment.Base() + ". The copy in " + moment.Copies() +
+            " is not complete.\n\nRecommended: Put back. Halvex deletes the partial copy, gives "
+            "the original folders their names back and starts the Oculus services again." +
+            kLater;
+        QCOMPARE(Plain(child.Boxes()), QStringList{Box(offer, "Put back")});
         QCOMPARE(child.Lines("halvex: "),
                  (QStringList{"Putting back the interrupted move...",
-                              "Source path:" + moment.Base() + "/", "Successful operation."}));
+                              "Source path:" + moment.Base() + "/",
+                              "Move undone: Software and Downloads are back in " + moment.Base() +
+                                  "; the partial copy was deleted; the Oculus services run "
+                                  "again."}));
         QVERIFY(QFileInfo(moment.Software()).isDir() && !QFileInfo(moment.Software()).isSymLink());
         QVERIFY(QFile::exists(moment.Software() + "/Game One/game.bin"));
         QVERIFY(QFile::exists(moment.Downloads() + "/partial.tmp"));
@@ -367,7 +395,7 @@ class TestStartupRecovery : public QObject {
         QTemporaryDir work;
         Child child(moment.Host(), work.path(), "quit", "yes");
         QVERIFY2(child.Finish() == 0, qPrintable(child.output()));
-        const QStringList boxes = child.Boxes();
+        const QStringList boxes = Plain(child.Boxes());
         QCOMPARE(boxes.size(), 1);
         const QString q = "\"";
         const QString explained =

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/host.h"
+#include "platform/paths.h"
 #include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/volumecheck.h"
@@ -79,6 +80,24 @@ FolderAnswer::~FolderAnswer() {
 }
 
 // ---- The scripted engine -----------------------------------------------------------------------
+int32_t FakeEngine::ReadInstallState(InstallState& out) {
+    ++stateReads;
+    if (stateSet) {
+        out = state;
+        if (unfinished && out.kind != InstallState::Kind::kWaiting) {
+            out.kind = InstallState::Kind::kWaiting;
+        }
+        if (out.kind == InstallState::Kind::kWaiting) out.plan = plan;
+        return 0;
+    }
+    out = InstallState{};
+    if (source.empty()) return 0;
+    out.base = source.substr(0, source.rfind(sys::kSep));
+    out.kind = unfinished ? InstallState::Kind::kWaiting : InstallState::Kind::kHome;
+    out.plan = plan;
+    return 0;
+}
+
 void FakeEngine::Hold() {
     held_ = true;
 }

@@ -113,7 +113,20 @@ class FakeEngine : public IArSet {
     }
     int32_t Recover(RecoveryAction action) override {
         recoveries.push_back(action);
+        if (recoverResult == 0) unfinished = false;
         return recoverResult;
+    }
+
+    // The installation's state; kHome under source's folder unless the test sets one.
+    InstallState state;
+    bool stateSet = false;
+    std::atomic<int> stateReads{0};
+    int32_t repointResult = 0;
+    std::atomic<int> repoints{0};
+    int32_t ReadInstallState(InstallState& out) override;
+    int32_t RepointLinks() override {
+        ++repoints;
+        return repointResult;
     }
 
   private:

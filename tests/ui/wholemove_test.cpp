@@ -14,6 +14,7 @@
 
 #include "platform/services.h"
 #include "platform/units.h"
+#include "ui/COculusInstallWgt.h"
 #include "ui/CProgressWgt.h"
 #include "ui/Trekhold.h"
 #include "ui/volumecheck.h"
@@ -162,8 +163,21 @@ class TestWholeMove : public QObject {
             words.startsWith("Moved " + QString::fromStdWString(sys::FormatBytes(4115)) + " to " +
                              desk.installation.Path("target/Oculus game") + ". It lies on "),
             qPrintable(words));
+        // The page tells where the data went: the link and where it leads, the folder that now
+        // holds the data, and the note row read again from the disk.
         QCOMPARE(desk.target->text(), QString());
-        QCOMPARE(desk.source->text(), desk.installation.Software());
+        QCOMPARE(desk.target->placeholderText(),
+                 "Now in " + desk.installation.Path("target/Oculus game"));
+        QCOMPARE(desk.source->text(),
+                 desk.installation.Software() + "  \u2192  " + desk.Target("Software"));
+        const QString note = desk.window->findChild<COculusInstallWgt*>()
+                                 ->findChild<QLabel*>("stateNote")
+                                 ->accessibleName()
+                                 .remove(QChar(0x200B))
+                                 .replace(QChar(0x00A0), u' ');
+        QVERIFY2(note.startsWith("Software and Downloads are in " +
+                                 desk.installation.Path("target/Oculus game") + " ("),
+                 qPrintable(note));
 
         const QFileInfo software(desk.installation.Software());
         QVERIFY(software.isSymLink());

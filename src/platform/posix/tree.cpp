@@ -84,6 +84,23 @@ bool MakeDeletable(const std::wstring& path, uint32_t attributes) {
     return false;
 }
 
+bool ReadLinkText(const std::wstring& link, std::wstring& text) {
+    const std::string native = ToUtf8(link);
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t length = ::readlink(native.c_str(), buffer.data(), buffer.size());
+    if (length < 0) {
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    if (static_cast<size_t>(length) >= buffer.size()) {
+        SetLastError(kErrFilenameTooLong);
+        return false;
+    }
+    text = FromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
+    SetLastError(kErrSuccess);
+    return true;
+}
+
 bool CopySymbolicLinkW(const std::wstring& link, const std::wstring& target) {
     if (fault::Hit(Call::kCopySymbolicLink)) return false;
     const std::string from = ToUtf8(link);

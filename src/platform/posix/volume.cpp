@@ -3,12 +3,14 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -32,6 +34,7 @@ struct Mount {
     unsigned major = 0;
     unsigned minor = 0;
     std::string point;
+    std::string root;  // the folder of the file system mounted here; "/" unless a bind mount
     std::string type;
     std::string source;
 };
@@ -62,6 +65,7 @@ bool ParseMountLine(const std::string& line, Mount& mount) {
     if (field != "-" || !(in >> mount.type >> mount.source)) return false;
     if (std::sscanf(devno.c_str(), "%u:%u", &mount.major, &mount.minor) != 2) return false;
     mount.point = Unescape(point);
+    mount.root = Unescape(root);
     mount.source = Unescape(mount.source);
     return true;
 }
@@ -249,6 +253,50 @@ uint32_t BusOfSysPath(const std::string& sysPath) {
     return kBusUnknown;
 }
 
+// The file system's UUID from its superblock; empty where there is none or it cannot be read.
+std::string ProbeUuid(const std::string& device) {
+#ifdef HALVEX_HAVE_BLKID
+    blkid_probe pr = blkid_new_probe_from_filename(device.c_str());
+    if (!pr) return {};
+    blkid_probe_enable_superblocks(pr, 1);
+    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_UUID);
+    std::string uuid;
+    const char* value = nullptr;
+    if (blkid_do_safeprobe(pr) == 0 && blkid_probe_lookup_value(pr, "UUID", &value, nullptr) == 0 &&
+        value) {
+        uuid = value;
+    }
+    blkid_free_probe(pr);
+    return uuid;
+#else
+    (void)device;
+    return {};
+#endif
+}
+
+// What names a mounted file system wherever it is mounted: its UUID, else the id the kernel
+// gives it (statfs), else its device number, which a moved mount keeps.
+std::string IdentityOf(const Mount& mount) {
+    dev_t device{};
+    if (mount.source.rfind("/dev/", 0) == 0 && BlockDevice(mount, device)) {
+        const std::string uuid = ProbeUuid(mount.source);
+        if (!uuid.empty()) return "uuid:" + uuid;
+    }
+    struct statfs st {};
+    if (::statfs(mount.point.c_str(), &st) == 0) {
+        int words[2];
+        static_assert(sizeof(words) == sizeof(st.f_fsid));
+        std::memcpy(words, &st.f_fsid, sizeof(words));
+        if (words[0] != 0 || words[1] != 0) {
+            char text[40];
+            std::snprintf(text, sizeof text, "fsid:%08x%08x", static_cast<unsigned>(words[0]),
+                          static_cast<unsigned>(words[1]));
+            return text;
+        }
+    }
+    return "dev:" + std::to_string(mount.major) + ":" + std::to_string(mount.minor);
+}
+
 }  // namespace
 
 std::wstring DriveRootOf(const std::wstring& path) {
@@ -371,6 +419,33 @@ bool FindMountPointsBelow(const std::wstring& folder, std::vector<std::wstring>&
         }
     }
     return true;
+}
+
+bool GetVolumeIdentity(const std::wstring& path, std::wstring& id) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    const std::vector<Mount> mounts = ReadMounts();
+    const Mount* mount =
+        path.empty() || path[0] != L'/' ? nullptr : MountHolding(mounts, Resolve(ToUtf8(path)));
+    if (!mount) {
+        SetLastError(kErrPathNotFound);
+        return false;
+    }
+    id = FromUtf8(IdentityOf(*mount));
+    SetLastError(kErrSuccess);
+    return true;
+}
+
+std::vector<std::wstring> FindVolumeRoots(const std::wstring& id) {
+    std::vector<std::wstring> roots;
+    const std::string wanted = ToUtf8(id);
+    for (const Mount& mount : ReadMounts()) {
+        // A bind mount shows one folder of the file system, not the volume's top.
+        if (mount.root != "/" || IsPseudoType(mount.type)) continue;
+        if (IdentityOf(mount) != wanted) continue;
+        const std::wstring point = FromUtf8(mount.point);
+        if (std::find(roots.begin(), roots.end(), point) == roots.end()) roots.push_back(point);
+    }
+    return roots;
 }
 
 }  // namespace sys

@@ -58,6 +58,42 @@ bool IsVolumeMountPoint(const std::wstring& path) {
     return substitute.rfind(L"\\??\\Volume{", 0) == 0;
 }
 
+bool ReadLinkText(const std::wstring& link, std::wstring& text) {
+    const HANDLE handle = ::CreateFileW(
+        link.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    std::vector<BYTE> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    const bool ok = ::DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()), &got, nullptr) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    if (!ok) {
+        ::SetLastError(error);
+        return false;
+    }
+    const auto* data = reinterpret_cast<const MountPointReparseData*>(buffer.data());
+    // A symbolic link's names start after a flags word that a junction's lack.
+    const BYTE* names = reinterpret_cast<const BYTE*>(data->pathBuffer);
+    if (data->reparseTag == IO_REPARSE_TAG_SYMLINK) {
+        names += sizeof(ULONG);
+    } else if (data->reparseTag != IO_REPARSE_TAG_MOUNT_POINT) {
+        ::SetLastError(ERROR_NOT_A_REPARSE_POINT);
+        return false;
+    }
+    const size_t end =
+        static_cast<size_t>(names - buffer.data()) + data->printNameOffset + data->printNameLength;
+    if (end > got) {
+        ::SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    const auto* print = reinterpret_cast<const wchar_t*>(names + data->printNameOffset);
+    text.assign(print, data->printNameLength / sizeof(wchar_t));
+    ::SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
 bool MakeDeletable(const std::wstring& path, uint32_t attributes) {
     if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
     if (fault::Hit(Call::kSetFileAttributes)) return false;

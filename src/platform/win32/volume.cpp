@@ -102,4 +102,44 @@ bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
     return true;
 }
 
+namespace {
+
+// The identity of the volume whose root is root: its GUID name, or its serial number.
+std::wstring IdentityAtRoot(const std::wstring& root) {
+    const std::wstring guid = VolumeGuidName(root);
+    if (!guid.empty()) return guid;
+    DWORD serial = 0;
+    if (!::GetVolumeInformationW(root.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+        return {};
+    }
+    wchar_t text[24];
+    std::swprintf(text, 24, L"serial:%08lX", static_cast<unsigned long>(serial));
+    return text;
+}
+
+}  // namespace
+
+bool GetVolumeIdentity(const std::wstring& path, std::wstring& id) {
+    if (fault::Hit(Call::kVolumeQuery)) return false;
+    std::wstring root;
+    if (!GetVolumePathNameW(path, root)) return false;
+    id = IdentityAtRoot(root);
+    if (id.empty()) return false;
+    ::SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+std::vector<std::wstring> FindVolumeRoots(const std::wstring& id) {
+    std::vector<std::wstring> roots;
+    const DWORD drives = ::GetLogicalDrives();
+    for (int letter = 0; letter < 26; ++letter) {
+        if (!(drives & (1u << letter))) continue;
+        const std::wstring root = std::wstring(1, static_cast<wchar_t>(L'A' + letter)) + L":\\";
+        const UINT type = ::GetDriveTypeW(root.c_str());
+        if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) continue;
+        if (IdentityAtRoot(root) == id) roots.push_back(root);
+    }
+    return roots;
+}
+
 }  // namespace sys

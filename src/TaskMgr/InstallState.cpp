@@ -1,0 +1,246 @@
+#include "TaskMgr/InstallState.h"
+
+#include "TaskMgr/CRecovery.h"
+#include "fileOp/CFileOp.h"
+#include "ground/ResultCodes.h"
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/paths.h"
+#include "platform/sys.h"
+#include "platform/volume.h"
+
+namespace {
+
+constexpr size_t kMaxRecordBytes = 16 * 1024;
+const wchar_t* const kFolderNames[] = {L"Software", L"Downloads"};
+
+std::wstring ParentOf(const std::wstring& path) {
+    const auto cut = path.rfind(sys::kSep);
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+// A root without its closing separator: "E:", "/mnt/games", and "" for "/".
+std::wstring RootStem(const std::wstring& root) {
+    return sys::WithoutTrailingSeparators(root);
+}
+
+std::wstring RecordPath() {
+    std::wstring folder;
+    if (!sys::GetStateFolder(folder)) return {};
+    return folder + sys::kSep + L"moved.record";
+}
+
+bool HasControl(const std::wstring& value) {
+    for (wchar_t c : value) {
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
+FolderState LookAtFolder(const std::wstring& base, const wchar_t* name) {
+    FolderState folder;
+    folder.name = name;
+    folder.path = base + sys::kSep + name;
+    if (sys::IsLinkOrReparsePoint(folder.path)) {
+        if (sys::LinkLeadsNowhere(folder.path)) {
+            folder.where = FolderState::Where::kBroken;
+            sys::ReadLinkText(folder.path, folder.leadsTo);
+        } else {
+            folder.where = FolderState::Where::kLinked;
+            CFileOp fileOp;
+            if (fileOp.GetFinalPath(folder.path, folder.leadsTo) != 0) {
+                sys::ReadLinkText(folder.path, folder.leadsTo);
+            }
+        }
+        return folder;
+    }
+    const uint32_t attributes = sys::GetFileAttributesW(folder.path);
+    if (attributes == sys::kInvalidFileAttributes) {
+        folder.where = FolderState::Where::kMissing;
+    } else {
+        folder.where = (attributes & sys::kAttrDirectory) ? FolderState::Where::kHome
+                                                          : FolderState::Where::kOther;
+    }
+    return folder;
+}
+
+bool All(const InstallState& state, FolderState::Where where) {
+    for (const FolderState& f : state.folders) {
+        if (f.where != where) return false;
+    }
+    return true;
+}
+
+std::wstring VolumeRoot(const std::wstring& path) {
+    std::wstring root;
+    if (!sys::GetVolumePathNameW(path, root)) return {};
+    return sys::WithoutTrailingSeparators(root, 1);
+}
+
+void ReadFreeSpace(InstallState& state) {
+    state.baseRoot = VolumeRoot(state.base);
+    state.baseFreeKnown = sys::GetDiskFreeSpaceExW(state.base, state.baseFree);
+    if (state.movedTo.empty()) return;
+    state.movedRoot = VolumeRoot(state.movedTo);
+    state.movedFreeKnown = sys::GetDiskFreeSpaceExW(state.movedTo, state.movedFree);
+}
+
+// Where the volume the broken links led to is now, and whether the same folders are there.
+void JudgeBrokenLinks(InstallState& state) {
+    MoveRecord record;
+    std::vector<const FolderState*> broken;
+    for (const FolderState& f : state.folders) {
+        if (f.where == FolderState::Where::kBroken) broken.push_back(&f);
+    }
+    if (!ReadMoveRecord(record) || Rebased(broken.front()->leadsTo, record.folder, L"x").empty()) {
+        return;  // the record speaks of another move: the volume is unknown
+    }
+    state.expectedRoot = record.root;
+    const std::vector<std::wstring> roots = sys::FindVolumeRoots(record.volume);
+    if (roots.empty()) {
+        state.volume = InstallState::Volume::kAbsent;
+        return;
+    }
+    for (const std::wstring& root : roots) {
+        if (sys::SamePathSpelling(RootStem(root), RootStem(record.root))) {
+            state.volume = InstallState::Volume::kSamePlace;
+            return;
+        }
+    }
+    state.volume = InstallState::Volume::kElsewhere;
+    state.volumeNowAt = roots.front();
+    for (const std::wstring& root : roots) {
+        JournalRecord repoint;
+        repoint.base = state.base + sys::kSep;
+        for (const FolderState* f : broken) {
+            const std::wstring there = Rebased(f->leadsTo, record.root, root);
+            const uint32_t attributes =
+                there.empty() ? sys::kInvalidFileAttributes : sys::GetFileAttributesW(there);
+            if (attributes == sys::kInvalidFileAttributes || !(attributes & sys::kAttrDirectory)) {
+                break;
+            }
+            repoint.folders.push_back({f->path, there, {}, true});
+        }
+        if (repoint.folders.size() == broken.size()) {
+            state.volumeNowAt = root;
+            state.repoint = std::move(repoint);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+std::wstring Rebased(const std::wstring& path, const std::wstring& oldRoot,
+                     const std::wstring& newRoot) {
+    const std::wstring from = RootStem(oldRoot);
+    if (path.size() <= from.size() || path[from.size()] != sys::kSep ||
+        !sys::SamePathSpelling(path.substr(0, from.size()), from)) {
+        return {};
+    }
+    return RootStem(newRoot) + path.substr(from.size());
+}
+
+std::string SerializeMoveRecord(const MoveRecord& record) {
+    return "version=1\nfolder=" + sys::ToUtf8(record.folder) +
+           "\nroot=" + sys::ToUtf8(record.root) + "\nvolume=" + sys::ToUtf8(record.volume) + "\n";
+}
+
+bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
+    const char* const keys[] = {"version", "folder", "root", "volume"};
+    MoveRecord parsed;
+    std::wstring* const values[] = {nullptr, &parsed.folder, &parsed.root, &parsed.volume};
+    record = MoveRecord{};
+    for (int i = 0; i < 4; ++i) {
+        const size_t end = text.find('\n');
+        if (end == std::string_view::npos) return false;
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        const std::string key = std::string(keys[i]) + "=";
+        if (line.substr(0, key.size()) != key) return false;
+        const std::string_view value = line.substr(key.size());
+        for (unsigned char c : value) {
+            if (c < 0x20 || c == 0x7F) return false;
+        }
+        if (i == 0) {
+            if (value != "1") return false;
+            continue;
+        }
+        if (value.empty()) return false;
+        *values[i] = sys::FromUtf8(value);
+    }
+    if (!text.empty()) return false;
+    record = parsed;
+    return true;
+}
+
+int32_t RecordMove(const std::wstring& base) {
+    const std::wstring trimmed = sys::WithoutTrailingSeparators(base, 1);
+    MoveRecord record;
+    std::wstring link;
+    if (!sys::ReadLinkText(trimmed + sys::kSep + L"Software", link)) {
+        const int32_t r = SystemCode(sys::GetLastError());
+        HX_LOG.Detail("move record: no link to record");
+        return r;
+    }
+    record.folder = ParentOf(link);
+    if (!sys::GetVolumePathNameW(record.folder, record.root) ||
+        !sys::GetVolumeIdentity(record.folder, record.volume)) {
+        const int32_t r = SystemCode(sys::GetLastError());
+        HX_LOG.Detail("move record: the volume cannot be named: ", r);
+        return r;
+    }
+    const std::wstring path = RecordPath();
+    if (path.empty() || HasControl(record.folder) || HasControl(record.root) ||
+        HasControl(record.volume)) {
+        return kCodeEmptyPath;
+    }
+    if (!sys::ReplaceFileAtomically(path, SerializeMoveRecord(record))) {
+        const int32_t r = SystemCode(sys::GetLastError());
+        HX_LOG.Detail("move record: not written: ", r);
+        return r;
+    }
+    return 0;
+}
+
+bool ReadMoveRecord(MoveRecord& record) {
+    const std::wstring path = RecordPath();
+    std::string bytes;
+    return !path.empty() && sys::ReadWholeFile(path, kMaxRecordBytes, bytes) &&
+           ParseMoveRecord(bytes, record);
+}
+
+int32_t ReadInstallState(const std::wstring& detectedBase, CRecovery& recovery,
+                         InstallState& state) {
+    state = InstallState{};
+    if (detectedBase.empty()) return 0;
+    state.base = sys::WithoutTrailingSeparators(detectedBase, 1);
+    for (const wchar_t* name : kFolderNames)
+        state.folders.push_back(LookAtFolder(state.base, name));
+
+    const int32_t pending = recovery.CheckNothingPending(detectedBase);
+    if (pending == kCodeRecoveryPending) {
+        state.kind = InstallState::Kind::kWaiting;
+        if (const int32_t r = recovery.Assess(detectedBase, state.plan); r != 0) return r;
+        ReadFreeSpace(state);
+        return 0;
+    }
+    if (pending != 0) return pending;
+
+    if (All(state, FolderState::Where::kHome)) {
+        state.kind = InstallState::Kind::kHome;
+    } else if (All(state, FolderState::Where::kLinked) &&
+               sys::SamePathSpelling(ParentOf(state.folders[0].leadsTo),
+                                     ParentOf(state.folders[1].leadsTo))) {
+        state.kind = InstallState::Kind::kMoved;
+        state.movedTo = ParentOf(state.folders[0].leadsTo);
+    } else {
+        state.kind = InstallState::Kind::kMixed;
+        for (const FolderState& f : state.folders) {
+            if (f.where == FolderState::Where::kBroken) state.kind = InstallState::Kind::kBroken;
+        }
+        if (state.kind == InstallState::Kind::kBroken) JudgeBrokenLinks(state);
+    }
+    ReadFreeSpace(state);
+    return 0;
+}
