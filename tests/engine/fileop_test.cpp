@@ -15,6 +15,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #endif
 
@@ -155,6 +156,31 @@ TEST_F(FileOpTest, CopyKeepsModificationTimeAndMode) {
               fs::status(source / "tool.sh").permissions());
 }
 
+// A folder's write time in FindData's ticks, read and set as the system does (a folder's times
+// are set through a handle opened with backup semantics on Windows).
+uint64_t FolderTime(const fs::path& folder) {
+    sys::FolderMetadata data;
+    EXPECT_TRUE(sys::GetFolderMetadata(W(folder), data)) << folder;
+    return data.writeTime;
+}
+
+void SetFolderTime(const fs::path& folder, uint64_t ticks) {
+#ifdef _WIN32
+    const HANDLE handle = ::CreateFileW(folder.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << folder;
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(::SetFileTime(handle, nullptr, nullptr, &time)) << folder;
+    ::CloseHandle(handle);
+#else
+    const timespec times[2] = {
+        {static_cast<time_t>(ticks / 1000000000), static_cast<long>(ticks % 1000000000)},
+        {static_cast<time_t>(ticks / 1000000000), static_cast<long>(ticks % 1000000000)}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, folder.c_str(), times, 0), 0) << folder;
+#endif
+}
+
 // Every folder of a copy, its root too, gets its original's write time once it is filled, and
 // the check compares each folder's time and mode (Windows: attributes), naming the original's
 // folder; a copy that may hold more has had entries made in it, so its folders' own metadata
@@ -164,29 +190,27 @@ TEST_F(FileOpTest, FoldersKeepTheirWriteTimeAndTheCheckComparesTheirOwnMetadata)
     WriteFile(source / "a" / "b" / "f.txt", "f");
     WriteFile(source / "a" / "g.txt", "g");
     fs::create_directories(source / "empty");
-    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 900);
-    int minutes = 0;
+    const uint64_t old = FolderTime(source) - 900 * 86400 * sys::kWriteTimeTicksPerSecond + 12345;
+    uint64_t minute = 0;
     for (const fs::path& folder : {source / "a" / "b", source / "a", source / "empty", source})
-        fs::last_write_time(folder, old + std::chrono::minutes(++minutes));
+        SetFolderTime(folder, old + 60 * sys::kWriteTimeTicksPerSecond * ++minute);
     const fs::path target = Data("t");
     fs::create_directories(target);
 
     ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
-    for (const char* folder : {"a/b", "a", "empty"}) {
-        EXPECT_EQ(fs::last_write_time(target / folder), fs::last_write_time(source / folder))
-            << folder;
-    }
-    EXPECT_EQ(fs::last_write_time(target), fs::last_write_time(source));
+    for (const fs::path& folder : {fs::path("a") / "b", fs::path("a"), fs::path("empty")})
+        EXPECT_EQ(FolderTime(target / folder), FolderTime(source / folder)) << folder;
+    EXPECT_EQ(FolderTime(target), FolderTime(source));
     std::wstring difference;
     EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), 0) << sys::ToUtf8(difference);
 
     for (const fs::path& folder : {fs::path("a") / "b", fs::path()}) {
         const fs::path copied = folder.empty() ? target : target / folder;
         const fs::path original = folder.empty() ? source : source / folder;
-        const auto time = fs::last_write_time(copied);
+        const uint64_t time = FolderTime(copied);
         std::vector<std::pair<std::string, std::function<void(bool)>>> changes{
             {"time", [&](bool undo) {
-                 fs::last_write_time(copied, undo ? time : time + std::chrono::seconds(10));
+                 SetFolderTime(copied, undo ? time : time + 10 * sys::kWriteTimeTicksPerSecond);
              }}};
 #ifdef _WIN32
         changes.emplace_back("attributes", [&](bool undo) {
