@@ -164,9 +164,13 @@ constexpr wchar_t kLibraryService[] = L"OVRLibraryService";
 constexpr wchar_t kPlatformService[] = L"OVRService";
 
 constexpr uint32_t kStopLimitMs = 30000;
-// After a stop request: the longest wait, whatever the service announces, and the longest pause
-// between two looks (a service that stops at once must not hold the move for its whole hint).
-constexpr uint32_t kStopCapMs = 60000;
+// The longest wait for a service to leave a pending state, whatever it announces or however
+// its check point moves: after a stop request, after a start request, and before a start for a
+// stop still pending, which for a stop this object requested counts from that request (a
+// rollback must not wait a second time for the stop the move gave up on).
+constexpr uint32_t kWaitCapMs = 60000;
+// After a stop request: the longest pause between two looks (a service that stops at once must
+// not hold the move for its whole hint).
 constexpr uint32_t kStopPollMs = 1000;
 
 // 183 and 18 count as success here as for every system call; 0 then means "go on".
@@ -227,21 +231,25 @@ Waited AwaitStopped(sys::ScHandle service, sys::ServiceStatusProcess& status) {
     const uint32_t requested = sys::GetTickCount();
     while (status.currentState != sys::kServiceStopped) {
         const uint32_t waited = Since(requested);
-        if (waited >= kStopCapMs) return {0, true};
-        sys::Sleep(std::min({status.waitHint, kStopPollMs, kStopCapMs - waited}));
+        if (waited >= kWaitCapMs) return {0, true};
+        sys::Sleep(std::min({status.waitHint, kStopPollMs, kWaitCapMs - waited}));
         if (const uint32_t error = Query(service, status)) return {error, false};
     }
     return {};
 }
 
 // Waits while the service stays in the pending state, for as long as its check point moves on
-// within its wait hint. The time is judged only while the service is still pending: a service
-// that has just settled reports a wait hint and check point of 0, and has not failed.
-Waited AwaitProgress(sys::ScHandle service, sys::ServiceStatusProcess& status, uint32_t pending) {
+// within its wait hint, and at most until kWaitCapMs after since. The time is judged only while
+// the service is still pending: a service that has just settled reports a wait hint and check
+// point of 0, and has not failed.
+Waited AwaitProgress(sys::ScHandle service, sys::ServiceStatusProcess& status, uint32_t pending,
+                     uint32_t since) {
     uint32_t noted = sys::GetTickCount();
     uint32_t checkPoint = status.checkPoint;
     while (status.currentState == pending) {
-        sys::Sleep(PendingWait(status.waitHint));
+        const uint32_t waited = Since(since);
+        if (waited >= kWaitCapMs) return {0, true};
+        sys::Sleep(std::min(PendingWait(status.waitHint), kWaitCapMs - waited));
         if (const uint32_t error = Query(service, status)) return {error, false};
         if (status.checkPoint > checkPoint) {
             noted = sys::GetTickCount();
@@ -279,6 +287,7 @@ const std::vector<std::wstring>& COculusMgr::ServiceNames() {
 
 int32_t COculusMgr::StopServices() {
     stoppedByUs_.clear();
+    stopRequested_.clear();
     servicesHandled_.store(0);
     for (const std::wstring& name : ServiceNames()) {
         serviceName = name;
@@ -386,11 +395,13 @@ int32_t COculusMgr::StopOneService() {
     }
     // From here the service may stop because of this request, even if the wait gives up.
     stoppedByUs_.push_back(serviceName);
+    stopRequested_[serviceName] = sys::GetTickCount();
     const Waited waited = AwaitStopped(serviceHandle, status);
     if (waited.queryError) return Fail(HX_LOG, waited.queryError);
     if (waited.timedOut) {
         return Fail(HX_LOG, sys::kErrServiceRequestTimeout);
     }
+    stopRequested_.erase(serviceName);  // stopped: nothing left to wait for
     return 0;
 }
 
@@ -411,7 +422,13 @@ int32_t COculusMgr::StartOneService() {
     if (state != sys::kServiceStopped && state != sys::kServiceStopPending) {
         return Fail(HX_LOG, sys::kErrServiceAlreadyRunning);
     }
-    Waited waited = AwaitProgress(serviceHandle, status, sys::kServiceStopPending);
+    // A stop this object requested has had its time already, counted from the request.
+    uint32_t stopSince = sys::GetTickCount();
+    if (const auto it = stopRequested_.find(serviceName); it != stopRequested_.end()) {
+        stopSince = it->second;
+        stopRequested_.erase(it);
+    }
+    Waited waited = AwaitProgress(serviceHandle, status, sys::kServiceStopPending, stopSince);
     if (waited.queryError) return Fail(HX_LOG, waited.queryError);
     if (waited.timedOut) {
         return Fail(HX_LOG, sys::kErrServiceRequestTimeout);
@@ -419,9 +436,10 @@ int32_t COculusMgr::StartOneService() {
     if (!sys::StartServiceW(serviceHandle) && (error = FailedCallError())) {
         return Fail(HX_LOG, error);
     }
+    const uint32_t startRequested = sys::GetTickCount();
     std::printf("Service start pending...\n");
     if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
-    waited = AwaitProgress(serviceHandle, status, sys::kServiceStartPending);
+    waited = AwaitProgress(serviceHandle, status, sys::kServiceStartPending, startRequested);
     if (waited.queryError) return Fail(HX_LOG, waited.queryError);
     if (status.currentState == sys::kServiceRunning) {
         std::printf("Service started successfully.\n");

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ class COculusMgr {
   private:
     std::atomic<uint64_t> servicesHandled_{0};
     std::vector<std::wstring> stoppedByUs_;  // services the last StopServices sent a stop
+    // When each of them that had not stopped when the wait gave up was sent it (tick): the
+    // wait for that stop ends 60 s after the request, whoever waits.
+    std::map<std::wstring, uint32_t> stopRequested_;
     sys::ScHandle scmHandle = nullptr;
     sys::ScHandle serviceHandle = nullptr;
     std::wstring softwarePath;

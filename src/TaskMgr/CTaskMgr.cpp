@@ -7,6 +7,7 @@
 #include "fileOp/MoveChecks.h"
 #include "logging/log.h"
 #include "platform/fs.h"
+#include "platform/paths.h"
 #include "platform/sys.h"
 
 namespace {
@@ -103,6 +104,14 @@ int32_t CTaskMgr::SetPairs(PathMap newPairs) {
         if (source.empty() || target.empty()) {
             HX_LOG.Err(kCodeEmptyPath);
             return kCodeEmptyPath;
+        }
+        // A relative path would be resolved against the working folder of the moment.
+        for (const std::wstring* path : {&source, &target}) {
+            if (!sys::IsAbsolutePath(*path)) {
+                HX_LOG.Detail("not a full path: ", *path);
+                HX_LOG.Err(kCodeEmptyPath);
+                return kCodeEmptyPath;
+            }
         }
         pairs.emplace(source, target);
         HX_LOG.Pair(source, target);

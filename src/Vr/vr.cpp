@@ -95,6 +95,14 @@ bool CVr::IsInsideBase(std::wstring target) {
 }
 
 int32_t CVr::CheckTargetDir(std::wstring target) {
+    // A relative or drive-relative target ("Games", "C:Games") would be made absolute against
+    // whatever working folder this process has: checked in one place, written in another.
+    if (!sys::IsAbsolutePath(target)) {
+        HX_LOG.Detail("target is not a full path: ", target);
+        HX_LOG.Err(kTargetRefused);
+        targetSoftware.clear();
+        return kTargetRefused;
+    }
     // Tidied once, here: the links the move makes store this text, and "X/.." in it would
     // break them once X goes.
     target = TidyTargetPath(target);
@@ -129,6 +137,12 @@ int32_t CVr::MoveInstallation() {
 int32_t CVr::MoveInstallationSteps() {
     // Without a checked target the folders below would be made at the file system's root.
     if (sourceSoftware.empty() || sourceDownloads.empty() || targetSoftware.empty()) {
+        HX_LOG.Err(kCodeEmptyPath);
+        return kCodeEmptyPath;
+    }
+    // Nothing is made below a target that is not a full path, whoever stored it.
+    if (!sys::IsAbsolutePath(targetSoftware)) {
+        HX_LOG.Detail("target is not a full path: ", targetSoftware);
         HX_LOG.Err(kCodeEmptyPath);
         return kCodeEmptyPath;
     }

@@ -1,6 +1,7 @@
 // The threads that copy (or delete) files for the tree walker. The walker hands each file's job
-// to the pool and goes on listing. The first failure stops every thread and is the copy's result; a
-// cancel stops them between files (and a large file between its steps).
+// to the pool and goes on listing. The first failure stops every thread and is the copy's result;
+// a failure or a cancel stops them between files, and a large file between its steps (its copy
+// asks Failure() at each step).
 //
 // With one thread no thread is started: the walker runs each job as it hands it over, so the
 // calls come in the order of the walk, as the fault sweep needs.

@@ -9,6 +9,7 @@
 #include "logging/log.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
+#include "platform/volume.h"
 
 namespace {
 
@@ -83,19 +84,6 @@ std::wstring Folded(std::wstring text) {
         if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
     }
     return text;
-}
-
-// Last-write times match when they are equal, or when the copy's is the original's rounded to
-// the time resolution of the copy's volume (100 ns NTFS, 1 us, 10 ms exFAT, 1 s, 2 s FAT).
-bool SameWriteTime(uint64_t original, uint64_t copy) {
-    if (original == copy) return true;
-    static constexpr uint64_t kResolutionsNs[] = {100, 1000, 10000000, 1000000000, 2000000000};
-    const uint64_t apart = original > copy ? original - copy : copy - original;
-    for (const uint64_t ns : kResolutionsNs) {
-        const uint64_t ticks = ns * sys::kWriteTimeTicksPerSecond / 1000000000;
-        if (ticks > 1 && copy % ticks == 0 && apart < ticks) return true;
-    }
-    return false;
 }
 
 uint64_t SizeOf(const sys::FindData& entry) {
@@ -306,18 +294,26 @@ int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring targe
     longestFile_ = longestFolder_ = 0;
     sourceBytes_.clear();
     sourceHoleBytes_.clear();
+    std::vector<Longest> longest;
     for (const std::wstring& source : sources) {
-        measureRoot_ = sys::PathUnits(source);
+        StartMeasure(source);
         const uint64_t before = totalBytes;
         const uint64_t holesBefore = totalHoleBytes_;
         const int32_t r = SizeTree(source);
         sourceBytes_.push_back(totalBytes - before);
         sourceHoleBytes_.push_back(totalHoleBytes_ - holesBefore);
+        const size_t cut = source.find_last_of(sys::kSep);
+        longest.push_back({cut == std::wstring::npos ? source : source.substr(cut + 1),
+                           longestFile_, longestFolder_});
         if (r != 0) {
             HX_LOG.Err(r);
             HX_LOG.Err(r);  // deliberately twice: once as met, once as this check passes it on
             return kTargetQueryFailed;
         }
+    }
+    for (const Longest& below : longest) {
+        longestFile_ = std::max(longestFile_, below.file);
+        longestFolder_ = std::max(longestFolder_, below.folder);
     }
     uint64_t freeBytes = 0;
     if (const int32_t r = GetDiskFree(target, freeBytes); r != 0) {
@@ -346,23 +342,28 @@ int32_t CFileOp::CheckTarget(std::list<std::wstring> sources, std::wstring targe
         }
         if (inside) return kTargetInsideSource;
     }
-    return CheckTargetRoom(target);
+    return CheckTargetRoom(target, longest);
 }
 
-// The folders a move makes below the target, and every path below them, must fit; and so must
-// the final path of its deepest folder, or every later move would fail to resolve it.
-int32_t CFileOp::CheckTargetRoom(const std::wstring& target) {
-    const std::wstring made =
-        std::wstring(1, sys::kSep) + L"Oculus game" + sys::kSep + L"Downloads";
+// The folders a move makes below the target, and every path below them, must fit: each source's
+// paths under its own folder ("Software" is shorter than "Downloads"). So must the final path of
+// the deepest folder made, or every later move would fail to resolve it.
+int32_t CFileOp::CheckTargetRoom(const std::wstring& target, const std::vector<Longest>& sources) {
     std::wstring finalTarget;
     if (const int32_t r = GetFinalPath(target, finalTarget); r != 0) {
         HX_LOG.Err(r);
         return r == kCodeFinalPathTooLong ? kTargetPathTooLong : kTargetQueryFailed;
     }
-    const size_t madeUnits = sys::PathUnits(target + made);
-    const bool fits = sys::kFinalPathPrefixUnits + (finalTarget + made).size() < kFinalPathRoom &&
-                      madeUnits + longestFile_ <= sys::kMaxFilePathUnits &&
-                      madeUnits + longestFolder_ <= sys::kMaxFolderPathUnits;
+    const std::wstring game = std::wstring(1, sys::kSep) + L"Oculus game" + sys::kSep;
+    bool fits = true;
+    for (const Longest& source : sources) {
+        const std::wstring made = game + source.folderName;
+        const size_t madeUnits = sys::PathUnits(target + made);
+        fits = fits &&
+               sys::kFinalPathPrefixUnits + (finalTarget + made).size() < kFinalPathRoom &&
+               madeUnits + source.file <= sys::kMaxFilePathUnits &&
+               madeUnits + source.folder <= sys::kMaxFolderPathUnits;
+    }
     if (fits) return kTargetFits;
     HX_LOG.Detail("target paths too long below: ", target);
     return kTargetPathTooLong;
@@ -520,14 +521,15 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
 }
 
 // The one place where a file's content is copied: its bytes are counted as they go, and a
-// cancel is heard between the steps of a large file (the partly written copy goes).
+// cancel, or a failure on another thread, is heard between the steps of a large file (the
+// partly written copy goes).
 int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size) {
     uint64_t counted = 0;
     const sys::CopyProgress progress = [this, &counted](uint64_t newBytes, bool hole) {
         counted += newBytes;
         copiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
         if (hole) holeBytes_.fetch_add(newBytes, std::memory_order_relaxed);
-        return !cancelFlag.load(std::memory_order_relaxed);
+        return !cancelFlag.load(std::memory_order_relaxed) && pool_->Failure() == 0;
     };
     if (!sys::CopyFileW(from, to, true, progress)) {
         const uint32_t error = sys::GetLastError();
@@ -535,6 +537,8 @@ int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& t
             HX_LOG.Err(kCodeCancelled);
             return kCodeCancelled;
         }
+        // Stopped for another thread's failure, which is the copy's result and already logged.
+        if (error == sys::kErrRequestAborted && pool_->Failure() != 0) return pool_->Failure();
         if (IsTakenError(error)) return NameTaken(HX_LOG, to);
         return FailedCall(HX_LOG);
     }
@@ -640,11 +644,37 @@ int32_t CFileOp::ListNames(std::wstring folder, std::vector<std::wstring>& names
 // ---- Verification ------------------------------------------------------------------------------
 
 int32_t CFileOp::VerifyCopy(std::wstring original, std::wstring copy, std::wstring& difference) {
-    return VerifyInner(original, copy, difference, false);
+    return VerifyTree(original, copy, difference, false);
 }
 
 int32_t CFileOp::VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference) {
-    return VerifyInner(original, copy, difference, true);
+    return VerifyTree(original, copy, difference, true);
+}
+
+// Times are judged as the copy's volume keeps them, by one rule (sys::SameStoredTime), so that a
+// move's check and a later recovery's, after the volume was mounted again, judge alike.
+int32_t CFileOp::VerifyTree(const std::wstring& original, const std::wstring& copy,
+                            std::wstring& difference, bool copyMayHoldMore) {
+    if (!sys::GetCopyKeeps(copy, keeps_)) return FailedCall(HX_LOG);
+    if (const int32_t r = VerifyInner(original, copy, difference, copyMayHoldMore); r != 0) {
+        return r;
+    }
+    return copyMayHoldMore ? 0 : CompareFolder(original, copy, difference);
+}
+
+// A folder's own metadata, as CopyFolderMetadata gives it, as far as the copy's volume keeps it.
+int32_t CFileOp::CompareFolder(const std::wstring& original, const std::wstring& copy,
+                               std::wstring& difference) {
+    sys::FolderMetadata here, there;
+    if (!sys::GetFolderMetadata(original, here) || !sys::GetFolderMetadata(copy, there)) {
+        return FailedCall(HX_LOG);
+    }
+    bool same = sys::SameStoredTime(here.writeTime, there.writeTime, keeps_);
+    if (keeps_.metadata) same = same && here.mode == there.mode && here.xattrs == there.xattrs;
+    if (keeps_.owners) same = same && here.owner == there.owner && here.group == there.group;
+    if (same) return 0;
+    difference = original;
+    return kCodeCopyDiffers;
 }
 
 int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& copy,
@@ -673,15 +703,19 @@ int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& c
         if (kind == EntryKind::kBareLink) return linkThere ? 0 : differs(path);
         if (folderThere != (kind == EntryKind::kFolder) || linkThere) return differs(path);
         if (kind == EntryKind::kFolder) {
-            return VerifyInner(path, copy + sys::kSep + finder.Current().name, difference,
-                               copyMayHoldMore);
+            // The folder's own metadata after its entries: a missing or extra entry, which also
+            // changes the folder's time, is the difference to name. A copy that may hold more
+            // may have had entries made in it, which set its times.
+            const std::wstring copied = copy + sys::kSep + finder.Current().name;
+            const int32_t r = VerifyInner(path, copied, difference, copyMayHoldMore);
+            return r != 0 || copyMayHoldMore ? r : CompareFolder(path, copied, difference);
         }
         sys::FindData here = finder.Current();
         if ((here.attributes & sys::kAttrReparsePoint) && !sys::GetFileInfoFollowed(path, here)) {
             return FailedCall(HX_LOG);
         }
-        const bool same =
-            SizeOf(here) == SizeOf(there) && SameWriteTime(here.writeTime, there.writeTime);
+        const bool same = SizeOf(here) == SizeOf(there) &&
+                          sys::SameStoredTime(here.writeTime, there.writeTime, keeps_);
         return same ? 0 : differs(path);
     };
     const WalkResult walked = WalkFolder(original, cancelFlag, visit);

@@ -14,6 +14,7 @@
 
 #include "fileOp/CCopyPool.h"
 #include "platform/fs.h"
+#include "platform/volume.h"
 
 // The directory enumerator of one folder level, with one entry of look-ahead.
 class CDirFinder {
@@ -99,13 +100,16 @@ class CFileOp {
     // a mount point inside is never entered (10032, logged with its path). Files are deleted on
     // CopyThreads() threads, each folder by the walker once its files are gone.
     int32_t DeleteTree(std::wstring folder, bool keepRoot);
-    // Compares a copy with its original: the same entries, and for every file the same size and
-    // last write (to the copy volume's time resolution). 0 when they match; 14 with the first
-    // differing path (original's side, or the copy's for an entry only the copy has); 3 when
-    // cancelled; or the code of a failed listing. Reads only; never logs a match.
+    // Compares a copy with its original: the same entries, for every file the same size and
+    // last write, and for every folder (the root too) the same last write, mode, owner and
+    // extended attributes (Windows: attributes), each as far as the copy's volume keeps it
+    // (sys::CopyKeeps, sys::SameStoredTime). 0 when they match; 14 with the first differing path
+    // (original's side, or the copy's for an entry only the copy has); 3 when cancelled; or the
+    // code of a failed listing. Reads only; never logs a match.
     int32_t VerifyCopy(std::wstring original, std::wstring copy, std::wstring& difference);
     // As VerifyCopy, but the copy may hold entries the original lacks: 0 when everything the
     // original holds is in the copy, the same. So a half-deleted original is proved a duplicate.
+    // Folders' own metadata is not compared: making or deleting entries changes it.
     int32_t VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
     // link or bind mount that reaches either: 0 with the answer, or the code of a failed query.
@@ -137,9 +141,20 @@ class CFileOp {
     int32_t CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size);
     void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
+    int32_t VerifyTree(const std::wstring& original, const std::wstring& copy,
+                       std::wstring& difference, bool copyMayHoldMore);
     int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
                         std::wstring& difference, bool copyMayHoldMore);
-    int32_t CheckTargetRoom(const std::wstring& target);
+    int32_t CompareFolder(const std::wstring& original, const std::wstring& copy,
+                          std::wstring& difference);
+    // The longest paths below one source folder, which the move copies into a folder of the
+    // same name.
+    struct Longest {
+        std::wstring folderName;
+        size_t file = 0;
+        size_t folder = 0;
+    };
+    int32_t CheckTargetRoom(const std::wstring& target, const std::vector<Longest>& sources);
     int32_t Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind);
     void StartMeasure(const std::wstring& root);
     void Measure(const std::wstring& path, bool isFolder);
@@ -166,4 +181,5 @@ class CFileOp {
     // The first copy of each file with several hard links, for the copy walk in progress.
     std::map<std::pair<uint64_t, uint64_t>, std::wstring> hardLinks_;
     CCopyPool* pool_ = nullptr;  // the copy walk's, while CopyTree runs
+    sys::CopyKeeps keeps_;       // the copy's volume, while a verification runs
 };

@@ -10,7 +10,8 @@
 // to the progress page, which shows one message for each. 9, 10 and 10000 + n also come from the
 // operations named, and pass through the move unchanged.
 //   kCodeOk (0)                    moved, linked, old data removed, services running.
-//   kCodeEmptyPath (2)             a source or target path was empty (CVr, CTaskMgr::SetPairs).
+//   kCodeEmptyPath (2)             a source or target path was empty (CVr, CTaskMgr::SetPairs),
+//                                  or not a full path ("Games", "C:Games"; logged with it).
 //   kCodeCancelled (3)             cancelled by the user: a tree walk or a file's copy met the
 //                                  cancel flag (CFileOp's walks, CTaskMgr). Not the task phase
 //                                  kCancelled (8).
@@ -60,7 +61,8 @@
 //   kTargetInsideSource (2)        the target is a source folder or lies inside one: its text
 //                                  holds the final path, or it resolves there (links, mounts,
 //                                  case).
-//   kTargetRefused (3)             any other reason (only CVr gives it).
+//   kTargetRefused (3)             any other reason, a target that is not a full path among
+//                                  them (logged with it) (only CVr gives it).
 //   kTargetQueryFailed (4)         sizing a source, the free space or a final path failed.
 //   kTargetPathTooLong (5)         the paths the move would make there would not fit
 //                                  (CheckTarget only: CVr answers kTargetRefused for it).

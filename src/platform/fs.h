@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sys {
@@ -102,10 +103,24 @@ bool ReadLinkText(const std::wstring& link, std::wstring& text);
 // Makes link a second name of existing. Fails with kErrAlreadyExists when link exists.
 bool CreateHardLinkW(const std::wstring& link, const std::wstring& existing);
 
-// Gives a copied folder what the source folder carries besides its entries. POSIX: mode,
-// owner and group (as far as the caller may), extended attributes (where the target takes
-// them). Windows: the attributes (hidden, system, read-only, ...).
+// Gives a copied folder what the source folder carries besides its entries, its last write
+// time included: called once the folder is filled, as making an entry would change that time.
+// POSIX: mode, owner and group (as far as the caller may), extended attributes (where the
+// target takes them), access and write times. Windows: the attributes (hidden, system,
+// read-only, ...) and the write time.
 bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target);
+
+// What CopyFolderMetadata copies of a folder (links followed), as a copy check compares it.
+struct FolderMetadata {
+    uint64_t writeTime = 0;  // as FindData::writeTime
+    uint32_t mode = 0;       // POSIX: mode bits (07777). Windows: the attributes it copies
+    uint32_t owner = 0;      // POSIX only: owner and group
+    uint32_t group = 0;
+    // POSIX: name and value of each extended attribute, by name, leaving out "security.": the
+    // target system labels its files by its own policy.
+    std::vector<std::pair<std::string, std::string>> xattrs;
+};
+bool GetFolderMetadata(const std::wstring& path, FolderMetadata& data);
 
 // Size and last write of the file that path leads to (links followed), as a FindData carries them.
 bool GetFileInfoFollowed(const std::wstring& path, FindData& data);

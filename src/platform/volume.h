@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -73,5 +74,35 @@ bool GetVolumeIdentity(const std::wstring& path, std::wstring& id);
 // Where a volume of that identity is reached now: drive roots ("F:\\") or mount points; empty
 // when it is not attached.
 std::vector<std::wstring> FindVolumeRoots(const std::wstring& id);
+
+// What a copy made by this process keeps of its original on a volume, by the volume's file
+// system: what a copy check may ask of it, the same for the move's check and a later recovery's.
+struct CopyKeeps {
+    // Write times, in the ticks of FindData::writeTime: the step they are stored in, and the
+    // range of times the volume can hold.
+    uint64_t timeStep = 1;
+    int64_t earliest = INT64_MIN;
+    int64_t latest = INT64_MAX;
+    // POSIX: modes and extended attributes, which the Windows family of file systems does not
+    // keep. Windows: the attributes, which every volume keeps.
+    bool metadata = true;
+    // POSIX: owner and group as well, where the volume keeps metadata and this process may give
+    // a copy away (root). Windows: never compared.
+    bool owners = false;
+};
+
+// The rule for a file system by the name GetVolumeInformationW gives ("NTFS", "exFAT", "FAT32",
+// "ext4", ...; "fuseblk" when a FUSE volume could not be probed): NTFS 100 ns; exFAT and FAT
+// 2 s (exFAT drivers keep 10 ms, whole seconds or 2 s) from 1980 to 2107; other POSIX volumes
+// 1 ns, except those not known to keep nanoseconds, 1 s. owners is left false.
+CopyKeeps KeepsOfFileSystem(const std::wstring& name);
+
+// The rule of the volume that holds path (which exists).
+bool GetCopyKeeps(const std::wstring& path, CopyKeeps& keeps);
+
+// The one rule by which a copy check (the move's, and a later recovery's) judges a copy's write
+// time against its original's: the same when they lie less than the volume's step apart, and
+// whatever the copy shows when the original's lies outside the range the volume can hold.
+bool SameStoredTime(uint64_t original, uint64_t copy, const CopyKeeps& keeps);
 
 }  // namespace sys

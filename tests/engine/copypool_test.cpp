@@ -3,7 +3,10 @@
 // was really copied, and folders get their metadata only after their files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -141,6 +144,45 @@ TEST_F(CopyPoolTest, DeleteFailureOnAThreadStopsTheDeleteAndKeepsTheFolders) {
     sys::fault::Reset();
     EXPECT_EQ(op_.DeleteTree(W(Data("s")), true), 0);
     EXPECT_TRUE(fs::is_empty(Data("s")));
+}
+
+// The walker fails while a thread is inside a large file: the file stops at its next step, as
+// for a cancel, instead of being copied to its end before the rollback may start.
+TEST_F(FileOpTest, AFailureElsewhereStopsALargeFileAtItsNextStep) {
+    if (sys::RunningUnderWine()) GTEST_SKIP() << "Wine's CopyFileExW never calls back";
+    ScopedCopyThreads threads(2);
+    constexpr uint64_t kSize = uint64_t{192} << 20;
+    constexpr uint64_t kLargestStep = uint64_t{64} << 20;
+    // The large file in the folder the walker lists first, so that its thread has it before the
+    // walker fails in the other one.
+    for (const char* name : {"a", "b"})
+        fs::create_directories(Data("s") / name);
+    std::vector<std::string> order = ListingOrder(Data("s"));
+    order.erase(std::remove_if(order.begin(), order.end(),
+                               [](const std::string& n) { return n == "." || n == ".."; }),
+                order.end());
+    ASSERT_EQ(order.size(), 2u);
+    WriteFile(Data("s") / order[0] / "big.pak", std::string(kSize, 'x'));
+    fs::create_directories(Data("s") / order[1] / "inner");
+    fs::create_directories(Data("t"));
+
+    uint64_t atFailure = 0;
+    // Making the third folder (t/<second>/inner) fails once the large file has reported a step.
+    sys::fault::Arm({sys::Call::kCreateDirectory, 3, sys::kErrAccessDenied, false, [&] {
+                         while (op_.ReadCounters().copiedBytes == 0)
+                             std::this_thread::yield();
+                         atFailure = op_.ReadCounters().copiedBytes;
+                     }});
+
+    EXPECT_EQ(op_.CopyTree(W(Data("s")), W(Data("t"))), 10005);
+
+    const uint64_t copied = op_.ReadCounters().copiedBytes;
+    EXPECT_LE(copied - atFailure, kLargestStep) << "more than one step after the failure";
+    EXPECT_LT(copied, kSize);
+    EXPECT_FALSE(fs::exists(Data("t") / order[0] / "big.pak"));
+    EXPECT_EQ(op_.ReadCounters().copiedFiles, 0);
+    EXPECT_EQ(LoggedCodes().front(), "10005");
+    EXPECT_EQ(LogText().find("11235"), std::string::npos) << "the stop is no failure of its own";
 }
 
 #ifndef _WIN32

@@ -7,14 +7,20 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <list>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #endif
 
 #include "fileOp/CFileOp.h"
+#include "ground/ResultCodes.h"
 #include "fileop_support.h"
 #include "logging/log.h"
 #include "platform/fs.h"
@@ -148,6 +154,85 @@ TEST_F(FileOpTest, CopyKeepsModificationTimeAndMode) {
     EXPECT_EQ(fs::last_write_time(target / "tool.sh"), fs::last_write_time(source / "tool.sh"));
     EXPECT_EQ(fs::status(target / "tool.sh").permissions(),
               fs::status(source / "tool.sh").permissions());
+}
+
+// A folder's write time in FindData's ticks, read and set as the system does (a folder's times
+// are set through a handle opened with backup semantics on Windows).
+uint64_t FolderTime(const fs::path& folder) {
+    sys::FolderMetadata data;
+    EXPECT_TRUE(sys::GetFolderMetadata(W(folder), data)) << folder;
+    return data.writeTime;
+}
+
+void SetFolderTime(const fs::path& folder, uint64_t ticks) {
+#ifdef _WIN32
+    const HANDLE handle = ::CreateFileW(folder.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << folder;
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(::SetFileTime(handle, nullptr, nullptr, &time)) << folder;
+    ::CloseHandle(handle);
+#else
+    const timespec times[2] = {
+        {static_cast<time_t>(ticks / 1000000000), static_cast<long>(ticks % 1000000000)},
+        {static_cast<time_t>(ticks / 1000000000), static_cast<long>(ticks % 1000000000)}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, folder.c_str(), times, 0), 0) << folder;
+#endif
+}
+
+// Every folder of a copy, its root too, gets its original's write time once it is filled, and
+// the check compares each folder's time and mode (Windows: attributes), naming the original's
+// folder; a copy that may hold more has had entries made in it, so its folders' own metadata
+// is not judged.
+TEST_F(FileOpTest, FoldersKeepTheirWriteTimeAndTheCheckComparesTheirOwnMetadata) {
+    const fs::path source = Data("s");
+    WriteFile(source / "a" / "b" / "f.txt", "f");
+    WriteFile(source / "a" / "g.txt", "g");
+    fs::create_directories(source / "empty");
+    const uint64_t old = FolderTime(source) - 900 * 86400 * sys::kWriteTimeTicksPerSecond + 12345;
+    uint64_t minute = 0;
+    for (const fs::path& folder : {source / "a" / "b", source / "a", source / "empty", source})
+        SetFolderTime(folder, old + 60 * sys::kWriteTimeTicksPerSecond * ++minute);
+    const fs::path target = Data("t");
+    fs::create_directories(target);
+
+    ASSERT_EQ(op_.CopyTree(W(source), W(target)), 0);
+    for (const fs::path& folder : {fs::path("a") / "b", fs::path("a"), fs::path("empty")})
+        EXPECT_EQ(FolderTime(target / folder), FolderTime(source / folder)) << folder;
+    EXPECT_EQ(FolderTime(target), FolderTime(source));
+    std::wstring difference;
+    EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), 0) << sys::ToUtf8(difference);
+
+    for (const fs::path& folder : {fs::path("a") / "b", fs::path()}) {
+        const fs::path copied = folder.empty() ? target : target / folder;
+        const fs::path original = folder.empty() ? source : source / folder;
+        const uint64_t time = FolderTime(copied);
+        std::vector<std::pair<std::string, std::function<void(bool)>>> changes{
+            {"time", [&](bool undo) {
+                 SetFolderTime(copied, undo ? time : time + 10 * sys::kWriteTimeTicksPerSecond);
+             }}};
+#ifdef _WIN32
+        changes.emplace_back("attributes", [&](bool undo) {
+            ::SetFileAttributesW(copied.wstring().c_str(),
+                                 undo ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_HIDDEN);
+        });
+#else
+        const fs::perms mode = fs::status(copied).permissions();
+        changes.emplace_back("mode", [&](bool undo) {
+            fs::permissions(copied, undo ? mode : fs::perms::owner_all);
+        });
+#endif
+        for (const auto& [what, change] : changes) {
+            change(false);
+            const std::string label = what + " of " + original.string();
+            EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), kCodeCopyDiffers) << label;
+            EXPECT_EQ(difference, W(original)) << label;
+            EXPECT_EQ(op_.VerifyHeldIn(W(source), W(target), difference), 0) << label;
+            change(true);
+            EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), 0) << label;
+        }
+    }
 }
 
 TEST_F(FileOpTest, CopyOntoItselfFailsAndKeepsTheContent) {
@@ -498,6 +583,49 @@ TEST_F(FileOpTest, TargetThatMerelyContainsASourcePathAsTextIsRefused) {
     EXPECT_EQ(CFileOp().CheckTarget({W(software)}, W(Data("Oculus") / "Software2")), 2);
     EXPECT_EQ(CFileOp().CheckTarget({W(software)}, W(software / "inner")), 2);
     EXPECT_EQ(CFileOp().CheckTarget({W(software)}, W(Data("elsewhere"))), 0);
+}
+
+// The move copies each source into a folder of its own name, and "Software" is one unit shorter
+// than "Downloads": each is measured under its own, to the exact limit of a file's and a
+// folder's path, one unit over refused in either.
+TEST_F(FileOpTest, EachSourceIsMeasuredUnderItsOwnFolderToTheExactLimit) {
+    const fs::path base = Data("O");
+    const fs::path target = Data("t");
+    fs::create_directories(target);
+    const auto copyRoot = [&](const char* folder) {
+        return W(target) + sys::kSep + L"Oculus game" + sys::kSep + sys::FromUtf8(folder);
+    };
+    // Makes below folder an entry whose copy path under the target is exactly units long.
+    const auto make = [&](const char* folder, size_t units, bool isFolder) {
+        fs::remove_all(base);
+        for (const char* name : {"Software", "Downloads"})
+            fs::create_directories(base / name);
+        size_t left = units - sys::PathUnits(copyRoot(folder));
+        fs::path entry = base / folder;
+        while (left > 0) {
+            size_t part = std::min<size_t>(200, left - 1);  // a separator before each
+            if (left - part - 1 == 1) --part;                // no name can be empty
+            entry /= std::string(part, 'a' + static_cast<char>(left % 26));
+            left -= part + 1;
+        }
+        if (isFolder) {
+            fs::create_directories(entry);
+        } else {
+            WriteFile(entry, "x");
+        }
+    };
+    const std::list<std::wstring> sources{W(base / "Software"), W(base / "Downloads")};
+    for (const char* folder : {"Software", "Downloads"}) {
+        for (const bool isFolder : {false, true}) {
+            const size_t limit = isFolder ? sys::kMaxFolderPathUnits : sys::kMaxFilePathUnits;
+            make(folder, limit, isFolder);
+            EXPECT_EQ(CFileOp().CheckTarget(sources, W(target)), 0)
+                << folder << (isFolder ? " folder" : " file") << " at the limit";
+            make(folder, limit + 1, isFolder);
+            EXPECT_EQ(CFileOp().CheckTarget(sources, W(target)), 5)
+                << folder << (isFolder ? " folder" : " file") << " one over";
+        }
+    }
 }
 
 TEST_F(FileOpTest, TargetCheckWhoseQueryFailsAnswersFour) {

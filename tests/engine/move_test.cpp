@@ -18,6 +18,9 @@
 #include "install_fixture.h"
 #include "logging/log.h"
 #include "platform/fs.h"
+#ifndef _WIN32
+#include "platform/posix/service_standin.h"
+#endif
 #include "platform/services.h"
 #include "platform/units.h"
 
@@ -598,6 +601,27 @@ TEST_F(MoveTest, SuccessfulMovePolledFromTheStartLogsNoError) {
     EXPECT_NE(log.find("srcFullPath: "), std::string::npos) << "the move's pairs are logged";
 }
 
+// A service that takes 75 s to stop: the move gives up 60 s after asking, and its rollback does
+// not wait for that same stop a second time.
+TEST_F(MoveTest, AStopLongerThanTheCapEndsTheMoveWithinItRollbackIncluded) {
+    sys::standin::ServiceRecord slow;
+    slow.state = sys::kServiceRunning;
+    slow.stopMs = 75000;
+    slow.stopHint = 80000;
+    slow.checkPointMs = 1000;
+    slow.since = sys::GetTickCount();
+    ASSERT_TRUE(sys::standin::WriteService(L"OVRService", slow));
+    const uint64_t before = clock_->SleptMs();
+
+    EXPECT_EQ(Move(), 10000 + 1053);
+
+    // The stop's 60 s and the closing second; the library service stops and starts at once.
+    EXPECT_EQ(clock_->SleptMs() - before, 60000u + 1000u);
+    EXPECT_EQ(phases_.Phases(), (std::vector<int32_t>{kStopping, kFailed, kFinished}));
+    ExpectBackUnderOldNames();
+    EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
+}
+
 TEST_F(MoveTest, FailedStopTouchesNothing) {
     sys::fault::Arm({sys::Call::kOpenService, 2, sys::kErrAccessDenied});
 
@@ -628,6 +652,33 @@ TEST(TaskEdges, EmptyPathsAreRefusedBeforeAnyFolderIsMade) {
     CVr engine;
     EXPECT_EQ(engine.MoveInstallation(), 2);
     EXPECT_EQ(engine.GetTargetSoftwarePath(), L"");
+}
+
+// Spellings that would be made absolute against the working folder: here each one would lead
+// to the real target, so only the refusal keeps the engine from using it.
+TEST_F(MoveTest, TargetsThatAreNotFullPathsAreRefusedWhoeverCallsTheEngine) {
+    ScopedWorkingDir cwd(install_.root());
+#ifdef _WIN32
+    const std::wstring drive = install_.root().wstring().substr(0, 2);  // "C:"
+    const std::vector<std::wstring> relative{drive + L"target", L"target", L".\\target",
+                                             L"\\" + install_.target().wstring().substr(3)};
+#else
+    const std::vector<std::wstring> relative{L"target", L"./target", L"../" +
+                                             install_.root().filename().wstring() + L"/target"};
+#endif
+    std::wstring source;
+    ASSERT_EQ(engine_.ResolveSourceDir(source), 0);
+    for (const std::wstring& target : relative) {
+        EXPECT_EQ(engine_.CheckTargetDir(target), 3) << sys::ToUtf8(target);
+        EXPECT_EQ(engine_.MoveInstallation(), 2) << sys::ToUtf8(target);
+        CTaskMgr task;
+        EXPECT_EQ(task.SetPairs({{Software().wstring(), target}}), 2) << sys::ToUtf8(target);
+        EXPECT_EQ(task.SetPairs({{target, Game("Software").wstring()}}), 2);
+    }
+    EXPECT_TRUE(fs::is_empty(install_.target()));
+    EXPECT_EQ(phases_.Phases(), std::vector<int32_t>{});
+    ExpectBackUnderOldNames();
+    EXPECT_EQ(engine_.CheckTargetDir(install_.target().wstring()), 0);  // the full spelling
 }
 
 TEST(TaskEdges, CancelBeforeAnyCopyIsRefused) {

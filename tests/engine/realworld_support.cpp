@@ -58,6 +58,7 @@ LoopVolume::LoopVolume(const std::string& kind, const fs::path& at, int mib) : a
         why_ = "no loop device is free (or the kernel has none)";
         return;
     }
+    mount_ = mount;
     if (!RunQuietly(mount + " " + device_ + " " + Quoted(at))) {
         why_ = "cannot mount " + kind + " on " + device_;
         RunQuietly("losetup -d " + device_);
@@ -75,6 +76,16 @@ LoopVolume::~LoopVolume() {
         std::error_code ec;
         fs::remove(image_, ec);
     }
+}
+
+bool LoopVolume::Remount() {
+    if (!mounted()) return false;
+    bool unmounted = false;
+    for (int i = 0; i < 50 && !(unmounted = RunQuietly("umount " + Quoted(at_))); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (unmounted && RunQuietly(mount_ + " " + device_ + " " + Quoted(at_))) return true;
+    why_ = "could not mount " + device_ + " again";
+    return false;
 }
 
 BindMount::BindMount(const fs::path& from, const fs::path& at) : at_(at) {

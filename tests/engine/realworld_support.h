@@ -25,12 +25,14 @@ class LoopVolume {
     LoopVolume(const LoopVolume&) = delete;
     LoopVolume& operator=(const LoopVolume&) = delete;
     bool mounted() const { return why_.empty(); }
+    // Unmounts and mounts the volume again: what a driver only kept in its cache is gone.
+    bool Remount();
     const std::string& why() const { return why_; }  // why not mounted
     const fs::path& path() const { return at_; }
 
   private:
     fs::path at_, image_;
-    std::string device_, why_;
+    std::string device_, why_, mount_;
 };
 
 // A bind mount of one folder at another, for the life of the object.

@@ -501,6 +501,26 @@ TEST_F(StartServiceTest, ServiceRefusingToStartGivesItsError) {
     EXPECT_EQ(Start(L"OVRService"), 10000 + 1058);
 }
 
+// A service whose check point keeps moving would hold every wait for as long as it pleases:
+// the start's wait for a stop still pending, and its wait while start pending, each end 60 s
+// after they began.
+TEST_F(StartServiceTest, EveryWaitEndsSixtySecondsAfterItBeganHoweverTheCheckPointMoves) {
+    ServiceRecord stopping = StopPending(kNever, 5000);
+    stopping.checkPointMs = 1000;
+    Install(L"OVRService", stopping);
+    EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
+    EXPECT_EQ(clock_->SleptMs(), 60000u);
+    EXPECT_EQ(Calls(sys::Call::kStartService), 0u);
+
+    ServiceRecord starting = Stopped(kNever, 5000);
+    starting.checkPointMs = 1000;
+    Install(L"Slow", starting);
+    const uint64_t before = clock_->SleptMs();
+    EXPECT_EQ(Start(L"Slow"), 10000 + 1053);
+    EXPECT_EQ(clock_->SleptMs() - before, 60000u);
+    EXPECT_EQ(State(L"Slow"), sys::kServiceStartPending);
+}
+
 // ---- The pair ------------------------------------------------------------------------------
 
 using ServicePairTest = ServiceTest;
@@ -563,6 +583,35 @@ TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
     EXPECT_EQ(mgr_.StopServices(), 0);
     EXPECT_EQ(mgr_.RestartStoppedServices(), 0);
     EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+}
+
+// A stop that takes 75 s: the move gives up 60 s after its request, and the rollback's start
+// does not wait for that same stop again. Whatever the service's check point does, the stop and
+// its rollback together stay within the one 60 s (and the library service's own moments).
+TEST_F(ServicePairTest, TheRollbackDoesNotWaitAgainForAStopThatRanOutOfTime) {
+    for (const uint32_t checkPointMs : {0u, 1000u}) {
+        sys::fault::Reset();
+        Install(L"OVRLibraryService", Running(100, 100));
+        ServiceRecord slow = Running(75000, 80000);
+        slow.checkPointMs = checkPointMs;
+        Install(L"OVRService", slow);
+        const uint64_t before = clock_->SleptMs();
+        EXPECT_EQ(mgr_.StopServices(), 10000 + 1053);
+        EXPECT_EQ(mgr_.RestartStoppedServices(), 10000 + 1053);
+        EXPECT_EQ(clock_->SleptMs() - before, 100u + 60000u) << "check point every "
+                                                            << checkPointMs << " ms";
+        EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
+        EXPECT_EQ(Calls(sys::Call::kStartService), 1u);  // the library service only
+    }
+
+    // A stop that did end in time leaves no deadline behind for a later start.
+    Install(L"OVRLibraryService", Running(100, 100));
+    Install(L"OVRService", Running(2000, 2000));
+    EXPECT_EQ(mgr_.StopServices(), 0);
+    clock_->Advance(120000);
+    Install(L"OVRService", StopPending(3000, 3000));  // being stopped again, much later
+    EXPECT_EQ(mgr_.RestartStoppedServices(), 0);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 

@@ -2,6 +2,10 @@
 // lock files and mounts on Linux, the real Win32 calls under Wine.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <string>
 
@@ -306,3 +310,72 @@ TEST(Volume, RamDiskWithBlankInItsNameIsFoundAndIsNoHardDisk) {
     std::system(("umount '" + point.string() + "'").c_str());
 }
 #endif
+
+// ---- What a volume keeps of a copy's times ------------------------------------------------------
+
+namespace {
+
+// A moment as FindData::writeTime counts it, from a Unix time and nanoseconds.
+uint64_t Ticks(int64_t unixSeconds, int64_t ns = 0) {
+#ifdef _WIN32
+    return static_cast<uint64_t>((unixSeconds + 11644473600) * 10000000 + ns / 100);
+#else
+    return static_cast<uint64_t>(unixSeconds * 1000000000 + ns);
+#endif
+}
+
+}  // namespace
+
+// One rule for the move's check and a recovery's: within the volume's step the same, one step
+// apart not, and a time the volume cannot hold (FAT and exFAT: before 1980, after 2107) is the
+// same whatever the copy shows, as the driver's cache and the disk show it differently.
+TEST(CopyKeeps, TimesAreTheSameAsTheCopysVolumeHoldsThem) {
+    const int64_t t = 1700000000;  // 2023
+    const sys::CopyKeeps ntfs = sys::KeepsOfFileSystem(L"NTFS");
+    EXPECT_TRUE(sys::SameStoredTime(Ticks(t, 123456789), Ticks(t, 123456700), ntfs));
+    EXPECT_FALSE(sys::SameStoredTime(Ticks(t, 123456789), Ticks(t, 123456600), ntfs));
+
+    for (const wchar_t* name : {L"exFAT", L"FAT32", L"FAT", L"fuseblk"}) {
+        const sys::CopyKeeps fat = sys::KeepsOfFileSystem(name);
+        const std::string what = sys::ToUtf8(name);
+        EXPECT_TRUE(sys::SameStoredTime(Ticks(t, 999999999), Ticks(t), fat)) << what;
+        EXPECT_TRUE(sys::SameStoredTime(Ticks(t + 1, 500), Ticks(t), fat)) << what;
+        EXPECT_FALSE(sys::SameStoredTime(Ticks(t + 2), Ticks(t), fat)) << what;
+        EXPECT_FALSE(sys::SameStoredTime(Ticks(t), Ticks(t + 10), fat)) << what;
+        // 1975 as the driver's cache shows it, and as the disk does after a remount; 2120 read
+        // back with its year wrapped.
+        const int64_t early = 170856000, year1980 = 315532800, late = 4733510401;
+        EXPECT_TRUE(sys::SameStoredTime(Ticks(early), Ticks(early), fat)) << what;
+        EXPECT_TRUE(sys::SameStoredTime(Ticks(early), Ticks(year1980), fat)) << what;
+        EXPECT_TRUE(sys::SameStoredTime(Ticks(late), Ticks(694137601), fat)) << what;
+        // A copy that shows a time the volume cannot hold is no copy of a time it can.
+        EXPECT_FALSE(sys::SameStoredTime(Ticks(t), Ticks(early), fat)) << what;
+    }
+
+#ifndef _WIN32
+    // Nanoseconds where the file system keeps them; modes and extended attributes only where
+    // it is no Windows file system.
+    const sys::CopyKeeps ext4 = sys::KeepsOfFileSystem(L"ext4");
+    EXPECT_TRUE(sys::SameStoredTime(Ticks(t, 5), Ticks(t, 5), ext4));
+    EXPECT_FALSE(sys::SameStoredTime(Ticks(t, 5), Ticks(t, 4), ext4));
+    EXPECT_TRUE(sys::SameStoredTime(Ticks(-86400), Ticks(-86400), ext4));  // before 1970
+    EXPECT_TRUE(ext4.metadata);
+    EXPECT_FALSE(sys::KeepsOfFileSystem(L"exFAT").metadata);
+    EXPECT_FALSE(sys::KeepsOfFileSystem(L"NTFS").metadata);
+    EXPECT_TRUE(
+        sys::SameStoredTime(Ticks(t, 999999999), Ticks(t), sys::KeepsOfFileSystem(L"hfsplus")));
+
+    TempDir dir;
+    sys::CopyKeeps here;
+    ASSERT_TRUE(sys::GetCopyKeeps(dir.wide(), here));
+    wchar_t name[64] = {};
+    ASSERT_TRUE(sys::GetVolumeInformationW(sys::DriveRootOf(dir.wide()), name, 64));
+    EXPECT_EQ(here.timeStep, sys::KeepsOfFileSystem(name).timeStep) << sys::ToUtf8(name);
+    EXPECT_EQ(here.owners, here.metadata && ::geteuid() == 0);
+#else
+    sys::CopyKeeps here;
+    ASSERT_TRUE(sys::GetCopyKeeps(L"C:\\", here));
+    EXPECT_TRUE(here.metadata);  // attributes, on every volume
+    EXPECT_FALSE(here.owners);
+#endif
+}

@@ -194,9 +194,12 @@ int main(int argc, char** argv) {
     std::printf("moved-software: %s\n", Utf8(engine.GetMovedSoftwarePath()).c_str());
     std::printf("parked-first: %s\nparked-second: %s\n", Utf8(first).c_str(), Utf8(second).c_str());
     std::printf("verify-ms: %u\n", engine.Task().VerifyMs());
-    std::printf("work-ms: %lld\nend-pause-ms: %lld\n",
-                static_cast<long long>(ms(printer.finishedAt - start)),
-                static_cast<long long>(ms(end - printer.finishedAt)));
+    // A move refused before its task ran (16: an interrupted move waits) never reaches the
+    // finished phase: all of its time is work, and there is no closing pause.
+    const Clock::time_point finished =
+        printer.finishedAt == Clock::time_point{} ? end : printer.finishedAt;
+    std::printf("work-ms: %lld\nend-pause-ms: %lld\n", static_cast<long long>(ms(finished - start)),
+                static_cast<long long>(ms(end - finished)));
     engine.ResetTask();
     return result == kCodeOk ? 0 : kExitMoveFailed;
 }

@@ -6,10 +6,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/fs.h"
@@ -168,12 +170,57 @@ bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target) 
     if (err == 0) err = posixmeta::CopyOwner(out, st);
     // The mode last: a folder its owner may not write is only made so once it is filled.
     if (err == 0 && ::fchmod(out, st.st_mode & 07777) != 0) err = errno;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (err == 0 && ::futimens(out, times) != 0) err = errno;
     ::close(in);
     ::close(out);
     if (err != 0) {
         SetLastErrorFromErrno(err, to);
         return false;
     }
+    return true;
+}
+
+bool GetFolderMetadata(const std::wstring& path, FolderMetadata& data) {
+    if (fault::Hit(Call::kGetFileInfo)) return false;
+    const std::string native = ToUtf8(path);
+    struct stat st {};
+    if (::stat(native.c_str(), &st) != 0) {
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    data.writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * kWriteTimeTicksPerSecond +
+                     static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    data.mode = st.st_mode & 07777;
+    data.owner = st.st_uid;
+    data.group = st.st_gid;
+    data.xattrs.clear();
+    std::vector<char> names(4096);
+    ssize_t size = 0;
+    while ((size = ::listxattr(native.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
+        names.resize(names.size() * 2);
+    if (size < 0) {
+        if (posixmeta::Refusable(errno)) return true;  // a volume without them has none
+        SetLastErrorFromErrno(errno, native);
+        return false;
+    }
+    std::vector<char> value(256);
+    for (ssize_t i = 0; i < size;) {
+        const std::string name = names.data() + i;
+        i += static_cast<ssize_t>(name.size()) + 1;
+        if (name.rfind("security.", 0) == 0) continue;
+        ssize_t got = 0;
+        while ((got = ::getxattr(native.c_str(), name.c_str(), value.data(), value.size())) < 0 &&
+               errno == ERANGE)
+            value.resize(value.size() * 2);
+        if (got < 0) {
+            if (errno == ENODATA || posixmeta::Refusable(errno)) continue;
+            SetLastErrorFromErrno(errno, native);
+            return false;
+        }
+        data.xattrs.emplace_back(name, std::string(value.data(), static_cast<size_t>(got)));
+    }
+    std::sort(data.xattrs.begin(), data.xattrs.end());
     return true;
 }
 

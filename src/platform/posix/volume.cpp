@@ -325,6 +325,19 @@ bool GetVolumeInformationW(const std::wstring& root, wchar_t* name, uint32_t siz
     return true;
 }
 
+bool GetCopyKeeps(const std::wstring& path, CopyKeeps& keeps) {
+    const std::wstring root = DriveRootOf(path);
+    if (root.empty()) {
+        SetLastError(kErrPathNotFound);
+        return false;
+    }
+    wchar_t name[64] = {};
+    if (!GetVolumeInformationW(root, name, 64)) return false;
+    keeps = KeepsOfFileSystem(name);
+    keeps.owners = keeps.metadata && ::geteuid() == 0;
+    return true;
+}
+
 bool IsNativeFileSystem(const std::wstring& upperName) {
     static const std::wstring kNative[] = {L"EXT2",  L"EXT3", L"EXT4", L"XFS",
                                            L"BTRFS", L"F2FS", L"ZFS"};

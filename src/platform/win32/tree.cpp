@@ -133,11 +133,34 @@ bool CreateHardLinkW(const std::wstring& link, const std::wstring& existing) {
 
 bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target) {
     if (fault::Hit(Call::kSetFileAttributes)) return false;
-    const DWORD attributes = ::GetFileAttributesW(source.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    const DWORD kept = attributes & kSettableAttributes;
-    if (kept == 0) return true;  // a new folder carries none
-    return ::SetFileAttributesW(target.c_str(), kept) != FALSE;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data)) return false;
+    // A folder is opened for its times only with backup semantics.
+    const HANDLE folder = ::CreateFileW(
+        target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    const bool timed = ::SetFileTime(folder, nullptr, nullptr, &data.ftLastWriteTime) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(folder);
+    if (!timed) {
+        ::SetLastError(error);
+        return false;
+    }
+    // Exactly the source's: a new folder may carry some of its own (archive).
+    const DWORD kept = data.dwFileAttributes & kSettableAttributes;
+    return ::SetFileAttributesW(target.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != FALSE;
+}
+
+bool GetFolderMetadata(const std::wstring& path, FolderMetadata& data) {
+    if (fault::Hit(Call::kGetFileInfo)) return false;
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) return false;
+    data = FolderMetadata{};
+    data.writeTime =
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    data.mode = info.dwFileAttributes & kSettableAttributes;
+    return true;
 }
 
 bool GetFileInfoFollowed(const std::wstring& path, FindData& data) {

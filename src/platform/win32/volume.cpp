@@ -87,6 +87,15 @@ bool GetVolumePathNameW(const std::wstring& path, std::wstring& volumePath) {
     return true;
 }
 
+bool GetCopyKeeps(const std::wstring& path, CopyKeeps& keeps) {
+    std::wstring root;
+    if (!GetVolumePathNameW(path, root)) return false;
+    wchar_t name[MAX_PATH + 1] = {};
+    if (!GetVolumeInformationW(root, name, MAX_PATH + 1)) return false;
+    keeps = KeepsOfFileSystem(name);
+    return true;
+}
+
 bool QuerySameVolume(const std::wstring& a, const std::wstring& b, bool& same) {
     std::wstring first, second;
     if (!GetVolumePathNameW(a, first) || !GetVolumePathNameW(b, second)) return false;
