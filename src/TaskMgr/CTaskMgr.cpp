@@ -161,13 +161,15 @@ int32_t CTaskMgr::MoveForward() {
 
     // A program that opened a parked file since the first check would write on into deleted
     // files: the move goes back instead, as a failed link does.
-    for (const auto& entry : parked) {
-        if (const int32_t r = movecheck::NotHeldBeforeDeleting(entry.first); r != 0) {
-            if (r == kCodeInUse) sys::SetLastError(0);  // a holder, not a failed call
-            NoteFailure(r, entry.first);
-            HX_LOG.Err(r);
-            return r;
-        }
+    std::vector<std::wstring> parkedFolders;
+    for (const auto& entry : parked)
+        parkedFolders.push_back(entry.first);
+    std::wstring held;
+    if (const int32_t r = movecheck::NotHeldBeforeDeleting(parkedFolders, held); r != 0) {
+        if (r == kCodeInUse) sys::SetLastError(0);  // a holder, not a failed call
+        NoteFailure(r, held.empty() ? parkedFolders.front() : held);
+        HX_LOG.Err(r);
+        return r;
     }
 
     SetStep(MoveStep::kRemovingOld);

@@ -58,11 +58,10 @@ void LogUnchecked(const std::vector<sys::ProcessUse>& unchecked) {
     }
 }
 
-int32_t RefuseHolders(const std::wstring& folder, const std::vector<sys::ProcessUse>& users) {
+int32_t RefuseHolders(const std::vector<sys::ProcessUse>& users) {
     for (const sys::ProcessUse& user : users)
         HX_LOG.Detail("in use by ", user.name, " (PID ", user.pid, "): ", user.what);
     if (users.empty()) return 0;
-    HX_LOG.Detail("in use: ", folder);
     HX_LOG.Err(kCodeInUse);
     return kCodeInUse;
 }
@@ -74,17 +73,18 @@ int32_t NotInUse(const std::wstring& folder) {
     std::vector<sys::ProcessUse> users, unchecked;
     if (!sys::FindProcessesUsing(folder, users, &unchecked)) return FailedQuery();
     LogUnchecked(unchecked);
-    return RefuseHolders(folder, users);
+    return RefuseHolders(users);
 }
 
-int32_t NotHeldBeforeDeleting(const std::wstring& folder) {
+int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held) {
     std::vector<sys::ProcessUse> users;
-    if (!sys::FindProcessesUsing(folder, users)) {
+    if (!sys::FindProcessesUsing(folders, users)) {
         if constexpr (!sys::kRenameRefusesFolderInUse) return FailedQuery();
-        HX_LOG.Detail("could not ask who uses ", folder, ": ", sys::GetLastError());
+        HX_LOG.Detail("could not ask who uses the parked folders: ", sys::GetLastError());
         return 0;
     }
-    return RefuseHolders(folder, users);
+    if (!users.empty()) held = users.front().what;
+    return RefuseHolders(users);
 }
 
 size_t CountUncheckedProcesses() {

@@ -204,11 +204,13 @@ bool EachProcess(Visit visit) {
 
 }  // namespace
 
-bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users,
+bool FindProcessesUsing(const std::vector<std::wstring>& folders, std::vector<ProcessUse>& users,
                         std::vector<ProcessUse>* unchecked) {
     if (fault::Hit(Call::kProcessQuery)) return false;
     TreeIdentities tree;
-    if (!CollectTree(ToUtf8(folder), tree)) return false;
+    for (const std::wstring& folder : folders) {
+        if (!CollectTree(ToUtf8(folder), tree)) return false;
+    }
     return EachProcess([&](uint32_t pid, const std::string& dir) {
         const Finding finding = LookAt(dir, tree);
         if (finding.look == Look::kHolds) {

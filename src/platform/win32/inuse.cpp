@@ -51,7 +51,7 @@ bool FindUncheckableProcesses(std::vector<ProcessUse>&) {
     return true;
 }
 
-bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users,
+bool FindProcessesUsing(const std::vector<std::wstring>& folders, std::vector<ProcessUse>& users,
                         std::vector<ProcessUse>*) {
     if (fault::Hit(Call::kProcessQuery)) return false;
     const HMODULE library = ::LoadLibraryW(L"rstrtmgr.dll");
@@ -66,7 +66,8 @@ bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& use
         return false;
     }
     std::vector<std::wstring> files;
-    CollectFiles(folder, files);
+    for (const std::wstring& folder : folders)
+        CollectFiles(folder, files);
     std::vector<LPCWSTR> names;
     for (const std::wstring& file : files)
         names.push_back(file.c_str());
