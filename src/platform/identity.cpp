@@ -46,7 +46,14 @@ bool FolderHoldsAnyOf(const std::wstring& folder, const std::vector<FileIdentity
     found = false;
     FileIdentity own;
     if (!GetFileIdentity(folder, own)) return false;
-    const IdentitySet wanted(asked.begin(), asked.end());
+    // Folders of folder's own volume only (a bind mount keeps its volume's identity; another
+    // volume mounted inside a source is refused by the move's own mount check): without one
+    // there is nothing to walk for.
+    IdentitySet wanted;
+    for (const FileIdentity& id : asked) {
+        if (id.volume == own.volume) wanted.insert(id);
+    }
+    if (wanted.empty()) return true;
     IdentitySet seen{own};
     found = wanted.count(own) != 0 || Holds(folder, wanted, seen);
     return true;
