@@ -168,6 +168,19 @@ int32_t CTaskMgr::MoveForward() {
     }
     doneUnits.fetch_add(9);
 
+    // A program that opened a parked file since the first check would write on into deleted
+    // files: the move goes back instead, as a failed link does.
+    std::vector<std::wstring> parkedFolders;
+    for (const auto& entry : parked)
+        parkedFolders.push_back(entry.first);
+    std::wstring held;
+    if (const int32_t r = movecheck::NotHeldBeforeDeleting(parkedFolders, held); r != 0) {
+        if (r == kCodeInUse) sys::SetLastError(0);  // a holder, not a failed call
+        NoteFailure(r, held.empty() ? parkedFolders.front() : held);
+        HX_LOG.Err(r);
+        return r;
+    }
+
     SetStep(MoveStep::kRemovingOld);
     SetPhase(kEmptying);
     if (const int32_t r = RemoveParked(); r != 0) {
@@ -411,7 +424,7 @@ int32_t CTaskMgr::Execute() {
                     if (rr == 0) RestartServicesAfterRollback();
                     break;
                 case kLinking:
-                    rr = RestoreParked(Clear::kOwnLinks);
+                    rr = RestoreParked(Clear::kOwnLinksAndCopies);
                     if (rr == 0) RestartServicesAfterRollback();
                     break;
                 case kStopping:
@@ -474,20 +487,35 @@ int32_t CTaskMgr::RestoreParked(Clear clear) {
         if (clear == Clear::kCopies || (clear == Clear::kFirstCopy && first)) {
             SetStep(MoveStep::kUndoingCopies);
             if (const int32_t r = fileOp.DeleteTree(target, false); r != 0) HX_LOG.Err(r);
-        } else if (clear == Clear::kOwnLinks && linksTried_.count(source) != 0 &&
-                   sys::IsLinkOrReparsePoint(source)) {
-            // The old name was free (its folder was parked) when the link was tried, so a link
-            // found there now is this run's, even if the link step reported a failure.
-            SetStep(MoveStep::kUndoingLinks);
-            if (const int32_t r = fileOp.RemoveOneDir(source); r != 0) {
-                HX_LOG.Err(r);
-                return r;
+        } else if (clear == Clear::kOwnLinksAndCopies) {
+            if (linksTried_.count(source) != 0 && sys::IsLinkOrReparsePoint(source)) {
+                // The old name was free (its folder was parked) when the link was tried, so a
+                // link found there now is this run's, even if the link step reported a failure.
+                SetStep(MoveStep::kUndoingLinks);
+                if (const int32_t r = fileOp.RemoveOneDir(source); r != 0) {
+                    HX_LOG.Err(r);
+                    return r;
+                }
             }
+            DeleteCopyIfUnchanged(folder, target);
         }
         first = false;
         if (const int32_t r = RenameBack(folder, source); r != 0) return r;
     }
     return 0;
+}
+
+// A copy that was reachable through a link may hold what a program wrote there since it was
+// checked: it goes only while it still matches its original, else it stays, named in the log.
+void CTaskMgr::DeleteCopyIfUnchanged(const std::wstring& parkedFolder, const std::wstring& copy) {
+    SetStep(MoveStep::kUndoingCopies);
+    std::wstring difference;
+    if (fileOp.VerifyCopy(parkedFolder, copy, difference) != 0) {
+        HX_LOG.Detail("copy kept, it differs from its original ", parkedFolder, " at: ",
+                      difference.empty() ? copy : difference);
+        return;
+    }
+    if (const int32_t r = fileOp.DeleteTree(copy, false); r != 0) HX_LOG.Err(r);
 }
 
 // ---- Requests from the user-interface thread ---------------------------------------------------

@@ -28,7 +28,8 @@
 //                    byte of the first copy until linking starts (2 and 3) the user may cancel:
 //                    an accepted cancel turns the phase into kCancelled (8), and every step that
 //                    leaves 2 or 3 first looks whether a cancel took it.
-//   kLinking (6)     put a directory link at each old path, pointing at its copy.
+//   kLinking (6)     put a directory link at each old path, pointing at its copy; then look
+//                    once more that no process holds anything in the parked folders.
 //   kEmptying (4)    empty the parked folders; kEmptied (5) after each one, and while the
 //                    emptied folders (and an earlier move's target behind a link) are removed.
 //   kStarting (12)   start both services again.
@@ -41,7 +42,8 @@
 //
 // Rollback by phase: a failed copy (2, 3, or a late failure after a cancel, 8) and an accepted
 // cancel (8) delete the copies and give the parked folders their old names back; a failed link
-// (6) removes the links this move made and gives the parked folders their old names back; a
+// or a parked file found held (6) removes the links this move made, deletes the copies that
+// still match their originals and gives the parked folders their old names back; a
 // failure while checking or parking (0) gives the folders parked so far their old names back.
 // Each of these, and a failed stop (1), starts again the services this move stopped once every
 // folder is back; a service that will not start is logged and leaves the rollback clean, which
@@ -125,8 +127,9 @@ class CTaskMgr {
     int32_t RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked);
 
     // What a rollback clears away before the parked folders get their names back.
-    enum class Clear { kNothing, kFirstCopy, kCopies, kOwnLinks };
+    enum class Clear { kNothing, kFirstCopy, kCopies, kOwnLinksAndCopies };
     int32_t RestoreParked(Clear clear);
+    void DeleteCopyIfUnchanged(const std::wstring& parkedFolder, const std::wstring& copy);
     int32_t RenameBack(const std::wstring& parkedFolder, const std::wstring& source);
     void RestartServicesAfterRollback();
     int32_t CheckBeforeParking(const std::wstring& source, const std::wstring& target,

@@ -34,6 +34,9 @@ class IArSet {
     // True when target is the installation's base folder or lies inside it, however spelled
     // (links, "..", bind mounts, letter case). Detects the installation first.
     virtual bool IsInsideBase(std::wstring target) = 0;
+    // How many running programs the move's in-use check cannot look into (other users', while
+    // Halvex lacks the rights); each is logged by PID and name. Asked before a move starts.
+    virtual size_t CountUncheckedPrograms() = 0;
 
     // An interrupted move (see TaskMgr/CRecovery.h). True when one waits to be finished or put
     // back: a journal, or a parked folder; a new move is refused meanwhile.

@@ -5,6 +5,7 @@
 #include "OculusMgr/COculusMgr.h"
 #include "ground/ResultCodes.h"
 #include "fileOp/CFileOp.h"
+#include "fileOp/MoveChecks.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
@@ -92,6 +93,10 @@ bool CVr::IsInsideBase(std::wstring target) {
     CFileOp fileOp;
     bool inside = false;
     return fileOp.LiesInside(tidy, base, inside) == 0 && inside;
+}
+
+size_t CVr::CountUncheckedPrograms() {
+    return movecheck::CountUncheckedProcesses();
 }
 
 int32_t CVr::CheckTargetDir(std::wstring target) {

@@ -28,6 +28,7 @@ class CVr final : public IArSet {
     std::wstring GetResolvedInstallDir() override { return resolvedInstallDir; }
     std::wstring TidyTargetPath(std::wstring target) override;
     bool IsInsideBase(std::wstring target) override;
+    size_t CountUncheckedPrograms() override;
     bool HasUnfinishedMove() override;
     int32_t AssessRecovery(RecoveryPlan& plan) override;
     int32_t Recover(RecoveryAction action) override;

@@ -371,25 +371,24 @@ int32_t CFileOp::CheckTargetRoom(const std::wstring& target, const std::vector<L
 
 int32_t CFileOp::LiesInside(std::wstring path, std::wstring folder, bool& inside) {
     inside = false;
-    sys::FileIdentity wanted;
-    if (!sys::GetFileIdentity(folder, wanted)) {
-        const int32_t code = FailedQueryCode(sys::GetLastError());
-        HX_LOG.Err(code);
-        return code;
-    }
     std::wstring resolved;
     if (const int32_t r = GetFinalPath(path, resolved); r != 0) return r;
-    // Up from the resolved path: any step that is the folder itself means inside.
+    // Every step up from the resolved path, by identity: inside when one of them is the folder
+    // or any folder below it (a bind mount of a folder deep inside resolves to a path of its own).
+    std::vector<sys::FileIdentity> steps;
     for (std::wstring step = resolved;;) {
         sys::FileIdentity id;
-        if (sys::GetFileIdentity(step, id) && id == wanted) {
-            inside = true;
-            return 0;
-        }
+        if (sys::GetFileIdentity(step, id)) steps.push_back(id);
         const std::wstring parent = ParentOf(step);
         if (parent == step) break;
         step = parent;
     }
+    if (!sys::FolderHoldsAnyOf(folder, steps, inside)) {
+        const int32_t code = FailedQueryCode(sys::GetLastError());
+        HX_LOG.Err(code);
+        return code;
+    }
+    if (inside) return 0;
     // Some volumes that ignore case give each spelling its own identity (FUSE): compare the
     // resolved spellings without case there.
     std::wstring finalFolder;

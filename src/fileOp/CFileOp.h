@@ -112,7 +112,8 @@ class CFileOp {
     // Folders' own metadata is not compared: making or deleting entries changes it.
     int32_t VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
-    // link or bind mount that reaches either: 0 with the answer, or the code of a failed query.
+    // link or bind mount that reaches either: by identity, path or any folder it lies in is
+    // folder or a folder below it. 0 with the answer, or the code of a failed query.
     int32_t LiesInside(std::wstring path, std::wstring folder, bool& inside);
     // The names of the entries of one folder (not of its sub-folders), "." and ".." left out.
     int32_t ListNames(std::wstring folder, std::vector<std::wstring>& names);

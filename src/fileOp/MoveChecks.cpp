@@ -49,16 +49,49 @@ int32_t NoMountPointsBelow(const std::wstring& folder) {
     return kCodeMountPointInside;
 }
 
-int32_t NotInUse(const std::wstring& folder) {
-    if constexpr (sys::kRenameRefusesFolderInUse) return 0;
-    std::vector<sys::ProcessUse> users;
-    if (!sys::FindProcessesUsing(folder, users)) return FailedQuery();
-    for (const sys::ProcessUse& user : users) {
-        HX_LOG.Detail("in use by ", user.name, " (PID ", user.pid, "): ", user.what);
+namespace {
+
+void LogUnchecked(const std::vector<sys::ProcessUse>& unchecked) {
+    for (const sys::ProcessUse& process : unchecked) {
+        HX_LOG.Detail("not checked for open files (no right to look into it; run as root or "
+                      "administrator to check it): ", process.name, " (PID ", process.pid, ")");
     }
+}
+
+int32_t RefuseHolders(const std::vector<sys::ProcessUse>& users) {
+    for (const sys::ProcessUse& user : users)
+        HX_LOG.Detail("in use by ", user.name, " (PID ", user.pid, "): ", user.what);
     if (users.empty()) return 0;
     HX_LOG.Err(kCodeInUse);
     return kCodeInUse;
+}
+
+}  // namespace
+
+int32_t NotInUse(const std::wstring& folder) {
+    if constexpr (sys::kRenameRefusesFolderInUse) return 0;
+    std::vector<sys::ProcessUse> users, unchecked;
+    if (!sys::FindProcessesUsing(folder, users, &unchecked)) return FailedQuery();
+    LogUnchecked(unchecked);
+    return RefuseHolders(users);
+}
+
+int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held) {
+    std::vector<sys::ProcessUse> users;
+    if (!sys::FindProcessesUsing(folders, users)) {
+        if constexpr (!sys::kRenameRefusesFolderInUse) return FailedQuery();
+        HX_LOG.Detail("could not ask who uses the parked folders: ", sys::GetLastError());
+        return 0;
+    }
+    if (!users.empty()) held = users.front().what;
+    return RefuseHolders(users);
+}
+
+size_t CountUncheckedProcesses() {
+    std::vector<sys::ProcessUse> unchecked;
+    if (!sys::FindUncheckableProcesses(unchecked)) return 0;
+    LogUnchecked(unchecked);
+    return unchecked.size();
 }
 
 void LogHolders(const std::wstring& folder) {

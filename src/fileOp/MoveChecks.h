@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ground/ResultCodes.h"
 
@@ -24,6 +25,17 @@ int32_t NotInUse(const std::wstring& folder);
 
 // Logs the processes that hold files below folder, as far as the system can name them.
 void LogHolders(const std::wstring& folder);
+
+// The last look before the parked folders are emptied, on every system: 0, or 10032 when a
+// process holds something below one (it would go on writing into deleted files). Where the
+// system refuses the rename itself (Windows) a query that fails is logged and passed, as the
+// first check passes it; elsewhere it is that query's code. held: the first held path, as its
+// holder names it.
+int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held);
+
+// The processes the in-use check cannot look into (another user's, while this one is not
+// privileged), each logged by PID and name. 0 when there are none or the system cannot tell.
+size_t CountUncheckedProcesses();
 
 // The name that CFileOp::RenameUnique would give folder parked next to itself now.
 std::wstring ParkedNameFor(const std::wstring& source);

@@ -134,6 +134,13 @@ struct FileIdentity {
 };
 bool GetFileIdentity(const std::wstring& path, FileIdentity& id);
 
+// Sets found when folder itself, or a folder anywhere below it, is one of asked: so a check
+// finds a path inside folder however it was reached, even through a bind mount of a folder deep
+// inside. Links below folder are not followed; mount points are. False when folder itself
+// cannot be identified; a folder below that cannot be listed is passed.
+bool FolderHoldsAnyOf(const std::wstring& folder, const std::vector<FileIdentity>& asked,
+                      bool& found);
+
 // True when the volume that holds folder (an existing folder) treats names that differ only in
 // letter case as one: always on Windows; on POSIX probed (exFAT, FAT, case-folding folders).
 bool NamesIgnoreCase(const std::wstring& folder);

@@ -38,9 +38,23 @@ inline constexpr bool kRenameRefusesFolderInUse = true;
 inline constexpr bool kRenameRefusesFolderInUse = false;
 #endif
 
-// Finds the processes (other than this one) that use anything at or below folder. POSIX: every
-// process's /proc entries that this user may read. Windows: the Restart Manager, asked about the
-// files below folder (the first few thousand). False when the system could not be asked.
-bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users);
+// Finds the processes (other than this one) that use anything at or below the folders, in one
+// look at every process. POSIX: by
+// identity (device and inode) of each entry below folder against what every process's /proc
+// entries lead to, so that another path to the same file (a bind mount, another mount
+// namespace) is seen too. Windows: the Restart Manager, asked about the files below folder (the
+// first few thousand). False when the system could not be asked. unchecked, when given, gets the
+// processes whose use could not be looked at (see FindUncheckableProcesses).
+bool FindProcessesUsing(const std::vector<std::wstring>& folders, std::vector<ProcessUse>& users,
+                        std::vector<ProcessUse>* unchecked = nullptr);
+inline bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users,
+                               std::vector<ProcessUse>* unchecked = nullptr) {
+    return FindProcessesUsing(std::vector<std::wstring>{folder}, users, unchecked);
+}
+
+// The processes (other than this one and the kernel's own threads) whose open files this one may
+// not look at: POSIX, another user's while this one is not privileged (root). Windows: none the
+// Restart Manager would not see. False when the system could not be asked.
+bool FindUncheckableProcesses(std::vector<ProcessUse>& unchecked);
 
 }  // namespace sys

@@ -77,6 +77,12 @@ const QString kSameVolume = QStringLiteral(
     "The target location is on the same file system as the Oculus installation. Moving Oculus "
     "there frees no space on %1. Move anyway?");
 #endif
+// Only where the system lets a program look into its own user's programs alone (Linux).
+const QString kUncheckedPrograms = QStringLiteral(
+    "%1 programs of other users could not be checked for files they keep open in the Oculus "
+    "folders. If one of them holds a game file open, what it writes after the move is lost. To "
+    "check them too, close Halvex and start it as root (for example with sudo); the log names "
+    "these programs. Move anyway?");
 
 // A path in running text: it wraps after a separator, never inside a folder's name ("Oculus
 // game"). MessageBoxW wraps only at blanks and shows the text as it is, so Windows gets it plain.
@@ -622,6 +628,12 @@ void COculusInstallWgt::OnChickStartBtn() {
         return;
     }
     if (IsUsbDevice(target) && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
+        return;
+    }
+    // Last: the move's own in-use check runs only once the services are stopped.
+    if (const size_t unchecked = GetEngine()->CountUncheckedPrograms();
+        unchecked != 0 &&
+        ui::ShowMessageBox(kUncheckedPrograms.arg(unchecked), ui::kMbYesNoInfo) != ui::kIdYes) {
         return;
     }
     RunWorker(kOpMove, target.toStdWString(), {});

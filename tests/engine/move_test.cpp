@@ -522,6 +522,9 @@ TEST_F(MoveTest, FailedSecondLinkRemovesOnlyItsOwnLinkAndRestoresBothNames) {
     EXPECT_TRUE(engine_.IsRollbackClean());
     ExpectBackUnderOldNames();
     EXPECT_FALSE(fs::exists(install_.base() / "Downloads(1)"));
+    // The copies, equal to their originals still, go too: nothing of the move is left behind.
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Software"));
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Downloads"));
     ExpectServices(sys::kServiceRunning);
 }
 

@@ -12,8 +12,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
+#include <optional>
 
 #include "Vr/vr.h"
 #include "ground/ResultCodes.h"
@@ -326,6 +328,33 @@ TEST_F(FileOpTest, TargetInsideASourceIsSeenThroughLinksBindMountsAndLetterCase)
     EXPECT_FALSE(sys::NamesIgnoreCase(W(software)));
 }
 
+TEST_F(FileOpTest, ATargetIsJudgedByTheIdentityOfEveryFolderItLiesIn) {
+    const fs::path software = Data("Oculus") / "Software";
+    WriteFile(software / "game" / "level" / "f.bin", "x");
+    fs::create_directories(Data("apart"));
+    fs::create_directory_symlink(Data("Oculus"), Data("alias"));
+    auto check = [this, &software](const fs::path& target) {
+        CFileOp op;
+        return op.CheckTarget({W(software)}, W(target));
+    };
+    EXPECT_EQ(check(Data("alias") / "Software" / "game" / "level"), 2) << "a linked ancestor";
+    EXPECT_EQ(check(Data("apart") / ".." / "alias" / "Software" / "game"), 2) << "..";
+    EXPECT_EQ(check(Data("alias")), 0) << "the folder that holds the source is apart from it";
+
+    BindMount deep(software / "game" / "level", Data("bound"));
+    if (!deep.mounted()) GTEST_SKIP() << kNeedsRoot;
+    fs::create_directories(Data("bound") / "new");
+    fs::create_directory_symlink(Data("bound"), Data("to-bound"));
+    EXPECT_EQ(check(Data("bound")), 2) << "a bind mount of a folder deep inside";
+    EXPECT_EQ(check(Data("bound") / "new"), 2) << "below such a bind mount";
+    EXPECT_EQ(check(Data("to-bound")), 2) << "a link to such a bind mount";
+    BindMount beside(Data("apart"), Data("bound-apart"));
+    EXPECT_EQ(check(Data("bound-apart")), 0) << "a bind mount of a folder apart";
+    // A mount point inside the source is inside too, and so is the volume's other mount.
+    BindMount within(Data("apart"), software / "game" / "mounted");
+    EXPECT_EQ(check(Data("bound-apart")), 2);
+}
+
 TEST(Paths, FullPathsAreAbsoluteAndTidyWithoutResolvingLinks) {
     const struct {
         const wchar_t* in;
@@ -442,6 +471,92 @@ TEST_F(RealMoveTest, AProcessWritingIntoTheInstallationRefusesTheMoveBeforeParki
         LogText().find("in use by sh (PID " + std::to_string(writer.pid()) + "): " + log.string()),
         std::string::npos)
         << LogText();
+}
+
+TEST_F(RealMoveTest, AHolderIsFoundByTheFileItHoldsWhateverPathItUsed) {
+    // A second name of a file inside, outside the installation: no path text leads in.
+    fs::create_hard_link(Software() / "Game A" / "file0.bin", install_.root() / "second-name");
+    {
+        Writer holder("exec 3<second-name; touch opened; exec sleep 100000", install_.root());
+        ASSERT_TRUE(holder.WaitFor(install_.root() / "opened"));
+        EXPECT_EQ(Move(install_.target()), 10032);
+        EXPECT_NE(LogText().find("(PID " + std::to_string(holder.pid()) + "): " +
+                                 (install_.root() / "second-name").string()),
+                  std::string::npos);
+    }
+    ExpectUntouched();
+    fs::remove(install_.root() / "opened");
+    engine_.ResetTask();
+
+    BindMount bind(Downloads() / "cache", install_.root() / "alias");
+    if (!bind.mounted()) GTEST_SKIP() << kNeedsRoot;
+    Writer holder("exec 3>>alias/game.log; touch opened; exec sleep 100000", install_.root());
+    ASSERT_TRUE(holder.WaitFor(install_.root() / "opened"));
+    EXPECT_EQ(Move(install_.target()), 10032);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectUntouched();
+    EXPECT_NE(LogText().find("(PID " + std::to_string(holder.pid()) + "): " +
+                             (install_.root() / "alias" / "game.log").string()),
+              std::string::npos);
+}
+
+// Opens a parked file as the move enters a phase, and keeps it open; it says so in its own
+// working folder, outside the installation.
+struct LateOpener final : TaskPhaseObserver {
+    LateOpener(fs::path file, int32_t at, fs::path home)
+        : file(std::move(file)), at(at), home(std::move(home)) {}
+    void OnPhase(int32_t phase) override {
+        seen.push_back(phase);
+        if (phase != at) return;
+        holder.emplace("exec 3<'" + file.string() + "'; touch opened; exec sleep 100000", home);
+        EXPECT_TRUE(holder->WaitFor(home / "opened"));
+    }
+    fs::path file;
+    int32_t at;
+    fs::path home;
+    std::vector<int32_t> seen;
+    std::optional<Writer> holder;
+};
+
+TEST_F(RealMoveTest, AFileOpenedAfterTheCheckPutsTheMoveBackBeforeAnythingIsDeleted) {
+    LateOpener opener(install_.base() / "SoftwareVarko" / "Game A" / "file0.bin", kLinking,
+                      install_.root());
+    engine_.Task().SetPhaseObserver(&opener);
+
+    EXPECT_EQ(Move(install_.target()), 10032);
+    engine_.Task().SetPhaseObserver(nullptr);
+    ASSERT_TRUE(opener.holder.has_value()) << "the move never reached the links";
+    EXPECT_EQ(opener.seen.back(), kFinished);
+    EXPECT_EQ(std::count(opener.seen.begin(), opener.seen.end(), kEmptying), 0);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    ExpectUntouched();
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Software"));
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Downloads"));
+    EXPECT_NE(LogText().find("(PID " + std::to_string(opener.holder->pid()) + ")"),
+              std::string::npos);
+}
+
+TEST_F(RealMoveTest, APutBackKeepsACopyThatGainedDataThroughItsLink) {
+    // As the last look starts, the links are in place: a program writes through one, another
+    // holds a parked file.
+    std::optional<Writer> holder;
+    sys::fault::Arm({sys::Call::kProcessQuery, 3, 0, false, [&] {
+                         WriteFile(Software() / "Game A" / "saved.dat", "only here");
+                         const fs::path parked = install_.base() / "SoftwareVarko" / "Game A";
+                         holder.emplace("exec 3<'" + (parked / "file0.bin").string() +
+                                            "'; touch opened; exec sleep 100000",
+                                        install_.root());
+                         EXPECT_TRUE(holder->WaitFor(install_.root() / "opened"));
+                     }});
+    EXPECT_EQ(Move(install_.target()), 10032);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_FALSE(fs::is_symlink(Software()));
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    const fs::path kept = install_.target() / "Oculus game" / "Software";
+    EXPECT_EQ(ReadFile(kept / "Game A" / "saved.dat"), "only here");
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Downloads"));
+    EXPECT_NE(LogText().find("copy kept"), std::string::npos);
+    EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
 }
 
 TEST_F(RealMoveTest, AProcessWorkingInsideTheInstallationRefusesTheMove) {

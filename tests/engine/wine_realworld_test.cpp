@@ -166,6 +166,27 @@ TEST_F(FileOpTest, WineCopyKeepsFolderAttributes) {
     EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0);
 }
 
+// ---- Identity ------------------------------------------------------------------------------------
+
+// Folders are known by volume serial and file index, whatever letter case or ".." spelled them.
+TEST_F(FileOpTest, WineFoldersInsideASourceAreKnownByVolumeAndFileIndex) {
+    const fs::path software = Data("Oculus") / "Software";
+    WriteFile(software / "game" / "level" / "f.bin", "x");
+    fs::create_directories(Data("apart"));
+    sys::FileIdentity deep, apart;
+    ASSERT_TRUE(sys::GetFileIdentity(W(Data("OCULUS") / "SOFTWARE" / "Game" / "LEVEL"), deep));
+    ASSERT_TRUE(sys::GetFileIdentity(W(Data("apart")), apart));
+    bool found = true;
+    ASSERT_TRUE(sys::FolderHoldsAnyOf(W(software), {apart}, found));
+    EXPECT_FALSE(found);
+    ASSERT_TRUE(sys::FolderHoldsAnyOf(W(software), {apart, deep}, found));
+    EXPECT_TRUE(found);
+    EXPECT_EQ(op_.CheckTarget({W(software)},
+                              W(Data("apart") / ".." / "OCULUS" / "software" / "GAME" / "level")),
+              2);
+    EXPECT_EQ(op_.CheckTarget({W(software)}, W(Data("apart"))), 0);
+}
+
 TEST_F(WineMoveTest, AReadOnlyFileInTheFirstCopyStillLetsTheRollbackEmptyTheTarget) {
     SetReadOnly(Downloads() / "cache" / "file0.bin");
     SetReadOnly(Downloads() / "cache");

@@ -282,6 +282,95 @@ def case_writer_working_inside(w):
     return problems + w.data_whole()
 
 
+def holder_process(world, args):
+    """A process that keeps a file open until the case ends; it makes the file named by its last
+    argument once it holds it, and the case waits for that before it goes on."""
+    ready = os.path.join(world.dir, "holder-ready")
+    proc = subprocess.Popen(args + [ready], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    world.cleanups.append(lambda: (proc.kill(), proc.wait()))
+    if not wait_for(ready):
+        raise RuntimeError("the holder did not start")
+    return proc
+
+
+def stopped(proc):
+    proc.kill()
+    proc.wait()
+
+
+HOLD = 'exec 3<"$1" && touch "$2" && exec sleep 100000'
+
+
+def case_holder_through_a_bind_mount_in_its_own_namespace(w):
+    need_root()
+    # The holder sees the game folder at a path of its own, in a mount namespace of its own.
+    game = os.path.join(w.base, "Software", "Game 2")
+    seen_as = os.path.join(w.dir, "sandbox")
+    os.makedirs(seen_as)
+    script = 'mount --bind "$0" "$1" && exec 3<"$1/level 2/asset2.pak" && touch "$2" && exec sleep 100000'
+    proc = holder_process(w, ["unshare", "-m", "--propagation", "private", "sh", "-c", script, game, seen_as])
+    out = w.move()
+    problems = w.expect(out, result=10032, rollback_clean="true") + w.untouched() + w.data_whole()
+    if f"(PID {proc.pid}): {seen_as}/level 2/asset2.pak" not in w.log():
+        problems.append("the log does not name the holder by its own path")
+    stopped(proc)
+    return problems + w.services_running()
+
+
+def case_holder_of_another_user_while_not_root(w):
+    need_root()  # to become another user
+    sh("chown", "-R", "65534:65534", w.dir)
+    # Root's process holds a game file; Halvex runs as the files' owner and cannot look into it.
+    held = os.path.join(w.base, "Software", "Game 3", "level 3", "asset3.pak")
+    proc = holder_process(w, ["sh", "-c", HOLD, "_", held])
+    out = w.move(None, user=65534)
+    problems = w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
+    if "could not be checked" not in out.get("unchecked", "") or "root" not in out["unchecked"]:
+        problems.append(f"the move did not say what it could not check:\n{out['output'][-800:]}")
+    if f"(PID {proc.pid})" not in w.log() or "not checked for open files" not in w.log():
+        problems.append("the log does not name the process it could not check")
+    stopped(proc)
+    return problems
+
+
+def case_late_opener(w):
+    # A file of the parked folder opened after the check, as the links are made.
+    held = os.path.join(w.base, "SoftwareVarko", "Game 1", "level 1", "asset1.pak")
+    fifo = os.path.join(w.dir, "late-ready")
+    pidfile = os.path.join(w.dir, "late-pid")
+    os.mkfifo(fifo)
+    # The move waits for the command, and the command for the opener: it says "ready" even when
+    # it could not open the file, so that nothing waits for ever.
+    hold = '[ -r "$1" ] && exec 3<"$1"; echo ready > "$2"; exec sleep 100000'
+    command = (f"sh -c '{hold}' _ '{held}' '{fifo}' </dev/null >/dev/null 2>&1 & "
+               f"echo $! > '{pidfile}'; read x < '{fifo}'")
+    out = w.move(None, "--run-at-phase", "6", command)
+    problems = []
+    if os.path.exists(pidfile):
+        with open(pidfile) as f:
+            pid = int(f.read())
+        w.cleanups.append(lambda: sh("kill", str(pid), check=False))
+        if f"(PID {pid})" not in w.log():
+            problems.append("the log does not name the late opener")
+    else:
+        problems.append(f"the opener did not run:\n{out['output'][-800:]}")
+    problems += w.expect(out, result=10032, rollback_clean="true") + w.untouched() + w.data_whole()
+    for top in ("Software", "Downloads"):
+        if os.path.exists(os.path.join(w.target, "Oculus game", top)):
+            problems.append(f"the copy of {top} is left")
+    return problems + w.services_running()
+
+
+def case_bind_mount_of_a_folder_inside_as_target(w):
+    bound = os.path.join(w.dir, "bound")
+    bind_mount(w, os.path.join(w.base, "Software", "Game 1", "level 1"), bound)
+    out = w.move(bound)
+    problems = w.expect(out, target_check=2) + w.untouched() + w.data_whole()
+    if os.path.exists(os.path.join(w.base, "Software", "Game 1", "level 1", "Oculus game")):
+        problems.append("an Oculus game folder was made inside Software")
+    return problems + w.services_running()
+
+
 def case_bind_mount_inside(w):
     docs = os.path.join(w.dir, "Documents")
     write(os.path.join(docs, "mine.txt"), "mine")

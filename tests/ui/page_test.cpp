@@ -258,6 +258,32 @@ class TestSourceTargetPage : public QObject {
         QCOMPARE(page.Start(typed), QStringList{M6});
     }
 
+    // Programs the in-use check cannot look into are named before the move, last of all; No
+    // leaves everything, Yes moves.
+    void uncheckedProgramsAreToldBeforeTheMove() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        uitest::ScopedVirtualClock clock;
+        page.engine.uncheckedPrograms = 7;
+        const QString typed = page.scratch.Path("target");
+        const QStringList asked = page.Start(typed, {ui::kIdYes});
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(asked.front(), page.SameVolume());
+        QVERIFY2(asked.back().startsWith("7 programs of other users could not be checked") &&
+                     asked.back().contains("as root") && asked.back().endsWith("Move anyway?"),
+                 qPrintable(asked.back()));
+        QCOMPARE(page.engine.resets.load(), 0);  // No: no move ran
+        QCOMPARE(page.target->text(), typed);
+
+        uitest::BoxRecorder boxes;
+        boxes.Answer(ui::kIdYes);
+        boxes.Answer(ui::kIdYes);
+        uitest::CloseProgressWhenDone();
+        page.start->click();  // returns when the progress page has closed
+        QCOMPARE(boxes.Texts().size(), 2);
+        QCOMPARE(page.engine.resets.load(), 1);
+    }
+
     void targetOnTheInstallationsVolumeWithYesStartsTheMove() {
         Page page;
         REQUIRE_ACCEPTED_TARGET(page);

@@ -100,6 +100,8 @@ class FakeEngine : public IArSet {
     std::wstring GetResolvedInstallDir() override { return resolvedDir; }
     std::wstring TidyTargetPath(std::wstring target) override { return target; }
     bool IsInsideBase(std::wstring) override { return false; }
+    size_t uncheckedPrograms = 0;
+    size_t CountUncheckedPrograms() override { return uncheckedPrograms; }
 
     // An interrupted move: what the engine reports, and the recoveries asked of it.
     std::atomic<bool> unfinished{false};

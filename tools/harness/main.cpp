@@ -4,14 +4,18 @@
 // With --progress-ms it also samples, as the progress page does, the bar's fraction and the
 // status line at that interval ("sample:"), prints the status line as the move enters each step
 // ("step:"), and the closing words at the end ("closing:").
+// With --run-at-phase N CMD it runs the shell command CMD, and waits for it, as the move enters
+// phase N (the real-world tests open files at a chosen moment so).
 // With --recover it finishes or puts back an interrupted move instead, as start-up offers to.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "Vr/MoveMonitor.h"
 #include "Vr/MoveStatus.h"
@@ -47,6 +51,11 @@ class PhasePrinter final : public TaskPhaseObserver {
     explicit PhasePrinter(CVr& engine, int cancelAtPhase, bool printSteps)
         : engine_(engine), cancelAtPhase_(cancelAtPhase), printSteps_(printSteps) {}
 
+    void RunAtPhase(int phase, std::string command) {
+        runAtPhase_ = phase;
+        command_ = std::move(command);
+    }
+
     void OnStep(MoveStep) override {
         if (!printSteps_) return;
         const std::string line = OneLine(StatusText(engine_.GetMoveSnapshot(), nullptr));
@@ -62,6 +71,11 @@ class PhasePrinter final : public TaskPhaseObserver {
             cancelAtPhase_ = -1;
             std::printf("cancel: %d\n", engine_.CancelMove());
         }
+        if (phase == runAtPhase_) {
+            runAtPhase_ = -1;
+            std::printf("ran: %d\n", std::system(command_.c_str()));
+            std::fflush(stdout);
+        }
     }
 
     Clock::time_point finishedAt{};
@@ -71,6 +85,8 @@ class PhasePrinter final : public TaskPhaseObserver {
     CVr& engine_;
     int cancelAtPhase_;
     bool printSteps_;
+    int runAtPhase_ = -1;
+    std::string command_;
 };
 
 // Runs the move on a thread of its own and samples it from this one every periodMs, as the
@@ -103,6 +119,7 @@ int32_t MoveWhileSampling(CVr& engine, int periodMs, Clock::time_point start) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: halvex-move --target DIR [--cancel-at-phase N] [--progress-ms N]\n"
+                 "                   [--run-at-phase N CMD]\n"
                  "       halvex-move --recover\n"
                  "Moves the detected installation's Software and Downloads folders under DIR, or\n"
                  "finishes or puts back a move that was interrupted.\n");
@@ -145,6 +162,8 @@ int main(int argc, char** argv) {
     std::string target;
     int cancelAtPhase = -1;
     int progressMs = 0;
+    int runAtPhase = -1;
+    std::string runCommand;
     if (argc == 2 && std::strcmp(argv[1], "--recover") == 0) {
         return Recover(static_cast<CVr&>(*GetEngine()));
     }
@@ -153,6 +172,9 @@ int main(int argc, char** argv) {
             target = argv[++i];
         } else if (std::strcmp(argv[i], "--cancel-at-phase") == 0 && i + 1 < argc) {
             cancelAtPhase = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--run-at-phase") == 0 && i + 2 < argc) {
+            runAtPhase = std::atoi(argv[++i]);
+            runCommand = argv[++i];
         } else if (std::strcmp(argv[i], "--progress-ms") == 0 && i + 1 < argc) {
             progressMs = std::atoi(argv[++i]);
         } else {
@@ -175,7 +197,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Said before the move, as the window asks before it: what the in-use check cannot see.
+    if (const size_t unchecked = engine.CountUncheckedPrograms(); unchecked != 0) {
+        std::printf("unchecked: %zu programs of other users could not be checked for open files "
+                    "in the Oculus folders; run as root (sudo) to check them; the log names "
+                    "them\n",
+                    unchecked);
+    }
+
     PhasePrinter printer(engine, cancelAtPhase, progressMs > 0);
+    printer.RunAtPhase(runAtPhase, runCommand);
     engine.Task().SetPhaseObserver(&printer);
     const auto start = Clock::now();
     printer.start = start;

@@ -46,7 +46,13 @@ void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& files) 
 
 }  // namespace
 
-bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& users) {
+bool FindUncheckableProcesses(std::vector<ProcessUse>&) {
+    // Windows itself refuses to rename a folder that holds an open file, whoever holds it.
+    return true;
+}
+
+bool FindProcessesUsing(const std::vector<std::wstring>& folders, std::vector<ProcessUse>& users,
+                        std::vector<ProcessUse>*) {
     if (fault::Hit(Call::kProcessQuery)) return false;
     const HMODULE library = ::LoadLibraryW(L"rstrtmgr.dll");
     if (library == nullptr) return false;
@@ -60,7 +66,8 @@ bool FindProcessesUsing(const std::wstring& folder, std::vector<ProcessUse>& use
         return false;
     }
     std::vector<std::wstring> files;
-    CollectFiles(folder, files);
+    for (const std::wstring& folder : folders)
+        CollectFiles(folder, files);
     std::vector<LPCWSTR> names;
     for (const std::wstring& file : files)
         names.push_back(file.c_str());
