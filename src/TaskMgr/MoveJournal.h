@@ -6,9 +6,11 @@
 // The file is move.journal in the state folder (sys::GetStateFolder), small UTF-8 text of
 // key=value lines, rewritten whole and atomically:
 //
-//   version=1                          always first
+//   version=2                          always first (1: written before "checked" existed)
 //   work=move                          move, finish or putback: who wrote it last
 //   phase=2                            the task phase reached (TaskPhase)
+//   checked=1                          the copies are flushed to disk and checked: only from
+//                                      here on may a parked original be deleted
 //   base=C:\Oculus\                    the base folder
 //   service=OVRLibraryService          each service the move stopped (or was about to stop)
 //   source=C:\Oculus\Downloads         opens a folder's lines: its old path,
@@ -16,7 +18,9 @@
 //   parked=C:\Oculus\DownloadsVarko    the name it is parked under (written before the rename),
 //   linked=1                           and whether a link to the copy may have been made there.
 //
-// In values, "%", control characters and the bytes that end a line are written as %XX.
+// In values, "%", control characters and the bytes that end a line are written as %XX. A reader
+// of version 2 passes over a line whose key it does not know (lower-case letters and "-"), so a
+// later writer may add lines without making this one's journals unreadable to it.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +42,7 @@ enum class JournalWork : int32_t { kMove, kFinish, kPutBack };
 struct JournalRecord {
     JournalWork work = JournalWork::kMove;
     int32_t phase = 0;
+    bool copiesChecked = false;  // durably: the copies were flushed and checked
     std::wstring base;
     std::vector<std::wstring> services;  // only the platform's two services
     std::vector<JournalFolder> folders;  // at most two
@@ -45,8 +50,9 @@ struct JournalRecord {
 };
 
 // The text of a record, and the record of a text. ParseJournal accepts only what SerializeJournal
-// writes: the version first, known keys each in its place, the two service names, at most two
-// folders, every line ended; so what it reads it writes back the same.
+// writes (and version 1's text, which lacks "checked"): the version first, known keys each in its
+// place, the two service names, at most two folders, every line ended; so what it reads it writes
+// back the same. Unknown keys of version 2 are passed over.
 std::string SerializeJournal(const JournalRecord& record);
 bool ParseJournal(std::string_view text, JournalRecord& record);
 
@@ -74,6 +80,13 @@ class MoveJournal {
     int32_t PlanParking(const PathMap& parkedNames);
     void Parked(const std::wstring& source, const std::wstring& parkedName);
     void Linking(const std::wstring& source);
+    // Records, durably, that the copies are flushed and checked; no parked original may be
+    // deleted before this has returned 0.
+    int32_t CopiesChecked();
+    bool CopiesRecorded() const { return active_ && record_.copiesChecked; }
+    // Keeps the journal past the move's end: what is left for the next start to finish or put
+    // back (a rollback that did not finish, parked data left) and the services it stopped.
+    void KeepForRecovery() { keep_ = true; }
     // Rewrites the journal with the new phase; the move's end (kFinished) removes it.
     void Phase(int32_t phase);
     bool Active() const { return active_; }
@@ -84,4 +97,5 @@ class MoveJournal {
 
     JournalRecord record_;
     bool active_ = false;
+    bool keep_ = false;
 };

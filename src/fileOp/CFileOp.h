@@ -104,6 +104,17 @@ class CFileOp {
     // As VerifyCopy, but the copy may hold entries the original lacks: 0 when everything the
     // original holds is in the copy, the same. So a half-deleted original is proved a duplicate.
     int32_t VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference);
+    // A copy against its original by the bytes of every file, where sizes and times cannot
+    // tell (a power cut leaves a copy's files full of zeros with their size and time kept).
+    // lacking: the first path whose entry or bytes the copy lacks (missing, cut short, zeros
+    // where the original has data); own: the first path of an entry or bytes that the copy
+    // holds and the original does not (added, longer, other bytes). A file with other bytes is
+    // both. Both empty: the same. 0, 3 when cancelled, or the code of a failed listing or read.
+    struct ContentDifference {
+        std::wstring lacking;
+        std::wstring own;
+    };
+    int32_t CompareContent(std::wstring original, std::wstring copy, ContentDifference& found);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
     // link or bind mount that reaches either: 0 with the answer, or the code of a failed query.
     int32_t LiesInside(std::wstring path, std::wstring folder, bool& inside);
@@ -136,6 +147,8 @@ class CFileOp {
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyInner(const std::wstring& original, const std::wstring& copy,
                         std::wstring& difference, bool copyMayHoldMore);
+    int32_t CompareContentInner(const std::wstring& original, const std::wstring& copy,
+                                ContentDifference& found);
     int32_t CheckTargetRoom(const std::wstring& target);
     int32_t Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind);
     void StartMeasure(const std::wstring& root);
