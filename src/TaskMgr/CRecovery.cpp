@@ -518,6 +518,7 @@ int32_t CRecovery::StartServicesAndClose(JournalRecord& record) {
         HX_LOG.Err(kCodeServicesNotStarted);
         return kCodeServicesNotStarted;  // the journal stays: the next start tries again
     }
+    if ((r = FlushRecordedFolders(record)) != 0) return r;
     if ((r = RemoveJournal()) != 0) return r;
     doneUnits.store(totalUnits.load());
     return 0;

@@ -306,6 +306,25 @@ int32_t RemoveJournal() {
     return FailedCode(HX_LOG);
 }
 
+int32_t FlushRecordedFolders(const JournalRecord& record) {
+    std::vector<std::wstring> folders{record.base};
+    for (const JournalFolder& folder : record.folders) {
+        // The target chosen: it outlives the "Oculus game" folder a rollback removes.
+        std::wstring chosen = folder.target;
+        for (int up = 0; up < 2; ++up) {
+            const auto cut = chosen.rfind(sys::kSep);
+            chosen = cut == std::wstring::npos || cut == 0 ? chosen : chosen.substr(0, cut);
+        }
+        if (!chosen.empty() && std::find(folders.begin(), folders.end(), chosen) == folders.end())
+            folders.push_back(chosen);
+    }
+    for (const std::wstring& folder : folders) {
+        if (folder.empty()) continue;
+        if (!sys::FlushToDisk(folder)) return FailedCode(HX_LOG);
+    }
+    return 0;
+}
+
 // ---- One move's journal ------------------------------------------------------------------------
 
 int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase) {
@@ -374,7 +393,8 @@ void MoveJournal::Phase(int32_t phase) {
             Refresh();  // the services and folders as they are now, for the next start
             return;
         }
-        RemoveJournal();  // logged there; a journal left behind only asks the next start
+        // Logged there; a journal left behind only asks the next start, which finds the move done.
+        if (FlushRecordedFolders(record_) == 0) RemoveJournal();
         return;
     }
     record_.phase = phase;

@@ -63,6 +63,10 @@ int32_t GetJournalPath(std::wstring& path);
 int32_t ReadJournal(JournalRecord& record, bool& found);
 int32_t WriteJournal(const JournalRecord& record);
 int32_t RemoveJournal();  // 0 also when there was none
+// Flushes what a record describes to disk (the volumes of the base folder and of the folder the
+// copies went into), before the journal that names them may go: else a power cut could keep the
+// journal's removal and lose the links, renames and deletions it stood for.
+int32_t FlushRecordedFolders(const JournalRecord& record);
 
 // The journal of one move, kept by the task: begun before the move changes anything, rewritten at
 // each phase change, removed when the move ends. Only what Begin and PlanParking write must reach

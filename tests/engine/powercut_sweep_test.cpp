@@ -14,9 +14,11 @@
 //     so either may keep all its changes while the other loses all since the flush.
 //   - File data written since its last flush may read as zeros, or be cut short (zeros from some
 //     point on), while the file's size and times remain.
-// The states built at each moment: every change kept; the newest one, two, half and all of the
-// changes since the flush lost; the installation's or the target's changes since the flush lost;
-// and with every change kept, the data written since the flush all zeros or cut short at half.
+// The states built at each moment: every change kept; the newest one, two and three, each
+// eighth, all but one and all of the changes since the flush lost; the
+// installation's or the target's changes since the flush lost, with every change of the other
+// kept or half of them; and with every change kept, or half of them, the data written since the
+// flush all zeros or cut short at half; and the file written last alone, so.
 // States that come out the same are tried once.
 #include <gtest/gtest.h>
 
@@ -26,8 +28,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
 
 #include "Vr/vr.h"
@@ -151,11 +155,13 @@ bool Unflushed(const Entry& entry, const State& durable) {
     return true;
 }
 
-// The unflushed data of the tree read as zeros from keep (0 to 1) of each file on.
-State ZeroUnflushed(State state, const State& durable, double keep) {
+// The unflushed data of the tree read as zeros from keep (0 to 1) of each file on; with only, of
+// the file at that path alone.
+State ZeroUnflushed(State state, const State& durable, double keep, const std::string& only = {}) {
     for (auto& [path, entry] : state) {
         if (!Under(path, kTreeRoots[0]) && !Under(path, kTreeRoots[1])) continue;
         if (!Unflushed(entry, durable) || entry.data.empty()) continue;
+        if (!only.empty() && path != only) continue;
         const auto from = static_cast<size_t>(static_cast<double>(entry.data.size()) * keep);
         std::fill(entry.data.begin() + static_cast<std::ptrdiff_t>(from), entry.data.end(), '\0');
     }
@@ -207,7 +213,9 @@ int32_t RunMove(SimulatedInstall& install) {
     return result;
 }
 
-Recording Record(const InstallShape& shape) {
+// Records into install, where the states are built again later: the journal and the links name
+// its folders by their full paths.
+Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& install) {
     std::vector<sys::Call> kinds;
     {
         SimulatedInstall traced(shape);
@@ -217,13 +225,13 @@ Recording Record(const InstallShape& shape) {
         sys::fault::Reset();
     }
     Recording recording;
-    SimulatedInstall install(shape);
+    install = std::make_unique<SimulatedInstall>(shape);
     size_t durable = 0;
     bool flushing = false;
     // Before each change: the state, and whether the call just before was a flush.
     const auto take = [&](bool flushNext) {
         if (flushing) durable = recording.states.size();
-        recording.states.push_back(Snapshot(install.root()));
+        recording.states.push_back(Snapshot(install->root()));
         recording.durable.push_back(durable);
         flushing = flushNext;
     };
@@ -233,7 +241,7 @@ Recording Record(const InstallShape& shape) {
         const bool flush = kinds[k] == sys::Call::kFlushToDisk;
         sys::fault::Arm({sys::Call::kAny, k + 1, 0, false, [&take, flush] { take(flush); }});
     }
-    EXPECT_EQ(RunMove(install), 0);
+    EXPECT_EQ(RunMove(*install), 0);
     sys::fault::Reset();
     take(false);
     return recording;
@@ -279,18 +287,35 @@ std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int
     return {};
 }
 
+// Where a memory file system is at hand, the sweep's many flushes cost nothing.
+struct ScopedMemoryTemp {
+    ScopedMemoryTemp() {
+        if (const char* old = std::getenv("TMPDIR")) saved = old;
+        if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
+    }
+    ~ScopedMemoryTemp() {
+        if (saved.empty()) {
+            ::unsetenv("TMPDIR");
+        } else {
+            ::setenv("TMPDIR", saved.c_str(), 1);
+        }
+    }
+    std::string saved;
+};
+
 TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
+    ScopedMemoryTemp memory;
     ScopedVirtualClock clock;
     ScopedCopyThreads walkerOnly(1);  // the same calls in the same order on every run
-    const InstallShape shape{2, true, true, true};
+    const InstallShape shape{10, true, true, true};
     {
         SimulatedInstall warmUp(shape);  // opens the log, so every run makes the same calls
         ASSERT_EQ(RunMove(warmUp), 0);
     }
-    const Recording recording = Record(shape);
+    std::unique_ptr<SimulatedInstall> recorded;
+    const Recording recording = Record(shape, recorded);
     ASSERT_GT(recording.states.size(), 50u);
-
-    SimulatedInstall install(shape);
+    SimulatedInstall& install = *recorded;
     std::set<std::string> tried;
     int cuts = 0, lost = 0;
     const auto tryState = [&](const State& state, const std::string& what) {
@@ -307,7 +332,13 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         const std::string problem = Judge(install, plan, result);
         if (!problem.empty()) {
             ++lost;
-            ADD_FAILURE() << what << ": " << problem;
+            ADD_FAILURE() << what << ": " << problem << " (action "
+                          << static_cast<int>(plan.action) << ", result " << result << ")";
+            for (const FolderFinding& f : plan.folders) {
+                ADD_FAILURE() << sys::ToUtf8(f.source) << " place " << static_cast<int>(f.place)
+                              << " copy " << static_cast<int>(f.copy) << " lacking "
+                              << sys::ToUtf8(f.lacking) << " own " << sys::ToUtf8(f.own);
+            }
         }
     };
 
@@ -324,18 +355,42 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
                 TakeFolder(state, now, name);
             return state;
         };
-        std::set<size_t> kept{k, f, f + (k - f) / 2};
-        if (k >= f + 1) kept.insert(k - 1);
-        if (k >= f + 2) kept.insert(k - 2);
+        const size_t span = k - f;
+        std::set<size_t> kept{k, f};
+        for (size_t part = 1; part < 8; ++part)
+            kept.insert(f + span * part / 8);
+        for (size_t back = 1; back <= 3 && back <= span; ++back)
+            kept.insert(k - back);
+        if (span >= 1) kept.insert(f + 1);
         for (const size_t m : kept)
             tryState(prefix(m), at + ", changes kept up to " + std::to_string(m));
-        State baseLost = now, targetLost = now;
-        TakeFolder(baseLost, states[f], kTreeRoots[0]);
-        TakeFolder(targetLost, states[f], kTreeRoots[1]);
-        tryState(baseLost, at + ", the installation's changes lost");
-        tryState(targetLost, at + ", the target's changes lost");
-        tryState(ZeroUnflushed(now, states[f], 0.0), at + ", unflushed data zeros");
-        tryState(ZeroUnflushed(now, states[f], 0.5), at + ", unflushed data cut at half");
+        for (const size_t m : {k, f + span / 2}) {
+            const std::string kept = ", changes kept up to " + std::to_string(m);
+            State baseLost = prefix(m), targetLost = prefix(m);
+            TakeFolder(baseLost, states[f], kTreeRoots[0]);
+            TakeFolder(targetLost, states[f], kTreeRoots[1]);
+            tryState(baseLost, at + kept + ", the installation's since the flush lost");
+            tryState(targetLost, at + kept + ", the target's since the flush lost");
+        }
+        // The file written last, alone: the one a cut most often catches.
+        if (k > 0) {
+            for (const auto& [path, entry] : now) {
+                const auto before = states[k - 1].find(path);
+                if (Unflushed(entry, states[f]) &&
+                    (before == states[k - 1].end() || before->second.data != entry.data)) {
+                    tryState(ZeroUnflushed(now, states[f], 0.0, path),
+                             at + ", the newest file's data zeros");
+                    tryState(ZeroUnflushed(now, states[f], 0.5, path),
+                             at + ", the newest file's data cut at half");
+                }
+            }
+        }
+        for (const size_t m : {k, f + span / 2}) {
+            const std::string kept = ", changes kept up to " + std::to_string(m);
+            tryState(ZeroUnflushed(prefix(m), states[f], 0.0), at + kept + ", unflushed data zeros");
+            tryState(ZeroUnflushed(prefix(m), states[f], 0.5),
+                     at + kept + ", unflushed data cut at half");
+        }
     }
     std::printf("power-cut sweep: %d cuts, %d lost\n", cuts, lost);
     EXPECT_GE(cuts, 500);
