@@ -319,6 +319,8 @@ int32_t CTaskMgr::MakeTargetFolders() {
         if (!sys::CreateDirectoryW(folder)) {
             const int32_t r = SystemCode(sys::GetLastError());
             NoteFailure(r, folder);
+            // Told as a target that takes no folder, not as a service that would not stop.
+            if (failure_.code == r) failure_.step = MoveStep::kPreparing;
             return r;
         }
         madeFolders_.push_back(folder);
