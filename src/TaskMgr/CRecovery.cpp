@@ -105,7 +105,10 @@ std::wstring WhereDataIs(const FolderFinding& f) {
             return text;
         }
     }
-    if (f.copy == Copy::kPartial && f.place != Place::kHome) {
+    if (!f.own.empty()) {
+        text += L", and in " + Quoted(f.target) + L", which holds what the other lacks (" +
+                Quoted(f.own) + L")";
+    } else if (f.copy == Copy::kPartial && f.place != Place::kHome) {
         text += L", and a partial copy in " + Quoted(f.target);
     } else if (f.copy == Copy::kMore && (f.place == Place::kHome || f.place == Place::kParked)) {
         text += L", and in " + Quoted(f.target) + L", which holds more";
@@ -115,25 +118,36 @@ std::wstring WhereDataIs(const FolderFinding& f) {
     return text;
 }
 
-bool Finishable(const FolderFinding& f) {
-    const bool whole = f.copy == Copy::kSame || f.copy == Copy::kMore;
-    return ((f.place == Place::kParked || f.place == Place::kLinked) && whole) ||
-           f.place == Place::kDone;
+// Sizes and times prove a copy whole only after the journal recorded it flushed and checked:
+// before that a power cut may have left its files full of zeros. Otherwise only its bytes do.
+bool CopyHoldsAll(const FolderFinding& f, bool checked) {
+    if (f.contentKnown) return f.lacking.empty();
+    return checked && (f.copy == Copy::kSame || f.copy == Copy::kMore);
 }
 
+bool Finishable(const FolderFinding& f, bool checked) {
+    if (f.place == Place::kDone) return true;
+    return (f.place == Place::kParked || f.place == Place::kLinked) && CopyHoldsAll(f, checked);
+}
+
+// Putting back deletes the copy: only one proved, byte by byte, to hold nothing of its own.
 bool PuttableBack(const FolderFinding& f) {
-    if (f.place == Place::kHome || f.place == Place::kParked) return f.copy != Copy::kMore;
-    return f.place == Place::kLinked && f.copy == Copy::kSame;
+    if (f.place != Place::kHome && f.place != Place::kParked && f.place != Place::kLinked) {
+        return false;
+    }
+    return !f.targetExists || (f.contentKnown && f.own.empty());
 }
 
-RecoveryAction Decide(const std::vector<FolderFinding>& folders) {
+RecoveryAction Decide(const std::vector<FolderFinding>& folders, bool checked) {
     const auto all = [&folders](auto test) {
         return std::all_of(folders.begin(), folders.end(), test);
     };
     if (!all([](const FolderFinding& f) { return f.place != Place::kUnclear; })) {
         return RecoveryAction::kRefuse;
     }
-    if (all(Finishable)) return RecoveryAction::kFinish;
+    if (all([checked](const FolderFinding& f) { return Finishable(f, checked); })) {
+        return RecoveryAction::kFinish;
+    }
     if (all(PuttableBack)) return RecoveryAction::kPutBack;
     return RecoveryAction::kRefuse;
 }
@@ -207,19 +221,37 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
     plan = RecoveryPlan{};
     if (const int32_t r = GetJournalPath(plan.journalPath); r != 0) return r;
     const int32_t read = ReadJournal(plan.record, plan.journalFound);
+    if (read != 0 && read != kCodeJournalUnreadable) return read;
+    // A journal that cannot be trusted (empty, cut, damaged) is set aside: the disk decides, as
+    // for a move that kept none. Where it cannot, the refusal says what to do.
+    std::wstring distrusted;
     if (read == kCodeJournalUnreadable) {
-        plan.journalFound = true;
-        plan.action = RecoveryAction::kRefuse;
-        plan.why = L"the journal " + Quoted(plan.journalPath) + L" cannot be read";
-        return 0;
+        distrusted = L"the journal " + Quoted(plan.journalPath) + L" cannot be read";
+    } else if (plan.journalFound) {
+        if (const std::wstring odd = OddJournal(plan.record); !odd.empty())
+            distrusted = L"the journal " + Quoted(plan.journalPath) + L" is damaged: " + odd;
     }
-    if (read != 0) return read;
-    if (plan.journalFound) {
-        if (const std::wstring odd = OddJournal(plan.record); !odd.empty()) {
+    if (read == kCodeJournalUnreadable) plan.journalFound = true;
+    if (!distrusted.empty()) {
+        plan.record = JournalRecord{};
+        if (detectedBase.empty()) {
             plan.action = RecoveryAction::kRefuse;
-            plan.why = L"the journal " + Quoted(plan.journalPath) + L" is damaged: " + odd;
+            plan.why = distrusted + L", and the installation was not found. Look for the folders "
+                                    L"\"Software\" and \"Downloads\" (or \"SoftwareVarko\", "
+                                    L"\"DownloadsVarko\") and give them their old names, then "
+                                    L"delete the journal.";
             return 0;
         }
+        bool anyParked = false;
+        if (const int32_t r = FromDisk(detectedBase, plan, anyParked); r != 0) return r;
+        plan.action = Decide(plan.folders, false);
+        if (plan.action == RecoveryAction::kRefuse) {
+            plan.why = distrusted + L"; " + WhyRefused(plan) +
+                       L". Give each folder its old name with its data, then delete the journal.";
+        }
+        return 0;
+    }
+    if (plan.journalFound) {
         if (plan.record.work == JournalWork::kRepoint) return AssessRepoint(plan);
         if (const int32_t r = FromJournal(plan); r != 0) return r;
     } else {
@@ -231,7 +263,7 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
             return 0;  // nothing was parked: nothing to recover
         }
     }
-    plan.action = Decide(plan.folders);
+    plan.action = Decide(plan.folders, plan.record.copiesChecked);
     if (plan.action == RecoveryAction::kRefuse) plan.why = WhyRefused(plan);
     return 0;
 }
@@ -242,7 +274,7 @@ int32_t CRecovery::FromJournal(RecoveryPlan& plan) {
         folder.source = entry.source;
         folder.parked = entry.parked;
         folder.target = entry.target;
-        if (const int32_t r = LookAt(folder, true); r != 0) return r;
+        if (const int32_t r = LookAt(folder, true, plan.record.copiesChecked); r != 0) return r;
         plan.folders.push_back(std::move(folder));
     }
     return 0;
@@ -255,6 +287,9 @@ int32_t CRecovery::FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& 
     const std::wstring trimmed = Trimmed(base);
     if (const int32_t r = fileOp.ListNames(trimmed, names); r != 0) return r;
     plan.record.base = base;
+    // The move stopped the services; which of them, only its journal knew.
+    const auto& services = COculusMgr::ServiceNames();
+    plan.record.services.assign(services.begin(), services.end());
     for (const wchar_t* name : kFolderNames) {
         FolderFinding folder;
         folder.source = trimmed + sys::kSep + name;
@@ -273,7 +308,7 @@ int32_t CRecovery::FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& 
             folder.parked.clear();
             folder.sourceExists =
                 sys::GetFileAttributesW(folder.source) != sys::kInvalidFileAttributes;
-        } else if (const int32_t r = LookAt(folder, false); r != 0) {
+        } else if (const int32_t r = LookAt(folder, false, false); r != 0) {
             return r;
         }
         plan.record.folders.push_back({folder.source, folder.target, folder.parked, false});
@@ -282,7 +317,7 @@ int32_t CRecovery::FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& 
     return 0;
 }
 
-int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown) {
+int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown, bool checked) {
     // Each entry: absent, or its attributes; a query that fails otherwise decides nothing.
     const auto attributesOf = [](const std::wstring& path, uint32_t& attributes, bool& exists) {
         attributes = path.empty() ? sys::kInvalidFileAttributes : sys::GetFileAttributesW(path);
@@ -331,10 +366,10 @@ int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown) {
     // A copy is only judged against the data it was made from; without a journal only a
     // link names it.
     if (!journalKnown && f.place != Place::kLinked) return 0;
-    return CompareCopy(f.parkedExists ? f.parked : f.source, f);
+    return CompareCopy(f.parkedExists ? f.parked : f.source, f, checked);
 }
 
-int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f) {
+int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f, bool checked) {
     // A copy inside its data, or data inside its copy, would be deleted with the other.
     for (const auto& [path, folder] :
          {std::pair(f.target, original), std::pair(original, f.target)}) {
@@ -350,15 +385,27 @@ int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f) {
     int32_t r = fileOp.VerifyCopy(original, f.target, difference);
     if (r == 0) {
         f.copy = Copy::kSame;
-        return 0;
+    } else if (r == kCodeCopyDiffers) {
+        r = fileOp.VerifyHeldIn(original, f.target, difference);
+        if (r == 0) {
+            f.copy = Copy::kMore;
+        } else if (r == kCodeCopyDiffers) {
+            f.copy = Copy::kPartial;
+        } else {
+            return r;
+        }
+    } else {
+        return r;
     }
-    if (r == kCodeCopyDiffers) r = fileOp.VerifyHeldIn(original, f.target, difference);
-    if (r == 0) {
-        f.copy = Copy::kMore;
-        return 0;
-    }
-    if (r != kCodeCopyDiffers) return r;
-    f.copy = Copy::kPartial;
+    // A copy recorded as flushed and checked, whole by its sizes and times, is finished without
+    // reading it. Every other decision reads the bytes.
+    const bool whole = f.copy == Copy::kSame || f.copy == Copy::kMore;
+    if (checked && whole && f.place != Place::kHome) return 0;
+    CFileOp::ContentDifference content;
+    if ((r = fileOp.CompareContent(original, f.target, content)) != 0) return r;
+    f.contentKnown = true;
+    f.lacking = content.lacking;
+    f.own = content.own;
     return 0;
 }
 
@@ -430,11 +477,14 @@ int32_t CRecovery::Finish(const RecoveryPlan& plan) {
         if ((r = fileOp.MakeDirLink(f.source, f.target)) != 0) return r;
     }
     doneUnits.fetch_add(9);
-    // The parked data goes next: the copies must be on the disk, not only in a cache.
+    // The parked data goes next: the copies must be on the disk, not only in a cache, and the
+    // journal must say so before the first original goes.
     for (const FolderFinding& f : plan.folders) {
         if (f.parkedExists && !sys::FlushToDisk(f.target)) return Failed(HX_LOG);
     }
-    Step(record, kEmptying, false, r);
+    record.copiesChecked = true;
+    Step(record, kEmptying, true, r);
+    if (r != 0) return r;
     for (const FolderFinding& f : plan.folders) {
         if (f.parkedExists && (r = fileOp.DeleteTree(f.parked, true)) != 0) return r;
     }
@@ -482,6 +532,7 @@ int32_t CRecovery::StartServicesAndClose(JournalRecord& record) {
         HX_LOG.Err(kCodeServicesNotStarted);
         return kCodeServicesNotStarted;  // the journal stays: the next start tries again
     }
+    if ((r = FlushRecordedFolders(record)) != 0) return r;
     if ((r = RemoveJournal()) != 0) return r;
     doneUnits.store(totalUnits.load());
     return 0;

@@ -17,25 +17,32 @@
 // "The same": the same entries, sizes and write times (CFileOp::VerifyCopy). "More": all that P
 // holds is in T, the same, and T holds more besides: P was half deleted after the copy was
 // verified, or something was added through the link (CFileOp::VerifyHeldIn). "Partial": P holds
-// something that T lacks.
+// something that T lacks. Sizes and times decide only once the journal records the copies
+// flushed and checked (checked=1): before that a power cut may have left T's files full of zeros
+// with their sizes and times kept. Everywhere else the bytes are read (CFileOp::CompareContent):
+// what T lacks of its data, and what T holds of its own (an entry, or other bytes).
 //
 // The decision, in this order:
 //
 //   Nothing    no journal and no parked folder: nothing is touched.
-//   Refuse     a folder is Unclear, or a Home copy holds more than S, or a Linked copy is
-//              partial: nothing is touched, and the refusal says where each folder's data is.
-//   Finish     every folder is Parked or Linked with a copy that is the same or more, or Done:
-//              link each Parked S to T, flush the copies, delete every P (CFileOp::DeleteTree,
-//              then RemoveEmptiedParkedFolder, as the move does), start the services.
-//   Put back   every folder is Home or Parked with no copy, a partial one or the same, or Linked
-//              with the same: remove the links to T, delete every T, give every P its old name
-//              back (exactly), remove the emptied "Oculus game" folder, start the services.
-//   Refuse     anything else (for instance one folder Done and the other Home).
+//   Refuse     a folder is Unclear: nothing is touched, and the refusal says where each
+//              folder's data is.
+//   Finish     every folder is Done, or Parked or Linked with a copy that holds all of its data:
+//              same or more after checked=1, else proved by its bytes. Link each Parked S to T,
+//              flush the copies, record checked=1, delete every P (CFileOp::DeleteTree, then
+//              RemoveEmptiedParkedFolder, as the move does), start the services.
+//   Put back   every folder is Home, Parked or Linked, and its copy, if there is one, proved by
+//              its bytes to hold nothing of its own: remove the links to T, delete every T, give
+//              every P its old name back (exactly), remove the emptied "Oculus game" folder,
+//              start the services.
+//   Refuse     anything else (a copy holding what its data lacks, one folder Done and the other
+//              Home, ...): nothing is touched, and the refusal names both places.
 //
-// Only copies are deleted that are provably this move's (the journal names them; a move makes
-// them new) and not more than their data, or that hold everything a parked folder holds; only
-// parked folders are deleted whose every entry is in the copy. The services started are those the
-// journal says the move stopped, where they are not running.
+// So a copy holding anything its data lacks is never deleted, and a Done folder's copy (the
+// moved library, even where a reinstall made a fresh folder at S) never. A journal that cannot
+// be read, or that names folders no move makes, is set aside and the disk decides as for a move
+// without one; where it cannot, the refusal says what to do. Without a journal the services
+// started are both of the platform's; with one, those it says the move stopped.
 //
 // A recovery writes its own journal (work=finish or putback) before its first change, and every
 // step leaves a state that this table maps to the same decision again: Finish only adds links
@@ -86,8 +93,8 @@ class CRecovery {
     // link or nothing.
     int32_t AssessRepoint(RecoveryPlan& plan);
     int32_t FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked);
-    int32_t LookAt(FolderFinding& folder, bool journalKnown);
-    int32_t CompareCopy(const std::wstring& original, FolderFinding& folder);
+    int32_t LookAt(FolderFinding& folder, bool journalKnown, bool checked);
+    int32_t CompareCopy(const std::wstring& original, FolderFinding& folder, bool checked);
     int32_t Finish(const RecoveryPlan& plan);
     int32_t PutBack(const RecoveryPlan& plan);
     int32_t StartServicesAndClose(JournalRecord& record);

@@ -132,6 +132,10 @@ int32_t CTaskMgr::MoveForward() {
         HX_LOG.Err(r);
         return r;
     }
+    if (const int32_t r = MakeTargetFolders(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
     const int32_t stopResult = oculus.StopServices();
     journal_.SetServices(oculus.StoppedServices());
     if (stopResult != 0) {
@@ -309,7 +313,52 @@ int32_t CTaskMgr::CopyParked() {
         checksDone_.fetch_add(1);
     }
     noteTime();
+    // Only this record, on disk, lets an original go: before it a power cut may leave copies
+    // whose sizes and times are right and whose bytes are zeros.
+    if (const int32_t r = journal_.CopiesChecked(); r != 0) {
+        std::wstring journalPath;
+        GetJournalPath(journalPath);
+        NoteFailure(r, journalPath);
+        HX_LOG.Err(r);
+        return r;
+    }
     return 0;
+}
+
+// The folders the copies go to: the journal names them before they are made, so that whatever
+// stops the move, the next start knows them; a rollback removes them again.
+int32_t CTaskMgr::MakeTargetFolders() {
+    madeFolders_.clear();
+    std::vector<std::wstring> wanted;
+    for (const auto& [source, target] : pairs) {
+        const auto cut = target.rfind(sys::kSep);
+        const std::wstring container = cut == std::wstring::npos ? target : target.substr(0, cut);
+        if (std::find(wanted.begin(), wanted.end(), container) == wanted.end())
+            wanted.push_back(container);
+    }
+    for (const auto& [source, target] : pairs)
+        wanted.push_back(target);
+    for (const std::wstring& folder : wanted) {
+        if (!sys::CreateDirectoryW(folder)) {
+            const int32_t r = SystemCode(sys::GetLastError());
+            NoteFailure(r, folder);
+            // Told as a target that takes no folder, not as a service that would not stop.
+            if (failure_.code == r) failure_.step = MoveStep::kPreparing;
+            return r;
+        }
+        madeFolders_.push_back(folder);
+    }
+    return 0;
+}
+
+// Only empty folders go: a copy that could not be deleted keeps its folder.
+void CTaskMgr::RemoveMadeFolders() {
+    for (auto it = madeFolders_.rbegin(); it != madeFolders_.rend(); ++it) {
+        if (sys::GetFileAttributesW(*it) == sys::kInvalidFileAttributes) continue;
+        std::vector<std::wstring> left;
+        if (fileOp.ListNames(*it, left) == 0 && left.empty()) fileOp.RemoveOneDir(*it);
+    }
+    madeFolders_.clear();
 }
 
 int32_t CTaskMgr::LinkSources() {
@@ -445,6 +494,9 @@ int32_t CTaskMgr::Execute() {
             }
             if (rr != 0) HX_LOG.Err(rr);
         }
+        if (result != kCodeOldDataLeft && result != kCodeServicesNotStarted) RemoveMadeFolders();
+        // What is left for the next start, and the services this move stopped, stay named.
+        if (rr != 0 || result == kCodeOldDataLeft) journal_.KeepForRecovery();
     }
 
     SetStep(MoveStep::kFinishing);

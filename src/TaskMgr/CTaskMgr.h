@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/MoveJournal.h"
@@ -120,6 +121,8 @@ class CTaskMgr {
   private:
     std::map<std::wstring, SourceSize> knownBytes_;
     int32_t MoveForward();
+    int32_t MakeTargetFolders();
+    void RemoveMadeFolders();
     int32_t ParkSources();
     int32_t CopyParked();
     int32_t LinkSources();
@@ -173,6 +176,7 @@ class CTaskMgr {
     std::atomic<bool> cancelAccepted_{false};
     FailureNote failure_;  // the worker's; read after the move
 
+    std::vector<std::wstring> madeFolders_;    // by this run, the copies' container first
     PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;

@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
+constexpr int kOldestVersion = 1;
 constexpr size_t kMaxJournalBytes = 64 * 1024;  // a move's journal is a few hundred bytes
 constexpr size_t kMaxFolders = 2;
 
@@ -108,7 +109,11 @@ class JournalParser {
     bool Line(std::string_view key, std::string_view raw) {
         if (step_ == Step::kVersion) {
             int32_t version = 0;
-            if (key != "version" || !ParseNumber(raw, version) || version != kVersion) return false;
+            if (key != "version" || !ParseNumber(raw, version) || version < kOldestVersion ||
+                version > kVersion) {
+                return false;
+            }
+            version_ = version;
             step_ = Step::kWork;
             return true;
         }
@@ -129,9 +134,18 @@ class JournalParser {
             return true;
         }
         if (step_ == Step::kPhase) {
-            step_ = Step::kBase;
+            step_ = Step::kChecked;
             return key == "phase" && ParseNumber(raw, record_.phase) && record_.phase <= kFinished;
         }
+        if (step_ == Step::kChecked) {
+            step_ = Step::kBase;
+            if (key == "checked" && version_ >= 2) {
+                if (raw != "1") return false;  // the writer leaves out checked=0
+                record_.copiesChecked = true;
+                return true;
+            }
+        }
+        if (version_ >= 2 && UnknownKey(key)) return true;
         std::wstring value;
         if (!DecodeValue(raw, value) || value.empty()) return false;
         if (step_ == Step::kBase) {
@@ -180,10 +194,23 @@ class JournalParser {
     }
 
   private:
+    // A key this reader does not know, spelled as a writer's key is.
+    static bool UnknownKey(std::string_view key) {
+        static constexpr std::string_view kKnown[] = {"version", "work",   "phase",  "checked",
+                                                      "base",    "service", "source", "target",
+                                                      "parked",  "linked"};
+        if (key.empty()) return false;
+        for (const char c : key) {
+            if (!((c >= 'a' && c <= 'z') || c == '-')) return false;
+        }
+        return std::find(std::begin(kKnown), std::end(kKnown), key) == std::end(kKnown);
+    }
+
     enum class Step {
         kVersion,
         kWork,
         kPhase,
+        kChecked,
         kBase,
         kServices,
         kTarget,
@@ -193,6 +220,7 @@ class JournalParser {
     };
     JournalRecord& record_;
     Step step_ = Step::kVersion;
+    int32_t version_ = 0;
 };
 
 int32_t FailedCode(const CLogSite& site) {
@@ -207,6 +235,7 @@ std::string SerializeJournal(const JournalRecord& record) {
     std::string out = "version=" + std::to_string(kVersion) + "\n";
     out += std::string("work=") + WorkName(record.work) + "\n";
     out += "phase=" + std::to_string(record.phase) + "\n";
+    if (record.copiesChecked) out += "checked=1\n";
     AppendLine(out, "base", record.base);
     for (const std::wstring& service : record.services)
         AppendLine(out, "service", service);
@@ -281,6 +310,25 @@ int32_t RemoveJournal() {
     return FailedCode(HX_LOG);
 }
 
+int32_t FlushRecordedFolders(const JournalRecord& record) {
+    std::vector<std::wstring> folders{record.base};
+    for (const JournalFolder& folder : record.folders) {
+        // The target chosen: it outlives the "Oculus game" folder a rollback removes.
+        std::wstring chosen = folder.target;
+        for (int up = 0; up < 2; ++up) {
+            const auto cut = chosen.rfind(sys::kSep);
+            chosen = cut == std::wstring::npos || cut == 0 ? chosen : chosen.substr(0, cut);
+        }
+        if (!chosen.empty() && std::find(folders.begin(), folders.end(), chosen) == folders.end())
+            folders.push_back(chosen);
+    }
+    for (const std::wstring& folder : folders) {
+        if (folder.empty()) continue;
+        if (!sys::FlushToDisk(folder)) return FailedCode(HX_LOG);
+    }
+    return 0;
+}
+
 // ---- One move's journal ------------------------------------------------------------------------
 
 int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase) {
@@ -296,6 +344,7 @@ int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase) {
         }
     }
     active_ = false;
+    keep_ = false;
     if (const int32_t r = WriteJournal(record_); r != 0) return r;
     active_ = true;
     return 0;
@@ -330,11 +379,26 @@ void MoveJournal::Linking(const std::wstring& source) {
     }
 }
 
+int32_t MoveJournal::CopiesChecked() {
+    if (!active_) return 0;
+    record_.copiesChecked = true;
+    if (const int32_t r = WriteJournal(record_); r != 0) {
+        record_.copiesChecked = false;
+        return r;
+    }
+    return 0;
+}
+
 void MoveJournal::Phase(int32_t phase) {
     if (!active_) return;
     if (phase == kFinished) {
         active_ = false;
-        RemoveJournal();  // logged there; a journal left behind only asks the next start
+        if (keep_) {
+            Refresh();  // the services and folders as they are now, for the next start
+            return;
+        }
+        // Logged there; a journal left behind only asks the next start, which finds the move done.
+        if (FlushRecordedFolders(record_) == 0) RemoveJournal();
         return;
     }
     record_.phase = phase;

@@ -6,9 +6,11 @@
 // The file is move.journal in the state folder (sys::GetStateFolder), small UTF-8 text of
 // key=value lines, rewritten whole and atomically:
 //
-//   version=1                          always first
+//   version=2                          always first (1: written before "checked" existed)
 //   work=move                          move, finish, putback or repoint: who wrote it last
 //   phase=2                            the task phase reached (TaskPhase)
+//   checked=1                          the copies are flushed to disk and checked: only from
+//                                      here on may a parked original be deleted
 //   base=C:\Oculus\                    the base folder
 //   service=OVRLibraryService          each service the move stopped (or was about to stop)
 //   source=C:\Oculus\Downloads         opens a folder's lines: its old path,
@@ -16,7 +18,9 @@
 //   parked=C:\Oculus\DownloadsVarko    the name it is parked under (written before the rename),
 //   linked=1                           and whether a link to the copy may have been made there.
 //
-// In values, "%", control characters and the bytes that end a line are written as %XX.
+// In values, "%", control characters and the bytes that end a line are written as %XX. A reader
+// of version 2 passes over a line whose key it does not know (lower-case letters and "-"), so a
+// later writer may add lines without making this one's journals unreadable to it.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +44,7 @@ enum class JournalWork : int32_t { kMove, kFinish, kPutBack, kRepoint };
 struct JournalRecord {
     JournalWork work = JournalWork::kMove;
     int32_t phase = 0;
+    bool copiesChecked = false;  // durably: the copies were flushed and checked
     std::wstring base;
     std::vector<std::wstring> services;  // only the platform's two services
     std::vector<JournalFolder> folders;  // at most two
@@ -47,8 +52,9 @@ struct JournalRecord {
 };
 
 // The text of a record, and the record of a text. ParseJournal accepts only what SerializeJournal
-// writes: the version first, known keys each in its place, the two service names, at most two
-// folders, every line ended; so what it reads it writes back the same.
+// writes (and version 1's text, which lacks "checked"): the version first, known keys each in its
+// place, the two service names, at most two folders, every line ended; so what it reads it writes
+// back the same. Unknown keys of version 2 are passed over.
 std::string SerializeJournal(const JournalRecord& record);
 bool ParseJournal(std::string_view text, JournalRecord& record);
 
@@ -59,6 +65,10 @@ int32_t GetJournalPath(std::wstring& path);
 int32_t ReadJournal(JournalRecord& record, bool& found);
 int32_t WriteJournal(const JournalRecord& record);
 int32_t RemoveJournal();  // 0 also when there was none
+// Flushes what a record describes to disk (the volumes of the base folder and of the folder the
+// copies went into), before the journal that names them may go: else a power cut could keep the
+// journal's removal and lose the links, renames and deletions it stood for.
+int32_t FlushRecordedFolders(const JournalRecord& record);
 
 // The journal of one move, kept by the task: begun before the move changes anything, rewritten at
 // each phase change, removed when the move ends. Only what Begin and PlanParking write must reach
@@ -76,6 +86,13 @@ class MoveJournal {
     int32_t PlanParking(const PathMap& parkedNames);
     void Parked(const std::wstring& source, const std::wstring& parkedName);
     void Linking(const std::wstring& source);
+    // Records, durably, that the copies are flushed and checked; no parked original may be
+    // deleted before this has returned 0.
+    int32_t CopiesChecked();
+    bool CopiesRecorded() const { return active_ && record_.copiesChecked; }
+    // Keeps the journal past the move's end: what is left for the next start to finish or put
+    // back (a rollback that did not finish, parked data left) and the services it stopped.
+    void KeepForRecovery() { keep_ = true; }
     // Rewrites the journal with the new phase; the move's end (kFinished) removes it.
     void Phase(int32_t phase);
     bool Active() const { return active_; }
@@ -86,4 +103,5 @@ class MoveJournal {
 
     JournalRecord record_;
     bool active_ = false;
+    bool keep_ = false;
 };

@@ -26,6 +26,11 @@ struct FolderFinding {
     bool targetExists = false;
     Place place = Place::kUnclear;
     Copy copy = Copy::kNone;
+    // By the bytes (CFileOp::CompareContent), where sizes and times cannot decide: whether they
+    // were compared, the first path the copy lacks, and the first it holds of its own.
+    bool contentKnown = false;
+    std::wstring lacking;
+    std::wstring own;
     std::wstring odd;  // for kUnclear: what does not fit
 };
 

@@ -16,19 +16,16 @@ namespace {
 
 IArSet* g_engineForTests = nullptr;
 
-// Makes path, appending "(1)" while the name is taken; path ends as the folder made.
-int32_t MakeFreshFolder(std::wstring& path) {
-    while (!sys::CreateDirectoryW(path)) {
-        const uint32_t n = sys::GetLastError();
-        if (n == 0) return 0;
-        if (n != sys::kErrAlreadyExists) {
-            const int32_t r = SystemCode(n);
-            HX_LOG.Err(r);
-            return r;
-        }
+// Appends "(1)" to path while the name is taken. The task makes the folder, once its journal
+// names it.
+int32_t ChooseFreshName(std::wstring& path) {
+    while (sys::GetFileAttributesW(path) != sys::kInvalidFileAttributes)
         path += L"(1)";
-    }
-    return 0;
+    const uint32_t n = sys::GetLastError();
+    if (n == sys::kErrFileNotFound || n == sys::kErrPathNotFound) return 0;
+    const int32_t r = SystemCode(n);
+    HX_LOG.Err(r);
+    return r;
 }
 
 }  // namespace
@@ -159,7 +156,7 @@ int32_t CVr::MoveInstallationSteps() {
     }
     targetSoftware += sys::kSep;
     targetSoftware += L"Oculus game";
-    if (const int32_t r = MakeFreshFolder(targetSoftware); r != 0) {
+    if (const int32_t r = ChooseFreshName(targetSoftware); r != 0) {
         task.NoteFailure(r, targetSoftware);
         return r;
     }
@@ -169,12 +166,6 @@ int32_t CVr::MoveInstallationSteps() {
     targetSoftware += L"Software";
     targetDownloads += sys::kSep;
     targetDownloads += L"Downloads";
-    for (std::wstring* folder : {&targetSoftware, &targetDownloads}) {
-        if (const int32_t r = MakeFreshFolder(*folder); r != 0) {
-            task.NoteFailure(r, *folder);
-            return r;
-        }
-    }
 
     if (const int32_t r =
             task.SetPairs({{sourceSoftware, targetSoftware}, {sourceDownloads, targetDownloads}});

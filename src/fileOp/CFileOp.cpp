@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -721,6 +722,129 @@ int32_t CFileOp::VerifyInner(const std::wstring& original, const std::wstring& c
     if (walked.code != 0) return walked.code;
     if (!copied.empty() && !copyMayHoldMore)
         return differs(copy + sys::kSep + copied.begin()->first);
+    return 0;
+}
+
+// ---- Comparing by content ----------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kCompareChunk = 256 * 1024;
+
+// Fills buffer from file as far as the file goes; got < size only at its end.
+bool ReadFull(sys::ReadHandle file, char* buffer, size_t size, size_t& got) {
+    got = 0;
+    while (got < size) {
+        size_t n = 0;
+        if (!sys::ReadNext(file, buffer + got, size - got, n)) return false;
+        if (n == 0) break;
+        got += n;
+    }
+    return true;
+}
+
+// How the bytes of a copy stand against its original's: each byte the same, or zero where the
+// original has data (lacking: a write the cut lost), or other (own, and lacking too).
+int32_t CompareBytes(const std::wstring& original, const std::wstring& copy,
+                     const std::atomic<bool>& cancel, bool& lacking, bool& own) {
+    lacking = own = false;
+    sys::ReadHandle a = sys::OpenForReading(original);
+    if (a == nullptr) return FailedQueryCode(sys::GetLastError());
+    sys::ReadHandle b = sys::OpenForReading(copy);
+    if (b == nullptr) {
+        const int32_t r = FailedQueryCode(sys::GetLastError());
+        sys::CloseReading(a);
+        return r;
+    }
+    std::vector<char> here(kCompareChunk), there(kCompareChunk);
+    int32_t code = 0;
+    for (;;) {
+        if (cancel.load(std::memory_order_relaxed)) {
+            code = kCodeCancelled;
+            break;
+        }
+        size_t na = 0, nb = 0;
+        if (!ReadFull(a, here.data(), here.size(), na) || !ReadFull(b, there.data(), there.size(), nb)) {
+            code = FailedQueryCode(sys::GetLastError());
+            break;
+        }
+        const size_t both = std::min(na, nb);
+        if (std::memcmp(here.data(), there.data(), both) != 0) {
+            for (size_t i = 0; i < both && !own; ++i) {
+                if (here[i] == there[i]) continue;
+                lacking = true;
+                own = there[i] != 0;
+            }
+        }
+        if (nb > na) own = true;
+        if (na > nb) lacking = true;
+        if (own || na < here.size() || nb < there.size()) break;
+    }
+    sys::CloseReading(a);
+    sys::CloseReading(b);
+    return code;
+}
+
+}  // namespace
+
+int32_t CFileOp::CompareContent(std::wstring original, std::wstring copy,
+                                ContentDifference& found) {
+    found = {};
+    return CompareContentInner(original, copy, found);
+}
+
+int32_t CFileOp::CompareContentInner(const std::wstring& original, const std::wstring& copy,
+                                     ContentDifference& found) {
+    std::map<std::wstring, sys::FindData> copied;
+    const WalkResult listed = WalkFolder(copy, cancelFlag, [&copied](const CDirFinder& f, bool) {
+        copied.emplace(f.Current().name, f.Current());
+        return 0;
+    });
+    if (listed.code != 0) return listed.code;
+    const auto lacks = [&found](const std::wstring& path) {
+        if (found.lacking.empty()) found.lacking = path;
+    };
+    const auto owns = [&found](const std::wstring& path) {
+        if (found.own.empty()) found.own = path;
+    };
+    auto visit = [&](const CDirFinder& finder, bool) {
+        const std::wstring& path = finder.CurrentPath();
+        EntryKind kind;
+        if (const int32_t r = Classify(finder, original, kind); r != 0) return r;
+        const auto it = copied.find(finder.Current().name);
+        if (it == copied.end()) {
+            lacks(path);
+            return 0;
+        }
+        const std::wstring there = copy + sys::kSep + it->first;
+        const bool folderThere = (it->second.attributes & sys::kAttrDirectory) != 0;
+        const bool linkThere = (it->second.attributes & sys::kAttrReparsePoint) != 0;
+        copied.erase(it);
+        if (kind == EntryKind::kBareLink) {
+            if (!linkThere) {
+                lacks(path);
+                owns(there);
+            }
+            return 0;
+        }
+        if (folderThere != (kind == EntryKind::kFolder) || linkThere) {
+            lacks(path);
+            owns(there);
+            return 0;
+        }
+        if (kind == EntryKind::kFolder) return CompareContentInner(path, there, found);
+        bool lacking = false, own = false;
+        if (const int32_t r = CompareBytes(path, there, cancelFlag, lacking, own); r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+        if (lacking) lacks(path);
+        if (own) owns(there);
+        return 0;
+    };
+    const WalkResult walked = WalkFolder(original, cancelFlag, visit);
+    if (walked.code != 0) return walked.code;
+    if (!copied.empty()) owns(copy + sys::kSep + copied.begin()->first);
     return 0;
 }
 

@@ -111,6 +111,17 @@ class CFileOp {
     // original holds is in the copy, the same. So a half-deleted original is proved a duplicate.
     // Folders' own metadata is not compared: making or deleting entries changes it.
     int32_t VerifyHeldIn(std::wstring original, std::wstring copy, std::wstring& difference);
+    // A copy against its original by the bytes of every file, where sizes and times cannot
+    // tell (a power cut leaves a copy's files full of zeros with their size and time kept).
+    // lacking: the first path whose entry or bytes the copy lacks (missing, cut short, zeros
+    // where the original has data); own: the first path of an entry or bytes that the copy
+    // holds and the original does not (added, longer, other bytes). A file with other bytes is
+    // both. Both empty: the same. 0, 3 when cancelled, or the code of a failed listing or read.
+    struct ContentDifference {
+        std::wstring lacking;
+        std::wstring own;
+    };
+    int32_t CompareContent(std::wstring original, std::wstring copy, ContentDifference& found);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
     // link or bind mount that reaches either: by identity, path or any folder it lies in is
     // folder or a folder below it. 0 with the answer, or the code of a failed query.
@@ -156,6 +167,8 @@ class CFileOp {
         size_t folder = 0;
     };
     int32_t CheckTargetRoom(const std::wstring& target, const std::vector<Longest>& sources);
+    int32_t CompareContentInner(const std::wstring& original, const std::wstring& copy,
+                                ContentDifference& found);
     int32_t Classify(const CDirFinder& finder, const std::wstring& folder, EntryKind& kind);
     void StartMeasure(const std::wstring& root);
     void Measure(const std::wstring& path, bool isFolder);

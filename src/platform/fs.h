@@ -211,4 +211,12 @@ bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes);
 // Reads a whole file of at most maxBytes bytes (kErrInvalidData when it holds more).
 bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes);
 
+// A file's bytes read in order, for comparing a copy with its original byte by byte.
+struct ReadingFile;
+using ReadHandle = ReadingFile*;  // null: invalid
+ReadHandle OpenForReading(const std::wstring& path);
+// Up to size bytes into buffer; got is 0 at the end of the file.
+bool ReadNext(ReadHandle file, char* buffer, size_t size, size_t& got);
+void CloseReading(ReadHandle file);
+
 }  // namespace sys

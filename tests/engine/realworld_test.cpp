@@ -621,7 +621,7 @@ TEST_F(RealMoveTest, ReadOnlyEntriesLetTheRollbackEmptyTheTarget) {
 
     EXPECT_EQ(Move(install_.target()), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game"));
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
     fs::permissions(Downloads() / "cache", fs::perms::owner_all);
     ExpectUntouched();
 }
@@ -713,7 +713,7 @@ TEST_F(RealMoveTest, AServiceThatWillNotStopStopsTheMoveAndTheOtherRunsAgain) {
     engine_.ResetTask();
     EXPECT_EQ(Move(install_.target()), 10000 + 1052);
     ExpectUntouched();
-    EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game(1)" / "Software"));
+    EXPECT_TRUE(fs::is_empty(install_.target()));  // the refused moves leave no folder
 }
 
 TEST_F(RealMoveTest, ARollbackThatPutsTheDataBackIsCleanEvenWhenServicesDoNotStart) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "TaskMgr/CRecovery.h"
 #include "TaskMgr/MoveJournal.h"
@@ -51,10 +52,13 @@ TEST(JournalText, WhatIsWrittenIsReadBackTheSame) {
     JournalRecord bare;
     bare.base = L"/b/";
     records.push_back(bare);
+    JournalRecord checked = SampleRecord();
+    checked.copiesChecked = true;
+    records.push_back(checked);
 
     for (const JournalRecord& record : records) {
         const std::string text = SerializeJournal(record);
-        EXPECT_EQ(text.rfind("version=1\n", 0), 0u);
+        EXPECT_EQ(text.rfind("version=2\n", 0), 0u);
         JournalRecord back;
         ASSERT_TRUE(ParseJournal(text, back)) << text;
         EXPECT_TRUE(back == record) << text;
@@ -67,7 +71,13 @@ TEST(JournalText, OnlyWhatTheWriterWritesIsRead) {
     const std::string folder = "source=/b/Software\ntarget=/t/Oculus game/Software\n";
     const std::vector<std::pair<const char*, std::string>> refused{
         {"empty", ""},
-        {"another version", "version=2\nwork=move\nphase=2\nbase=/b/\n"},
+        {"a later version", "version=3\nwork=move\nphase=2\nbase=/b/\n"},
+        {"checked in version 1", "version=1\nwork=move\nphase=2\nchecked=1\nbase=/b/\n"},
+        {"checked=0, which the writer leaves out", "version=2\nwork=move\nphase=2\nchecked=0\n"
+                                                   "base=/b/\n"},
+        {"checked after the base", "version=2\nwork=move\nphase=2\nbase=/b/\nchecked=1\n"},
+        {"an unknown key before the phase", "version=2\nwork=move\nnew-key=1\nphase=2\n"
+                                            "base=/b/\n"},
         {"a line cut short", head.substr(0, head.size() - 1)},
         {"no base", "version=1\nwork=move\nphase=2\n"},
         {"base before phase", "version=1\nwork=move\nbase=/b/\nphase=2\n"},
@@ -100,6 +110,15 @@ TEST(JournalText, OnlyWhatTheWriterWritesIsRead) {
     EXPECT_TRUE(
         ParseJournal(head + folder + "parked=/b/SoftwareVarko\nlinked=1\n" + folder, record));
     EXPECT_EQ(record.folders.size(), 2u);
+    EXPECT_FALSE(record.copiesChecked);
+
+    // A later writer's keys are passed over by a reader of version 2, wherever they stand.
+    const std::string head2 = "version=2\nwork=move\nphase=4\nchecked=1\nbase=/b/\n";
+    JournalRecord later;
+    ASSERT_TRUE(ParseJournal(head2 + "re-point=1\n" + folder + "links-to=/x\n", later));
+    EXPECT_TRUE(later.copiesChecked);
+    ASSERT_EQ(later.folders.size(), 1u);
+    EXPECT_EQ(later.folders[0].target, L"/t/Oculus game/Software");
 }
 
 // ---- The journal a move keeps ------------------------------------------------------------------
@@ -235,10 +254,40 @@ TEST_F(RecoveryTest, AJournalThatCannotBeWrittenFailsTheMoveBeforeAnythingChange
     EXPECT_EQ(Recovered(), "");
 }
 
+// Fails the journal's writes from a moment of the move on: the nth entry into phase, then the
+// first write (the one that follows, sticky: every later one too).
+class JournalWriteFailer final : public TaskPhaseObserver {
+  public:
+    JournalWriteFailer(int32_t phase, int nth, bool sticky)
+        : phase_(phase), nth_(nth), sticky_(sticky) {}
+    void OnPhase(int32_t phase) override {
+        if (phase != phase_ || --nth_ != 0) return;
+        const uint64_t next = sys::fault::Count(sys::Call::kWriteFile) + 1;
+        sys::fault::Arm({sys::Call::kWriteFile, next, sys::kErrDiskFull, sticky_, {}});
+    }
+
+  private:
+    int32_t phase_;
+    int nth_;
+    bool sticky_;
+};
+
 TEST_F(RecoveryTest, LaterJournalWritesThatFailLeaveTheMoveGoingOn) {
-    sys::fault::Arm({sys::Call::kWriteFile, 4, sys::kErrDiskFull, true});
-    EXPECT_EQ(Move(), 0);
+    JournalWriteFailer failer(kLinking, 1, true);
+    EXPECT_EQ(Move(&failer), 0);
+    sys::fault::Reset();
     EXPECT_EQ(Recovered(), "");
+}
+
+// The record that the copies are flushed and checked (the first write after the second copy)
+// must be on disk before any original goes: without it the move is rolled back, and nothing of
+// the data is deleted.
+TEST_F(RecoveryTest, NoOriginalIsDeletedBeforeTheCheckedCopiesAreRecorded) {
+    JournalWriteFailer failer(kCopied, 2, false);
+    EXPECT_EQ(Move(&failer), 10000 + 112);
+    sys::fault::Reset();
+    EXPECT_EQ(Recovered(), "");
+    EXPECT_FALSE(fs::exists(Copies()));  // the folders the move made go with the rollback
 }
 
 TEST_F(RecoveryTest, AMoveIsRefusedWhileAnInterruptedOneWaits) {
@@ -500,18 +549,180 @@ TEST_F(RecoveryTest, ACopyThatHoldsMoreThanTheDataAtHomeIsKept) {
     EXPECT_EQ(ReadFile(Copies() / "Software" / "new game.bin"), "new");
 }
 
-TEST_F(RecoveryTest, AJournalThatIsNoJournalIsRefused) {
-    InterruptMove(kCopyFirst, 40);
-    std::wstring path;
-    ASSERT_EQ(GetJournalPath(path), 0);
-    WriteFile(fs::path(path), "version=1\nwork=move\nphase=2\nbase=/");  // cut short
-    RecoveryPlan plan = Assess();
-    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
-    EXPECT_NE(plan.why.find(path), std::wstring::npos);
-    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
+// ---- Copies the disk cannot vouch for, and copies holding what their data lacks -----------------
+
+// What a power cut leaves of a file written since the last flush: its size and write time, and
+// zeros for its bytes.
+void ZeroKeepingSizeAndTime(const fs::path& file) {
+    const auto time = fs::last_write_time(file);
+    const auto size = fs::file_size(file);
+    WriteFile(file, std::string(size, '\0'));
+    fs::last_write_time(file, time);
 }
 
-TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsRefused) {
+// A file of the copy, with its original's content, somewhere in "Software".
+fs::path SomeCopiedFile(const fs::path& copies) {
+    return copies / "Software" / "Game A" / "file0.bin";
+}
+
+TEST_F(RecoveryTest, CopiesNotYetRecordedAsCheckedAreJudgedByTheirBytes) {
+    InterruptMove(kCopied, 200);  // both copied, not flushed nor checked
+    JournalRecord record;
+    bool found = false;
+    ASSERT_EQ(ReadJournal(record, found), 0);
+    ASSERT_FALSE(record.copiesChecked);
+    ZeroKeepingSizeAndTime(SomeCopiedFile(Copies()));
+
+    RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_TRUE(plan.folders[1].contentKnown);
+    EXPECT_NE(plan.folders[1].lacking.find(L"file0.bin"), std::wstring::npos);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+    EXPECT_FALSE(fs::exists(Copies()));
+}
+
+TEST_F(RecoveryTest, AWholeCopyIsFinishedOnItsBytesWithoutTheRecord) {
+    InterruptMove(kCopied, 200);
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_TRUE(plan.folders[0].contentKnown && plan.folders[1].contentKnown);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+// Each a file the copy holds and its data does not: put back would delete it, finish would
+// delete the data's own version. Refused, naming both places; nothing is touched.
+TEST_F(RecoveryTest, ACopyHoldingWhatItsDataLacksIsNeverDeleted) {
+    struct Case {
+        const char* what;
+        int32_t phase;
+        uint64_t callsInto;
+        std::function<void(const fs::path& copies)> change;
+    };
+    const std::vector<Case> cases{
+        {"a person's file in a partial copy", kCopyFirst, 40,
+         [](const fs::path& copies) { WriteFile(copies / "Downloads" / "mine.sav", "mine"); }},
+        {"a changed file in a whole copy", kCopied, 200,
+         [](const fs::path& copies) { WriteFile(SomeCopiedFile(copies), "changed"); }},
+        {"other bytes of the same size and time", kLinking, 0,
+         [](const fs::path& copies) {
+             const fs::path file = SomeCopiedFile(copies);
+             const auto time = fs::last_write_time(file);
+             std::string bytes = ReadFile(file);
+             bytes[0] = bytes[0] == 'x' ? 'y' : 'x';
+             WriteFile(file, bytes);
+             fs::last_write_time(file, time);
+         }},
+    };
+    for (const Case& c : cases) {
+        struct Scene : RecoveryTest {
+            void TestBody() override {}
+        } t;
+        t.InterruptMove(c.phase, c.callsInto);
+        c.change(t.Copies());
+        if (c.phase == kLinking) {  // put back by hand as far as the data goes: no record
+            JournalRecord record;
+            bool found = false;
+            ASSERT_EQ(ReadJournal(record, found), 0);
+            record.copiesChecked = false;
+            ASSERT_EQ(WriteJournal(record), 0);
+        }
+        const auto before = t.install_.Missing({t.Software(), t.install_.base() / "SoftwareVarko"},
+                                               {t.Downloads(), t.install_.base() / "DownloadsVarko"});
+        const RecoveryPlan plan = t.Assess();
+        ASSERT_EQ(plan.action, RecoveryAction::kRefuse) << c.what;
+        const std::string why = sys::ToUtf8(plan.why);
+        EXPECT_NE(why.find((t.Copies()).string()), std::string::npos) << c.what << ": " << why;
+        EXPECT_NE(why.find("Varko"), std::string::npos) << c.what << ": " << why;
+        EXPECT_EQ(t.engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused) << c.what;
+        EXPECT_EQ(t.engine_.Recover(RecoveryAction::kFinish), kCodeRecoveryRefused) << c.what;
+        EXPECT_EQ(t.install_.Missing({t.Software(), t.install_.base() / "SoftwareVarko"},
+                                     {t.Downloads(), t.install_.base() / "DownloadsVarko"}),
+                  before)
+            << c.what;
+        EXPECT_TRUE(t.JournalThere());
+    }
+}
+
+// A move that ended with its journal still there: the links lead to whole copies and nothing is
+// parked. It is finished, and the copies stay, even where a reinstall put fresh folders in place
+// of the links.
+TEST_F(RecoveryTest, AStaleJournalAfterAMoveNeverLeadsToDeletingTheMovedLibrary) {
+    JournalProbe probe;
+    ASSERT_EQ(Move(&probe), 0);
+    JournalRecord stale = probe.last;  // as it stood when the services were started
+    ASSERT_EQ(WriteJournal(stale), 0);
+
+    RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+
+    // The platform reinstalled: fresh folders where the links were.
+    ASSERT_EQ(WriteJournal(stale), 0);
+    fs::remove(Software());
+    fs::remove(Downloads());
+    WriteFile(Software() / "fresh" / "setup.bin", "fresh");
+    fs::create_directories(Downloads());
+    plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse) << sys::ToUtf8(plan.why);
+    EXPECT_NE(plan.why.find(Copies().wstring()), std::wstring::npos) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
+    EXPECT_EQ(install_.Missing({Copies() / "Software"}, {Copies() / "Downloads"}),
+              std::vector<std::string>{});
+}
+
+// ---- Journals that cannot be trusted, and rollbacks that did not finish -------------------------
+
+// The journal's path in the host folder of the scene made last.
+fs::path JournalFile() {
+    std::wstring path;
+    EXPECT_EQ(GetJournalPath(path), 0);
+    return fs::path(path);
+}
+
+TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
+    for (const std::string& text : {std::string(), std::string("version=2\nwork=move\nphase=2\nbase=/")}) {
+        struct Scene : RecoveryTest {
+            void TestBody() override {}
+        } t;
+        t.InterruptMove(kCopyFirst, 40);
+        WriteFile(JournalFile(), text);  // empty, or cut short
+        const RecoveryPlan plan = t.Assess();
+        ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+        EXPECT_EQ(t.engine_.Recover(plan.action), 0);
+        EXPECT_EQ(t.install_.Missing({t.Software()}, {t.Downloads()}), std::vector<std::string>{});
+        EXPECT_FALSE(t.JournalThere());
+        EXPECT_EQ(t.install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+    }
+    {
+        struct Scene : RecoveryTest {
+            void TestBody() override {}
+        } t;
+        ASSERT_EQ(t.Move(), 0);
+        WriteFile(JournalFile(), "");  // a moved installation: its links decide
+        const RecoveryPlan plan = t.Assess();
+        ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+        EXPECT_EQ(t.engine_.Recover(plan.action), 0);
+        EXPECT_EQ(t.Recovered(), "");
+    }
+    {
+        struct Scene : RecoveryTest {
+            void TestBody() override {}
+        } t;
+        ASSERT_EQ(t.Move(), 0);
+        fs::remove(t.Downloads());
+        fs::rename(t.Copies() / "Downloads", t.Downloads());  // one home, one linked
+        WriteFile(JournalFile(), "");
+        const RecoveryPlan plan = t.Assess();
+        ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+        const std::string why = sys::ToUtf8(plan.why);
+        EXPECT_NE(why.find("then delete the journal"), std::string::npos) << why;
+    }
+}
+
+TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsSetAside) {
     InterruptMove(kCopyFirst, 40);
     // A copy the journal calls its own must look like one a move makes, or it is not deleted.
     const fs::path precious = install_.root() / "precious";
@@ -530,11 +741,46 @@ TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsRefused) {
         }
         ASSERT_EQ(WriteJournal(record), 0);
         const RecoveryPlan plan = Assess();
-        EXPECT_EQ(plan.action, RecoveryAction::kRefuse) << field;
-        EXPECT_NE(plan.why.find(L"damaged"), std::wstring::npos) << sys::ToUtf8(plan.why);
+        EXPECT_EQ(plan.action, RecoveryAction::kPutBack) << field;
+        for (const FolderFinding& f : plan.folders) EXPECT_TRUE(f.target.empty()) << field;
     }
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), 0);
     EXPECT_EQ(ReadFile(precious / "keep.txt"), "keep");
     EXPECT_TRUE(install_.OutsideUntouched());
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+}
+
+// A rollback that cannot give a folder its name back keeps the journal, with the services it
+// stopped: the next start puts the rest back and starts them.
+TEST_F(RecoveryTest, AnUncleanRollbackLeavesItsJournalForTheNextStart) {
+    sys::fault::Arm({sys::Call::kCopyFile, 3, sys::kErrDiskFull});
+    sys::fault::Arm({sys::Call::kMoveFile, 3, sys::kErrAccessDenied});  // the first rename back
+    EXPECT_EQ(Move(), 10000 + 112);
+    sys::fault::Reset();
+    EXPECT_TRUE(JournalThere());
+    EXPECT_NE(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
+
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+    EXPECT_FALSE(fs::exists(Copies()));
+}
+
+// A cancel removes the folders the move made, so the next move uses the same name again.
+TEST_F(RecoveryTest, ACancelLeavesNoFolderAndTheNextMoveTakesTheSameName) {
+    struct Canceller final : TaskPhaseObserver {
+        explicit Canceller(CVr& engine) : engine_(engine) {}
+        void OnPhase(int32_t phase) override {
+            if (phase == kCopyFirst) engine_.CancelMove();
+        }
+        CVr& engine_;
+    } canceller(engine_);
+    EXPECT_EQ(Move(&canceller), kCodeCancelled);
+    EXPECT_EQ(Recovered(), "");
+    EXPECT_TRUE(fs::is_empty(install_.target()));
+    EXPECT_EQ(Move(), 0);
+    EXPECT_EQ(Recovered(), "");  // the links lead into "Oculus game"
 }
 
 // ---- Every platform call of a recovery, failing in turn

@@ -92,6 +92,47 @@ class World:
         out["output"] = proc.stdout
         return out
 
+    def recover(self):
+        return self.move_like([HARNESS, "--recover"])
+
+    def move_like(self, cmd, stdin_lines=None):
+        proc = subprocess.run(cmd, env=dict(os.environ, HALVEX_HOST=self.host), cwd=self.dir,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        out = {"exit": str(proc.returncode), "output": proc.stdout}
+        for line in proc.stdout.splitlines():
+            key, _, value = line.partition(": ")
+            out.setdefault(key.replace(" ", "-"), value)
+        return out
+
+    def die_at(self, phase, calls):
+        """A move killed before the callsth platform call after it entered phase."""
+        out = self.move_like([HARNESS, "--target", self.target, "--die-at", f"{phase}:{calls}"])
+        if out["exit"] != "137":
+            raise RuntimeError(f"the move was not killed at {phase}:{calls}:\n{out['output'][-800:]}")
+        return out
+
+    def journal(self):
+        return os.path.join(self.host, "state", "move.journal")
+
+    def copies(self, top=None):
+        folder = os.path.join(self.target, "Oculus game")
+        return os.path.join(folder, top) if top else folder
+
+    def whole_in(self, places):
+        """Every original file whole, with its content, in one of the places given for its
+        top folder ({"Software": [...], "Downloads": [...]})."""
+        problems = []
+        for rel, want in self.files.items():
+            top, _, rest = rel.partition(os.sep)
+            if not any(os.path.isfile(os.path.join(p, rest)) and digest(os.path.join(p, rest)) == want
+                       for p in places[top]):
+                problems.append(f"file lost or changed: {rel}")
+                break
+        for name, want in self.outside_files.items():
+            if digest(os.path.join(self.outside, name)) != want:
+                problems.append(f"outside data changed: {name}")
+        return problems
+
     def log(self):
         text = ""
         folder = os.path.join(self.dir, "log")
@@ -617,6 +658,120 @@ def case_times_exfat_cannot_hold_are_judged_alike_by_the_move_and_a_later_recove
     if "recovery: finished" not in out and "recovery: nothing to do" not in out:
         problems.append(f"the recovery judged the checked copies otherwise:\n{out[-1500:]}")
     return problems + w.linked_to(vol) + w.data_whole() + w.services_running()
+
+
+# ---- Interrupted moves and their recovery (halvex-move --recover) -----------------------------
+def recovered_home(w, out, word):
+    """A recovery that put everything back: data whole at home, nothing of the move left."""
+    problems = w.expect(out, recovery=word, result=0) + w.untouched() + w.data_whole()
+    problems += w.services_running()
+    if os.path.exists(w.copies()):
+        problems.append("the copies' folder is left")
+    if os.path.exists(w.journal()):
+        problems.append("the journal is left")
+    return problems
+
+
+def case_kill_between_the_two_links(w):
+    # The first link made, the second not: the call between them, found on fresh machines.
+    for calls in range(1, 40):
+        t = World(w.dir, f"kill-{calls}")
+        t.die_at(6, calls)
+        if sum(os.path.islink(os.path.join(t.base, top)) for top in ("Downloads", "Software")) == 1:
+            break
+    else:
+        return ["never stopped between the two links"]
+    out = t.recover()
+    problems = t.expect(out, recovery="finished", result=0) + t.linked_to(t.target)
+    problems += t.data_whole() + t.services_running()
+    if os.path.exists(t.journal()):
+        problems.append("the journal is left")
+    return problems
+
+
+def case_person_file_in_a_partial_copy(w):
+    w.die_at(2, 30)
+    mine = os.path.join(w.copies("Downloads"), "saved by hand.txt")
+    write(mine, "mine")
+    out = w.recover()
+    problems = w.expect(out, result=17)
+    why = out.get("recovery", "")
+    if not why.startswith("refused") or w.copies("Downloads") not in why or "DownloadsVarko" not in why:
+        problems.append(f"the refusal does not name both places: {why}")
+    if not os.path.isfile(mine) or open(mine).read() != "mine":
+        problems.append("the person's file is gone")
+    return problems + w.whole_in({"Software": [os.path.join(w.base, "SoftwareVarko")],
+                                  "Downloads": [os.path.join(w.base, "DownloadsVarko")]})
+
+
+def case_changed_file_in_a_whole_copy(w):
+    w.die_at(3, 0)  # "Downloads" copied whole, not yet flushed nor checked
+    changed = os.path.join(w.copies("Downloads"), "cache", "part3.bin")
+    write(changed, "changed by the platform")
+    out = w.recover()
+    problems = w.expect(out, result=17)
+    if not out.get("recovery", "").startswith("refused"):
+        problems.append(f"not refused: {out.get('recovery')}")
+    if open(changed).read() != "changed by the platform":
+        problems.append("the changed file is gone")
+    return problems + w.whole_in({"Software": [os.path.join(w.base, "SoftwareVarko")],
+                                  "Downloads": [os.path.join(w.base, "DownloadsVarko")]})
+
+
+def case_stale_journal_with_a_reinstalled_platform(w):
+    w.die_at(12, 0)  # done but for the services: the journal is still there
+    for top in ("Software", "Downloads"):  # a reinstall puts fresh folders in place of the links
+        os.remove(os.path.join(w.base, top))
+        write(os.path.join(w.base, top, "fresh", "setup.bin"), "fresh " + top)
+    out = w.recover()
+    problems = w.expect(out, result=17)
+    if w.copies() not in out.get("recovery", ""):
+        problems.append(f"the refusal does not name the moved library: {out.get('recovery')}")
+    return problems + w.whole_in({"Software": [w.copies("Software")],
+                                  "Downloads": [w.copies("Downloads")]})
+
+
+def case_unclean_rollback_then_a_recovery(w):
+    proc = subprocess.Popen([HARNESS, "--target", w.target, "--pause-at-phase", "2",
+                             "--cancel-at-phase", "2"], env=dict(os.environ, HALVEX_HOST=w.host),
+                            cwd=w.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    for line in proc.stdout:
+        if line.startswith("paused:"):
+            os.makedirs(os.path.join(w.base, "Software"))  # the name is taken meanwhile
+            proc.stdin.write("\n")
+            proc.stdin.flush()
+            break
+    output = proc.stdout.read()
+    proc.wait()
+    problems = []
+    if "rollback-clean: false" not in output:
+        problems.append(f"the rollback was clean:\n{output[-800:]}")
+    if not os.path.exists(w.journal()):
+        problems.append("the unclean rollback removed its journal")
+    os.rmdir(os.path.join(w.base, "Software"))  # as the message tells the user
+    out = w.recover()
+    return problems + recovered_home(w, out, "restored")
+
+
+def case_empty_journal(w):
+    w.die_at(2, 30)
+    open(w.journal(), "w").close()
+    out = w.recover()
+    problems = w.expect(out, recovery="restored", result=0) + w.untouched() + w.data_whole()
+    problems += w.services_running()
+    if os.path.exists(w.journal()):
+        problems.append("the journal is left")
+    return problems
+
+
+def case_cancel_then_a_second_move(w):
+    first = w.move(None, "--cancel-at-phase", "2")
+    problems = w.expect(first, result=3, rollback_clean="true")
+    if os.listdir(w.target):
+        problems.append(f"the cancel left {os.listdir(w.target)} in the target")
+    out = w.move()
+    return problems + w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole()
 
 
 CASES = [(name[5:], fn) for name, fn in sorted(globals().items()) if name.startswith("case_")]

@@ -7,6 +7,9 @@
 // With --run-at-phase N CMD it runs the shell command CMD, and waits for it, as the move enters
 // phase N (the real-world tests open files at a chosen moment so).
 // With --recover it finishes or puts back an interrupted move instead, as start-up offers to.
+// For tests: --die-at PHASE:CALLS ends the process at once, as a kill would, before the CALLSth
+// platform call after the move enters PHASE (exit 137); --pause-at-phase N prints "paused: N" and
+// waits for a line on standard input before the move goes on.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -46,10 +49,20 @@ long long MsSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+struct Interruptions {
+    int dieAtPhase = -1;
+    uint64_t dieAfterCalls = 0;
+    int pauseAtPhase = -1;
+};
+
 class PhasePrinter final : public TaskPhaseObserver {
   public:
-    explicit PhasePrinter(CVr& engine, int cancelAtPhase, bool printSteps)
-        : engine_(engine), cancelAtPhase_(cancelAtPhase), printSteps_(printSteps) {}
+    explicit PhasePrinter(CVr& engine, int cancelAtPhase, bool printSteps,
+                          Interruptions interruptions = {})
+        : engine_(engine),
+          cancelAtPhase_(cancelAtPhase),
+          printSteps_(printSteps),
+          interruptions_(interruptions) {}
 
     void RunAtPhase(int phase, std::string command) {
         runAtPhase_ = phase;
@@ -67,6 +80,21 @@ class PhasePrinter final : public TaskPhaseObserver {
         std::printf("phase: %d\n", phase);
         std::fflush(stdout);  // a kill may come at any moment: say where we were
         if (phase == kFinished) finishedAt = Clock::now();
+        if (phase == interruptions_.dieAtPhase) {
+            interruptions_.dieAtPhase = -1;
+            const uint64_t nth =
+                sys::fault::Count(sys::Call::kAny) + interruptions_.dieAfterCalls + 1;
+            sys::fault::Arm({sys::Call::kAny, nth, 0, false, [] { std::_Exit(137); }});
+        }
+        if (phase == interruptions_.pauseAtPhase) {
+            interruptions_.pauseAtPhase = -1;
+            std::printf("paused: %d\n", phase);
+            std::fflush(stdout);
+            char line[64];
+            if (!std::fgets(line, sizeof line, stdin)) {
+                // No one to answer: go on.
+            }
+        }
         if (phase == cancelAtPhase_) {
             cancelAtPhase_ = -1;
             std::printf("cancel: %d\n", engine_.CancelMove());
@@ -87,6 +115,7 @@ class PhasePrinter final : public TaskPhaseObserver {
     bool printSteps_;
     int runAtPhase_ = -1;
     std::string command_;
+    Interruptions interruptions_;
 };
 
 // Runs the move on a thread of its own and samples it from this one every periodMs, as the
@@ -119,15 +148,18 @@ int32_t MoveWhileSampling(CVr& engine, int periodMs, Clock::time_point start) {
 int Usage() {
     std::fprintf(stderr,
                  "usage: halvex-move --target DIR [--cancel-at-phase N] [--progress-ms N]\n"
-                 "                   [--run-at-phase N CMD]\n"
+                 "                   [--run-at-phase N CMD] [--die-at PHASE:CALLS] [--pause-at-phase N]\n"
                  "       halvex-move --recover\n"
                  "Moves the detected installation's Software and Downloads folders under DIR, or\n"
                  "finishes or puts back a move that was interrupted.\n");
     return 2;
 }
 
-// Prints "recovery: finished|restored|nothing to do|refused: <why>" (or "failed: <code>"), then
-// the result code as a move's.
+// Prints "recovery: finished|restored|nothing to do|refused: <why>", or for a recovery stopped
+// part way "recovery: interrupted: <code>" (its data is safe: each step leaves what the next
+// start takes up again), then "services: not started" where they would not start, and the
+// result code as a move's: 0 only when the data is whole in one place, nothing of the move is
+// left and the services run.
 int Recover(CVr& engine) {
     RecoveryPlan plan;
     int32_t result = engine.AssessRecovery(plan);
@@ -139,18 +171,22 @@ int Recover(CVr& engine) {
         result = engine.Recover(plan.action);
         engine.Recovery().SetPhaseObserver(nullptr);
     }
-    if (result != 0 && result != kCodeRecoveryRefused) {
-        std::printf("recovery: failed: %d\n", result);
+    const char* done = plan.action == RecoveryAction::kFinish ? "finished" : "restored";
+    if (result == kCodeServicesNotStarted && acts) {
+        std::printf("recovery: %s\nservices: not started\n", done);
     } else if (result == kCodeRecoveryRefused) {
         std::printf("recovery: refused: the folders changed while they were looked at\n");
+    } else if (result != 0 && acts) {
+        std::printf("recovery: interrupted: %d (nothing is lost; run it again)\n", result);
+    } else if (result != 0) {
+        std::printf("recovery: not possible: %d (nothing was changed)\n", result);
     } else if (plan.action == RecoveryAction::kRefuse) {
         result = kCodeRecoveryRefused;
         std::printf("recovery: refused: %s\n", Utf8(plan.why).c_str());
     } else if (plan.action == RecoveryAction::kNothing) {
         std::printf("recovery: nothing to do\n");
     } else {
-        std::printf("recovery: %s\n",
-                    plan.action == RecoveryAction::kFinish ? "finished" : "restored");
+        std::printf("recovery: %s\n", done);
     }
     std::printf("result: %d\n", result);
     return result == kCodeOk ? 0 : kExitMoveFailed;
@@ -164,6 +200,7 @@ int main(int argc, char** argv) {
     int progressMs = 0;
     int runAtPhase = -1;
     std::string runCommand;
+    Interruptions interruptions;
     if (argc == 2 && std::strcmp(argv[1], "--recover") == 0) {
         return Recover(static_cast<CVr&>(*GetEngine()));
     }
@@ -177,6 +214,13 @@ int main(int argc, char** argv) {
             runCommand = argv[++i];
         } else if (std::strcmp(argv[i], "--progress-ms") == 0 && i + 1 < argc) {
             progressMs = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--die-at") == 0 && i + 1 < argc) {
+            const char* spec = argv[++i];
+            interruptions.dieAtPhase = std::atoi(spec);
+            const char* colon = std::strchr(spec, ':');
+            interruptions.dieAfterCalls = colon ? std::strtoull(colon + 1, nullptr, 10) : 0;
+        } else if (std::strcmp(argv[i], "--pause-at-phase") == 0 && i + 1 < argc) {
+            interruptions.pauseAtPhase = std::atoi(argv[++i]);
         } else {
             return Usage();
         }
@@ -205,7 +249,7 @@ int main(int argc, char** argv) {
                     unchecked);
     }
 
-    PhasePrinter printer(engine, cancelAtPhase, progressMs > 0);
+    PhasePrinter printer(engine, cancelAtPhase, progressMs > 0, interruptions);
     printer.RunAtPhase(runAtPhase, runCommand);
     engine.Task().SetPhaseObserver(&printer);
     const auto start = Clock::now();

@@ -108,4 +108,39 @@ bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes
     return true;
 }
 
+struct ReadingFile {
+    int fd;
+};
+
+ReadHandle OpenForReading(const std::wstring& path) {
+    if (fault::Hit(Call::kReadFile)) return nullptr;
+    const std::string native = ToUtf8(path);
+    const int fd = ::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastErrorFromErrno(errno, native);
+        return nullptr;
+    }
+    return new ReadingFile{fd};
+}
+
+bool ReadNext(ReadHandle file, char* buffer, size_t size, size_t& got) {
+    for (;;) {
+        const ssize_t n = ::read(file->fd, buffer, size);
+        if (n >= 0) {
+            got = static_cast<size_t>(n);
+            return true;
+        }
+        if (errno != EINTR) {
+            SetLastErrorFromErrno(errno);
+            return false;
+        }
+    }
+}
+
+void CloseReading(ReadHandle file) {
+    if (file == nullptr) return;
+    ::close(file->fd);
+    delete file;
+}
+
 }  // namespace sys

@@ -71,4 +71,31 @@ bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes
     return true;
 }
 
+struct ReadingFile {
+    HANDLE handle;
+};
+
+ReadHandle OpenForReading(const std::wstring& path) {
+    if (fault::Hit(Call::kReadFile)) return nullptr;
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return new ReadingFile{file};
+}
+
+bool ReadNext(ReadHandle file, char* buffer, size_t size, size_t& got) {
+    DWORD n = 0;
+    const DWORD wanted = static_cast<DWORD>(size > (1u << 30) ? (1u << 30) : size);
+    if (!::ReadFile(file->handle, buffer, wanted, &n, nullptr)) return false;
+    got = n;
+    return true;
+}
+
+void CloseReading(ReadHandle file) {
+    if (file == nullptr) return;
+    ::CloseHandle(file->handle);
+    delete file;
+}
+
 }  // namespace sys
