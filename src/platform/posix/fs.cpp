@@ -345,7 +345,7 @@ int CopyWhole(int in, int out) {
 // are heard several times a second whatever the disk. Once a step is written its write-back
 // starts, and the step before it is waited for: the page cache cannot run ahead of the disk,
 // and the bytes reported are the bytes the disk has taken (the final flush is then short).
-// For a large file the step waited for then leaves the cache, and steps are at most 32 MiB, so
+// For a large file the step waited for then leaves the cache, and steps are at most 16 MiB, so
 // that a copy holds about three steps of cache (two of the target, one of the source) whatever
 // the file's size.
 class Pacer {
@@ -388,7 +388,7 @@ class Pacer {
   private:
     static constexpr size_t kMinStep = size_t{1} << 20;
     static constexpr size_t kMaxStep = size_t{64} << 20;
-    static constexpr size_t kMaxBoundedStep = size_t{32} << 20;
+    static constexpr size_t kMaxBoundedStep = size_t{16} << 20;
     static constexpr double kStepNs = 250e6;
     static constexpr unsigned kWait =
         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
