@@ -6,6 +6,8 @@ files of 1-64 KiB in nested folders, with varied modes and modification times. -
 both parts. The same seed always gives the same tree. --small-only N makes N files of 1 KiB
 instead, for the memory measurement. --shape small makes 100,000 files of 0.5-16 KiB in 500
 folders (scaled by --size / 2 as well), the library where the time goes to the calls per file.
+--shape large makes a few files of 1-2.5 GiB (--size GiB in all; smaller files where --size is
+below 1), the library where the time goes to the bytes and the page cache fills.
 """
 import argparse
 import os
@@ -27,8 +29,9 @@ def parse():
     parser.add_argument("--size", type=float, default=2.0, help="GiB in total (default 2)")
     parser.add_argument("--seed", type=int, default=20240611)
     parser.add_argument("--small-only", type=int, metavar="N", help="N files of 1 KiB only")
-    parser.add_argument("--shape", choices=("mixed", "small"), default="mixed",
-                        help="mixed (default) or small: 100,000 files of 0.5-16 KiB in 500 folders")
+    parser.add_argument("--shape", choices=("mixed", "small", "large"), default="mixed",
+                        help="mixed (default); small: 100,000 files of 0.5-16 KiB in 500 folders;"
+                             " large: a few files of 1-2.5 GiB")
     return parser.parse_args()
 
 
@@ -84,6 +87,8 @@ def make(args):
         homes = [os.path.join(args.dest, "Software", f"g{i // 25:02d}", f"d{i % 25:02d}")
                  for i in range(max(small // 200, 1))]
         return write_small(args, writer, homes, small, size_of)
+    elif args.shape == "large":
+        return write_large(args, writer, rng)
     else:
         large, small = plan(args.size, rng)
         size_of = lambda: rng.randint(1, 64) * KIB
@@ -93,6 +98,23 @@ def make(args):
         os.makedirs(folder, exist_ok=True)
         writer.write(os.path.join(folder, f"assets{i}.pak"), size)
     return sum(large) + write_small(args, writer, homes, small, size_of)
+
+
+def write_large(args, writer, rng):
+    """Files of 1-2.5 GiB (whole MiB) up to args.size GiB; their total size."""
+    budget, sizes = int(args.size * GIB), []
+    while budget >= MIB:
+        want = min(rng.randint(1024, 1536) * MIB, budget)
+        if budget - want < GIB:
+            want = budget  # no runt at the end
+        sizes.append(want - want % MIB or MIB)
+        budget -= want
+    for i, size in enumerate(sizes):
+        folder = os.path.join(args.dest, "Software", f"game{i}")
+        os.makedirs(folder, exist_ok=True)
+        writer.write(os.path.join(folder, f"data{i}.pak"), size)
+    os.makedirs(os.path.join(args.dest, "Downloads", "empty"), exist_ok=True)
+    return sum(sizes)
 
 
 def write_small(args, writer, homes, count, size_of):

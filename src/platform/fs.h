@@ -69,6 +69,10 @@ using CopyProgress = std::function<bool(uint64_t newBytes, bool hole)>;
 // disk before the next but one, so that what it reports is what the disk took. A cancelled copy
 // fails with kErrRequestAborted and leaves no file. Not every system calls back (Wine copies in
 // one go): the caller counts what was never reported once the copy has succeeded.
+// A file of kUncachedCopyFrom bytes or more is copied around the page cache, so that a long move
+// does not push out what the user has cached: on Windows unbuffered (COPY_FILE_NO_BUFFERING);
+// on POSIX each step leaves the cache, on the source and the target, once the disk has it.
+inline constexpr uint64_t kUncachedCopyFrom = uint64_t{16} << 20;
 bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
                const CopyProgress& progress = {});
 // Never replaces an existing entry (kErrAlreadyExists).

@@ -334,17 +334,35 @@ int CopyWhole(int in, int out) {
     }
 }
 
+// Large files (kUncachedCopyFrom) are copied around the page cache: each step is written back
+// and then dropped from the cache, on the target and on the source. Their bytes are read once and
+// never again by the move (its check compares sizes and times), and a cache filled with them would
+// push out what the user has cached: a long move would leave the whole computer sluggish. Smaller
+// files keep the cache: their cost is the calls. Measured cold on ext4, files of 16 MiB copy
+// faster this way than through the cache, files of 10 MiB as fast; below the first step (8 MiB)
+// nothing is written back before the final flush anyway.
+
 // Paces a whole-file copy in steps. Each step is sized to take about a quarter of a second at
 // the speed the last one reached (at most 64 MiB), so that the copier's progress and a cancel
 // are heard several times a second whatever the disk. Once a step is written its write-back
 // starts, and the step before it is waited for: the page cache cannot run ahead of the disk,
 // and the bytes reported are the bytes the disk has taken (the final flush is then short).
+// A large file's step is instead written back and waited for at once, then dropped from the
+// cache; its steps are at most 16 MiB, so that its copy holds one step of the target and one of
+// the source (with the source's read-ahead) whatever the file's size. Overlapping a step's
+// write with the next step's read, as the smaller files do, kept three steps in the cache per
+// copy thread and measured no faster.
 class Pacer {
   public:
     // A file that fits in one step is not written back here: the caller's flush at the end
     // takes it with the others, instead of a call per small file.
-    Pacer(int out, const CopyProgress& progress, off_t size)
-        : out_(out), progress_(progress), writeBack_(size > static_cast<off_t>(step_)) {}
+    Pacer(int in, int out, const CopyProgress& progress, off_t size)
+        : in_(in),
+          out_(out),
+          progress_(progress),
+          writeBack_(size > static_cast<off_t>(step_)),
+          dropCache_(static_cast<uint64_t>(size) >= kUncachedCopyFrom),
+          maxStep_(dropCache_ ? kMaxBoundedStep : kMaxStep) {}
 
     size_t Step() const { return step_; }
 
@@ -356,7 +374,7 @@ class Pacer {
         const int64_t took = std::max<int64_t>(now - stepStart_, 1);
         stepStart_ = now;
         const double next = static_cast<double>(n) * kStepNs / static_cast<double>(took);
-        step_ = std::clamp(static_cast<size_t>(next) & ~(kMinStep - 1), kMinStep, kMaxStep);
+        step_ = std::clamp(static_cast<size_t>(next) & ~(kMinStep - 1), kMinStep, maxStep_);
         return Report(n, false);
     }
 
@@ -366,7 +384,10 @@ class Pacer {
   private:
     static constexpr size_t kMinStep = size_t{1} << 20;
     static constexpr size_t kMaxStep = size_t{64} << 20;
+    static constexpr size_t kMaxBoundedStep = size_t{16} << 20;
     static constexpr double kStepNs = 250e6;
+    static constexpr unsigned kWait =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
 
     static int64_t NowNs() {
         timespec ts{};
@@ -379,21 +400,31 @@ class Pacer {
     // Only a help: a file system that refuses it (some FUSE mounts) is flushed at the end anyway.
     void WriteBack(off_t from, size_t n) {
         if (!writeBack_) return;
-        constexpr unsigned kWait =
-            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-        writeBack_ =
-            ::sync_file_range(out_, from, static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE) == 0 &&
-            (pendingLength_ == 0 ||
-             ::sync_file_range(out_, pendingFrom_, pendingLength_, kWait) == 0);
+        const auto length = static_cast<off_t>(n);
+        if (dropCache_) {
+            // Only pages already on the disk can go. Where the write-back is refused the pages
+            // stay, dirty, for the final flush.
+            writeBack_ = ::sync_file_range(out_, from, length, kWait) == 0;
+            if (!writeBack_) return;
+            ::posix_fadvise(out_, from, length, POSIX_FADV_DONTNEED);
+            ::posix_fadvise(in_, from, length, POSIX_FADV_DONTNEED);
+            return;
+        }
+        writeBack_ = ::sync_file_range(out_, from, length, SYNC_FILE_RANGE_WRITE) == 0 &&
+                     (pendingLength_ == 0 ||
+                      ::sync_file_range(out_, pendingFrom_, pendingLength_, kWait) == 0);
         pendingFrom_ = from;
-        pendingLength_ = static_cast<off_t>(n);
+        pendingLength_ = length;
     }
 
+    int in_;
     int out_;
     const CopyProgress& progress_;
     size_t step_ = size_t{8} << 20;
     int64_t stepStart_ = NowNs();
     bool writeBack_;
+    const bool dropCache_;
+    const size_t maxStep_;
     off_t pendingFrom_ = 0;
     off_t pendingLength_ = 0;
 };
@@ -539,7 +570,7 @@ bool CopyFileW(const std::wstring& source, const std::wstring& target, bool fail
         }
         return false;
     }
-    Pacer pacer(out.fd, progress, st.st_size);
+    Pacer pacer(in.fd, out.fd, progress, st.st_size);
     int err = CopyContent(in.fd, out.fd, st, pacer);
     if (err == 0) err = CopyMetadata(in.fd, out.fd, st);
     if (::close(out.Release()) != 0 && err == 0) err = errno;

@@ -115,18 +115,27 @@ const std::wstring& PathOfCopyError(const std::wstring& source, const std::wstri
     }
 }
 
+// A source that cannot be looked at is copied as a small one: the copy itself reports why.
+bool IsLargeFile(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    return size >= kUncachedCopyFrom;
+}
+
 }  // namespace
 
 bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
                const CopyProgress& progress) {
     if (fault::Hit(Call::kCopyFile)) return false;
     CopyContext context{&progress};
+    DWORD flags = failIfExists ? COPY_FILE_FAIL_IF_EXISTS : 0;
+    if (IsLargeFile(source)) flags |= COPY_FILE_NO_BUFFERING;
     // PROGRESS_CANCEL deletes the partly written target, and the call fails with
     // ERROR_REQUEST_ABORTED.
     const bool copied =
         ::CopyFileExW(source.c_str(), target.c_str(), progress ? OnCopyChunk : nullptr,
-                      progress ? &context : nullptr, nullptr,
-                      failIfExists ? COPY_FILE_FAIL_IF_EXISTS : 0) != FALSE;
+                      progress ? &context : nullptr, nullptr, flags) != FALSE;
     if (!copied) NoteErrorPath(PathOfCopyError(source, target));
     return copied;
 }
