@@ -86,8 +86,10 @@ bool MakeDeletable(const std::wstring& path, uint32_t attributes) {
     return false;
 }
 
-bool ReadLinkText(const std::wstring& link, std::wstring& text) {
-    const std::string native = ToUtf8(link);
+namespace {
+
+// The text of a link as its bytes, with the error set as the Win32 calls set it.
+bool ReadLinkBytes(const std::string& native, std::string& text) {
     std::vector<char> buffer(PATH_MAX + 1);
     const ssize_t length = ::readlink(native.c_str(), buffer.data(), buffer.size());
     if (length < 0) {
@@ -98,7 +100,16 @@ bool ReadLinkText(const std::wstring& link, std::wstring& text) {
         SetLastError(kErrFilenameTooLong);
         return false;
     }
-    text = FromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
+    text.assign(buffer.data(), static_cast<size_t>(length));
+    return true;
+}
+
+}  // namespace
+
+bool ReadLinkText(const std::wstring& link, std::wstring& text) {
+    std::string bytes;
+    if (!ReadLinkBytes(ToUtf8(link), bytes)) return false;
+    text = FromUtf8(bytes);
     SetLastError(kErrSuccess);
     return true;
 }
@@ -107,18 +118,9 @@ bool CopySymbolicLinkW(const std::wstring& link, const std::wstring& target) {
     if (fault::Hit(Call::kCopySymbolicLink)) return false;
     const std::string from = ToUtf8(link);
     const std::string to = ToUtf8(target);
-    std::vector<char> text(PATH_MAX + 1);
-    const ssize_t length = ::readlink(from.c_str(), text.data(), text.size());
-    if (length < 0) {
-        SetLastErrorFromErrno(errno, from);
-        return false;
-    }
-    if (static_cast<size_t>(length) >= text.size()) {
-        SetLastError(kErrFilenameTooLong);
-        return false;
-    }
-    text[static_cast<size_t>(length)] = '\0';
-    if (::symlink(text.data(), to.c_str()) != 0) {
+    std::string text;
+    if (!ReadLinkBytes(from, text)) return false;
+    if (::symlink(text.c_str(), to.c_str()) != 0) {
         SetLastErrorFromErrno(errno, to);
         return false;
     }
