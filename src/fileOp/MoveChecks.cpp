@@ -53,7 +53,7 @@ namespace {
 
 void LogUnchecked(const std::vector<sys::ProcessUse>& unchecked) {
     for (const sys::ProcessUse& process : unchecked) {
-        HX_LOG.Detail("not checked for open files (no right to look into it; run as root or "
+        HX_LOG.Note("not checked for open files (no right to look into it; run as root or "
                       "administrator to check it): ", process.name, " (PID ", process.pid, ")");
     }
 }
@@ -70,9 +70,10 @@ int32_t RefuseHolders(const std::vector<sys::ProcessUse>& users) {
 
 int32_t NotInUse(const std::wstring& folder) {
     if constexpr (sys::kRenameRefusesFolderInUse) return 0;
-    std::vector<sys::ProcessUse> users, unchecked;
-    if (!sys::FindProcessesUsing(folder, users, &unchecked)) return FailedQuery();
-    LogUnchecked(unchecked);
+    // The programs it cannot look into are named once, before the move, by
+    // CountUncheckedProcesses, which both the window and the harness ask.
+    std::vector<sys::ProcessUse> users;
+    if (!sys::FindProcessesUsing(folder, users)) return FailedQuery();
     return RefuseHolders(users);
 }
 

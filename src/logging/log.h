@@ -90,6 +90,11 @@ class CLogSite {
     void Detail(const Items&... items) const {
         WriteLogRecord(file_, line_, LogErr, LogDev, items...);
     }
+    // Something worth knowing that is no failure: "inf", "dev".
+    template <class... Items>
+    void Note(const Items&... items) const {
+        WriteLogRecord(file_, line_, LogInf, LogDev, items...);
+    }
     // A source/target pair: "inf", "dev".
     void Pair(const std::wstring& source, const std::wstring& target) const {
         WriteLogRecord(file_, line_, LogInf, LogDev, "srcFullPath: ", source,
