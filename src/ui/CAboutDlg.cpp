@@ -93,6 +93,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
 }
 
 CAboutDlg::~CAboutDlg() {
+    // As in the main window: deleting the focused child signals the focus change.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
     delete headerPixmap;
 }
 

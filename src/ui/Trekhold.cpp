@@ -101,7 +101,11 @@ Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(
     ui::EnableFramelessDrag(this);
 }
 
-Trekhold::~Trekhold() = default;
+Trekhold::~Trekhold() {
+    // The children are deleted after this class's part is gone, and deleting a focused one
+    // signals the focus change: the handler must not reach this half-destroyed window.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
+}
 
 void Trekhold::OnChickMenuBtn() {
     // The menu opens from onMenuBtn, which is connected to the same click.
