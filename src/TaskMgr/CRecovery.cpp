@@ -236,10 +236,11 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
         plan.record = JournalRecord{};
         if (detectedBase.empty()) {
             plan.action = RecoveryAction::kRefuse;
-            plan.why = distrusted + L", and the installation was not found. Look for the folders "
-                                    L"\"Software\" and \"Downloads\" (or \"SoftwareVarko\", "
-                                    L"\"DownloadsVarko\") and give them their old names, then "
-                                    L"delete the journal.";
+            plan.why = distrusted +
+                       L", and the installation was not found. Look for the folders "
+                       L"\"Software\" and \"Downloads\" (or \"SoftwareVarko\", "
+                       L"\"DownloadsVarko\") and give them their old names, then "
+                       L"delete the journal.";
             return 0;
         }
         bool anyParked = false;

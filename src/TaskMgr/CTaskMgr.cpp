@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "ground/ResultCodes.h"
 #include "fileOp/MoveChecks.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
@@ -563,8 +563,8 @@ void CTaskMgr::DeleteCopyIfUnchanged(const std::wstring& parkedFolder, const std
     SetStep(MoveStep::kUndoingCopies);
     std::wstring difference;
     if (fileOp.VerifyCopy(parkedFolder, copy, difference) != 0) {
-        HX_LOG.Detail("copy kept, it differs from its original ", parkedFolder, " at: ",
-                      difference.empty() ? copy : difference);
+        HX_LOG.Detail("copy kept, it differs from its original ", parkedFolder,
+                      " at: ", difference.empty() ? copy : difference);
         return;
     }
     if (const int32_t r = fileOp.DeleteTree(copy, false); r != 0) HX_LOG.Err(r);

@@ -10,8 +10,8 @@
 
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/MoveJournal.h"
-#include "ground/MoveReport.h"
 #include "fileOp/CFileOp.h"
+#include "ground/MoveReport.h"
 
 // The phases of a move. Forward, a move runs 1, 0, 2, 3 (once per copied tree), 6, 4, 5 (once
 // per emptied folder), 12 and ends in 13 whatever happened.

@@ -196,7 +196,7 @@ class JournalParser {
   private:
     // A key this reader does not know, spelled as a writer's key is.
     static bool UnknownKey(std::string_view key) {
-        static constexpr std::string_view kKnown[] = {"version", "work",   "phase",  "checked",
+        static constexpr std::string_view kKnown[] = {"version", "work",    "phase",  "checked",
                                                       "base",    "service", "source", "target",
                                                       "parked",  "linked"};
         if (key.empty()) return false;

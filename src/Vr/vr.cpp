@@ -3,9 +3,9 @@
 #include <list>
 
 #include "OculusMgr/COculusMgr.h"
-#include "ground/ResultCodes.h"
 #include "fileOp/CFileOp.h"
 #include "fileOp/MoveChecks.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"

@@ -22,8 +22,8 @@
 
 #include "Vr/MoveMonitor.h"
 #include "Vr/MoveStatus.h"
-#include "ground/ResultCodes.h"
 #include "Vr/vr.h"
+#include "ground/ResultCodes.h"
 #include "platform/sys.h"
 
 namespace {
@@ -146,12 +146,13 @@ int32_t MoveWhileSampling(CVr& engine, int periodMs, Clock::time_point start) {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: halvex-move --target DIR [--cancel-at-phase N] [--progress-ms N]\n"
-                 "                   [--run-at-phase N CMD] [--die-at PHASE:CALLS] [--pause-at-phase N]\n"
-                 "       halvex-move --recover\n"
-                 "Moves the detected installation's Software and Downloads folders under DIR, or\n"
-                 "finishes or puts back a move that was interrupted.\n");
+    std::fprintf(
+        stderr,
+        "usage: halvex-move --target DIR [--cancel-at-phase N] [--progress-ms N]\n"
+        "                   [--run-at-phase N CMD] [--die-at PHASE:CALLS] [--pause-at-phase N]\n"
+        "       halvex-move --recover\n"
+        "Moves the detected installation's Software and Downloads folders under DIR, or\n"
+        "finishes or puts back a move that was interrupted.\n");
     return 2;
 }
 
@@ -215,9 +216,9 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--progress-ms") == 0 && i + 1 < argc) {
             progressMs = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--die-at") == 0 && i + 1 < argc) {
-            const char* spec = argv[++i];
-            interruptions.dieAtPhase = std::atoi(spec);
-            const char* colon = std::strchr(spec, ':');
+            const char* value = argv[++i];
+            interruptions.dieAtPhase = std::atoi(value);
+            const char* colon = std::strchr(value, ':');
             interruptions.dieAfterCalls = colon ? std::strtoull(colon + 1, nullptr, 10) : 0;
         } else if (std::strcmp(argv[i], "--pause-at-phase") == 0 && i + 1 < argc) {
             interruptions.pauseAtPhase = std::atoi(argv[++i]);
@@ -243,10 +244,11 @@ int main(int argc, char** argv) {
 
     // Said before the move, as the window asks before it: what the in-use check cannot see.
     if (const size_t unchecked = engine.CountUncheckedPrograms(); unchecked != 0) {
-        std::printf("unchecked: %zu programs of other users could not be checked for open files "
-                    "in the Oculus folders; run as root (sudo) to check them; the log names "
-                    "them\n",
-                    unchecked);
+        std::printf(
+            "unchecked: %zu programs of other users could not be checked for open files "
+            "in the Oculus folders; run as root (sudo) to check them; the log names "
+            "them\n",
+            unchecked);
     }
 
     PhasePrinter printer(engine, cancelAtPhase, progressMs > 0, interruptions);
