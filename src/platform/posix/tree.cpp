@@ -183,14 +183,23 @@ bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target) 
     return true;
 }
 
-bool GetFolderMetadata(const std::wstring& path, FolderMetadata& data) {
+namespace {
+
+// The information of path, through a link, as the file-information calls ask it.
+bool StatFollowed(const std::wstring& path, std::string& native, struct stat& st) {
     if (fault::Hit(Call::kGetFileInfo)) return false;
-    const std::string native = ToUtf8(path);
+    native = ToUtf8(path);
+    if (::stat(native.c_str(), &st) == 0) return true;
+    SetLastErrorFromErrno(errno, native);
+    return false;
+}
+
+}  // namespace
+
+bool GetFolderMetadata(const std::wstring& path, FolderMetadata& data) {
+    std::string native;
     struct stat st {};
-    if (::stat(native.c_str(), &st) != 0) {
-        SetLastErrorFromErrno(errno, native);
-        return false;
-    }
+    if (!StatFollowed(path, native, st)) return false;
     data.writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * kWriteTimeTicksPerSecond +
                      static_cast<uint64_t>(st.st_mtim.tv_nsec);
     data.mode = st.st_mode & 07777;
@@ -227,13 +236,9 @@ bool GetFolderMetadata(const std::wstring& path, FolderMetadata& data) {
 }
 
 bool GetFileInfoFollowed(const std::wstring& path, FindData& data) {
-    if (fault::Hit(Call::kGetFileInfo)) return false;
-    const std::string native = ToUtf8(path);
+    std::string native;
     struct stat st {};
-    if (::stat(native.c_str(), &st) != 0) {
-        SetLastErrorFromErrno(errno, native);
-        return false;
-    }
+    if (!StatFollowed(path, native, st)) return false;
     data.attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : 0;
     const auto size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
     data.sizeHigh = static_cast<uint32_t>(size >> 32);
@@ -244,13 +249,9 @@ bool GetFileInfoFollowed(const std::wstring& path, FindData& data) {
 }
 
 bool GetFileIdentity(const std::wstring& path, FileIdentity& id) {
-    if (fault::Hit(Call::kGetFileInfo)) return false;
-    const std::string native = ToUtf8(path);
+    std::string native;
     struct stat st {};
-    if (::stat(native.c_str(), &st) != 0) {
-        SetLastErrorFromErrno(errno, native);
-        return false;
-    }
+    if (!StatFollowed(path, native, st)) return false;
     id.volume = static_cast<uint64_t>(st.st_dev);
     id.file = static_cast<uint64_t>(st.st_ino);
     return true;
