@@ -1,11 +1,15 @@
 #include "ui/COculusInstallWgt.h"
 
 #include <QDir>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,11 +22,14 @@
 #include "platform/volume.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
+#include "ui/pathtext.h"
 #include "ui/uishell.h"
 #include "ui/volumecheck.h"
 #include "ui/winlook.h"
 
 namespace {
+
+using ui::PathText;
 
 const QString kNoSource = QStringLiteral("Failed to detect Oculus installation directory.");
 
@@ -83,17 +90,6 @@ const QString kUncheckedPrograms = QStringLiteral(
     "folders. If one of them holds a game file open, what it writes after the move is lost. To "
     "check them too, close Halvex and start it as root (for example with sudo); the log names "
     "these programs. Move anyway?");
-
-// A path in running text: it wraps after a separator, never inside a folder's name ("Oculus
-// game"). MessageBoxW wraps only at blanks and shows the text as it is, so Windows gets it plain.
-QString PathText(const std::wstring& path) {
-    QString text = QString::fromStdWString(path);
-#ifndef Q_OS_WIN
-    text.replace(u' ', QChar(0x00A0));
-    text.replace(QDir::separator(), QString(QDir::separator()) + QChar(0x200B));
-#endif
-    return text;
-}
 
 QString FreeText(bool known, uint64_t bytes) {
     return known ? QString::fromStdWString(sys::FormatBytes(bytes)) : QStringLiteral("?");
@@ -180,13 +176,9 @@ const QString kNoteElsewhereMissing =
 const QString kNoteUnknown =
     QStringLiteral(". Connect its drive, or give the folder its old name back.");
 const QString kNoteCannotLook = QStringLiteral("Halvex cannot look at the Oculus folders now.");
-
-QString JoinPaths(const std::vector<std::wstring>& paths) {
-    QStringList list;
-    for (const std::wstring& path : paths)
-        list << PathText(path);
-    return list.join(QStringLiteral(", "));
-}
+constexpr int kNoteLines = 3;  // what the row has room for above the copyright line
+// After the source location while a move waits: the folder it names is not there until then.
+const QString kSourceWaiting = QStringLiteral("  (missing until the move is finished or put back)");
 
 std::wstring ParentFolder(const std::wstring& path) {
     const auto cut = path.rfind(sys::kSep);
@@ -224,16 +216,7 @@ QString RecoveryText(const RecoveryPlan& plan) {
     }
 }
 
-using PathFormat = QString (*)(const std::wstring&);
-
-// The start (the drive) and the end (the name) of a path tell a person most.
-QString ShortPathText(const std::wstring& path) {
-    constexpr size_t kLongest = 44;
-    if (path.size() <= kLongest) return PathText(path);
-    const size_t head = kLongest / 3;
-    return PathText(path.substr(0, head)) + QChar(0x2026) +
-           PathText(path.substr(path.size() - (kLongest - head - 1)));
-}
+using PathFormat = std::function<QString(const std::wstring&)>;
 
 QString BrokenNote(const InstallState& state, PathFormat P) {
     std::vector<const FolderState*> broken;
@@ -407,6 +390,7 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     QFont small = stateLabel->font();
     small.setPixelSize(11);
     stateLabel->setFont(small);
+    stateLabel->installEventFilter(this);  // the note is fitted to the width it is given
     actionBtn = new QPushButton(QStringLiteral("Finish the move"));  // hidden until needed
     actionBtn->setObjectName(QStringLiteral("normalbtn"));
     actionBtn->setVisible(false);
@@ -540,27 +524,66 @@ QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& sourc
 
 int32_t COculusInstallWgt::ShowInstallState() {
     const int32_t r = GetEngine()->ReadInstallState(state_);
-    const QString note = r != 0 ? kNoteCannotLook : NoteText(state_, PathText);
-    stateLabel->setText(r != 0 ? kNoteCannotLook : NoteText(state_, ShortPathText));
+    stateKnown_ = r == 0;
+    const QString note = stateKnown_ ? NoteText(state_, PathText) : kNoteCannotLook;
     stateLabel->setToolTip(note);
     stateLabel->setAccessibleName(note);
     QString label;
-    noteAction = r != 0 ? kOpMove : NoteAction(state_, label);
+    noteAction = stateKnown_ ? NoteAction(state_, label) : kOpMove;
     if (!label.isEmpty()) actionBtn->setText(label);
     actionBtn->setVisible(noteAction != kOpMove);
     actionBtn->setEnabled(noteAction != kOpMove);
-    // After a move the fields tell where the data went: the link and where it leads.
+    FitNote();
+    // The fields tell where the data is: after a move, the link and where it leads; while a
+    // move waits, that the folder named is not there.
+    const QString source = ResolveSource();
     const FolderState* software = state_.folders.empty() ? nullptr : &state_.folders.front();
-    if (r == 0 && state_.kind == InstallState::Kind::kMoved && software &&
-        sourceEdit->text() == QString::fromStdWString(software->path)) {
-        sourceEdit->setText(sourceEdit->text() + QStringLiteral("  \u2192  ") +
-                            QString::fromStdWString(software->leadsTo));
+    if (!source.isEmpty()) {
+        QString text = source;
+        if (stateKnown_ && software && source == QString::fromStdWString(software->path)) {
+            if (state_.kind == InstallState::Kind::kMoved) {
+                text += QStringLiteral("  \u2192  ") + QString::fromStdWString(software->leadsTo);
+            } else if (state_.kind == InstallState::Kind::kWaiting) {
+                text += kSourceWaiting;
+            }
+        }
+        sourceEdit->setText(text);
+        sourceEdit->setCursorPosition(0);
     }
-    targetEdit->setPlaceholderText(r == 0 && state_.kind == InstallState::Kind::kMoved
+    targetEdit->setPlaceholderText(stateKnown_ && state_.kind == InstallState::Kind::kMoved
                                        ? QStringLiteral("Now in ") +
                                              QString::fromStdWString(state_.movedTo)
                                        : QString());
     return r;
+}
+
+void COculusInstallWgt::FitNote() {
+    if (!stateKnown_) {
+        stateLabel->setText(kNoteCannotLook);
+        return;
+    }
+    // The row has room for three lines above the copyright line: longer paths are shortened
+    // in the middle, step by step, until the note fits the label's width as laid out.
+    const QFontMetrics metrics(stateLabel->font());
+    const int width = std::max(stateLabel->width(), 100);
+    QString text;
+    for (const size_t longest : {80, 56, 44, 34, 26, 18}) {
+        text = NoteText(state_, [longest](const std::wstring& path) {
+            return ui::ShortPathText(path, longest);
+        });
+        const QRect needed =
+            metrics.boundingRect(QRect(0, 0, width, 100000), Qt::TextWordWrap, text);
+        if (needed.height() <= kNoteLines * metrics.lineSpacing()) break;
+    }
+    if (stateLabel->text() != text) stateLabel->setText(text);
+}
+
+bool COculusInstallWgt::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == stateLabel && event->type() == QEvent::Resize &&
+        static_cast<QResizeEvent*>(event)->oldSize().width() != stateLabel->width()) {
+        FitNote();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void COculusInstallWgt::OnChickActionBtn() {

@@ -33,7 +33,12 @@ class COculusInstallWgt : public QWidget {
     void OnVrInstallDirChange(QString qstr);
     void OnChickActionBtn();
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    // Puts the note in the lines its row has, with paths shortened in the middle as needed.
+    void FitNote();
     // The first refusal of the start checks, or an empty text when the move may start; then
     // source holds the tidied source location that the checks compared the target with.
     QString RefusalOfTarget(const QString& target, QString& source);
@@ -45,6 +50,7 @@ class COculusInstallWgt : public QWidget {
     QPushButton* actionBtn;  // beside it: finish, put back or re-point
     int32_t noteAction = 0;  // the worker's operation behind actionBtn
     InstallState state_;
+    bool stateKnown_ = false;  // state_ was read; otherwise the note says Halvex cannot look
     QLineEdit* sourceEdit;
     QLineEdit* targetEdit;
     QPushButton* browseBtn;

@@ -20,6 +20,7 @@
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "ui/bridges.h"
+#include "ui/pathtext.h"
 #include "ui/uishell.h"
 #include "ui/winlook.h"
 
@@ -95,39 +96,6 @@ QStringList OpeningLines(const CExeThread* worker) {
         default:
             return {};
     }
-}
-
-// The words with every blank inside a path made a no-break space, so that a line breaks between
-// words, never inside a folder's name ("Oculus game") or an amount. A path begins with a separator,
-// a drive
-// ("D:\\") or the ellipsis of a shortened one; a blank goes on with it unless the word before
-// ends a sentence or a clause. Copied from the label, the no-break spaces come out as blanks.
-QString PathsKeptWhole(const QString& words) {
-    const auto startsPath = [](QStringView word) {
-        if (word.isEmpty()) return false;
-        if (word[0] == u'/' || word[0] == u'\\' || word[0] == u'~' || word[0] == QChar(0x2026))
-            return true;
-        return word.size() >= 3 && word[0].isLetter() && word[1] == u':' &&
-               (word[2] == u'\\' || word[2] == u'/');
-    };
-    QString text = words;
-    int wordStart = 0;
-    for (int i = 0; i < text.size(); ++i) {
-        if (text[i] == u'\n') wordStart = i + 1;
-        if (text[i] != u' ') continue;
-        const QStringView word = QStringView(text).mid(wordStart, i - wordStart);
-        const bool goesOn = startsPath(word) && !QStringLiteral(".,;:)").contains(word.back()) &&
-                            i + 1 < text.size() && text[i + 1] != u' ';
-        if (goesOn) {
-            text[i] = QChar::Nbsp;
-        } else {
-            wordStart = i + 1;
-        }
-    }
-    // Nor between an amount and its unit ("2.2 GB").
-    static const QRegularExpression kAmount(QStringLiteral("(\\d) (bytes?|[kKMGT]B)\\b"));
-    text.replace(kAmount, QStringLiteral("\\1\u00a0\\2"));
-    return text;
 }
 
 // A lone root separator stays: "/" is a folder, "" is none.
@@ -408,7 +376,8 @@ void CProgressWgt::OnPrintLog(int opType, QString str) {
             break;
         case kPrintStatus:
             statusLine = str.trimmed();
-            statusLabel->setText(SpacedText(PathsKeptWhole(statusLine), statusLabel->font()));
+            statusLabel->setText(
+                SpacedText(ui::PathsWrappedAtSeparators(statusLine), statusLabel->font()));
             MakeRoomForStatus();
             break;
         default:

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QWindow>
 
+#include "ui/pathtext.h"
 #include "ui/winlook.h"
 
 #ifdef Q_OS_WIN
@@ -32,8 +33,8 @@ FolderDialogHook& DialogHook() {
 int NativeBox(const MessageBoxRequest& request) {
     HWND owner = nullptr;
     if (request.owner) owner = reinterpret_cast<HWND>(request.owner->winId());
-    return ::MessageBoxW(owner, reinterpret_cast<LPCWSTR>(request.text.utf16()), L"Halvex",
-                         request.style);
+    return ::MessageBoxW(owner, reinterpret_cast<LPCWSTR>(WithoutPathMarks(request.text).utf16()),
+                         L"Halvex", request.style);
 }
 #else
 // Puts a box over the middle of its owner once it shows; the window system would leave a box

@@ -95,6 +95,10 @@ class TestKeyboard : public QObject {
     // The same-drive question warns against a move that frees nothing: Enter answers "No".
     // The removable-device question keeps the first button, as MessageBoxW does.
     void warningQuestionDefaultsToNo() {
+#ifdef Q_OS_WIN
+        QSKIP("MessageBoxW: its default button follows the style (MB_DEFBUTTON2), as the page "
+              "tests record it; the box itself is the system's");
+#endif
         QCOMPARE(AnswerWithEnter(ui::kMbYesNoInfoDefaultNo), ui::kIdNo);
         QCOMPARE(AnswerWithEnter(ui::kMbYesNoInfo), ui::kIdYes);
     }
@@ -111,7 +115,7 @@ class TestKeyboard : public QObject {
         ui::SetMessageBoxHook([&](const ui::MessageBoxRequest&) {
             elsewhere.show();
             elsewhere.activateWindow();
-            QTest::qWaitForWindowActive(&elsewhere, uitest::kEventMs);
+            (void)QTest::qWaitForWindowActive(&elsewhere, uitest::kEventMs);  // best effort
             elsewhere.hide();
             return ui::kIdOk;
         });

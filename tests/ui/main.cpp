@@ -75,7 +75,10 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+#ifndef Q_OS_WIN
+    // Windows has its own platform plugin only, the one the program uses: the tests run on it.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     QString suite = "ui";
     QStringList rest;
     for (int i = 1; i < argc; ++i) {

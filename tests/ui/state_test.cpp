@@ -2,6 +2,7 @@
 // installation, the action beside a waiting move or a link that leads nowhere, and that the
 // action runs and the note is read again afterwards.
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include "ui/COculusInstallWgt.h"
+#include "ui/pathtext.h"
 #include "uitest.h"
 
 namespace {
@@ -200,7 +202,79 @@ class TestInstallStateNote : public QObject {
         page.Press();
         QCOMPARE(page.engine.repoints.load(), 1);
     }
+
+    // Paths as long as a real library's, on a page laid out as the main window lays it out:
+    // the note keeps to its three lines, shortening the paths in the middle; the tooltip and
+    // the screen reader get them whole.
+    void aLongNoteKeepsToItsLinesWithThePathsShortened() {
+        Page page;
+        const std::wstring far = L"/media/someone/Games library disk/VR/Oculus game";
+        InstallState broken = State(InstallState::Kind::kBroken, FolderState::Where::kBroken, far);
+        broken.expectedRoot = L"/media/someone/Games library disk";
+        broken.volume = InstallState::Volume::kElsewhere;
+        broken.volumeNowAt = L"/media/someone/Games library disk1";
+        broken.repoint.base = L"/srv/Oculus/";
+        broken.repoint.folders = {{L"/srv/Oculus/Software", far + L"/Software", {}, true}};
+        page.page->resize(490, 140);
+        page.page->show();
+        page.Show(broken);
+        const QFontMetrics metrics(page.note->font());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            page.note->width() > 150 &&
+                page.note->heightForWidth(page.note->width()) <= 3 * metrics.lineSpacing() + 2,
+            uitest::kEventMs);
+        const QString shown = Plain(page.note->text());
+        QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown));
+        QVERIFY2(shown.startsWith("Software and Downloads lead nowhere: /media"),
+                 qPrintable(shown));
+        QVERIFY(page.Note().contains(QString::fromStdWString(far)));
+        QCOMPARE(Plain(page.note->toolTip()), page.Note());
+        QCOMPARE(page.Action(), QString("Re-point the links"));
+    }
+};
+
+// How paths wrap in running text: after a separator with a name behind it, never inside a
+// folder's name, never after a root or before the punctuation that closes the path.
+class TestPathText : public QObject {
+    Q_OBJECT
+  private slots:
+    void pathsBreakOnlyAfterTheirSeparators_data() {
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<QString>("marked");
+        QTest::newRow("blank inside a path")
+            << "Moved to /mnt/Oculus game. Done."
+            << QString::fromUtf8("Moved to /\u200bmnt/\u200bOculus\u00a0game. Done.");
+        QTest::newRow("root in brackets")
+            << "(5.0 GB free on /)." << QString::fromUtf8("(5.0\u00a0GB free on /).");
+        QTest::newRow("trailing separator")
+            << "in /srv/, then" << QString::fromUtf8("in /\u200bsrv/, then");
+        QTest::newRow("drive letter")
+            << "are in D:\\Games\\Oculus game, linked"
+            << QString::fromUtf8("are in D:\\\u200bGames\\\u200bOculus\u00a0game, linked");
+        QTest::newRow("not a path") << "843.9 MB/s and and/or"
+                                    << "843.9\u00a0MB/s and and/or";
+        QTest::newRow("shortened path")
+            << "lead nowhere: \u2026/VR/Oculus game, missing"
+            << QString::fromUtf8("lead nowhere: \u2026/\u200bVR/\u200bOculus\u00a0game, missing");
+    }
+    void pathsBreakOnlyAfterTheirSeparators() {
+        QFETCH(QString, words);
+        QFETCH(QString, marked);
+        QCOMPARE(ui::PathsWrappedAtSeparators(words), marked);
+        QCOMPARE(ui::WithoutPathMarks(ui::PathsWrappedAtSeparators(words)), words);
+    }
+
+    void aShortenedPathKeepsItsDriveAndItsName() {
+        const std::wstring path = L"D:\\Users\\someone\\Games library\\VR\\Oculus game";
+        QCOMPARE(ui::WithoutPathMarks(ui::ShortPathText(path, 100)), QString::fromStdWString(path));
+        const QString shortened = ui::WithoutPathMarks(ui::ShortPathText(path, 26));
+        QCOMPARE(shortened.size(), 26);
+        QVERIFY2(shortened.startsWith("D:\\Users") && shortened.endsWith("VR\\Oculus game"),
+                 qPrintable(shortened));
+        QCOMPARE(ui::PathText(L"/"), QString("/"));
+    }
 };
 
 HX_REGISTER_TEST(TestInstallStateNote);
+HX_REGISTER_TEST(TestPathText);
 #include "state_test.moc"

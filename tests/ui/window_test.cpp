@@ -433,6 +433,7 @@ class TestWindows : public QObject {
                          "another drive so that more space can be used."));
         QCOMPARE(InkRuns(OnWhite(description)), 2);
 
+#ifndef Q_OS_WIN  // Windows's own MessageBoxW lays out its lines (tests/winexe/run shows it)
         int boxLines = 0;
         uitest::WhenModal("QMessageBox", [&](QWidget* box) {
             boxLines = InkRuns(OnWhite(box->findChild<QLabel*>("qt_msgbox_label")));
@@ -443,6 +444,7 @@ class TestWindows : public QObject {
             "installation directory.If you have any questions, please contact us. And a few more "
             "words so that the text is sure to wrap onto a third line of the box.");
         QVERIFY2(boxLines >= 3, qPrintable(QString::number(boxLines)));
+#endif
 
         CExeThread worker;
         CProgressWgt progress(nullptr, &worker);
