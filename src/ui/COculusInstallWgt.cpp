@@ -181,7 +181,11 @@ constexpr int kNoteLines = 3;  // what the row has room for above the copyright 
 const QString kSourceWaiting = QStringLiteral("  (missing until the move is finished or put back)");
 
 std::wstring ParentFolder(const std::wstring& path) {
+#ifdef Q_OS_WIN
+    const auto cut = path.find_last_of(L"\\/");  // Windows takes either separator
+#else
     const auto cut = path.rfind(sys::kSep);
+#endif
     return cut == std::wstring::npos ? path : path.substr(0, cut);
 }
 

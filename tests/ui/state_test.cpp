@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "platform/units.h"
 #include "ui/COculusInstallWgt.h"
 #include "ui/pathtext.h"
 #include "uitest.h"
@@ -101,8 +102,10 @@ class TestInstallStateNote : public QObject {
   private slots:
     void atHomeAndMovedTheNoteAndFieldsSayWhereTheDataIs() {
         Page page;
-        QCOMPARE(page.Note(), QString("Software and Downloads are in /srv/Oculus (5.0 GB free on "
-                                      "/srv)."));
+        const QString five = QString::fromStdWString(sys::FormatBytes(5'000'000'000));
+        const QString seven = QString::fromStdWString(sys::FormatBytes(7'000'000'000));
+        QCOMPARE(page.Note(),
+                 QString("Software and Downloads are in /srv/Oculus (%1 free on /srv).").arg(five));
         QVERIFY(page.Action().isEmpty());
 
         InstallState moved = State(InstallState::Kind::kMoved, FolderState::Where::kLinked,
@@ -112,9 +115,10 @@ class TestInstallStateNote : public QObject {
         moved.movedFreeKnown = true;
         moved.movedFree = 7'000'000'000;
         page.Show(moved);
-        QCOMPARE(page.Note(), QString("Software and Downloads are in /mnt/games/Oculus game (7.0 "
-                                      "GB free on /mnt/games), linked from /srv/Oculus (5.0 GB "
-                                      "free on /srv)."));
+        QCOMPARE(page.Note(), QString("Software and Downloads are in /mnt/games/Oculus game (%1 "
+                                      "free on /mnt/games), linked from /srv/Oculus (%2 free on "
+                                      "/srv).")
+                                  .arg(seven, five));
         const auto edits = page.page->findChildren<QLineEdit*>();
         QCOMPARE(edits.at(0)->text(),
                  QString("/srv/Oculus/Software  \u2192  /mnt/games/Oculus game/Software"));
