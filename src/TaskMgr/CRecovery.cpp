@@ -20,12 +20,12 @@ std::wstring Trimmed(const std::wstring& path) {
 }
 
 std::wstring ParentOf(const std::wstring& path) {
-    const auto cut = path.rfind(sys::kSep);
+    const auto cut = sys::LastSeparator(path);
     return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
 }
 
 std::wstring NameOf(const std::wstring& path) {
-    const auto cut = path.rfind(sys::kSep);
+    const auto cut = sys::LastSeparator(path);
     return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 

@@ -81,8 +81,8 @@ uint32_t GetFileAttributesW(const std::wstring& path);
 // Free bytes of the volume that holds path (POSIX: the bytes a writer can use).
 bool GetDiskFreeSpaceExW(const std::wstring& path, uint64_t& freeBytes);
 
-// True when two paths are spelled alike as the system compares names: ignoring letter case on
-// Windows, exactly elsewhere.
+// True when two paths are spelled alike as the system compares names: ignoring letter case and
+// which separator is used on Windows, exactly elsewhere.
 bool SamePathSpelling(const std::wstring& a, const std::wstring& b);
 
 // True when path itself is a symbolic link or another reparse point (not followed).

@@ -18,6 +18,15 @@ constexpr bool IsSeparator(wchar_t c) {
 #endif
 }
 
+// Where path's last separator is, or npos.
+inline size_t LastSeparator(const std::wstring& path) {
+#ifdef _WIN32
+    return path.find_last_of(L"\\/");
+#else
+    return path.rfind(L'/');
+#endif
+}
+
 // The length of text without the separators at its end, keeping at least keep units (1 keeps a
 // lone "/" whole). The one trimming rule, for every string type that holds a path.
 template <class Unit>

@@ -181,11 +181,7 @@ constexpr int kNoteLines = 3;  // what the row has room for above the copyright 
 const QString kSourceWaiting = QStringLiteral("  (missing until the move is finished or put back)");
 
 std::wstring ParentFolder(const std::wstring& path) {
-#ifdef Q_OS_WIN
-    const auto cut = path.find_last_of(L"\\/");  // Windows takes either separator
-#else
-    const auto cut = path.rfind(sys::kSep);
-#endif
+    const auto cut = sys::LastSeparator(path);
     return cut == std::wstring::npos ? path : path.substr(0, cut);
 }
 
@@ -367,7 +363,8 @@ QString TidyTarget(const QString& target) {
 // Browsed and typed targets alike: inside the base folder by its registered spelling, or by
 // what the engine sees through links, ".." and bind mounts.
 bool InsideBase(const QString& target, const std::wstring& base) {
-    if ((target + QDir::separator()).contains(QString::fromStdWString(base))) return true;
+    const QString native = QDir::toNativeSeparators(target) + QDir::separator();
+    if (native.contains(QDir::toNativeSeparators(QString::fromStdWString(base)))) return true;
     return GetEngine()->IsInsideBase(target.toStdWString());
 }
 
@@ -567,17 +564,28 @@ void COculusInstallWgt::FitNote() {
         return;
     }
     // The row has room for three lines above the copyright line: longer paths are shortened
-    // in the middle, step by step, until the note fits the label's width as laid out.
+    // in the middle, step by step, until the note fits the label's width as laid out. A note
+    // that still does not fit is cut at a word, with an ellipsis; the tooltip has it whole.
     const QFontMetrics metrics(stateLabel->font());
-    const int width = std::max(stateLabel->width(), 100);
+    const QRect room(0, 0, std::max(stateLabel->width(), 100), 100000);
+    const auto fits = [&](const QString& text) {
+        return metrics.boundingRect(room, Qt::TextWordWrap, text).height() <=
+               kNoteLines * metrics.lineSpacing();
+    };
     QString text;
     for (const size_t longest : {80, 56, 44, 34, 26, 18}) {
         text = NoteText(state_, [longest](const std::wstring& path) {
             return ui::ShortPathText(path, longest);
         });
-        const QRect needed =
-            metrics.boundingRect(QRect(0, 0, width, 100000), Qt::TextWordWrap, text);
-        if (needed.height() <= kNoteLines * metrics.lineSpacing()) break;
+        if (fits(text)) break;
+    }
+    if (!fits(text)) {
+        const QChar ellipsis(0x2026);
+        while (text.size() > 1 && !fits(text + ellipsis)) {
+            const qsizetype cut = text.lastIndexOf(u' ');
+            text.truncate(cut > 0 ? cut : text.size() - 1);
+        }
+        text += ellipsis;
     }
     if (stateLabel->text() != text) stateLabel->setText(text);
 }

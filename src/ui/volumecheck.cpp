@@ -1,5 +1,7 @@
 #include "ui/volumecheck.h"
 
+#include <QDir>
+
 #include <algorithm>
 #include <string>
 
@@ -67,8 +69,9 @@ bool IsHardDiskOrFlash(QString path) {
 bool IsTargetApartFromSource(QString source, QString target) {
     if (target.isEmpty() || source.isEmpty()) return false;
     if (source.size() > kMaxCheckedPath || target.size() > kMaxCheckedPath) return false;
-    source = source.toLower();
-    target = target.toLower();
+    // Windows takes either separator and ignores case: "C:/Oculus" is "c:\\oculus".
+    source = QDir::toNativeSeparators(source).toLower();
+    target = QDir::toNativeSeparators(target).toLower();
 
     QString full = source;
     DropTrailingSeparators(full);

@@ -124,13 +124,13 @@ class Child {
         const QDeadlineTimer deadline(uitest::kEventMs);
         while (!output_.contains("WINDOW") && !deadline.hasExpired()) {
             if (!process_.waitForReadyRead(100) && process_.state() == QProcess::NotRunning) break;
-            output_ += QString::fromUtf8(process_.readAllStandardOutput());
+            output_ += Text(process_.readAllStandardOutput());
         }
         return output_.contains("WINDOW");
     }
     int Finish() {
         const bool finished = process_.waitForFinished(uitest::kEventMs);
-        output_ += QString::fromUtf8(process_.readAllStandardOutput());
+        output_ += Text(process_.readAllStandardOutput());
         if (!finished) return -1;
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
     }
@@ -153,6 +153,9 @@ class Child {
   private:
     QProcess process_;
     QString output_;
+
+    // A Windows program's standard output ends its lines with "\r\n".
+    static QString Text(const QByteArray& bytes) { return QString::fromUtf8(bytes).remove(u'\r'); }
 };
 
 const QString kRunning = "Halvex is running...|owned=0|style=0x40";
@@ -314,7 +317,9 @@ class TestStartupRecovery : public QObject {
         QSKIP("the stopped moves are laid out by the POSIX host tool and its stand-in services");
     }
 #endif
-    void cleanup() { uitest::UseHost({}); }
+    void cleanup() {
+        uitest::UseHost({});
+    }
 
     void aMoveStoppedAfterItsCopiesIsFinished() {
         Interrupted moment(kLinking, 0);

@@ -305,8 +305,12 @@ bool FlushToDisk(const std::wstring& path) {
 }
 
 bool SamePathSpelling(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    // "/" is a separator as "\\" is.
+    std::wstring x = a, y = b;
+    std::replace(x.begin(), x.end(), L'/', L'\\');
+    std::replace(y.begin(), y.end(), L'/', L'\\');
+    return ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
+                                  static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::FILE* OpenSharedAppend(const std::wstring& name) {
