@@ -84,7 +84,10 @@ class TestKeyboard : public QObject {
         for (const char* name : {"normalbtn", "btnClose"}) {
             CAboutDlg about(main.window.get());
             QPushButton* button = about.findChild<QPushButton*>(name);
-            QTimer::singleShot(0, button, [button] {
+            // Once the dialog is up and active: Windows activates it after it shows.
+            uitest::WhenModal("CAboutDlg", [button](QWidget* dialog) {
+                dialog->activateWindow();
+                (void)QTest::qWaitForWindowActive(dialog, uitest::kEventMs);
                 button->setFocus();
                 QTest::keyClick(button, Qt::Key_Return);
             });
