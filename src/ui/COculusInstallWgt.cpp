@@ -342,10 +342,7 @@ QString SameVolumeQuestion(const QString& source, const QString& target) {
         !sys::GetVolumePathNameW(source.toStdWString(), root)) {
         return {};
     }
-    QString name = QString::fromStdWString(root);
-    while (name.size() > 1 && (name.back() == u'\\' || name.back() == u'/'))
-        name.chop(1);
-    return kSameVolume.arg(name);
+    return kSameVolume.arg(QString::fromStdWString(sys::WithoutTrailingSeparators(root, 1)));
 }
 
 bool AcceptedFileSystem(FsKind kind) {

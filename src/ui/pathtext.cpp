@@ -6,8 +6,10 @@
 namespace ui {
 namespace {
 
-constexpr QChar kBreakHere(0x200B);  // zero-width space: a line may break here
+constexpr QChar kBreakHere(0x200B);                   // zero-width space: a line may break here
+const QString kClosesPath = QStringLiteral(".,;:)");  // what ends a path in running text
 
+// Both, on every system: the words may name a Windows path and a POSIX one alike.
 bool IsSeparator(QChar c) {
     return c == u'/' || c == u'\\';
 }
@@ -21,7 +23,7 @@ QString MarkedPath(QStringView path) {
         const QChar c = path[i];
         text += c == u' ' ? QChar(QChar::Nbsp) : c;
         if (IsSeparator(c) && i + 1 < path.size() && !IsSeparator(path[i + 1]) &&
-            !QStringLiteral(".,;:)").contains(path[i + 1]) && path[i + 1] != QChar::Nbsp) {
+            !kClosesPath.contains(path[i + 1]) && path[i + 1] != QChar::Nbsp) {
             text += kBreakHere;
         }
     }
@@ -64,8 +66,8 @@ QString PathsWrappedAtSeparators(const QString& words) {
         if (pathStart < 0 && StartsPath(word)) pathStart = wordStart;
         if (pathStart >= 0) {
             const bool goesOn = c == u' ' && !word.isEmpty() &&
-                                !QStringLiteral(".,;:)").contains(word.back()) &&
-                                i + 1 < words.size() && words[i + 1] != u' ';
+                                !kClosesPath.contains(word.back()) && i + 1 < words.size() &&
+                                words[i + 1] != u' ';
             if (!goesOn) endPath(i);
         } else {
             text += word;

@@ -99,8 +99,9 @@ class TestKeyboard : public QObject {
     // The removable-device question keeps the first button, as MessageBoxW does.
     void warningQuestionDefaultsToNo() {
 #ifdef Q_OS_WIN
-        QSKIP("MessageBoxW: its default button follows the style (MB_DEFBUTTON2), as the page "
-              "tests record it; the box itself is the system's");
+        QSKIP(
+            "MessageBoxW: its default button follows the style (MB_DEFBUTTON2), as the page "
+            "tests record it; the box itself is the system's");
 #endif
         QCOMPARE(AnswerWithEnter(ui::kMbYesNoInfoDefaultNo), ui::kIdNo);
         QCOMPARE(AnswerWithEnter(ui::kMbYesNoInfo), ui::kIdYes);

@@ -29,9 +29,8 @@ int Register(const char* name, Factory factory) {
 }
 
 QString SameVolumeQuestion(const QString& path) {
-    QString root = Wide(sys::DriveRootOf(path.toStdWString()));
-    while (root.size() > 1 && (root.back() == u'\\' || root.back() == u'/'))
-        root.chop(1);
+    const QString root =
+        Wide(sys::WithoutTrailingSeparators(sys::DriveRootOf(path.toStdWString()), 1));
 #ifdef Q_OS_WIN
     return "The target location is on the same drive as the Oculus installation. Moving Oculus "
            "there frees no space on " +
