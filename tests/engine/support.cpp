@@ -1,6 +1,8 @@
 #include "support.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <random>
 
 namespace testsupport {
@@ -36,6 +38,23 @@ ScopedWorkingDir::ScopedWorkingDir(const fs::path& dir) : previous_(fs::current_
 
 ScopedWorkingDir::~ScopedWorkingDir() {
     fs::current_path(previous_);
+}
+
+SweepSample SweepSample::FromEnvironment() {
+    SweepSample sample;
+    if (const char* every = std::getenv("HALVEX_SWEEP_EVERY")) {
+        sample.every = std::max<size_t>(1, std::strtoul(every, nullptr, 10));
+    }
+    if (const char* from = std::getenv("HALVEX_SWEEP_FROM")) {
+        sample.from = std::strtoul(from, nullptr, 10);
+    }
+    return sample;
+}
+
+std::string SweepSample::Described() const {
+    if (every == 1) return {};
+    return " (one point in " + std::to_string(every) + ", starting at " +
+           std::to_string(from % every) + ")";
 }
 
 }  // namespace testsupport

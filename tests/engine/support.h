@@ -44,7 +44,6 @@ class ScopedWorkingDir {
     fs::path previous_;
 };
 
-// Resets the fault seam when the test ends, whatever happened.
 // The number of copy threads for one test; the measured default again afterwards.
 struct ScopedCopyThreads {
     explicit ScopedCopyThreads(unsigned threads) { CFileOp::UseCopyThreads(threads); }
@@ -53,9 +52,21 @@ struct ScopedCopyThreads {
     ScopedCopyThreads& operator=(const ScopedCopyThreads&) = delete;
 };
 
+// Resets the fault seam when the test ends, whatever happened.
 struct ScopedFaults {
     ScopedFaults() { sys::fault::Reset(); }
     ~ScopedFaults() { sys::fault::Reset(); }
+};
+
+// Which points a sweep tries: all of them, or, where HALVEX_SWEEP_EVERY=N is set (the slow
+// sanitizer builds), every Nth from HALVEX_SWEEP_FROM, which the test script moves on from run
+// to run so that the runs together still try every point.
+struct SweepSample {
+    size_t every = 1, from = 0;
+    static SweepSample FromEnvironment();
+    bool Takes(size_t point) const { return point % every == from % every; }
+    // " (one point in N, starting at F)" when sampled, for the sweep's closing line.
+    std::string Described() const;
 };
 
 }  // namespace testsupport
