@@ -256,12 +256,12 @@ std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int
         const std::string why = sys::ToUtf8(plan.why);
         std::vector<fs::path> softwarePlaces, downloadsPlaces;
         const fs::path copies = install.target() / "Oculus game";
-        for (const fs::path& place : {software, install.base() / "SoftwareVarko",
-                                      copies / "Software"}) {
+        for (const fs::path& place :
+             {software, install.base() / "SoftwareVarko", copies / "Software"}) {
             if (why.find(place.string()) != std::string::npos) softwarePlaces.push_back(place);
         }
-        for (const fs::path& place : {downloads, install.base() / "DownloadsVarko",
-                                      copies / "Downloads"}) {
+        for (const fs::path& place :
+             {downloads, install.base() / "DownloadsVarko", copies / "Downloads"}) {
             if (why.find(place.string()) != std::string::npos) downloadsPlaces.push_back(place);
         }
         const auto missing = install.Missing(softwarePlaces, downloadsPlaces);
@@ -325,15 +325,15 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         CVr engine;
         RecoveryPlan plan;
         int32_t result = engine.AssessRecovery(plan);
-        if (result == 0 && (plan.action == RecoveryAction::kFinish ||
-                            plan.action == RecoveryAction::kPutBack)) {
+        if (result == 0 &&
+            (plan.action == RecoveryAction::kFinish || plan.action == RecoveryAction::kPutBack)) {
             result = engine.Recover(plan.action);
         }
         const std::string problem = Judge(install, plan, result);
         if (!problem.empty()) {
             ++lost;
-            ADD_FAILURE() << what << ": " << problem << " (action "
-                          << static_cast<int>(plan.action) << ", result " << result << ")";
+            ADD_FAILURE() << what << ": " << problem << " (action " << static_cast<int>(plan.action)
+                          << ", result " << result << ")";
             for (const FolderFinding& f : plan.folders) {
                 ADD_FAILURE() << sys::ToUtf8(f.source) << " place " << static_cast<int>(f.place)
                               << " copy " << static_cast<int>(f.copy) << " lacking "
@@ -348,8 +348,8 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         if (!sample.Takes(k)) continue;
         const size_t f = recording.durable[k];
         const State& now = states[k];
-        const std::string at = "moment " + std::to_string(k) + " (flushed at " +
-                               std::to_string(f) + ")";
+        const std::string at =
+            "moment " + std::to_string(k) + " (flushed at " + std::to_string(f) + ")";
         // A prefix of the changes since the flush; the journal as it stands now.
         const auto prefix = [&](size_t m) {
             State state = states[m];
@@ -389,7 +389,8 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         }
         for (const size_t m : {k, f + span / 2}) {
             const std::string kept = ", changes kept up to " + std::to_string(m);
-            tryState(ZeroUnflushed(prefix(m), states[f], 0.0), at + kept + ", unflushed data zeros");
+            tryState(ZeroUnflushed(prefix(m), states[f], 0.0),
+                     at + kept + ", unflushed data zeros");
             tryState(ZeroUnflushed(prefix(m), states[f], 0.5),
                      at + kept + ", unflushed data cut at half");
         }

@@ -9,8 +9,8 @@
 
 #include "TaskMgr/CRecovery.h"
 #include "TaskMgr/MoveJournal.h"
-#include "ground/ResultCodes.h"
 #include "Vr/vr.h"
+#include "ground/ResultCodes.h"
 #include "install_fixture.h"
 #include "interrupt.h"
 #include "platform/fs.h"
@@ -73,11 +73,13 @@ TEST(JournalText, OnlyWhatTheWriterWritesIsRead) {
         {"empty", ""},
         {"a later version", "version=3\nwork=move\nphase=2\nbase=/b/\n"},
         {"checked in version 1", "version=1\nwork=move\nphase=2\nchecked=1\nbase=/b/\n"},
-        {"checked=0, which the writer leaves out", "version=2\nwork=move\nphase=2\nchecked=0\n"
-                                                   "base=/b/\n"},
+        {"checked=0, which the writer leaves out",
+         "version=2\nwork=move\nphase=2\nchecked=0\n"
+         "base=/b/\n"},
         {"checked after the base", "version=2\nwork=move\nphase=2\nbase=/b/\nchecked=1\n"},
-        {"an unknown key before the phase", "version=2\nwork=move\nnew-key=1\nphase=2\n"
-                                            "base=/b/\n"},
+        {"an unknown key before the phase",
+         "version=2\nwork=move\nnew-key=1\nphase=2\n"
+         "base=/b/\n"},
         {"a line cut short", head.substr(0, head.size() - 1)},
         {"no base", "version=1\nwork=move\nphase=2\n"},
         {"base before phase", "version=1\nwork=move\nbase=/b/\nphase=2\n"},
@@ -628,8 +630,9 @@ TEST_F(RecoveryTest, ACopyHoldingWhatItsDataLacksIsNeverDeleted) {
             record.copiesChecked = false;
             ASSERT_EQ(WriteJournal(record), 0);
         }
-        const auto before = t.install_.Missing({t.Software(), t.install_.base() / "SoftwareVarko"},
-                                               {t.Downloads(), t.install_.base() / "DownloadsVarko"});
+        const auto before =
+            t.install_.Missing({t.Software(), t.install_.base() / "SoftwareVarko"},
+                               {t.Downloads(), t.install_.base() / "DownloadsVarko"});
         const RecoveryPlan plan = t.Assess();
         ASSERT_EQ(plan.action, RecoveryAction::kRefuse) << c.what;
         const std::string why = sys::ToUtf8(plan.why);
@@ -683,7 +686,8 @@ fs::path JournalFile() {
 }
 
 TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
-    for (const std::string& text : {std::string(), std::string("version=2\nwork=move\nphase=2\nbase=/")}) {
+    for (const std::string& text :
+         {std::string(), std::string("version=2\nwork=move\nphase=2\nbase=/")}) {
         struct Scene : RecoveryTest {
             void TestBody() override {}
         } t;
@@ -742,7 +746,8 @@ TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsSetAside) {
         ASSERT_EQ(WriteJournal(record), 0);
         const RecoveryPlan plan = Assess();
         EXPECT_EQ(plan.action, RecoveryAction::kPutBack) << field;
-        for (const FolderFinding& f : plan.folders) EXPECT_TRUE(f.target.empty()) << field;
+        for (const FolderFinding& f : plan.folders)
+            EXPECT_TRUE(f.target.empty()) << field;
     }
     EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), 0);
     EXPECT_EQ(ReadFile(precious / "keep.txt"), "keep");

@@ -113,11 +113,11 @@ int main(int argc, char** argv) {
     QTemporaryDir work;
     QDir::setCurrent(work.path());
 
-    QString only;
-    if (!rest.isEmpty() && !rest.first().startsWith('-')) only = rest.takeFirst();
+    QStringList only;  // classes named as "A,B": those alone, in the usual order
+    if (!rest.isEmpty() && !rest.first().startsWith('-')) only = rest.takeFirst().split(',');
     Totals totals;
     for (auto& [name, factory] : uitest::Registry()) {
-        if (!only.isEmpty() && name != only) continue;
+        if (!only.isEmpty() && !only.contains(name)) continue;
         RunClass(name, factory, rest, work.path(), totals);
     }
     std::printf("\n%s: %d passed, %d failed", suite.toUtf8().constData(), totals.passed,

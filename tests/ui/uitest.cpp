@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
+#include <QTest>
 #include <QTextEdit>
 #include <QTimer>
 #include <chrono>
@@ -313,22 +314,45 @@ LoopVolume::~LoopVolume() {
 #endif
 
 // ---- Modal dialogs -----------------------------------------------------------------------------
-void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs) {
+namespace {
+
+// The test function running now, with its object: a poll belongs to the one that started it.
+QString CurrentTest() {
+    const char* function = QTest::currentTestFunction();
+    return QString("%1/%2")
+        .arg(reinterpret_cast<quintptr>(QTest::testObject()))
+        .arg(function ? function : "");
+}
+
+// Polls every intervalMs until step returns true, or until the test that started it has ended:
+// a poll left over from a test whose dialog never came must not act on a later test's dialog.
+void PollWhileThisTestRuns(int intervalMs, std::function<bool()> step) {
     auto* poll = new QTimer;
-    const QDeadlineTimer deadline(timeoutMs);
-    QObject::connect(poll, &QTimer::timeout, [=] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal->inherits(className) && modal->isVisible()) {
+    QObject::connect(poll, &QTimer::timeout, [poll, step, owner = CurrentTest()] {
+        if (CurrentTest() != owner || step()) {
             poll->stop();
             poll->deleteLater();
-            body(modal);
-        } else if (deadline.hasExpired()) {
-            poll->stop();
-            poll->deleteLater();
-            qWarning("no modal %s appeared", className);
         }
     });
-    poll->start(10);
+    poll->start(intervalMs);
+}
+
+}  // namespace
+
+void WhenModal(const char* className, std::function<void(QWidget*)> body, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    PollWhileThisTestRuns(10, [=] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->inherits(className) && modal->isVisible()) {
+            body(modal);
+            return true;
+        }
+        if (deadline.hasExpired()) {
+            qWarning("no modal %s appeared", className);
+            return true;
+        }
+        return false;
+    });
 }
 
 bool ProgressEnded(const QWidget* widget) {
@@ -337,15 +361,12 @@ bool ProgressEnded(const QWidget* widget) {
 }
 
 void CloseProgressWhenDone() {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll] {
+    PollWhileThisTestRuns(20, [] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!ProgressEnded(modal)) return;
-        poll->stop();
-        poll->deleteLater();
+        if (!ProgressEnded(modal)) return false;
         modal->findChild<QPushButton*>("normalbtn")->click();
+        return true;
     });
-    poll->start(20);
 }
 
 }  // namespace uitest
