@@ -2,8 +2,11 @@
 """The progress test: one whole move, on the real disk, of an installation whose Software holds
 one file of 1 GiB, through the move harness, which samples the bar's fraction and the status
 line every 100 ms as the progress page does. It checks what a person watching would see: the
-bar (the truncated percentage the page shows) never stands still longer than 1.5 s and never
-falls, it is full only once the move has returned, and the status line names every step.
+bar (the truncated percentage the page shows) never stands still longer than 1.5 s (5 s while
+the copies are made durable: their bytes are all written, and the move waits for the disk's
+write-back, its journal and the flush, while the status line shows the copy complete or reads
+"Checking the copies…") and never falls, it is full only once the move has returned, and the
+status line names every step.
 
 A second move copies a slow part first (60,000 small files in Downloads, or three times as many
 where a fast machine copies those before a time left can be checked) and then a fast sparse
@@ -14,6 +17,7 @@ status lines S, time left within R×".
 
 usage: progress_test.py BUILD_DIR"""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -21,6 +25,8 @@ import tempfile
 
 GIB = 1 << 30
 LONGEST_STILL = 1.5
+LONGEST_STILL_FLUSHING = 5.0  # while the copies are made durable, as long as the disk takes
+FLUSH_STEP = "Checking the copies"  # the step that begins with the flush
 TIME_LEFT_MOST_OFF = 3.0  # the shown time left over the time the copy really still took
 TIME_LEFT_FROM_MS = 2000  # checked once the copy has run this long
 ENOUGH_TIME_LEFT_SAMPLES = 10  # a second of the slow part after that
@@ -145,20 +151,38 @@ def parse(output):
     return samples, statuses
 
 
+def making_durable(status):
+    """Whether the status line shows a copy whose bytes are all written, or the check that
+    begins with the flush: then the move waits for the disk to make the copies durable (the
+    last step's write-back, the journal, the flush), calls whose length the disk decides and
+    during which the bar cannot move."""
+    if status.startswith(FLUSH_STEP):
+        return True
+    copying = re.match(r"Copying [^:]+: (.+?) of (.+?)(?: \u00b7 |$)", status.split(" | ")[0])
+    return bool(copying) and copying.group(1) == copying.group(2)
+
+
 def bar_figures(samples):
-    """How often the page's bar moved, the longest time it stood still, and whether it fell."""
-    moved, longest, fell = 0, 0.0, False
-    last_value, since = None, samples[0][0]
-    for ms, fraction, _ in samples:
+    """How often the page's bar moved, the longest time it stood still (and the status line
+    while it did), the longest time it stood still while the copies were made durable, and
+    whether it fell."""
+    moved, longest, fell, still_at, longest_flush = 0, 0.0, False, "", 0.0
+    last_value, since, since_status, flushing = None, samples[0][0], "", False
+    for ms, fraction, status in samples:
         value = int(fraction * 100.0)
+        flushing = flushing or making_durable(status)
         if last_value is not None and value < last_value:
             fell = True
         if last_value is None or value != last_value:
             if last_value is not None:
                 moved += 1
-            longest = max(longest, (ms - since) / 1000.0)
-            last_value, since = value, ms
-    return moved, longest, fell
+            still = (ms - since) / 1000.0
+            if flushing:
+                longest_flush = max(longest_flush, still)
+            elif still > longest:
+                longest, still_at = still, since_status
+            last_value, since, since_status, flushing = value, ms, status, False
+    return moved, longest, fell, still_at, longest_flush
 
 
 def main():
@@ -174,7 +198,7 @@ def main():
             print(run.stdout[-3000:], run.stderr[-2000:])
             print("progress test: the move failed")
             return 1
-        moved, longest, fell = bar_figures(samples)
+        moved, longest, fell, still_at, longest_flush = bar_figures(samples)
         seen = [name for name, start in STEPS if any(s.startswith(start) for s in statuses)]
         copying = [s for s in statuses if s.startswith("Copying Software")]
         timed = [s for s in copying if "/s" in s and "left" in s]
@@ -187,6 +211,8 @@ def main():
         print(f"  closing: {samples[-1][2]}")
         print(f"  {len(samples)} samples over {samples[-1][0] / 1000.0:.1f} s; copy lines with "
               f"speed and time left: {len(timed)} of {len(copying)}")
+        print(f"  the bar stood still longest ({longest:.1f} s) from: {still_at}; while the "
+              f"copies were made durable: {longest_flush:.1f} s")
         worst_large, looked_large = worst_time_left(samples)
 
         # A machine that copies the small files from its cache within 2 s leaves no time left
@@ -218,7 +244,10 @@ def main():
 
         problems = []
         if longest > LONGEST_STILL:
-            problems.append(f"the bar stood still for {longest:.1f} s")
+            problems.append(f"the bar stood still for {longest:.1f} s, from {still_at!r}")
+        if longest_flush > LONGEST_STILL_FLUSHING:
+            problems.append(f"the bar stood still for {longest_flush:.1f} s while the copies "
+                            f"were made durable")
         if fell:
             problems.append("the bar fell")
         if full_early:
