@@ -329,9 +329,11 @@ QString CurrentTest() {
 void PollWhileThisTestRuns(int intervalMs, std::function<bool()> step) {
     auto* poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll, step, owner = CurrentTest()] {
+        poll->stop();  // no second call while a step runs an event loop of its own
         if (CurrentTest() != owner || step()) {
-            poll->stop();
             poll->deleteLater();
+        } else {
+            poll->start();
         }
     });
     poll->start(intervalMs);
