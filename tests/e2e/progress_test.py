@@ -13,7 +13,8 @@ part (Software: one file of 4 GiB, nearly all holes, which the copy passes over)
 once the copy has run 2 s, the time left the status line shows is never more than 3 times the
 time the copy really still took (a machine that copies the small files from its cache within
 2 s leaves none to check, and says so). Ends with "progress test: bar moved N times, longest
-still X s, status lines S, time left within R×".
+still X s, status lines S, time left within R×" ("time left not checked" where both copies were
+over too soon).
 
 usage: progress_test.py BUILD_DIR"""
 import os
@@ -227,8 +228,10 @@ def main():
               f"{worst_large:.2f}x), {looked_sparse} (slow, then sparse, worst "
               f"{worst_sparse:.2f}x)")
         worst = max(worst_large, worst_sparse)
+        time_left = (f"time left within {worst:.1f}\u00d7" if looked_large + looked_sparse else
+                     "time left not checked (no copy ran long enough)")
         print(f"progress test: bar moved {moved} times, longest still {longest:.1f} s, "
-              f"status lines {len(seen)}/{len(STEPS)}, time left within {worst:.1f}\u00d7")
+              f"status lines {len(seen)}/{len(STEPS)}, {time_left}")
 
         problems = []
         if longest > LONGEST_STILL:
