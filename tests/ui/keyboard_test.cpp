@@ -17,31 +17,6 @@
 
 namespace {
 
-struct ShownMainWindow {
-    ShownMainWindow() {
-        engine.source = L"/srv/Oculus/Software";
-        engine.base = L"/srv/Oculus/";
-        window = std::make_unique<Trekhold>(nullptr);
-        g_mainWnd = window.get();
-        window->setFixedSize(530, 365);
-        window->show();
-        window->activateWindow();
-    }
-    ~ShownMainWindow() {
-        window.reset();
-        g_mainWnd = nullptr;
-    }
-    QPushButton* Button(const QString& nameOrText) const {
-        for (QPushButton* button : window->findChildren<QPushButton*>()) {
-            if (button->objectName() == nameOrText || button->text() == nameOrText) return button;
-        }
-        return nullptr;
-    }
-    uitest::FakeEngine engine;
-    uitest::ScopedEngine scoped{&engine};
-    std::unique_ptr<Trekhold> window;
-};
-
 // Presses Enter on the toolkit's box as soon as it is up, and says which button that was.
 int AnswerWithEnter(uint32_t style) {
     uitest::WhenModal("QMessageBox", [](QWidget* box) { QTest::keyClick(box, Qt::Key_Return); });
@@ -56,7 +31,8 @@ class TestKeyboard : public QObject {
     // Every button of the main window, title-bar buttons included: Enter and the keypad's Enter
     // press the one that has the focus, once each, as Space does.
     void enterPressesEveryButtonOfTheMainWindow() {
-        ShownMainWindow main;
+        uitest::MainWindow main;
+        main.window->activateWindow();
         uitest::BoxRecorder boxes;      // "Start Move" with no target: one box, answered
         uitest::FolderAnswer none{""};  // "...": the dialog is cancelled
         QPushButton* close = main.Button("title_close");
@@ -80,7 +56,8 @@ class TestKeyboard : public QObject {
 
     // The About dialog's buttons, the small close button too, close it with Enter.
     void enterPressesTheAboutDialogsButtons() {
-        ShownMainWindow main;
+        uitest::MainWindow main;
+        main.window->activateWindow();
         for (const char* name : {"normalbtn", "btnClose"}) {
             CAboutDlg about(main.window.get());
             QPushButton* button = about.findChild<QPushButton*>(name);
@@ -124,7 +101,8 @@ class TestKeyboard : public QObject {
     // Whatever the box did to the focus, it is back on the control that had it, in a window that
     // is active again, so that it can be seen and the next key goes there.
     void focusReturnsWhereItWasOnceABoxCloses() {
-        ShownMainWindow main;
+        uitest::MainWindow main;
+        main.window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
         QPushButton* start = main.Button("Start Move");
         start->setFocus();

@@ -15,6 +15,8 @@
 #include "platform/paths.h"
 #include "platform/volume.h"
 #include "ui/CProgressWgt.h"
+#include "ui/Trekhold.h"
+#include "ui/uishell.h"
 #include "ui/volumecheck.h"
 
 namespace uitest {
@@ -369,6 +371,28 @@ void CloseProgressWhenDone() {
         modal->findChild<QPushButton*>("normalbtn")->click();
         return true;
     });
+}
+
+MainWindow::MainWindow() {
+    engine.source = L"/srv/Oculus/Software";
+    engine.base = L"/srv/Oculus/";
+    window = std::make_unique<Trekhold>(nullptr);
+    g_mainWnd = window.get();
+    window->setFixedSize(530, 365);
+    window->move(200, 150);
+    window->show();
+}
+
+MainWindow::~MainWindow() {
+    window.reset();
+    g_mainWnd = nullptr;
+}
+
+QPushButton* MainWindow::Button(const QString& nameOrText) const {
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->objectName() == nameOrText || button->text() == nameOrText) return button;
+    }
+    return nullptr;
 }
 
 }  // namespace uitest

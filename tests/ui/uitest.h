@@ -11,12 +11,16 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "Vr/IArSet.h"
 #include "platform/sys.h"
+
+class QPushButton;
+class Trekhold;
 #include "testclock.h"
 #include "ui/uishell.h"
 #include "widepath.h"
@@ -148,6 +152,17 @@ void UseHost(const QString& dir);
 struct ScopedEngine {
     explicit ScopedEngine(IArSet* engine) { SetEngineForTests(engine); }
     ~ScopedEngine() { SetEngineForTests(nullptr); }
+};
+
+// A main window as start-up makes it, shown at a known place, over a fake engine.
+struct MainWindow {
+    MainWindow();
+    ~MainWindow();
+    // Its button with this object name or text; null when there is none.
+    QPushButton* Button(const QString& nameOrText) const;
+    FakeEngine engine;
+    ScopedEngine scoped{&engine};
+    std::unique_ptr<Trekhold> window;
 };
 
 using testsupport::ScopedVirtualClock;

@@ -29,26 +29,6 @@
 
 namespace {
 
-// A main window as start-up makes it, at a known place.
-struct MainWindow {
-    MainWindow() {
-        engine.source = L"/srv/Oculus/Software";
-        engine.base = L"/srv/Oculus/";
-        window = std::make_unique<Trekhold>(nullptr);
-        g_mainWnd = window.get();
-        window->setFixedSize(530, 365);
-        window->move(200, 150);
-        window->show();
-    }
-    ~MainWindow() {
-        window.reset();
-        g_mainWnd = nullptr;
-    }
-    uitest::FakeEngine engine;
-    uitest::ScopedEngine scoped{&engine};
-    std::unique_ptr<Trekhold> window;
-};
-
 QPushButton* TitleButton(QWidget* window, const char* name) {
     return window->findChild<QPushButton*>(name);
 }
@@ -222,7 +202,7 @@ class TestWindows : public QObject {
 
     // Frame, header and body as painted: dark blue border, header from the strip, white body.
     void mainWindowPaintsFrameHeaderAndBody() {
-        MainWindow main;
+        uitest::MainWindow main;
         const QImage shot = main.window->grab().toImage();
         const QColor frame(11, 43, 75);
         QCOMPARE(shot.pixelColor(0, 200), frame);
@@ -235,7 +215,7 @@ class TestWindows : public QObject {
     }
 
     void dragStartsOnlyWhereNoChildLies() {
-        MainWindow main;
+        uitest::MainWindow main;
         Trekhold* w = main.window.get();
         QVERIFY(ui::IsDragPoint(w, QPoint(300, 20)));    // header, away from the buttons
         QVERIFY(ui::IsDragPoint(w, QPoint(10, 100)));    // empty body
@@ -247,13 +227,13 @@ class TestWindows : public QObject {
     }
 
     void minimiseButtonMinimises() {
-        MainWindow main;
+        uitest::MainWindow main;
         TitleButton(main.window.get(), "title_min")->click();
         QTRY_VERIFY_WITH_TIMEOUT(main.window->isMinimized(), uitest::kEventMs);
     }
 
     void closeButtonQuitsTheEventLoop() {
-        MainWindow main;
+        uitest::MainWindow main;
         QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
         QTimer::singleShot(0, TitleButton(main.window.get(), "title_close"), &QPushButton::click);
         QTimer::singleShot(uitest::kEventMs, qApp,
@@ -263,7 +243,7 @@ class TestWindows : public QObject {
     }
 
     void menuOpensTenPixelsBelowItsButtonAndOffersAbout() {
-        MainWindow main;
+        uitest::MainWindow main;
         Trekhold* w = main.window.get();
         TitleButton(w, "title_menu")->click();
         auto* menu = w->findChild<QMenu*>();
@@ -288,7 +268,7 @@ class TestWindows : public QObject {
     }
 
     void aboutDialogClosesByEitherButtonWithAccepted() {
-        MainWindow main;
+        uitest::MainWindow main;
         for (const char* name : {"normalbtn", "btnClose"}) {
             CAboutDlg about(main.window.get());
             const QString text = about.findChildren<QLabel*>().last()->text();
@@ -302,7 +282,7 @@ class TestWindows : public QObject {
     // Both windows name the authors alike and link to no placeholder site; the rights line is
     // centred under the window and dark enough to read on white.
     void rightsAreNamedAlikeAndReadable() {
-        MainWindow main;
+        uitest::MainWindow main;
         CAboutDlg about(main.window.get());
         const QString aboutText = about.findChildren<QLabel*>().last()->text();
         auto* rights = main.window->findChild<QLabel*>("rights");
@@ -330,7 +310,7 @@ class TestWindows : public QObject {
 
     // The field that only shows where the installation is looks unlike the one that is typed in.
     void readOnlySourceFieldLooksReadOnly() {
-        MainWindow main;
+        uitest::MainWindow main;
         const auto edits = main.window->findChildren<QLineEdit*>();
         QVERIFY(edits.at(0)->isReadOnly());
         const QImage source = OnWhite(edits.at(0));
@@ -343,7 +323,7 @@ class TestWindows : public QObject {
 
     // Focus starts where a person types, and Tab goes on through the page's controls.
     void focusStartsInTheTargetField() {
-        MainWindow main;
+        uitest::MainWindow main;
         main.window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
         const auto edits = main.window->findChildren<QLineEdit*>();
@@ -358,7 +338,7 @@ class TestWindows : public QObject {
 
     // A button that shows only a picture says what it does, to a screen reader and on hover.
     void pictureButtonsHaveNamesAndTooltips() {
-        MainWindow main;
+        uitest::MainWindow main;
         CAboutDlg about(main.window.get());  // a child: its buttons are found with the window's
         int pictureButtons = 0;
         for (QPushButton* button : main.window->findChildren<QPushButton*>()) {
@@ -377,7 +357,7 @@ class TestWindows : public QObject {
     // Whatever takes keyboard focus looks different with it: the style sheets draw their own
     // borders, which would hide the style's focus frame.
     void focusIsVisibleOnEveryControlThatTakesIt() {
-        MainWindow main;
+        uitest::MainWindow main;
         main.window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
         QList<QWidget*> controls;
@@ -422,7 +402,7 @@ class TestWindows : public QObject {
     // Wrapped lines of the description, a message box and the log view keep apart.
     void linesOfTextDoNotTouch() {
         ProgramFont font;
-        MainWindow main;
+        uitest::MainWindow main;
         QLabel* description = nullptr;
         for (QLabel* label : main.window->findChildren<QLabel*>()) {
             if (label->text().contains("Easily move all apps &amp; games")) description = label;
@@ -462,7 +442,7 @@ class TestWindows : public QObject {
     }
 
     void announcedSourceReachesTheSourceField() {
-        MainWindow main;
+        uitest::MainWindow main;
         auto* source = main.window->findChildren<QLineEdit*>().first();
         QCOMPARE(source->text(), QString("/srv/Oculus/Software"));
         g_notifyStateChange.NotifySourcePath("Failed to detect Oculus installation directory.");
