@@ -72,12 +72,7 @@ struct Page {
         uitest::BoxRecorder boxes;
         for (int answer : answers)
             boxes.Answer(answer);
-        QTimer closer;  // ends with this call: no later test's page is closed by it
-        QObject::connect(&closer, &QTimer::timeout, [] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (uitest::ProgressEnded(modal)) modal->findChild<QPushButton*>("normalbtn")->click();
-        });
-        closer.start(20);
+        uitest::ProgressPageCloser closer;
         page->OfferRecovery();
         return boxes.Requests();
     }

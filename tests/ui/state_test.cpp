@@ -66,12 +66,7 @@ struct Page {
     }
     // Presses the action and closes the progress page once it has ended.
     void Press() {
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (uitest::ProgressEnded(modal)) modal->findChild<QPushButton*>("normalbtn")->click();
-        });
-        closer.start(20);
+        uitest::ProgressPageCloser closer;
         action->click();
     }
 

@@ -364,6 +364,16 @@ bool ProgressEnded(const QWidget* widget) {
     return page && page->IsResultShown();
 }
 
+ProgressPageCloser::ProgressPageCloser() : timer_(std::make_unique<QTimer>()) {
+    QObject::connect(timer_.get(), &QTimer::timeout, [] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (ProgressEnded(modal)) modal->findChild<QPushButton*>("normalbtn")->click();
+    });
+    timer_->start(20);
+}
+
+ProgressPageCloser::~ProgressPageCloser() = default;
+
 void CloseProgressWhenDone() {
     PollWhileThisTestRuns(20, [] {
         QWidget* modal = QApplication::activeModalWidget();

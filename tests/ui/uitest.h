@@ -20,6 +20,7 @@
 #include "platform/sys.h"
 
 class QPushButton;
+class QTimer;
 class Trekhold;
 #include "testclock.h"
 #include "ui/uishell.h"
@@ -234,6 +235,16 @@ void WhenModal(const char* className, std::function<void(QWidget*)> body, int ti
 
 // True when widget is a progress page that has shown its final message.
 bool ProgressEnded(const QWidget* widget);
+// While it lives, presses OK on any progress page that shows its result; ends with its scope,
+// so that no later test's page is closed by it.
+class ProgressPageCloser {
+  public:
+    ProgressPageCloser();
+    ~ProgressPageCloser();
+
+  private:
+    std::unique_ptr<QTimer> timer_;
+};
 
 // Clicks the progress page's button once the page has shown its final message; returns at once.
 void CloseProgressWhenDone();
