@@ -2,11 +2,15 @@
 
 #include <algorithm>
 
+#include "TaskMgr/InstallState.h"
+#include "fileOp/LibraryCheck.h"
+#include "fileOp/MoveChecks.h"
 #include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/sys.h"
+#include "platform/volume.h"
 
 namespace {
 
@@ -97,6 +101,7 @@ std::wstring WhereDataIs(const FolderFinding& f) {
             if (f.sourceExists) there.push_back(Quoted(f.source));
             if (f.parkedExists) there.push_back(Quoted(f.parked));
             if (f.targetExists) there.push_back(Quoted(f.target));
+            if (f.driveMissing) there.push_back(Quoted(f.target) + L" on the drive not connected");
             if (!there.empty()) {
                 text += L"; its data may be in ";
                 for (size_t i = 0; i < there.size(); ++i)
@@ -105,7 +110,9 @@ std::wstring WhereDataIs(const FolderFinding& f) {
             return text;
         }
     }
-    if (!f.own.empty()) {
+    if (f.driveMissing) {
+        text += L", and in " + Quoted(f.target) + L" on the drive not connected";
+    } else if (!f.own.empty()) {
         text += L", and in " + Quoted(f.target) + L", which holds what the other lacks (" +
                 Quoted(f.own) + L")";
     } else if (f.copy == Copy::kPartial && f.place != Place::kHome) {
@@ -142,6 +149,10 @@ RecoveryAction Decide(const std::vector<FolderFinding>& folders, bool checked) {
     const auto all = [&folders](auto test) {
         return std::all_of(folders.begin(), folders.end(), test);
     };
+    // Without the copy, neither way can be proved to keep everything.
+    if (!all([](const FolderFinding& f) { return !f.driveMissing; })) {
+        return RecoveryAction::kRefuse;
+    }
     if (!all([](const FolderFinding& f) { return f.place != Place::kUnclear; })) {
         return RecoveryAction::kRefuse;
     }
@@ -155,10 +166,66 @@ RecoveryAction Decide(const std::vector<FolderFinding>& folders, bool checked) {
 std::wstring WhyRefused(const RecoveryPlan& plan) {
     std::wstring why;
     for (const FolderFinding& f : plan.folders) {
-        if (!why.empty()) why += L"; ";
-        why += WhereDataIs(f);
+        if (f.driveMissing) {
+            why = L"the drive that holds " + Quoted(ParentOf(f.target)) +
+                  L" is not connected: connect it and start Halvex again. Until then the data "
+                  L"is here: ";
+            break;
+        }
+    }
+    for (size_t i = 0; i < plan.folders.size(); ++i) {
+        if (i > 0) why += L"; ";
+        why += WhereDataIs(plan.folders[i]);
     }
     return why;
+}
+
+// Whether the drive a missing copy was on is gone: the nearest folder above the copy that exists
+// lies on another volume than the journal names. A query that fails tells nothing.
+bool DriveMissing(const std::wstring& target, const std::wstring& volume) {
+    if (volume.empty() || target.empty()) return false;
+    std::wstring folder = target;
+    while (!folder.empty() && sys::GetFileAttributesW(folder) == sys::kInvalidFileAttributes) {
+        const std::wstring parent = ParentOf(folder);
+        if (parent == folder) break;
+        folder = parent;
+    }
+    if (folder.empty()) folder = std::wstring(1, sys::kSep);
+    std::wstring there;
+    return sys::GetVolumeIdentity(folder, there) && there != volume;
+}
+
+// A copy a damaged journal names, when it is named as a move names its copies.
+bool LooksLikeCopyOf(const std::wstring& target, const std::wstring& name) {
+    return sys::IsAbsolutePath(target) && IsStemWithSuffixes(NameOf(target), name) &&
+           IsStemWithSuffixes(NameOf(ParentOf(target)), L"Oculus game");
+}
+
+bool IsRealFolder(const std::wstring& path) {
+    const uint32_t a = sys::GetFileAttributesW(path);
+    return a != sys::kInvalidFileAttributes && (a & sys::kAttrDirectory) &&
+           !(a & sys::kAttrReparsePoint);
+}
+
+std::vector<std::wstring> WithAll(std::vector<std::wstring> names,
+                                  const std::vector<std::wstring>& more) {
+    for (const std::wstring& name : more) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    return names;
+}
+
+// Where the volume the links led to is attached now (moved.record names it), the folder that
+// held the copy of target there; empty when it is not attached or holds no such folder.
+std::wstring FindByVolume(const std::wstring& target) {
+    MoveRecord moved;
+    if (!ReadMoveRecord(moved)) return {};
+    const std::wstring wanted = moved.folder + sys::kSep + NameOf(target);
+    for (const std::wstring& root : sys::FindVolumeRoots(moved.volume)) {
+        const std::wstring there = Rebased(wanted, moved.root, root);
+        if (!there.empty() && IsRealFolder(there)) return there;
+    }
+    return {};
 }
 
 // What a recovery's journal step shows in the status line.
@@ -205,6 +272,12 @@ int32_t CRecovery::CheckNothingPending(const std::wstring& detectedBase) {
     if (const int32_t r = GetJournalPath(path); r != 0) return r;
     if (sys::GetFileAttributesW(path) != sys::kInvalidFileAttributes) return kCodeRecoveryPending;
     if (!IsMissing(sys::GetLastError())) return Failed(HX_LOG);
+    if (sys::GetFileAttributesW(path + L".tmp") != sys::kInvalidFileAttributes) {
+        JournalRecord record;
+        bool found = false;
+        const int32_t r = ReadJournal(record, found);
+        if (r != 0 || found) return kCodeRecoveryPending;  // only a whole one counts as found
+    }
     if (detectedBase.empty()) return 0;
     std::vector<std::wstring> names;
     if (const int32_t r = fileOp.ListNames(Trimmed(detectedBase), names); r != 0) return r;
@@ -233,6 +306,7 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
     }
     if (read == kCodeJournalUnreadable) plan.journalFound = true;
     if (!distrusted.empty()) {
+        const JournalRecord hint = plan.record;  // what its readable lines still name
         plan.record = JournalRecord{};
         if (detectedBase.empty()) {
             plan.action = RecoveryAction::kRefuse;
@@ -244,7 +318,7 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
             return 0;
         }
         bool anyParked = false;
-        if (const int32_t r = FromDisk(detectedBase, plan, anyParked); r != 0) return r;
+        if (const int32_t r = FromDisk(detectedBase, plan, anyParked, &hint); r != 0) return r;
         plan.action = Decide(plan.folders, false);
         if (plan.action == RecoveryAction::kRefuse) {
             plan.why = distrusted + L"; " + WhyRefused(plan) +
@@ -258,7 +332,7 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
     } else {
         bool anyParked = false;
         if (detectedBase.empty()) return 0;
-        if (const int32_t r = FromDisk(detectedBase, plan, anyParked); r != 0) return r;
+        if (const int32_t r = FromDisk(detectedBase, plan, anyParked, nullptr); r != 0) return r;
         if (!anyParked) {
             plan.folders.clear();
             return 0;  // nothing was parked: nothing to recover
@@ -270,46 +344,106 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
 }
 
 int32_t CRecovery::FromJournal(RecoveryPlan& plan) {
+    if (plan.record.copiesChecked) {
+        const int32_t r =
+            ReadManifest(ManifestFileName::kMoving, plan.manifest, plan.manifestFound);
+        if (r != 0 && r != kCodeManifestUnreadable) return r;
+        plan.manifestFound = plan.manifestFound && r == 0;
+    }
     for (const JournalFolder& entry : plan.record.folders) {
         FolderFinding folder;
         folder.source = entry.source;
         folder.parked = entry.parked;
         folder.target = entry.target;
-        if (const int32_t r = LookAt(folder, true, plan.record.copiesChecked); r != 0) return r;
+        if (const int32_t r =
+                LookAt(folder, true, plan.record.copiesChecked, plan.record.targetVolume);
+            r != 0) {
+            return r;
+        }
+        if (const int32_t r = OriginalAsChecked(plan, folder); r != 0) return r;
         plan.folders.push_back(std::move(folder));
     }
     return 0;
 }
 
+// A parked original is deleted only as the copies were checked against it: a file changed or
+// added there since (a newer write time, another size, a name the manifest lacks) would be lost.
+int32_t CRecovery::OriginalAsChecked(const RecoveryPlan& plan, FolderFinding& f) {
+    const ManifestTree* tree = plan.manifestFound ? plan.manifest.Tree(NameOf(f.source)) : nullptr;
+    if (!tree || !f.parkedExists || f.place == Place::kUnclear) return 0;
+    LibraryReport report;
+    const std::atomic<bool> never{false};
+    if (const int32_t r = CheckAgainstManifest(f.parked, *tree, false, never, nullptr, report);
+        r != 0) {
+        return r;
+    }
+    for (const auto* list : {&report.updated, &report.changed, &report.added}) {
+        if (list->empty()) continue;
+        f.place = Place::kUnclear;
+        f.odd = Quoted(list->front()) + L" changed after the copies were checked";
+        return 0;
+    }
+    return 0;
+}
+
 // Without a journal: the "...Varko" folders next to the platform's folders, and the copies their
-// links lead to. The record made here becomes the recovery's journal.
-int32_t CRecovery::FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked) {
+// links lead to. A copy no link names yet (its folder parked, the link not made) is the one a
+// damaged journal names, or else the one of the same name beside a copy a link names. The record
+// made here becomes the recovery's journal.
+int32_t CRecovery::FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked,
+                            const JournalRecord* hint) {
     std::vector<std::wstring> names;
     const std::wstring trimmed = Trimmed(base);
     if (const int32_t r = fileOp.ListNames(trimmed, names); r != 0) return r;
     plan.record.base = base;
+    if (hint) plan.record.targetVolume = hint->targetVolume;
     // The move stopped the services; which of them, only its journal knew.
     const auto& services = COculusMgr::ServiceNames();
     plan.record.services.assign(services.begin(), services.end());
+    std::vector<FolderFinding> found;
+    std::vector<int> candidates;
     for (const wchar_t* name : kFolderNames) {
         FolderFinding folder;
         folder.source = trimmed + sys::kSep + name;
-        int candidates = 0;
+        int count = 0;
         for (const std::wstring& entry : names) {
             if (!IsStemWithSuffixes(entry, std::wstring(name) + L"Varko")) continue;
             folder.parked = trimmed + sys::kSep + entry;
-            ++candidates;
+            ++count;
         }
-        anyParked = anyParked || candidates > 0;
+        anyParked = anyParked || count > 0;
         if (sys::IsLinkOrReparsePoint(folder.source)) {
             fileOp.GetFinalPath(folder.source, folder.target);  // none: the link leads nowhere
         }
-        if (candidates > 1) {
-            folder.odd = L"there are several \"" + std::wstring(name) + L"Varko\" folders";
+        for (const JournalFolder& named : hint ? hint->folders : std::vector<JournalFolder>{}) {
+            if (folder.target.empty() && NameOf(named.source) == name &&
+                LooksLikeCopyOf(named.target, name)) {
+                folder.target = named.target;
+            }
+        }
+        found.push_back(std::move(folder));
+        candidates.push_back(count);
+    }
+    for (FolderFinding& folder : found) {
+        const bool parkedOnly = !folder.parked.empty() && sys::GetFileAttributesW(folder.source) ==
+                                                              sys::kInvalidFileAttributes;
+        if (!folder.target.empty() || !parkedOnly) continue;
+        for (const FolderFinding& other : found) {
+            if (other.target.empty() || &other == &folder) continue;
+            const std::wstring beside = ParentOf(other.target) + sys::kSep + NameOf(folder.source);
+            if (IsRealFolder(beside)) folder.target = beside;
+        }
+    }
+    for (size_t i = 0; i < found.size(); ++i) {
+        FolderFinding& folder = found[i];
+        if (candidates[i] > 1) {
+            folder.odd = L"there are several \"" + NameOf(folder.source) + L"Varko\" folders";
             folder.parked.clear();
             folder.sourceExists =
                 sys::GetFileAttributesW(folder.source) != sys::kInvalidFileAttributes;
-        } else if (const int32_t r = LookAt(folder, false, false); r != 0) {
+        } else if (const int32_t r =
+                       LookAt(folder, !folder.target.empty(), false, plan.record.targetVolume);
+                   r != 0) {
             return r;
         }
         plan.record.folders.push_back({folder.source, folder.target, folder.parked, false});
@@ -318,7 +452,8 @@ int32_t CRecovery::FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& 
     return 0;
 }
 
-int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown, bool checked) {
+int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown, bool checked,
+                          const std::wstring& targetVolume) {
     // Each entry: absent, or its attributes; a query that fails otherwise decides nothing.
     const auto attributesOf = [](const std::wstring& path, uint32_t& attributes, bool& exists) {
         attributes = path.empty() ? sys::kInvalidFileAttributes : sys::GetFileAttributesW(path);
@@ -332,6 +467,7 @@ int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown, bool checked) {
     }
     const auto isFolder = [](uint32_t a) { return (a & sys::kAttrDirectory) != 0; };
     const auto isLink = [](uint32_t a) { return (a & sys::kAttrReparsePoint) != 0; };
+    f.driveMissing = !f.targetExists && DriveMissing(f.target, targetVolume);
     f.sourceIsLink = f.sourceExists && isLink(s);
     const bool sourceIsFolder = f.sourceExists && isFolder(s) && !isLink(s);
     const bool targetIsFolder = f.targetExists && isFolder(t) && !isLink(t);
@@ -416,6 +552,8 @@ int32_t CRecovery::Run(const std::wstring& detectedBase, RecoveryAction expected
     totalUnits.store(0);
     doneUnits.store(0);
     fileOp.ResetCancel();
+    held_.clear();
+    holder_.clear();
     RecoveryPlan plan;
     if (const int32_t r = Assess(detectedBase, plan); r != 0) {
         HX_LOG.Err(r);
@@ -464,15 +602,60 @@ void CRecovery::Step(JournalRecord& record, int32_t phase, bool mustWrite, int32
     if (observer_) observer_->OnPhase(phase);
 }
 
+int32_t CRecovery::BeginAndStopServices(JournalRecord& record, JournalWork work, int32_t phase,
+                                        const JournalRecord& original) {
+    const std::vector<std::wstring> before = record.services;
+    record.work = work;
+    // Named before the stop, so that whatever stops the recovery, the next start starts them.
+    record.services = WithAll(before, COculusMgr::ServiceNames());
+    int32_t r = 0;
+    Step(record, phase, true, r);
+    if (r != 0) return r;
+    if ((r = oculus.StopServices()) != 0) {
+        HX_LOG.Detail("recovery: the services did not stop: ", r);
+        RestartAndRestore(original);
+        return r;
+    }
+    record.services = WithAll(before, oculus.StoppedServices());
+    return 0;
+}
+
+void CRecovery::RestartAndRestore(const JournalRecord& original) {
+    if (const int32_t r = oculus.RestartStoppedServices(); r != 0) HX_LOG.Err(r);
+    WriteJournal(original);  // logged there; the disk decides, the journal only names
+}
+
+int32_t CRecovery::NotHeld(const std::vector<std::wstring>& folders) {
+    if (folders.empty()) return 0;
+    std::wstring held, holder;
+    const int32_t r = movecheck::NotHeldBeforeDeleting(folders, held, &holder);
+    if (r == kCodeInUse) {
+        held_ = held.empty() ? folders.front() : held;
+        holder_ = holder;
+    }
+    return r;
+}
+
 int32_t CRecovery::Finish(const RecoveryPlan& plan) {
     JournalRecord record = plan.record;
-    record.work = JournalWork::kFinish;
     for (size_t i = 0; i < plan.folders.size(); ++i) {
         if (plan.folders[i].place == Place::kParked) record.folders[i].linked = true;
     }
-    int32_t r = 0;
-    Step(record, kLinking, true, r);
+    int32_t r = BeginAndStopServices(record, JournalWork::kFinish, kLinking, plan.record);
     if (r != 0) return r;
+    // Before an original goes, its copy is read back against the manifest: the drive may have
+    // lost or changed what it held since the move checked it.
+    for (const FolderFinding& f : plan.folders) {
+        const ManifestTree* tree =
+            plan.manifestFound ? plan.manifest.Tree(NameOf(f.source)) : nullptr;
+        if (!tree || !f.parkedExists) continue;
+        std::wstring difference;
+        if ((r = fileOp.VerifyFromMedia(f.target, *tree, difference)) != 0) {
+            if (r == kCodeCopyCorrupt) held_ = difference;
+            RestartAndRestore(plan.record);
+            return r;
+        }
+    }
     for (const FolderFinding& f : plan.folders) {
         if (f.place != Place::kParked) continue;
         if ((r = fileOp.MakeDirLink(f.source, f.target)) != 0) return r;
@@ -486,6 +669,12 @@ int32_t CRecovery::Finish(const RecoveryPlan& plan) {
     record.copiesChecked = true;
     Step(record, kEmptying, true, r);
     if (r != 0) return r;
+    // A program writing into a parked file would go on writing into a deleted one. The links
+    // lead to the whole copies, so the platform may run meanwhile; the next start finishes.
+    if ((r = NotHeld(plan.ParkedFolders())) != 0) {
+        oculus.StartServicesIfStopped(record.services);
+        return r;
+    }
     for (const FolderFinding& f : plan.folders) {
         if (f.parkedExists && (r = fileOp.DeleteTree(f.parked, true)) != 0) return r;
     }
@@ -502,10 +691,17 @@ int32_t CRecovery::Finish(const RecoveryPlan& plan) {
 
 int32_t CRecovery::PutBack(const RecoveryPlan& plan) {
     JournalRecord record = plan.record;
-    record.work = JournalWork::kPutBack;
-    int32_t r = 0;
-    Step(record, kFailed, true, r);
+    int32_t r = BeginAndStopServices(record, JournalWork::kPutBack, kFailed, plan.record);
     if (r != 0) return r;
+    std::vector<std::wstring> copies;
+    for (const FolderFinding& f : plan.folders) {
+        if (f.targetExists) copies.push_back(f.target);
+    }
+    // Nothing has changed yet: a held copy stops the put back here, as it was.
+    if ((r = NotHeld(copies)) != 0) {
+        RestartAndRestore(plan.record);
+        return r;
+    }
     for (const FolderFinding& f : plan.folders) {
         if (f.place == Place::kLinked && (r = fileOp.RemoveOneDir(f.source)) != 0) return r;
     }
@@ -516,12 +712,21 @@ int32_t CRecovery::PutBack(const RecoveryPlan& plan) {
         if (f.parkedExists && (r = fileOp.MoveOne(f.parked, f.source)) != 0) return r;
     }
     // The folder the move made for the copies goes too, but only when nothing is left in it.
-    const std::wstring copies = plan.journalFound ? plan.CopiesFolder() : std::wstring();
-    if (!copies.empty() && sys::GetFileAttributesW(copies) != sys::kInvalidFileAttributes) {
-        std::vector<std::wstring> left;
-        if (fileOp.ListNames(copies, left) == 0 && left.empty()) fileOp.RemoveOneDir(copies);
+    const std::wstring container = plan.CopiesFolder();
+    std::vector<std::wstring> left;
+    if (!container.empty() && sys::GetFileAttributesW(container) != sys::kInvalidFileAttributes &&
+        fileOp.ListNames(container, left) == 0 && left.empty() && plan.journalFound) {
+        fileOp.RemoveOneDir(container);
     }
-    return StartServicesAndClose(record);
+    if ((r = StartServicesAndClose(record)) != 0) return r;
+    // The data is home, whole; what is left in the copies' folder is no part of it, but it is
+    // not gone either: say so rather than "nothing of the move is left".
+    if (!left.empty()) {
+        held_ = container;
+        HX_LOG.Detail("recovery: left in the copies' folder: ", container);
+        return kCodeCopyLeft;
+    }
+    return 0;
 }
 
 int32_t CRecovery::StartServicesAndClose(JournalRecord& record) {
@@ -551,17 +756,23 @@ int32_t CRecovery::GetProgress(float& fraction) {
 
 int32_t CRecovery::AssessRepoint(RecoveryPlan& plan) {
     std::wstring why;
-    for (const JournalFolder& entry : plan.record.folders) {
+    for (JournalFolder& entry : plan.record.folders) {
         FolderFinding f;
         f.source = entry.source;
+        // The drive may be back at its first place, or at a third: found by its identity.
+        if (!IsRealFolder(entry.target)) {
+            if (const std::wstring there = FindByVolume(entry.target); !there.empty()) {
+                HX_LOG.Detail("repoint: the links' volume is now at ", there);
+                entry.target = there;
+            }
+        }
         f.target = entry.target;
-        const uint32_t t = sys::GetFileAttributesW(f.target);
-        f.targetExists = t != sys::kInvalidFileAttributes;
-        f.sourceExists = sys::GetFileAttributesW(f.source) != sys::kInvalidFileAttributes ||
-                         sys::IsLinkOrReparsePoint(f.source);
+        f.targetExists = IsRealFolder(f.target);
         f.sourceIsLink = sys::IsLinkOrReparsePoint(f.source);
-        if (!f.targetExists || !(t & sys::kAttrDirectory) || (t & sys::kAttrReparsePoint)) {
-            f.odd = Quoted(f.target) + L" is not there";
+        f.sourceExists =
+            f.sourceIsLink || sys::GetFileAttributesW(f.source) != sys::kInvalidFileAttributes;
+        if (!f.targetExists) {
+            f.odd = Quoted(f.target) + L" is not there, and its drive was not found elsewhere";
         } else if (f.sourceExists && !f.sourceIsLink) {
             f.odd = Quoted(f.source) + L" is a folder, not a link";
         } else {
@@ -603,10 +814,10 @@ int32_t CRecovery::Repoint(JournalRecord record) {
             behindLink == target) {
             continue;  // done before a stop
         }
-        if (sys::IsLinkOrReparsePoint(f.source) && (r = fileOp.RemoveOneDir(f.source)) != 0) {
-            return r;
-        }
-        if ((r = fileOp.MakeDirLink(f.source, f.target)) != 0) return r;
+        // Each link journaled before it is replaced: where the system must remove the old link
+        // before it makes the new one, a cut between is finished from here.
+        Step(record, kLinking, false, r);
+        if ((r = fileOp.RepointDirLink(f.source, f.target)) != 0) return r;
     }
     return StartServicesAndClose(record);
 }

@@ -38,17 +38,34 @@
 //   Refuse     anything else (a copy holding what its data lacks, one folder Done and the other
 //              Home, ...): nothing is touched, and the refusal names both places.
 //
+//   Refuse     first of all, when a copy is missing because its drive is not connected (the
+//              journal names the copies' volume): the refusal says so and names every folder
+//              that may hold data, the copies' folder on that drive included.
+//
 // So a copy holding anything its data lacks is never deleted, and a Done folder's copy (the
 // moved library, even where a reinstall made a fresh folder at S) never. A journal that cannot
 // be read, or that names folders no move makes, is set aside and the disk decides as for a move
-// without one; where it cannot, the refusal says what to do. Without a journal the services
-// started are both of the platform's; with one, those it says the move stopped.
+// without one, with the copies the journal's readable lines name; where it cannot, the refusal
+// says what to do. Without a journal, a copy that no link names is looked for beside the one a
+// link names. Without a journal the services started are both of the platform's; with one,
+// those it says the move stopped, and those the recovery stopped itself.
+//
+// A recovery asks what a move asks: it stops the platform's services before it touches a folder
+// (after a power cut they start with the system) and starts them at its end; right before it
+// deletes parked data or copies it looks for programs holding them, and a held file stops it
+// with nothing lost (CRecovery::HeldFile names it). A put back that finds something left in the
+// copies' folder says so (kCodeCopyLeft) instead of success.
 //
 // A recovery writes its own journal (work=finish or putback) before its first change, and every
 // step leaves a state that this table maps to the same decision again: Finish only adds links
 // and removes parked data that the copy holds; Put back only removes links and copies and renames.
 // So a recovery may be stopped at any moment and run again. The journal goes only when every step
 // succeeded.
+//
+// A re-pointing's journal (work=repoint) names the links' new place. Where that is not there, the
+// volume the links led to is looked for by its identity (moved.record), wherever it is attached
+// now, its first place included; each link is replaced without a moment of no link where the
+// system allows it (sys::ReplaceDirectoryLinkW).
 #pragma once
 
 #include <atomic>
@@ -80,6 +97,12 @@ class CRecovery {
     // and the finish of one that was stopped. Never removes anything but a link. 0, or a code.
     int32_t Repoint(JournalRecord record);
 
+    // After a Run that a program holding a file stopped (kCodeInUse): the file, and the
+    // program's name; empty otherwise. After kCodeCopyLeft: the folder left, in held; after
+    // kCodeCopyCorrupt: the copied file the drive gave back other bytes of.
+    const std::wstring& HeldFile() const { return held_; }
+    const std::wstring& HeldBy() const { return holder_; }
+
     int32_t GetProgress(float& fraction);  // user-interface thread, while Run runs
     // What the running recovery does, for the status line.
     MoveStep CurrentStep() const { return static_cast<MoveStep>(step_.load()); }
@@ -92,12 +115,24 @@ class CRecovery {
     // A stopped re-pointing: finished when every target is a folder and every old path is a
     // link or nothing.
     int32_t AssessRepoint(RecoveryPlan& plan);
-    int32_t FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked);
-    int32_t LookAt(FolderFinding& folder, bool journalKnown, bool checked);
+    // hint: what a damaged journal still names (its copies), or null.
+    int32_t OriginalAsChecked(const RecoveryPlan& plan, FolderFinding& folder);
+    int32_t FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked,
+                     const JournalRecord* hint);
+    int32_t LookAt(FolderFinding& folder, bool journalKnown, bool checked,
+                   const std::wstring& targetVolume = {});
     int32_t CompareCopy(const std::wstring& original, FolderFinding& folder, bool checked);
     int32_t Finish(const RecoveryPlan& plan);
     int32_t PutBack(const RecoveryPlan& plan);
     int32_t StartServicesAndClose(JournalRecord& record);
+    // Journals the recovery as work and stops the services; on a failure everything is as
+    // before (RestartAndRestore). record.services then names every service to start at the end.
+    int32_t BeginAndStopServices(JournalRecord& record, JournalWork work, int32_t phase,
+                                 const JournalRecord& original);
+    // Undoes BeginAndStopServices when the recovery stops before it changed anything.
+    void RestartAndRestore(const JournalRecord& original);
+    // 0, or kCodeInUse (HeldFile and HeldBy say who) or a failed query's code.
+    int32_t NotHeld(const std::vector<std::wstring>& folders);
     void Step(JournalRecord& record, int32_t phase, bool mustWrite, int32_t& code);
     int32_t CountUnits(const RecoveryPlan& plan, RecoveryAction action);
 
@@ -107,4 +142,6 @@ class CRecovery {
     std::atomic<int32_t> doneUnits{0};
     std::atomic<int32_t> step_{0};  // MoveStep
     TaskPhaseObserver* observer_ = nullptr;
+    std::wstring held_;
+    std::wstring holder_;
 };

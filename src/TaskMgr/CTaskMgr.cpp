@@ -18,8 +18,8 @@ namespace {
 // comes when the move has returned.
 constexpr float kStopShare = 0.02f;
 constexpr float kPrepareShare = 0.01f;
-constexpr float kCopyShare = 0.85f;
-constexpr float kCheckShare = 0.03f;
+constexpr float kCopyShare = 0.58f;
+constexpr float kCheckShare = 0.30f;  // mostly the read-back: every copied byte read once more
 constexpr float kLinkShare = 0.01f;
 constexpr float kRemoveShare = 0.04f;
 constexpr float kStartShare = 0.03f;
@@ -271,10 +271,17 @@ int32_t CTaskMgr::CheckBeforeParking(const std::wstring& source, const std::wstr
 
 int32_t CTaskMgr::CopyParked() {
     int32_t k = 0;
+    Manifest manifest;
+    manifest.trees.reserve(parked.size());  // the copy lists into each tree by its address
     for (const auto& [folder, target] : parked) {
         copyTree_.store(std::min(k++, static_cast<int32_t>(kTrees) - 1));
         copyTreeStartBytes_.store(fileOp.ReadCounters().copiedBytes);
-        if (const int32_t r = fileOp.CopyTree(folder, target); r != 0) {
+        ManifestTree& tree = manifest.trees.emplace_back();
+        tree.name = LeafOf(SourceOf(target));
+        fileOp.CollectManifest(&tree);
+        const int32_t copied = fileOp.CopyTree(folder, target);
+        fileOp.CollectManifest(nullptr);
+        if (const int32_t r = copied; r != 0) {
             NoteFailure(r, target);
             HX_LOG.Err(r);
             return r;
@@ -294,7 +301,6 @@ int32_t CTaskMgr::CopyParked() {
             HX_LOG.Err(r);
             return r;
         }
-        checksDone_.fetch_add(1);
     }
     // And they must be the originals: a writer the in-use check missed shows up here.
     const uint32_t verifyStart = sys::GetTickCount();
@@ -310,9 +316,29 @@ int32_t CTaskMgr::CopyParked() {
             noteTime();
             return r;
         }
-        checksDone_.fetch_add(1);
+    }
+    // And every byte must be what was written, as the drive gives it back: read around the
+    // caches once every copy is flushed, so that a drive that lost, or overwrote with later
+    // data (a fake-capacity drive), what it took earlier in the move shows it here.
+    size_t t = 0;
+    for (const auto& [folder, target] : parked) {
+        std::wstring difference;
+        if (const int32_t r = fileOp.VerifyFromMedia(target, manifest.trees[t++], difference);
+            r != 0) {
+            if (r == kCodeCopyCorrupt) sys::SetLastError(0);  // no call failed: other bytes
+            NoteFailure(r, r == kCodeCopyCorrupt ? difference : target);
+            HX_LOG.Err(r);
+            noteTime();
+            return r;
+        }
     }
     noteTime();
+    // The manifest goes to disk before the record: a recovery checks the copies against it.
+    if (const int32_t r = WriteManifest(ManifestFileName::kMoving, manifest); r != 0) {
+        NoteFailure(r);
+        HX_LOG.Err(r);
+        return r;
+    }
     // Only this record, on disk, lets an original go: before it a power cut may leave copies
     // whose sizes and times are right and whose bytes are zeros.
     if (const int32_t r = journal_.CopiesChecked(); r != 0) {
@@ -435,7 +461,6 @@ int32_t CTaskMgr::Execute() {
     doneUnits.store(0);
     fileOp.ResetCancel();
     fileOp.ResetCounters();
-    checksDone_.store(0);
     copyTree_.store(0);
     copyTreeStartBytes_.store(0);
     heldFraction_.store(0.0f);
@@ -495,8 +520,13 @@ int32_t CTaskMgr::Execute() {
             if (rr != 0) HX_LOG.Err(rr);
         }
         if (result != kCodeOldDataLeft && result != kCodeServicesNotStarted) RemoveMadeFolders();
-        // What is left for the next start, and the services this move stopped, stay named.
-        if (rr != 0 || result == kCodeOldDataLeft) journal_.KeepForRecovery();
+        // What is left for the next start, and the services this move stopped, stay named, with
+        // the manifest its recovery checks the copies against. A move put back keeps neither.
+        if (rr != 0 || result == kCodeOldDataLeft) {
+            journal_.KeepForRecovery();
+        } else if (result != kCodeServicesNotStarted) {
+            RemoveManifest(ManifestFileName::kMoving);
+        }
     }
 
     SetStep(MoveStep::kFinishing);
@@ -617,7 +647,8 @@ float CTaskMgr::ForwardFraction() const {
             return kCopyStart + kCopyShare * Part(work, BytesToMove() + files * kFileCostBytes);
         }
         case MoveStep::kCheckingCopies:
-            return kCheckStart + kCheckShare * Part(checksDone_.load(), 2 * kTrees);
+            return kCheckStart +
+                   kCheckShare * Part(fileOp.ReadCounters().verifiedBytes, BytesToMove());
         case MoveStep::kCreatingLinks:
             return kLinkStart;
         case MoveStep::kRemovingOld: {
@@ -661,6 +692,7 @@ MoveSnapshot CTaskMgr::Snapshot() const {
     snapshot.cancelled = cancelAccepted_.load();
     const CFileOp::Counters done = fileOp.ReadCounters();
     snapshot.bytesDone = done.copiedBytes;
+    snapshot.verifiedBytes = done.verifiedBytes;
     snapshot.bytesTotal = BytesToMove();
     snapshot.holeBytesDone = done.holeBytes;
     for (const Tree& tree : trees_)

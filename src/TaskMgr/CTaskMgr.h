@@ -171,7 +171,6 @@ class CTaskMgr {
     std::atomic<int32_t> step_{static_cast<int32_t>(MoveStep::kIdle)};
     std::atomic<int32_t> copyTree_{0};             // the tree being copied
     std::atomic<uint64_t> copyTreeStartBytes_{0};  // the copied bytes when it began
-    std::atomic<int32_t> checksDone_{0};           // flushes and comparisons done
     std::atomic<float> heldFraction_{0.0f};        // the highest fraction reported
     std::atomic<bool> cancelAccepted_{false};
     FailureNote failure_;  // the worker's; read after the move

@@ -4,14 +4,16 @@
 
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/CTaskMgr.h"
+#include "ground/LineText.h"
 #include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/sys.h"
+#include "platform/volume.h"
 
 namespace {
 
-constexpr int kVersion = 2;
+constexpr int kVersion = 3;
 constexpr int kOldestVersion = 1;
 constexpr size_t kMaxJournalBytes = 64 * 1024;  // a move's journal is a few hundred bytes
 constexpr size_t kMaxFolders = 2;
@@ -29,59 +31,11 @@ const char* WorkName(JournalWork work) {
     }
 }
 
-bool NeedsEscape(unsigned char byte) {
-    return byte < 0x20 || byte == 0x7F || byte == '%';
-}
-
-void AppendValue(std::string& out, const std::wstring& value) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char c : sys::ToUtf8(value)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (NeedsEscape(byte)) {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-}
-
 void AppendLine(std::string& out, const char* key, const std::wstring& value) {
     out += key;
     out += '=';
-    AppendValue(out, value);
+    AppendLineValue(out, value);
     out += '\n';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;  // lower case is not what the writer writes
-}
-
-// The value of a line, or false when it holds what the writer would have escaped, or an escape
-// the writer would not have written.
-bool DecodeValue(std::string_view text, std::wstring& value) {
-    std::string bytes;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte != '%') {
-            if (NeedsEscape(byte)) return false;
-            bytes += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return false;
-        const int hi = HexDigit(text[i + 1]);
-        const int lo = HexDigit(text[i + 2]);
-        if (hi < 0 || lo < 0 || !NeedsEscape(static_cast<unsigned char>(hi * 16 + lo)))
-            return false;
-        bytes += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    value = sys::FromUtf8(bytes);
-    // Only text that comes back as the same bytes is a path this program wrote.
-    return sys::ToUtf8(value) == bytes;
 }
 
 bool ParseNumber(std::string_view text, int32_t& number) {
@@ -107,6 +61,7 @@ class JournalParser {
     explicit JournalParser(JournalRecord& record) : record_(record) {}
 
     bool Line(std::string_view key, std::string_view raw) {
+        if (step_ == Step::kEnded) return false;  // nothing follows the end
         if (step_ == Step::kVersion) {
             int32_t version = 0;
             if (key != "version" || !ParseNumber(raw, version) || version < kOldestVersion ||
@@ -147,17 +102,31 @@ class JournalParser {
         }
         if (version_ >= 2 && UnknownKey(key)) return true;
         std::wstring value;
-        if (!DecodeValue(raw, value) || value.empty()) return false;
+        if (!DecodeLineValue(raw, value) || value.empty()) return false;
         if (step_ == Step::kBase) {
             step_ = Step::kServices;
             record_.base = value;
             return key == "base";
+        }
+        if (key == "volume") {
+            if (step_ != Step::kServices || !record_.targetVolume.empty()) return false;
+            record_.targetVolume = value;
+            step_ = Step::kVolume;
+            return true;
         }
         if (key == "service") {
             if (step_ != Step::kServices || !KnownService(value)) return false;
             auto& services = record_.services;
             if (std::find(services.begin(), services.end(), value) != services.end()) return false;
             services.push_back(value);
+            return true;
+        }
+        if (key == "end") {
+            const bool folderDone = step_ == Step::kServices || step_ == Step::kVolume ||
+                                    step_ == Step::kParked || step_ == Step::kLinked ||
+                                    step_ == Step::kFolderDone;
+            if (version_ < 3 || value != L"1" || !folderDone) return false;
+            step_ = Step::kEnded;
             return true;
         }
         if (key == "source") {
@@ -187,18 +156,20 @@ class JournalParser {
         return false;
     }
 
-    // A text may end after the base line or after a whole folder.
+    // A text may end after the base line or after a whole folder; from version 3 on, only
+    // with the end line, so that a text cut at a line's end is no journal.
     bool Complete() const {
-        return step_ == Step::kServices || step_ == Step::kParked || step_ == Step::kLinked ||
-               step_ == Step::kFolderDone;
+        if (version_ >= 3) return step_ == Step::kEnded;
+        return step_ == Step::kServices || step_ == Step::kVolume || step_ == Step::kParked ||
+               step_ == Step::kLinked || step_ == Step::kFolderDone;
     }
 
   private:
     // A key this reader does not know, spelled as a writer's key is.
     static bool UnknownKey(std::string_view key) {
         static constexpr std::string_view kKnown[] = {"version", "work",    "phase",  "checked",
-                                                      "base",    "service", "source", "target",
-                                                      "parked",  "linked"};
+                                                      "base",    "service", "volume", "source",
+                                                      "target",  "parked",  "linked", "end"};
         if (key.empty()) return false;
         for (const char c : key) {
             if (!((c >= 'a' && c <= 'z') || c == '-')) return false;
@@ -213,10 +184,12 @@ class JournalParser {
         kChecked,
         kBase,
         kServices,
+        kVolume,
         kTarget,
         kParked,
         kLinked,
-        kFolderDone
+        kFolderDone,
+        kEnded
     };
     JournalRecord& record_;
     Step step_ = Step::kVersion;
@@ -239,18 +212,21 @@ std::string SerializeJournal(const JournalRecord& record) {
     AppendLine(out, "base", record.base);
     for (const std::wstring& service : record.services)
         AppendLine(out, "service", service);
+    if (!record.targetVolume.empty()) AppendLine(out, "volume", record.targetVolume);
     for (const JournalFolder& folder : record.folders) {
         AppendLine(out, "source", folder.source);
         AppendLine(out, "target", folder.target);
         if (!folder.parked.empty()) AppendLine(out, "parked", folder.parked);
         if (folder.linked) out += "linked=1\n";
     }
+    out += "end=1\n";
     return out;
 }
 
-bool ParseJournal(std::string_view text, JournalRecord& record) {
-    JournalRecord parsed;
-    JournalParser parser(parsed);
+namespace {
+
+// Feeds the text's lines to a parser: true when every line was taken and the text ends whole.
+bool FeedLines(std::string_view text, JournalParser& parser) {
     while (!text.empty()) {
         const auto end = text.find('\n');
         if (end == std::string_view::npos) return false;  // a line cut short
@@ -260,9 +236,31 @@ bool ParseJournal(std::string_view text, JournalRecord& record) {
         if (equals == std::string_view::npos) return false;
         if (!parser.Line(line.substr(0, equals), line.substr(equals + 1))) return false;
     }
-    if (!parser.Complete()) return false;
+    return parser.Complete();
+}
+
+}  // namespace
+
+bool ParseJournal(std::string_view text, JournalRecord& record) {
+    JournalRecord parsed;
+    JournalParser parser(parsed);
+    if (!FeedLines(text, parser)) return false;
     record = std::move(parsed);
     return true;
+}
+
+JournalRecord ParseJournalAsFarAsItGoes(std::string_view text) {
+    JournalRecord parsed;
+    JournalParser parser(parsed);
+    FeedLines(text, parser);
+    return parsed;
+}
+
+bool JournalTextIsWhole(std::string_view text) {
+    JournalRecord record;
+    constexpr std::string_view kEnd = "\nend=1\n";
+    return ParseJournal(text, record) && text.size() >= kEnd.size() &&
+           text.substr(text.size() - kEnd.size()) == kEnd;
 }
 
 int32_t GetJournalPath(std::wstring& path) {
@@ -272,22 +270,46 @@ int32_t GetJournalPath(std::wstring& path) {
     return 0;
 }
 
+namespace {
+
+// 0 with found and text; 0 without found when there is no such file; else a code.
+int32_t ReadJournalText(const std::wstring& path, std::string& text, bool& found) {
+    found = false;
+    if (sys::ReadWholeFile(path, kMaxJournalBytes, text)) {
+        found = true;
+        return 0;
+    }
+    const uint32_t error = sys::GetLastError();
+    if (error == sys::kErrFileNotFound) return 0;
+    if (error == sys::kErrInvalidData) {
+        found = true;
+        text.clear();  // too long to be a journal: unreadable
+        return 0;
+    }
+    return FailedCode(HX_LOG);
+}
+
+}  // namespace
+
 int32_t ReadJournal(JournalRecord& record, bool& found) {
     found = false;
     std::wstring path;
     if (const int32_t r = GetJournalPath(path); r != 0) return r;
     std::string text;
-    if (!sys::ReadWholeFile(path, kMaxJournalBytes, text)) {
-        const uint32_t error = sys::GetLastError();
-        if (error == sys::kErrFileNotFound) return 0;
-        if (error == sys::kErrInvalidData) {
-            HX_LOG.Err(kCodeJournalUnreadable);
-            return kCodeJournalUnreadable;
-        }
-        return FailedCode(HX_LOG);
+    if (const int32_t r = ReadJournalText(path, text, found); r != 0) return r;
+    if (!found) {
+        // A replace that deletes the old name before it renames (FAT, exFAT) leaves only the new
+        // text when cut between the two: taken only when whole.
+        std::string temporary;
+        bool there = false;
+        if (const int32_t r = ReadJournalText(path + L".tmp", temporary, there); r != 0) return r;
+        if (!there || !JournalTextIsWhole(temporary)) return 0;
+        HX_LOG.Detail("journal: only its new text was found, whole: ", path, L".tmp");
+        text = std::move(temporary);
+        found = true;
     }
-    found = true;
     if (!ParseJournal(text, record)) {
+        record = ParseJournalAsFarAsItGoes(text);
         HX_LOG.Err(kCodeJournalUnreadable);
         return kCodeJournalUnreadable;
     }
@@ -304,21 +326,30 @@ int32_t WriteJournal(const JournalRecord& record) {
 int32_t RemoveJournal() {
     std::wstring path;
     if (const int32_t r = GetJournalPath(path); r != 0) return r;
-    if (sys::DeleteFileW(path)) return 0;
-    const uint32_t error = sys::GetLastError();
-    if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
-    return FailedCode(HX_LOG);
+    // The temporary text first: once the journal has gone, it would be read in its place.
+    for (const std::wstring& file : {path + L".tmp", path}) {
+        if (sys::RemoveFileDurably(file)) continue;
+        const uint32_t error = sys::GetLastError();
+        if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound)
+            return FailedCode(HX_LOG);
+    }
+    return 0;
+}
+
+std::wstring ChosenFolder(const std::wstring& target) {
+    std::wstring chosen = target;
+    for (int up = 0; up < 2; ++up) {
+        const auto cut = chosen.rfind(sys::kSep);
+        chosen = cut == std::wstring::npos || cut == 0 ? chosen : chosen.substr(0, cut);
+    }
+    return chosen;
 }
 
 int32_t FlushRecordedFolders(const JournalRecord& record) {
     std::vector<std::wstring> folders{record.base};
     for (const JournalFolder& folder : record.folders) {
         // The target chosen: it outlives the "Oculus game" folder a rollback removes.
-        std::wstring chosen = folder.target;
-        for (int up = 0; up < 2; ++up) {
-            const auto cut = chosen.rfind(sys::kSep);
-            chosen = cut == std::wstring::npos || cut == 0 ? chosen : chosen.substr(0, cut);
-        }
+        const std::wstring chosen = ChosenFolder(folder.target);
         if (!chosen.empty() && std::find(folders.begin(), folders.end(), chosen) == folders.end())
             folders.push_back(chosen);
     }
@@ -341,6 +372,11 @@ int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase) {
         if (record_.base.empty()) {
             const auto cut = source.rfind(sys::kSep);
             record_.base = cut == std::wstring::npos ? source : source.substr(0, cut + 1);
+        }
+        // The folder chosen exists already; the copies' folders are made after this record.
+        if (record_.targetVolume.empty() &&
+            !sys::GetVolumeIdentity(ChosenFolder(target), record_.targetVolume)) {
+            record_.targetVolume.clear();  // a recovery then cannot tell a drive missing
         }
     }
     active_ = false;

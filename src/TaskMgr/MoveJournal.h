@@ -6,20 +6,24 @@
 // The file is move.journal in the state folder (sys::GetStateFolder), small UTF-8 text of
 // key=value lines, rewritten whole and atomically:
 //
-//   version=2                          always first (1: written before "checked" existed)
+//   version=3                          always first (1: written before "checked" existed; 2:
+//                                      before "volume" and "end")
 //   work=move                          move, finish, putback or repoint: who wrote it last
 //   phase=2                            the task phase reached (TaskPhase)
 //   checked=1                          the copies are flushed to disk and checked: only from
 //                                      here on may a parked original be deleted
 //   base=C:\Oculus\                    the base folder
 //   service=OVRLibraryService          each service the move stopped (or was about to stop)
+//   volume=uuid:1234-ABCD              the identity of the copies' volume (sys::GetVolumeIdentity),
+//                                      so that a recovery can tell a drive not connected
 //   source=C:\Oculus\Downloads         opens a folder's lines: its old path,
 //   target=E:\Games\Oculus game\Downloads     its copy,
 //   parked=C:\Oculus\DownloadsVarko    the name it is parked under (written before the rename),
 //   linked=1                           and whether a link to the copy may have been made there.
+//   end=1                              always last: the text is whole
 //
 // In values, "%", control characters and the bytes that end a line are written as %XX. A reader
-// of version 2 passes over a line whose key it does not know (lower-case letters and "-"), so a
+// of version 2 or later passes over a line whose key it does not know (lower-case letters and "-"), so a
 // later writer may add lines without making this one's journals unreadable to it.
 #pragma once
 
@@ -47,6 +51,7 @@ struct JournalRecord {
     bool copiesChecked = false;  // durably: the copies were flushed and checked
     std::wstring base;
     std::vector<std::wstring> services;  // only the platform's two services
+    std::wstring targetVolume;           // empty where unknown (journals of earlier versions)
     std::vector<JournalFolder> folders;  // at most two
     bool operator==(const JournalRecord&) const = default;
 };
@@ -57,14 +62,25 @@ struct JournalRecord {
 // back the same. Unknown keys of version 2 are passed over.
 std::string SerializeJournal(const JournalRecord& record);
 bool ParseJournal(std::string_view text, JournalRecord& record);
+// What a damaged text still tells: the record as far as its lines parse, each folder with the
+// lines read of it. Never to act on by itself; a recovery takes the copies' paths from it.
+JournalRecord ParseJournalAsFarAsItGoes(std::string_view text);
+// True when text parses and ends with the line that closes every text the writer writes.
+bool JournalTextIsWhole(std::string_view text);
 
 // The journal's path (the state folder is made when missing): 0 or the code of the failure.
 int32_t GetJournalPath(std::wstring& path);
 // 0 with found telling whether there is a journal (and record filled when there is);
-// kCodeJournalUnreadable for a text that is no journal; else the code of the failed read.
+// kCodeJournalUnreadable for a text that is no journal, with record filled as far as the text
+// parses; else the code of the failed read. Where the journal is missing but a whole
+// move.journal.tmp is there (a cut inside a replace that deletes before it renames), that is it.
 int32_t ReadJournal(JournalRecord& record, bool& found);
 int32_t WriteJournal(const JournalRecord& record);
-int32_t RemoveJournal();  // 0 also when there was none
+// Removes the journal (and a temporary one left beside it) durably: 0 also when there was none.
+int32_t RemoveJournal();
+// The folder a person chose for the copies: two levels above a copy, the chosen folder's
+// "Oculus game" and its "Software".
+std::wstring ChosenFolder(const std::wstring& target);
 // Flushes what a record describes to disk (the volumes of the base folder and of the folder the
 // copies went into), before the journal that names them may go: else a power cut could keep the
 // journal's removal and lose the links, renames and deletions it stood for.

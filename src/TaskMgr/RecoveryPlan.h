@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TaskMgr/MoveJournal.h"
+#include "fileOp/Manifest.h"
 
 enum class RecoveryAction : int32_t { kNothing, kFinish, kPutBack, kRefuse };
 
@@ -32,6 +33,9 @@ struct FolderFinding {
     std::wstring lacking;
     std::wstring own;
     std::wstring odd;  // for kUnclear: what does not fit
+    // The copy is missing because the drive that holds it is not connected (the journal names
+    // its volume, and no attached volume is it).
+    bool driveMissing = false;
 };
 
 struct RecoveryPlan {
@@ -41,6 +45,10 @@ struct RecoveryPlan {
     JournalRecord record;  // the journal, or what the disk shows when there is none
     std::vector<FolderFinding> folders;
     std::wstring why;  // for kRefuse: what was found, folder by folder, in one line
+    // The move's manifest, where the journal records the copies checked and it could be read:
+    // Finish reads the copies back against it before anything changes.
+    bool manifestFound = false;
+    Manifest manifest;
 
     // The folder that holds the copies ("Oculus game"), from the first copy; empty when unknown.
     std::wstring CopiesFolder() const;

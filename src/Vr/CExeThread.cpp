@@ -54,10 +54,16 @@ void CExeThread::run() {
                 operation == kOpFinishMove ? RecoveryAction::kFinish : RecoveryAction::kPutBack);
             monitor.MoveReturned();
             result = code;
+            recoveryHeld = engine->RecoveryHeld();
             engine->LoadInstallPaths(sourcePath);
             if (statusSink) statusSink(std::wstring());  // the page's message tells the end
             break;
         }
+        case kOpCheck:
+            result = engine->CheckMovedLibrary(libraryReport);
+            monitor.MoveReturned();
+            if (statusSink) statusSink(CheckWords(result, libraryReport));
+            break;
         case kOpRepoint:
             result = engine->RepointLinks();
             monitor.MoveReturned();
@@ -90,7 +96,8 @@ float CExeThread::GetProgress() {
     const float fraction = monitor.Fraction();
     // Once the move has returned, its closing words are on their way and take the line.
     const bool watched = operation == kOpMove || operation == kOpFinishMove ||
-                         operation == kOpPutBack || operation == kOpRepoint;
+                         operation == kOpPutBack || operation == kOpRepoint ||
+                         operation == kOpCheck;
     if (watched && !monitor.HasReturned()) {
         const std::wstring status = monitor.Status(sys::GetTickCount());
         if (status != lastStatus && statusSink) statusSink(status);

@@ -47,6 +47,10 @@ class CExeThread : public QThread {
     std::wstring GetParkedFirst() const { return parkedFirst; }
     std::wstring GetParkedSecond() const { return parkedSecond; }
     std::wstring GetResolvedInstallDir() const { return resolvedInstallDir; }
+    // After a recovery: what stopped it or was left (IArSet::RecoveryHeld).
+    std::pair<std::wstring, std::wstring> GetRecoveryHeld() const { return recoveryHeld; }
+    // After a check of the moved library (kOpCheck): what it found.
+    const LibraryReport& GetLibraryReport() const { return libraryReport; }
 
   protected:
     void run() override;
@@ -58,6 +62,8 @@ class CExeThread : public QThread {
     std::wstring parkedFirst;
     std::wstring parkedSecond;
     std::wstring resolvedInstallDir;
+    std::pair<std::wstring, std::wstring> recoveryHeld;
+    LibraryReport libraryReport;
     int32_t operation = 0;
     int32_t result = 0;
     bool createDirFailed = false;

@@ -4,18 +4,27 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "TaskMgr/InstallState.h"
 #include "TaskMgr/RecoveryPlan.h"
+#include "fileOp/LibraryCheck.h"
+#include "Vr/TargetCheck.h"
 #include "ground/MoveReport.h"
+#include "ground/ResultCodes.h"
 
 class IArSet {
   public:
     virtual int32_t LoadInstallPaths(std::wstring& base) = 0;
     virtual int32_t ResolveSourceDir(std::wstring& source) = 0;
     virtual int32_t CheckTargetDir(std::wstring target) = 0;  // kTarget* (ResultCodes.h)
-    virtual int32_t MoveInstallation() = 0;                   // a move result (ResultCodes.h)
-    virtual int32_t CancelMove() = 0;                         // kCancelAccepted or kCancelRefused
+    // Every check a target gets before a move, in one order for the window and the command line
+    // (TargetCheck.cpp): the target's volume, CheckTargetDir, then the source's detection and
+    // the target's distance from it. kTargetFits with the questions still to ask in verdict, or
+    // the first refusal (kTarget*, ResultCodes.h). Changes nothing but what CheckTargetDir keeps.
+    int32_t CheckMoveTarget(const std::wstring& target, TargetVerdict& verdict);
+    virtual int32_t MoveInstallation() = 0;  // a move result (ResultCodes.h)
+    virtual int32_t CancelMove() = 0;        // kCancelAccepted or kCancelRefused
     virtual int32_t GetProgress(float& fraction) = 0;
     // One look at the running move, for the status line (while MoveInstallation runs).
     virtual MoveSnapshot GetMoveSnapshot() = 0;
@@ -47,6 +56,9 @@ class IArSet {
     // kCodeRecoveryRefused, kCodeServicesNotStarted or the failed step's code. GetProgress and
     // CancelMove (always refused) then speak of it.
     virtual int32_t Recover(RecoveryAction action) = 0;
+    // After a recovery that a held file stopped (kCodeInUse): the file and the program holding
+    // it; after kCodeCopyLeft: the folder left, and no program. Empty otherwise.
+    virtual std::pair<std::wstring, std::wstring> RecoveryHeld() { return {}; }
 
     // Where the platform's data is now (TaskMgr/InstallState.h). 0, or a failed query's code.
     virtual int32_t ReadInstallState(InstallState& state) = 0;
@@ -54,9 +66,20 @@ class IArSet {
     // mount point, as ReadInstallState finds them, with the services stopped meanwhile: 0,
     // kCodeRecoveryRefused when the disk offers no such re-pointing now, or the failed step's code.
     virtual int32_t RepointLinks() = 0;
+    // Reads the moved library back from its drive against the manifest of its move, with
+    // GetProgress, GetMoveSnapshot and CancelMove speaking of it: 0 with the report (faults and
+    // updates; see fileOp/LibraryCheck.h), kCodeNoManifest, kCodeCancelled or a failed read's code.
+    virtual int32_t CheckMovedLibrary(LibraryReport&) { return kCodeNoManifest; }
 
   protected:
     ~IArSet() = default;
+    // Drops the target that the last CheckTargetDir kept for the move: CheckMoveTarget refuses
+    // on, and a refused target must never be moved to.
+    virtual void ForgetCheckedTarget() {}
+
+  private:
+    // CheckMoveTarget's checks of the target against the detected installation.
+    int32_t SourceRefusal(const std::wstring& target);
 };
 
 // The process-wide engine, made on the first call; or the one a test put in its place.

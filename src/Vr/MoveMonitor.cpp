@@ -19,13 +19,16 @@ std::wstring CMoveMonitor::Status(uint32_t tickMs) {
     const MoveSnapshot snapshot = engine_->GetMoveSnapshot();
     canCancel_.store(snapshot.cancellable && !HasReturned());
     const bool copying = snapshot.step == MoveStep::kCopying;
+    const bool checking = snapshot.step == MoveStep::kCheckingCopies;
+    if (snapshot.step != meteredStep_) meter_.Reset();  // a speed belongs to what it measured
+    meteredStep_ = snapshot.step;
     if (copying) {
         // Holes take no time: the time left goes by the bytes still to be written.
         meter_.Sample(tickMs,
                       snapshot.bytesDone - std::min(snapshot.holeBytesDone, snapshot.bytesDone),
                       snapshot.bytesTotal - std::min(snapshot.holeBytesTotal, snapshot.bytesTotal));
-    } else {
-        meter_.Reset();  // a speed belongs to the copy it was measured on
+    } else if (checking) {
+        meter_.Sample(tickMs, snapshot.verifiedBytes, snapshot.bytesTotal);
     }
-    return StatusText(snapshot, copying ? &meter_ : nullptr);
+    return StatusText(snapshot, copying || checking ? &meter_ : nullptr);
 }

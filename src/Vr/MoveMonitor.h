@@ -31,5 +31,6 @@ class CMoveMonitor {
     std::atomic<float> lastFraction_{0.0f};    // written only by the polling thread
     std::atomic<float> finishedMarker_{0.0f};  // 1.0 once the move has returned
     std::atomic<bool> canCancel_{false};
-    CSpeedMeter meter_;  // the polling thread's
+    CSpeedMeter meter_;
+    MoveStep meteredStep_ = MoveStep::kIdle;  // the polling thread's
 };

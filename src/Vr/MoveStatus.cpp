@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fileOp/LibraryCheck.h"
 #include "ground/ResultCodes.h"
 #include "platform/sys.h"
 #include "platform/units.h"
@@ -28,6 +29,15 @@ std::wstring Shortened(const std::wstring& path) {
     return path.substr(0, head) + kEllipsis + path.substr(path.size() - tail);
 }
 
+// "... · 85.0 MB/s · about 30 s left", as far as the meter knows.
+std::wstring WithSpeed(std::wstring text, const CSpeedMeter* meter) {
+    if (meter && meter->HasSpeed()) {
+        text += kDot + sys::FormatBytes(static_cast<uint64_t>(meter->BytesPerSecond())) + L"/s";
+    }
+    if (meter && meter->HasTimeLeft()) text += kDot + TimeLeftText(meter->SecondsLeft());
+    return text;
+}
+
 std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
     const std::wstring undo = snapshot.cancelled ? L"Cancelling: " : L"Undoing the move: ";
     // A cancel ends the copy (or its check) before the rollback names its first step: the
@@ -42,19 +52,16 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
             return L"Stopping the Oculus services" + kEllipsis;
         case MoveStep::kPreparing:
             return L"Checking and preparing the folders" + kEllipsis;
-        case MoveStep::kCopying: {
-            std::wstring text = L"Copying " + snapshot.treeName + L": " +
-                                sys::FormatBytes(snapshot.treeBytesDone) + L" of " +
-                                sys::FormatBytes(snapshot.treeBytesTotal);
-            if (meter && meter->HasSpeed()) {
-                text +=
-                    kDot + sys::FormatBytes(static_cast<uint64_t>(meter->BytesPerSecond())) + L"/s";
-            }
-            if (meter && meter->HasTimeLeft()) text += kDot + TimeLeftText(meter->SecondsLeft());
-            return text;
-        }
+        case MoveStep::kCopying:
+            return WithSpeed(L"Copying " + snapshot.treeName + L": " +
+                                 sys::FormatBytes(snapshot.treeBytesDone) + L" of " +
+                                 sys::FormatBytes(snapshot.treeBytesTotal),
+                             meter);
         case MoveStep::kCheckingCopies:
-            return L"Checking the copies" + kEllipsis;
+            // The copies read back from the target's drive: as long as a copy of the bytes.
+            return WithSpeed(L"Checking the copies: " + sys::FormatBytes(snapshot.verifiedBytes) +
+                                 L" of " + sys::FormatBytes(snapshot.bytesTotal),
+                             meter);
         case MoveStep::kCreatingLinks:
             return L"Creating links" + kEllipsis;
         case MoveStep::kRemovingOld:
@@ -112,8 +119,12 @@ std::wstring WordsForCode(int32_t code) {
             return L"The system cannot make links";
         case kCodeCopyDiffers:
             return L"A copy differs from its original";
+        case kCodeCopyCorrupt:
+            return L"The target drive gave back other data than was written";
         case kCodeMountPointInside:
             return L"Another drive is mounted inside the folder";
+        case kCodeTargetUnfit:
+            return L"The target folder is gone, or no longer a folder";
         default:
             return code > kCodeSystemBase
                        ? sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase))
@@ -154,11 +165,16 @@ std::wstring Advice(const FailureNote& failure, int32_t result) {
         case kCodeCopyDiffers:
             return L"Something changed the files during the move: close the programs that use "
                    L"them and try again.";
+        case kCodeCopyCorrupt:
+            return L"The original is kept. The target drive may be failing, or be a fake that "
+                   L"holds less than it claims: check it, or choose another drive.";
         case kCodeMountPointInside:
             return L"Unmount what is mounted inside the Oculus folders, then try again.";
         case kCodePathTooLong:
         case kCodeFinalPathTooLong:
             return L"Choose a target folder with a shorter path.";
+        case kCodeTargetUnfit:
+            return L"Choose the target folder again, or another one.";
         default:
             return L"Try again; if it fails again, restart the computer first.";
     }
@@ -292,4 +308,51 @@ std::wstring ClosingWords(const MoveOutcome& outcome) {
             L"above says.";
     }
     return text + services + LogWords(outcome);
+}
+
+std::wstring CheckWords(int32_t result, const LibraryReport& report) {
+    if (result == kCodeNoManifest) {
+        return L"There is nothing to check against: the games were moved by an earlier version "
+               L"of Halvex, which kept no record of their bytes.";
+    }
+    if (result == kCodeCancelled) return L"Check cancelled.";
+    if (result != 0) {
+        return L"The check could not read every file (" + WordsForCode(result) +
+               L"). The log names the file.";
+    }
+    const auto first = [](const std::vector<std::wstring>& list) {
+        return list.empty() ? std::wstring() : L" (" + Shortened(list.front()) + L")";
+    };
+    const auto count = [](size_t n, const wchar_t* one, const wchar_t* many) {
+        return std::to_wstring(n) + L" " + (n == 1 ? one : many);
+    };
+    std::wstring text;
+    if (report.Faulty()) {
+        text = L"The games' drive does not hold what was copied: ";
+        std::vector<std::wstring> faults;
+        if (!report.differs.empty()) {
+            faults.push_back(count(report.differs.size(), L"file has", L"files have") +
+                             L" other bytes with the same size and time" + first(report.differs));
+        }
+        if (!report.changed.empty()) {
+            faults.push_back(count(report.changed.size(), L"file was", L"files were") +
+                             L" changed without a newer time" + first(report.changed));
+        }
+        if (!report.missing.empty()) {
+            faults.push_back(count(report.missing.size(), L"file is", L"files are") + L" missing" +
+                             first(report.missing));
+        }
+        for (size_t i = 0; i < faults.size(); ++i)
+            text += (i == 0 ? L"" : L"; ") + faults[i];
+        text += L". The drive may be failing: copy what you can elsewhere, and check the drive.";
+    } else {
+        text = L"All " + count(report.files, L"file", L"files") +
+               L" of the move read back as they were copied.";
+    }
+    if (!report.updated.empty() || !report.added.empty()) {
+        text += L" Since the move the Oculus app updated " +
+                count(report.updated.size(), L"file", L"files") + L" and added " +
+                count(report.added.size(), L"file", L"files") + L", which is as it should be.";
+    }
+    return text;
 }

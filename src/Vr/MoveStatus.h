@@ -57,3 +57,8 @@ std::wstring StatusText(const MoveSnapshot& snapshot, const CSpeedMeter* meter);
 // freed; that a cancel put everything back; the cause of a failure with its path and the
 // system's words, where the log is and what to do; services that stayed stopped, by name.
 std::wstring ClosingWords(const MoveOutcome& outcome);
+
+// The words at the end of a check of the moved library: what is amiss, by name, and what the
+// platform changed since the move, which is no fault.
+struct LibraryReport;
+std::wstring CheckWords(int32_t result, const LibraryReport& report);

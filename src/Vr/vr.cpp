@@ -1,9 +1,15 @@
 #include "Vr/vr.h"
 
+#include "fileOp/LibraryCheck.h"
+#include "fileOp/Manifest.h"
+
 #include <list>
+
+#include "Vr/TargetCheck.h"
 
 #include "OculusMgr/COculusMgr.h"
 #include "fileOp/CFileOp.h"
+#include "fileOp/Manifest.h"
 #include "fileOp/MoveChecks.h"
 #include "ground/ResultCodes.h"
 #include "logging/log.h"
@@ -113,9 +119,14 @@ int32_t CVr::CheckTargetDir(std::wstring target) {
         targetSoftware.clear();
         return kTargetRefused;
     }
-    targetSoftware = target;
     CFileOp fileOp;
     const int32_t r = fileOp.CheckTarget({sourceSoftware, sourceDownloads}, target);
+    // Only a target that fits is kept for the move: a refused one is never moved to.
+    if (r == kTargetFits) {
+        targetSoftware = target;
+    } else {
+        targetSoftware.clear();
+    }
     checkedBytes_.clear();
     if (r == kTargetFits && fileOp.SourceBytes().size() == 2) {
         checkedBytes_ = {{sourceSoftware, {fileOp.SourceBytes()[0], fileOp.SourceHoleBytes()[0]}},
@@ -133,6 +144,8 @@ int32_t CVr::MoveInstallation() {
         lastResult == kCodeOldDataLeft) {
         RecordMove(installBase);
     }
+    // The moved library's manifest, once no recovery needs the move's own.
+    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted) KeepManifestOfTheMove();
     return lastResult;
 }
 
@@ -148,11 +161,19 @@ int32_t CVr::MoveInstallationSteps() {
         HX_LOG.Err(kCodeEmptyPath);
         return kCodeEmptyPath;
     }
-    progressOfRecovery_.store(false);
+    watched_.store(Watched::kMove);
     // A move on top of an interrupted one would bury it: that one is finished or put back first.
     if (const int32_t r = recovery.CheckNothingPending(installBase); r != 0) {
         HX_LOG.Err(r);
         return r;
+    }
+    // The target was checked when it was chosen; a folder deleted or replaced by a file since
+    // is refused before anything stops.
+    if (const int32_t r = targetcheck::FolderRefusal(targetSoftware); r != 0) {
+        HX_LOG.Detail("the target no longer passes its checks (", r, "): ", targetSoftware);
+        task.NoteFailure(kCodeTargetUnfit, targetSoftware);
+        HX_LOG.Err(kCodeTargetUnfit);
+        return kCodeTargetUnfit;
     }
     targetSoftware += sys::kSep;
     targetSoftware += L"Oculus game";
@@ -186,18 +207,80 @@ int32_t CVr::MoveInstallationSteps() {
 }
 
 MoveSnapshot CVr::GetMoveSnapshot() {
-    if (!progressOfRecovery_.load()) return task.Snapshot();
+    if (watched_.load() == Watched::kMove) return task.Snapshot();
     MoveSnapshot snapshot;
+    if (watched_.load() == Watched::kCheck) {
+        snapshot.step = MoveStep::kCheckingCopies;
+        snapshot.cancellable = !checkCancel_.load();
+        snapshot.cancelled = checkCancel_.load();
+        snapshot.verifiedBytes = checkBytes_.load();
+        snapshot.bytesTotal = checkTotal_.load();
+        snapshot.bytesDone = snapshot.bytesTotal;
+        return snapshot;
+    }
     snapshot.step = recovery.CurrentStep();
     snapshot.recovering = true;
     return snapshot;
 }
 
 int32_t CVr::GetProgress(float& fraction) {
-    const int32_t r =
-        progressOfRecovery_.load() ? recovery.GetProgress(fraction) : task.GetProgress(fraction);
+    if (watched_.load() == Watched::kCheck) {
+        const uint64_t total = checkTotal_.load();
+        if (total == 0) return kCodeNoTotal;
+        fraction = static_cast<float>(static_cast<double>(checkBytes_.load()) / total);
+        return 0;
+    }
+    const int32_t r = watched_.load() == Watched::kRecovery ? recovery.GetProgress(fraction)
+                                                            : task.GetProgress(fraction);
     if (r == 0 && fraction < 0.0f) fraction = 0.0f;
     return r;
+}
+
+int32_t CVr::CancelMove() {
+    if (watched_.load() != Watched::kCheck) return task.Cancel();
+    checkCancel_.store(true);
+    return kCancelAccepted;
+}
+
+// ---- The moved library, checked against the manifest of its move -------------------------------
+
+int32_t CVr::CheckMovedLibrary(LibraryReport& report) {
+    report = LibraryReport{};
+    checkBytes_.store(0);
+    checkTotal_.store(0);
+    checkCancel_.store(false);
+    watched_.store(Watched::kCheck);
+    MoveRecord moved;
+    Manifest manifest;
+    bool found = false;
+    if (!ReadMoveRecord(moved))
+        found = false;
+    else if (const int32_t r = ReadManifest(ManifestFileName::kMoved, manifest, found); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    if (!found) {
+        HX_LOG.Detail("check: no manifest of a move to check against");
+        HX_LOG.Err(kCodeNoManifest);
+        return kCodeNoManifest;
+    }
+    uint64_t total = 0;
+    for (const ManifestTree& tree : manifest.trees) {
+        for (const ManifestFile& file : tree.files)
+            total += file.size;
+    }
+    checkTotal_.store(std::max<uint64_t>(total, 1));
+    for (const ManifestTree& tree : manifest.trees) {
+        const std::wstring folder = moved.folder + sys::kSep + tree.name;
+        if (const int32_t r =
+                CheckAgainstManifest(folder, tree, true, checkCancel_, &checkBytes_, report);
+            r != 0) {
+            HX_LOG.Err(r);
+            return r;
+        }
+    }
+    checkBytes_.store(checkTotal_.load());
+    return 0;
 }
 
 int32_t CVr::GetParkedPaths(std::wstring& second, std::wstring& first) {
@@ -250,13 +333,15 @@ int32_t CVr::AssessRecovery(RecoveryPlan& plan) {
 }
 
 int32_t CVr::Recover(RecoveryAction action) {
-    progressOfRecovery_.store(true);
+    watched_.store(Watched::kRecovery);
     const std::wstring base = DetectedBase();
     const int32_t r = recovery.Run(base, action);
     if (r != 0) HX_LOG.Err(r);
     if ((r == 0 || r == kCodeServicesNotStarted) && action == RecoveryAction::kFinish) {
         RecordMove(base);
+        KeepManifestOfTheMove();
     }
+    if (r == 0 && action == RecoveryAction::kPutBack) RemoveManifest(ManifestFileName::kMoving);
     return r;
 }
 
@@ -267,7 +352,7 @@ int32_t CVr::ReadInstallState(InstallState& state) {
 }
 
 int32_t CVr::RepointLinks() {
-    progressOfRecovery_.store(true);
+    watched_.store(Watched::kRecovery);
     InstallState state;
     if (const int32_t r = ReadInstallState(state); r != 0) return r;
     if (state.kind != InstallState::Kind::kBroken || state.repoint.folders.empty()) {

@@ -16,7 +16,7 @@ class CVr final : public IArSet {
     int32_t ResolveSourceDir(std::wstring& source) override;
     int32_t CheckTargetDir(std::wstring target) override;
     int32_t MoveInstallation() override;
-    int32_t CancelMove() override { return task.Cancel(); }
+    int32_t CancelMove() override;
     int32_t GetProgress(float& fraction) override;
     MoveSnapshot GetMoveSnapshot() override;
     MoveOutcome GetMoveOutcome() override;
@@ -34,9 +34,19 @@ class CVr final : public IArSet {
     int32_t Recover(RecoveryAction action) override;
     int32_t ReadInstallState(InstallState& state) override;
     int32_t RepointLinks() override;
+    int32_t CheckMovedLibrary(LibraryReport& report) override;
 
     CTaskMgr& Task() { return task; }  // tests watch the phases through it
     CRecovery& Recovery() { return recovery; }
+    std::pair<std::wstring, std::wstring> RecoveryHeld() override {
+        return {recovery.HeldFile(), recovery.HeldBy()};
+    }
+
+  protected:
+    void ForgetCheckedTarget() override {
+        targetSoftware.clear();
+        checkedBytes_.clear();
+    }
 
   private:
     int32_t Detect();
@@ -50,12 +60,18 @@ class CVr final : public IArSet {
     std::wstring installBase;
     std::wstring movedSoftware;
     std::wstring resolvedInstallDir;
-    std::wstring gameFolder;                         // the "Oculus game" folder the last move made
+    std::wstring gameFolder;  // the "Oculus game" folder the last move made
     // By source, from the last target check.
     std::map<std::wstring, CTaskMgr::SourceSize> checkedBytes_;
     int32_t lastResult = 0;
     bool taskRan = false;  // the last move got as far as the task
     CTaskMgr task;
     CRecovery recovery;
-    std::atomic<bool> progressOfRecovery_{false};  // GetProgress speaks of the last Recover
+    // What GetProgress, GetMoveSnapshot and CancelMove speak of: the last move, recovery or check.
+    enum class Watched { kMove, kRecovery, kCheck };
+    std::atomic<Watched> watched_{Watched::kMove};
+    // The check of the moved library: what it has read of what it will read, and its cancel.
+    std::atomic<uint64_t> checkBytes_{0};
+    std::atomic<uint64_t> checkTotal_{0};
+    std::atomic<bool> checkCancel_{false};
 };

@@ -161,13 +161,14 @@ int32_t CFileOp::TakeDoneCount() {
 }
 
 CFileOp::Counters CFileOp::ReadCounters() const {
-    return {copiedBytes_.load(std::memory_order_relaxed),
-            holeBytes_.load(std::memory_order_relaxed),
-            copiedFiles_.load(std::memory_order_relaxed),
-            deletedFiles_.load(std::memory_order_relaxed)};
+    return {
+        copiedBytes_.load(std::memory_order_relaxed), holeBytes_.load(std::memory_order_relaxed),
+        copiedFiles_.load(std::memory_order_relaxed), deletedFiles_.load(std::memory_order_relaxed),
+        verifiedBytes_.load(std::memory_order_relaxed)};
 }
 
 void CFileOp::ResetCounters() {
+    verifiedBytes_.store(0);
     copiedBytes_.store(0);
     holeBytes_.store(0);
     copiedFiles_.store(0);
@@ -360,8 +361,7 @@ int32_t CFileOp::CheckTargetRoom(const std::wstring& target, const std::vector<L
     for (const Longest& source : sources) {
         const std::wstring made = game + source.folderName;
         const size_t madeUnits = sys::PathUnits(target + made);
-        fits = fits &&
-               sys::kFinalPathPrefixUnits + (finalTarget + made).size() < kFinalPathRoom &&
+        fits = fits && sys::kFinalPathPrefixUnits + (finalTarget + made).size() < kFinalPathRoom &&
                madeUnits + source.file <= sys::kMaxFilePathUnits &&
                madeUnits + source.folder <= sys::kMaxFolderPathUnits;
     }
@@ -444,6 +444,8 @@ void CFileOp::UseCopyThreads(unsigned threads) {
 
 int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
     hardLinks_.clear();
+    hardLinkFiles_.clear();
+    copyRoot_ = target;
     CCopyPool pool(CopyThreads(), cancelFlag);
     pool_ = &pool;
     int32_t r = CopyInner(source, target, nullptr);
@@ -510,20 +512,24 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
     if (const auto it = hardLinks_.find(key); it != hardLinks_.end()) {
         if (sys::CreateHardLinkW(to, it->second)) {
             FileCopied(SizeOf(entry));  // its bytes were counted like any file's
+            if (manifest_) List(to, hardLinkFiles_[key]);
             return 0;
         }
         if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
         // A volume without hard links still gets the content.
     }
-    if (const int32_t r = CopyFileContent(from, to, SizeOf(entry)); r != 0) return r;
+    ManifestFile listed;
+    if (const int32_t r = CopyFileContent(from, to, SizeOf(entry), &listed); r != 0) return r;
     hardLinks_.emplace(key, to);
+    if (manifest_) hardLinkFiles_.emplace(key, listed);
     return 0;
 }
 
 // The one place where a file's content is copied: its bytes are counted as they go, and a
 // cancel, or a failure on another thread, is heard between the steps of a large file (the
 // partly written copy goes).
-int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size) {
+int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size,
+                                 ManifestFile* listed) {
     uint64_t counted = 0;
     const sys::CopyProgress progress = [this, &counted](uint64_t newBytes, bool hole) {
         counted += newBytes;
@@ -531,7 +537,8 @@ int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& t
         if (hole) holeBytes_.fetch_add(newBytes, std::memory_order_relaxed);
         return !cancelFlag.load(std::memory_order_relaxed) && pool_->Failure() == 0;
     };
-    if (!sys::CopyFileW(from, to, true, progress)) {
+    sys::CopiedContent copied;
+    if (!sys::CopyFileW(from, to, true, progress, manifest_ ? &copied : nullptr)) {
         const uint32_t error = sys::GetLastError();
         if (error == sys::kErrRequestAborted && cancelFlag.load()) {
             HX_LOG.Err(kCodeCancelled);
@@ -543,7 +550,67 @@ int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& t
         return FailedCall(HX_LOG);
     }
     FileCopied(size > counted ? size - counted : 0);
+    if (manifest_) {
+        const ManifestFile file{{}, copied.size, copied.writeTime, copied.hash};
+        if (listed) *listed = file;
+        List(to, file);
+    }
     return 0;
+}
+
+// Lists a copied file by its path below the copy's folder.
+void CFileOp::List(const std::wstring& to, ManifestFile file) {
+    file.path = to.substr(std::min(to.size(), copyRoot_.size() + 1));
+    std::lock_guard<std::mutex> lock(manifestLock_);
+    manifest_->files.push_back(std::move(file));
+}
+
+// Files are read back on the copy's threads, as they were copied: a small file's time is the
+// drive's latency, which several reads in flight share.
+int32_t CFileOp::VerifyFromMedia(const std::wstring& copy, const ManifestTree& tree,
+                                 std::wstring& difference) {
+    CCopyPool pool(CopyThreads(), cancelFlag);
+    std::mutex found;  // the first file found amiss, by any thread
+    const sys::ReadProgress progress = [this, &pool](uint64_t newBytes) {
+        verifiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
+        return !cancelFlag.load(std::memory_order_relaxed) && pool.Failure() == 0;
+    };
+    const auto check = [&](const ManifestFile& file) -> int32_t {
+        const std::wstring path = copy + sys::kSep + file.path;
+        sys::ContentHash read;
+        if (!sys::HashFromMedia(path, read, progress)) {
+            const uint32_t error = sys::GetLastError();
+            if (error == sys::kErrRequestAborted && cancelFlag.load()) {
+                HX_LOG.Err(kCodeCancelled);
+                return kCodeCancelled;
+            }
+            if (error == sys::kErrRequestAborted) return pool.Failure();
+            // A file the drive no longer has is one it did not keep.
+            if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound)
+                return FailedCall(HX_LOG);
+            read = {};
+        }
+        if (read == file.hash) return 0;
+        std::lock_guard<std::mutex> lock(found);
+        if (difference.empty()) difference = path;
+        HX_LOG.Detail("the target drive gave back other data than was written: ", path);
+        HX_LOG.Err(kCodeCopyCorrupt);
+        return kCodeCopyCorrupt;
+    };
+    CCopyPool::Group* group = pool.OpenGroup(nullptr, [] { return 0; });
+    int32_t r = 0;
+    for (const ManifestFile& file : tree.files) {
+        if (cancelFlag.load(std::memory_order_relaxed)) {
+            r = kCodeCancelled;
+            break;
+        }
+        if ((r = pool.Run(group, [&check, &file] { return check(file); })) != 0) break;
+    }
+    pool.CloseGroup(group);
+    if (r != 0) pool.Fail(r);
+    if (const int32_t first = pool.Finish(); first != 0) r = first;
+    if (r == kCodeCopyCorrupt) sys::SetLastError(0);  // other bytes, not a failed call
+    return r;
 }
 
 void CFileOp::FileCopied(uint64_t bytesNotYetCounted) {
@@ -764,7 +831,8 @@ int32_t CompareBytes(const std::wstring& original, const std::wstring& copy,
             break;
         }
         size_t na = 0, nb = 0;
-        if (!ReadFull(a, here.data(), here.size(), na) || !ReadFull(b, there.data(), there.size(), nb)) {
+        if (!ReadFull(a, here.data(), here.size(), na) ||
+            !ReadFull(b, there.data(), there.size(), nb)) {
             code = FailedQueryCode(sys::GetLastError());
             break;
         }
@@ -952,6 +1020,21 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
         return code;
     }
     // Some systems (Wine 8) answer success without making anything.
+    if (!IsLinkTo(link, target)) {
+        const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
+        HX_LOG.Err(code);
+        return code;
+    }
+    return 0;
+}
+
+int32_t CFileOp::RepointDirLink(const std::wstring& link, const std::wstring& target) {
+    if (LinkApi().unavailable) return kCodeLinkFacilityMissing;
+    if (!sys::ReplaceDirectoryLinkW(link, target)) {
+        const int32_t code = FailedQueryCode(sys::GetLastError());
+        HX_LOG.Err(code);
+        return code;
+    }
     if (!IsLinkTo(link, target)) {
         const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
         HX_LOG.Err(code);

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fileOp/CCopyPool.h"
+#include "fileOp/Manifest.h"
 #include "platform/fs.h"
 #include "platform/volume.h"
 
@@ -69,6 +71,7 @@ class CFileOp {
         uint64_t holeBytes = 0;    // of copiedBytes, the holes of sparse files: no time to copy
         int32_t copiedFiles = 0;
         int32_t deletedFiles = 0;
+        uint64_t verifiedBytes = 0;  // read back from the target's drive and compared
     };
     Counters ReadCounters() const;
     void ResetCounters();
@@ -91,6 +94,16 @@ class CFileOp {
     // lead nowhere stay links, hard links stay hard links, folders keep their metadata. Files
     // are copied on CopyThreads() threads; the first failure is the result.
     int32_t CopyTree(std::wstring source, std::wstring target);
+    // With a manifest, CopyTree hashes every file as it copies it and lists it there, with the
+    // original's size and last write, by its path below the copied folder (in no fixed order:
+    // files are copied side by side). Null: no hashing.
+    void CollectManifest(ManifestTree* tree) { manifest_ = tree; }
+    // Reads every file of tree back from the drive that holds copy, around the caches, and
+    // compares it with its hash: 0 when all match; kCodeCopyCorrupt with the first that differs
+    // or is missing in difference; 3 when cancelled; or the code of a failed read. The bytes
+    // read count as verifiedBytes in ReadCounters.
+    int32_t VerifyFromMedia(const std::wstring& copy, const ManifestTree& tree,
+                            std::wstring& difference);
     // How many threads copy files: the measured best for this kind of machine, at most one per
     // core. Tests may set it for the whole process (0: the measured default again); with 1 the
     // calls come in the order of the walk.
@@ -135,6 +148,9 @@ class CFileOp {
     int32_t RenameUnique(std::wstring from, std::wstring wished, std::wstring& used);
 
     int32_t MakeDirLink(std::wstring link, std::wstring target);
+    // Points the link at link (or nothing there) at target (sys::ReplaceDirectoryLinkW), and
+    // checks that it leads there.
+    int32_t RepointDirLink(const std::wstring& link, const std::wstring& target);
     int32_t GetFinalPath(std::wstring path, std::wstring& finalPath);
 
     uint64_t TotalBytes() const { return totalBytes; }
@@ -150,7 +166,9 @@ class CFileOp {
                       CCopyPool::Group* parent);
     int32_t CopyEntry(const CDirFinder& finder, EntryKind kind, const std::wstring& to,
                       CCopyPool::Group* group);
-    int32_t CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size);
+    int32_t CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size,
+                            ManifestFile* listed = nullptr);
+    void List(const std::wstring& to, ManifestFile file);
     void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyTree(const std::wstring& original, const std::wstring& copy,
@@ -194,6 +212,11 @@ class CFileOp {
     size_t longestFolder_ = 0;
     // The first copy of each file with several hard links, for the copy walk in progress.
     std::map<std::pair<uint64_t, uint64_t>, std::wstring> hardLinks_;
+    std::map<std::pair<uint64_t, uint64_t>, ManifestFile> hardLinkFiles_;  // with a manifest
     CCopyPool* pool_ = nullptr;  // the copy walk's, while CopyTree runs
-    sys::CopyKeeps keeps_;       // the copy's volume, while a verification runs
+    ManifestTree* manifest_ = nullptr;
+    std::wstring copyRoot_;    // the copy walk's target, while CopyTree runs
+    std::mutex manifestLock_;  // the copy threads list their files in manifest_
+    std::atomic<uint64_t> verifiedBytes_{0};
+    sys::CopyKeeps keeps_;  // the copy's volume, while a verification runs
 };

@@ -53,8 +53,10 @@ namespace {
 
 void LogUnchecked(const std::vector<sys::ProcessUse>& unchecked) {
     for (const sys::ProcessUse& process : unchecked) {
-        HX_LOG.Note("not checked for open files (no right to look into it; run as root or "
-                      "administrator to check it): ", process.name, " (PID ", process.pid, ")");
+        HX_LOG.Note(
+            "not checked for open files (no right to look into it; run as root or "
+            "administrator to check it): ",
+            process.name, " (PID ", process.pid, ")");
     }
 }
 
@@ -77,14 +79,18 @@ int32_t NotInUse(const std::wstring& folder) {
     return RefuseHolders(users);
 }
 
-int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held) {
+int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held,
+                              std::wstring* holder) {
     std::vector<sys::ProcessUse> users;
     if (!sys::FindProcessesUsing(folders, users)) {
         if constexpr (!sys::kRenameRefusesFolderInUse) return FailedQuery();
         HX_LOG.Detail("could not ask who uses the parked folders: ", sys::GetLastError());
         return 0;
     }
-    if (!users.empty()) held = users.front().what;
+    if (!users.empty()) {
+        held = users.front().what;
+        if (holder) *holder = users.front().name;
+    }
     return RefuseHolders(users);
 }
 

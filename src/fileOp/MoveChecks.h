@@ -30,8 +30,9 @@ void LogHolders(const std::wstring& folder);
 // process holds something below one (it would go on writing into deleted files). Where the
 // system refuses the rename itself (Windows) a query that fails is logged and passed, as the
 // first check passes it; elsewhere it is that query's code. held: the first held path, as its
-// holder names it.
-int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held);
+// holder names it; holder, when given: that program's name.
+int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wstring& held,
+                              std::wstring* holder = nullptr);
 
 // The processes the in-use check cannot look into (another user's, while this one is not
 // privileged), each logged by PID and name. 0 when there are none or the system cannot tell.

@@ -34,6 +34,7 @@ struct MoveSnapshot {
     uint64_t treeBytesTotal = 0;
     uint64_t bytesDone = 0;  // of the whole copy, every folder
     uint64_t bytesTotal = 0;
+    uint64_t verifiedBytes = 0;  // of the copy, read back from the target's drive and checked
     // Of those, the holes of sparse files, which the copy passes over at once: the time left
     // goes by the rest, the bytes that must really be written.
     uint64_t holeBytesDone = 0;

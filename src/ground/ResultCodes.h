@@ -24,6 +24,9 @@
 //                                  removed; the services stay stopped (CTaskMgr).
 //   kCodeRecoveryPending (16)      refused before anything changed: an interrupted move (a journal
 //                                  or a parked folder) waits to be finished or put back (CVr).
+//   kCodeTargetUnfit (23)          refused before anything changed: the checked target is gone
+//                                  or no longer a folder when the move begins (CVr; the failure
+//                                  note names the target).
 //   SystemCode(n) (10000 + n)      a system call failed with Windows error n, at any step (every
 //                                  level). 10001 (error 1) also carries an errno that has no
 //                                  Windows counterpart; the log record names it (logging).
@@ -51,6 +54,16 @@
 //                                  unless it answers kCodeOk.
 //   kCodeJournalUnreadable (18)    the move journal holds a text this version does not write
 //                                  (ReadJournal); the recovery refuses.
+//   kCodeCopyLeft (19)             a recovery put the data back, whole, at home, but something
+//                                  is left in the copies' folder, which it names (CRecovery).
+//   kCodeCopyCorrupt (20)          a copy read back from the target drive gave other bytes than
+//                                  were written: the drive may be failing or fake. The move
+//                                  rolls back, keeping the original; a recovery does not finish
+//                                  (CFileOp::VerifyFromMedia, CTaskMgr, CRecovery).
+//   kCodeManifestUnreadable (21)   a manifest holds a text this version does not write
+//                                  (ReadManifest).
+//   kCodeNoManifest (22)           the moved library has no manifest to be checked against: it
+//                                  was moved by an earlier version, or is not moved (CVr).
 //   kCodeWorkerFailed (-1)         the worker's result for an unknown operation, or for a back-up
 //                                  whose folder could not be made (CExeThread).
 //
@@ -66,6 +79,17 @@
 //   kTargetQueryFailed (4)         sizing a source, the free space or a final path failed.
 //   kTargetPathTooLong (5)         the paths the move would make there would not fit
 //                                  (CheckTarget only: CVr answers kTargetRefused for it).
+// The whole check of a target (IArSet::CheckMoveTarget) runs these first, in this order, and the
+// source's checks after CheckTargetDir's; the window shows one message for each:
+//   kTargetNotGiven (6)            no target was given.
+//   kTargetMissing (7)             not a full path, or nothing is there.
+//   kTargetNotFolder (8)           there is something, but not a folder (a file).
+//   kTargetWrongDrive (9)          not on a hard disk or flash drive (network, optical, RAM).
+//   kTargetWrongFileSystem (10)    a file system that cannot hold the move (FAT32, FAT, ...).
+//   kTargetNoSource (11)           the installation is not detected (after CheckTargetDir).
+//   kTargetIsInstallFolder (12)    the folder that holds the installation, or its text holds the
+//                                  installation's, in any letter case.
+//   kTargetInsideBase (13)         the installation's base folder, or inside it, however spelled.
 //
 // Cancel: what CTaskMgr::Cancel, CVr::CancelMove and CExeThread::RequestCancel answer.
 //   kCancelAccepted (0)            the move was copying or checking its copies (from the first
@@ -82,6 +106,7 @@
 //   kOpFinishMove (6)              finish an interrupted move (start-up's offer).
 //   kOpPutBack (7)                 put an interrupted move back (start-up's offer).
 //   kOpRepoint (8)                 point links that lead nowhere at their volume's new place.
+//   kOpCheck (9)                   read the moved library back against its move's manifest.
 #pragma once
 
 #include <cstdint>
@@ -102,6 +127,11 @@ inline constexpr int32_t kCodeMountPointInside = 15;
 inline constexpr int32_t kCodeRecoveryPending = 16;
 inline constexpr int32_t kCodeRecoveryRefused = 17;
 inline constexpr int32_t kCodeJournalUnreadable = 18;
+inline constexpr int32_t kCodeCopyLeft = 19;
+inline constexpr int32_t kCodeCopyCorrupt = 20;
+inline constexpr int32_t kCodeManifestUnreadable = 21;
+inline constexpr int32_t kCodeNoManifest = 22;
+inline constexpr int32_t kCodeTargetUnfit = 23;
 inline constexpr int32_t kCodeInUse = 10032;
 inline constexpr int32_t kCodeNameTaken = 10183;
 inline constexpr int32_t kCodePathTooLong = 10206;
@@ -120,6 +150,14 @@ inline constexpr int32_t kTargetInsideSource = 2;
 inline constexpr int32_t kTargetRefused = 3;
 inline constexpr int32_t kTargetQueryFailed = 4;
 inline constexpr int32_t kTargetPathTooLong = 5;
+inline constexpr int32_t kTargetNotGiven = 6;
+inline constexpr int32_t kTargetMissing = 7;
+inline constexpr int32_t kTargetNotFolder = 8;
+inline constexpr int32_t kTargetWrongDrive = 9;
+inline constexpr int32_t kTargetWrongFileSystem = 10;
+inline constexpr int32_t kTargetNoSource = 11;
+inline constexpr int32_t kTargetIsInstallFolder = 12;
+inline constexpr int32_t kTargetInsideBase = 13;
 
 // Cancel.
 inline constexpr int32_t kCancelAccepted = 0;
@@ -134,3 +172,4 @@ inline constexpr int32_t kOpRestoreInstallDir = 5;
 inline constexpr int32_t kOpFinishMove = 6;
 inline constexpr int32_t kOpPutBack = 7;
 inline constexpr int32_t kOpRepoint = 8;
+inline constexpr int32_t kOpCheck = 9;

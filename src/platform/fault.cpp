@@ -15,6 +15,8 @@ std::array<std::atomic<uint64_t>, kKinds> g_counts{};
 std::vector<Rule> g_rules;  // written only while no call under test runs
 std::atomic<bool> g_armed{false};
 std::vector<Call>* g_trace = nullptr;
+thread_local Call t_call = Call::kAny;
+thread_local const std::wstring* t_path = nullptr;
 
 }  // namespace
 
@@ -45,18 +47,36 @@ bool Hit(Call kind) {
     const uint64_t own = g_counts[static_cast<size_t>(kind)].fetch_add(1) + 1;
     if (!g_armed.load(std::memory_order_acquire)) return false;
     if (g_trace) g_trace->push_back(kind);
+    t_call = kind;
     for (Rule& rule : g_rules) {
         const bool anyKind = rule.kind == Call::kAny;
         if (!anyKind && rule.kind != kind) continue;
         const uint64_t n = anyKind ? any : own;
-        if (n != rule.nth && !(rule.sticky && n > rule.nth)) continue;
-        if (rule.action && n == rule.nth) rule.action();
-        if (rule.error != 0) {
+        const bool later = n > rule.nth;
+        if (n != rule.nth && !(later && (rule.sticky || rule.repeat))) continue;
+        if (rule.action && (n == rule.nth || rule.repeat)) rule.action();
+        if (rule.error != 0 && (n == rule.nth || rule.sticky)) {
             SetLastError(rule.error);
             return true;
         }
     }
     return false;
+}
+
+bool Hit(Call kind, const std::wstring& path) {
+    t_path = &path;
+    const bool fail = Hit(kind);
+    t_path = nullptr;
+    return fail;
+}
+
+Call CurrentCall() {
+    return t_call;
+}
+
+const std::wstring& CurrentPath() {
+    static const std::wstring kNone;
+    return t_path ? *t_path : kNone;
 }
 
 const char* Name(Call kind) {
@@ -95,7 +115,8 @@ const char* Name(Call kind) {
                                              "ProcessQuery",
                                              "MountQuery",
                                              "WriteFile",
-                                             "ReadFile"};
+                                             "ReadFile",
+                                             "ReadBack"};
     static_assert(std::size(kNames) == kKinds);
     return kNames[static_cast<size_t>(kind)];
 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/contenthash.h"
+
 namespace sys {
 
 inline constexpr uint32_t kAttrReadOnly = 0x1;
@@ -72,9 +74,28 @@ using CopyProgress = std::function<bool(uint64_t newBytes, bool hole)>;
 // A file of kUncachedCopyFrom bytes or more is copied around the page cache, so that a long move
 // does not push out what the user has cached: on Windows unbuffered (COPY_FILE_NO_BUFFERING);
 // on POSIX each step leaves the cache, on the source and the target, once the disk has it.
+// With copied, the copy's bytes pass through this program and are hashed as the copy reads them,
+// a hole of a sparse file as the zeros it reads as: POSIX leaves the kernel's own copy for reads
+// and writes; Windows copies with ReadFile and WriteFile (the main stream, the attributes and
+// the times). copied also gets the source's size and last write as the copy found them.
+struct CopiedContent {
+    ContentHash hash;
+    uint64_t size = 0;
+    uint64_t writeTime = 0;  // as FindData::writeTime
+};
 inline constexpr uint64_t kUncachedCopyFrom = uint64_t{16} << 20;
 bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
-               const CopyProgress& progress = {});
+               const CopyProgress& progress = {}, CopiedContent* copied = nullptr);
+
+// Reads a file as its drive gives it back, around the system's caches, and hashes it: POSIX with
+// O_DIRECT and aligned buffers, or where the file system refuses direct I/O, after dropping the
+// file's cached pages (POSIX_FADV_DONTNEED; the file must be flushed first, as only clean pages
+// go); Windows with FILE_FLAG_NO_BUFFERING. progress, when given, is told the bytes read; false
+// stops the read (kErrRequestAborted). A FUSE driver may still answer from its device's cache,
+// and a drive from its own: the read-back comes after the flush of every copy, so that a drive
+// that lost or overwrote what it took meanwhile gives back other bytes.
+using ReadProgress = std::function<bool(uint64_t newBytes)>;
+bool HashFromMedia(const std::wstring& path, ContentHash& hash, const ReadProgress& progress = {});
 // Never replaces an existing entry (kErrAlreadyExists).
 bool MoveFileW(const std::wstring& from, const std::wstring& to);
 uint32_t GetFileAttributesW(const std::wstring& path);
@@ -184,6 +205,12 @@ bool RunningUnderWine();
 inline constexpr uint32_t kSymlinkFlagDirectory = 1;
 bool CreateSymbolicLinkW(const std::wstring& link, const std::wstring& target, uint32_t flags);
 
+// Points the directory link at link (or nothing there) at target instead, and never replaces a
+// folder. POSIX never leaves the name without a link: the new one is made beside it under
+// link + ".halvex-link" and renamed over it. Windows cannot rename over a directory link: it
+// removes the old link, then makes the new one, so a cut between leaves none.
+bool ReplaceDirectoryLinkW(const std::wstring& link, const std::wstring& target);
+
 struct OpenFile;
 using FileHandle = OpenFile*;  // null: invalid
 // CreateFileW(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS).
@@ -193,8 +220,10 @@ void CloseFile(FileHandle file);
 // Returns the length written, or the size needed (>= size) when it does not fit, 0 on failure.
 uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t size);
 
-// Makes the data written under path durable. POSIX: syncfs of its file system.
-// Windows: FlushFileBuffers of the volume.
+// Makes everything written to the file system that holds path durable on its drive's media, not
+// only in a cache. POSIX: syncfs of its file system, then an fsync of path. Windows:
+// FlushFileBuffers of the volume that holds path (found from the path, mount folders included),
+// or where that is refused, of every file and folder below path.
 bool FlushToDisk(const std::wstring& path);
 
 // Opens name for appending in text mode, shared for reading and writing with other processes
@@ -209,8 +238,14 @@ bool GetStateFolder(std::wstring& folder);
 
 // Replaces the file at path with bytes so that a reader finds either the old content or the new,
 // whole, whatever stops the writer: written to path + ".tmp", flushed to the disk, then renamed
-// over path. POSIX flushes the folder too, so that the rename itself is durable.
+// over path, and the rename made durable before this returns (POSIX flushes the folder; Windows
+// renames the open file by its handle and flushes it). Where a rename over a name is a delete
+// and a write (FAT, exFAT), a cut inside it may leave only path + ".tmp", whole.
 bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes);
+
+// Deletes a file and makes its deletion durable: its folder is flushed too, so that a power cut
+// cannot bring the file back once this has returned.
+bool RemoveFileDurably(const std::wstring& path);
 
 // Reads a whole file of at most maxBytes bytes (kErrInvalidData when it holds more).
 bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes);

@@ -47,6 +47,10 @@ std::basic_string<Char> WithoutTrailingSeparators(std::basic_string<Char> path, 
 // spellings ("Games", "D:Games", "\Games") would be checked on one volume and written on another.
 bool IsAbsolutePath(const std::wstring& path);
 
+// text in lower case, for comparisons that ignore letter case as the system's file names do.
+// Windows: the invariant locale's mapping (LCMapStringEx). POSIX: towlower, unit by unit.
+std::wstring LowerCase(std::wstring text);
+
 // The part of a path whose volume a free-space query asks about. Windows: the drive, up to the
 // first ":" (empty without one). POSIX: the path itself, as the volume that holds it is asked.
 std::wstring VolumeOf(const std::wstring& path);

@@ -173,6 +173,7 @@ enum class Call : uint8_t {
     kMountQuery,
     kWriteFile,
     kReadFile,
+    kReadBack,  // a copy read from its drive to check it (HashFromMedia)
     kCount
 };
 
@@ -184,6 +185,7 @@ struct Rule {
     uint32_t error = 0;            // 0: do not fail, only run the action
     bool sticky = false;           // also fail every later call of that kind
     std::function<void()> action;  // runs at the matching call, before it fails or proceeds
+    bool repeat = false;           // runs action at every later call of that kind too
 };
 
 // Arm and reset from the test thread before the calls under test start.
@@ -195,8 +197,13 @@ const char* Name(Call kind);
 // to kinds. Set it only while no call under test runs.
 void Trace(std::vector<Call>* kinds);
 
-// Counts the call; true when it must fail (the last error is then set).
+// Counts the call; true when it must fail (the last error is then set). The calls whose path
+// decides what a test does with them (flushes, the state folder's files) name it.
 bool Hit(Call kind);
+bool Hit(Call kind, const std::wstring& path);
+// While an action runs: the call it runs at, and that call's path (empty when not named).
+Call CurrentCall();
+const std::wstring& CurrentPath();
 
 }  // namespace fault
 }  // namespace sys

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ground/Version.h"
 #include "ui/uishell.h"
 #include "ui/winlook.h"
 
@@ -19,8 +20,10 @@ const char* const kCloseStyle =
     "QPushButton#btnClose:hover { border-image: url(:/res/ICON/title_close_hover.png);}"
     "QPushButton#btnClose:pressed { border-image: url(:/res/ICON/title_close_press.png) ;}";
 
+// The version is project()'s, as in the version resource of the exe.
 const char* const kAboutText =
-    "<b>Halvex 2.0</b><br><br>"
+    "<b>Halvex " HALVEX_VERSION
+    "</b><br><br>"
     "Website: <a href=\"https://halvex.example/\">halvex.example</a><br>"
     "Email:   <a href=\"mailto:support@halvex.example\">support@halvex.example</a>"
     "<br><br>"

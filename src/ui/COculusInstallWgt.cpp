@@ -307,12 +307,26 @@ int32_t NoteAction(const InstallState& state, QString& label) {
         label = QStringLiteral("Re-point the links");
         return kOpRepoint;
     }
+    if (state.kind == InstallState::Kind::kMoved) {
+        label = QStringLiteral("Check the games");
+        return kOpCheck;
+    }
     return kOpMove;
 }
 
-// The message for a refusal of the engine's target check; empty when the target fits.
+// The message for a refusal of the engine's target checks; empty when the target fits.
 QString EngineRefusal(int32_t code) {
     switch (code) {
+        case kTargetNotGiven:
+            return kM1;
+        case kTargetMissing:
+            return kM2;
+        case kTargetNotFolder:
+            return kM3;
+        case kTargetWrongDrive:
+            return kM4;
+        case kTargetWrongFileSystem:
+            return kM5;
         case kTargetTooSmall:
             return kM6;
         case kTargetInsideSource:
@@ -321,6 +335,12 @@ QString EngineRefusal(int32_t code) {
             return kM8;
         case kTargetQueryFailed:
             return kM9;
+        case kTargetNoSource:
+            return kNoSource;
+        case kTargetIsInstallFolder:
+            return kM11;
+        case kTargetInsideBase:
+            return kM12;
         default:
             return {};
     }
@@ -335,18 +355,9 @@ QString ResolveSource() {
 // The question for a target on the volume that holds the source, naming that volume as a
 // person knows it ("C:", a mount folder, a mount point); empty when the volumes differ or
 // cannot be told apart.
-QString SameVolumeQuestion(const QString& source, const QString& target) {
-    bool same = false;
-    std::wstring root;
-    if (!sys::QuerySameVolume(source.toStdWString(), target.toStdWString(), same) || !same ||
-        !sys::GetVolumePathNameW(source.toStdWString(), root)) {
-        return {};
-    }
-    return kSameVolume.arg(QString::fromStdWString(sys::WithoutTrailingSeparators(root, 1)));
-}
-
-bool AcceptedFileSystem(FsKind kind) {
-    return kind == FsNtfs || kind == FsExFat || kind == FsNative;
+QString SameVolumeQuestion(const TargetVerdict& verdict) {
+    if (verdict.sameVolume.empty()) return {};
+    return kSameVolume.arg(QString::fromStdWString(verdict.sameVolume));
 }
 
 // The engine's tidy form of an absolute target (".", "..", doubled and trailing separators
@@ -355,14 +366,6 @@ QString TidyTarget(const QString& target) {
     if (!sys::IsAbsolutePath(target.toStdWString())) return target;
     const std::wstring tidy = GetEngine()->TidyTargetPath(target.toStdWString());
     return tidy.empty() ? target : QString::fromStdWString(tidy);
-}
-
-// Browsed and typed targets alike: inside the base folder by its registered spelling, or by
-// what the engine sees through links, ".." and bind mounts.
-bool InsideBase(const QString& target, const std::wstring& base) {
-    const QString native = QDir::toNativeSeparators(target) + QDir::separator();
-    if (native.contains(QDir::toNativeSeparators(QString::fromStdWString(base)))) return true;
-    return GetEngine()->IsInsideBase(target.toStdWString());
 }
 
 }  // namespace
@@ -486,7 +489,7 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         return;
     }
     chosen = TidyTarget(chosen);
-    if (InsideBase(chosen, base)) {
+    if (targetcheck::InsideBase(*GetEngine(), chosen.toStdWString(), base)) {
         ui::ShowMessageBox(kM12);
         return;
     }
@@ -496,28 +499,6 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         chosen.clear();
     }
     targetEdit->setText(chosen);
-}
-
-QString COculusInstallWgt::RefusalOfTarget(const QString& target, QString& source) {
-    if (target.isEmpty()) return kM1;
-    // A relative or drive-relative path would be judged on one volume and written on another.
-    if (!sys::IsAbsolutePath(target.toStdWString())) return kM2;
-    const uint32_t attributes = sys::GetFileAttributesW(target.toStdWString());
-    if (attributes == sys::kInvalidFileAttributes) return kM2;
-    if (!(attributes & sys::kAttrDirectory)) return kM3;
-    if (!IsHardDiskOrFlash(target)) return kM4;
-    if (!AcceptedFileSystem(GetFileSystemKind(target))) return kM5;
-    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(target.toStdWString()));
-    if (!refusal.isEmpty()) return refusal;
-    source = ResolveSource();
-    if (source.isEmpty()) return kNoSource;
-    NormalizePath(source);
-    if (!IsTargetApartFromSource(source, target)) return kM11;
-    // What the browse button refuses is refused when typed, too.
-    std::wstring base;
-    GetEngine()->LoadInstallPaths(base);
-    if (!base.empty() && InsideBase(target, base)) return kM12;
-    return {};
 }
 
 int32_t COculusInstallWgt::ShowInstallState() {
@@ -602,6 +583,10 @@ void COculusInstallWgt::OnChickActionBtn() {
         RunWorker(kOpRepoint, state_.repoint.folders.front().target, state_.base);
         return;
     }
+    if (noteAction == kOpCheck) {
+        RunWorker(kOpCheck, state_.movedTo, state_.base);
+        return;
+    }
     RunWorker(noteAction, state_.plan.CopiesFolder(), state_.plan.record.base);
 }
 
@@ -645,8 +630,10 @@ void COculusInstallWgt::OnChickStartBtn() {
     }
     QString target = TidyTarget(targetEdit->text().trimmed());
     NormalizePath(target);
-    QString source;
-    const QString refusal = RefusalOfTarget(target, source);
+    // Every check runs in the engine, in the order the command line runs them too.
+    TargetVerdict verdict;
+    const QString refusal =
+        EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict));
     if (!refusal.isEmpty()) {
         ui::ShowMessageBox(refusal);
         return;
@@ -654,18 +641,18 @@ void COculusInstallWgt::OnChickStartBtn() {
     // Asked after every refusal, so that no question comes before a target that fails anyway,
     // and before the removable-device question: a move that frees nothing is the more basic
     // objection, and a No to it spares the second question.
-    const QString sameVolume = SameVolumeQuestion(source, target);
+    const QString sameVolume = SameVolumeQuestion(verdict);
     if (!sameVolume.isEmpty() &&
         ui::ShowMessageBox(sameVolume, ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
         return;
     }
-    if (IsUsbDevice(target) && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
+    if (verdict.removable && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
         return;
     }
     // Last: the move's own in-use check runs only once the services are stopped.
-    if (const size_t unchecked = GetEngine()->CountUncheckedPrograms();
-        unchecked != 0 &&
-        ui::ShowMessageBox(kUncheckedPrograms.arg(unchecked), ui::kMbYesNoInfo) != ui::kIdYes) {
+    if (verdict.uncheckedPrograms != 0 &&
+        ui::ShowMessageBox(kUncheckedPrograms.arg(verdict.uncheckedPrograms), ui::kMbYesNoInfo) !=
+            ui::kIdYes) {
         return;
     }
     RunWorker(kOpMove, target.toStdWString(), {});

@@ -39,9 +39,6 @@ class COculusInstallWgt : public QWidget {
   private:
     // Puts the note in the lines its row has, with paths shortened in the middle as needed.
     void FitNote();
-    // The first refusal of the start checks, or an empty text when the move may start; then
-    // source holds the tidied source location that the checks compared the target with.
-    QString RefusalOfTarget(const QString& target, QString& source);
     // Runs the worker's operation behind the modal progress page.
     void RunWorker(int32_t operation, const std::wstring& target, const std::wstring& source);
 

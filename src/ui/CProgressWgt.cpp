@@ -93,6 +93,10 @@ QStringList OpeningLines(const CExeThread* worker) {
         case kOpRepoint:
             return {QStringLiteral("Pointing the links at the games' new place..."),
                     QStringLiteral("Move to:") + target};
+        case kOpCheck:
+            return {
+                QStringLiteral("Checking the games: every moved file read back from its drive..."),
+                QStringLiteral("Games in:") + target};
         default:
             return {};
     }
@@ -136,6 +140,9 @@ const QString kServicesNotStarted = QStringLiteral(
 const QString kMoveFailed = QStringLiteral(
     "Failed to move. Please restart your computer and try again. If the problem still exists, "
     "please contact us.");
+const QString kDriveGaveOtherData = QStringLiteral(
+    "Move undone: the target drive gave back other data than was written, so the copies were "
+    "deleted and your folders are where they were.");
 // The user's own cancel, put back cleanly, is no failure, and no restart is needed.
 const QString kMoveCancelled =
     QStringLiteral("Move cancelled. Everything is as it was before the move.");
@@ -177,6 +184,27 @@ QString RecoveryMessage(const CExeThread* worker) {
             return QStringLiteral(
                 "The Oculus folders changed since Halvex looked at them, so it did nothing. "
                 "Please restart Halvex.");
+        case kCodeCopyLeft:
+            return QStringLiteral(
+                       "Move undone: Software and Downloads are back in %1; the Oculus services "
+                       "run again. Files that are not part of them were left in %2: look at "
+                       "them, and delete the folder when you no longer need them.")
+                .arg(base, Q(worker->GetRecoveryHeld().first));
+        case kCodeCopyCorrupt:
+            return QStringLiteral(
+                       "Halvex stopped before deleting anything: the target drive gives back "
+                       "other data for %1 than was written. It may be failing, or be a fake that "
+                       "holds less than it claims. The original folders are kept in %2.")
+                .arg(Q(worker->GetRecoveryHeld().first), base);
+        case kCodeInUse:
+            if (!worker->GetRecoveryHeld().first.empty()) {
+                const auto [file, program] = worker->GetRecoveryHeld();
+                return QStringLiteral(
+                           "Halvex stopped before deleting anything: %1 is in use by %2. Nothing "
+                           "is lost. Please close %2, then restart Halvex to finish.")
+                    .arg(Q(file), program.empty() ? QStringLiteral("a program") : Q(program));
+            }
+            [[fallthrough]];
         default:
             if (operation == kOpRepoint) {
                 return QStringLiteral(
@@ -316,8 +344,8 @@ void CProgressWgt::OnThreadFinish() {
     AppendLine(FinalMessage());
     // Full where the data now lives at the target; empty where everything was put back.
     const int32_t result = thread->GetResult();
-    const bool moved =
-        result == kCodeOk || result == kCodeServicesNotStarted || result == kCodeOldDataLeft;
+    const bool moved = result == kCodeOk || result == kCodeServicesNotStarted ||
+                       result == kCodeOldDataLeft || thread->GetOperation() == kOpCheck;
     progressBar->setValue(moved ? 100 : 0);
     if (thread->IsCreateDirFailed()) {
         AppendLine(QStringLiteral(
@@ -334,6 +362,11 @@ QString CProgressWgt::FinalMessage() const {
     if (operation == kOpFinishMove || operation == kOpPutBack || operation == kOpRepoint) {
         return RecoveryMessage(thread);
     }
+    if (operation == kOpCheck) {
+        return thread->GetResult() == kCodeOk && !thread->GetLibraryReport().Faulty()
+                   ? QStringLiteral("Check finished: the games are whole.")
+                   : QStringLiteral("Check finished: see below.");
+    }
     switch (thread->GetResult()) {
         case kCodeOk:
             return QStringLiteral("Successful operation.");
@@ -343,6 +376,12 @@ QString CProgressWgt::FinalMessage() const {
             return OldDataLeftMessage(thread);
         case kCodeCancelled:
             if (thread->WasCancelled() && thread->IsRollbackClean()) return kMoveCancelled;
+            [[fallthrough]];
+        case kCodeCopyCorrupt:
+            // A restart does not mend a drive: the status line names the file and the drive.
+            if (thread->GetResult() == kCodeCopyCorrupt && thread->IsRollbackClean()) {
+                return kDriveGaveOtherData;
+            }
             [[fallthrough]];
         default:  // failed, or a cancel the rollback could not finish: the rollback tells which
             return thread->IsRollbackClean() ? kMoveFailed : RestoreFailedMessage(thread);

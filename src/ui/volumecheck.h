@@ -1,23 +1,14 @@
-// The checks of a target folder's volume and path, made before a move. Stateless; every query
-// that fails gives the negative answer.
+// The checks of a target folder's volume and path, over QString, for the windows: each is the
+// engine's own (Vr/TargetCheck.h). Stateless; every query that fails gives the negative answer.
 #pragma once
 
 #include <QString>
 #include <cstdint>
 #include <functional>
 
-enum FsKind : int32_t {
-    FsUnknown = 0,  // empty path, or the volume could not be queried
-    FsNtfs = 1,
-    FsExFat = 2,
-    FsFat32 = 3,
-    FsOther = 4,
-    FsNative = 5,  // POSIX: ext2/3/4, xfs, btrfs, f2fs, zfs (links and files over 4 GiB)
-};
+#include "Vr/TargetCheck.h"
 
-// Longest path, in UTF-16 units, that the path checks take. Longer ones are refused whole,
-// never judged by a cut-down copy.
-inline constexpr int kMaxCheckedPath = 511;
+inline constexpr int kMaxCheckedPath = static_cast<int>(targetcheck::kMaxCheckedPath);
 
 // Trims white space, then drops trailing "\", "/" and "." characters: D:\Games\. -> D:\Games.
 void NormalizePath(QString& path);

@@ -22,6 +22,7 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
 
 # ---- the files ---------------------------------------------------------------------------------
 [ -x "$prefix/bin/halvex" ] || fail "bin/halvex is missing or not executable"
+[ -x "$prefix/bin/halvex-move" ] || fail "bin/halvex-move (the command line) is missing"
 desktop=$prefix/share/applications/halvex.desktop
 if [ -f "$desktop" ]; then
   grep -qx 'Exec=halvex' "$desktop" || fail "the desktop entry does not start halvex"
@@ -80,7 +81,7 @@ app_pid=
 if (cd "$build" && cpack -G DEB -B "$tmp/pkg") >"$tmp/cpack.log" 2>&1; then
   deb=$(ls "$tmp"/pkg/*.deb 2>/dev/null | head -n1)
   contents=$(dpkg-deb -c "$deb")
-  for path in ./usr/bin/halvex ./usr/share/applications/halvex.desktop \
+  for path in ./usr/bin/halvex ./usr/bin/halvex-move ./usr/share/applications/halvex.desktop \
               ./usr/share/icons/hicolor/256x256/apps/halvex.png; do
     grep -q " $path\$" <<<"$contents" || fail "the package lacks $path"
   done

@@ -97,7 +97,7 @@ def run_move(harness, target, host, work, kill_at=None):
     when kill_at = (phase, seconds) is given, the phase in which the kill came (None if the
     move ended first)."""
     env = dict(os.environ, HALVEX_HOST=host)
-    proc = subprocess.Popen([harness, "--target", target], env=env, cwd=work,
+    proc = subprocess.Popen([harness, "--target", target, "--yes"], env=env, cwd=work,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     timeline, killed_in = [], None
     for line in proc.stdout:

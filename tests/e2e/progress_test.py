@@ -126,7 +126,7 @@ def run_move(build, scratch, name, make):
     # Services that take a while to stop and start, as real ones do.
     tool("services", "install", "stop_ms=700", "start_ms=700")
     env = dict(os.environ, HALVEX_HOST=host)
-    run = subprocess.run([harness, "--target", target, "--progress-ms", "100"], env=env,
+    run = subprocess.run([harness, "--target", target, "--yes", "--progress-ms", "100"], env=env,
                          cwd=os.path.join(scratch, name), capture_output=True, text=True,
                          timeout=900)
     samples, statuses = parse(run.stdout)

@@ -38,7 +38,7 @@ def move_killed_in(harness, target, host, work, phase, offset):
     """Runs the harness and kills it offset seconds after it enters phase, reading on meanwhile.
     Returns the phase it was in at the kill, or None when the move ended first."""
     env = dict(os.environ, HALVEX_HOST=host)
-    proc = subprocess.Popen([harness, "--target", target], env=env, cwd=work,
+    proc = subprocess.Popen([harness, "--target", target, "--yes"], env=env, cwd=work,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     fd, pending, current, deadline = proc.stdout.fileno(), b"", None, None
     while True:

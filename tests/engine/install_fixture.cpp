@@ -42,6 +42,11 @@ SimulatedInstall::~SimulatedInstall() {
 #endif
 }
 
+void SimulatedInstall::AddFile(const std::string& relative, const std::string& content) {
+    WriteFile(base() / fs::u8path(relative), content);
+    files_[relative] = content;
+}
+
 std::wstring SimulatedInstall::baseValue() const {
     return base().wstring() + sys::kSep;
 }

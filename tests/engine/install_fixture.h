@@ -46,6 +46,9 @@ class SimulatedInstall {
                                      const std::vector<fs::path>& downloadsPlaces) const;
     bool OutsideUntouched() const;
 
+    // Adds a file to the installation (relative to the base folder), known as an original.
+    void AddFile(const std::string& relative, const std::string& content);
+
     // Registers another base folder value (a test that moves or respells the installation).
     void SetBaseValue(const std::wstring& value);
 

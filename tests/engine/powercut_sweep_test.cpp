@@ -1,25 +1,32 @@
 // The power-cut sweep: a whole move is recorded, every change it makes on the disk and every
 // flush; then, for each moment between two changes, the states a power cut may leave there are
-// built on the disk, the recovery runs on each, and every original file must be whole in exactly
-// one reachable place, or the recovery must have refused and named where the data is.
+// built on the disk, the services are set running (they start with the system), the recovery
+// runs on each, and every original file must be whole in exactly one reachable place, or the
+// recovery must have refused and named where the data is.
 //
-// What survives a power cut, as this sweep builds it:
-//   - A flush (FlushToDisk: the whole file system's) makes every change before it durable.
+// What survives a power cut, as this sweep builds it. Two drives: the system drive holds the
+// installation and the state folder, the target drive the copies.
+//   - A flush (FlushToDisk) makes durable every change before it on the file system of the path
+//     it names, and nothing on the other drive.
 //   - The journal is replaced by writing a new file, flushing it, renaming it over the old one
-//     and flushing its folder: once that call returns it is durable, and a cut during the call
-//     leaves the old journal or the new one, whole (the moments before and after the call).
-//   - Names made, renamed or deleted since their folder's last flush may be lost, from the
-//     newest backwards: the disk shows the changes up to some point after the last flush, never
-//     a later one without the earlier. The installation and the target are separate folders,
-//     so either may keep all its changes while the other loses all since the flush.
-//   - File data written since its last flush may read as zeros, or be cut short (zeros from some
-//     point on), while the file's size and times remain.
-// The states built at each moment: every change kept; the newest one, two and three, each
-// eighth, all but one and all of the changes since the flush lost; the
-// installation's or the target's changes since the flush lost, with every change of the other
-// kept or half of them; and with every change kept, or half of them, the data written since the
-// flush all zeros or cut short at half; and the file written last alone, so.
-// States that come out the same are tried once.
+//     and making the rename durable (POSIX: flushing the folder; Windows: renaming the open file
+//     and flushing it): once that call returns it is durable, and a cut during the call leaves
+//     the old journal or the new one, whole. Where a rename over a name is a delete and a write
+//     (FAT, exFAT), a cut inside it leaves no journal and the new text in move.journal.tmp.
+//     Its removal is durable once the call returns, and it makes nothing else durable.
+//   - On the system drive (journaled: NTFS, ext4) names made, renamed or deleted since its last
+//     flush may be lost from the newest backwards: the disk shows the changes up to some point
+//     after the last flush, never a later one without the earlier. On the target (FAT, exFAT, a
+//     drive's cache) they may be lost in any order; an entry whose folder is lost goes with it.
+//   - File data written since its last flush may read as zeros, be cut short (zeros from some
+//     point on), read as stale bytes (what the blocks held before), or the file be empty, while
+//     its name remains.
+// The states built at each moment: every change kept; on each drive, the newest one, two and
+// three, each eighth, all but one and all of the changes since its flush lost, with the other
+// drive's kept or half kept; on the target, changes since its flush kept in several orders
+// that no prefix gives; with every change kept, or half of them, the unflushed data zeros, cut
+// short at half, stale or empty, and the file written last alone so; and at a journal replace,
+// the FAT cut inside it. States that come out the same are tried once.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -37,6 +44,7 @@
 #include "Vr/vr.h"
 #include "ground/ResultCodes.h"
 #include "install_fixture.h"
+#include "platform/posix/service_standin.h"
 #include "platform/sys.h"
 
 using namespace testsupport;
@@ -155,15 +163,75 @@ bool Unflushed(const Entry& entry, const State& durable) {
     return true;
 }
 
-// The unflushed data of the tree read as zeros from keep (0 to 1) of each file on; with only, of
-// the file at that path alone.
-State ZeroUnflushed(State state, const State& durable, double keep, const std::string& only = {}) {
+// What a drive gives back for data it was never told to flush.
+enum class Loss { kZeros, kHalf, kStale, kEmpty };
+
+// The unflushed data of the trees lost as how says; with only, of the file at that path alone.
+// A file's flushed state is its drive's: durableSystem for the installation, durableTarget for
+// the copies.
+State LoseUnflushed(State state, const State& durableSystem, const State& durableTarget, Loss how,
+                    const std::string& only = {}) {
     for (auto& [path, entry] : state) {
-        if (!Under(path, kTreeRoots[0]) && !Under(path, kTreeRoots[1])) continue;
+        const bool target = Under(path, kTreeRoots[1]);
+        if (!target && !Under(path, kTreeRoots[0])) continue;
+        const State& durable = target ? durableTarget : durableSystem;
         if (!Unflushed(entry, durable) || entry.data.empty()) continue;
         if (!only.empty() && path != only) continue;
-        const auto from = static_cast<size_t>(static_cast<double>(entry.data.size()) * keep);
-        std::fill(entry.data.begin() + static_cast<std::ptrdiff_t>(from), entry.data.end(), '\0');
+        std::string& data = entry.data;
+        switch (how) {
+            case Loss::kZeros:
+            case Loss::kHalf: {
+                const size_t from = how == Loss::kZeros ? 0 : data.size() / 2;
+                std::fill(data.begin() + static_cast<std::ptrdiff_t>(from), data.end(), '\0');
+                break;
+            }
+            case Loss::kStale: {  // what the blocks held: the name's old bytes, or another's
+                const auto old = durable.find(path);
+                std::string stale = old != durable.end() && old->second.data != data
+                                        ? old->second.data
+                                        : std::string();
+                stale.resize(data.size(), '\x5a');
+                data = stale;
+                break;
+            }
+            case Loss::kEmpty:
+                data.clear();
+                break;
+        }
+    }
+    return state;
+}
+
+bool SameEntry(const Entry& a, const Entry& b) {
+    return a.kind == b.kind && a.mode == b.mode && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.inode == b.inode && a.data == b.data;
+}
+
+// The target as the durable state from, with the changes of the moments keep picks between from
+// and to applied in order: what a drive that loses names in any order may show. An entry whose
+// folder is not there goes with it.
+State TargetInAnyOrder(State state, const std::vector<State>& states, size_t from, size_t to,
+                       const std::function<bool(size_t)>& keep) {
+    const char* const target = kTreeRoots[1];
+    TakeFolder(state, states[from], target);
+    for (size_t m = from; m < to; ++m) {
+        if (!keep(m)) continue;
+        const State& before = states[m];
+        const State& after = states[m + 1];
+        for (const auto& [path, entry] : before) {
+            if (Under(path, target) && after.count(path) == 0) state.erase(path);
+        }
+        for (const auto& [path, entry] : after) {
+            const auto was = before.find(path);
+            if (Under(path, target) && (was == before.end() || !SameEntry(was->second, entry)))
+                state[path] = entry;
+        }
+    }
+    for (auto it = state.begin(); it != state.end();) {
+        const auto cut = it->first.rfind('/');
+        const bool orphan = Under(it->first, target) && cut != std::string::npos &&
+                            it->first != target && state.count(it->first.substr(0, cut)) == 0;
+        it = orphan ? state.erase(it) : std::next(it);
     }
     return state;
 }
@@ -181,7 +249,10 @@ std::string Key(const State& state) {
 // The moments of one move: the state before each call that changes the disk, and after the last.
 struct Recording {
     std::vector<State> states;
-    std::vector<size_t> durable;  // for each state: the last one a flush made durable
+    // For each state: the last one a flush of the system drive, and of the target, made durable.
+    std::vector<size_t> durableSystem;
+    std::vector<size_t> durableTarget;
+    std::vector<bool> journalNext;  // the call right after the state replaces the journal
 };
 
 bool Changes(sys::Call kind) {
@@ -226,24 +297,33 @@ Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& i
     }
     Recording recording;
     install = std::make_unique<SimulatedInstall>(shape);
-    size_t durable = 0;
-    bool flushing = false;
-    // Before each change: the state, and whether the call just before was a flush.
-    const auto take = [&](bool flushNext) {
-        if (flushing) durable = recording.states.size();
+    size_t durableSystem = 0, durableTarget = 0;
+    enum class Flushing { kNo, kSystem, kTarget } flushing = Flushing::kNo;
+    const std::wstring target = install->target().wstring();
+    // Before each change: the state, and what the call just before made durable.
+    const auto take = [&](sys::Call next, const std::wstring& path) {
+        if (flushing == Flushing::kSystem) durableSystem = recording.states.size();
+        if (flushing == Flushing::kTarget) durableTarget = recording.states.size();
         recording.states.push_back(Snapshot(install->root()));
-        recording.durable.push_back(durable);
-        flushing = flushNext;
+        recording.durableSystem.push_back(durableSystem);
+        recording.durableTarget.push_back(durableTarget);
+        const std::wstring journal = L"move.journal";
+        recording.journalNext.push_back(
+            next == sys::Call::kWriteFile && path.size() >= journal.size() &&
+            path.compare(path.size() - journal.size(), journal.size(), journal) == 0);
+        flushing = next != sys::Call::kFlushToDisk ? Flushing::kNo
+                   : path.rfind(target, 0) == 0    ? Flushing::kTarget
+                                                   : Flushing::kSystem;
     };
     sys::fault::Reset();
     for (size_t k = 0; k < kinds.size(); ++k) {
         if (!Changes(kinds[k])) continue;
-        const bool flush = kinds[k] == sys::Call::kFlushToDisk;
-        sys::fault::Arm({sys::Call::kAny, k + 1, 0, false, [&take, flush] { take(flush); }});
+        sys::fault::Arm({sys::Call::kAny, k + 1, 0, false,
+                         [&take] { take(sys::fault::CurrentCall(), sys::fault::CurrentPath()); }});
     }
     EXPECT_EQ(RunMove(*install), 0);
     sys::fault::Reset();
-    take(false);
+    take(sys::Call::kAny, {});
     return recording;
 }
 
@@ -284,7 +364,23 @@ std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int
         return "one folder at home and one linked";
     }
     if (!install.OutsideUntouched()) return "outside data touched";
+    if (result == 0) {
+        for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+            if (install.ServiceState(name) != sys::kServiceRunning)
+                return "a service is not running at the end";
+        }
+    }
     return {};
+}
+
+// The platform starts its services with the system: they run when the recovery begins.
+void ServicesRunAfterTheCut() {
+    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+        sys::standin::ServiceRecord record;
+        sys::standin::ReadService(name, record);
+        record.state = sys::kServiceRunning;
+        sys::standin::WriteService(name, record);
+    }
 }
 
 // Where a memory file system is at hand, the sweep's many flushes cost nothing.
@@ -322,6 +418,7 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         if (!tried.insert(Key(state)).second) return;
         ++cuts;
         Build(install.root(), state);
+        ServicesRunAfterTheCut();
         CVr engine;
         RecoveryPlan plan;
         int32_t result = engine.AssessRecovery(plan);
@@ -344,55 +441,97 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
 
     const SweepSample sample = SweepSample::FromEnvironment();
     const auto& states = recording.states;
+    const char* const target = kTreeRoots[1];
     for (size_t k = 0; k < states.size(); ++k) {
         if (!sample.Takes(k)) continue;
-        const size_t f = recording.durable[k];
+        const size_t fs = recording.durableSystem[k];
+        const size_t ft = recording.durableTarget[k];
         const State& now = states[k];
-        const std::string at =
-            "moment " + std::to_string(k) + " (flushed at " + std::to_string(f) + ")";
-        // A prefix of the changes since the flush; the journal as it stands now.
-        const auto prefix = [&](size_t m) {
-            State state = states[m];
+        const std::string at = "moment " + std::to_string(k) + " (system flushed at " +
+                               std::to_string(fs) + ", target at " + std::to_string(ft) + ")";
+        // The system drive's changes kept up to ms, the target's up to mt; the journal as it
+        // stands now.
+        const auto compose = [&](size_t ms, size_t mt) {
+            State state = states[ms];
+            TakeFolder(state, states[mt], target);
             for (const char* name : kHostRoots)
                 TakeFolder(state, now, name);
             return state;
         };
-        const size_t span = k - f;
-        std::set<size_t> kept{k, f};
-        for (size_t part = 1; part < 8; ++part)
-            kept.insert(f + span * part / 8);
-        for (size_t back = 1; back <= 3 && back <= span; ++back)
-            kept.insert(k - back);
-        if (span >= 1) kept.insert(f + 1);
-        for (const size_t m : kept)
-            tryState(prefix(m), at + ", changes kept up to " + std::to_string(m));
-        for (const size_t m : {k, f + span / 2}) {
-            const std::string kept = ", changes kept up to " + std::to_string(m);
-            State baseLost = prefix(m), targetLost = prefix(m);
-            TakeFolder(baseLost, states[f], kTreeRoots[0]);
-            TakeFolder(targetLost, states[f], kTreeRoots[1]);
-            tryState(baseLost, at + kept + ", the installation's since the flush lost");
-            tryState(targetLost, at + kept + ", the target's since the flush lost");
+        const auto keptPoints = [k](size_t f) {
+            const size_t span = k - f;
+            std::set<size_t> kept{k, f};
+            for (size_t part = 1; part < 8; ++part)
+                kept.insert(f + span * part / 8);
+            for (size_t back = 1; back <= 3 && back <= span; ++back)
+                kept.insert(k - back);
+            if (span >= 1) kept.insert(f + 1);
+            return kept;
+        };
+        const auto named = [&](size_t ms, size_t mt) {
+            return at + ", changes kept up to " + std::to_string(ms) + " on the system and " +
+                   std::to_string(mt) + " on the target";
+        };
+        for (const size_t ms : keptPoints(fs)) {
+            for (const size_t mt : {k, ft + (k - ft) / 2, ft})
+                tryState(compose(ms, mt), named(ms, mt));
         }
-        // The file written last, alone: the one a cut most often catches.
+        for (const size_t mt : keptPoints(ft)) {
+            for (const size_t ms : {k, fs + (k - fs) / 2, fs})
+                tryState(compose(ms, mt), named(ms, mt));
+        }
+        // Names on the target lost in orders no prefix gives: every other change, the newer
+        // half alone, and a few choices that a seed drawn from the moment makes.
+        if (k > ft + 1) {
+            const auto anyOrder = [&](const std::function<bool(size_t)>& keep, const char* how) {
+                tryState(TargetInAnyOrder(compose(k, k), states, ft, k, keep),
+                         at + ", the target's changes since its flush kept " + how);
+            };
+            anyOrder([](size_t m) { return m % 2 == 0; }, "at even moments");
+            anyOrder([](size_t m) { return m % 2 == 1; }, "at odd moments");
+            anyOrder([&](size_t m) { return m >= ft + (k - ft) / 2; }, "in their newer half");
+            for (uint32_t seed = 1; seed <= 3; ++seed) {
+                anyOrder(
+                    [&](size_t m) { return ((m * 2654435761u) ^ (seed * 40503u * k)) % 3 != 0; },
+                    "as a seed picks them");
+            }
+        }
+        // The unflushed data lost: of the file written last alone, the one a cut most often
+        // catches, and of every file.
+        const std::pair<Loss, const char*> losses[] = {{Loss::kZeros, "zeros"},
+                                                       {Loss::kHalf, "cut at half"},
+                                                       {Loss::kStale, "stale"},
+                                                       {Loss::kEmpty, "empty"}};
         if (k > 0) {
             for (const auto& [path, entry] : now) {
                 const auto before = states[k - 1].find(path);
-                if (Unflushed(entry, states[f]) &&
-                    (before == states[k - 1].end() || before->second.data != entry.data)) {
-                    tryState(ZeroUnflushed(now, states[f], 0.0, path),
-                             at + ", the newest file's data zeros");
-                    tryState(ZeroUnflushed(now, states[f], 0.5, path),
-                             at + ", the newest file's data cut at half");
+                const State& durable = Under(path, target) ? states[ft] : states[fs];
+                if (!Unflushed(entry, durable) ||
+                    (before != states[k - 1].end() && before->second.data == entry.data)) {
+                    continue;
+                }
+                for (const auto& [loss, name] : losses) {
+                    tryState(LoseUnflushed(now, states[fs], states[ft], loss, path),
+                             at + ", the newest file's data " + name);
                 }
             }
         }
-        for (const size_t m : {k, f + span / 2}) {
-            const std::string kept = ", changes kept up to " + std::to_string(m);
-            tryState(ZeroUnflushed(prefix(m), states[f], 0.0),
-                     at + kept + ", unflushed data zeros");
-            tryState(ZeroUnflushed(prefix(m), states[f], 0.5),
-                     at + kept + ", unflushed data cut at half");
+        for (const auto& [loss, name] : losses) {
+            for (const auto& [ms, mt] : {std::pair(k, k), std::pair(fs + (k - fs) / 2, k),
+                                         std::pair(k, ft + (k - ft) / 2)}) {
+                tryState(LoseUnflushed(compose(ms, mt), states[fs], states[ft], loss),
+                         named(ms, mt) + ", unflushed data " + name);
+            }
+        }
+        // A cut inside a journal replace that deletes before it renames (FAT, exFAT).
+        if (recording.journalNext[k] && k + 1 < states.size()) {
+            State state = now;
+            const auto written = states[k + 1].find("host/state/move.journal");
+            state.erase("host/state/move.journal");
+            if (written != states[k + 1].end()) {
+                state["host/state/move.journal.tmp"] = written->second;
+                tryState(state, at + ", the journal replaced as FAT does, cut inside");
+            }
         }
     }
     std::printf("power-cut sweep: %d cuts, %d lost%s\n", cuts, lost, sample.Described().c_str());

@@ -29,6 +29,8 @@ class LoopVolume {
     bool Remount();
     const std::string& why() const { return why_; }  // why not mounted
     const fs::path& path() const { return at_; }
+    // The cache flushes the loop device has been sent so far (/sys/block/loopN/stat).
+    uint64_t FlushesReceived() const;
 
   private:
     fs::path at_, image_;

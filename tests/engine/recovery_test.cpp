@@ -14,6 +14,10 @@
 #include "install_fixture.h"
 #include "interrupt.h"
 #include "platform/fs.h"
+#ifndef _WIN32
+#include "platform/posix/service_standin.h"
+#endif
+#include "TaskMgr/InstallState.h"
 
 using namespace testsupport;
 
@@ -58,7 +62,9 @@ TEST(JournalText, WhatIsWrittenIsReadBackTheSame) {
 
     for (const JournalRecord& record : records) {
         const std::string text = SerializeJournal(record);
-        EXPECT_EQ(text.rfind("version=2\n", 0), 0u);
+        EXPECT_EQ(text.rfind("version=3\n", 0), 0u);
+        EXPECT_TRUE(JournalTextIsWhole(text));
+        EXPECT_FALSE(JournalTextIsWhole(text.substr(0, text.size() - 6)));
         JournalRecord back;
         ASSERT_TRUE(ParseJournal(text, back)) << text;
         EXPECT_TRUE(back == record) << text;
@@ -71,7 +77,10 @@ TEST(JournalText, OnlyWhatTheWriterWritesIsRead) {
     const std::string folder = "source=/b/Software\ntarget=/t/Oculus game/Software\n";
     const std::vector<std::pair<const char*, std::string>> refused{
         {"empty", ""},
-        {"a later version", "version=3\nwork=move\nphase=2\nbase=/b/\n"},
+        {"a later version", "version=4\nwork=move\nphase=2\nbase=/b/\nend=1\n"},
+        {"version 3 without its end line", "version=3\nwork=move\nphase=2\nbase=/b/\n"},
+        {"an end line in version 2", "version=2\nwork=move\nphase=2\nbase=/b/\nend=1\n"},
+        {"a line after the end", "version=3\nwork=move\nphase=2\nbase=/b/\nend=1\nbase=/c/\n"},
         {"checked in version 1", "version=1\nwork=move\nphase=2\nchecked=1\nbase=/b/\n"},
         {"checked=0, which the writer leaves out",
          "version=2\nwork=move\nphase=2\nchecked=0\n"
@@ -352,8 +361,8 @@ constexpr auto kNothing = RecoveryAction::kNothing;
 INSTANTIATE_TEST_SUITE_P(
     EveryPhase, InterruptedMoveTest,
     ::testing::Values(Moment{kStopping, 0, kNothing},    // before the journal
-                      Moment{kStopping, 2, kPutBack},    // nothing stopped yet
-                      Moment{kStopping, 8, kPutBack},    // one service stopped
+                      Moment{kStopping, 3, kPutBack},    // nothing stopped yet
+                      Moment{kStopping, 9, kPutBack},    // one service stopped
                       Moment{kParking, 0, kPutBack},     // nothing parked
                       Moment{kParking, 103, kPutBack},   // one folder parked of two
                       Moment{kCopyFirst, 0, kPutBack},   // both parked, no copy
@@ -746,13 +755,244 @@ TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsSetAside) {
         ASSERT_EQ(WriteJournal(record), 0);
         const RecoveryPlan plan = Assess();
         EXPECT_EQ(plan.action, RecoveryAction::kPutBack) << field;
+        // The copies it names as a move names them are still looked at, and one of the same
+        // name beside them; no other.
         for (const FolderFinding& f : plan.folders)
-            EXPECT_TRUE(f.target.empty()) << field;
+            EXPECT_TRUE(f.target.empty() || fs::path(f.target).parent_path() == Copies()) << field;
     }
     EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), 0);
+    EXPECT_FALSE(fs::exists(Copies()));  // the partial copies went, and their folder
     EXPECT_EQ(ReadFile(precious / "keep.txt"), "keep");
     EXPECT_TRUE(install_.OutsideUntouched());
     EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+}
+
+// ---- What a recovery asks before it acts, and what it says is left ----------------------------
+
+void SetServicesRunning() {
+    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+        sys::standin::ServiceRecord record;
+        sys::standin::ReadService(name, record);
+        record.state = sys::kServiceRunning;
+        sys::standin::WriteService(name, record);
+    }
+}
+
+// After a power cut the platform's services start with the system: the recovery stops them
+// before its first change on the disk, and they run again at its end.
+TEST_F(RecoveryTest, ServicesRunningAtTheRecoveryAreStoppedWhileItChangesTheFolders) {
+    for (const auto& [moment, action, firstChange] :
+         {std::tuple(Moment{kLinking, 0, kFinish}, kFinish, sys::Call::kCreateSymbolicLink),
+          std::tuple(Moment{kCopyFirst, 40, kPutBack}, kPutBack, sys::Call::kDeleteFile)}) {
+        struct Scene : RecoveryTest {
+            void TestBody() override {}
+        } t;
+        t.InterruptMove(moment.phase, moment.callsInto);
+        SetServicesRunning();
+        std::vector<uint32_t> seen;
+        sys::fault::Arm({firstChange, 1, 0, false, [&] {
+                             for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"})
+                                 seen.push_back(t.install_.ServiceState(name));
+                         }});
+        ASSERT_EQ(t.Assess().action, action) << moment;
+        EXPECT_EQ(t.engine_.Recover(action), 0) << moment;
+        sys::fault::Reset();
+        EXPECT_EQ(seen, (std::vector<uint32_t>{sys::kServiceStopped, sys::kServiceStopped}))
+            << moment;
+        EXPECT_EQ(t.Recovered(), "") << moment;
+    }
+}
+
+TEST_F(RecoveryTest, AServiceThatWillNotStopLeavesTheInterruptedMoveAsItWas) {
+    InterruptMove(kLinking, 0);
+    SetServicesRunning();
+    sys::standin::ServiceRecord refusing;
+    sys::standin::ReadService(L"OVRService", refusing);
+    refusing.refuseStop = sys::kErrAccessDenied;
+    sys::standin::WriteService(L"OVRService", refusing);
+    JournalRecord before;
+    bool found = false;
+    ASSERT_EQ(ReadJournal(before, found), 0);
+
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), SystemCode(sys::kErrAccessDenied));
+    EXPECT_FALSE(fs::is_symlink(Software()));  // no link was made
+    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
+    JournalRecord after;
+    ASSERT_EQ(ReadJournal(after, found), 0);
+    EXPECT_TRUE(after == before);
+    EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
+
+    refusing.refuseStop = 0;
+    sys::standin::WriteService(L"OVRService", refusing);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+// A journal cut short still names the copies in its first lines: they are judged by their bytes
+// and go with a put back, instead of being left behind.
+TEST_F(RecoveryTest, ATruncatedJournalStillNamesItsCopies) {
+    InterruptMove(kCopyFirst, 40);
+    std::string text = ReadFile(JournalFile());
+    text.resize(text.rfind("parked="));  // in the middle of the second folder's lines
+    WriteFile(JournalFile(), text);
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+    EXPECT_FALSE(fs::exists(Copies()));
+}
+
+// Without a journal a copy that no link names yet is the one beside the copy a link names.
+TEST_F(RecoveryTest, AWholeCopyBesideALinkedOneIsFinishedWithoutAJournal) {
+    InterruptMove(kLinking, 8);  // one link of two
+    ASSERT_EQ(fs::is_symlink(Downloads()) + fs::is_symlink(Software()), 1);
+    fs::remove(JournalFile());
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+// A copy missing because its drive is not connected: nothing is done, and the refusal says so
+// and names the copies' folder, where some files may now exist only.
+TEST_F(RecoveryTest, ACopyOnADriveNotConnectedIsNamedAndNothingIsDone) {
+    InterruptMove(kEmptying, 20);
+    JournalRecord record;
+    bool found = false;
+    ASSERT_EQ(ReadJournal(record, found), 0);
+    ASSERT_FALSE(record.targetVolume.empty());
+    const fs::path away = install_.root() / "unplugged";
+    fs::rename(Copies(), away);
+    record.targetVolume = L"uuid:not-attached";  // the folder above is another volume now
+    ASSERT_EQ(WriteJournal(record), 0);
+
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+    const std::string why = sys::ToUtf8(plan.why);
+    EXPECT_NE(why.find("is not connected"), std::string::npos) << why;
+    EXPECT_NE(why.find((Copies() / "Software").string()), std::string::npos) << why;
+    EXPECT_NE(why.find("SoftwareVarko"), std::string::npos) << why;
+
+    fs::rename(away, Copies());  // the drive is back
+    ASSERT_EQ(Assess().action, RecoveryAction::kFinish);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+// A journal replaced by deleting the old name before renaming the new text (FAT, exFAT) and cut
+// between the two leaves only move.journal.tmp: taken when whole, never when cut short.
+TEST_F(RecoveryTest, AWholeTemporaryJournalStandsInForAMissingOne) {
+    InterruptMove(kCopyFirst, 40);
+    const fs::path temporary = JournalFile().string() + ".tmp";
+    fs::rename(JournalFile(), temporary);
+    EXPECT_TRUE(engine_.HasUnfinishedMove());
+    const RecoveryPlan plan = Assess();
+    EXPECT_TRUE(plan.journalFound);
+    ASSERT_EQ(plan.action, RecoveryAction::kPutBack);
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+    EXPECT_FALSE(fs::exists(temporary));
+
+    // Cut short, it is a replace that never got as far as the rename: no move waits for it.
+    std::string text = SerializeJournal(SampleRecord());
+    WriteFile(temporary, text.substr(0, text.size() - 6));
+    EXPECT_FALSE(engine_.HasUnfinishedMove());
+    fs::remove(temporary);
+}
+
+// A put back that leaves anything in the copies' folder says so and names it.
+TEST_F(RecoveryTest, APutBackThatLeavesSomethingInTheCopiesFolderSaysSo) {
+    InterruptMove(kCopyFirst, 40);
+    WriteFile(Copies() / "notes.txt", "mine");
+    ASSERT_EQ(Assess().action, RecoveryAction::kPutBack);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeCopyLeft);
+    EXPECT_EQ(engine_.RecoveryHeld().first, Copies().wstring());
+    EXPECT_EQ(ReadFile(Copies() / "notes.txt"), "mine");
+    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_FALSE(JournalThere());
+    EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
+}
+
+// Re-pointing replaces each link in one step, and its recovery finds the links' volume by its
+// identity wherever it is now: here back at its first place, after a cut that left no link.
+TEST_F(RecoveryTest, AStoppedRepointingFindsTheVolumeWhereItIsNow) {
+    ASSERT_EQ(Move(), 0);
+    ASSERT_EQ(RecordMove(install_.baseValue()), 0);
+    JournalRecord record;
+    record.work = JournalWork::kRepoint;
+    record.phase = kLinking;
+    record.base = install_.baseValue();
+    record.services = {L"OVRLibraryService", L"OVRService"};
+    for (const fs::path& link : {Downloads(), Software()}) {
+        record.folders.push_back(
+            {link.wstring(),
+             (install_.root() / "gone" / "Oculus game" / link.filename()).wstring(),
+             {},
+             true});
+    }
+    ASSERT_EQ(WriteJournal(record), 0);
+    fs::remove(Software());  // the cut came between removing one link and making the new one
+
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(plan.record.folders[1].target, (Copies() / "Software").wstring());
+    EXPECT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Recovered(), "");
+}
+
+TEST(ReplaceDirectoryLink, NeverLeavesTheNameWithoutALinkNorReplacesAFolder) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "a");
+    fs::create_directories(dir.path() / "b");
+    const fs::path link = dir.path() / "Software";
+    fs::create_directory_symlink(dir.path() / "a", link);
+    fs::create_directory_symlink(dir.path() / "a", link.string() + ".halvex-link");  // a cut's
+    // Watched at the moment the new link is renamed over the old one: the old is still there.
+    ASSERT_TRUE(sys::ReplaceDirectoryLinkW(link.wstring(), (dir.path() / "b").wstring()));
+    EXPECT_EQ(fs::read_symlink(link), dir.path() / "b");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link.string() + ".halvex-link")));
+
+    fs::create_directories(dir.path() / "Downloads");
+    EXPECT_FALSE(sys::ReplaceDirectoryLinkW((dir.path() / "Downloads").wstring(),
+                                            (dir.path() / "b").wstring()));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrAlreadyExists);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.path() / "Downloads")));
+}
+
+// After the copies were checked, the manifest stands for them: a parked original changed since
+// is never deleted, nor an original whose copy the drive now gives back other bytes of.
+TEST_F(RecoveryTest, AFinishChecksTheOriginalsAndTheCopiesAgainstTheManifest) {
+    InterruptMove(kEmptying, 0);  // linked, nothing deleted yet
+    const fs::path parked = install_.base() / "SoftwareVarko" / "Game A" / "file0.bin";
+    ASSERT_TRUE(fs::exists(parked)) << "the fixture's files have other names";
+    const auto written = fs::last_write_time(parked);
+    WriteFile(parked, ReadFile(parked) + "saved later");
+    fs::last_write_time(parked, written + std::chrono::seconds(60));
+    RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
+    EXPECT_NE(sys::ToUtf8(plan.why).find("changed after the copies were checked"),
+              std::string::npos)
+        << sys::ToUtf8(plan.why);
+    EXPECT_NE(sys::ToUtf8(plan.why).find(parked.string()), std::string::npos);
+}
+
+TEST_F(RecoveryTest, ACopyTheDriveChangedAfterTheCheckStopsTheFinishWithNothingLost) {
+    InterruptMove(kEmptying, 0);
+    const fs::path copy = Copies() / "Downloads" / "cache" / "file0.bin";
+    ASSERT_TRUE(fs::exists(copy)) << "the fixture's files have other names";
+    const auto written = fs::last_write_time(copy);
+    std::string bytes = ReadFile(copy);
+    bytes[0] ^= 0x5A;  // other bytes, the same size and time: the drive's doing
+    WriteFile(copy, bytes);
+    fs::last_write_time(copy, written);
+    ASSERT_EQ(Assess().action, RecoveryAction::kFinish);
+    EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), kCodeCopyCorrupt);
+    EXPECT_EQ(engine_.RecoveryHeld().first, copy.wstring());
+    EXPECT_TRUE(JournalThere());
+    EXPECT_EQ(
+        install_.Missing({install_.base() / "SoftwareVarko"}, {install_.base() / "DownloadsVarko"}),
+        std::vector<std::string>{});
+    EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceStopped);  // as the move left them
 }
 
 // A rollback that cannot give a folder its name back keeps the journal, with the services it

@@ -214,7 +214,7 @@ TEST(StatusText, EveryStepIsNamedAndSaysWhyCancelIsUnavailable) {
         {At(MoveStep::kIdle), L"Getting ready\u2026" + before},
         {At(MoveStep::kStoppingServices), L"Stopping the Oculus services\u2026" + before},
         {At(MoveStep::kPreparing), L"Checking and preparing the folders\u2026" + before},
-        {At(MoveStep::kCheckingCopies, true), L"Checking the copies\u2026"},
+        {At(MoveStep::kCheckingCopies, true), L"Checking the copies: 0 bytes of 0 bytes"},
         {At(MoveStep::kCreatingLinks), L"Creating links\u2026" + after},
         {At(MoveStep::kRemovingOld), L"Removing the old folders\u2026" + after},
         {At(MoveStep::kStartingServices), L"Starting the Oculus services\u2026" + after},
@@ -233,23 +233,32 @@ TEST(StatusText, EveryStepIsNamedAndSaysWhyCancelIsUnavailable) {
     }
 }
 
-TEST(StatusText, CopyingNamesTheFolderItsBytesTheSpeedAndTheTimeLeft) {
-    MoveSnapshot snapshot = At(MoveStep::kCopying, true);
-    snapshot.treeName = L"Software";
-    snapshot.treeBytesDone = 1200 * kMB;
-    snapshot.treeBytesTotal = 3400 * kMB;
-    snapshot.bytesDone = 1204 * kMB;
-    snapshot.bytesTotal = 3404 * kMB;
-    const std::wstring head = sys::FormatBytes(1200 * kMB) + L" of " + sys::FormatBytes(3400 * kMB);
-    EXPECT_EQ(StatusText(snapshot, nullptr), L"Copying Software: " + head);
-
-    CSpeedMeter meter;
-    for (uint32_t tick = 0; tick <= 4000; tick += 500) {
-        meter.Sample(tick, snapshot.bytesDone - (4000 - tick) * 85 * kMB / 1000, 3404 * kMB);
+// The copy names its folder; the check that reads the copies back counts every folder's bytes.
+TEST(StatusText, CopyAndCheckNameTheirBytesTheSpeedAndTheTimeLeft) {
+    MoveSnapshot copying = At(MoveStep::kCopying, true);
+    copying.treeName = L"Software";
+    copying.treeBytesDone = 1200 * kMB;
+    copying.treeBytesTotal = 3400 * kMB;
+    copying.bytesDone = 1204 * kMB;
+    copying.bytesTotal = 3404 * kMB;
+    MoveSnapshot checking = At(MoveStep::kCheckingCopies, true);
+    checking.bytesDone = 3404 * kMB;
+    checking.bytesTotal = 3404 * kMB;
+    checking.verifiedBytes = 1204 * kMB;
+    const std::wstring of = L" of " + sys::FormatBytes(3400 * kMB);
+    for (const auto& [snapshot, head] :
+         {std::pair(copying, L"Copying Software: " + sys::FormatBytes(1200 * kMB) + of),
+          std::pair(checking, L"Checking the copies: " + sys::FormatBytes(1204 * kMB) + L" of " +
+                                  sys::FormatBytes(3404 * kMB))}) {
+        EXPECT_EQ(StatusText(snapshot, nullptr), head);
+        CSpeedMeter meter;
+        const uint64_t done =
+            snapshot.step == MoveStep::kCopying ? snapshot.bytesDone : snapshot.verifiedBytes;
+        for (uint32_t tick = 0; tick <= 4000; tick += 500)
+            meter.Sample(tick, done - (4000 - tick) * 85 * kMB / 1000, 3404 * kMB);
+        EXPECT_EQ(StatusText(snapshot, &meter),
+                  head + L" \u00b7 " + sys::FormatBytes(85 * kMB) + L"/s \u00b7 about 25 s left");
     }
-    EXPECT_EQ(StatusText(snapshot, &meter), L"Copying Software: " + head + L" \u00b7 " +
-                                                sys::FormatBytes(85 * kMB) +
-                                                L"/s \u00b7 about 25 s left");
 }
 
 // The cancel was taken while the copy (or its check) still runs: the copy ends on its own time,

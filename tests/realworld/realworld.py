@@ -80,7 +80,7 @@ class World:
         self.outside_files = {n: digest(os.path.join(self.outside, n)) for n in os.listdir(self.outside)}
 
     def move(self, target=None, *extra, user=None):
-        cmd = [HARNESS, "--target", target or self.target, *extra]
+        cmd = [HARNESS, "--target", target or self.target, "--yes", *extra]
         if user is not None:
             cmd = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] + cmd
         proc = subprocess.run(cmd, env=dict(os.environ, HALVEX_HOST=self.host), cwd=self.dir,
@@ -106,7 +106,7 @@ class World:
 
     def die_at(self, phase, calls):
         """A move killed before the callsth platform call after it entered phase."""
-        out = self.move_like([HARNESS, "--target", self.target, "--die-at", f"{phase}:{calls}"])
+        out = self.move_like([HARNESS, "--target", self.target, "--yes", "--die-at", f"{phase}:{calls}"])
         if out["exit"] != "137":
             raise RuntimeError(f"the move was not killed at {phase}:{calls}:\n{out['output'][-800:]}")
         return out
@@ -233,6 +233,9 @@ def loop_volume(world, kind, name, mib=64):
         return unmount() and sh("mount", "-t", mount, dev, point, check=False).returncode == 0
     world.cleanups.append(undo)
     world.__dict__.setdefault("remounts", {})[point] = remount
+    world.__dict__.setdefault("unplugs", {})[point] = unmount
+    world.__dict__.setdefault("plugs", {})[point] = \
+        lambda: sh("mount", "-t", mount, dev, point, check=False).returncode == 0
     return point
 
 
@@ -615,7 +618,7 @@ def case_a_move_refused_for_an_interrupted_one_reports_its_time(w):
 
 def kill_at_phase(w, target, phase):
     """Runs a move and kills it as it announces phase; the output up to then."""
-    proc = subprocess.Popen([HARNESS, "--target", target], env=dict(os.environ, HALVEX_HOST=w.host),
+    proc = subprocess.Popen([HARNESS, "--target", target, "--yes"], env=dict(os.environ, HALVEX_HOST=w.host),
                             cwd=w.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     seen = ""
     for line in proc.stdout:
@@ -732,7 +735,7 @@ def case_stale_journal_with_a_reinstalled_platform(w):
 
 
 def case_unclean_rollback_then_a_recovery(w):
-    proc = subprocess.Popen([HARNESS, "--target", w.target, "--pause-at-phase", "2",
+    proc = subprocess.Popen([HARNESS, "--target", w.target, "--yes", "--pause-at-phase", "2",
                              "--cancel-at-phase", "2"], env=dict(os.environ, HALVEX_HOST=w.host),
                             cwd=w.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True)
@@ -772,6 +775,185 @@ def case_cancel_then_a_second_move(w):
         problems.append(f"the cancel left {os.listdir(w.target)} in the target")
     out = w.move()
     return problems + w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole()
+
+
+# ---- A recovery asks what the move asks, and says what is left ---------------------------------
+def case_recovery_held_parked_file(w):
+    w.die_at(6, 0)  # checked, not yet linked: the recovery finishes
+    held = os.path.join(w.base, "SoftwareVarko", "Game 1", "level 1", "asset1.pak")
+    proc = holder_process(w, ["sh", "-c", HOLD, "_", held])
+    out = w.recover()
+    problems = w.expect(out, result=10032)
+    said = out.get("recovery", "")
+    if "in use by" not in said or "asset1.pak" not in said:
+        problems.append(f"the recovery did not name the held file and its program: {said}")
+    problems += w.whole_in({"Software": [os.path.join(w.base, "SoftwareVarko")],
+                            "Downloads": [os.path.join(w.base, "DownloadsVarko")]})
+    stopped(proc)
+    out = w.recover()
+    return problems + w.expect(out, recovery="finished", result=0) + w.linked_to(w.target) + \
+        w.data_whole() + w.services_running()
+
+
+def case_recovery_with_services_running(w):
+    w.die_at(2, 30)
+    # After a power cut the platform starts its services with the system: the recovery stops
+    # them before it touches a folder, so one that will not stop leaves everything as it was.
+    for name in ("OVRLibraryService", "OVRService"):
+        w.host_tool("services", "set", name, "state=running")
+    w.host_tool("services", "set", "OVRService", "refuse_stop=5")
+    before = open(w.journal()).read()
+    out = w.recover()
+    problems = w.expect(out, result=10005)
+    if open(w.journal()).read() != before:
+        problems.append("the journal changed")
+    problems += w.whole_in({"Software": [os.path.join(w.base, "SoftwareVarko")],
+                            "Downloads": [os.path.join(w.base, "DownloadsVarko")]})
+    problems += w.services_running()
+    w.host_tool("services", "set", "OVRService", "refuse_stop=0")
+    out = w.recover()
+    return problems + recovered_home(w, out, "restored")
+
+
+def case_repoint_cut_with_the_drive_back_at_its_first_place(w):
+    vol = loop_volume(w, "exfat", "drive")
+    out = w.move(vol)
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    # A re-pointing to the drive's new place was cut after one link went; the drive came back
+    # where it first was.
+    journal = ("version=3\nwork=repoint\nphase=6\nbase=" + w.base + "/\n"
+               "service=OVRLibraryService\nservice=OVRService\n")
+    for top in ("Downloads", "Software"):
+        journal += (f"source={w.base}/{top}\ntarget={w.dir}/elsewhere/Oculus game/{top}\n"
+                    "linked=1\n")
+    write(w.journal(), journal + "end=1\n")
+    os.remove(os.path.join(w.base, "Software"))
+    out = w.recover()
+    return w.expect(out, recovery="finished", result=0) + w.linked_to(vol) + w.data_whole() + \
+        w.services_running()
+
+
+def case_recovery_from_a_truncated_journal(w):
+    w.die_at(2, 30)
+    with open(w.journal()) as f:
+        text = f.read()
+    write(w.journal(), text[:text.rfind("parked=")])  # cut inside the second folder's lines
+    out = w.recover()
+    return recovered_home(w, out, "restored")
+
+
+def case_recovery_with_the_target_drive_absent(w):
+    vol = loop_volume(w, "exfat", "drive")
+    w.move_like([HARNESS, "--target", vol, "--yes", "--die-at", "4:20"])  # checked, parked half deleted
+    w.unplugs[vol]()
+    out = w.recover()
+    problems = w.expect(out, result=17)
+    why = out.get("recovery", "")
+    for needed in ("not connected", os.path.join(vol, "Oculus game"), "SoftwareVarko"):
+        if needed not in why:
+            problems.append(f"the refusal does not name {needed!r}: {why}")
+    if not w.plugs[vol]():
+        return problems + ["the drive could not be connected again"]
+    out = w.recover()
+    return problems + w.expect(out, recovery="finished", result=0) + w.linked_to(vol) + \
+        w.data_whole() + w.services_running()
+
+
+def case_journalless_state_with_whole_copies(w):
+    w.die_at(6, 8)  # one link made of two, the copies whole and checked
+    os.remove(w.journal())
+    linked = [top for top in ("Software", "Downloads") if os.path.islink(os.path.join(w.base, top))]
+    if len(linked) != 1:
+        return [f"the kill did not leave one link of two: {linked}"]
+    out = w.recover()
+    problems = w.expect(out, recovery="finished", result=0) + w.linked_to(w.target) + w.data_whole()
+    return problems + w.services_running()
+
+
+# ---- Every byte read back: the move, its recovery and a later check -----------------------------
+def change_byte(path, offset=0):
+    """Another byte, the size and the write time kept: what a failing or fake drive does."""
+    st = os.stat(path)
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        byte = f.read(1)
+        f.seek(offset)
+        f.write(bytes([byte[0] ^ 0x5A]))
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+def case_byte_changed_after_the_flush(w):
+    changed = os.path.join(w.copies("Software"), "Game 1", "level 1", "asset1.pak")
+    proc = subprocess.Popen([HARNESS, "--target", w.target, "--yes", "--hold-at-durable", "--progress-ms",
+                             "500"],
+                            env=dict(os.environ, HALVEX_HOST=w.host), cwd=w.dir,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    output, done = "", False
+    for line in proc.stdout:
+        output += line
+        if line.startswith("held: "):
+            # Both copies flushed: the drive changes one byte before it is read back.
+            if not done and " after FlushToDisk " in line and line.rstrip().endswith("Software"):
+                change_byte(changed)
+                done = True
+            proc.stdin.write("\n")
+            proc.stdin.flush()
+    proc.wait()
+    out = {k.replace(" ", "-"): v for k, _, v in (l.partition(": ") for l in output.splitlines())}
+    out["output"] = output
+    problems = [] if done else ["the copies were never flushed"]
+    problems += w.expect(out, result=20, rollback_clean="true") + w.untouched() + w.data_whole()
+    if "other data than was written" not in output or "asset1.pak" not in output:
+        problems.append(f"the closing words do not name the file and the drive:\n{output[-800:]}")
+    if os.path.exists(w.copies()):
+        problems.append("the copies are left")
+    return problems + w.services_running()
+
+
+def case_copy_changed_after_the_checked_record(w):
+    w.die_at(6, 0)  # checked, not yet linked
+    change_byte(os.path.join(w.copies("Downloads"), "cache", "part3.bin"), 100)
+    out = w.recover()
+    problems = w.expect(out, result=20)
+    if "other data" not in out.get("recovery", "") or "part3.bin" not in out.get("recovery", ""):
+        problems.append(f"the recovery did not name the file:\n{out['output'][-1500:]}")
+    return problems + w.whole_in({"Software": [os.path.join(w.base, "SoftwareVarko")],
+                                  "Downloads": [os.path.join(w.base, "DownloadsVarko")]})
+
+
+def check(w):
+    return w.move_like([HARNESS, "--check"])
+
+
+def case_check_after_the_platform_updated_its_games(w):
+    out = w.move()
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    updated = os.path.join(w.base, "Software", "Game 2", "level 2", "asset2.pak")
+    write(updated, "a newer version")
+    write(os.path.join(w.base, "Software", "Game 2", "patch.pak"), "new")
+    out = check(w)
+    problems = w.expect(out, exit=0)
+    if f"updated: {os.path.realpath(updated)}" not in out["output"]:
+        problems.append(f"the update is not reported as one:\n{out['output'][-800:]}")
+    if "added: " not in out["output"] or "differs: " in out["output"]:
+        problems.append(f"added or differing files told wrongly:\n{out['output'][-800:]}")
+    return problems
+
+
+def case_check_with_one_flipped_byte(w):
+    out = w.move()
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    flipped = os.path.join(w.copies("Downloads"), "cache", "part7.bin")
+    change_byte(flipped, 5)
+    out = check(w)
+    problems = w.expect(out, exit=7)
+    if f"differs: {flipped}" not in out["output"]:
+        problems.append(f"the flipped byte is not reported:\n{out['output'][-800:]}")
+    return problems
 
 
 CASES = [(name[5:], fn) for name, fn in sorted(globals().items()) if name.startswith("case_")]

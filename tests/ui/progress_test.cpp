@@ -148,11 +148,30 @@ class TestProgress : public QObject {
         QVERIFY(failing.worker.IsCreateDirFailed());
         QCOMPARE(failing.worker.GetResult(), -1);
 
-        Move unknown(9);
+        Move unknown(99);
         unknown.worker.start();
         QVERIFY(unknown.worker.wait(uitest::kEventMs));
         QCOMPARE(unknown.worker.GetResult(), -1);
         QCOMPARE(unknown.engine.resets.load(), 0);  // no move ran
+    }
+
+    // "Check the games": its own opening lines, and closing words that name what is amiss.
+    void aCheckOfTheGamesEndsWithWhatItFound() {
+        Move check(kOpCheck);
+        check.engine.checkReport.files = 1201;
+        check.engine.checkReport.differs = {L"/mnt/games/Oculus game/Software/a.pak"};
+        check.engine.checkReport.updated = {L"/mnt/games/Oculus game/Software/b.pak"};
+        check.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(check.Ended(), uitest::kEventMs);
+        QCOMPARE(check.Lines().first(),
+                 QString("Checking the games: every moved file read back from its drive..."));
+        QCOMPARE(check.Lines().last(), QString("Check finished: see below."));
+        QVERIFY2(check.Status().contains("1 file has other bytes with the same size and time "
+                                         "(/mnt/games/Oculus game/Software/a.pak)"),
+                 qPrintable(check.Status()));
+        QVERIFY2(check.Status().contains("updated 1 file and added 0 files"),
+                 qPrintable(check.Status()));
+        QCOMPARE(check.Bar(), 100);
     }
 
     void successShowsItsLinesAndAFullBar() {
@@ -363,7 +382,7 @@ class TestProgress : public QObject {
         QTest::newRow("copying") << int(MoveStep::kCopying) << true
                                  << "Copying Software: 0 bytes of 0 bytes";
         QTest::newRow("checking") << int(MoveStep::kCheckingCopies) << true
-                                  << "Checking the copies\u2026";
+                                  << "Checking the copies: 0 bytes of 0 bytes";
         QTest::newRow("linking") << int(MoveStep::kCreatingLinks) << false
                                  << "Creating links\u2026" + kAfterCopy;
         QTest::newRow("removing") << int(MoveStep::kRemovingOld) << false

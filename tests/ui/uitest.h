@@ -135,6 +135,11 @@ class FakeEngine : public IArSet {
         ++repoints;
         return repointResult;
     }
+    LibraryReport checkReport;  // what a check of the moved games finds
+    int32_t CheckMovedLibrary(LibraryReport& report) override {
+        report = checkReport;
+        return 0;
+    }
 
   private:
     std::mutex snapshotLock_;

@@ -272,7 +272,10 @@ class TestWindows : public QObject {
         for (const char* name : {"normalbtn", "btnClose"}) {
             CAboutDlg about(main.window.get());
             const QString text = about.findChildren<QLabel*>().last()->text();
-            QVERIFY(text.startsWith("<b>Halvex 2.0</b><br><br>Website: <a href="));
+            // The version configured for this build (-DHALVEX_VERSION), not a constant.
+            QVERIFY2(text.startsWith("<b>Halvex " HALVEX_CONFIGURED_VERSION
+                                     "</b><br><br>Website: <a href="),
+                     qPrintable(text));
             QVERIFY(text.contains("<br>Email:   <a href=\"mailto:"));
             QTimer::singleShot(0, about.findChild<QPushButton*>(name), &QPushButton::click);
             QCOMPARE(about.exec(), 1);

@@ -37,6 +37,11 @@ int SyncFolder(const std::string& folder) {
     return err;
 }
 
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 bool GetStateFolder(std::wstring& folder) {
@@ -47,7 +52,7 @@ bool GetStateFolder(std::wstring& folder) {
 }
 
 bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
-    if (fault::Hit(Call::kWriteFile)) return false;
+    if (fault::Hit(Call::kWriteFile, path)) return false;
     const std::string target = ToUtf8(path);
     const std::string temp = target + ".tmp";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -60,10 +65,7 @@ bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
     if (err == 0) {
-        const auto slash = target.rfind('/');
-        err = SyncFolder(slash == std::string::npos ? "."
-                         : slash == 0               ? "/"
-                                                    : target.substr(0, slash));
+        err = SyncFolder(FolderOf(target));
         if (err == 0) return true;
         SetLastErrorFromErrno(err, target);
         return false;  // renamed, but perhaps not durably: the caller treats it as not written
@@ -71,6 +73,20 @@ bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
     ::unlink(temp.c_str());
     SetLastErrorFromErrno(err, target);
     return false;
+}
+
+bool RemoveFileDurably(const std::wstring& path) {
+    if (fault::Hit(Call::kDeleteFile, path)) return false;
+    const std::string target = ToUtf8(path);
+    if (::unlink(target.c_str()) != 0) {
+        SetLastErrorFromErrno(errno, target);
+        return false;
+    }
+    if (const int err = SyncFolder(FolderOf(target)); err != 0) {
+        SetLastErrorFromErrno(err, target);
+        return false;
+    }
+    return true;
 }
 
 bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes) {

@@ -125,19 +125,144 @@ bool IsLargeFile(const std::wstring& path) {
 
 }  // namespace
 
+namespace {
+
+constexpr DWORD kChunk = DWORD{4} << 20;
+
+// Closes a handle on every way out.
+struct Handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    ~Handle() { Close(); }
+    void Close() {
+        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+};
+
+// A buffer that unbuffered reads and writes accept: page-aligned.
+struct AlignedBuffer {
+    void* bytes = ::VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ~AlignedBuffer() {
+        if (bytes) ::VirtualFree(bytes, 0, MEM_RELEASE);
+    }
+    AlignedBuffer() = default;
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+};
+
+// The copy of CopyFileW with a hash: ReadFile, hash, WriteFile; then the source's attributes and
+// times. A failure leaves no target, as CopyFileExW does.
+bool CopyHashing(const std::wstring& source, const std::wstring& target, bool failIfExists,
+                 const CopyProgress& progress, CopiedContent& copied) {
+    Handle in(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (in.h == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(in.h, &info)) {
+        NoteErrorPath(source);
+        return false;
+    }
+    Handle out(::CreateFileW(target.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                             failIfExists ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+    if (out.h == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_FILE_EXISTS) ::SetLastError(kErrFileExists);
+        NoteErrorPath(target);
+        return false;
+    }
+    AlignedBuffer buffer;
+    ContentHasher hasher;
+    bool ok = buffer.bytes != nullptr;
+    if (!ok) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    for (DWORD got = 0; ok;) {
+        if (!::ReadFile(in.h, buffer.bytes, kChunk, &got, nullptr)) {
+            NoteErrorPath(source);
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        hasher.Update(buffer.bytes, got);
+        DWORD put = 0;
+        ok = ::WriteFile(out.h, buffer.bytes, got, &put, nullptr) && put == got;
+        if (!ok) NoteErrorPath(target);
+        if (ok && progress && !progress(got, false)) {
+            ::SetLastError(ERROR_REQUEST_ABORTED);
+            ok = false;
+        }
+    }
+    ok = ok &&
+         ::SetFileTime(out.h, &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime);
+    const DWORD error = ::GetLastError();
+    if (!ok) {
+        FILE_DISPOSITION_INFO gone{TRUE};
+        ::SetFileInformationByHandle(out.h, FileDispositionInfo, &gone, sizeof gone);
+        ::SetLastError(error);
+        return false;
+    }
+    out.Close();
+    const DWORD kept = info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (kept != 0 && !::SetFileAttributesW(target.c_str(), kept)) {
+        NoteErrorPath(target);
+        return false;
+    }
+    copied.hash = hasher.Digest();
+    copied.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    copied.writeTime =
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+}  // namespace
+
 bool CopyFileW(const std::wstring& source, const std::wstring& target, bool failIfExists,
-               const CopyProgress& progress) {
+               const CopyProgress& progress, CopiedContent* copied) {
     if (fault::Hit(Call::kCopyFile)) return false;
+    if (copied) return CopyHashing(source, target, failIfExists, progress, *copied);
     CopyContext context{&progress};
     DWORD flags = failIfExists ? COPY_FILE_FAIL_IF_EXISTS : 0;
     if (IsLargeFile(source)) flags |= COPY_FILE_NO_BUFFERING;
     // PROGRESS_CANCEL deletes the partly written target, and the call fails with
     // ERROR_REQUEST_ABORTED.
-    const bool copied =
+    const bool done =
         ::CopyFileExW(source.c_str(), target.c_str(), progress ? OnCopyChunk : nullptr,
                       progress ? &context : nullptr, nullptr, flags) != FALSE;
-    if (!copied) NoteErrorPath(PathOfCopyError(source, target));
-    return copied;
+    if (!done) NoteErrorPath(PathOfCopyError(source, target));
+    return done;
+}
+
+bool HashFromMedia(const std::wstring& path, ContentHash& hash, const ReadProgress& progress) {
+    if (fault::Hit(Call::kReadBack, path)) return false;
+    Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (file.h == INVALID_HANDLE_VALUE) {
+        NoteErrorPath(path);
+        return false;
+    }
+    AlignedBuffer buffer;
+    if (!buffer.bytes) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    ContentHasher hasher;
+    for (DWORD got = 0;;) {
+        // Unbuffered reads take whole sectors; the last one returns what the file holds.
+        if (!::ReadFile(file.h, buffer.bytes, kChunk, &got, nullptr)) {
+            NoteErrorPath(path);
+            return false;
+        }
+        if (got == 0) break;
+        hasher.Update(buffer.bytes, got);
+        if (progress && !progress(got)) {
+            ::SetLastError(ERROR_REQUEST_ABORTED);
+            return false;
+        }
+    }
+    hash = hasher.Digest();
+    return true;
 }
 
 bool MoveFileW(const std::wstring& from, const std::wstring& to) {
@@ -238,6 +363,18 @@ uint32_t GetFinalPathNameByHandleW(FileHandle file, wchar_t* buffer, uint32_t si
     return g_finalPath(file->handle, buffer, size, 0);
 }
 
+bool ReplaceDirectoryLinkW(const std::wstring& link, const std::wstring& target) {
+    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            ::SetLastError(ERROR_ALREADY_EXISTS);  // a folder or file: never replaced
+            return false;
+        }
+        if (!RemoveDirectoryW(link)) return false;
+    }
+    return CreateSymbolicLinkW(link, target, kSymlinkFlagDirectory);
+}
+
 // ---- Durability and the log file --------------------------------------------------------------
 
 namespace {
@@ -269,11 +406,12 @@ bool FlushFile(const std::wstring& path, DWORD attributes) {
     return flushed;
 }
 
-// Flushes every file below folder, one by one; links are not followed.
-bool FlushFilesBelow(const std::wstring& folder) {
+// Flushes every file and folder below folder, and folder itself, one by one; links are not
+// followed. The folders carry the names made and renamed, which FAT and exFAT keep in them.
+bool FlushEachBelow(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
     const HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (find == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     do {
         const std::wstring name = data.cFileName;
@@ -281,27 +419,43 @@ bool FlushFilesBelow(const std::wstring& folder) {
         const std::wstring path = folder + L"\\" + name;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
         ok = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                 ? FlushFilesBelow(path)
+                 ? FlushEachBelow(path)
                  : FlushFile(path, data.dwFileAttributes);
     } while (ok && ::FindNextFileW(find, &data));
     const DWORD error = ::GetLastError();
     ::FindClose(find);
     if (ok && error != ERROR_NO_MORE_FILES) return false;
-    if (ok) ::SetLastError(0);
-    return ok;
+    return ok && FlushHandleOf(folder, FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+// The volume that holds path, as the device \\?\Volume{...} (no closing separator, which would
+// open its root folder instead). From the path, never from its drive letter: a volume mounted
+// in a folder of C: is not C:.
+bool VolumeDeviceOf(const std::wstring& path, std::wstring& device) {
+    std::wstring mount(std::max<size_t>(path.size(), MAX_PATH) + 2, L'\0');
+    if (!::GetVolumePathNameW(path.c_str(), mount.data(), static_cast<DWORD>(mount.size()))) {
+        return false;
+    }
+    wchar_t name[64] = {};
+    if (!::GetVolumeNameForVolumeMountPointW(mount.c_str(), name, 64)) return false;
+    device = name;
+    while (!device.empty() && device.back() == L'\\')
+        device.pop_back();
+    return !device.empty();
 }
 
 }  // namespace
 
 // The whole volume in one call where the system allows it (it needs administrator rights,
-// which the program has); else file by file.
+// which the program has); else every file and folder below path, one by one.
 bool FlushToDisk(const std::wstring& path) {
-    if (fault::Hit(Call::kFlushToDisk)) return false;
-    if (path.size() >= 2 && path[1] == L':') {
-        const std::wstring volume = std::wstring(L"\\\\.\\") + path[0] + L':';
-        if (FlushHandleOf(volume, 0)) return true;
-    }
-    return FlushFilesBelow(path);
+    if (fault::Hit(Call::kFlushToDisk, path)) return false;
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    std::wstring device;
+    if (VolumeDeviceOf(path, device) && FlushHandleOf(device, 0)) return true;
+    if (!FlushEachBelow(path)) return false;
+    ::SetLastError(0);
+    return true;
 }
 
 bool SamePathSpelling(const std::wstring& a, const std::wstring& b) {

@@ -2,6 +2,9 @@
 // replaced atomically in it.
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 #include "platform/fs.h"
 #include "platform/sys.h"
 
@@ -19,28 +22,84 @@ bool GetStateFolder(std::wstring& folder) {
     return true;
 }
 
+namespace {
+
+// Renames the open file by its handle, replacing what is at to. FileRenameInfo takes the new name
+// whole, after the fixed part of the structure.
+bool RenameOpenFile(HANDLE file, const std::wstring& to) {
+    const size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, to.c_str(), nameBytes);
+    return ::SetFileInformationByHandle(file, FileRenameInfo, info,
+                                        static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+bool FlushFolder(const std::wstring& folder) {
+    const HANDLE handle = ::CreateFileW(
+        folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = ::FlushFileBuffers(handle) != FALSE;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    if (!flushed) ::SetLastError(error);
+    return flushed;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const auto cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring(L".") : path.substr(0, cut);
+}
+
+}  // namespace
+
+// MOVEFILE_WRITE_THROUGH promises durability only for a move done as a copy and a delete, so
+// the rename is made on the open file's handle and the file flushed after it: NTFS then commits
+// the rename with the file. Where the rename by handle is refused, the renamed file is opened
+// and flushed instead, with its folder.
 bool ReplaceFileAtomically(const std::wstring& path, std::string_view bytes) {
-    if (fault::Hit(Call::kWriteFile)) return false;
+    if (fault::Hit(Call::kWriteFile, path)) return false;
     const std::wstring temp = path + L".tmp";
-    const HANDLE file = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     bool ok =
         ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
         written == bytes.size() && ::FlushFileBuffers(file);
+    bool renamed = ok && RenameOpenFile(file, path);
+    if (renamed) ok = ::FlushFileBuffers(file) != FALSE;
     DWORD error = ok ? 0 : ::GetLastError();
     ::CloseHandle(file);
-    if (ok && !::MoveFileExW(temp.c_str(), path.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        ok = false;
-        error = ::GetLastError();
+    if (ok && !renamed) {
+        ok = ::MoveFileExW(temp.c_str(), path.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        renamed = ok;
+        if (ok) {
+            const HANDLE moved =
+                ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+            ok = moved != INVALID_HANDLE_VALUE && ::FlushFileBuffers(moved);
+            if (moved != INVALID_HANDLE_VALUE) ::CloseHandle(moved);
+            ok = ok && FlushFolder(FolderOf(path));
+        }
+        error = ok ? 0 : ::GetLastError();
     }
-    if (!ok) {
-        ::DeleteFileW(temp.c_str());
-        ::SetLastError(error);
-    }
+    if (!renamed) ::DeleteFileW(temp.c_str());
+    // Renamed but perhaps not durably: the caller treats it as not written.
+    if (!ok) ::SetLastError(error);
     return ok;
+}
+
+bool RemoveFileDurably(const std::wstring& path) {
+    if (fault::Hit(Call::kDeleteFile, path)) return false;
+    if (!::DeleteFileW(path.c_str())) return false;
+    const std::wstring folder = FolderOf(path);
+    return FlushFolder(folder) || FlushToDisk(folder);
 }
 
 bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes) {

@@ -1,0 +1,182 @@
+#include "fileOp/Manifest.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "ground/LineText.h"
+#include "ground/ResultCodes.h"
+#include "logging/log.h"
+#include "platform/fs.h"
+#include "platform/sys.h"
+
+namespace {
+
+constexpr int kVersion = 1;
+// A library of a million files fits: a line is about a hundred bytes and a path.
+constexpr size_t kMaxManifestBytes = size_t{512} << 20;
+
+std::string Hex(const sys::ContentHash& hash) {
+    char text[33];
+    std::snprintf(text, sizeof text, "%016" PRIx64 "%016" PRIx64, hash.high, hash.low);
+    return text;
+}
+
+bool ParseHex(std::string_view text, uint64_t& value) {
+    if (text.size() != 16) return false;
+    value = 0;
+    for (const char c : text) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (digit < 0) return false;  // the writer writes lower case
+        value = value * 16 + static_cast<uint64_t>(digit);
+    }
+    return true;
+}
+
+bool ParseDecimal(std::string_view text, uint64_t& value) {
+    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
+    value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+// "<hash> <size> <time> <path>"
+bool ParseFile(std::string_view text, ManifestFile& file) {
+    std::string_view fields[3];
+    for (std::string_view& field : fields) {
+        const auto space = text.find(' ');
+        if (space == std::string_view::npos) return false;
+        field = text.substr(0, space);
+        text.remove_prefix(space + 1);
+    }
+    if (fields[0].size() != 32 || !ParseHex(fields[0].substr(0, 16), file.hash.high) ||
+        !ParseHex(fields[0].substr(16), file.hash.low) || !ParseDecimal(fields[1], file.size) ||
+        !ParseDecimal(fields[2], file.writeTime)) {
+        return false;
+    }
+    return DecodeLineValue(text, file.path) && !file.path.empty();
+}
+
+std::wstring FileName(ManifestFileName which) {
+    std::wstring folder;
+    if (!sys::GetStateFolder(folder)) return {};
+    return folder + sys::kSep +
+           (which == ManifestFileName::kMoving ? L"move.manifest" : L"moved.manifest");
+}
+
+int32_t Failed(const CLogSite& site) {
+    const int32_t code = SystemCode(sys::GetLastError());
+    site.Err(code);
+    return code;
+}
+
+}  // namespace
+
+const ManifestTree* Manifest::Tree(const std::wstring& name) const {
+    for (const ManifestTree& tree : trees) {
+        if (tree.name == name) return &tree;
+    }
+    return nullptr;
+}
+
+std::string SerializeManifest(const Manifest& manifest) {
+    std::string out = "version=" + std::to_string(kVersion) + "\n";
+    for (const ManifestTree& tree : manifest.trees) {
+        out += "tree=";
+        AppendLineValue(out, tree.name);
+        out += '\n';
+        for (const ManifestFile& file : tree.files) {
+            out += "file=" + Hex(file.hash) + ' ' + std::to_string(file.size) + ' ' +
+                   std::to_string(file.writeTime) + ' ';
+            AppendLineValue(out, file.path);
+            out += '\n';
+        }
+    }
+    out += "end=1\n";
+    return out;
+}
+
+bool ParseManifest(std::string_view text, Manifest& manifest) {
+    Manifest parsed;
+    bool versionSeen = false, ended = false;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos || ended) return false;  // cut short, or after the end
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) return false;
+        const std::string_view key = line.substr(0, equals);
+        const std::string_view value = line.substr(equals + 1);
+        if (!versionSeen) {
+            if (key != "version" || value != "1") return false;
+            versionSeen = true;
+        } else if (key == "tree") {
+            ManifestTree tree;
+            if (!DecodeLineValue(value, tree.name) || tree.name.empty()) return false;
+            parsed.trees.push_back(std::move(tree));
+        } else if (key == "file") {
+            ManifestFile file;
+            if (parsed.trees.empty() || !ParseFile(value, file)) return false;
+            parsed.trees.back().files.push_back(std::move(file));
+        } else if (key == "end" && value == "1") {
+            ended = true;
+        } else {
+            return false;
+        }
+    }
+    if (!ended) return false;
+    manifest = std::move(parsed);
+    return true;
+}
+
+int32_t WriteManifest(ManifestFileName which, const Manifest& manifest) {
+    const std::wstring path = FileName(which);
+    if (path.empty() || !sys::ReplaceFileAtomically(path, SerializeManifest(manifest)))
+        return Failed(HX_LOG);
+    return 0;
+}
+
+int32_t ReadManifest(ManifestFileName which, Manifest& manifest, bool& found) {
+    found = false;
+    const std::wstring path = FileName(which);
+    if (path.empty()) return Failed(HX_LOG);
+    std::string text;
+    if (!sys::ReadWholeFile(path, kMaxManifestBytes, text)) {
+        const uint32_t error = sys::GetLastError();
+        if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
+        if (error != sys::kErrInvalidData) return Failed(HX_LOG);
+        text.clear();  // too long to be one: unreadable
+    }
+    found = true;
+    if (!ParseManifest(text, manifest)) {
+        HX_LOG.Err(kCodeManifestUnreadable);
+        return kCodeManifestUnreadable;
+    }
+    return 0;
+}
+
+int32_t RemoveManifest(ManifestFileName which) {
+    const std::wstring path = FileName(which);
+    if (path.empty()) return Failed(HX_LOG);
+    if (sys::RemoveFileDurably(path)) return 0;
+    const uint32_t error = sys::GetLastError();
+    if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
+    return Failed(HX_LOG);
+}
+
+int32_t KeepManifestOfTheMove() {
+    Manifest manifest;
+    bool found = false;
+    if (const int32_t r = ReadManifest(ManifestFileName::kMoving, manifest, found); r != 0)
+        return r;
+    if (!found) return 0;
+    if (const int32_t r = WriteManifest(ManifestFileName::kMoved, manifest); r != 0) return r;
+    return RemoveManifest(ManifestFileName::kMoving);
+}

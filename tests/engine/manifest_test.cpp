@@ -1,0 +1,131 @@
+// The manifest of a move: its text, and what a move leaves of it.
+#include <gtest/gtest.h>
+
+#include "Vr/vr.h"
+#include "fileOp/CFileOp.h"
+#include "fileOp/Manifest.h"
+#include "ground/ResultCodes.h"
+#include "install_fixture.h"
+#include "platform/fs.h"
+
+using namespace testsupport;
+
+namespace {
+
+TEST(ManifestText, WhatIsWrittenIsReadBackTheSameAndNothingElseIsRead) {
+    Manifest manifest;
+    manifest.trees = {{L"Software",
+                       {{L"Game A" + std::wstring(1, sys::kSep) + L"a=b%c\n\u00f6.pak",
+                         42,
+                         1772845502000000000,
+                         {0x0123456789abcdefULL, 0xfedcba9876543210ULL}},
+                        {L"empty", 0, 0, {}}}},
+                      {L"Downloads", {}}};
+    const std::string text = SerializeManifest(manifest);
+    Manifest back;
+    ASSERT_TRUE(ParseManifest(text, back)) << text;
+    EXPECT_TRUE(back == manifest);
+    EXPECT_EQ(SerializeManifest(back), text);
+
+    const std::string file = "file=fedcba98765432100123456789abcdef 42 7 a\n";
+    const std::string head = "version=1\ntree=Software\n";
+    for (const auto& [why, refused] : std::vector<std::pair<const char*, std::string>>{
+             {"no end", head + file},
+             {"cut inside a line", head + file.substr(0, 20)},
+             {"a line after the end", head + "end=1\n" + file},
+             {"a file before a tree", "version=1\n" + file + "end=1\n"},
+             {"another version", "version=2\ntree=S\nend=1\n"},
+             {"a hash in upper case",
+              head + "file=FEDCBA98765432100123456789ABCDEF 1 7 a\nend=1\n"},
+             {"a short hash", head + "file=fedcba9876543210 1 7 a\nend=1\n"},
+             {"a size with a leading zero",
+              head + "file=fedcba98765432100123456789abcdef 01 7 a\nend=1\n"},
+             {"a size beyond 64 bits",
+              head + "file=fedcba98765432100123456789abcdef 18446744073709551616 7 a\nend=1\n"},
+             {"an empty path", head + "file=fedcba98765432100123456789abcdef 1 7 \nend=1\n"},
+             {"an unknown key", head + "colour=red\nend=1\n"},
+             {"a raw tab in a path",
+              head + "file=fedcba98765432100123456789abcdef 1 7 a\tb\nend=1\n"},
+         }) {
+        Manifest read;
+        EXPECT_FALSE(ParseManifest(refused, read)) << why;
+    }
+}
+
+// The read-back on several threads: every file compared, the one the drive changed named.
+TEST(ReadBack, OnSeveralThreadsEveryFileIsComparedAndTheChangedOneNamed) {
+    ScopedCopyThreads threads(3);
+    TempDir dir;
+    for (int i = 0; i < 40; ++i)
+        WriteFile(dir.path() / "src" / ("f" + std::to_string(i)),
+                  std::string(1000 + i, 'a' + i % 26));
+    fs::create_directories(dir.path() / "copy");
+    CFileOp fileOp;
+    ManifestTree tree;
+    fileOp.CollectManifest(&tree);
+    ASSERT_EQ(fileOp.CopyTree(dir.wide(L"src"), dir.wide(L"copy")), 0);
+    fileOp.CollectManifest(nullptr);
+    ASSERT_EQ(tree.files.size(), 40u);
+    std::wstring difference;
+    EXPECT_EQ(fileOp.VerifyFromMedia(dir.wide(L"copy"), tree, difference), 0);
+    EXPECT_EQ(fileOp.ReadCounters().verifiedBytes, 40 * 1000 + 39 * 40 / 2);
+
+    const fs::path changed = dir.path() / "copy" / "f17";
+    const auto written = fs::last_write_time(changed);
+    std::string bytes = ReadFile(changed);
+    bytes[500] ^= 1;
+    WriteFile(changed, bytes);
+    fs::last_write_time(changed, written);
+    EXPECT_EQ(fileOp.VerifyFromMedia(dir.wide(L"copy"), tree, difference), kCodeCopyCorrupt);
+    EXPECT_EQ(difference, changed.wstring());
+}
+
+#ifndef _WIN32
+// A finished move keeps its manifest beside moved.record: every file, its size, time and the
+// hash of its bytes; a move rolled back keeps none.
+TEST(ManifestOfAMove, AFinishedMoveKeepsEveryFileWithTheHashOfItsBytes) {
+    ScopedVirtualClock clock;
+    SimulatedInstall install;
+    CVr engine;
+    std::wstring source;
+    ASSERT_EQ(engine.ResolveSourceDir(source), 0);
+    ASSERT_EQ(engine.CheckTargetDir(install.target().wstring()), 0);
+    ASSERT_EQ(engine.MoveInstallation(), 0);
+    Manifest manifest;
+    bool found = false;
+    ASSERT_EQ(ReadManifest(ManifestFileName::kMoved, manifest, found), 0);
+    ASSERT_TRUE(found);
+    ASSERT_EQ(ReadManifest(ManifestFileName::kMoving, manifest, found), 0);
+    EXPECT_FALSE(found);
+    ASSERT_EQ(ReadManifest(ManifestFileName::kMoved, manifest, found), 0);
+    size_t listed = 0;
+    for (const ManifestTree& tree : manifest.trees) {
+        for (const ManifestFile& file : tree.files) {
+            ++listed;
+            const std::wstring copy = (install.target() / "Oculus game").wstring() + sys::kSep +
+                                      tree.name + sys::kSep + file.path;
+            sys::ContentHash read;
+            ASSERT_TRUE(sys::HashFromMedia(copy, read)) << sys::ToUtf8(copy);
+            EXPECT_TRUE(read == file.hash) << sys::ToUtf8(copy);
+            sys::FindData data;
+            ASSERT_TRUE(sys::GetFileInfoFollowed(copy, data));
+            EXPECT_EQ(file.size, (uint64_t{data.sizeHigh} << 32) | data.sizeLow);
+            EXPECT_EQ(file.writeTime, data.writeTime);
+        }
+    }
+    EXPECT_EQ(listed, install.files().size());
+
+    SimulatedInstall second;
+    sys::fault::Reset();
+    sys::fault::Arm({sys::Call::kCreateSymbolicLink, 1, sys::kErrAccessDenied});
+    CVr again;
+    ASSERT_EQ(again.ResolveSourceDir(source), 0);
+    ASSERT_EQ(again.CheckTargetDir(second.target().wstring()), 0);
+    EXPECT_EQ(again.MoveInstallation(), SystemCode(sys::kErrAccessDenied));
+    sys::fault::Reset();
+    ASSERT_EQ(ReadManifest(ManifestFileName::kMoving, manifest, found), 0);
+    EXPECT_FALSE(found);
+}
+#endif
+
+}  // namespace

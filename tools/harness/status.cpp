@@ -1,0 +1,161 @@
+// halvex-move --status: where the Oculus platform's data is, whether its links lead somewhere,
+// and whether a stopped move waits, as the window's note row tells it. Looks, changes nothing,
+// and takes no lock: it may run beside the window.
+#include <string>
+
+#include "TaskMgr/InstallState.h"
+#include "Vr/vr.h"
+#include "cli.h"
+#include "platform/sys.h"
+
+using namespace cli;
+
+namespace {
+
+const char* KindName(InstallState::Kind kind) {
+    switch (kind) {
+        case InstallState::Kind::kNotFound:
+            return "not found";
+        case InstallState::Kind::kHome:
+            return "home";
+        case InstallState::Kind::kMoved:
+            return "moved";
+        case InstallState::Kind::kWaiting:
+            return "waiting";
+        case InstallState::Kind::kBroken:
+            return "broken";
+        case InstallState::Kind::kMixed:
+            return "mixed";
+    }
+    return "";
+}
+
+const char* WhereName(FolderState::Where where) {
+    switch (where) {
+        case FolderState::Where::kHome:
+            return "home";
+        case FolderState::Where::kLinked:
+            return "linked";
+        case FolderState::Where::kBroken:
+            return "broken";
+        case FolderState::Where::kMissing:
+            return "missing";
+        case FolderState::Where::kOther:
+            return "not a folder";
+    }
+    return "";
+}
+
+const char* ActionName(RecoveryAction action) {
+    switch (action) {
+        case RecoveryAction::kFinish:
+            return "finish";
+        case RecoveryAction::kPutBack:
+            return "put back";
+        case RecoveryAction::kRefuse:
+            return "refused";
+        case RecoveryAction::kNothing:
+            return "nothing";
+    }
+    return "";
+}
+
+// "healthy" when every folder that is a link leads somewhere, "broken" when one leads nowhere,
+// "none" when no folder is a link.
+const char* LinkHealth(const InstallState& state) {
+    bool links = false;
+    for (const FolderState& folder : state.folders) {
+        if (folder.where == FolderState::Where::kBroken) return "broken";
+        if (folder.where == FolderState::Where::kLinked) links = true;
+    }
+    return links ? "healthy" : "none";
+}
+
+std::string U(const std::wstring& text) {
+    return sys::ToUtf8(text);
+}
+
+}  // namespace
+
+int RunStatus(CVr& engine, Report& report) {
+    JsonObject& json = report.fields();
+    InstallState state;
+    if (const int32_t r = engine.ReadInstallState(state); r != 0) {
+        report.Line("status: cannot look (%d)", r);
+        json.Text("state", std::string("cannot look"));
+        json.Number("result", r);
+        return kExitFailed;
+    }
+    const bool pending = state.kind == InstallState::Kind::kWaiting;
+    report.Line("status: %s", KindName(state.kind));
+    json.Text("state", std::string(KindName(state.kind)));
+    if (state.kind == InstallState::Kind::kNotFound) {
+        report.Line("refused: the Oculus installation was not detected");
+        json.Null("base");
+        json.Raw("folders", "[]");
+        json.Text("links", std::string("none"));
+        json.Null("pending");
+        return kExitRefused;
+    }
+    report.Line("base: %s", U(state.base).c_str());
+    json.Text("base", state.base);
+    std::string folders = "[";
+    for (const FolderState& folder : state.folders) {
+        if (folder.where == FolderState::Where::kLinked ||
+            folder.where == FolderState::Where::kBroken) {
+            report.Line("%s: %s -> %s", U(folder.name).c_str(), WhereName(folder.where),
+                        U(folder.leadsTo).c_str());
+        } else {
+            report.Line("%s: %s", U(folder.name).c_str(), WhereName(folder.where));
+        }
+        JsonObject item;
+        item.Text("name", folder.name);
+        item.Text("path", folder.path);
+        item.Text("where", std::string(WhereName(folder.where)));
+        if (folder.leadsTo.empty()) {
+            item.Null("leadsTo");
+        } else {
+            item.Text("leadsTo", folder.leadsTo);
+        }
+        folders += (folders.size() > 1 ? "," : "") + item.Serialize();
+    }
+    json.Raw("folders", folders + "]");
+    if (state.kind == InstallState::Kind::kMoved) {
+        report.Line("moved to: %s", U(state.movedTo).c_str());
+        json.Text("movedTo", state.movedTo);
+    } else {
+        json.Null("movedTo");
+    }
+    const char* links = LinkHealth(state);
+    report.Line("links: %s", links);
+    json.Text("links", std::string(links));
+    if (state.baseFreeKnown) json.Number("baseFreeBytes", static_cast<int64_t>(state.baseFree));
+    if (state.movedFreeKnown) json.Number("movedFreeBytes", static_cast<int64_t>(state.movedFree));
+    if (pending) {
+        const RecoveryPlan& plan = state.plan;
+        const std::string action = ActionName(plan.action);
+        if (plan.action == RecoveryAction::kRefuse) {
+            report.Line("pending: a stopped move waits; the recovery refuses: %s",
+                        U(plan.why).c_str());
+        } else {
+            report.Line("pending: a stopped move waits; halvex-move --recover will %s it",
+                        action.c_str());
+        }
+        JsonObject item;
+        item.Text("action", action);
+        if (plan.why.empty()) {
+            item.Null("why");
+        } else {
+            item.Text("why", plan.why);
+        }
+        item.Text("journal", plan.journalFound ? plan.journalPath : std::wstring());
+        json.Raw("pending", item.Serialize());
+        return kExitPending;
+    }
+    report.Line("pending: none");
+    json.Null("pending");
+    if (state.kind == InstallState::Kind::kBroken || state.kind == InstallState::Kind::kMixed) {
+        return kExitAttention;
+    }
+    return kExitDone;
+}
