@@ -109,7 +109,7 @@ bool SamePathSpelling(const std::wstring& a, const std::wstring& b);
 // True when path itself is a symbolic link or another reparse point (not followed).
 bool IsLinkOrReparsePoint(const std::wstring& path);
 
-// ---- What a move needs beyond the Part's calls --------------------------------------------------
+// ---- What a move needs beyond the basic file calls ----------------------------------------------
 
 // Makes an entry of a tree this move parked or made deletable. Windows: lifts the read-only
 // attribute. POSIX: gives a folder's owner the right to list and change its entries (a file's

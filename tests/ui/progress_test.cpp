@@ -414,7 +414,7 @@ class TestProgress : public QObject {
         QVERIFY(boxes.Texts().isEmpty());
     }
 
-    // Under the Part's message, which stays as it is, the status line says in plain words what
+    // Under the fixed message, which stays as it is, the status line says in plain words what
     // happened and what to do.
     void closingWordsUnderTheMessage_data() {
         QTest::addColumn<int>("result");

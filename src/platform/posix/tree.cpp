@@ -1,5 +1,5 @@
-// POSIX backend of the tree calls a move needs beyond the Part's: links copied as links, hard
-// links, folder metadata, identities, letter case, full paths.
+// POSIX backend of the tree calls a move needs beyond the basic file calls: links copied as
+// links, hard links, folder metadata, identities, letter case, full paths.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>

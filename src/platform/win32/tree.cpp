@@ -1,4 +1,4 @@
-// Windows backend of the tree calls a move needs beyond the Part's: the real Win32 calls.
+// Windows backend of the tree calls a move needs beyond the basic file calls: the real Win32 calls.
 #include <windows.h>
 #include <winioctl.h>
 
