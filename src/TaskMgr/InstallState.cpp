@@ -129,6 +129,19 @@ void JudgeBrokenLinks(InstallState& state) {
     }
 }
 
+// Whether the drive the links lead to is the one the move recorded: a different volume mounted
+// at the same place holds other data, whatever its folders are called.
+void JudgeMovedVolume(InstallState& state) {
+    MoveRecord record;
+    if (!ReadMoveRecord(record) || !sys::SamePathSpelling(record.folder, state.movedTo)) return;
+    std::wstring identity;
+    if (!sys::GetVolumeIdentity(state.movedTo, identity) || identity == record.volume) return;
+    HX_LOG.Detail("the links lead to another drive than the one recorded: ", identity, " not ",
+                  record.volume);
+    state.strangeVolume = true;
+    state.expectedRoot = record.root;
+}
+
 }  // namespace
 
 std::wstring Rebased(const std::wstring& path, const std::wstring& oldRoot,
@@ -234,6 +247,7 @@ int32_t ReadInstallState(const std::wstring& detectedBase, CRecovery& recovery,
                                      ParentOf(state.folders[1].leadsTo))) {
         state.kind = InstallState::Kind::kMoved;
         state.movedTo = ParentOf(state.folders[0].leadsTo);
+        JudgeMovedVolume(state);
     } else {
         state.kind = InstallState::Kind::kMixed;
         for (const FolderState& f : state.folders) {

@@ -80,6 +80,10 @@ struct InstallState {
 
     Volume volume = Volume::kUnknown;
     std::wstring expectedRoot;  // where the volume was when the links were made
+    // kMoved: the links lead to a drive other than the one the games were moved to (another
+    // volume mounted at the recorded place); expectedRoot names the place. Nothing may be
+    // written there: it is not the games' drive.
+    bool strangeVolume = false;
     std::wstring volumeNowAt;
     // Each broken link with the same folder at the volume's new place; empty unless every
     // broken link has one. Hand it to CRecovery::Repoint.

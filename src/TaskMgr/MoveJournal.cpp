@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "OculusMgr/COculusMgr.h"
-#include "TaskMgr/CTaskMgr.h"
+#include "TaskMgr/TaskPhase.h"
 #include "ground/LineText.h"
 #include "ground/ResultCodes.h"
 #include "logging/log.h"

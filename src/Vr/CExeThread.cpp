@@ -19,6 +19,13 @@ bool HasRollback(int32_t moveResult) {
 
 CExeThread::CExeThread(IArSet* engine) : QThread(nullptr), engine(engine), monitor(engine) {}
 
+void CExeThread::SetOperation(int32_t op) {
+    operation = op;
+    monitor.Watch(op == kOpRepoint                               ? CMoveMonitor::Work::kRepoint
+                  : op == kOpFinishMove || op == kOpPutBack ? CMoveMonitor::Work::kRecovery
+                                                                : CMoveMonitor::Work::kMove);
+}
+
 CExeThread::~CExeThread() {
     wait();  // never leave a running move without its thread object
 }

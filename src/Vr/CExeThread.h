@@ -23,7 +23,7 @@ class CExeThread : public QThread {
     explicit CExeThread(IArSet* engine = GetEngine());
     ~CExeThread() override;
 
-    void SetOperation(int32_t op) { operation = op; }  // kOp*
+    void SetOperation(int32_t op);  // kOp*
     void SetTargetPath(std::wstring path) { targetPath = std::move(path); }
     void SetSourcePath(std::wstring path) { sourcePath = std::move(path); }
     // The progress page, which forwards the user's cancel, says how a refusal is told.

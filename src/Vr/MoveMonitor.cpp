@@ -16,7 +16,12 @@ float CMoveMonitor::Fraction() {
 }
 
 std::wstring CMoveMonitor::Status(uint32_t tickMs) {
-    const MoveSnapshot snapshot = engine_->GetMoveSnapshot();
+    MoveSnapshot snapshot = engine_->GetMoveSnapshot();
+    if (work_.load() != Work::kMove) {
+        snapshot.recovering = true;
+        snapshot.repointing = work_.load() == Work::kRepoint;
+        snapshot.cancellable = false;
+    }
     canCancel_.store(snapshot.cancellable && !HasReturned());
     const bool copying = snapshot.step == MoveStep::kCopying;
     const bool checking = snapshot.step == MoveStep::kCheckingCopies;

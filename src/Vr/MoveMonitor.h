@@ -22,6 +22,10 @@ class CMoveMonitor {
     std::wstring Status(uint32_t tickMs);
     bool CanCancel() const { return canCancel_.load(); }
 
+    // What is watched, told before the work starts: a first look may come before the engine
+    // itself has begun, and must not speak of a move's cancel during a recovery.
+    enum class Work { kMove, kRecovery, kRepoint };
+    void Watch(Work work) { work_.store(work); }
     void MoveStarting() { finishedMarker_.store(0.0f); }
     void MoveReturned() { finishedMarker_.store(1.0f); }  // the move's thread
     bool HasReturned() const { return finishedMarker_.load() == 1.0f; }
@@ -31,6 +35,7 @@ class CMoveMonitor {
     std::atomic<float> lastFraction_{0.0f};    // written only by the polling thread
     std::atomic<float> finishedMarker_{0.0f};  // 1.0 once the move has returned
     std::atomic<bool> canCancel_{false};
+    std::atomic<Work> work_{Work::kMove};
     CSpeedMeter meter_;
     MoveStep meteredStep_ = MoveStep::kIdle;  // the polling thread's
 };

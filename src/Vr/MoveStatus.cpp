@@ -84,6 +84,10 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
 
 // Why the button is disabled, where the move cannot be cancelled now; empty elsewhere.
 std::wstring CancelNote(const MoveSnapshot& snapshot) {
+    if (snapshot.repointing) {
+        return L"Halvex is re-pointing the links: stopping now could leave the Oculus app "
+               L"without its games, so it cannot be cancelled.";
+    }
     if (snapshot.recovering) {
         return L"Halvex is putting the stopped move in order: stopping now would leave it "
                L"half done, so it cannot be cancelled.";
@@ -262,13 +266,21 @@ std::wstring ClosingWords(const MoveOutcome& outcome) {
     const std::wstring services =
         outcome.servicesRunning ? std::wstring() : L" " + ServicesStoppedWords();
     switch (outcome.result) {
-        case kCodeOk:
+        case kCodeOk: {
+            // A moved library moved on left another drive than the installation's.
+            const bool movedOn = !outcome.dataVolume.empty();
+            const std::wstring& left = movedOn ? outcome.dataVolume : outcome.sourceVolume;
             if (outcome.sameVolume) {
-                return Moved(outcome) + L". It lies on " + outcome.sourceVolume +
+                return Moved(outcome) + L". It lies on " + left +
                        L" too, so no space was freed there.";
             }
-            return Moved(outcome) + L". " + sys::FormatBytes(outcome.bytesMoved) + L" freed on " +
-                   outcome.sourceVolume + L".";
+            const std::wstring bytes = sys::FormatBytes(outcome.bytesMoved);
+            std::wstring text = Moved(outcome) + L". " + bytes + L" freed on " + left;
+            if (movedOn && !outcome.targetVolume.empty()) {
+                text += L" and used on " + outcome.targetVolume;
+            }
+            return text + L".";
+        }
         case kCodeServicesNotStarted: {
             const FailureNote& failure = outcome.failure;
             const std::wstring why = failure.path.empty() || failure.systemText.empty()

@@ -198,6 +198,7 @@ int32_t CVr::MoveInstallationSteps() {
     task.KnowBytes(std::move(checkedBytes_));
     checkedBytes_.clear();
     taskRan = true;
+    movedFromVolume = DataVolume();
     if (const int32_t r = task.Execute(); r != 0) {
         HX_LOG.Err(r);
         return r;
@@ -289,6 +290,16 @@ int32_t CVr::GetParkedPaths(std::wstring& second, std::wstring& first) {
     return r;
 }
 
+// The drive the data lies on now: the installation's own, or, behind the links of an earlier
+// move, that move's target drive. Empty when it cannot be told.
+std::wstring CVr::DataVolume() {
+    CFileOp fileOp;
+    std::wstring real, volume;
+    if (fileOp.GetFinalPath(sourceSoftware, real) != 0 || !sys::GetVolumePathNameW(real, volume))
+        return {};
+    return sys::WithoutTrailingSeparators(volume, 1);
+}
+
 MoveOutcome CVr::GetMoveOutcome() {
     MoveOutcome outcome;
     outcome.result = lastResult;
@@ -309,9 +320,17 @@ MoveOutcome CVr::GetMoveOutcome() {
     if (sys::GetVolumePathNameW(outcome.baseFolder, volume)) {
         outcome.sourceVolume = sys::WithoutTrailingSeparators(volume, 1);
     }
+    if (!movedFromVolume.empty() && movedFromVolume != outcome.sourceVolume) {
+        outcome.dataVolume = movedFromVolume;
+    }
+    if (!gameFolder.empty() && sys::GetVolumePathNameW(gameFolder, volume)) {
+        outcome.targetVolume = sys::WithoutTrailingSeparators(volume, 1);
+    }
+    // The data left the drive it lay on: the installation's, or an earlier target's.
+    const std::wstring left = outcome.dataVolume.empty() ? outcome.baseFolder : outcome.dataVolume;
     bool same = false;
     outcome.sameVolume =
-        !gameFolder.empty() && sys::QuerySameVolume(outcome.baseFolder, gameFolder, same) && same;
+        !gameFolder.empty() && sys::QuerySameVolume(left, gameFolder, same) && same;
     outcome.logPath = LogFilePath();
     return outcome;
 }

@@ -51,6 +51,7 @@ class CVr final : public IArSet {
   private:
     int32_t Detect();
     int32_t MoveInstallationSteps();
+    std::wstring DataVolume();
     std::wstring DetectedBase();  // empty when the installation is not found
 
     std::wstring sourceSoftware;
@@ -61,6 +62,7 @@ class CVr final : public IArSet {
     std::wstring movedSoftware;
     std::wstring resolvedInstallDir;
     std::wstring gameFolder;  // the "Oculus game" folder the last move made
+    std::wstring movedFromVolume;  // the drive the last move's data lay on as it began
     // By source, from the last target check.
     std::map<std::wstring, CTaskMgr::SourceSize> checkedBytes_;
     int32_t lastResult = 0;

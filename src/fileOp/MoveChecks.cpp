@@ -1,5 +1,6 @@
 #include "fileOp/MoveChecks.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "fileOp/CFileOp.h"
@@ -56,7 +57,8 @@ void LogUnchecked(const std::vector<sys::ProcessUse>& unchecked) {
         HX_LOG.Note(
             "not checked for open files (no right to look into it; run as root or "
             "administrator to check it): ",
-            process.name, " (PID ", process.pid, ")");
+            process.name, " (PID ", process.pid, ")",
+            process.systemAccount ? ", a system service" : "");
     }
 }
 
@@ -98,7 +100,9 @@ size_t CountUncheckedProcesses() {
     std::vector<sys::ProcessUse> unchecked;
     if (!sys::FindUncheckableProcesses(unchecked)) return 0;
     LogUnchecked(unchecked);
-    return unchecked.size();
+    // Only people's programs are asked about: the system's are named in the log above.
+    return static_cast<size_t>(std::count_if(unchecked.begin(), unchecked.end(),
+                                             [](const auto& p) { return !p.systemAccount; }));
 }
 
 void LogHolders(const std::wstring& folder) {

@@ -35,7 +35,8 @@ int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wst
                               std::wstring* holder = nullptr);
 
 // The processes the in-use check cannot look into (another user's, while this one is not
-// privileged), each logged by PID and name. 0 when there are none or the system cannot tell.
+// privileged), each logged by PID and name; the count leaves out those of system accounts.
+// 0 when there are none or the system cannot tell.
 size_t CountUncheckedProcesses();
 
 // The name that CFileOp::RenameUnique would give folder parked next to itself now.

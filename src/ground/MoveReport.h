@@ -29,6 +29,7 @@ struct MoveSnapshot {
     bool cancellable = false;  // a cancel would be accepted now: from the first copy to the links
     bool cancelled = false;    // a cancel has been accepted
     bool recovering = false;   // a stopped move is being finished or put back: no cancel
+    bool repointing = false;   // the links are being re-pointed: no cancel either
     std::wstring treeName;     // the folder being copied ("Software", "Downloads")
     uint64_t treeBytesDone = 0;
     uint64_t treeBytesTotal = 0;
@@ -60,6 +61,10 @@ struct MoveOutcome {
     std::wstring baseFolder;    // the installation's base folder
     std::wstring movedTo;       // the "Oculus game" folder the data went to
     std::wstring sourceVolume;  // the installation's drive as a person names it ("C:")
-    bool sameVolume = false;    // the target lies on that drive too: nothing was freed
+    // Where the data lay before the move, when that was another drive than the installation's
+    // (a moved library moved on); empty for a first move.
+    std::wstring dataVolume;
+    std::wstring targetVolume;  // the drive of movedTo
+    bool sameVolume = false;    // the target lies on the drive the data left: nothing was freed
     std::wstring logPath;       // the run's log file; empty when there is none
 };

@@ -29,6 +29,9 @@ struct ProcessUse {
     uint32_t pid = 0;
     std::wstring name;
     std::wstring what;  // the path it holds, where the system tells
+    // Run by a system account (a service, a daemon) rather than by a person signed in: a person
+    // at the computer cannot judge such a program, so it is named in the log, never asked about.
+    bool systemAccount = false;
 };
 
 // Windows refuses to rename a folder that holds an open file; POSIX renames it regardless.

@@ -34,8 +34,8 @@ using ui::PathText;
 const QString kNoSource = QStringLiteral("Failed to detect Oculus installation directory.");
 
 const char* const kEditStyle =
-    "QLineEdit{border: 1px solid #0078d7; background: 0xffffff; "
-    "selection-background-color:0x3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
+    "QLineEdit{border: 1px solid #0078d7; background: #ffffff; "
+    "selection-background-color: #3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
     "#e1e1e1;}";
 // After the rules above: a field that only shows looks unlike the one that takes typing, with a
 // grey frame instead of the blue one (the focus still draws its own).
@@ -84,12 +84,17 @@ const QString kSameVolume = QStringLiteral(
     "The target location is on the same file system as the Oculus installation. Moving Oculus "
     "there frees no space on %1. Move anyway?");
 #endif
-// Only where the system lets a program look into its own user's programs alone (Linux).
+// Only where the system lets a program look into its own user's programs alone (Linux). The
+// system's own services are named in the log, never here: no one at the computer can judge them.
 const QString kUncheckedPrograms = QStringLiteral(
-    "%1 programs of other users could not be checked for files they keep open in the Oculus "
-    "folders. If one of them holds a game file open, what it writes after the move is lost. To "
-    "check them too, close Halvex and start it as root (for example with sudo); the log names "
-    "these programs. Move anyway?");
+    "%1 of other people signed in to this computer could not be checked for files kept open in "
+    "the Oculus folders: what such a program writes to a game file after the move would be lost. "
+    "Close their programs first, or start Halvex as root (for example with sudo) to check them; "
+    "the log names them. Move anyway?");
+
+QString ProgramsOfOthers(size_t count) {
+    return count == 1 ? QStringLiteral("1 program") : QStringLiteral("%1 programs").arg(count);
+}
 
 QString FreeText(bool known, uint64_t bytes) {
     return known ? QString::fromStdWString(sys::FormatBytes(bytes)) : QStringLiteral("?");
@@ -154,6 +159,9 @@ const QString kUnfinishedMove = QStringLiteral(
 const QString kNoteHome = QStringLiteral("Software and Downloads are in %1 (%2 free on %3).");
 const QString kNoteMoved = QStringLiteral(
     "Software and Downloads are in %1 (%2 free on %3), linked from %4 (%5 free on %6).");
+const QString kNoteStrangeDrive = QStringLiteral(
+    "Software and Downloads lead to %1, but the drive at %2 is not the one the games were moved "
+    "to. Connect the games' own drive there; until then Halvex changes nothing on this one.");
 const QString kNoteWaiting = QStringLiteral(
     "A move was stopped before it was done: the Oculus platform cannot find its games until "
     "the move is finished or put back.");
@@ -272,6 +280,9 @@ QString NoteText(const InstallState& state, PathFormat P) {
             return kNoteHome.arg(P(state.base), FreeText(state.baseFreeKnown, state.baseFree),
                                  P(state.baseRoot));
         case InstallState::Kind::kMoved:
+            if (state.strangeVolume) {
+                return kNoteStrangeDrive.arg(P(state.movedTo), P(state.expectedRoot));
+            }
             return kNoteMoved.arg(P(state.movedTo), FreeText(state.movedFreeKnown, state.movedFree),
                                   P(state.movedRoot), P(state.base),
                                   FreeText(state.baseFreeKnown, state.baseFree), P(state.baseRoot));
@@ -307,7 +318,7 @@ int32_t NoteAction(const InstallState& state, QString& label) {
         label = QStringLiteral("Re-point the links");
         return kOpRepoint;
     }
-    if (state.kind == InstallState::Kind::kMoved) {
+    if (state.kind == InstallState::Kind::kMoved && !state.strangeVolume) {
         label = QStringLiteral("Check the games");
         return kOpCheck;
     }
@@ -632,8 +643,14 @@ void COculusInstallWgt::OnChickStartBtn() {
     NormalizePath(target);
     // Every check runs in the engine, in the order the command line runs them too.
     TargetVerdict verdict;
-    const QString refusal =
-        EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict));
+    QString refusal = EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict));
+    if (refusal == kM9) {
+        // The folders cannot be read because a link leads nowhere: say where it should lead.
+        InstallState now;
+        if (GetEngine()->ReadInstallState(now) == 0 && now.kind == InstallState::Kind::kBroken) {
+            refusal += QStringLiteral("\n\n") + BrokenNote(now, PathText);
+        }
+    }
     if (!refusal.isEmpty()) {
         ui::ShowMessageBox(refusal);
         return;
@@ -650,9 +667,10 @@ void COculusInstallWgt::OnChickStartBtn() {
         return;
     }
     // Last: the move's own in-use check runs only once the services are stopped.
+    // No is the default: a person who cannot judge the risk keeps the data as it is.
     if (verdict.uncheckedPrograms != 0 &&
-        ui::ShowMessageBox(kUncheckedPrograms.arg(verdict.uncheckedPrograms), ui::kMbYesNoInfo) !=
-            ui::kIdYes) {
+        ui::ShowMessageBox(kUncheckedPrograms.arg(ProgramsOfOthers(verdict.uncheckedPrograms)),
+                           ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
         return;
     }
     RunWorker(kOpMove, target.toStdWString(), {});

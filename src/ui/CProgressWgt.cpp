@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
@@ -34,7 +35,7 @@ constexpr int kLogHeight = 115;
 constexpr int kPageHeight = 280;  // the page's height whenever the status line fits
 
 const char* const kLogStyle =
-    "QTextEdit{border: 1px solid rgb(200,200,200);background: rgb(255,255,255,80);"
+    "QTextEdit{border: 1px solid rgb(200,200,200);background: rgba(255,255,255,80);"
     "selection-background-color: darkgray;}";
 
 const char* const kVerticalBarStyle =
@@ -161,8 +162,8 @@ QString RecoveryMessage(const CExeThread* worker) {
         case kCodeOk:
             if (operation == kOpRepoint) {
                 return QStringLiteral(
-                           "Links re-pointed: Software and Downloads in %1 lead to %2 "
-                           "again; the Oculus services run again.")
+                           "Links re-pointed: Software and Downloads in %1 now lead to "
+                           "%2; the Oculus services run again.")
                     .arg(base, copies);
             }
             return finish ? QStringLiteral(
@@ -275,6 +276,9 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     // several lines, which a person may want to copy (a path, the log's place).
     statusLabel->setWordWrap(true);
     statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Room for two lines from the start: the step and its numbers wrap now and then during a
+    // copy, and a page that grew and re-centred with them would jump under the pointer.
+    statusLabel->setMinimumHeight(2 * SpacedLineHeight(statusLabel->font()) + 4);
 
     layout->addSpacing(20);
     layout->addWidget(progressBar);
@@ -285,6 +289,7 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     layout->addWidget(statusLabel);
     layout->addLayout(buttonRow);
     layout->addSpacing(10);
+    setFixedSize(width(), std::max(kPageHeight, layout->totalHeightForWidth(width())));
 
     // Read now, before the worker exists, rather than when started() arrives: by then the
     // worker may already be changing these paths.
@@ -335,13 +340,25 @@ void CProgressWgt::OnProgressTimer() {
     progressBar->setValue(static_cast<int>(percent));
     // Cancel works only where the move can still be rolled back as a failed copy; elsewhere the
     // status line says why the button is unavailable.
-    if (thread->isRunning() && !cancelRequested) button->setEnabled(thread->CanCancel());
+    if (!thread->isRunning() || cancelRequested) return;
+    const bool cancellable = thread->CanCancel();
+    button->setEnabled(cancellable);
+    // Cancel takes the focus each time it becomes possible, so that Space and Enter reach it.
+    if (cancellable && !cancelOffered) button->setFocus(Qt::OtherFocusReason);
+    cancelOffered = cancellable;
 }
 
 void CProgressWgt::OnThreadFinish() {
     button->setText(QStringLiteral("OK"));
     timer.stop();
-    AppendLine(FinalMessage());
+    const QString message = FinalMessage();
+    AppendLine(message);
+    // A recovery's and a re-pointing's message are their own closing words: the status line
+    // ends with them, as a move's ends with its own.
+    const int32_t operation = thread->GetOperation();
+    if (operation == kOpFinishMove || operation == kOpPutBack || operation == kOpRepoint) {
+        OnPrintLog(kPrintStatus, message);
+    }
     // Full where the data now lives at the target; empty where everything was put back.
     const int32_t result = thread->GetResult();
     const bool moved = result == kCodeOk || result == kCodeServicesNotStarted ||
@@ -425,10 +442,11 @@ void CProgressWgt::OnPrintLog(int opType, QString str) {
 }
 
 // The closing words may need more lines than the page leaves below the log view: the page grows
-// downwards by what they need, and keeps its place over the main window. The log view keeps its
-// height, so that its lines stay whole and its first one in sight.
+// downwards by what they need, and keeps its place over the main window. It never shrinks back,
+// so a status line that wraps and unwraps moves nothing. The log view keeps its height, so that
+// its lines stay whole and its first one in sight.
 void CProgressWgt::MakeRoomForStatus() {
-    const int needed = std::max(kPageHeight, layout()->totalHeightForWidth(width()));
+    const int needed = std::max(height(), layout()->totalHeightForWidth(width()));
     if (needed == height()) return;
     setFixedSize(width(), needed);
     if (isVisible()) CenterOnMainWnd(this);
@@ -446,8 +464,13 @@ void CProgressWgt::reject() {
     done(1);
 }
 
-void CProgressWgt::keyPressEvent(QKeyEvent*) {
-    // Every key is swallowed: Escape must not reject, Enter must not press a default button.
+void CProgressWgt::keyPressEvent(QKeyEvent* event) {
+    // Escape presses Cancel while a cancel is possible, as in Explorer's copy dialog. Every other
+    // key is swallowed: Escape must not reject, Enter must not press a default button.
+    if (event->key() == Qt::Key_Escape && thread->isRunning() && !cancelRequested &&
+        cancelOffered && button->isEnabled()) {
+        onBtnOk();
+    }
 }
 
 void CProgressWgt::paintEvent(QPaintEvent*) {

@@ -63,5 +63,6 @@ class CProgressWgt : public QDialog {
     QStringList openingLines;
     bool finishShown = false;
     bool cancelRequested = false;  // accepted: the button stays disabled until the end
+    bool cancelOffered = false;    // the button offered a cancel at the last look
     QString statusLine;
 };

@@ -88,9 +88,22 @@ TEST_F(InstallStateTest, AtHomeThenMovedWithTheFreeSpaceOfBothDrives) {
     EXPECT_EQ(state.movedTo, (install_.target() / "Oculus game").wstring());
     EXPECT_TRUE(state.movedFreeKnown && state.baseFreeKnown);
     EXPECT_EQ(state.folders.at(0).where, FolderState::Where::kLinked);
+    EXPECT_FALSE(state.strangeVolume);
     MoveRecord record;
     ASSERT_TRUE(ReadMoveRecord(record));
     EXPECT_EQ(record.folder, state.movedTo);
+
+    // Another volume where the games' drive was: the same folder names, another identity.
+    std::wstring stateFolder;
+    ASSERT_TRUE(sys::GetStateFolder(stateFolder));
+    MoveRecord other = record;
+    other.volume += L"-another";
+    ASSERT_TRUE(sys::ReplaceFileAtomically(stateFolder + sys::kSep + L"moved.record",
+                                           SerializeMoveRecord(other)));
+    state = State();
+    EXPECT_EQ(state.kind, InstallState::Kind::kMoved);
+    EXPECT_TRUE(state.strangeVolume);
+    EXPECT_EQ(state.expectedRoot, record.root);
 }
 
 TEST_F(InstallStateTest, AParkedFolderIsAMoveWaitingWithWhatFits) {

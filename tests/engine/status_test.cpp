@@ -306,6 +306,27 @@ TEST(ClosingWords, SuccessSaysWhereTheDataWentAndWhatWasFreed) {
                                       L"space was freed there.");
 }
 
+// A library moved on from one target to another: the space was freed where the data lay, on
+// the earlier target's drive, whichever drive the installation is on.
+TEST(ClosingWords, AMoveOnNamesTheDriveTheDataLeftAndTheOneItFilled) {
+    const std::wstring size = sys::FormatBytes(3400 * kMB);
+    MoveOutcome on = Outcome(kCodeOk);
+    on.dataVolume = L"E:";
+    on.targetVolume = L"D:";
+    EXPECT_EQ(ClosingWords(on), L"Moved " + size + L" to D:\\Games\\Oculus game. " + size +
+                                    L" freed on E: and used on D:.");
+    on.movedTo = L"C:\\Games\\Oculus game";
+    on.targetVolume = L"C:";
+    EXPECT_EQ(ClosingWords(on), L"Moved " + size + L" to C:\\Games\\Oculus game. " + size +
+                                    L" freed on E: and used on C:.");
+    on.movedTo = L"E:\\Elsewhere\\Oculus game";
+    on.targetVolume = L"E:";
+    on.sameVolume = true;
+    EXPECT_EQ(ClosingWords(on), L"Moved " + size +
+                                    L" to E:\\Elsewhere\\Oculus game. It lies on E: too, so no "
+                                    L"space was freed there.");
+}
+
 TEST(ClosingWords, ACancelSaysEverythingIsBackAndWhetherTheServicesRun) {
     MoveOutcome outcome = Outcome(kCodeCancelled);
     outcome.cancelled = true;

@@ -361,19 +361,59 @@ def case_holder_through_a_bind_mount_in_its_own_namespace(w):
     return problems + w.services_running()
 
 
-def case_holder_of_another_user_while_not_root(w):
-    need_root()  # to become another user
+def person_id_range():
+    first, last = 1000, 60000
+    try:
+        with open("/etc/login.defs") as defs:
+            for line in defs:
+                parts = line.split()
+                if len(parts) >= 2 and parts[0] in ("UID_MIN", "UID_MAX") and parts[1].isdigit():
+                    first, last = (int(parts[1]), last) if parts[0] == "UID_MIN" else (first, int(parts[1]))
+    except OSError:
+        pass
+    return first, last
+
+
+def processes_of_people(but):
+    """How many processes run as a person (not a system account) other than the user but."""
+    first, last = person_id_range()
+    count = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/status") as status:
+                uid = next(int(l.split()[2]) for l in status if l.startswith("Uid:"))
+        except (OSError, StopIteration):
+            continue
+        count += first <= uid <= last and uid != but
+    return count
+
+
+def case_holders_of_other_accounts_while_not_root(w):
+    need_root()  # to become other users
+    person = person_id_range()[0] + 4242
     sh("chown", "-R", "65534:65534", w.dir)
-    # Root's process holds a game file; Halvex runs as the files' owner and cannot look into it.
-    held = os.path.join(w.base, "Software", "Game 3", "level 3", "asset3.pak")
-    proc = holder_process(w, ["sh", "-c", HOLD, "_", held])
+    os.chmod(w.dir, 0o777)  # the person's holder says there that it holds its file
+    # A service (root) and another person each hold a game file; Halvex runs as the files' owner
+    # and can look into neither. The person's program is asked about; the service, which no one
+    # at the computer can judge, is only named in the log.
+    service = holder_process(w, ["sh", "-c", HOLD, "_",
+                                 os.path.join(w.base, "Software", "Game 3", "level 3", "asset3.pak")])
+    os.remove(os.path.join(w.dir, "holder-ready"))
+    persons = holder_process(w, ["setpriv", f"--reuid={person}", f"--regid={person}", "--clear-groups",
+                                 "sh", "-c", HOLD, "_", os.path.join(w.base, "Software", "Game 2", "level 2", "asset2.pak")])
+    expected = processes_of_people(but=65534)
     out = w.move(None, user=65534)
     problems = w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
-    if "could not be checked" not in out.get("unchecked", "") or "root" not in out["unchecked"]:
-        problems.append(f"the move did not say what it could not check:\n{out['output'][-800:]}")
-    if f"(PID {proc.pid})" not in w.log() or "not checked for open files" not in w.log():
-        problems.append("the log does not name the process it could not check")
-    stopped(proc)
+    wanted = ("1 program" if expected == 1 else f"{expected} programs") + " of other people could not be checked"
+    if not out.get("unchecked", "").startswith(wanted) or "root" not in out["unchecked"]:
+        problems.append(f"wanted '{wanted}…':\n{out['output'][-800:]}")
+    log = w.log()
+    if f"(PID {service.pid}), a system service" not in log:
+        problems.append("the log does not name the service it could not check")
+    if f"(PID {persons.pid})" not in log or f"(PID {persons.pid}), a system service" in log:
+        problems.append("the log does not name the person's program it could not check")
+    stopped(service)
+    stopped(persons)
     return problems
 
 
@@ -602,6 +642,29 @@ def case_second_move_of_a_moved_installation(w):
     if os.path.exists(os.path.join(w.target, "Oculus game")):
         problems.append("the first move's folder is left")
     return problems
+
+
+def mount_point_of(path):
+    path = os.path.realpath(path)
+    while not os.path.ismount(path):
+        path = os.path.dirname(path)
+    return path
+
+
+def case_closing_words_of_moves_on_name_the_drive_the_data_left(w):
+    first, second = loop_volume(w, "exfat", "first"), loop_volume(w, "exfat", "second")
+    home = os.path.join(w.dir, "home-drive")
+    os.makedirs(home)
+    installation_drive = mount_point_of(w.dir)
+    problems = []
+    for target, words in ((first, f"freed on {installation_drive}."),
+                          (second, f"freed on {first} and used on {second}."),
+                          (home, f"freed on {second} and used on {installation_drive}.")):
+        out = w.move(target)
+        problems += w.expect(out, result=0)
+        if not out.get("closing", "").endswith(words):
+            problems.append(f"moved to {target}: {out.get('closing')!r}, wanted '…{words}'")
+    return problems + w.linked_to(home) + w.data_whole() + w.services_running()
 
 
 def case_a_move_refused_for_an_interrupted_one_reports_its_time(w):

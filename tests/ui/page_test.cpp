@@ -268,7 +268,8 @@ class TestSourceTargetPage : public QObject {
         const QStringList asked = page.Start(typed, {ui::kIdYes});
         QCOMPARE(asked.size(), 2);
         QCOMPARE(asked.front(), page.SameVolume());
-        QVERIFY2(asked.back().startsWith("7 programs of other users could not be checked") &&
+        QVERIFY2(asked.back().startsWith("7 programs of other people signed in to this computer "
+                                         "could not be checked") &&
                      asked.back().contains("as root") && asked.back().endsWith("Move anyway?"),
                  qPrintable(asked.back()));
         QCOMPARE(page.engine.resets.load(), 0);  // No: no move ran
@@ -280,7 +281,14 @@ class TestSourceTargetPage : public QObject {
         uitest::CloseProgressWhenDone();
         page.start->click();  // returns when the progress page has closed
         QCOMPARE(boxes.Texts().size(), 2);
+        // Enter takes No: a person who cannot judge the risk keeps the data as it is.
+        QCOMPARE(boxes.Requests().back().style, ui::kMbYesNoInfoDefaultNo);
         QCOMPARE(page.engine.resets.load(), 1);
+
+        page.engine.uncheckedPrograms = 1;
+        QVERIFY(page.Start(typed, {ui::kIdYes})
+                    .back()
+                    .startsWith("1 program of other people signed in"));
     }
 
     void targetOnTheInstallationsVolumeWithYesStartsTheMove() {

@@ -501,6 +501,8 @@ class TestProgress : public QObject {
     // Ending the modal loop early would let the page destroy a running worker.
     void nothingClosesThePageWhileTheWorkerRuns() {
         Move move;
+        // Before the copy: Escape is no cancel yet (escapeCancelsOnceACancelIsPossible).
+        move.engine.SetSnapshot(At(MoveStep::kPreparing));
         move.engine.Hold();
         move.Start();
         QVERIFY(move.engine.WaitUntilMoving());
@@ -518,6 +520,65 @@ class TestProgress : public QObject {
         move.Button()->click();
         QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.first().first().toInt(), 1);
+    }
+
+    // Escape presses Cancel, as in Explorer's copy dialog, but only once a cancel is possible;
+    // Cancel takes the focus then, so that Space and Enter reach it too.
+    void escapeCancelsOnceACancelIsPossible() {
+        Move move;
+        move.engine.cancelAnswer = 0;
+        move.engine.moveResult = 3;
+        move.engine.outcome.cancelled = true;
+        move.engine.SetSnapshot(At(MoveStep::kPreparing));
+        move.engine.Hold();
+        move.Start();
+        QVERIFY(move.engine.WaitUntilMoving());
+        QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!move.Button()->isEnabled(), uitest::kEventMs);
+        QTest::keyClick(move.page.get(), Qt::Key_Escape);
+        QCOMPARE(move.engine.cancels.load(), 0);
+
+        move.engine.SetSnapshot(At(MoveStep::kCopying, true));
+        QTRY_VERIFY_WITH_TIMEOUT(move.Button()->isEnabled(), uitest::kEventMs);
+        QCOMPARE(move.page->focusWidget(), static_cast<QWidget*>(move.Button()));
+        QTest::keyClick(move.Button(), Qt::Key_Escape);
+        QCOMPARE(move.engine.cancels.load(), 1);
+        QCOMPARE(move.Lines().last(), kCancelLine);
+        QTest::keyClick(move.page.get(), Qt::Key_Escape);  // once asked, never again
+        QCOMPARE(move.engine.cancels.load(), 1);
+        move.engine.Release();
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
+    }
+
+    // A status line that wraps and unwraps during a copy moves nothing: the page has room for
+    // two lines from the start and keeps its size and place.
+    void pageKeepsItsSizeWhileTheStatusLineWraps() {
+        Move move;
+        move.engine.Hold();
+        move.Start();
+        QVERIFY(move.engine.WaitUntilMoving());
+        const QLabel* label = nullptr;
+        for (const QLabel* each : move.page->findChildren<QLabel*>())
+            if (each->wordWrap()) label = each;
+        QVERIFY(label);
+        const QFontMetrics metrics(label->font());
+        QString twoLines = "Copying Software: 1.2 GB of 466.3 GB";
+        while (metrics.horizontalAdvance(twoLines) < label->width() * 13 / 10)
+            twoLines += " /mnt/games/Oculus game/Software";
+        QTRY_VERIFY_WITH_TIMEOUT(!move.Status().isEmpty(), uitest::kEventMs);
+        const QSize size = move.page->size();
+        const QPoint place = move.page->pos();
+        for (const QString& line : {QString("Copying Software: 1.1 GB of 466.3 GB"), twoLines,
+                                    QString("Copying Software: 1.3 GB of 466.3 GB")}) {
+            emit g_uiCallBack.sigLogPrint(kPrintStatus, line);
+            QTRY_COMPARE_WITH_TIMEOUT(move.Status(), line, uitest::kEventMs);
+            QCOMPARE(move.page->size(), size);
+            QCOMPARE(move.page->pos(), place);
+            QVERIFY2(label->height() >= label->heightForWidth(label->width()),
+                     qPrintable("cut: " + line));
+        }
+        move.engine.Release();
+        QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
     }
 
     void pageCentresOverTheMainWindow() {

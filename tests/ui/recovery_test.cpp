@@ -96,8 +96,26 @@ QStringList RecoveryLines(int32_t operation, int32_t result) {
     CProgressWgt page(nullptr, &worker);
     page.show();
     worker.start();
-    if (!QTest::qWaitFor([&] { return page.IsResultShown(); }, uitest::kEventMs)) return {};
-    return page.findChild<QTextEdit*>()->toPlainText().split('\n');
+    // Every status line the page shows on the way: none may speak of a move's cancel.
+    QStringList statuses;
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            if (statuses.isEmpty() || statuses.last() != page.StatusLine())
+                statuses << page.StatusLine();
+            return page.IsResultShown();
+        },
+        uitest::kEventMs);
+    if (!ended) return {};
+    const QStringList lines = page.findChild<QTextEdit*>()->toPlainText().split('\n');
+    for (const QString& status : statuses) {
+        if (status.contains("once copying starts") || status.contains("copies are in place"))
+            return {"a move's cancel note: " + status};
+        if (operation == kOpRepoint && status.contains("stopped move"))
+            return {"a recovery's words during a re-pointing: " + status};
+    }
+    // The status line ends with the closing words.
+    if (page.StatusLine() != lines.last()) return {"status line at the end: " + page.StatusLine()};
+    return lines;
 }
 
 }  // namespace
@@ -240,8 +258,8 @@ class TestRecoveryOffer : public QObject {
                               "Move undone: Software and Downloads are back in /srv/Oculus; the "
                               "partial copy was deleted; the Oculus services run again."}));
         QCOMPARE(RecoveryLines(kOpRepoint, kCodeOk).last(),
-                 QString("Links re-pointed: Software and Downloads in /srv/Oculus lead to "
-                         "/mnt/games/Oculus game again; the Oculus services run again."));
+                 QString("Links re-pointed: Software and Downloads in /srv/Oculus now lead to "
+                         "/mnt/games/Oculus game; the Oculus services run again."));
         QCOMPARE(RecoveryLines(kOpPutBack, kCodeServicesNotStarted).last(),
                  QString("The Oculus folders are in order, but StartService failed. Please start "
                          "\"OVRService\" and \"OVRLibraryService\" by hand, or restart Halvex to "

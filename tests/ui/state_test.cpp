@@ -2,6 +2,7 @@
 // installation, the action beside a waiting move or a link that leads nowhere, and that the
 // action runs and the note is read again afterwards.
 #include <QApplication>
+#include <QDir>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +10,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include "Vr/TargetCheck.h"
+#include "ground/ResultCodes.h"
 #include "platform/units.h"
 #include "ui/COculusInstallWgt.h"
 #include "ui/pathtext.h"
@@ -120,6 +123,17 @@ class TestInstallStateNote : public QObject {
         QCOMPARE(edits.at(1)->text(), QString());  // the field stays empty for the next target
         QCOMPARE(edits.at(1)->placeholderText(), QString("Now in /mnt/games/Oculus game"));
         QCOMPARE(page.Action(), QString("Check the games"));
+
+        // Another drive mounted where the games' drive was: the row names the place, and offers
+        // nothing that would read or write the stranger's folders as the games.
+        moved.strangeVolume = true;
+        moved.expectedRoot = L"/mnt/games";
+        page.Show(moved);
+        QCOMPARE(page.Note(), QString("Software and Downloads lead to /mnt/games/Oculus game, but "
+                                      "the drive at /mnt/games is not the one the games were moved "
+                                      "to. Connect the games' own drive there; until then Halvex "
+                                      "changes nothing on this one."));
+        QVERIFY(page.Action().isEmpty());
     }
 
     void aWaitingMoveSaysThePlatformCannotRunAndOffersItsAction() {
@@ -165,6 +179,24 @@ class TestInstallStateNote : public QObject {
                                       "is missing, and its drive /mnt/a is not connected. Connect "
                                       "it and start Halvex again."));
         QVERIFY(page.Action().isEmpty());
+
+        // "Start Move" cannot read the folders behind the links: its refusal says why.
+        page.engine.checkCode = kTargetQueryFailed;
+        uitest::BoxRecorder boxes;
+        // Any existing folder will do: the refusal comes from the source, whatever the target.
+        targetcheck::AcceptAnyVolumeForBenchmarks(true);
+        page.page->findChildren<QLineEdit*>().at(1)->setText(QDir::currentPath());
+        for (QPushButton* button : page.page->findChildren<QPushButton*>()) {
+            if (button->text() == "Start Move") button->click();
+        }
+        QCOMPARE(boxes.Texts().size(), 1);
+        const QString refusal = Plain(boxes.Texts().front());
+        QVERIFY2(refusal.startsWith("Initialization failed.") &&
+                     refusal.endsWith("its drive /mnt/a is not connected. Connect it and start "
+                                      "Halvex again."),
+                 qPrintable(refusal));
+        page.engine.checkCode = 0;
+        targetcheck::AcceptAnyVolumeForBenchmarks(false);
 
         broken.volume = InstallState::Volume::kSamePlace;
         broken.folders[1] = Folder(L"Downloads", FolderState::Where::kLinked, L"/mnt/a/x");

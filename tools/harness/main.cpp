@@ -377,15 +377,17 @@ int AskQuestions(const TargetVerdict& verdict, const Options& options, Report& r
     }
     if (verdict.uncheckedPrograms != 0) {
         // Said as the harness always said it; the suites read this line.
+        const std::string programs = verdict.uncheckedPrograms == 1
+                                         ? std::string("1 program")
+                                         : std::to_string(verdict.uncheckedPrograms) + " programs";
         report.Line(
-            "unchecked: %s programs of other users could not be checked for open files "
-            "in the Oculus folders; run as root (sudo) to check them; the log names "
-            "them",
-            std::to_string(verdict.uncheckedPrograms).c_str());
+            "unchecked: %s of other people could not be checked for open files in the Oculus "
+            "folders; close them, or run as root (sudo) to check them; the log names them",
+            programs.c_str());
         questions.emplace_back("unchecked-programs",
-                               std::to_string(verdict.uncheckedPrograms) +
-                                   " programs of other users could not be checked for open "
-                                   "files in the Oculus folders");
+                               programs +
+                                   " of other people could not be checked for open files in the "
+                                   "Oculus folders");
     }
     std::string list = "[";
     for (const auto& [kind, words] : questions) {

@@ -126,8 +126,12 @@ int RunStatus(CVr& engine, Report& report) {
     } else {
         json.Null("movedTo");
     }
-    const char* links = LinkHealth(state);
+    const char* links = state.strangeVolume ? "another drive" : LinkHealth(state);
     report.Line("links: %s", links);
+    if (state.strangeVolume) {
+        report.Line("the drive at %s is not the one the games were moved to",
+                    U(state.expectedRoot).c_str());
+    }
     json.Text("links", std::string(links));
     if (state.baseFreeKnown) json.Number("baseFreeBytes", static_cast<int64_t>(state.baseFree));
     if (state.movedFreeKnown) json.Number("movedFreeBytes", static_cast<int64_t>(state.movedFree));
@@ -154,7 +158,8 @@ int RunStatus(CVr& engine, Report& report) {
     }
     report.Line("pending: none");
     json.Null("pending");
-    if (state.kind == InstallState::Kind::kBroken || state.kind == InstallState::Kind::kMixed) {
+    if (state.kind == InstallState::Kind::kBroken || state.kind == InstallState::Kind::kMixed ||
+        state.strangeVolume) {
         return kExitAttention;
     }
     return kExitDone;

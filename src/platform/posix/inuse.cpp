@@ -106,6 +106,39 @@ std::string ProcessName(const std::string& procDir) {
     return name;
 }
 
+// The range of user IDs given to people rather than to services, as login.defs sets it.
+void PersonIdRange(unsigned long& first, unsigned long& last) {
+    first = 1000;
+    last = 60000;
+    std::ifstream defs("/etc/login.defs");
+    std::string key;
+    unsigned long value = 0;
+    for (std::string line; std::getline(defs, line);) {
+        char name[16] = {};
+        if (std::sscanf(line.c_str(), " %15s %lu", name, &value) != 2) continue;
+        key = name;
+        if (key == "UID_MIN") first = value;
+        if (key == "UID_MAX") last = value;
+    }
+}
+
+// Whether the process runs as a system account (root, a daemon's user, nobody).
+bool RunBySystemAccount(const std::string& procDir) {
+    static const auto range = [] {
+        std::pair<unsigned long, unsigned long> r;
+        PersonIdRange(r.first, r.second);
+        return r;
+    }();
+    std::ifstream in(procDir + "/status");
+    for (std::string line; std::getline(in, line);) {
+        unsigned long real = 0, effective = 0;
+        if (std::sscanf(line.c_str(), "Uid: %lu %lu", &real, &effective) == 2) {
+            return effective < range.first || effective > range.second;
+        }
+    }
+    return false;  // gone, or unreadable: a person's, to be safe
+}
+
 // The kernel's own threads hold no one's files, and their /proc entries are closed to all but
 // root: they must not count as unchecked.
 bool IsKernelThread(const std::string& procDir) {
@@ -216,7 +249,8 @@ bool FindProcessesUsing(const std::vector<std::wstring>& folders, std::vector<Pr
         if (finding.look == Look::kHolds) {
             users.push_back({pid, FromUtf8(ProcessName(dir)), FromUtf8(finding.what)});
         } else if (finding.look == Look::kHidden && unchecked != nullptr) {
-            unchecked->push_back({pid, FromUtf8(ProcessName(dir)), {}});
+            unchecked->push_back(
+                {pid, FromUtf8(ProcessName(dir)), {}, RunBySystemAccount(dir)});
         }
     });
 }
@@ -228,7 +262,7 @@ bool FindUncheckableProcesses(std::vector<ProcessUse>& unchecked) {
         if (fds != nullptr) {
             ::closedir(fds);
         } else if (errno == EACCES || errno == EPERM) {
-            unchecked.push_back({pid, FromUtf8(ProcessName(dir)), {}});
+            unchecked.push_back({pid, FromUtf8(ProcessName(dir)), {}, RunBySystemAccount(dir)});
         }
     });
 }
