@@ -757,6 +757,8 @@ TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsSetAside) {
         EXPECT_EQ(plan.action, RecoveryAction::kPutBack) << field;
         // The copies it names as a move names them are still looked at, and one of the same
         // name beside them; no other.
+        ASSERT_EQ(plan.folders.size(), 2u) << field;
+        EXPECT_FALSE(plan.folders[0].target.empty()) << field;
         for (const FolderFinding& f : plan.folders)
             EXPECT_TRUE(f.target.empty() || fs::path(f.target).parent_path() == Copies()) << field;
     }
