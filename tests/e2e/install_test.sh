@@ -65,9 +65,16 @@ for _ in $(seq 600); do
   [ -e "$host/locks/Varko_Oculus_Kestrum" ] && holds_lock && break
   sleep 0.1
 done
-# Then it must stay up while it builds its window: a grace that can only catch a crash.
-sleep 1
+# Then it must stay up while it builds its window, until its main thread waits for events in
+# the window's event loop (poll, as the kernel names where the thread sleeps).
+in_event_loop() { grep -q poll "/proc/$app_pid/wchan" 2>/dev/null; }
+for _ in $(seq 600); do
+  kill -0 "$app_pid" 2>/dev/null || break
+  in_event_loop && break
+  sleep 0.1
+done
 if kill -0 "$app_pid" 2>/dev/null; then
+  in_event_loop || fail "the installed program never waited for events in its window (60 s)"
   holds_lock || fail "the running program does not hold its single-instance lock in \$HALVEX_HOST"
   kill "$app_pid"
   wait "$app_pid" 2>/dev/null

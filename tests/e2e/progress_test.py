@@ -16,6 +16,7 @@ nothing else, and the test says so). Ends with "progress test: bar moved N times
 X s, status lines S, time left within R×" ("time left not checked" where no copy showed one).
 
 usage: progress_test.py BUILD_DIR"""
+import hashlib
 import os
 import re
 import shutil
@@ -40,8 +41,17 @@ STEPS = [
 ]
 
 
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(8 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
 def make_installation(base):
-    """Software with one 1 GiB file of real data (no holes a copy could skip), Downloads small."""
+    """Software with one 1 GiB file of real data (no holes a copy could skip), Downloads small;
+    the large file's path under the base and its digest."""
     big = os.path.join(base, "Software", "Big Game", "data.pak")
     os.makedirs(os.path.dirname(big))
     block = os.urandom(1 << 20)
@@ -52,10 +62,12 @@ def make_installation(base):
     with open(os.path.join(base, "Downloads", "cache", "manifest.json"), "w") as f:
         f.write("{}\n")
     os.sync()  # the move starts on a quiet disk, not behind this file's write-back
+    return os.path.relpath(big, base), digest(big)
 
 
 def make_slow_then_sparse(base):
-    """Downloads: 60000 small files (slow per byte); Software: a 4 GiB file of 16 MiB data."""
+    """Downloads: 60000 small files (slow per byte); Software: a 4 GiB file of 16 MiB data;
+    the sparse file's path under the base and its digest."""
     for d in range(600):
         folder = os.path.join(base, "Downloads", "cache", f"part{d:03}")
         os.makedirs(folder)
@@ -70,6 +82,7 @@ def make_slow_then_sparse(base):
             f.write(os.urandom(4 << 20))
         f.truncate(4 * GIB)
     os.sync()
+    return os.path.relpath(sparse, base), digest(sparse)
 
 
 def seconds_shown(status):
@@ -114,12 +127,12 @@ def worst_time_left(samples):
 
 def run_move(build, scratch, name, make):
     """One move of an installation made by make, sampled every 100 ms: (run, samples, statuses,
-    base, target)."""
+    base, target, what make returned)."""
     host_tool = os.path.join(build, "tools", "halvex-host")
     harness = os.path.join(build, "tools", "halvex-move")
     base, host, target = (os.path.join(scratch, name, n) for n in ("Oculus", "host", "target"))
     os.makedirs(target)
-    make(base)
+    made = make(base)
     tool = lambda *a: subprocess.run([host_tool, "--host", host, *a], check=True,
                                      stdout=subprocess.DEVNULL)
     tool("registry", "set-base", base + os.sep)
@@ -130,7 +143,7 @@ def run_move(build, scratch, name, make):
                          cwd=os.path.join(scratch, name), capture_output=True, text=True,
                          timeout=900)
     samples, statuses = parse(run.stdout)
-    return run, samples, statuses, base, target
+    return run, samples, statuses, base, target, made
 
 
 def parse(output):
@@ -190,8 +203,8 @@ def main():
         if shutil.disk_usage(scratch).free < 4 * GIB:
             print(f"progress test: needs 4 GiB free in {scratch}")
             return 1
-        run, samples, statuses, base, target = run_move(build, scratch, "large",
-                                                        make_installation)
+        run, samples, statuses, base, target, (big, big_digest) = run_move(
+            build, scratch, "large", make_installation)
         if run.returncode != 0 or len(samples) < 2:
             print(run.stdout[-3000:], run.stderr[-2000:])
             print("progress test: the move failed")
@@ -213,8 +226,8 @@ def main():
               f"copies were made durable: {longest_flush:.1f} s")
         worst_large, looked_large = worst_time_left(samples)
 
-        sparse_run, sparse_samples, _, sparse_base, sparse_target = run_move(
-            build, scratch, "sparse", make_slow_then_sparse)
+        sparse_run, sparse_samples, _, sparse_base, sparse_target, (sparse, sparse_digest) = \
+            run_move(build, scratch, "sparse", make_slow_then_sparse)
         if sparse_run.returncode != 0 or len(sparse_samples) < 2:
             print(sparse_run.stdout[-3000:], sparse_run.stderr[-2000:])
             print("progress test: the move of the slow and the sparse part failed")
@@ -248,20 +261,17 @@ def main():
         if missing:
             problems.append("no status line for " + ", ".join(missing))
         if not os.path.islink(os.path.join(base, "Software")) or \
-                os.path.getsize(os.path.join(target, "Oculus game", "Software", "Big Game",
-                                             "data.pak")) != GIB:
-            problems.append("the move did not leave the file at the target behind a link")
+                digest(os.path.join(target, "Oculus game", big)) != big_digest:
+            problems.append("the move did not leave the file, whole, at the target behind a link")
         if worst > TIME_LEFT_MOST_OFF:
             problems.append(f"a time left was {worst:.1f} times what really remained")
         if looked_sparse == 0:
             # Not a fault of the program: a machine that copies the small files from its cache
             # within a few seconds leaves nothing to check.
             print("  the slow part ended before a time left could be checked: not checked")
-        sparse_copy = os.path.join(sparse_target, "Oculus game", "Software", "Sparse Game",
-                                   "disk.img")
         if not os.path.islink(os.path.join(sparse_base, "Software")) or \
-                os.path.getsize(sparse_copy) != 4 * GIB:
-            problems.append("the sparse file is not at the target behind a link")
+                digest(os.path.join(sparse_target, "Oculus game", sparse)) != sparse_digest:
+            problems.append("the sparse file is not at the target, whole, behind a link")
         for problem in problems:
             print(f"FAILED: {problem}")
         return 1 if problems else 0

@@ -282,8 +282,10 @@ TEST_F(LogTest, UnmappedErrnoIsKeptInEveryRecordOfTheCode) {
     HX_LOG.Err(code);
     std::istringstream lines(OnlyLogText());
     const std::string expected = ">: 10001 (errno " + std::to_string(EPROTO) + ")";
-    for (std::string line; std::getline(lines, line);)
+    int records = 0;
+    for (std::string line; std::getline(lines, line); ++records)
         EXPECT_NE(line.find(expected), std::string::npos) << line;
+    EXPECT_EQ(records, 2);
 }
 #endif
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <set>
 
 #include "TaskMgr/CRecovery.h"
 #include "TaskMgr/MoveJournal.h"
@@ -299,6 +300,60 @@ TEST_F(RecoveryTest, NoOriginalIsDeletedBeforeTheCheckedCopiesAreRecorded) {
     sys::fault::Reset();
     EXPECT_EQ(Recovered(), "");
     EXPECT_FALSE(fs::exists(Copies()));  // the folders the move made go with the rollback
+}
+
+// The order that makes a power cut harmless, seen call by call: each copy flushed to its drive
+// and the "checked" record on disk before the first original is deleted; the folders the journal
+// names flushed after their last change and before the journal goes.
+TEST_F(RecoveryTest, CopiesAreDurableBeforeAnOriginalGoesAndTheFoldersBeforeTheJournal) {
+    ScopedCopyThreads walkerOnly(1);  // the calls in order, on one thread
+    std::wstring journalPath;
+    ASSERT_EQ(GetJournalPath(journalPath), 0);
+    const std::wstring state = fs::path(journalPath).parent_path().wstring();
+    const std::wstring base = install_.base().wstring();
+    std::set<std::wstring> flushed;
+    int deletes = 0, changesSinceBaseFlush = 0, journalsRemoved = 0;
+    sys::fault::Arm({sys::Call::kAny, 1, 0, false, [&] {
+                         const std::wstring& path = sys::fault::CurrentPath();
+                         const bool stateFile = !path.empty() && path.rfind(state, 0) == 0;
+                         switch (sys::fault::CurrentCall()) {
+                             case sys::Call::kFlushToDisk:
+                                 flushed.insert(fs::path(path).lexically_normal().wstring());
+                                 if (path.rfind(base, 0) == 0) changesSinceBaseFlush = 0;
+                                 return;
+                             case sys::Call::kDeleteFile:
+                                 if (path == journalPath) {
+                                     ++journalsRemoved;
+                                     EXPECT_EQ(changesSinceBaseFlush, 0)
+                                         << "the journal went before the base folder was flushed";
+                                     return;
+                                 }
+                                 if (stateFile) return;
+                                 if (deletes++ == 0) {
+                                     for (const fs::path& copy : {Copies() / "Software",
+                                                                  Copies() / "Downloads"}) {
+                                         EXPECT_EQ(flushed.count(copy.lexically_normal().wstring()), 1u)
+                                             << copy << " not flushed before the first delete";
+                                     }
+                                     EXPECT_NE(ReadFile(journalPath).find("\nchecked=1\n"),
+                                               std::string::npos)
+                                         << "an original deleted before the checked record";
+                                 }
+                                 break;
+                             case sys::Call::kRemoveDirectory:
+                             case sys::Call::kMoveFile:
+                             case sys::Call::kCreateSymbolicLink:
+                                 break;
+                             default:
+                                 return;
+                         }
+                         if (!stateFile) ++changesSinceBaseFlush;
+                     },
+                     true});
+    EXPECT_EQ(Move(), 0);
+    sys::fault::Reset();
+    EXPECT_GT(deletes, 0);
+    EXPECT_EQ(journalsRemoved, 1);
 }
 
 TEST_F(RecoveryTest, AMoveIsRefusedWhileAnInterruptedOneWaits) {
@@ -757,6 +812,8 @@ TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsSetAside) {
         EXPECT_EQ(plan.action, RecoveryAction::kPutBack) << field;
         // The copies it names as a move names them are still looked at, and one of the same
         // name beside them; no other.
+        ASSERT_EQ(plan.folders.size(), 2u) << field;
+        EXPECT_FALSE(plan.folders[0].target.empty()) << field;
         for (const FolderFinding& f : plan.folders)
             EXPECT_TRUE(f.target.empty() || fs::path(f.target).parent_path() == Copies()) << field;
     }

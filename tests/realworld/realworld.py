@@ -15,6 +15,7 @@ import tempfile
 import time
 
 BUILD = os.path.abspath(sys.argv[1])
+ONLY = sys.argv[2] if len(sys.argv) > 2 else ""  # runs only the cases whose names hold it
 HOST_TOOL = os.path.join(BUILD, "tools", "halvex-host")
 HARNESS = os.path.join(BUILD, "tools", "halvex-move")
 ROOT = os.geteuid() == 0
@@ -679,21 +680,6 @@ def case_a_move_refused_for_an_interrupted_one_reports_its_time(w):
     return problems + w.services_running()
 
 
-def kill_at_phase(w, target, phase):
-    """Runs a move and kills it as it announces phase; the output up to then."""
-    proc = subprocess.Popen([HARNESS, "--target", target, "--yes"], env=dict(os.environ, HALVEX_HOST=w.host),
-                            cwd=w.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    seen = ""
-    for line in proc.stdout:
-        seen += line
-        if line.strip() == f"phase: {phase}":
-            proc.kill()
-            break
-    proc.wait()
-    proc.stdout.close()
-    return seen
-
-
 def recover(w):
     proc = subprocess.run([HARNESS, "--recover"], env=dict(os.environ, HALVEX_HOST=w.host),
                           cwd=w.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -703,7 +689,7 @@ def recover(w):
 def case_times_exfat_cannot_hold_are_judged_alike_by_the_move_and_a_later_recovery(w):
     vol = loop_volume(w, "exfat", "exfat")
     # Times before 1980 and after 2107: the FUSE driver shows them as given until a remount.
-    for i in range(1500):  # enough that the move is still deleting when it is killed
+    for i in range(200):  # many more deletes than the calls the move makes before its kill
         write(os.path.join(w.base, "Software", "Game 5", f"save{i}.dat"), f"save {i}")
     stamps = {"Software/Game 1": 170856000, "Software/Game 1/level 1": 170856001,
               "Software/Game 2": 4733510401, "Downloads/cache": 170856002}
@@ -714,14 +700,18 @@ def case_times_exfat_cannot_hold_are_judged_alike_by_the_move_and_a_later_recove
                 os.utime(os.path.join(folder, name), ns=(stamp * 10**9, stamp * 10**9))
         os.utime(folder, ns=(stamp * 10**9, stamp * 10**9))
     w.snapshot()
-    seen = kill_at_phase(w, vol, 6)
-    if "phase: 6" not in seen:
-        return [f"the move did not reach its links:\n{seen[-1500:]}"]
+    # Killed while it empties the old folders: the links stand, the journal is left, and the
+    # recovery must judge the checked copies as the move did, and finish it.
+    killed = w.move_like([HARNESS, "--target", vol, "--yes", "--die-at", "4:20"])
+    if killed["exit"] != "137":
+        return [f"the move was not killed while emptying:\n{killed['output'][-1500:]}"]
+    if not os.path.exists(w.journal()):
+        return ["no journal after the kill: the move was not stopped midway"]
     if not w.remounts[vol]():
         return ["the exFAT volume could not be mounted again"]
     out = recover(w)
     problems = []
-    if "recovery: finished" not in out and "recovery: nothing to do" not in out:
+    if "recovery: finished" not in out:
         problems.append(f"the recovery judged the checked copies otherwise:\n{out[-1500:]}")
     return problems + w.linked_to(vol) + w.data_whole() + w.services_running()
 
@@ -1032,6 +1022,8 @@ def main():
     passed = failed = skipped = 0
     try:
         for name, case in CASES:
+            if ONLY and ONLY not in name:
+                continue
             world = None
             try:
                 world = World(scratch, name)

@@ -66,6 +66,17 @@ struct Move {
     std::unique_ptr<CProgressWgt> page;
 };
 
+// How many connections the shared callback's line signal has; QObject keeps the count to
+// subclasses, so it is read through a pointer to the inherited member.
+int LineReceivers() {
+    struct Peek : QObject {
+        static int Count(const QObject& object) {
+            return (object.*(&Peek::receivers))(SIGNAL(sigLogPrint(int, QString)));
+        }
+    };
+    return Peek::Count(g_uiCallBack);
+}
+
 }  // namespace
 
 class TestProgress : public QObject {
@@ -274,6 +285,10 @@ class TestProgress : public QObject {
     }
 #endif
 
+    // The target's folder cannot be made, before anything was parked: the worker ends unclean
+    // with its parked paths still empty, and the page closes with the restore words as it
+    // builds them for every unclean end, the empty paths in their places, then the line that
+    // says the folder could not be made. This is the page's fixed wording for that end.
     void failedFolderCreationAddsItsOwnLine() {
         uitest::Scratch scratch;
         Move move(2);
@@ -591,8 +606,10 @@ class TestProgress : public QObject {
     // Lines posted from another thread arrive on the page's thread.
     void postedLinesReachTheLogAndTheStatus() {
         Move move;
+        const int receiversBefore = LineReceivers();
         move.engine.Hold();
         move.Start();
+        QCOMPARE(LineReceivers(), receiversBefore + 1);
         QTRY_COMPARE_WITH_TIMEOUT(move.Button()->text(), QString("Cancel"), uitest::kEventMs);
         // The page's own status line is posted when it changes, and it does not change here.
         QTRY_COMPARE_WITH_TIMEOUT(move.Status(), "Getting ready\u2026" + kBeforeCopy,
@@ -613,8 +630,10 @@ class TestProgress : public QObject {
         move.engine.Release();
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
         QVERIFY2(move.Status().startsWith("Moved "), "the closing words take the status line");
+        // A page that is gone takes its connection with it: no line may reach it after.
         move.page.reset();
-        emit g_uiCallBack.sigLogPrint(0, "after the page is gone");  // must not reach it
+        QCOMPARE(LineReceivers(), receiversBefore);
+        emit g_uiCallBack.sigLogPrint(0, "after the page is gone");
     }
 };
 

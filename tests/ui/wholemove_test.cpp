@@ -3,6 +3,7 @@
 // cancel that races the end of the copy. The fault seam runs the test's steps at chosen platform
 // calls, on the worker's own time.
 #include <QApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -42,6 +43,21 @@ struct Desk {
         sys::fault::Reset();
         window.reset();
         g_mainWnd = nullptr;
+    }
+    // The installation's files, byte for byte, under the folders given for Software and
+    // Downloads; the first one missing or changed, or an empty text when all are whole.
+    QString NotWhole(const QString& software, const QString& downloads) const {
+        const std::pair<QString, QByteArray> files[] = {
+            {software + "/Game One/game.bin", QByteArray(4096, 'g')},
+            {software + "/Game One/data/level1.pak", "level one"},
+            {software + "/Game Two/two.bin", "two"},
+            {downloads + "/partial.tmp", "partial"}};
+        for (const auto& [path, content] : files) {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly) || file.readAll() != content) return path;
+        }
+        if (!QFileInfo(downloads + "/empty folder").isDir()) return downloads + "/empty folder";
+        return {};
     }
     QString Why() const {
         if (!installation.ok()) return installation.error();
@@ -183,9 +199,10 @@ class TestWholeMove : public QObject {
         QVERIFY(software.isSymLink());
         QCOMPARE(software.symLinkTarget(), desk.Target("Software"));
         QVERIFY(QFileInfo(desk.installation.Downloads()).isSymLink());
-        QVERIFY(QFileInfo::exists(desk.Target("Software/Game One/data/level1.pak")));
-        QVERIFY(QFileInfo::exists(desk.Target("Downloads/empty folder")));
-        QVERIFY(QFileInfo::exists(desk.installation.Software() + "/Game Two/two.bin"));
+        // Every file at the target, and through the links at the old paths.
+        QCOMPARE(desk.NotWhole(desk.Target("Software"), desk.Target("Downloads")), QString());
+        QCOMPARE(desk.NotWhole(desk.installation.Software(), desk.installation.Downloads()),
+                 QString());
         QVERIFY(!QFileInfo::exists(desk.installation.Base() + "/SoftwareVarko"));
         QVERIFY(!QFileInfo::exists(desk.installation.Base() + "/DownloadsVarko"));
     }
@@ -205,8 +222,8 @@ class TestWholeMove : public QObject {
         QCOMPARE(words, "Move cancelled. Everything is back in " + desk.installation.Base() +
                             ". The Oculus services are running again.");
         QVERIFY(!QFileInfo(desk.installation.Software()).isSymLink());
-        QVERIFY(QFileInfo::exists(desk.installation.Software() + "/Game One/game.bin"));
-        QVERIFY(QFileInfo::exists(desk.installation.Downloads() + "/partial.tmp"));
+        QCOMPARE(desk.NotWhole(desk.installation.Software(), desk.installation.Downloads()),
+                 QString());
         QVERIFY(!QFileInfo::exists(desk.installation.Base() + "/SoftwareVarko"));
         QVERIFY(!QFileInfo::exists(desk.Target("Downloads/partial.tmp")));
         QCOMPARE(desk.target->text(), QString());
@@ -227,8 +244,8 @@ class TestWholeMove : public QObject {
         QCOMPARE(words, "Move cancelled. Everything is back in " + desk.installation.Base() +
                             ". The Oculus services are running again.");
         QVERIFY(!QFileInfo(desk.installation.Software()).isSymLink());
-        QVERIFY(QFileInfo::exists(desk.installation.Software() + "/Game One/data/level1.pak"));
-        QVERIFY(QFileInfo::exists(desk.installation.Downloads() + "/partial.tmp"));
+        QCOMPARE(desk.NotWhole(desk.installation.Software(), desk.installation.Downloads()),
+                 QString());
         QVERIFY(!QFileInfo::exists(desk.Target("Software")));
         QVERIFY(!QFileInfo::exists(desk.Target("Downloads")));
         QVERIFY(ServiceRunning(L"OVRService"));

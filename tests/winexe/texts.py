@@ -2,8 +2,9 @@
 """Tells whether a text the Windows program showed is one of the program's own texts, as the
 Linux build shows them: the string literals of src/ui and src/app (adjacent pieces joined),
 with "%1"-style arguments matching anything.
-Usage: texts.py SOURCE_ROOT TEXT          (TEXT as Wine's msgbox trace prints it: L"...")
-       texts.py SOURCE_ROOT --plain TEXT   (TEXT as it is)
+Usage: texts.py SOURCE_ROOT [--plain] [--expect START] TEXT
+  TEXT as Wine's msgbox trace prints it (L"..."), or as it is with --plain. With --expect, only
+  the program's texts that begin with START count: the one a step must show, not any of them.
 Exits 0 when it matches; prints the text either way.
 """
 import glob
@@ -41,17 +42,22 @@ def program_texts(root):
 
 
 def main():
-    root = sys.argv[1]
-    shown = sys.argv[-1] if sys.argv[2] == "--plain" else unescape_wine(sys.argv[2])
-    for text in program_texts(root):
-        if not text:
-            continue
+    root, args = sys.argv[1], sys.argv[2:]
+    plain = "--plain" in args
+    expect = args[args.index("--expect") + 1] if "--expect" in args else ""
+    shown = args[-1] if plain else unescape_wine(args[-1])
+    texts = [text for text in program_texts(root) if text and text.startswith(expect)]
+    if not texts:
+        print(f"no text of the program begins with {expect!r}")
+        return 1
+    for text in texts:
         pattern = "".join(".+" if re.fullmatch(r'%\d', part) else re.escape(part)
                           for part in re.split(r'(%\d)', text))
         if re.fullmatch(pattern, shown, re.S):
             print("text: " + shown)
             return 0
-    print("text not the program's: " + repr(shown))
+    print(("text not the program's: " if not expect else
+           f"text not the program's that begins with {expect!r}: ") + repr(shown))
     return 1
 
 
