@@ -512,6 +512,8 @@ int Move(CVr& engine, const Options& options, Report& report) {
     report.Line("moved-software: %s", Utf8(engine.GetMovedSoftwarePath()).c_str());
     report.Line("parked-first: %s\nparked-second: %s", Utf8(first).c_str(), Utf8(second).c_str());
     report.Line("verify-ms: %u", engine.Task().VerifyMs());
+    // What the window's status line would say at the end (sampling has printed it already).
+    if (options.progressMs <= 0) report.Line("closing: %s", OneLine(ClosingWords(outcome)).c_str());
     // A move refused before its task ran (16: an interrupted move waits) never reaches the
     // finished phase: all of its time is work, and there is no closing pause.
     const Clock::time_point finished =
