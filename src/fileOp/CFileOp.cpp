@@ -1004,6 +1004,19 @@ bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
     return ResolveQuietly(link, behindLink) && behindLink == behindTarget;
 }
 
+// The end of making a link: the call's failure, or a link that is not there although the call
+// said it made one (Wine 8 answers success without making anything). 0 when the link is right.
+int32_t LinkMade(bool called, const std::wstring& link, const std::wstring& target) {
+    int32_t code = 0;
+    if (!called) {
+        code = FailedQueryCode(sys::GetLastError());  // no link means no success
+    } else if (!IsLinkTo(link, target)) {
+        code = SystemCode(sys::kErrNotAReparsePoint);
+    }
+    if (code != 0) HX_LOG.Err(code);
+    return code;
+}
+
 }  // namespace
 
 int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
@@ -1014,33 +1027,13 @@ int32_t CFileOp::MakeDirLink(std::wstring link, std::wstring target) {
         HX_LOG.Err(code);
         return code;
     }
-    if (!sys::CreateSymbolicLinkW(link, target, sys::kSymlinkFlagDirectory)) {
-        const int32_t code = FailedQueryCode(sys::GetLastError());  // no link means no success
-        HX_LOG.Err(code);
-        return code;
-    }
-    // Some systems (Wine 8) answer success without making anything.
-    if (!IsLinkTo(link, target)) {
-        const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
-        HX_LOG.Err(code);
-        return code;
-    }
-    return 0;
+    return LinkMade(sys::CreateSymbolicLinkW(link, target, sys::kSymlinkFlagDirectory), link,
+                    target);
 }
 
 int32_t CFileOp::RepointDirLink(const std::wstring& link, const std::wstring& target) {
     if (LinkApi().unavailable) return kCodeLinkFacilityMissing;
-    if (!sys::ReplaceDirectoryLinkW(link, target)) {
-        const int32_t code = FailedQueryCode(sys::GetLastError());
-        HX_LOG.Err(code);
-        return code;
-    }
-    if (!IsLinkTo(link, target)) {
-        const int32_t code = SystemCode(sys::kErrNotAReparsePoint);
-        HX_LOG.Err(code);
-        return code;
-    }
-    return 0;
+    return LinkMade(sys::ReplaceDirectoryLinkW(link, target), link, target);
 }
 
 int32_t CFileOp::GetFinalPath(std::wstring path, std::wstring& finalPath) {
