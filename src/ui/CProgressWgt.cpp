@@ -278,7 +278,11 @@ CProgressWgt::CProgressWgt(QWidget* parent, CExeThread* worker)
     statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // Room for two lines from the start: the step and its numbers wrap now and then during a
     // copy, and a page that grew and re-centred with them would jump under the pointer.
-    statusLabel->setMinimumHeight(2 * SpacedLineHeight(statusLabel->font()) + 4);
+    // Measured on two lines of the label's own rich text: the platform's text layout adds its
+    // own margins to the line height.
+    statusLabel->setText(SpacedText(QStringLiteral("Xg\nXg"), statusLabel->font()));
+    statusLabel->setMinimumHeight(statusLabel->heightForWidth(300));
+    statusLabel->clear();
 
     layout->addSpacing(20);
     layout->addWidget(progressBar);
