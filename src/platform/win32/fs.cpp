@@ -8,6 +8,7 @@
 #include "platform/fs.h"
 #include "platform/sys.h"
 #include "platform/win32/errors.h"
+#include "platform/win32/flush.h"
 #include "platform/win32/reparse.h"
 
 namespace sys {
@@ -377,12 +378,10 @@ bool ReplaceDirectoryLinkW(const std::wstring& link, const std::wstring& target)
 
 // ---- Durability and the log file --------------------------------------------------------------
 
-namespace {
-
-bool FlushHandleOf(const std::wstring& path, DWORD flags) {
-    const HANDLE handle =
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, flags, nullptr);
+bool FlushHandleOf(const std::wstring& path, unsigned long flags) {
+    const HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool flushed = ::FlushFileBuffers(handle) != FALSE;
     const DWORD error = ::GetLastError();
@@ -390,6 +389,8 @@ bool FlushHandleOf(const std::wstring& path, DWORD flags) {
     if (!flushed) ::SetLastError(error);
     return flushed;
 }
+
+namespace {
 
 // Flushing needs a handle open for writing, which a read-only file refuses: its attribute is
 // lifted for the moment.

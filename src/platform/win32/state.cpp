@@ -7,6 +7,7 @@
 
 #include "platform/fs.h"
 #include "platform/sys.h"
+#include "platform/win32/flush.h"
 
 namespace sys {
 
@@ -39,15 +40,7 @@ bool RenameOpenFile(HANDLE file, const std::wstring& to) {
 }
 
 bool FlushFolder(const std::wstring& folder) {
-    const HANDLE handle = ::CreateFileW(
-        folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool flushed = ::FlushFileBuffers(handle) != FALSE;
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(handle);
-    if (!flushed) ::SetLastError(error);
-    return flushed;
+    return FlushHandleOf(folder, FILE_FLAG_BACKUP_SEMANTICS);
 }
 
 std::wstring FolderOf(const std::wstring& path) {

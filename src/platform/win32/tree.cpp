@@ -136,9 +136,10 @@ bool CopyFolderMetadata(const std::wstring& source, const std::wstring& target) 
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data)) return false;
     // A folder is opened for its times only with backup semantics.
-    const HANDLE folder = ::CreateFileW(
-        target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE folder =
+        ::CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE) return false;
     const bool timed = ::SetFileTime(folder, nullptr, nullptr, &data.ftLastWriteTime) != FALSE;
     const DWORD error = ::GetLastError();
