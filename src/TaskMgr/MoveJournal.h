@@ -23,8 +23,8 @@
 //   end=1                              always last: the text is whole
 //
 // In values, "%", control characters and the bytes that end a line are written as %XX. A reader
-// of version 2 or later passes over a line whose key it does not know (lower-case letters and "-"), so a
-// later writer may add lines without making this one's journals unreadable to it.
+// of version 2 or later passes over a line whose key it does not know (lower-case letters and "-"),
+// so a later writer may add lines without making this one's journals unreadable to it.
 #pragma once
 
 #include <cstdint>

@@ -21,9 +21,9 @@ CExeThread::CExeThread(IArSet* engine) : QThread(nullptr), engine(engine), monit
 
 void CExeThread::SetOperation(int32_t op) {
     operation = op;
-    monitor.Watch(op == kOpRepoint                               ? CMoveMonitor::Work::kRepoint
+    monitor.Watch(op == kOpRepoint                          ? CMoveMonitor::Work::kRepoint
                   : op == kOpFinishMove || op == kOpPutBack ? CMoveMonitor::Work::kRecovery
-                                                                : CMoveMonitor::Work::kMove);
+                                                            : CMoveMonitor::Work::kMove);
 }
 
 CExeThread::~CExeThread() {

@@ -8,8 +8,8 @@
 
 #include "TaskMgr/InstallState.h"
 #include "TaskMgr/RecoveryPlan.h"
-#include "fileOp/LibraryCheck.h"
 #include "Vr/TargetCheck.h"
+#include "fileOp/LibraryCheck.h"
 #include "ground/MoveReport.h"
 #include "ground/ResultCodes.h"
 

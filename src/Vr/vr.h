@@ -61,7 +61,7 @@ class CVr final : public IArSet {
     std::wstring installBase;
     std::wstring movedSoftware;
     std::wstring resolvedInstallDir;
-    std::wstring gameFolder;  // the "Oculus game" folder the last move made
+    std::wstring gameFolder;       // the "Oculus game" folder the last move made
     std::wstring movedFromVolume;  // the drive the last move's data lay on as it began
     // By source, from the last target check.
     std::map<std::wstring, CTaskMgr::SourceSize> checkedBytes_;

@@ -20,8 +20,8 @@
 #endif
 
 #include "fileOp/CFileOp.h"
-#include "ground/ResultCodes.h"
 #include "fileop_support.h"
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "support.h"
@@ -166,9 +166,10 @@ uint64_t FolderTime(const fs::path& folder) {
 
 void SetFolderTime(const fs::path& folder, uint64_t ticks) {
 #ifdef _WIN32
-    const HANDLE handle = ::CreateFileW(folder.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle =
+        ::CreateFileW(folder.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << folder;
     const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     EXPECT_TRUE(::SetFileTime(handle, nullptr, nullptr, &time)) << folder;
@@ -609,7 +610,7 @@ TEST_F(FileOpTest, EachSourceIsMeasuredUnderItsOwnFolderToTheExactLimit) {
         fs::path entry = base / folder;
         while (left > 0) {
             size_t part = std::min<size_t>(200, left - 1);  // a separator before each
-            if (left - part - 1 == 1) --part;                // no name can be empty
+            if (left - part - 1 == 1) --part;               // no name can be empty
             entry /= std::string(part, 'a' + static_cast<char>(left % 26));
             left -= part + 1;
         }

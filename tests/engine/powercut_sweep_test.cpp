@@ -403,8 +403,8 @@ Place Look(const SimulatedInstall& install, const std::string& top, const fs::pa
     for (auto it = fs::recursive_directory_iterator(folder, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (!fs::is_regular_file(it->symlink_status(ec))) continue;
-        const auto known = install.files().find(
-            top + "/" + fs::relative(it->path(), folder).generic_string());
+        const auto known =
+            install.files().find(top + "/" + fs::relative(it->path(), folder).generic_string());
         if (known == install.files().end() || ReadFile(it->path()) != known->second) {
             place.ownData = true;
             break;

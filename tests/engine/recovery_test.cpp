@@ -313,43 +313,44 @@ TEST_F(RecoveryTest, CopiesAreDurableBeforeAnOriginalGoesAndTheFoldersBeforeTheJ
     const std::wstring base = install_.base().wstring();
     std::set<std::wstring> flushed;
     int deletes = 0, changesSinceBaseFlush = 0, journalsRemoved = 0;
-    sys::fault::Arm({sys::Call::kAny, 1, 0, false, [&] {
-                         const std::wstring& path = sys::fault::CurrentPath();
-                         const bool stateFile = !path.empty() && path.rfind(state, 0) == 0;
-                         switch (sys::fault::CurrentCall()) {
-                             case sys::Call::kFlushToDisk:
-                                 flushed.insert(fs::path(path).lexically_normal().wstring());
-                                 if (path.rfind(base, 0) == 0) changesSinceBaseFlush = 0;
-                                 return;
-                             case sys::Call::kDeleteFile:
-                                 if (path == journalPath) {
-                                     ++journalsRemoved;
-                                     EXPECT_EQ(changesSinceBaseFlush, 0)
-                                         << "the journal went before the base folder was flushed";
-                                     return;
-                                 }
-                                 if (stateFile) return;
-                                 if (deletes++ == 0) {
-                                     for (const fs::path& copy : {Copies() / "Software",
-                                                                  Copies() / "Downloads"}) {
-                                         EXPECT_EQ(flushed.count(copy.lexically_normal().wstring()), 1u)
-                                             << copy << " not flushed before the first delete";
-                                     }
-                                     EXPECT_NE(ReadFile(journalPath).find("\nchecked=1\n"),
-                                               std::string::npos)
-                                         << "an original deleted before the checked record";
-                                 }
-                                 break;
-                             case sys::Call::kRemoveDirectory:
-                             case sys::Call::kMoveFile:
-                             case sys::Call::kCreateSymbolicLink:
-                                 break;
-                             default:
-                                 return;
+    sys::fault::Arm(
+        {sys::Call::kAny, 1, 0, false,
+         [&] {
+             const std::wstring& path = sys::fault::CurrentPath();
+             const bool stateFile = !path.empty() && path.rfind(state, 0) == 0;
+             switch (sys::fault::CurrentCall()) {
+                 case sys::Call::kFlushToDisk:
+                     flushed.insert(fs::path(path).lexically_normal().wstring());
+                     if (path.rfind(base, 0) == 0) changesSinceBaseFlush = 0;
+                     return;
+                 case sys::Call::kDeleteFile:
+                     if (path == journalPath) {
+                         ++journalsRemoved;
+                         EXPECT_EQ(changesSinceBaseFlush, 0)
+                             << "the journal went before the base folder was flushed";
+                         return;
+                     }
+                     if (stateFile) return;
+                     if (deletes++ == 0) {
+                         for (const fs::path& copy :
+                              {Copies() / "Software", Copies() / "Downloads"}) {
+                             EXPECT_EQ(flushed.count(copy.lexically_normal().wstring()), 1u)
+                                 << copy << " not flushed before the first delete";
                          }
-                         if (!stateFile) ++changesSinceBaseFlush;
-                     },
-                     true});
+                         EXPECT_NE(ReadFile(journalPath).find("\nchecked=1\n"), std::string::npos)
+                             << "an original deleted before the checked record";
+                     }
+                     break;
+                 case sys::Call::kRemoveDirectory:
+                 case sys::Call::kMoveFile:
+                 case sys::Call::kCreateSymbolicLink:
+                     break;
+                 default:
+                     return;
+             }
+             if (!stateFile) ++changesSinceBaseFlush;
+         },
+         true});
     EXPECT_EQ(Move(), 0);
     sys::fault::Reset();
     EXPECT_GT(deletes, 0);

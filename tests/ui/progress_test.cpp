@@ -601,7 +601,8 @@ class TestProgress : public QObject {
         Move move;
         move.Start();
         QCOMPARE(move.page->width(), 400);
-        QCOMPARE(move.page->pos(), QPoint(40 + (530 - 400) / 2, 30 + (365 - move.page->height()) / 2));
+        QCOMPARE(move.page->pos(),
+                 QPoint(40 + (530 - 400) / 2, 30 + (365 - move.page->height()) / 2));
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
     }
 

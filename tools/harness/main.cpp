@@ -548,8 +548,11 @@ int Check(CVr& engine, Report& report) {
         return kExitRefused;
     }
     const std::pair<const char*, const std::vector<std::wstring>*> lists[] = {
-        {"differs", &found.differs}, {"changed", &found.changed}, {"missing", &found.missing},
-        {"updated", &found.updated}, {"added", &found.added}};
+        {"differs", &found.differs},
+        {"changed", &found.changed},
+        {"missing", &found.missing},
+        {"updated", &found.updated},
+        {"added", &found.added}};
     for (const auto& [word, list] : lists) {
         std::string paths = "[";
         for (const std::wstring& path : *list) {

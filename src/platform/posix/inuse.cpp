@@ -68,7 +68,8 @@ void AddBelow(int folderFd, TreeIdentities& tree) {
         struct stat st {};
         if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!tree.Add(st) || !S_ISDIR(st.st_mode)) continue;
-        const int sub = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int sub =
+            ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (sub >= 0) AddBelow(sub, tree);
     }
     ::closedir(dir);
@@ -195,7 +196,8 @@ Finding LookAt(const std::string& procDir, const TreeIdentities& tree) {
         char range[64] = {};
         unsigned major = 0, minor = 0;
         unsigned long inode = 0;
-        if (std::sscanf(line.c_str(), "%63s %*s %*s %x:%x %lu", range, &major, &minor, &inode) != 4 ||
+        if (std::sscanf(line.c_str(), "%63s %*s %*s %x:%x %lu", range, &major, &minor, &inode) !=
+                4 ||
             inode == 0 || tree.inodes.count(static_cast<ino_t>(inode)) == 0) {
             continue;
         }
@@ -203,8 +205,9 @@ Finding LookAt(const std::string& procDir, const TreeIdentities& tree) {
         st.st_dev = makedev(major, minor);
         st.st_ino = static_cast<ino_t>(inode);
         // The map's own link tells the true identity where this process may follow it.
-        const bool held = tree.Holds(st) ||
-                          (::stat((procDir + "/map_files/" + range).c_str(), &st) == 0 && tree.Holds(st));
+        const bool held =
+            tree.Holds(st) ||
+            (::stat((procDir + "/map_files/" + range).c_str(), &st) == 0 && tree.Holds(st));
         if (held) {
             const auto slash = line.find('/');
             return {Look::kHolds, slash == std::string::npos ? std::string() : line.substr(slash)};
@@ -249,8 +252,7 @@ bool FindProcessesUsing(const std::vector<std::wstring>& folders, std::vector<Pr
         if (finding.look == Look::kHolds) {
             users.push_back({pid, FromUtf8(ProcessName(dir)), FromUtf8(finding.what)});
         } else if (finding.look == Look::kHidden && unchecked != nullptr) {
-            unchecked->push_back(
-                {pid, FromUtf8(ProcessName(dir)), {}, RunBySystemAccount(dir)});
+            unchecked->push_back({pid, FromUtf8(ProcessName(dir)), {}, RunBySystemAccount(dir)});
         }
     });
 }
