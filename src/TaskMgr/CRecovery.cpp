@@ -61,9 +61,10 @@ std::wstring OddJournal(const JournalRecord& record) {
             (i == 1 && NameOf(record.folders[0].source) == name)) {
             return L"it names " + Quoted(folder.source) + L" as a folder of the installation";
         }
+        const wchar_t* parkedSuffix = record.work == JournalWork::kBack ? L"Back" : L"Varko";
         if (!folder.parked.empty() &&
             (ParentOf(folder.parked) != base ||
-             !IsStemWithSuffixes(NameOf(folder.parked), name + L"Varko"))) {
+             !IsStemWithSuffixes(NameOf(folder.parked), name + parkedSuffix))) {
             return L"it names " + Quoted(folder.parked) + L" as a parked folder";
         }
         const std::wstring container = ParentOf(folder.target);
@@ -328,6 +329,7 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
     }
     if (plan.journalFound) {
         if (plan.record.work == JournalWork::kRepoint) return AssessRepoint(plan);
+        if (plan.record.work == JournalWork::kBack) return AssessBack(plan);
         if (const int32_t r = FromJournal(plan); r != 0) return r;
     } else {
         bool anyParked = false;
@@ -569,9 +571,12 @@ int32_t CRecovery::Run(const std::wstring& detectedBase, RecoveryAction expected
         HX_LOG.Err(r);
         return r;
     }
+    const bool back = plan.record.work == JournalWork::kBack;
+    const bool finish = expected == RecoveryAction::kFinish;
     const int32_t r = plan.record.work == JournalWork::kRepoint ? Repoint(plan.record)
-                      : expected == RecoveryAction::kFinish     ? Finish(plan)
-                                                                : PutBack(plan);
+                      : back   ? (finish ? FinishBack(plan) : PutBackBack(plan))
+                      : finish ? Finish(plan)
+                               : PutBack(plan);
     if (r != 0) HX_LOG.Err(r);
     return r;
 }
@@ -579,10 +584,13 @@ int32_t CRecovery::Run(const std::wstring& detectedBase, RecoveryAction expected
 // One unit per file to delete, and ten for the other steps, as a move counts its own.
 int32_t CRecovery::CountUnits(const RecoveryPlan& plan, RecoveryAction action) {
     int32_t total = 10;
+    // What each deletes: a move's finish the parked originals, its put back the copies; a move
+    // back's finish the moved folders, its put back the home copies.
+    const bool deletesParked =
+        (action == RecoveryAction::kFinish) != (plan.record.work == JournalWork::kBack);
     for (const FolderFinding& f : plan.folders) {
-        const bool finish = action == RecoveryAction::kFinish;
-        const std::wstring& tree = finish ? f.parked : f.target;
-        if (!(finish ? f.parkedExists : f.targetExists)) continue;
+        const std::wstring& tree = deletesParked ? f.parked : f.target;
+        if (!(deletesParked ? f.parkedExists : f.targetExists)) continue;
         int32_t count = 0;
         if (const int32_t r = fileOp.CountFiles(tree, count); r != 0) return r;
         total += count;
@@ -750,6 +758,127 @@ int32_t CRecovery::GetProgress(float& fraction) {
     if (total == 0) return kCodeNoTotal;
     fraction = static_cast<float>(static_cast<double>(doneUnits.load()) / total);
     return 0;
+}
+
+// ---- A stopped move back ----------------------------------------------------------------------
+//
+// Each folder: its link S, its home copy H (parked), the moved folder T (target). Away: S is
+// still the link, H may be partial; Placing: S is gone, H waits to take its name; Home: S is a
+// folder (H placed) and H is gone. The decision:
+//   Finish    the copies were recorded checked, every Away folder's H holds what T holds (the
+//             same, by sizes and times) and every other folder is Placing or Home: place each
+//             H, delete every T, start the services.
+//   Put back  every folder is Away with T there, and none was placed: delete every H, start
+//             the services; the games stay where the links lead.
+//   Refuse    anything else, naming what was found.
+// Finish only places checked copies and deletes moved data once its copy is placed; Put back only
+// deletes home copies, after taking the "checked" record back: so either may be stopped and run
+// again.
+
+int32_t CRecovery::AssessBack(RecoveryPlan& plan) {
+    const bool checked = plan.record.copiesChecked;
+    bool placed = false;
+    bool copiesWhole = checked;
+    std::wstring why;
+    for (const JournalFolder& entry : plan.record.folders) {
+        FolderFinding f;
+        f.source = entry.source;
+        f.parked = entry.parked;
+        f.target = entry.target;
+        f.sourceIsLink = sys::IsLinkOrReparsePoint(f.source);
+        f.sourceExists =
+            f.sourceIsLink || sys::GetFileAttributesW(f.source) != sys::kInvalidFileAttributes;
+        f.parkedExists = !f.parked.empty() && IsRealFolder(f.parked);
+        f.targetExists = IsRealFolder(f.target);
+        if (f.sourceIsLink) {
+            f.place = Place::kLinked;
+            if (!f.targetExists) {
+                f.driveMissing = DriveMissing(f.target, plan.record.targetVolume);
+                f.odd = Quoted(f.source) + L" leads to " + Quoted(f.target) +
+                        (f.driveMissing ? L", whose drive is not connected" : L", which is gone");
+            } else if (!f.parkedExists) {
+                copiesWhole = false;
+            } else if (checked) {
+                std::wstring difference;
+                const int32_t r = fileOp.VerifyCopy(f.target, f.parked, difference);
+                if (r != 0 && r != kCodeCopyDiffers) return r;
+                f.copy = r == 0 ? FolderFinding::Copy::kSame : FolderFinding::Copy::kPartial;
+                if (r != 0) copiesWhole = false;
+            }
+        } else if (!f.sourceExists) {
+            f.place = Place::kParked;
+            placed = true;
+            if (!f.parkedExists) {
+                f.odd = L"neither " + Quoted(f.source) + L" nor its copy " + Quoted(f.parked) +
+                        L" is there";
+            }
+        } else {
+            f.place = Place::kHome;
+            placed = true;
+            if (f.parkedExists) {
+                f.odd = L"both " + Quoted(f.source) + L" and " + Quoted(f.parked) + L" are folders";
+            }
+        }
+        if (!f.odd.empty()) why += (why.empty() ? L"" : L"; ") + f.odd;
+        plan.folders.push_back(std::move(f));
+    }
+    if (why.empty() && placed && !copiesWhole) {
+        why = L"a folder was put in place of its link, but the other's copy at home is not whole";
+    }
+    if (!why.empty()) {
+        plan.action = RecoveryAction::kRefuse;
+        plan.why = why;
+    } else {
+        plan.action = placed || copiesWhole ? RecoveryAction::kFinish : RecoveryAction::kPutBack;
+    }
+    return 0;
+}
+
+int32_t CRecovery::FinishBack(const RecoveryPlan& plan) {
+    JournalRecord record = plan.record;
+    for (size_t i = 0; i < plan.folders.size(); ++i) {
+        if (plan.folders[i].place != Place::kHome) record.folders[i].linked = true;
+    }
+    int32_t r = BeginAndStopServices(record, JournalWork::kBack, kLinking, plan.record);
+    if (r != 0) return r;
+    std::vector<std::wstring> moved;
+    for (const FolderFinding& f : plan.folders) {
+        if (f.targetExists) moved.push_back(f.target);
+    }
+    // Nothing has changed yet: a program holding moved data stops the finish here, as it was.
+    if ((r = NotHeld(moved)) != 0) {
+        RestartAndRestore(plan.record);
+        return r;
+    }
+    for (const FolderFinding& f : plan.folders) {
+        if (f.place == Place::kLinked && (r = fileOp.RemoveOneDir(f.source)) != 0) return r;
+        if (f.place != Place::kHome && (r = fileOp.MoveOne(f.parked, f.source)) != 0) return r;
+    }
+    doneUnits.fetch_add(9);
+    Step(record, kEmptying, false, r);
+    for (const FolderFinding& f : plan.folders) {
+        if (f.targetExists && (r = fileOp.DeleteTree(f.target, false)) != 0) return r;
+    }
+    const std::wstring container = plan.CopiesFolder();
+    std::vector<std::wstring> left;
+    if (!container.empty() && IsRealFolder(container) && fileOp.ListNames(container, left) == 0 &&
+        left.empty()) {
+        fileOp.RemoveOneDir(container);
+    }
+    ForgetMove();
+    RemoveManifest(ManifestFileName::kMoved);
+    return StartServicesAndClose(record);
+}
+
+int32_t CRecovery::PutBackBack(const RecoveryPlan& plan) {
+    JournalRecord record = plan.record;
+    record.copiesChecked = false;  // durably, before the first home copy goes
+    int32_t r = BeginAndStopServices(record, JournalWork::kBack, kFailed, plan.record);
+    if (r != 0) return r;
+    for (const FolderFinding& f : plan.folders) {
+        if (f.parkedExists && (r = fileOp.DeleteTree(f.parked, false)) != 0) return r;
+    }
+    return StartServicesAndClose(record);
 }
 
 // ---- Re-pointing links -------------------------------------------------------------------------

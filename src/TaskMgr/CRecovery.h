@@ -62,6 +62,9 @@
 // So a recovery may be stopped at any moment and run again. The journal goes only when every step
 // succeeded.
 //
+// A move back's journal (work=back) is decided by its own table (CRecovery::AssessBack): the
+// recovery finishes it once its home copies are checked, and else deletes them.
+//
 // A re-pointing's journal (work=repoint) names the links' new place. Where that is not there, the
 // volume the links led to is looked for by its identity (moved.record), wherever it is attached
 // now, its first place included; each link is replaced without a moment of no link where the
@@ -115,6 +118,10 @@ class CRecovery {
     // A stopped re-pointing: finished when every target is a folder and every old path is a
     // link or nothing.
     int32_t AssessRepoint(RecoveryPlan& plan);
+    // A stopped move back (work=back): see CRecovery.cpp.
+    int32_t AssessBack(RecoveryPlan& plan);
+    int32_t FinishBack(const RecoveryPlan& plan);
+    int32_t PutBackBack(const RecoveryPlan& plan);
     // hint: what a damaged journal still names (its copies), or null.
     int32_t OriginalAsChecked(const RecoveryPlan& plan, FolderFinding& folder);
     int32_t FromDisk(const std::wstring& base, RecoveryPlan& plan, bool& anyParked,

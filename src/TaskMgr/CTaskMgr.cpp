@@ -270,19 +270,26 @@ int32_t CTaskMgr::CheckBeforeParking(const std::wstring& source, const std::wstr
 }
 
 int32_t CTaskMgr::CopyParked() {
+    std::vector<CopyJob> jobs;
+    for (const auto& [folder, target] : parked)
+        jobs.push_back({folder, target, LeafOf(SourceOf(target))});
+    return CopyAndCheck(jobs, true);
+}
+
+int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManifest) {
     int32_t k = 0;
     Manifest manifest;
-    manifest.trees.reserve(parked.size());  // the copy lists into each tree by its address
-    for (const auto& [folder, target] : parked) {
+    manifest.trees.reserve(jobs.size());  // the copy lists into each tree by its address
+    for (const CopyJob& job : jobs) {
         copyTree_.store(std::min(k++, static_cast<int32_t>(kTrees) - 1));
         copyTreeStartBytes_.store(fileOp.ReadCounters().copiedBytes);
         ManifestTree& tree = manifest.trees.emplace_back();
-        tree.name = LeafOf(SourceOf(target));
+        tree.name = job.name;
         fileOp.CollectManifest(&tree);
-        const int32_t copied = fileOp.CopyTree(folder, target);
+        const int32_t copied = fileOp.CopyTree(job.from, job.to);
         fileOp.CollectManifest(nullptr);
         if (const int32_t r = copied; r != 0) {
-            NoteFailure(r, target);
+            NoteFailure(r, job.to);
             HX_LOG.Err(r);
             return r;
         }
@@ -293,11 +300,11 @@ int32_t CTaskMgr::CopyParked() {
         }
     }
     SetStep(MoveStep::kCheckingCopies);
-    // The parked originals are deleted next: the copies must be on disk, not only in a cache.
-    for (const auto& [folder, target] : parked) {
-        if (!sys::FlushToDisk(target)) {
+    // The originals are deleted next: the copies must be on disk, not only in a cache.
+    for (const CopyJob& job : jobs) {
+        if (!sys::FlushToDisk(job.to)) {
             const int32_t r = SystemCode(sys::GetLastError());
-            NoteFailure(r, target);
+            NoteFailure(r, job.to);
             HX_LOG.Err(r);
             return r;
         }
@@ -305,13 +312,13 @@ int32_t CTaskMgr::CopyParked() {
     // And they must be the originals: a writer the in-use check missed shows up here.
     const uint32_t verifyStart = sys::GetTickCount();
     const auto noteTime = [&] { verifyMs_.store(sys::GetTickCount() - verifyStart); };
-    for (const auto& [folder, target] : parked) {
+    for (const CopyJob& job : jobs) {
         std::wstring difference;
-        if (const int32_t r = fileOp.VerifyCopy(folder, target, difference); r != 0) {
+        if (const int32_t r = fileOp.VerifyCopy(job.from, job.to, difference); r != 0) {
             if (r == kCodeCopyDiffers)
                 HX_LOG.Detail("copy differs from its original at: ", difference);
             if (r == kCodeCopyDiffers) sys::SetLastError(0);  // no call failed: a difference
-            NoteFailure(r, r == kCodeCopyDiffers ? difference : folder);
+            NoteFailure(r, r == kCodeCopyDiffers ? difference : job.from);
             HX_LOG.Err(r);
             noteTime();
             return r;
@@ -321,12 +328,12 @@ int32_t CTaskMgr::CopyParked() {
     // caches once every copy is flushed, so that a drive that lost, or overwrote with later
     // data (a fake-capacity drive), what it took earlier in the move shows it here.
     size_t t = 0;
-    for (const auto& [folder, target] : parked) {
+    for (const CopyJob& job : jobs) {
         std::wstring difference;
-        if (const int32_t r = fileOp.VerifyFromMedia(target, manifest.trees[t++], difference);
+        if (const int32_t r = fileOp.VerifyFromMedia(job.to, manifest.trees[t++], difference);
             r != 0) {
             if (r == kCodeCopyCorrupt) sys::SetLastError(0);  // no call failed: other bytes
-            NoteFailure(r, r == kCodeCopyCorrupt ? difference : target);
+            NoteFailure(r, r == kCodeCopyCorrupt ? difference : job.to);
             HX_LOG.Err(r);
             noteTime();
             return r;
@@ -334,10 +341,12 @@ int32_t CTaskMgr::CopyParked() {
     }
     noteTime();
     // The manifest goes to disk before the record: a recovery checks the copies against it.
-    if (const int32_t r = WriteManifest(ManifestFileName::kMoving, manifest); r != 0) {
-        NoteFailure(r);
-        HX_LOG.Err(r);
-        return r;
+    if (writeManifest) {
+        if (const int32_t r = WriteManifest(ManifestFileName::kMoving, manifest); r != 0) {
+            NoteFailure(r);
+            HX_LOG.Err(r);
+            return r;
+        }
     }
     // Only this record, on disk, lets an original go: before it a power cut may leave copies
     // whose sizes and times are right and whose bytes are zeros.
@@ -470,7 +479,7 @@ int32_t CTaskMgr::Execute() {
     servicesRestarted_ = true;
     int32_t rr = 0;
 
-    int32_t result = MoveForward();
+    int32_t result = back_ ? MoveBackward() : MoveForward();
     if (result != 0) {
         HX_LOG.Err(result);
         direction.store(1);
@@ -480,7 +489,9 @@ int32_t CTaskMgr::Execute() {
         fileOp.ResetCancel();
 
         const int32_t p = phase.load();
-        if (result == kCodeCancelled && p == kCancelled) {
+        if (back_) {
+            rr = RollBackMoveBack(p, result == kCodeCancelled && p == kCancelled, result);
+        } else if (result == kCodeCancelled && p == kCancelled) {
             rr = RestoreParked(Clear::kCopies);
             if (rr != 0) {
                 HX_LOG.Err(rr);
@@ -685,6 +696,7 @@ int32_t CTaskMgr::GetProgress(float& fraction) {
 MoveSnapshot CTaskMgr::Snapshot() const {
     MoveSnapshot snapshot;
     snapshot.step = static_cast<MoveStep>(step_.load());
+    snapshot.back = back_.load();
     const int32_t now = phase.load();
     const bool inCopy =
         snapshot.step == MoveStep::kCopying || snapshot.step == MoveStep::kCheckingCopies;
@@ -713,6 +725,7 @@ void CTaskMgr::Reset() {
     doneUnits.store(0);
     pairs.clear();
     parked.clear();
+    homeCopies_.clear();
     rollbackClean = true;
     servicesRestarted_ = true;
     failure_ = {};

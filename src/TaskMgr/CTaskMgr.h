@@ -34,6 +34,10 @@
 int32_t RemoveEmptiedParkedFolder(CFileOp& fileOp, const std::wstring& parkedFolder,
                                   bool& seenLinked, std::wstring& oldParentDir);
 
+// The free name a move back makes the home copy of link under: "SoftwareBack", then with "(1)"
+// added as often as the name is taken.
+std::wstring HomeCopyNameFor(const std::wstring& link);
+
 // Tests and the move harness watch the phases (and the steps the status line names) go by;
 // null in the product.
 class TaskPhaseObserver {
@@ -50,6 +54,10 @@ class CTaskMgr {
     using PathMap = std::map<std::wstring, std::wstring>;
 
     int32_t SetPairs(PathMap pairs);
+    // The next Execute brings a moved library home instead of moving it: each pair is then a
+    // link (source) and the moved folder it leads to (target). See MoveBack.cpp.
+    void SetMovingBack(bool back) { back_.store(back); }
+    bool MovingBack() const { return back_.load(); }
     // The bytes of each source, as the target check sized them just before: the count of the
     // next move then only lists names. Used once.
     struct SourceSize {
@@ -89,6 +97,22 @@ class CTaskMgr {
     void RemoveMadeFolders();
     int32_t ParkSources();
     int32_t CopyParked();
+    struct CopyJob {
+        std::wstring from, to, name;  // name: the tree's, as the manifest lists it
+    };
+    // Copies each job, flushes the copies, compares them with their originals, reads them back
+    // from the media and records them checked; writeManifest keeps the hashes for a recovery.
+    int32_t CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManifest);
+
+    // Moving back (MoveBack.cpp).
+    int32_t MoveBackward();
+    int32_t CountBackAndCheckRoom();
+    int32_t MakeHomeCopies();
+    int32_t PlaceHomeCopies();
+    int32_t RemoveMovedData();
+    int32_t RollBackMoveBack(int32_t phase, bool cancelled, int32_t& result);
+    int32_t UnplaceHomeCopies();
+    void RemoveHomeCopies();
     int32_t LinkSources();
     int32_t RemoveParked();
     int32_t RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked);
@@ -143,5 +167,7 @@ class CTaskMgr {
     PathMap linksTried_;                       // source -> target, the links this run tried to make
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;
+    std::atomic<bool> back_{false};
+    PathMap homeCopies_;  // moving back: link -> the home copy's name beside it
     MoveJournal journal_;  // on disk from the first step until the end; see MoveJournal.h
 };

@@ -187,6 +187,17 @@ bool ParseMoveRecord(std::string_view text, MoveRecord& record) {
     return true;
 }
 
+int32_t ForgetMove() {
+    const std::wstring path = RecordPath();
+    if (path.empty()) return kCodeEmptyPath;
+    if (sys::RemoveFileDurably(path)) return 0;
+    const uint32_t error = sys::GetLastError();
+    if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
+    const int32_t r = SystemCode(error);
+    HX_LOG.Detail("move record: not removed: ", r);
+    return r;
+}
+
 int32_t RecordMove(const std::wstring& base) {
     const std::wstring trimmed = sys::WithoutTrailingSeparators(base, 1);
     MoveRecord record;

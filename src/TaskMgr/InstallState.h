@@ -37,6 +37,8 @@ std::string SerializeMoveRecord(const MoveRecord& record);
 bool ParseMoveRecord(std::string_view text, MoveRecord& record);
 // Records where the links in base lead now. 0, or the code of the failure (logged).
 int32_t RecordMove(const std::wstring& base);
+// Removes the record once the library is home again: 0 also when there was none.
+int32_t ForgetMove();
 // false when there is no record or it cannot be read.
 bool ReadMoveRecord(MoveRecord& record);
 

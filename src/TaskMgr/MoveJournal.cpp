@@ -26,6 +26,8 @@ const char* WorkName(JournalWork work) {
             return "putback";
         case JournalWork::kRepoint:
             return "repoint";
+        case JournalWork::kBack:
+            return "back";
         default:
             return "move";
     }
@@ -82,6 +84,8 @@ class JournalParser {
                 record_.work = JournalWork::kPutBack;
             } else if (raw == "repoint") {
                 record_.work = JournalWork::kRepoint;
+            } else if (raw == "back") {
+                record_.work = JournalWork::kBack;
             } else {
                 return false;
             }
@@ -362,8 +366,9 @@ int32_t FlushRecordedFolders(const JournalRecord& record) {
 
 // ---- One move's journal ------------------------------------------------------------------------
 
-int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase) {
+int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase, JournalWork work) {
     record_ = JournalRecord{};
+    record_.work = work;
     record_.phase = phase;
     const auto& names = COculusMgr::ServiceNames();
     record_.services.assign(names.begin(), names.end());
@@ -420,6 +425,16 @@ int32_t MoveJournal::CopiesChecked() {
     record_.copiesChecked = true;
     if (const int32_t r = WriteJournal(record_); r != 0) {
         record_.copiesChecked = false;
+        return r;
+    }
+    return 0;
+}
+
+int32_t MoveJournal::CopiesUnchecked() {
+    if (!active_ || !record_.copiesChecked) return 0;
+    record_.copiesChecked = false;
+    if (const int32_t r = WriteJournal(record_); r != 0) {
+        record_.copiesChecked = true;
         return r;
     }
     return 0;

@@ -8,7 +8,7 @@
 //
 //   version=3                          always first (1: written before "checked" existed; 2:
 //                                      before "volume" and "end")
-//   work=move                          move, finish, putback or repoint: who wrote it last
+//   work=move                          move, finish, putback, repoint or back: who wrote it last
 //   phase=2                            the task phase reached (TaskPhase)
 //   checked=1                          the copies are flushed to disk and checked: only from
 //                                      here on may a parked original be deleted
@@ -43,7 +43,11 @@ struct JournalFolder {
 
 // kRepoint: links that lead nowhere are being pointed at the same folders on the volume's new
 // drive letter or mount point (InstallState.h); each folder's target is the new place.
-enum class JournalWork : int32_t { kMove, kFinish, kPutBack, kRepoint };
+// kBack: a moved library is being brought home. Each folder's source is its link, its target
+// the moved data the link leads to, and "parked" the name its home copy is made under next to
+// the link; "linked" says the link may have given way to the home copy. Its recovery keeps
+// work=back (CRecovery.h).
+enum class JournalWork : int32_t { kMove, kFinish, kPutBack, kRepoint, kBack };
 
 struct JournalRecord {
     JournalWork work = JournalWork::kMove;
@@ -96,7 +100,7 @@ class MoveJournal {
 
     // Source folder -> target folder; all the services a move may stop are listed until
     // SetServices narrows them down.
-    int32_t Begin(const PathMap& pairs, int32_t phase);
+    int32_t Begin(const PathMap& pairs, int32_t phase, JournalWork work = JournalWork::kMove);
     void SetServices(std::vector<std::wstring> services) { record_.services = std::move(services); }
     // Source folder -> the name it will be parked under.
     int32_t PlanParking(const PathMap& parkedNames);
@@ -106,6 +110,9 @@ class MoveJournal {
     // deleted before this has returned 0.
     int32_t CopiesChecked();
     bool CopiesRecorded() const { return active_ && record_.copiesChecked; }
+    // Takes the record back, durably, before a rollback deletes checked copies: a recovery then
+    // no longer counts on them.
+    int32_t CopiesUnchecked();
     // Keeps the journal past the move's end: what is left for the next start to finish or put
     // back (a rollback that did not finish, parked data left) and the services it stopped.
     void KeepForRecovery() { keep_ = true; }

@@ -37,8 +37,10 @@ void CExeThread::run() {
     createDirFailed = false;
 
     switch (operation) {
-        case kOpMove: {
-            const int32_t code = engine->MoveInstallation();
+        case kOpMove:
+        case kOpMoveBack: {
+            const int32_t code =
+                operation == kOpMove ? engine->MoveInstallation() : engine->MoveBack();
             monitor.MoveReturned();
             result = code;
             if (HasRollback(code)) rollbackClean = engine->IsRollbackClean();
@@ -102,7 +104,8 @@ void CExeThread::run() {
 float CExeThread::GetProgress() {
     const float fraction = monitor.Fraction();
     // Once the move has returned, its closing words are on their way and take the line.
-    const bool watched = operation == kOpMove || operation == kOpFinishMove ||
+    const bool watched = operation == kOpMove || operation == kOpMoveBack ||
+                         operation == kOpFinishMove ||
                          operation == kOpPutBack || operation == kOpRepoint ||
                          operation == kOpCheck;
     if (watched && !monitor.HasReturned()) {

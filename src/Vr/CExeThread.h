@@ -26,6 +26,9 @@ class CExeThread : public QThread {
     void SetOperation(int32_t op);  // kOp*
     void SetTargetPath(std::wstring path) { targetPath = std::move(path); }
     void SetSourcePath(std::wstring path) { sourcePath = std::move(path); }
+    // The recovery to run is of a stopped move back (its words differ); set before start.
+    void SetMovingBack(bool back) { movingBack = back; }
+    bool IsMovingBack() const { return movingBack; }
     // The progress page, which forwards the user's cancel, says how a refusal is told.
     void SetCancelRefusedNotice(CancelRefusedNotice notice) { onCancelRefused = std::move(notice); }
     // The page shows the status lines of a move (operation kOpMove) through this.
@@ -63,6 +66,7 @@ class CExeThread : public QThread {
     std::wstring parkedSecond;
     std::wstring resolvedInstallDir;
     std::pair<std::wstring, std::wstring> recoveryHeld;
+    bool movingBack = false;
     LibraryReport libraryReport;
     int32_t operation = 0;
     int32_t result = 0;

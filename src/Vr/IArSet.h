@@ -70,6 +70,10 @@ class IArSet {
     // GetProgress, GetMoveSnapshot and CancelMove speaking of it: 0 with the report (faults and
     // updates; see fileOp/LibraryCheck.h), kCodeNoManifest, kCodeCancelled or a failed read's code.
     virtual int32_t CheckMovedLibrary(LibraryReport&) { return kCodeNoManifest; }
+    // Brings the moved library home (TaskMgr/MoveBack.cpp), with GetProgress, GetMoveSnapshot,
+    // CancelMove and GetMoveOutcome speaking of it: a move result, or kCodeNotMoved when the
+    // library is not moved (or lies on a drive other than the one it was moved to).
+    virtual int32_t MoveBack() { return kCodeNotMoved; }
 
   protected:
     ~IArSet() = default;

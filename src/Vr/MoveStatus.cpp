@@ -39,7 +39,9 @@ std::wstring WithSpeed(std::wstring text, const CSpeedMeter* meter) {
 }
 
 std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
-    const std::wstring undo = snapshot.cancelled ? L"Cancelling: " : L"Undoing the move: ";
+    const std::wstring undo = snapshot.cancelled ? L"Cancelling: "
+                              : snapshot.back    ? L"Undoing the move back: "
+                                                 : L"Undoing the move: ";
     // A cancel ends the copy (or its check) before the rollback names its first step: the
     // copy's numbers would tell of a move that no longer goes on.
     const bool copyEnding =
@@ -65,7 +67,10 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
         case MoveStep::kCreatingLinks:
             return L"Creating links" + kEllipsis;
         case MoveStep::kRemovingOld:
+            if (snapshot.back) return L"Removing the moved folders" + kEllipsis;
             return L"Removing the old folders" + kEllipsis;
+        case MoveStep::kPlacingFolders:
+            return L"Putting the folders in place of the links" + kEllipsis;
         case MoveStep::kStartingServices:
             return L"Starting the Oculus services" + kEllipsis;
         case MoveStep::kFinishing:
@@ -78,6 +83,8 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
             return undo + L"giving the folders their names back" + kEllipsis;
         case MoveStep::kRestartingServices:
             return undo + L"starting the Oculus services" + kEllipsis;
+        case MoveStep::kRestoringLinks:
+            return undo + L"putting the links back" + kEllipsis;
     }
     return {};
 }
@@ -102,9 +109,13 @@ std::wstring CancelNote(const MoveSnapshot& snapshot) {
             return {};
         case MoveStep::kCheckingCopies:  // the window has just closed behind the check
         case MoveStep::kCreatingLinks:
+        case MoveStep::kPlacingFolders:
         case MoveStep::kRemovingOld:
         case MoveStep::kStartingServices:
         case MoveStep::kFinishing:
+            if (snapshot.back) {
+                return L"The copies are in place: moving back can no longer be cancelled.";
+            }
             return L"The copies are in place: the move can no longer be cancelled.";
         default:  // undoing a failed move: that is the reason itself
             return {};
@@ -129,6 +140,10 @@ std::wstring WordsForCode(int32_t code) {
             return L"Another drive is mounted inside the folder";
         case kCodeTargetUnfit:
             return L"The target folder is gone, or no longer a folder";
+        case kCodeNoRoomAtHome:
+            return L"Too little free space for the games";
+        case kCodeNotMoved:
+            return L"The games are not moved";
         default:
             return code > kCodeSystemBase
                        ? sys::ErrorText(static_cast<uint32_t>(code - kCodeSystemBase))
@@ -179,6 +194,8 @@ std::wstring Advice(const FailureNote& failure, int32_t result) {
             return L"Choose a target folder with a shorter path.";
         case kCodeTargetUnfit:
             return L"Choose the target folder again, or another one.";
+        case kCodeNoRoomAtHome:
+            return L"Free space on the installation's drive, then try again.";
         default:
             return L"Try again; if it fails again, restart the computer first.";
     }
@@ -197,6 +214,69 @@ std::wstring ServicesStoppedWords() {
 
 std::wstring Moved(const MoveOutcome& outcome) {
     return L"Moved " + sys::FormatBytes(outcome.bytesMoved) + L" to " + Shortened(outcome.movedTo);
+}
+
+std::wstring MovedBack(const MoveOutcome& outcome) {
+    return L"Moved " + sys::FormatBytes(outcome.bytesMoved) + L" back to " +
+           Shortened(outcome.baseFolder);
+}
+
+// A move back's words: where the games are now, and what became of the space.
+std::wstring BackClosingWords(const MoveOutcome& outcome) {
+    const std::wstring services =
+        outcome.servicesRunning ? std::wstring() : L" " + ServicesStoppedWords();
+    const std::wstring stillThere =
+        L" The games are still in " + Shortened(outcome.movedTo) + L", where the links lead.";
+    const std::wstring again = L" start Halvex again to put it in order.";
+    switch (outcome.result) {
+        case kCodeOk: {
+            if (outcome.sameVolume) {
+                return MovedBack(outcome) + L". The games lay on " + outcome.sourceVolume +
+                       L" already, so its free space is as before.";
+            }
+            const std::wstring bytes = sys::FormatBytes(outcome.bytesMoved);
+            std::wstring text = MovedBack(outcome) + L". " + bytes + L" used on " +
+                                outcome.sourceVolume;
+            if (!outcome.targetVolume.empty()) text += L" and freed on " + outcome.targetVolume;
+            return text + L".";
+        }
+        case kCodeServicesNotStarted:
+            return MovedBack(outcome) + L", but the Oculus services " + kServices +
+                   L" did not start again: start them in Task Manager (\"Services\" tab), or "
+                   L"restart the computer.";
+        case kCodeOldDataLeft:
+            return MovedBack(outcome) + L", but the moved folders in " +
+                   Shortened(outcome.movedTo) + L" could not all be removed (" +
+                   Cause(outcome.failure, outcome.result) +
+                   L"). Start Halvex again to remove them. Until then the Oculus services " +
+                   kServices +
+                   L" stay stopped: start them afterwards in Task Manager (\"Services\" tab), "
+                   L"or restart the computer." +
+                   LogWords(outcome);
+        case kCodeNotMoved:
+            return L"The games are not moved, so there is nothing to move back.";
+        case kCodeNoRoomAtHome:
+            return L"Moving back needs " + sys::FormatBytes(outcome.bytesMoved) +
+                   L" of free space on " + outcome.sourceVolume + L", and it has less." +
+                   stillThere + L" Free space there, then try again.";
+        default:
+            break;
+    }
+    if (outcome.result == kCodeCancelled && outcome.cancelled) {
+        if (!outcome.rollbackClean) {
+            return L"Moving back cancelled, but not every link could be put back:" + again +
+                   services + LogWords(outcome);
+        }
+        return L"Moving back cancelled." + stillThere +
+               (outcome.servicesRunning ? L" The Oculus services are running again." : services);
+    }
+    std::wstring text = L"Moving back failed: " + Cause(outcome.failure, outcome.result) + L".";
+    if (outcome.rollbackClean) {
+        text += stillThere + L" " + Advice(outcome.failure, outcome.result);
+    } else {
+        text += L" Not every link could be put back:" + again;
+    }
+    return text + services + LogWords(outcome);
 }
 
 }  // namespace
@@ -263,6 +343,7 @@ std::wstring StatusText(const MoveSnapshot& snapshot, const CSpeedMeter* meter) 
 }
 
 std::wstring ClosingWords(const MoveOutcome& outcome) {
+    if (outcome.back) return BackClosingWords(outcome);
     const std::wstring services =
         outcome.servicesRunning ? std::wstring() : L" " + ServicesStoppedWords();
     switch (outcome.result) {

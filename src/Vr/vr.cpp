@@ -137,6 +137,7 @@ int32_t CVr::CheckTargetDir(std::wstring target) {
 
 int32_t CVr::MoveInstallation() {
     taskRan = false;
+    movedBack = false;
     gameFolder.clear();
     lastResult = MoveInstallationSteps();
     // Where the links lead, so that a later look can find their volume under another name.
@@ -205,6 +206,47 @@ int32_t CVr::MoveInstallationSteps() {
     }
     movedSoftware = targetSoftware;
     return 0;
+}
+
+int32_t CVr::MoveBack() {
+    taskRan = false;
+    movedBack = true;
+    gameFolder.clear();
+    movedFromVolume.clear();
+    lastResult = MoveBackSteps();
+    // The library is home: no record of where links led, and no manifest of a moved library.
+    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted ||
+        lastResult == kCodeOldDataLeft) {
+        ForgetMove();
+        RemoveManifest(ManifestFileName::kMoved);
+    }
+    return lastResult;
+}
+
+int32_t CVr::MoveBackSteps() {
+    watched_.store(Watched::kMove);
+    if (const int32_t r = Detect(); r != 0) return r;
+    if (const int32_t r = recovery.CheckNothingPending(installBase); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    InstallState state;
+    if (const int32_t r = ::ReadInstallState(installBase, recovery, state); r != 0) return r;
+    if (state.kind != InstallState::Kind::kMoved || state.strangeVolume) {
+        HX_LOG.Detail("move back: the library is not moved");
+        HX_LOG.Err(kCodeNotMoved);
+        return kCodeNotMoved;
+    }
+    gameFolder = state.movedTo;
+    CTaskMgr::PathMap pairs;
+    for (const FolderState& folder : state.folders)
+        pairs.emplace(folder.path, folder.leadsTo);
+    if (const int32_t r = task.SetPairs(std::move(pairs)); r != 0) return r;
+    task.SetMovingBack(true);
+    taskRan = true;
+    const int32_t r = task.Execute();
+    task.SetMovingBack(false);
+    return r;
 }
 
 MoveSnapshot CVr::GetMoveSnapshot() {
@@ -332,6 +374,7 @@ MoveOutcome CVr::GetMoveOutcome() {
     outcome.sameVolume =
         !gameFolder.empty() && sys::QuerySameVolume(left, gameFolder, same) && same;
     outcome.logPath = LogFilePath();
+    outcome.back = movedBack;
     return outcome;
 }
 

@@ -16,6 +16,7 @@ class CVr final : public IArSet {
     int32_t ResolveSourceDir(std::wstring& source) override;
     int32_t CheckTargetDir(std::wstring target) override;
     int32_t MoveInstallation() override;
+    int32_t MoveBack() override;
     int32_t CancelMove() override;
     int32_t GetProgress(float& fraction) override;
     MoveSnapshot GetMoveSnapshot() override;
@@ -51,6 +52,7 @@ class CVr final : public IArSet {
   private:
     int32_t Detect();
     int32_t MoveInstallationSteps();
+    int32_t MoveBackSteps();
     std::wstring DataVolume();
     std::wstring DetectedBase();  // empty when the installation is not found
 
@@ -67,6 +69,7 @@ class CVr final : public IArSet {
     std::map<std::wstring, CTaskMgr::SourceSize> checkedBytes_;
     int32_t lastResult = 0;
     bool taskRan = false;  // the last move got as far as the task
+    bool movedBack = false;  // the last move was a move back
     CTaskMgr task;
     CRecovery recovery;
     // What GetProgress, GetMoveSnapshot and CancelMove speak of: the last move, recovery or check.

@@ -21,6 +21,8 @@ enum class MoveStep : int32_t {
     kUndoingLinks,        // a rollback: removing the links this move made
     kRestoringNames,      // a rollback: giving the folders their old names back
     kRestartingServices,  // a rollback: starting the services it had stopped
+    kPlacingFolders,      // moving back: the home copies take the links' places
+    kRestoringLinks,      // moving back, a rollback: the links are put back
 };
 
 // One look at a running move, for the status line.
@@ -30,6 +32,7 @@ struct MoveSnapshot {
     bool cancelled = false;    // a cancel has been accepted
     bool recovering = false;   // a stopped move is being finished or put back: no cancel
     bool repointing = false;   // the links are being re-pointed: no cancel either
+    bool back = false;         // the library is being moved back home
     std::wstring treeName;     // the folder being copied ("Software", "Downloads")
     uint64_t treeBytesDone = 0;
     uint64_t treeBytesTotal = 0;
@@ -66,5 +69,8 @@ struct MoveOutcome {
     std::wstring dataVolume;
     std::wstring targetVolume;  // the drive of movedTo
     bool sameVolume = false;    // the target lies on the drive the data left: nothing was freed
+    // A move back: the games came from movedTo (on targetVolume) to baseFolder (on
+    // sourceVolume).
+    bool back = false;
     std::wstring logPath;       // the run's log file; empty when there is none
 };

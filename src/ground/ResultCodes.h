@@ -64,6 +64,10 @@
 //                                  (ReadManifest).
 //   kCodeNoManifest (22)           the moved library has no manifest to be checked against: it
 //                                  was moved by an earlier version, or is not moved (CVr).
+//   kCodeNoRoomAtHome (24)         moving back: the installation's drive has too little free
+//                                  space for the moved folders; nothing was changed (CTaskMgr).
+//   kCodeNotMoved (25)             moving back: the library is not moved (both folders links to
+//                                  one folder, on the drive they were moved to) (CVr).
 //   kCodeWorkerFailed (-1)         the worker's result for an unknown operation, or for a back-up
 //                                  whose folder could not be made (CExeThread).
 //
@@ -107,6 +111,7 @@
 //   kOpPutBack (7)                 put an interrupted move back (start-up's offer).
 //   kOpRepoint (8)                 point links that lead nowhere at their volume's new place.
 //   kOpCheck (9)                   read the moved library back against its move's manifest.
+//   kOpMoveBack (10)               bring the moved library home.
 #pragma once
 
 #include <cstdint>
@@ -132,6 +137,8 @@ inline constexpr int32_t kCodeCopyCorrupt = 20;
 inline constexpr int32_t kCodeManifestUnreadable = 21;
 inline constexpr int32_t kCodeNoManifest = 22;
 inline constexpr int32_t kCodeTargetUnfit = 23;
+inline constexpr int32_t kCodeNoRoomAtHome = 24;
+inline constexpr int32_t kCodeNotMoved = 25;
 inline constexpr int32_t kCodeInUse = 10032;
 inline constexpr int32_t kCodeNameTaken = 10183;
 inline constexpr int32_t kCodePathTooLong = 10206;
@@ -173,3 +180,4 @@ inline constexpr int32_t kOpFinishMove = 6;
 inline constexpr int32_t kOpPutBack = 7;
 inline constexpr int32_t kOpRepoint = 8;
 inline constexpr int32_t kOpCheck = 9;
+inline constexpr int32_t kOpMoveBack = 10;

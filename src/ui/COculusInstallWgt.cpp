@@ -142,6 +142,26 @@ const QString kRecoverAskPutBack =
 const QString kRecoverAskFinish = QString();
 const QString kRecoverAskPutBack = QString();
 #endif
+// A stopped move back: the links may still lead to the games, so "Later" costs nothing but time.
+const QString kRecoverBackWhatHappened =
+    QStringLiteral("Halvex was stopped while it moved your Oculus games back to %1.");
+const QString kRecoverBackFinish = QStringLiteral(
+    " Your data is safe: its copies in %1 are complete and checked.\n\nRecommended: Finish "
+    "moving back. Halvex puts the copies in place of the links, deletes what is left of the "
+    "games in %2 and starts the Oculus services again.");
+const QString kRecoverBackPutBack = QStringLiteral(
+    " Your data is safe in %2, where the links lead; the copy in %1 is not complete.\n\n"
+    "Recommended: Put back. Halvex deletes the partial copy in %1 and starts the Oculus services "
+    "again; the games stay in %2.");
+const QString kRecoverBackLater =
+    QStringLiteral("\n\nLater leaves everything as it is; Halvex asks again when it starts.");
+const QString kFinishBackLabel = QStringLiteral("Finish moving back");
+#ifdef Q_OS_WIN
+const QString kRecoverAskFinishBack =
+    QStringLiteral("\n\nFinish moving back now? Yes finishes it; No leaves it for later.");
+#else
+const QString kRecoverAskFinishBack = QString();
+#endif
 const QString kRecoverRefused = QStringLiteral(
     "Halvex was stopped while it moved the Oculus folders, and cannot finish or undo that move "
     "safely, so it leaves everything as it is. Where the data is: %1. Please put the folders in "
@@ -159,12 +179,24 @@ const QString kUnfinishedMove = QStringLiteral(
 const QString kNoteHome = QStringLiteral("Software and Downloads are in %1 (%2 free on %3).");
 const QString kNoteMoved = QStringLiteral(
     "Software and Downloads are in %1 (%2 free on %3), linked from %4 (%5 free on %6).");
+const QString kMoveBackLabel = QStringLiteral("Move back to %1");
+const QString kMoveBackTip = QStringLiteral(
+    "Copies Software and Downloads back to %1, checks every byte, puts them in place of the "
+    "links and deletes them from %2.");
+const QString kMoveBackQuestion = QStringLiteral(
+    "Move the games back from %1 to %2?\n\nHalvex stops the Oculus services, copies Software "
+    "and Downloads to %2 and checks every byte, puts them in place of the links, deletes them "
+    "from %1 and starts the services again. %3 is free on %4; if that is too little, Halvex "
+    "says so before it changes anything.");
 const QString kNoteStrangeDrive = QStringLiteral(
     "Software and Downloads lead to %1, but the drive at %2 is not the one the games were moved "
     "to. Connect the games' own drive there; until then Halvex changes nothing on this one.");
 const QString kNoteWaiting = QStringLiteral(
     "A move was stopped before it was done: the Oculus platform cannot find its games until "
     "the move is finished or put back.");
+const QString kNoteWaitingBack = QStringLiteral(
+    "Moving the games back was stopped before it was done: finish it, or put it back and leave "
+    "the games where they were.");
 const QString kNoteWaitingRepoint = QStringLiteral(
     "Pointing the links at the games' new drive was stopped: the Oculus platform cannot find "
     "its games until that is finished.");
@@ -201,6 +233,12 @@ QString RecoveryText(const RecoveryPlan& plan) {
     const std::vector<std::wstring> parked = plan.ParkedFolders();
     if (plan.action != RecoveryAction::kRefuse && plan.record.work == JournalWork::kRepoint) {
         return kRecoverRepoint.arg(copies) + kRecoverLater + kRecoverAskFinish;
+    }
+    if (plan.action != RecoveryAction::kRefuse && plan.record.work == JournalWork::kBack) {
+        const bool finish = plan.action == RecoveryAction::kFinish;
+        return kRecoverBackWhatHappened.arg(base) +
+               (finish ? kRecoverBackFinish : kRecoverBackPutBack).arg(base, copies) +
+               kRecoverBackLater + (finish ? kRecoverAskFinishBack : kRecoverAskPutBack);
     }
     switch (plan.action) {
         case RecoveryAction::kFinish:
@@ -290,8 +328,14 @@ QString NoteText(const InstallState& state, PathFormat P) {
             if (state.plan.action == RecoveryAction::kRefuse) {
                 return kNoteWaitingRefused.arg(QString::fromStdWString(state.plan.why));
             }
-            return state.plan.record.work == JournalWork::kRepoint ? kNoteWaitingRepoint
-                                                                   : kNoteWaiting;
+            switch (state.plan.record.work) {
+                case JournalWork::kRepoint:
+                    return kNoteWaitingRepoint;
+                case JournalWork::kBack:
+                    return kNoteWaitingBack;
+                default:
+                    return kNoteWaiting;
+            }
         case InstallState::Kind::kBroken:
             return BrokenNote(state, P);
         case InstallState::Kind::kMixed:
@@ -304,9 +348,9 @@ QString NoteText(const InstallState& state, PathFormat P) {
 int32_t NoteAction(const InstallState& state, QString& label) {
     if (state.kind == InstallState::Kind::kWaiting) {
         if (state.plan.action == RecoveryAction::kFinish) {
-            label = state.plan.record.work == JournalWork::kRepoint
-                        ? QStringLiteral("Finish")
-                        : QStringLiteral("Finish the move");
+            label = state.plan.record.work == JournalWork::kRepoint ? QStringLiteral("Finish")
+                    : state.plan.record.work == JournalWork::kBack  ? kFinishBackLabel
+                                                                    : QStringLiteral("Finish the move");
             return kOpFinishMove;
         }
         if (state.plan.action == RecoveryAction::kPutBack) {
@@ -407,6 +451,9 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     actionBtn->setObjectName(QStringLiteral("normalbtn"));
     actionBtn->setVisible(false);
     actionBtn->setEnabled(false);
+    backBtn = new QPushButton(QStringLiteral("Move back"));  // shown for a moved library
+    backBtn->setObjectName(QStringLiteral("normalbtn"));
+    backBtn->setVisible(false);
     auto* noteRow = new QHBoxLayout;
     noteRow->addSpacing(10);
     noteRow->addWidget(noteLabel);
@@ -447,6 +494,7 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     startRow->setContentsMargins(0, 0, 0, 0);
     startRow->addWidget(stateLabel, 1);
     startRow->addWidget(actionBtn, 0, Qt::AlignVCenter);
+    startRow->addWidget(backBtn, 0, Qt::AlignVCenter);
     startRow->addWidget(startBtn, 0, Qt::AlignVCenter);
 
     layout->addSpacing(10);
@@ -470,6 +518,7 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     connect(browseBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickSelDestPathBtn);
     connect(startBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickStartBtn);
     connect(actionBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickActionBtn);
+    connect(backBtn, &QPushButton::clicked, this, &COculusInstallWgt::OnChickBackBtn);
     // Enter in the target field is "Start Move"; the page lies in a plain window, which has no
     // default button to take it.
     connect(targetEdit, &QLineEdit::returnPressed, startBtn, &QPushButton::click);
@@ -523,6 +572,15 @@ int32_t COculusInstallWgt::ShowInstallState() {
     if (!label.isEmpty()) actionBtn->setText(label);
     actionBtn->setVisible(noteAction != kOpMove);
     actionBtn->setEnabled(noteAction != kOpMove);
+    // A moved library can go home: to the drive that holds the installation.
+    const bool canGoBack = stateKnown_ && state_.kind == InstallState::Kind::kMoved &&
+                           !state_.strangeVolume;
+    if (canGoBack) {
+        backBtn->setText(kMoveBackLabel.arg(PathText(state_.baseRoot)));
+        backBtn->setToolTip(kMoveBackTip.arg(PathText(state_.base), PathText(state_.movedTo)));
+    }
+    backBtn->setVisible(canGoBack);
+    backBtn->setEnabled(canGoBack);
     FitNote();
     // The fields tell where the data is: after a move, the link and where it leads; while a
     // move waits, that the folder named is not there.
@@ -601,6 +659,16 @@ void COculusInstallWgt::OnChickActionBtn() {
     RunWorker(noteAction, state_.plan.CopiesFolder(), state_.plan.record.base);
 }
 
+void COculusInstallWgt::OnChickBackBtn() {
+    ShowInstallState();  // the disk may have changed since the button was shown
+    if (!backBtn->isVisible()) return;
+    const QString question = kMoveBackQuestion.arg(
+        PathText(state_.movedTo), PathText(state_.base),
+        FreeText(state_.baseFreeKnown, state_.baseFree), PathText(state_.baseRoot));
+    if (ui::ShowMessageBox(question, ui::kMbYesNoInfo) != ui::kIdYes) return;
+    RunWorker(kOpMoveBack, state_.movedTo, state_.base);
+}
+
 void COculusInstallWgt::OfferRecovery() {
     IArSet* engine = GetEngine();
     if (!engine->HasUnfinishedMove()) return;
@@ -619,8 +687,9 @@ void COculusInstallWgt::OfferRecovery() {
             ui::ShowMessageBox(text);
             return;
         case RecoveryAction::kFinish:
-            if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint
-                                        ? QStringLiteral("Finish")
+            if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint ? QStringLiteral("Finish")
+                                    : plan.record.work == JournalWork::kBack
+                                        ? kFinishBackLabel
                                         : QStringLiteral("Finish the move")) != ui::kIdYes) {
                 return;
             }
@@ -682,6 +751,9 @@ void COculusInstallWgt::RunWorker(int32_t operation, const std::wstring& target,
     thread->SetOperation(operation);
     thread->SetTargetPath(target);
     thread->SetSourcePath(source);
+    thread->SetMovingBack(operation == kOpMoveBack ||
+                          ((operation == kOpFinishMove || operation == kOpPutBack) &&
+                           state_.plan.record.work == JournalWork::kBack));
     const ui::ScopedFocusReturn focus;
     auto progress = std::make_unique<CProgressWgt>(this, thread.get());
     thread->start(QThread::InheritPriority);

@@ -32,6 +32,7 @@ class COculusInstallWgt : public QWidget {
     void OnChickStartBtn();
     void OnVrInstallDirChange(QString qstr);
     void OnChickActionBtn();
+    void OnChickBackBtn();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -46,6 +47,7 @@ class COculusInstallWgt : public QWidget {
     QLabel* stateLabel;      // the note row under the fields: the installation's state
     QPushButton* actionBtn;  // beside it: finish, put back or re-point
     int32_t noteAction = 0;  // the worker's operation behind actionBtn
+    QPushButton* backBtn;    // beside that, for a moved library: move it back home
     InstallState state_;
     bool stateKnown_ = false;  // state_ was read; otherwise the note says Halvex cannot look
     QLineEdit* sourceEdit;

@@ -94,6 +94,9 @@ QStringList OpeningLines(const CExeThread* worker) {
         case kOpRepoint:
             return {QStringLiteral("Pointing the links at the games' new place..."),
                     QStringLiteral("Move to:") + target};
+        case kOpMoveBack:
+            return {QStringLiteral("Moving the games back..."),
+                    QStringLiteral("From:") + target, QStringLiteral("Back to:") + source};
         case kOpCheck:
             return {
                 QStringLiteral("Checking the games: every moved file read back from its drive..."),
@@ -158,8 +161,20 @@ QString RecoveryMessage(const CExeThread* worker) {
     const bool finish = operation == kOpFinishMove;
     const QString base = Q(Trimmed(worker->GetSourcePath()));
     const QString copies = Q(Trimmed(worker->GetTargetPath()));
+    const bool back = worker->IsMovingBack();
     switch (worker->GetResult()) {
         case kCodeOk:
+            if (back) {
+                return finish ? QStringLiteral(
+                                    "Moved back: Software and Downloads are in %1 again; the "
+                                    "moved folders were deleted; the Oculus services run again.")
+                                    .arg(base)
+                              : QStringLiteral(
+                                    "Moving back undone: the games are still in %1, where the "
+                                    "links lead; the partial copy was deleted; the Oculus "
+                                    "services run again.")
+                                    .arg(copies);
+            }
             if (operation == kOpRepoint) {
                 return QStringLiteral(
                            "Links re-pointed: Software and Downloads in %1 now lead to "
@@ -212,12 +227,41 @@ QString RecoveryMessage(const CExeThread* worker) {
                     "Failed to re-point the links. Nothing is lost. Please restart Halvex to try "
                     "again.");
             }
+            if (back) {
+                return finish ? QStringLiteral(
+                                    "Failed to finish moving back. Nothing is lost. Please "
+                                    "restart Halvex to try again.")
+                              : QStringLiteral(
+                                    "Failed to undo moving back. Nothing is lost. Please restart "
+                                    "Halvex to try again.");
+            }
             return finish ? QStringLiteral(
                                 "Failed to finish the interrupted move. Nothing is lost. Please "
                                 "restart Halvex to try again.")
                           : QStringLiteral(
                                 "Failed to put back the interrupted move. Nothing is lost. "
                                 "Please restart Halvex to try again.");
+    }
+}
+
+// A move back's line in the log: the closing words below it tell the rest.
+QString MoveBackMessage(const CExeThread* worker) {
+    const QString base = Q(Trimmed(worker->GetSourcePath()));
+    const QString moved = Q(Trimmed(worker->GetTargetPath()));
+    switch (worker->GetResult()) {
+        case kCodeOk:
+        case kCodeServicesNotStarted:
+            return QStringLiteral("Moved back: Software and Downloads are in %1 again.").arg(base);
+        case kCodeOldDataLeft:
+            return QStringLiteral(
+                       "Moved back: Software and Downloads are in %1 again; some of %2 is left.")
+                .arg(base, moved);
+        default:
+            return worker->IsRollbackClean()
+                       ? QStringLiteral("Not moved back: the games are still in %1.").arg(moved)
+                       : QStringLiteral(
+                             "Not moved back, and not every link could be put back: please "
+                             "restart Halvex to put it in order.");
     }
 }
 
@@ -383,6 +427,7 @@ QString CProgressWgt::FinalMessage() const {
     if (operation == kOpFinishMove || operation == kOpPutBack || operation == kOpRepoint) {
         return RecoveryMessage(thread);
     }
+    if (operation == kOpMoveBack) return MoveBackMessage(thread);
     if (operation == kOpCheck) {
         return thread->GetResult() == kCodeOk && !thread->GetLibraryReport().Faulty()
                    ? QStringLiteral("Check finished: the games are whole.")
@@ -419,7 +464,9 @@ void CProgressWgt::onBtnOk() {
         }
         cancelRequested = true;
         button->setEnabled(false);
-        AppendLine(QStringLiteral("Task cancelled. Restoring to the state before move..."));
+        AppendLine(thread->GetOperation() == kOpMoveBack
+                       ? QStringLiteral("Cancelled. Putting everything back as it was...")
+                       : QStringLiteral("Task cancelled. Restoring to the state before move..."));
         return;
     }
     if (WorkerBusy()) return;  // ended, but its result is not shown yet

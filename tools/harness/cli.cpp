@@ -56,6 +56,7 @@ std::string UsageText() {
            "       halvex-move --recover [--json]\n"
            "       halvex-move --status [--json]\n"
            "       halvex-move --check [--json]\n"
+           "       halvex-move --back [--json]\n"
            "       halvex-move --help | --version\n"
            "Moves the Oculus installation's Software and Downloads folders into DIR\\Oculus game\n"
            "and links them from their old places, with every check the window makes first.\n"
@@ -68,6 +69,8 @@ std::string UsageText() {
            "  --check       reads the moved games back from their drive against the record of\n"
            "                their bytes kept by the move: what differs, and what the Oculus app\n"
            "                updated since (exit 7 when something is amiss)\n"
+           "  --back        moves the moved games back to the installation's drive and removes\n"
+           "                the links (exit 1 when they are not moved or do not fit there)\n"
            "  --json        prints one JSON object instead of lines\n"
            "The exit codes are listed in README.md (0 done, 1 refused, 2 usage, 3 failed and put\n"
            "back, 4 a question needs --yes, 5 Halvex runs, 6 a move waits, 7 needs a person,\n"
@@ -81,7 +84,8 @@ std::string UsageText() {
 bool ParseArguments(const std::vector<std::wstring>& arguments, Options& options,
                     std::string& why) {
     options = Options{};
-    bool recover = false, status = false, check = false, dryRun = false, targetGiven = false;
+    bool recover = false, status = false, check = false, back = false, dryRun = false,
+         targetGiven = false;
     const auto value = [&](size_t& i, std::wstring& out) {
         if (i + 1 >= arguments.size()) {
             why = sys::ToUtf8(arguments[i]) + " needs a value";
@@ -118,6 +122,8 @@ bool ParseArguments(const std::vector<std::wstring>& arguments, Options& options
             status = true;
         } else if (a == L"--check") {
             check = true;
+        } else if (a == L"--back") {
+            back = true;
         } else if (a == L"--help" || a == L"-h" || a == L"/?") {
             options.command = Command::kHelp;
             return true;
@@ -157,8 +163,8 @@ bool ParseArguments(const std::vector<std::wstring>& arguments, Options& options
             return false;
         }
     }
-    if (int(recover) + int(status) + int(check) + int(targetGiven) != 1) {
-        why = "give one of --target DIR, --recover, --status and --check";
+    if (int(recover) + int(status) + int(check) + int(back) + int(targetGiven) != 1) {
+        why = "give one of --target DIR, --back, --recover, --status and --check";
         return false;
     }
     if (dryRun && !targetGiven) {
@@ -168,6 +174,7 @@ bool ParseArguments(const std::vector<std::wstring>& arguments, Options& options
     options.command = recover  ? Command::kRecover
                       : status ? Command::kStatus
                       : check  ? Command::kCheck
+                      : back   ? Command::kBack
                       : dryRun ? Command::kDryRun
                                : Command::kMove;
     return true;

@@ -23,7 +23,7 @@ enum Exit : int {
     kExitNotAdmin = 8,    // Windows: not run with administrator rights
 };
 
-enum class Command { kNone, kMove, kDryRun, kRecover, kStatus, kCheck, kHelp, kVersion };
+enum class Command { kNone, kMove, kDryRun, kRecover, kStatus, kCheck, kBack, kHelp, kVersion };
 
 struct Options {
     Command command = Command::kNone;

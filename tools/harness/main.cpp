@@ -203,12 +203,12 @@ class DurableHolder {
 
 // Runs the move on a thread of its own and samples it from this one every periodMs, as the
 // progress page's timer does.
-int32_t MoveWhileSampling(CVr& engine, int periodMs, Clock::time_point start) {
+int32_t MoveWhileSampling(CVr& engine, bool back, int periodMs, Clock::time_point start) {
     CMoveMonitor monitor(&engine);
     std::atomic<bool> returned{false};
     int32_t result = 0;
     std::thread mover([&] {
-        result = engine.MoveInstallation();
+        result = back ? engine.MoveBack() : engine.MoveInstallation();
         monitor.MoveReturned();
         returned.store(true);
     });
@@ -233,6 +233,9 @@ int ExitOfMove(int32_t result, bool rollbackClean) {
             return kExitDone;
         case kCodeRecoveryPending:
             return kExitPending;
+        case kCodeNotMoved:
+        case kCodeNoRoomAtHome:
+            return kExitRefused;
         case kCodeServicesNotStarted:
         case kCodeOldDataLeft:
             return kExitAttention;
@@ -431,6 +434,8 @@ int AskQuestions(const TargetVerdict& verdict, const Options& options, Report& r
     return kExitUnanswered;
 }
 
+int RunTask(CVr& engine, const Options& options, Report& report, bool back);
+
 // A move (or its dry run): the window's checks and questions, then the engine's move.
 int Move(CVr& engine, const Options& options, Report& report) {
     JsonObject& json = report.fields();
@@ -484,7 +489,12 @@ int Move(CVr& engine, const Options& options, Report& report) {
         return kExitDone;
     }
     if (answered != kExitDone) return answered;
+    return RunTask(engine, options, report, false);
+}
 
+// The engine's move, or its move back, watched phase by phase, and its outcome reported.
+int RunTask(CVr& engine, const Options& options, Report& report, bool back) {
+    JsonObject& json = report.fields();
     PhasePrinter printer(engine, options.cancelAtPhase, options.progressMs > 0,
                          {options.dieAtPhase, options.dieAfterCalls, options.pauseAtPhase});
     printer.RunAtPhase(options.runAtPhase, options.runCommand);
@@ -494,8 +504,9 @@ int Move(CVr& engine, const Options& options, Report& report) {
     const auto start = Clock::now();
     printer.start = start;
     const int32_t result = options.progressMs > 0
-                               ? MoveWhileSampling(engine, options.progressMs, start)
-                               : engine.MoveInstallation();
+                               ? MoveWhileSampling(engine, back, options.progressMs, start)
+                           : back ? engine.MoveBack()
+                                  : engine.MoveInstallation();
     const auto end = Clock::now();
     if (options.holdAtDurable) holder.End();
     engine.Task().SetPhaseObserver(nullptr);
@@ -532,6 +543,16 @@ int Move(CVr& engine, const Options& options, Report& report) {
     json.Text("log", outcome.logPath);
     engine.ResetTask();
     return ExitOfMove(result, clean);
+}
+
+// Brings the moved library home: the move's phases and report, without a target to check.
+int MoveBack(CVr& engine, const Options& options, Report& report) {
+    if (engine.HasUnfinishedMove()) {
+        report.Line("refused: a move that was stopped waits: run halvex-move --recover first");
+        report.fields().Text("refused", std::string("a move that was stopped waits"));
+        return kExitPending;
+    }
+    return RunTask(engine, options, report, true);
 }
 
 // Reads the moved library back against the manifest of its move: each file found amiss
@@ -583,6 +604,8 @@ const char* CommandName(Command command) {
             return "status";
         case Command::kCheck:
             return "check";
+        case Command::kBack:
+            return "back";
         default:
             return "";
     }
@@ -627,5 +650,6 @@ int main(int argc, char** argv) {
     targetcheck::AcceptAnyVolumeForBenchmarks(options.anyVolume);
     if (options.command == Command::kRecover) return report.Finish(Recover(engine, report));
     if (options.command == Command::kCheck) return report.Finish(Check(engine, report));
+    if (options.command == Command::kBack) return report.Finish(MoveBack(engine, options, report));
     return report.Finish(Move(engine, options, report));
 }
