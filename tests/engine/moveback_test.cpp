@@ -1,0 +1,348 @@
+// A library's whole life: moved, moved on to another drive, moved back home. Every step keeps
+// every entry as it was (content, size, times, mode, extended attributes, links); a failing
+// call or a kill at any moment of moving back or on loses nothing, and the next start puts it
+// in order.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+
+#include "TaskMgr/InstallState.h"
+#include "Vr/vr.h"
+#include "ground/ResultCodes.h"
+#include "install_fixture.h"
+#include "interrupt.h"
+#include "platform/sys.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#endif
+
+using namespace testsupport;
+
+namespace {
+
+#ifndef _WIN32
+
+// Every entry below a folder as a person would compare it: its kind, content or link text, size,
+// last write, mode and extended attributes. The folder itself may be a link (a moved library).
+std::map<std::string, std::string> TreeState(const fs::path& top) {
+    std::map<std::string, std::string> state;
+    const fs::path root = fs::canonical(top);
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        struct stat st{};
+        const std::string path = it->path().string();
+        if (lstat(path.c_str(), &st) != 0) {
+            state[path] = "unreadable";
+            continue;
+        }
+        std::string facts = std::to_string(st.st_mode) + " " + std::to_string(st.st_size);
+        if (S_ISLNK(st.st_mode)) {
+            facts += " -> " + fs::read_symlink(it->path()).string();
+        } else {
+            facts += " t" + std::to_string(st.st_mtim.tv_sec) + "." +
+                     std::to_string(st.st_mtim.tv_nsec);
+            if (S_ISREG(st.st_mode))
+                facts += " #" + std::to_string(std::hash<std::string>{}(ReadFile(it->path())));
+        }
+        char names[4096];
+        const ssize_t length = llistxattr(path.c_str(), names, sizeof names);
+        for (ssize_t i = 0; i < length; i += static_cast<ssize_t>(strlen(names + i)) + 1) {
+            char value[256];
+            const ssize_t got = lgetxattr(path.c_str(), names + i, value, sizeof value);
+            facts += std::string(" x:") + (names + i) + "=" +
+                     std::string(value, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        }
+        state[it->path().lexically_relative(root).string()] = facts;
+    }
+    return state;
+}
+
+// The first entry that differs between two states, as "path: now / before"; empty when none.
+std::string FirstDifference(const std::map<std::string, std::string>& now,
+                            const std::map<std::string, std::string>& before) {
+    for (const auto& [path, facts] : before) {
+        const auto it = now.find(path);
+        if (it == now.end()) return path + ": missing";
+        if (it->second != facts) return path + ": " + it->second + " / " + facts;
+    }
+    for (const auto& [path, facts] : now) {
+        if (before.count(path) == 0) return path + ": added";
+    }
+    return {};
+}
+
+class MoveBackTest : public ::testing::Test {
+  public:
+    explicit MoveBackTest(InstallShape shape = {}) : install_(shape) {
+        fs::create_directories(SecondTarget());
+    }
+
+    fs::path Software() const { return install_.base() / "Software"; }
+    fs::path Downloads() const { return install_.base() / "Downloads"; }
+    fs::path SecondTarget() const { return install_.root() / "second"; }
+
+    int32_t MoveTo(const fs::path& target, TaskPhaseObserver* observer = nullptr) {
+        engine_.Task().SetPhaseObserver(observer);
+        std::wstring source;
+        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
+        EXPECT_EQ(engine_.CheckTargetDir(target.wstring()), 0);
+        const int32_t result = engine_.MoveInstallation();
+        engine_.Task().SetPhaseObserver(nullptr);
+        engine_.ResetTask();
+        return result;
+    }
+    int32_t MoveBack(TaskPhaseObserver* observer = nullptr) {
+        engine_.Task().SetPhaseObserver(observer);
+        const int32_t result = engine_.MoveBack();
+        engine_.Task().SetPhaseObserver(nullptr);
+        return result;
+    }
+    std::map<std::string, std::string> State() const {
+        auto state = TreeState(Software());
+        for (const auto& [path, facts] : TreeState(Downloads()))
+            state["Downloads/" + path] = facts;
+        return state;
+    }
+    bool JournalThere() {
+        JournalRecord record;
+        bool found = false;
+        return ReadJournal(record, found) == kCodeJournalUnreadable || found;
+    }
+    RecoveryPlan Assess() {
+        RecoveryPlan plan;
+        EXPECT_EQ(engine_.AssessRecovery(plan), 0);
+        return plan;
+    }
+
+    // Whole, and nothing of a move or a move back left: either both folders at home with no
+    // copy anywhere, or both linked to one "Oculus game" folder under one of targets with
+    // nothing beside it; no journal; both services running.
+    std::string Settled(const std::vector<fs::path>& targets) {
+        std::error_code ec;
+        const bool linked = fs::is_symlink(Software(), ec) && fs::is_symlink(Downloads(), ec);
+        const bool home = fs::is_directory(Software(), ec) && !fs::is_symlink(Software(), ec) &&
+                          fs::is_directory(Downloads(), ec) && !fs::is_symlink(Downloads(), ec);
+        if (!linked && !home) return "neither both at home nor both linked";
+        if (const auto missing = install_.Missing({Software()}, {Downloads()}); !missing.empty())
+            return "lost " + missing.front();
+        for (const auto& entry : fs::directory_iterator(install_.base())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "Software" && name != "Downloads") return "left at home: " + name;
+        }
+        int holding = 0;
+        for (const fs::path& target : targets) {
+            if (!fs::exists(target / "Oculus game", ec)) continue;
+            ++holding;
+            const fs::path copies = fs::canonical(target / "Oculus game");
+            if (home) return "a copy left in " + target.string();
+            if (fs::canonical(Software(), ec) != copies / "Software" ||
+                fs::canonical(Downloads(), ec) != copies / "Downloads") {
+                return "a copy left in " + target.string() + " beside the linked one";
+            }
+        }
+        if (linked && holding != 1) return "links, but not to one of the targets";
+        if (!install_.OutsideUntouched()) return "outside data touched";
+        if (JournalThere()) return "the journal is left";
+        for (const wchar_t* name : {L"OVRService", L"OVRLibraryService"}) {
+            if (install_.ServiceState(name) != sys::kServiceRunning) return "a service is stopped";
+        }
+        return {};
+    }
+
+    ScopedVirtualClock clock_;
+    ScopedFaults faults_;
+    SimulatedInstall install_;
+    CVr engine_;
+};
+
+// A link that leads somewhere is copied as what it leads to; one that leads nowhere stays a link.
+class RoundTripTest : public MoveBackTest {
+  public:
+    RoundTripTest() : MoveBackTest(InstallShape{6, false, true, true}) {}
+};
+
+TEST_F(RoundTripTest, MovedOnAndBackEveryEntryIsAsItWasAndNothingIsLeft) {
+    setxattr(Software().c_str(), "user.halvex", "kept", 4, 0);  // where the file system allows
+    const auto first = State();
+    ASSERT_GT(first.size(), 10u);
+
+    ASSERT_EQ(MoveTo(install_.target()), 0);
+    EXPECT_EQ(FirstDifference(State(), first), "");
+    // Moved on: straight from the first target to the second, which the links then lead to.
+    ASSERT_EQ(MoveTo(SecondTarget()), 0);
+    EXPECT_EQ(FirstDifference(State(), first), "");
+    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
+    EXPECT_EQ(Settled({install_.target(), SecondTarget()}), "");
+
+    ASSERT_EQ(MoveBack(), 0);
+    EXPECT_EQ(FirstDifference(State(), first), "");
+    EXPECT_EQ(Settled({install_.target(), SecondTarget()}), "");
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_TRUE(outcome.back);
+    EXPECT_EQ(outcome.movedTo, (SecondTarget() / "Oculus game").wstring());
+    MoveRecord record;
+    EXPECT_FALSE(ReadMoveRecord(record)) << "the record of where the links led outlives them";
+    InstallState state;
+    ASSERT_EQ(engine_.ReadInstallState(state), 0);
+    EXPECT_EQ(state.kind, InstallState::Kind::kHome);
+
+    // And moved again, as any library at home.
+    engine_.ResetTask();
+    ASSERT_EQ(MoveTo(install_.target()), 0);
+    EXPECT_EQ(FirstDifference(State(), first), "");
+}
+
+TEST_F(MoveBackTest, ALibraryAtHomeIsNotMovedBackAndNothingChanges) {
+    const auto first = State();
+    EXPECT_EQ(MoveBack(), kCodeNotMoved);
+    EXPECT_EQ(FirstDifference(State(), first), "");
+    EXPECT_EQ(Settled({install_.target()}), "");
+}
+
+TEST_F(MoveBackTest, ACancelDuringTheCopyLeavesTheLinksAndNoCopyAtHome) {
+    ASSERT_EQ(MoveTo(install_.target()), 0);
+    struct Canceller final : TaskPhaseObserver {
+        explicit Canceller(CVr& engine) : engine(engine) {}
+        void OnPhase(int32_t phase) override {
+            if (phase == kCopyFirst) accepted = engine.CancelMove() == kCancelAccepted;
+        }
+        CVr& engine;
+        bool accepted = false;
+    } canceller(engine_);
+    EXPECT_EQ(MoveBack(&canceller), kCodeCancelled);
+    EXPECT_TRUE(canceller.accepted);
+    EXPECT_TRUE(engine_.IsRollbackClean());
+    EXPECT_EQ(Settled({install_.target()}), "");
+    EXPECT_TRUE(fs::is_symlink(Software()));
+}
+
+// ---- A stopped move back, decided from the disk ------------------------------------------------
+
+// Each moment a move back may be stopped at, and what its recovery must then be.
+struct BackMoment {
+    int32_t phase;
+    uint64_t callsInto;
+    RecoveryAction action;
+};
+
+std::ostream& operator<<(std::ostream& out, const BackMoment& m) {
+    return out << "phase " << m.phase << " + " << m.callsInto << " calls";
+}
+
+class StoppedMoveBackTest : public MoveBackTest, public ::testing::WithParamInterface<BackMoment> {};
+
+TEST_P(StoppedMoveBackTest, IsFinishedOrPutBackWhole) {
+    const BackMoment moment = GetParam();
+    ASSERT_EQ(MoveTo(install_.target()), 0);
+    Interrupter stop(moment.phase, moment.callsInto);
+    MoveBack(&stop);
+    sys::fault::Reset();
+    ASSERT_TRUE(stop.Interrupted());
+    const RecoveryPlan plan = Assess();
+    ASSERT_EQ(plan.action, moment.action) << sys::ToUtf8(plan.why);
+    EXPECT_EQ(plan.record.work, JournalWork::kBack);
+    ASSERT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(Settled({install_.target()}), "");
+    EXPECT_EQ(fs::is_symlink(Software()), moment.action == RecoveryAction::kPutBack);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, StoppedMoveBackTest,
+    ::testing::Values(BackMoment{kParking, 3, RecoveryAction::kPutBack},       // home names planned
+                      BackMoment{kCopyFirst, 30, RecoveryAction::kPutBack},    // copying
+                      BackMoment{kCopied, 0, RecoveryAction::kPutBack},        // checking
+                      BackMoment{kLinking, 0, RecoveryAction::kFinish},        // checked
+                      BackMoment{kLinking, 12, RecoveryAction::kFinish},       // one placed
+                      BackMoment{kEmptying, 10, RecoveryAction::kFinish},      // deleting
+                      BackMoment{kStarting, 0, RecoveryAction::kFinish}));     // services
+
+TEST_F(MoveBackTest, AHomeCopyThatLacksWhatTheMovedFolderHoldsIsNeverPlaced) {
+    ASSERT_EQ(MoveTo(install_.target()), 0);
+    Interrupter stop(kLinking, 0);
+    MoveBack(&stop);
+    sys::fault::Reset();
+    // A file of the moved library changed behind the journal's back: the checked copy no
+    // longer holds the library, and deleting the moved folder would lose the change.
+    WriteFile(install_.target() / "Oculus game" / "Software" / "Game A" / "new.sav", "saved");
+    const RecoveryPlan plan = Assess();
+    EXPECT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
+    ASSERT_EQ(engine_.Recover(plan.action), 0);
+    EXPECT_EQ(ReadFile(Software() / "Game A" / "new.sav"), "saved");
+}
+
+// ---- Every call failing, every moment cut ------------------------------------------------------
+
+const InstallShape kSweepShape{1, false, true, true};
+
+// A library moved once, then moved back (on: true, moved on to a second target) with call k
+// failing or, with cut, every call from k on failing (a kill). Whatever the result, the data is
+// whole where the links or folders lead, and one recovery settles it.
+std::string BackOnce(bool on, uint64_t k, bool cut, std::vector<sys::Call>* trace) {
+    struct Scene : MoveBackTest {
+        Scene() : MoveBackTest(kSweepShape) {}
+        void TestBody() override {}
+    } t;
+    if (t.MoveTo(t.install_.target()) != 0) return "the first move failed";
+    t.engine_.ResetTask();
+    std::wstring source;
+    t.engine_.ResolveSourceDir(source);
+    if (on && t.engine_.CheckTargetDir(t.SecondTarget().wstring()) != 0) return "no second target";
+    if (trace) sys::fault::Trace(trace);
+    if (k > 0) sys::fault::Arm({sys::Call::kAny, k, sys::kErrAccessDenied, cut, {}});
+    const int32_t result = on ? t.engine_.MoveInstallation() : t.engine_.MoveBack();
+    sys::fault::Reset();
+    t.engine_.ResetTask();
+    const fs::path first = t.install_.target() / "Oculus game";
+    const fs::path second = t.SecondTarget() / "Oculus game";
+    const std::vector<fs::path> softwarePlaces{t.Software(), first / "Software",
+                                               second / "Software"};
+    const std::vector<fs::path> downloadsPlaces{t.Downloads(), first / "Downloads",
+                                                second / "Downloads"};
+    if (const auto missing = t.install_.Missing(softwarePlaces, downloadsPlaces); !missing.empty())
+        return "result " + std::to_string(result) + ": lost " + missing.front();
+    const RecoveryPlan plan = t.Assess();
+    if (plan.action == RecoveryAction::kRefuse) return "the recovery refused: " + sys::ToUtf8(plan.why);
+    if (plan.action != RecoveryAction::kNothing) {
+        if (const int32_t r = t.engine_.Recover(plan.action); r != 0)
+            return "the recovery failed with " + std::to_string(r);
+    }
+    const std::string settled = t.Settled({t.install_.target(), t.SecondTarget()});
+    return settled.empty() ? settled : "result " + std::to_string(result) + ": " + settled;
+}
+
+TEST(MoveBackSweep, NoFailingCallOrKillOfAMoveBackOrOnLosesData) {
+    ScopedCopyThreads walkerOnly(1);  // call k is the same call each run
+    // Each point sets up a moved library first: a third of the points a run (the sanitizer
+    // builds' sample, thinned as much again), the cuts one call after the failing calls.
+    SweepSample sample = SweepSample::FromEnvironment();
+    sample.every *= 3;
+    for (const bool on : {false, true}) {
+        std::vector<sys::Call> kinds;
+        ASSERT_EQ(BackOnce(on, 0, false, &kinds), "");
+        ASSERT_GT(kinds.size(), 50u);
+        int failed = 0, cuts = 0, lost = 0;
+        for (size_t k = 1; k <= kinds.size(); ++k) {
+            for (const bool cut : {false, true}) {
+                if (!sample.Takes(cut ? k + 1 : k)) continue;
+                ++(cut ? cuts : failed);
+                if (const std::string problem = BackOnce(on, k, cut, nullptr); !problem.empty()) {
+                    ++lost;
+                    ADD_FAILURE() << (on ? "move on" : "move back") << ", call " << k << " ("
+                                  << sys::fault::Name(kinds[k - 1]) << ") "
+                                  << (cut ? "cut" : "failing") << ": " << problem;
+                }
+            }
+        }
+        std::printf("%s sweep: %d failing calls, %d cuts, %d lost%s\n",
+                    on ? "move-on" : "move-back", failed, cuts, lost, sample.Described().c_str());
+        EXPECT_EQ(lost, 0);
+    }
+}
+
+#endif  // !_WIN32
+
+}  // namespace
