@@ -6,6 +6,7 @@
 #include <cwctype>
 
 #include "Vr/IArSet.h"
+#include "fileOp/CFileOp.h"
 #include "ground/ResultCodes.h"
 #include "platform/fs.h"
 #include "platform/paths.h"
@@ -188,5 +189,14 @@ int32_t IArSet::SourceRefusal(const std::wstring& target) {
     std::wstring base;
     LoadInstallPaths(base);
     if (!base.empty() && targetcheck::InsideBase(*this, target, base)) return kTargetInsideBase;
+    // A moved library moves on from where it lies now: never into its own folder.
+    const std::wstring data = GetResolvedInstallDir();
+    if (!data.empty() && !base.empty() &&
+        !sys::SamePathSpelling(sys::WithoutTrailingSeparators(data, 1),
+                               sys::WithoutTrailingSeparators(base, 1))) {
+        CFileOp fileOp;
+        bool inside = false;
+        if (fileOp.LiesInside(target, data, inside) == 0 && inside) return kTargetInsideData;
+    }
     return kTargetFits;
 }

@@ -94,6 +94,8 @@
 //   kTargetIsInstallFolder (12)    the folder that holds the installation, or its text holds the
 //                                  installation's, in any letter case.
 //   kTargetInsideBase (13)         the installation's base folder, or inside it, however spelled.
+//   kTargetInsideData (14)         a moved library's own folder ("Oculus game"), or inside it,
+//                                  however reached: moving on goes to another folder.
 //
 // Cancel: what CTaskMgr::Cancel, CVr::CancelMove and CExeThread::RequestCancel answer.
 //   kCancelAccepted (0)            the move was copying or checking its copies (from the first
@@ -165,6 +167,7 @@ inline constexpr int32_t kTargetWrongFileSystem = 10;
 inline constexpr int32_t kTargetNoSource = 11;
 inline constexpr int32_t kTargetIsInstallFolder = 12;
 inline constexpr int32_t kTargetInsideBase = 13;
+inline constexpr int32_t kTargetInsideData = 14;
 
 // Cancel.
 inline constexpr int32_t kCancelAccepted = 0;

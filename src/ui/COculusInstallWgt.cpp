@@ -72,6 +72,9 @@ const QString kM11 = QStringLiteral(
 const QString kM12 = QStringLiteral(
     "The target location cannot be Oculus installation directory, please choose another "
     "location.");
+const QString kInsideMovedGames = QStringLiteral(
+    "The target location lies in the folder that holds the moved games now. Please choose a "
+    "folder outside it.");
 const QString kQ1 = QStringLiteral(
     "Are you sure you want to move Oculus to a removable device? Oculus won't work if the "
     "removable device is removed. ");
@@ -396,6 +399,8 @@ QString EngineRefusal(int32_t code) {
             return kM11;
         case kTargetInsideBase:
             return kM12;
+        case kTargetInsideData:
+            return kInsideMovedGames;
         default:
             return {};
     }

@@ -96,6 +96,18 @@ class World:
     def recover(self):
         return self.move_like([HARNESS, "--recover"])
 
+    def back(self, *extra):
+        return self.move_like([HARNESS, "--back", *extra])
+
+    def rehome(self, folder):
+        """Moves the installation into folder (a volume of its own) and registers it there."""
+        base = os.path.join(folder, "Oculus")
+        sh("cp", "-a", self.base, base)
+        shutil.rmtree(self.base)
+        self.base = base
+        self.host_tool("registry", "set-base", base + "/")
+        self.snapshot()
+
     def move_like(self, cmd, stdin_lines=None):
         proc = subprocess.run(cmd, env=dict(os.environ, HALVEX_HOST=self.host), cwd=self.dir,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -207,13 +219,14 @@ def loop_volume(world, kind, name, mib=64):
     image = point + ".img"
     os.makedirs(point)
     sh("truncate", "-s", f"{mib}M", image)
-    mkfs = {"exfat": ["mkfs.exfat"], "ntfs": ["mkfs.ntfs", "-Q", "-F"]}[kind]
+    mkfs = {"exfat": ["mkfs.exfat"], "ntfs": ["mkfs.ntfs", "-Q", "-F"],
+            "ext4": ["mkfs.ext4", "-q", "-F"]}[kind]
     if sh(*mkfs, image, check=False).returncode != 0:
         raise Skip(f"cannot make a {kind} image")
     dev = sh("losetup", "-f", "--show", image, check=False).stdout.strip()
     if not dev.startswith("/dev/"):
         raise Skip("no free loop device")
-    mount = {"exfat": "exfat-fuse", "ntfs": "ntfs-3g"}[kind]
+    mount = {"exfat": "exfat-fuse", "ntfs": "ntfs-3g", "ext4": "ext4"}[kind]
     if sh("mount", "-t", mount, dev, point, check=False).returncode != 0:
         sh("losetup", "-d", dev, check=False)
         raise Skip(f"cannot mount {kind}")
@@ -643,6 +656,142 @@ def case_second_move_of_a_moved_installation(w):
     if os.path.exists(os.path.join(w.target, "Oculus game")):
         problems.append("the first move's folder is left")
     return problems
+
+
+def tree_state(top):
+    """Every entry below top (a link followed there, none below) as a person would compare it."""
+    root = os.path.realpath(top)
+    state = {}
+    for dirpath, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            entry = {"kind": stat.S_IFMT(st.st_mode), "mode": stat.S_IMODE(st.st_mode),
+                     "mtime": st.st_mtime_ns}
+            if stat.S_ISLNK(st.st_mode):
+                entry["link"] = os.readlink(path)
+            elif stat.S_ISREG(st.st_mode):
+                entry["size"], entry["sha"] = st.st_size, digest(path)
+            try:
+                entry["xattr"] = sorted((n, os.getxattr(path, n, follow_symlinks=False))
+                                        for n in os.listxattr(path, follow_symlinks=False))
+            except OSError:
+                entry["xattr"] = []
+            state[os.path.relpath(path, root)] = entry
+    return state
+
+
+def library_state(w):
+    return {top: tree_state(os.path.join(w.base, top)) for top in ("Software", "Downloads")}
+
+
+def differences(now, first, full):
+    """Entries that differ from the first state: with full, everything; else what FAT-family
+    and NTFS drives keep of a file (its content, size and time to two seconds)."""
+    found = []
+    for top in first:
+        for rel, want in first[top].items():
+            have = now[top].get(rel)
+            if have is None:
+                found.append(f"{top}/{rel} missing")
+            elif full and have != want:
+                found.append(f"{top}/{rel}: {have} / {want}")
+            elif not full and "sha" in want and (
+                    have.get("sha") != want["sha"] or have.get("size") != want["size"] or
+                    abs(have["mtime"] - want["mtime"]) > 2_000_000_000):
+                found.append(f"{top}/{rel}: other content, size or time")
+        found += [f"{top}/{rel} added" for rel in now[top] if rel not in first[top]]
+    return found
+
+
+def case_round_trip_through_ext4_ntfs_and_exfat(w):
+    """A library's whole life on real file systems: moved to a drive and back, then to a second
+    drive, on to a third and back again; every entry compared with the first state each time."""
+    system = loop_volume(w, "ext4", "system", mib=96)
+    w.rehome(system)
+    os.remove(os.path.join(w.base, "Software", "Game 0", "shared"))  # copied as what it leads to
+    private = os.path.join(w.base, "Downloads", "private")
+    write(os.path.join(private, "key.bin"), "key")
+    os.chmod(private, 0o700)
+    os.setxattr(os.path.join(w.base, "Software", "Game 1", "level 1", "asset1.pak"),
+                "user.halvex", b"kept")
+    os.symlink("nowhere", os.path.join(w.base, "Software", "Game 2", "dangling"))
+    w.snapshot()
+    free_at_first = os.statvfs(system).f_bavail
+    first = library_state(w)
+    files = sum(1 for top in first for e in first[top].values() if "sha" in e)
+    problems, differ = [], 0
+
+    def step(words, out, target, full, state):
+        nonlocal differ
+        problems.extend(w.expect(out, result=0))
+        problems.extend(w.linked_to(target) if target else w.untouched())
+        found = differences(library_state(w), state, full)
+        differ += len(found)
+        problems.extend(f"after {words}: {d}" for d in found[:3])
+
+    drive = loop_volume(w, "ext4", "drive", mib=64)
+    step("the move to ext4", w.move(drive), drive, True, first)
+    step("the move back from ext4", w.back(), None, True, first)
+    # Links that lead nowhere cannot live on exFAT: the second leg is of files and folders.
+    os.remove(os.path.join(w.base, "Software", "Game 2", "dangling"))
+    second_first = library_state(w)
+    ntfs, exfat = loop_volume(w, "ntfs", "ntfs"), loop_volume(w, "exfat", "exfat")
+    step("the move to NTFS", w.move(ntfs), ntfs, False, second_first)
+    step("the move on to exFAT", w.move(exfat), exfat, False, second_first)
+    if os.path.exists(os.path.join(ntfs, "Oculus game")):
+        problems.append("the NTFS drive still holds the games")
+    step("the move back from exFAT", w.back(), None, False, second_first)
+    if os.listdir(exfat):
+        problems.append(f"left on the exFAT drive: {os.listdir(exfat)}")
+    free_now = os.statvfs(system).f_bavail
+    if abs(free_now - free_at_first) > free_at_first / 100:
+        problems.append(f"free blocks at home: {free_now}, at first {free_at_first}")
+    print(f"round trip: {files} files, {differ} differ")
+    return problems + w.data_whole() + w.services_running()
+
+
+def case_move_back_with_too_little_space(w):
+    system = loop_volume(w, "ext4", "system", mib=16)
+    w.rehome(system)
+    out = w.move()
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    fill = os.path.join(system, "fill.bin")
+    free = os.statvfs(system).f_bavail * os.statvfs(system).f_frsize
+    with open(fill, "wb") as f:
+        f.write(b"\0" * max(0, free - 20_000))
+        os.fsync(f.fileno())
+    out = w.back()
+    problems = w.expect(out, exit=1, result=24) + w.linked_to(w.target) + w.data_whole()
+    if "free space" not in out.get("closing", ""):
+        problems.append(f"the closing words do not say why: {out.get('closing')!r}")
+    return problems + w.services_running()
+
+
+def case_move_back_cancelled(w):
+    out = w.move()
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    out = w.back("--cancel-at-phase", "2")
+    problems = w.expect(out, exit=3, result=3, rollback_clean="true") + w.linked_to(w.target)
+    if os.path.exists(w.journal()):
+        problems.append("the journal is left")
+    if "still in" not in out.get("closing", ""):
+        problems.append(f"the closing words do not say where the games are: {out.get('closing')!r}")
+    return problems + w.data_whole() + w.services_running()
+
+
+def case_move_on_into_the_moved_games_is_refused(w):
+    out = w.move()
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    inside = w.copies()  # inside Software or Downloads the source check refuses it already
+    out = w.move(inside)
+    problems = w.expect(out, target_check=14) + w.linked_to(w.target) + w.data_whole()
+    if os.path.exists(os.path.join(inside, "Oculus game")):
+        problems.append("an Oculus game folder was made inside the moved games")
+    return problems + w.services_running()
 
 
 def mount_point_of(path):

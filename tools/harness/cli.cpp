@@ -294,6 +294,8 @@ std::string TargetRefusalWords(int32_t code) {
             return "the target is the folder that holds the Oculus installation, or lies in it";
         case kTargetInsideBase:
             return "the target is the Oculus installation folder, or lies inside it";
+        case kTargetInsideData:
+            return "the target lies in the folder that holds the moved games now";
         default:
             return "the target cannot be used (code " + std::to_string(code) + ")";
     }
