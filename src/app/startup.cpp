@@ -63,7 +63,7 @@ int RunMainWindow(QApplication& app) {
 
     auto window = std::make_unique<Trekhold>(nullptr);
     g_mainWnd = window.get();
-    window->setFixedSize(530, 365);
+    window->setFixedSize(ui::kMainWidth, ui::kMainHeight);
     window->show();
     // Before the window offers a move: what a stopped move left is dealt with or deferred.
     window->OfferRecovery();

@@ -219,7 +219,7 @@ const QString kNoteElsewhereMissing =
 const QString kNoteUnknown =
     QStringLiteral(". Connect its drive, or give the folder its old name back.");
 const QString kNoteCannotLook = QStringLiteral("Halvex cannot look at the Oculus folders now.");
-constexpr int kNoteLines = 3;  // what the row has room for above the copyright line
+constexpr int kNoteLines = 3;  // what the note has room for above the copyright line
 // After the source location while a move waits: the folder it names is not there until then.
 const QString kSourceWaiting = QStringLiteral("  (missing until the move is finished or put back)");
 
@@ -495,11 +495,13 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     // the toolkit leaves that to dialogs.
     browseBtn->setAutoDefault(true);
     startBtn->setAutoDefault(true);
+    // The actions on the library as it is, left; the move to the target typed above, right;
+    // and under them the note that says where the games are.
     auto* startRow = new QHBoxLayout;
     startRow->setContentsMargins(0, 0, 0, 0);
-    startRow->addWidget(stateLabel, 1);
     startRow->addWidget(actionBtn, 0, Qt::AlignVCenter);
     startRow->addWidget(backBtn, 0, Qt::AlignVCenter);
+    startRow->addStretch(1);
     startRow->addWidget(startBtn, 0, Qt::AlignVCenter);
 
     layout->addSpacing(10);
@@ -510,7 +512,14 @@ COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::Wind
     layout->addLayout(targetRow);
     layout->addSpacing(12);
     layout->addLayout(startRow);
+    layout->addSpacing(8);
+    layout->addWidget(stateLabel);
     layout->addStretch();
+    // Tab goes as the eye does: the target, then the buttons from left to right.
+    setTabOrder(targetEdit, browseBtn);
+    setTabOrder(browseBtn, actionBtn);
+    setTabOrder(actionBtn, backBtn);
+    setTabOrder(backBtn, startBtn);
 
     const QString source = ResolveSource();
     const bool found = !source.isEmpty();
@@ -615,7 +624,7 @@ void COculusInstallWgt::FitNote() {
         stateLabel->setText(kNoteCannotLook);
         return;
     }
-    // The row has room for three lines above the copyright line: longer paths are shortened
+    // The note has room for three lines above the copyright line: longer paths are shortened
     // in the middle, step by step, until the note fits the label's width as laid out. A note
     // that still does not fit is cut at a word, with an ellipsis; the tooltip has it whole.
     const QFontMetrics metrics(stateLabel->font());
@@ -666,7 +675,7 @@ void COculusInstallWgt::OnChickActionBtn() {
 
 void COculusInstallWgt::OnChickBackBtn() {
     ShowInstallState();  // the disk may have changed since the button was shown
-    if (!backBtn->isVisible()) return;
+    if (backBtn->isHidden()) return;
     const QString question = kMoveBackQuestion.arg(
         PathText(state_.movedTo), PathText(state_.base),
         FreeText(state_.baseFreeKnown, state_.baseFree), PathText(state_.baseRoot));

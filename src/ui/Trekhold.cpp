@@ -80,7 +80,7 @@ Trekhold::Trekhold(QWidget* parent) : QWidget(parent, Qt::WindowFlags()), title(
     rights->setObjectName(QStringLiteral("rights"));
     rights->setStyleSheet(QStringLiteral("QLabel{color: #6E6E6E}"));
     rights->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    rights->setGeometry(1, 340, 528, 20);
+    rights->setGeometry(1, ui::kMainHeight - 25, 528, 20);  // under the note row
     QFont small = QApplication::font();
     small.setPointSize(8);
     rights->setFont(small);

@@ -15,6 +15,10 @@ extern QWidget* g_mainWnd;
 
 namespace ui {
 
+// The main window's fixed size, in the window's own pixels.
+inline constexpr int kMainWidth = 530;
+inline constexpr int kMainHeight = 405;
+
 // MessageBoxW styles and answers.
 inline constexpr uint32_t kMbOkInfo = 0x40;     // MB_OK | MB_ICONINFORMATION
 inline constexpr uint32_t kMbYesNoInfo = 0x44;  // MB_YESNO | MB_ICONINFORMATION

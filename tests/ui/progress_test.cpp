@@ -11,6 +11,7 @@
 #include <QTextEdit>
 #include <thread>
 
+#include "ui/uishell.h"
 #include "Vr/CExeThread.h"
 #include "platform/units.h"
 #include "ui/CProgressWgt.h"
@@ -37,7 +38,7 @@ struct Move {
     explicit Move(int32_t operation = 1) {
         worker.SetOperation(operation);
         worker.SetTargetPath(L"/mnt/games");
-        main.setFixedSize(530, 365);
+        main.setFixedSize(ui::kMainWidth, ui::kMainHeight);
         main.move(40, 30);
         g_mainWnd = &main;
     }
@@ -602,7 +603,7 @@ class TestProgress : public QObject {
         move.Start();
         QCOMPARE(move.page->width(), 400);
         QCOMPARE(move.page->pos(),
-                 QPoint(40 + (530 - 400) / 2, 30 + (365 - move.page->height()) / 2));
+                 QPoint(40 + (ui::kMainWidth - 400) / 2, 30 + (ui::kMainHeight - move.page->height()) / 2));
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
     }
 

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ui/uishell.h"
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/CTaskMgr.h"
 #include "Vr/vr.h"
@@ -29,6 +30,10 @@
 #include "uitest.h"
 
 namespace {
+
+// How the child process reports the main window it showed.
+const QString kWindowLine = QStringLiteral("WINDOW %1x%2").arg(ui::kMainWidth).arg(ui::kMainHeight);
+
 
 bool g_holdChild = false;
 
@@ -177,7 +182,7 @@ class TestStartup : public QObject {
     void mainWindowOpensFixedAndCloseButtonEndsWithZero() {
         Child child(host_->path(), work_->path(), "quit");
         QCOMPARE(child.Finish(), 0);
-        QVERIFY2(child.output().contains("WINDOW 530x365 fixed=1 title=Halvex visible=1"),
+        QVERIFY2(child.output().contains(kWindowLine + " fixed=1 title=Halvex visible=1"),
                  qPrintable(child.output()));
         QVERIFY2(child.output().contains("font=Tahoma/12px"), qPrintable(child.output()));
         QVERIFY(child.Boxes().isEmpty());
@@ -341,7 +346,7 @@ class TestStartupRecovery : public QObject {
                               "Move finished: Software and Downloads are in " + moment.Copies() +
                                   "; the original folders were deleted; the Oculus services run "
                                   "again."}));
-        QVERIFY2(child.output().contains("WINDOW 530x365"), qPrintable(child.output()));
+        QVERIFY2(child.output().contains(kWindowLine), qPrintable(child.output()));
         QCOMPARE(QFileInfo(moment.Software()).symLinkTarget(), moment.Copies() + "/Software");
         QCOMPARE(QFileInfo(moment.Downloads()).symLinkTarget(), moment.Copies() + "/Downloads");
         QVERIFY(!moment.ParkedLeft());
@@ -387,7 +392,7 @@ class TestStartupRecovery : public QObject {
         QCOMPARE(child.Boxes().size(), 1);
         QVERIFY(child.Boxes().first().endsWith("|action=Put back"));
         QVERIFY(child.Lines("halvex: ").isEmpty());  // no progress page
-        QVERIFY(child.output().contains("WINDOW 530x365"));
+        QVERIFY(child.output().contains(kWindowLine));
         QVERIFY(moment.ParkedLeft());
         QVERIFY(moment.JournalThere());
         QVERIFY(QFileInfo::exists(moment.Copies() + "/Downloads"));

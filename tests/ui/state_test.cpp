@@ -55,7 +55,9 @@ struct Page {
         page = std::make_unique<COculusInstallWgt>(nullptr);
         note = page->findChild<QLabel*>("stateNote");
         for (QPushButton* button : page->findChildren<QPushButton*>()) {
-            if (button->text() != "..." && button->text() != "Start Move") action = button;
+            const QString text = button->text();
+            if (text == "..." || text == "Start Move") continue;
+            (text.startsWith("Move back") ? back : action) = button;
         }
     }
     QString Note() { return Plain(note->accessibleName()); }
@@ -78,6 +80,7 @@ struct Page {
     uitest::ScopedEngine scoped{&engine};
     std::unique_ptr<COculusInstallWgt> page;
     QLabel* note = nullptr;
+    QPushButton* back = nullptr;
     QPushButton* action = nullptr;
 };
 
@@ -123,6 +126,8 @@ class TestInstallStateNote : public QObject {
         QCOMPARE(edits.at(1)->text(), QString());  // the field stays empty for the next target
         QCOMPARE(edits.at(1)->placeholderText(), QString("Now in /mnt/games/Oculus game"));
         QCOMPARE(page.Action(), QString("Check the games"));
+        QVERIFY(page.back->isVisible() || !page.back->isHidden());
+        QCOMPARE(Plain(page.back->text()), QString("Move back to /srv"));
 
         // Another drive mounted where the games' drive was: the row names the place, and offers
         // nothing that would read or write the stranger's folders as the games.
@@ -134,6 +139,43 @@ class TestInstallStateNote : public QObject {
                                       "to. Connect the games' own drive there; until then Halvex "
                                       "changes nothing on this one."));
         QVERIFY(page.Action().isEmpty());
+        QVERIFY(page.back->isHidden());
+    }
+
+    // Moving back is asked first, names both places, and No changes nothing; a stopped one
+    // offers its own finish.
+    void aMovedLibraryMovesBackAfterAQuestion() {
+        Page page;
+        InstallState moved = State(InstallState::Kind::kMoved, FolderState::Where::kLinked,
+                                   L"/mnt/games/Oculus game");
+        moved.movedTo = L"/mnt/games/Oculus game";
+        page.Show(moved);
+        {
+            uitest::BoxRecorder boxes;
+            boxes.Answer(ui::kIdNo);
+            page.back->click();
+            QCOMPARE(boxes.Texts().size(), 1);
+            QVERIFY(Plain(boxes.Texts().front()).startsWith(
+                "Move the games back from /mnt/games/Oculus game to /srv/Oculus?"));
+            QCOMPARE(page.engine.movesBack, 0);
+        }
+        {
+            uitest::BoxRecorder boxes;
+            boxes.Answer(ui::kIdYes);
+            uitest::ProgressPageCloser closer;
+            page.back->click();
+            QCOMPARE(page.engine.movesBack, 1);
+        }
+
+        page.engine.unfinished = true;
+        page.engine.plan = WaitingPlan(RecoveryAction::kFinish);
+        page.engine.plan.record.work = JournalWork::kBack;
+        page.page->ShowInstallState();
+        QCOMPARE(page.Note(), QString("Moving the games back was stopped before it was done: "
+                                      "finish it, or put it back and leave the games where they "
+                                      "were."));
+        QCOMPARE(page.Action(), QString("Finish moving back"));
+        QVERIFY(page.back->isHidden());
     }
 
     void aWaitingMoveSaysThePlatformCannotRunAndOffersItsAction() {
@@ -239,11 +281,13 @@ class TestInstallStateNote : public QObject {
     // the screen reader get them whole.
     void aLongNoteKeepsToItsLinesWithThePathsShortened() {
         Page page;
-        const std::wstring far = L"/media/someone/Games library disk/VR/Oculus game";
+        const std::wstring disk =
+            L"/media/someone/Games library disk of the family computer in the living room";
+        const std::wstring far = disk + L"/VR headsets/Oculus game";
         InstallState broken = State(InstallState::Kind::kBroken, FolderState::Where::kBroken, far);
-        broken.expectedRoot = L"/media/someone/Games library disk";
+        broken.expectedRoot = disk;
         broken.volume = InstallState::Volume::kElsewhere;
-        broken.volumeNowAt = L"/media/someone/Games library disk1";
+        broken.volumeNowAt = disk + L"1";
         broken.repoint.base = L"/srv/Oculus/";
         broken.repoint.folders = {{L"/srv/Oculus/Software", far + L"/Software", {}, true}};
         page.page->resize(490, 140);

@@ -388,7 +388,7 @@ MainWindow::MainWindow() {
     engine.base = L"/srv/Oculus/";
     window = std::make_unique<Trekhold>(nullptr);
     g_mainWnd = window.get();
-    window->setFixedSize(530, 365);
+    window->setFixedSize(ui::kMainWidth, ui::kMainHeight);
     window->move(200, 150);
     window->show();
 }

@@ -93,6 +93,11 @@ class FakeEngine : public IArSet {
     int32_t ResolveSourceDir(std::wstring& out) override;
     int32_t CheckTargetDir(std::wstring target) override;
     int32_t MoveInstallation() override;
+    int32_t MoveBack() override {
+        ++movesBack;
+        return moveResult;
+    }
+    int movesBack = 0;
     int32_t CancelMove() override;
     int32_t GetProgress(float& value) override;
     MoveSnapshot GetMoveSnapshot() override;

@@ -13,6 +13,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "ui/uishell.h"
 #include "platform/services.h"
 #include "platform/units.h"
 #include "ui/COculusInstallWgt.h"
@@ -30,7 +31,7 @@ struct Desk {
         installation.scratch().Make("target");
         window = std::make_unique<Trekhold>(nullptr);
         g_mainWnd = window.get();
-        window->setFixedSize(530, 365);
+        window->setFixedSize(ui::kMainWidth, ui::kMainHeight);
         window->show();
         const auto edits = window->findChildren<QLineEdit*>();
         source = edits.at(0);

@@ -179,7 +179,7 @@ class TestWindows : public QObject {
 
     void dialogsCentreOverTheMainWindow() {
         QWidget main;
-        main.setFixedSize(530, 365);
+        main.setFixedSize(ui::kMainWidth, ui::kMainHeight);
         main.move(100, 80);
         g_mainWnd = &main;
         QWidget progressSized, aboutSized, larger;
@@ -189,9 +189,11 @@ class TestWindows : public QObject {
         CenterOnMainWnd(&progressSized);
         CenterOnMainWnd(&aboutSized);
         CenterOnMainWnd(&larger);
-        QCOMPARE(progressSized.pos(), QPoint(165, 122));
-        QCOMPARE(aboutSized.pos(), QPoint(180, 142));
-        QCOMPARE(larger.pos(), QPoint(100 - 35, 80 - 17));  // halves truncate toward zero
+        const int down = (ui::kMainHeight - 280) / 2;
+        QCOMPARE(progressSized.pos(), QPoint(165, 80 + down));
+        QCOMPARE(aboutSized.pos(), QPoint(180, 80 + (ui::kMainHeight - 240) / 2));
+        // Halves truncate toward zero.
+        QCOMPARE(larger.pos(), QPoint(100 - 35, 80 + (ui::kMainHeight - 400) / 2));
         g_mainWnd = nullptr;
         QWidget untouched;
         untouched.move(7, 9);
@@ -206,9 +208,9 @@ class TestWindows : public QObject {
         const QImage shot = main.window->grab().toImage();
         const QColor frame(11, 43, 75);
         QCOMPARE(shot.pixelColor(0, 200), frame);
-        QCOMPARE(shot.pixelColor(529, 200), frame);
+        QCOMPARE(shot.pixelColor(ui::kMainWidth - 1, 200), frame);
         QCOMPARE(shot.pixelColor(300, 0), frame);
-        QCOMPARE(shot.pixelColor(300, 364), frame);
+        QCOMPARE(shot.pixelColor(300, ui::kMainHeight - 1), frame);
         QCOMPARE(shot.pixelColor(10, 100), QColor(Qt::white));
         const QColor header = shot.pixelColor(300, 5);
         QVERIFY2(header.blue() > header.red() && header.lightness() < 100, "a dark blue header");
@@ -263,7 +265,7 @@ class TestWindows : public QObject {
             dialog->findChild<QPushButton*>("normalbtn")->click();
         });
         about->trigger();
-        QCOMPARE(aboutAt, w->pos() + QPoint(80, 62));
+        QCOMPARE(aboutAt, w->pos() + QPoint(80, (ui::kMainHeight - 240) / 2));
         QVERIFY(!QApplication::activeModalWidget());
     }
 
