@@ -107,6 +107,10 @@ class CRecovery {
     const std::wstring& HeldBy() const { return holder_; }
 
     int32_t GetProgress(float& fraction);  // user-interface thread, while Run runs
+    void ResetProgress() {  // before a Run: no fraction until it has counted
+        totalUnits.store(0);
+        doneUnits.store(0);
+    }
     // What the running recovery does, for the status line.
     MoveStep CurrentStep() const { return static_cast<MoveStep>(step_.load()); }
     // Tests and the harness watch the steps: kLinking, kEmptying, kStarting (finishing), or

@@ -21,6 +21,7 @@ CExeThread::CExeThread(IArSet* engine) : QThread(nullptr), engine(engine), monit
 
 void CExeThread::SetOperation(int32_t op) {
     operation = op;
+    engine->PrepareFor(op);
     monitor.Watch(op == kOpRepoint                          ? CMoveMonitor::Work::kRepoint
                   : op == kOpFinishMove || op == kOpPutBack ? CMoveMonitor::Work::kRecovery
                                                             : CMoveMonitor::Work::kMove);

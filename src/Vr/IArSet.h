@@ -32,6 +32,9 @@ class IArSet {
     // ResetTask).
     virtual MoveOutcome GetMoveOutcome() = 0;
     virtual void ResetTask() = 0;
+    // Before a worker runs operation (kOp*): GetProgress and GetMoveSnapshot speak of it from
+    // then on, from its start, and no longer of the operation before (a full bar, a last step).
+    virtual void PrepareFor(int32_t /*operation*/) {}
     virtual bool IsRollbackClean() = 0;
     virtual std::wstring GetMovedSoftwarePath() = 0;
     virtual std::wstring GetTargetSoftwarePath() = 0;

@@ -287,6 +287,25 @@ int32_t CVr::CancelMove() {
 
 // ---- The moved library, checked against the manifest of its move -------------------------------
 
+void CVr::PrepareFor(int32_t operation) {
+    switch (operation) {
+        case kOpCheck:
+            checkBytes_.store(0);
+            checkTotal_.store(0);
+            watched_.store(Watched::kCheck);
+            break;
+        case kOpFinishMove:
+        case kOpPutBack:
+        case kOpRepoint:
+            recovery.ResetProgress();
+            watched_.store(Watched::kRecovery);
+            break;
+        default:
+            watched_.store(Watched::kMove);
+            break;
+    }
+}
+
 int32_t CVr::CheckMovedLibrary(LibraryReport& report) {
     report = LibraryReport{};
     checkBytes_.store(0);
@@ -397,9 +416,13 @@ int32_t CVr::AssessRecovery(RecoveryPlan& plan) {
 int32_t CVr::Recover(RecoveryAction action) {
     watched_.store(Watched::kRecovery);
     const std::wstring base = DetectedBase();
+    // A stopped move back that is finished leaves the library at home: nothing to record.
+    JournalRecord journal;
+    bool found = false;
+    const bool back = ReadJournal(journal, found) == 0 && found && journal.work == JournalWork::kBack;
     const int32_t r = recovery.Run(base, action);
     if (r != 0) HX_LOG.Err(r);
-    if ((r == 0 || r == kCodeServicesNotStarted) && action == RecoveryAction::kFinish) {
+    if ((r == 0 || r == kCodeServicesNotStarted) && action == RecoveryAction::kFinish && !back) {
         RecordMove(base);
         KeepManifestOfTheMove();
     }

@@ -22,6 +22,7 @@ class CVr final : public IArSet {
     MoveSnapshot GetMoveSnapshot() override;
     MoveOutcome GetMoveOutcome() override;
     void ResetTask() override { task.Reset(); }
+    void PrepareFor(int32_t operation) override;
     bool IsRollbackClean() override { return task.IsRollbackClean(); }
     std::wstring GetMovedSoftwarePath() override { return movedSoftware; }
     std::wstring GetTargetSoftwarePath() override { return targetSoftware; }

@@ -220,6 +220,21 @@ TEST_F(MoveBackTest, ACancelDuringTheCopyLeavesTheLinksAndNoCopyAtHome) {
     EXPECT_TRUE(fs::is_symlink(Software()));
 }
 
+// The page of the next operation polls before the worker starts it: it must not read the full
+// bar of the check before.
+TEST_F(MoveBackTest, TheBarOfAMoveBackAfterACheckStartsEmpty) {
+    ASSERT_EQ(MoveTo(install_.target()), 0);
+    LibraryReport report;
+    ASSERT_EQ(engine_.CheckMovedLibrary(report), 0);
+    float fraction = 0.0f;
+    ASSERT_EQ(engine_.GetProgress(fraction), 0);
+    EXPECT_FLOAT_EQ(fraction, 1.0f);
+    engine_.PrepareFor(kOpMoveBack);
+    fraction = 0.0f;
+    engine_.GetProgress(fraction);
+    EXPECT_FLOAT_EQ(fraction, 0.0f);
+}
+
 // ---- A stopped move back, decided from the disk ------------------------------------------------
 
 // Each moment a move back may be stopped at, and what its recovery must then be.
