@@ -763,7 +763,8 @@ int32_t CRecovery::GetProgress(float& fraction) {
 // ---- A stopped move back ----------------------------------------------------------------------
 //
 // Each folder: its link S, its home copy H (parked), the moved folder T (target). Away: S is
-// still the link, H may be partial; Placing: S is gone, H waits to take its name; Home: S is a
+// still the link, H may be partial (the same: H holds all that T holds, T perhaps half
+// deleted); Placing: S is gone, H waits to take its name; Home: S is a
 // folder (H placed) and H is gone. The decision:
 //   Finish    the copies were recorded checked, every Away folder's H holds what T holds (the
 //             same, by sizes and times) and every other folder is Placing or Home: place each
@@ -799,8 +800,10 @@ int32_t CRecovery::AssessBack(RecoveryPlan& plan) {
             } else if (!f.parkedExists) {
                 copiesWhole = false;
             } else if (checked) {
+                // Everything the moved folder holds must be in the copy: it may have been half
+                // deleted once the other was placed.
                 std::wstring difference;
-                const int32_t r = fileOp.VerifyCopy(f.target, f.parked, difference);
+                const int32_t r = fileOp.VerifyHeldIn(f.target, f.parked, difference);
                 if (r != 0 && r != kCodeCopyDiffers) return r;
                 f.copy = r == 0 ? FolderFinding::Copy::kSame : FolderFinding::Copy::kPartial;
                 if (r != 0) copiesWhole = false;
@@ -853,6 +856,10 @@ int32_t CRecovery::FinishBack(const RecoveryPlan& plan) {
     for (const FolderFinding& f : plan.folders) {
         if (f.place == Place::kLinked && (r = fileOp.RemoveOneDir(f.source)) != 0) return r;
         if (f.place != Place::kHome && (r = fileOp.MoveOne(f.parked, f.source)) != 0) return r;
+    }
+    // On the disk before a moved file goes, which lies on another drive (see MoveBack.cpp).
+    for (const FolderFinding& f : plan.folders) {
+        if (!sys::FlushToDisk(f.source)) return Failed(HX_LOG);
     }
     doneUnits.fetch_add(9);
     Step(record, kEmptying, false, r);

@@ -199,7 +199,9 @@ int32_t CTaskMgr::MakeHomeCopies() {
 }
 
 // Each link gives way to its checked home copy. Between the two steps the old path is free and
-// the journal names both the copy and the moved data.
+// the journal names both the copy and the moved data. The moved folders lie on another drive:
+// their deletion may reach its disk before these renames reach the installation's, so the
+// renames are flushed before the first moved file goes.
 int32_t CTaskMgr::PlaceHomeCopies() {
     for (const auto& [link, data] : pairs) {
         journal_.Linking(link);
@@ -211,6 +213,13 @@ int32_t CTaskMgr::PlaceHomeCopies() {
         }
         if (const int32_t r = fileOp.MoveOne(homeCopies_[link], link); r != 0) {
             NoteFailure(r, link);
+            return r;
+        }
+    }
+    for (const auto& entry : pairs) {
+        if (!sys::FlushToDisk(entry.first)) {
+            const int32_t r = SystemCode(sys::GetLastError());
+            NoteFailure(r, entry.first);
             return r;
         }
     }

@@ -277,29 +277,40 @@ bool Changes(sys::Call kind) {
     }
 }
 
-int32_t RunMove(SimulatedInstall& install) {
+int32_t RunMove(SimulatedInstall& install, bool back = false) {
     CVr engine;
     std::wstring source;
     EXPECT_EQ(engine.ResolveSourceDir(source), 0);
-    EXPECT_EQ(engine.CheckTargetDir(install.target().wstring()), 0);
-    const int32_t result = engine.MoveInstallation();
+    if (!back) EXPECT_EQ(engine.CheckTargetDir(install.target().wstring()), 0);
+    const int32_t result = back ? engine.MoveBack() : engine.MoveInstallation();
     engine.ResetTask();
     return result;
 }
 
+// What the sweep records: a move of a library at home, or the move back of a moved one.
+enum class Work { kMove, kBack };
+
+// A scene for the work: for a move back, the library moved first (unrecorded).
+std::unique_ptr<SimulatedInstall> Scene(const InstallShape& shape, Work work) {
+    auto install = std::make_unique<SimulatedInstall>(shape);
+    if (work == Work::kBack) EXPECT_EQ(RunMove(*install), 0);
+    return install;
+}
+
 // Records into install, where the states are built again later: the journal and the links name
 // its folders by their full paths.
-Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& install) {
+Recording Record(const InstallShape& shape, Work work, std::unique_ptr<SimulatedInstall>& install) {
+    const bool back = work == Work::kBack;
     std::vector<sys::Call> kinds;
     {
-        SimulatedInstall traced(shape);
+        const auto traced = Scene(shape, work);
         sys::fault::Reset();
         sys::fault::Trace(&kinds);
-        EXPECT_EQ(RunMove(traced), 0);
+        EXPECT_EQ(RunMove(*traced, back), 0);
         sys::fault::Reset();
     }
     Recording recording;
-    install = std::make_unique<SimulatedInstall>(shape);
+    install = Scene(shape, work);
     size_t durableSystem = 0, durableTarget = 0;
     enum class Flushing { kNo, kSystem, kTarget } flushing = Flushing::kNo;
     const std::wstring target = install->target().wstring();
@@ -324,7 +335,7 @@ Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& i
         sys::fault::Arm({sys::Call::kAny, k + 1, 0, false,
                          [&take] { take(sys::fault::CurrentCall(), sys::fault::CurrentPath()); }});
     }
-    EXPECT_EQ(RunMove(*install), 0);
+    EXPECT_EQ(RunMove(*install, back), 0);
     sys::fault::Reset();
     take(sys::Call::kAny, {});
     return recording;
@@ -339,12 +350,12 @@ std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int
         const std::string why = sys::ToUtf8(plan.why);
         std::vector<fs::path> softwarePlaces, downloadsPlaces;
         const fs::path copies = install.target() / "Oculus game";
-        for (const fs::path& place :
-             {software, install.base() / "SoftwareVarko", copies / "Software"}) {
+        for (const fs::path& place : {software, install.base() / "SoftwareVarko",
+                                      install.base() / "SoftwareBack", copies / "Software"}) {
             if (why.find(place.string()) != std::string::npos) softwarePlaces.push_back(place);
         }
-        for (const fs::path& place :
-             {downloads, install.base() / "DownloadsVarko", copies / "Downloads"}) {
+        for (const fs::path& place : {downloads, install.base() / "DownloadsVarko",
+                                      install.base() / "DownloadsBack", copies / "Downloads"}) {
             if (why.find(place.string()) != std::string::npos) downloadsPlaces.push_back(place);
         }
         const auto missing = install.Missing(softwarePlaces, downloadsPlaces);
@@ -417,10 +428,26 @@ Place Look(const SimulatedInstall& install, const std::string& top, const fs::pa
 // holds every original and nothing else, the journal names the copies and no folder is at home;
 // Put back when each folder's data is whole in exactly one place at home (its old name or its
 // parked one) and each copy holds nothing of its own. Empty when neither is.
-std::string OpenWay(const SimulatedInstall& install) {
+// For a move back: Finish when each folder is whole at home (under its name, its link gone, or
+// as its home copy, its link there or gone) with nothing of its own and the journal names the
+// copies; Put back when each name is still a link and each moved folder whole with nothing of
+// its own.
+std::string OpenWay(const SimulatedInstall& install, Work work) {
     std::error_code ec;
     bool finish = fs::exists(install.root() / "host" / "state" / "move.journal", ec);
     bool putBack = true;
+    if (work == Work::kBack) {
+        for (const std::string top : {"Software", "Downloads"}) {
+            const bool linked = fs::is_symlink(install.base() / top, ec);
+            const Place home = Look(install, top, install.base() / top);
+            const Place copy = Look(install, top, install.base() / (top + "Back"));
+            const Place moved = Look(install, top, install.target() / "Oculus game" / top);
+            finish = finish && ((home.exists && home.whole && !home.ownData && !copy.exists) ||
+                                (!home.exists && copy.whole && !copy.ownData));
+            putBack = putBack && linked && moved.whole && !moved.ownData;
+        }
+        return finish ? "Finish" : putBack ? "Put back" : "";
+    }
     for (const std::string top : {"Software", "Downloads"}) {
         const Place home = Look(install, top, install.base() / top);
         const Place parked = Look(install, top, install.base() / (top + "Varko"));
@@ -477,17 +504,18 @@ struct ScopedMemoryTemp {
     std::string saved;
 };
 
-TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
+void Sweep(Work work, const char* name) {
     ScopedMemoryTemp memory;
     ScopedVirtualClock clock;
     ScopedCopyThreads walkerOnly(1);  // the same calls in the same order on every run
     const InstallShape shape{10, true, true, true};
     {
-        SimulatedInstall warmUp(shape);  // opens the log, so every run makes the same calls
-        ASSERT_EQ(RunMove(warmUp), 0);
+        // Opens the log, so every run makes the same calls.
+        const auto warmUp = Scene(shape, work);
+        ASSERT_EQ(RunMove(*warmUp, work == Work::kBack), 0);
     }
     std::unique_ptr<SimulatedInstall> recorded;
-    const Recording recording = Record(shape, recorded);
+    const Recording recording = Record(shape, work, recorded);
     ASSERT_GT(recording.states.size(), 50u);
     SimulatedInstall& install = *recorded;
     std::set<std::string> tried;
@@ -498,7 +526,7 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         ++cuts;
         Build(install.root(), state);
         ServicesRunAfterTheCut();
-        const std::string open = OpenWay(install);
+        const std::string open = OpenWay(install, work);
         if (!open.empty()) ++wayOpen;
         CVr engine;
         RecoveryPlan plan;
@@ -625,7 +653,7 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
             }
         }
     }
-    std::printf("power-cut sweep: %d cuts, %d refused, %d lost%s\n", cuts, refused, lost,
+    std::printf("%s: %d cuts, %d refused, %d lost%s\n", name, cuts, refused, lost,
                 sample.Described().c_str());
     for (const auto& [kind, count] : refusals)
         std::printf("  refused %d: %s\n", count, kind.c_str());
@@ -635,6 +663,14 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
     EXPECT_GT(wayOpen, cuts / 4);  // the judge of refusals sees a way where there is one
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(refusedWithAWayOpen, 0);
+}
+
+TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
+    Sweep(Work::kMove, "power-cut sweep");
+}
+
+TEST(PowerCutSweep, EveryCutOfAMoveBackIsRecoveredWholeOrRefusedNamingTheData) {
+    Sweep(Work::kBack, "move-back power-cut sweep");
 }
 
 }  // namespace
