@@ -24,6 +24,11 @@ TEST(CommandLine, OptionsNameOneCommandAndKeepTheTestOptions) {
     EXPECT_EQ(Parse({L"--target", L"x", L"--dry-run"}).command, cli::Command::kDryRun);
     EXPECT_EQ(Parse({L"--recover", L"--json"}).command, cli::Command::kRecover);
     EXPECT_TRUE(Parse({L"--status", L"--json"}).json);
+    const cli::Options back = Parse({L"--back", L"--cancel-at-phase", L"2"});
+    EXPECT_EQ(back.command, cli::Command::kBack);
+    EXPECT_EQ(back.cancelAtPhase, 2);
+    Parse({L"--back", L"--target", L"x"}, false);
+    Parse({L"--back", L"--dry-run"}, false);
     // Two commands, none, a dry run of nothing, a value missing or not a number: refused.
     Parse({L"--status", L"--recover"}, false);
     Parse({}, false);
