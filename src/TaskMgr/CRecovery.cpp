@@ -763,9 +763,9 @@ int32_t CRecovery::GetProgress(float& fraction) {
 // ---- A stopped move back ----------------------------------------------------------------------
 //
 // Each folder: its link S, its home copy H (parked), the moved folder T (target). Away: S is
-// still the link, H may be partial (the same: H holds all that T holds, T perhaps half
-// deleted); Placing: S is gone, H waits to take its name; Home: S is a
-// folder (H placed) and H is gone. The decision:
+// still the link, and H partial or the same (all that T holds is in H: T may be half deleted);
+// Placing: S is gone, H waits to take its name; Home: S is a folder (H placed), H is gone.
+// The decision:
 //   Finish    the copies were recorded checked, every Away folder's H holds what T holds (the
 //             same, by sizes and times) and every other folder is Placing or Home: place each
 //             H, delete every T, start the services.

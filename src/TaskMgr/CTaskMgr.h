@@ -57,7 +57,6 @@ class CTaskMgr {
     // The next Execute brings a moved library home instead of moving it: each pair is then a
     // link (source) and the moved folder it leads to (target). See MoveBack.cpp.
     void SetMovingBack(bool back) { back_.store(back); }
-    bool MovingBack() const { return back_.load(); }
     // The bytes of each source, as the target check sized them just before: the count of the
     // next move then only lists names. Used once.
     struct SourceSize {
