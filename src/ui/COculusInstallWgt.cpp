@@ -1,6 +1,7 @@
 #include "ui/COculusInstallWgt.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -175,7 +176,7 @@ const QString kRecoverLookFailed = QStringLiteral(
     "restart Halvex to try again.");
 const QString kUnfinishedMove = QStringLiteral(
     "A move that was stopped is not finished or put back yet. Please deal with it first: the "
-    "button beside the note above finishes it or puts it back.");
+    "button left of \"Start Move\" finishes it or puts it back.");
 
 // The note row under the fields: where the platform's data is, or what keeps the platform from
 // finding it. Paths are shortened in the middle to fit its few lines; the tooltip has them whole.
@@ -347,7 +348,8 @@ QString NoteText(const InstallState& state, PathFormat P) {
     return {};
 }
 
-// The button beside the note, and the worker's operation behind it; kOpMove for none.
+// The first button left of "Start Move", and the worker's operation behind it; kOpMove for
+// none.
 int32_t NoteAction(const InstallState& state, QString& label) {
     if (state.kind == InstallState::Kind::kWaiting) {
         if (state.plan.action == RecoveryAction::kFinish) {
@@ -549,8 +551,12 @@ void COculusInstallWgt::OnVrInstallDirChange(QString qstr) {
 }
 
 void COculusInstallWgt::OnChickSelDestPathBtn() {
+    // The dialog opens at the folder typed, when there is one, else in the person's own folder
+    // ("/home" names nothing on Windows, and on Linux every person's folder but one's own).
+    QString start = targetEdit->text().trimmed();
+    if (start.isEmpty() || !QFileInfo(start).isDir()) start = QDir::homePath();
     QString chosen =
-        ui::GetExistingDirectory(this, tr(""), QStringLiteral("/home"),
+        ui::GetExistingDirectory(this, tr(""), start,
                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (chosen.isEmpty()) return;
     chosen = QDir::toNativeSeparators(chosen);

@@ -44,10 +44,10 @@ class COculusInstallWgt : public QWidget {
     void RunWorker(int32_t operation, const std::wstring& target, const std::wstring& source);
 
     QLabel* noteLabel;
-    QLabel* stateLabel;      // the note row under the fields: the installation's state
-    QPushButton* actionBtn;  // beside it: finish, put back or re-point
+    QLabel* stateLabel;      // the note under the buttons: the installation's state
+    QPushButton* actionBtn;  // left of "Start Move": check, finish, put back or re-point
     int32_t noteAction = 0;  // the worker's operation behind actionBtn
-    QPushButton* backBtn;    // beside that, for a moved library: move it back home
+    QPushButton* backBtn;    // beside it, for a moved library: move it back home
     InstallState state_;
     bool stateKnown_ = false;  // state_ was read; otherwise the note says Halvex cannot look
     QLineEdit* sourceEdit;

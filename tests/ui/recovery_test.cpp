@@ -17,7 +17,7 @@ namespace {
 
 const QString kUnfinished =
     "A move that was stopped is not finished or put back yet. Please deal with it first: the "
-    "button beside the note above finishes it or puts it back.";
+    "button left of \"Start Move\" finishes it or puts it back.";
 
 // The text as read: paths in it may wrap after a separator only.
 QString Plain(QString text) {
