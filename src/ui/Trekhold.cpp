@@ -1,5 +1,7 @@
 #include "ui/Trekhold.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
@@ -123,7 +125,9 @@ void Trekhold::onMenuTrigger(QAction* action) {
 
 void Trekhold::onMenuBtn() {
     const QPoint at = mapToParent(menuBtn->pos());
-    menu->popup(QPoint(at.x(), at.y() + menuBtn->height() + 10));
+    // Ten pixels below its button, and no further right than the window's own edge.
+    const int rightmost = mapToParent(QPoint(width(), 0)).x() - menu->sizeHint().width();
+    menu->popup(QPoint(std::min(at.x(), rightmost), at.y() + menuBtn->height() + 10));
 }
 
 void Trekhold::showEvent(QShowEvent* event) {
