@@ -15,14 +15,18 @@ bool IsSeparator(QChar c) {
 }
 
 // A break after each separator that has a name after it: never after a lone root ("/") or a
-// trailing separator, where the line would end in "/" and go on with ")." alone.
+// trailing separator, where the line would end in "/" and go on with ")." alone, nor after the
+// root that begins a path (the first "/", a drive's "C:" and its separator, a network path's two),
+// where a line would end bare.
 QString MarkedPath(QStringView path) {
     QString text;
     text.reserve(path.size() * 2);
     for (qsizetype i = 0; i < path.size(); ++i) {
         const QChar c = path[i];
         text += c == u' ' ? QChar(QChar::Nbsp) : c;
-        if (IsSeparator(c) && i + 1 < path.size() && !IsSeparator(path[i + 1]) &&
+        const bool root = i == 0 || (i == 1 && IsSeparator(path[0])) ||
+                          (i == 2 && path[1] == u':');
+        if (IsSeparator(c) && !root && i + 1 < path.size() && !IsSeparator(path[i + 1]) &&
             !kClosesPath.contains(path[i + 1]) && path[i + 1] != QChar::Nbsp) {
             text += kBreakHere;
         }

@@ -309,7 +309,8 @@ class TestInstallStateNote : public QObject {
 };
 
 // How paths wrap in running text: after a separator with a name behind it, never inside a
-// folder's name, never after a root or before the punctuation that closes the path.
+// folder's name, never after a root (alone or beginning the path) or before the punctuation
+// that closes the path.
 class TestPathText : public QObject {
     Q_OBJECT
   private slots:
@@ -318,14 +319,16 @@ class TestPathText : public QObject {
         QTest::addColumn<QString>("marked");
         QTest::newRow("blank inside a path")
             << "Moved to /mnt/Oculus game. Done."
-            << QString::fromUtf8("Moved to /\u200bmnt/\u200bOculus\u00a0game. Done.");
+            << QString::fromUtf8("Moved to /mnt/\u200bOculus\u00a0game. Done.");
         QTest::newRow("root in brackets")
             << "(5.0 GB free on /)." << QString::fromUtf8("(5.0\u00a0GB free on /).");
         QTest::newRow("trailing separator")
-            << "in /srv/, then" << QString::fromUtf8("in /\u200bsrv/, then");
+            << "in /srv/, then" << QString::fromUtf8("in /srv/, then");
         QTest::newRow("drive letter")
             << "are in D:\\Games\\Oculus game, linked"
-            << QString::fromUtf8("are in D:\\\u200bGames\\\u200bOculus\u00a0game, linked");
+            << QString::fromUtf8("are in D:\\Games\\\u200bOculus\u00a0game, linked");
+        QTest::newRow("network path")
+            << "on \\\\nas\\games\\VR" << QString::fromUtf8("on \\\\nas\\\u200bgames\\\u200bVR");
         QTest::newRow("not a path") << "843.9 MB/s and and/or"
                                     << "843.9\u00a0MB/s and and/or";
         QTest::newRow("shortened path")
