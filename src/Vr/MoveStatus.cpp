@@ -54,11 +54,17 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
             return L"Stopping the Oculus services" + kEllipsis;
         case MoveStep::kPreparing:
             return L"Checking and preparing the folders" + kEllipsis;
-        case MoveStep::kCopying:
-            return WithSpeed(L"Copying " + snapshot.treeName + L": " +
-                                 sys::FormatBytes(snapshot.treeBytesDone) + L" of " +
-                                 sys::FormatBytes(snapshot.treeBytesTotal),
-                             meter);
+        case MoveStep::kCopying: {
+            // The folder being copied, and the whole move where it holds more.
+            std::wstring text = L"Copying " + snapshot.treeName + L": " +
+                                sys::FormatBytes(snapshot.treeBytesDone) + L" of " +
+                                sys::FormatBytes(snapshot.treeBytesTotal);
+            if (snapshot.bytesTotal > snapshot.treeBytesTotal) {
+                text += L" (" + sys::FormatBytes(snapshot.bytesDone) + L" of " +
+                        sys::FormatBytes(snapshot.bytesTotal) + L" in all)";
+            }
+            return WithSpeed(text, meter);
+        }
         case MoveStep::kCheckingCopies:
             // The copies read back from the target's drive: as long as a copy of the bytes.
             return WithSpeed(L"Checking the copies: " + sys::FormatBytes(snapshot.verifiedBytes) +

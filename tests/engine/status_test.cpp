@@ -233,7 +233,8 @@ TEST(StatusText, EveryStepIsNamedAndSaysWhyCancelIsUnavailable) {
     }
 }
 
-// The copy names its folder; the check that reads the copies back counts every folder's bytes.
+// The copy names its folder and counts the whole move beside it; the check that reads the
+// copies back counts every folder's bytes.
 TEST(StatusText, CopyAndCheckNameTheirBytesTheSpeedAndTheTimeLeft) {
     MoveSnapshot copying = At(MoveStep::kCopying, true);
     copying.treeName = L"Software";
@@ -247,7 +248,9 @@ TEST(StatusText, CopyAndCheckNameTheirBytesTheSpeedAndTheTimeLeft) {
     checking.verifiedBytes = 1204 * kMB;
     const std::wstring of = L" of " + sys::FormatBytes(3400 * kMB);
     for (const auto& [snapshot, head] :
-         {std::pair(copying, L"Copying Software: " + sys::FormatBytes(1200 * kMB) + of),
+         {std::pair(copying, L"Copying Software: " + sys::FormatBytes(1200 * kMB) + of + L" (" +
+                                 sys::FormatBytes(1204 * kMB) + L" of " +
+                                 sys::FormatBytes(3404 * kMB) + L" in all)"),
           std::pair(checking, L"Checking the copies: " + sys::FormatBytes(1204 * kMB) + L" of " +
                                   sys::FormatBytes(3404 * kMB))}) {
         EXPECT_EQ(StatusText(snapshot, nullptr), head);
