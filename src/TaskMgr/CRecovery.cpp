@@ -644,6 +644,16 @@ int32_t CRecovery::NotHeld(const std::vector<std::wstring>& folders) {
     return r;
 }
 
+int32_t CRecovery::TargetsNotHeld(const RecoveryPlan& plan) {
+    std::vector<std::wstring> targets;
+    for (const FolderFinding& f : plan.folders) {
+        if (f.targetExists) targets.push_back(f.target);
+    }
+    const int32_t r = NotHeld(targets);
+    if (r != 0) RestartAndRestore(plan.record);
+    return r;
+}
+
 int32_t CRecovery::Finish(const RecoveryPlan& plan) {
     JournalRecord record = plan.record;
     for (size_t i = 0; i < plan.folders.size(); ++i) {
@@ -701,15 +711,8 @@ int32_t CRecovery::PutBack(const RecoveryPlan& plan) {
     JournalRecord record = plan.record;
     int32_t r = BeginAndStopServices(record, JournalWork::kPutBack, kFailed, plan.record);
     if (r != 0) return r;
-    std::vector<std::wstring> copies;
-    for (const FolderFinding& f : plan.folders) {
-        if (f.targetExists) copies.push_back(f.target);
-    }
     // Nothing has changed yet: a held copy stops the put back here, as it was.
-    if ((r = NotHeld(copies)) != 0) {
-        RestartAndRestore(plan.record);
-        return r;
-    }
+    if ((r = TargetsNotHeld(plan)) != 0) return r;
     for (const FolderFinding& f : plan.folders) {
         if (f.place == Place::kLinked && (r = fileOp.RemoveOneDir(f.source)) != 0) return r;
     }
@@ -844,15 +847,8 @@ int32_t CRecovery::FinishBack(const RecoveryPlan& plan) {
     }
     int32_t r = BeginAndStopServices(record, JournalWork::kBack, kLinking, plan.record);
     if (r != 0) return r;
-    std::vector<std::wstring> moved;
-    for (const FolderFinding& f : plan.folders) {
-        if (f.targetExists) moved.push_back(f.target);
-    }
     // Nothing has changed yet: a program holding moved data stops the finish here, as it was.
-    if ((r = NotHeld(moved)) != 0) {
-        RestartAndRestore(plan.record);
-        return r;
-    }
+    if ((r = TargetsNotHeld(plan)) != 0) return r;
     for (const FolderFinding& f : plan.folders) {
         if (f.place == Place::kLinked && (r = fileOp.RemoveOneDir(f.source)) != 0) return r;
         if (f.place != Place::kHome && (r = fileOp.MoveOne(f.parked, f.source)) != 0) return r;

@@ -144,6 +144,9 @@ class CRecovery {
     void RestartAndRestore(const JournalRecord& original);
     // 0, or kCodeInUse (HeldFile and HeldBy say who) or a failed query's code.
     int32_t NotHeld(const std::vector<std::wstring>& folders);
+    // NotHeld of every folder's target that exists; on a refusal, as before the recovery began
+    // (RestartAndRestore).
+    int32_t TargetsNotHeld(const RecoveryPlan& plan);
     void Step(JournalRecord& record, int32_t phase, bool mustWrite, int32_t& code);
     int32_t CountUnits(const RecoveryPlan& plan, RecoveryAction action);
 

@@ -125,24 +125,12 @@ int32_t CTaskMgr::MoveForward() {
     SetStep(MoveStep::kStoppingServices);
     SetPhase(kStopping);
     // Nothing is stopped or changed before the journal is on disk.
-    if (const int32_t r = journal_.Begin(pairs, kStopping); r != 0) {
-        std::wstring journalPath;
-        GetJournalPath(journalPath);
-        NoteFailure(r, journalPath);
-        HX_LOG.Err(r);
-        return r;
-    }
+    if (const int32_t r = BeginJournal(JournalWork::kMove); r != 0) return r;
     if (const int32_t r = MakeTargetFolders(); r != 0) {
         HX_LOG.Err(r);
         return r;
     }
-    const int32_t stopResult = oculus.StopServices();
-    journal_.SetServices(oculus.StoppedServices());
-    if (stopResult != 0) {
-        NoteFailure(stopResult, oculus.serviceName);
-        HX_LOG.Err(stopResult);
-        return stopResult;
-    }
+    if (const int32_t r = StopServices(); r != 0) return r;
 
     SetStep(MoveStep::kPreparing);
     SetPhase(kParking);
@@ -177,13 +165,7 @@ int32_t CTaskMgr::MoveForward() {
     std::vector<std::wstring> parkedFolders;
     for (const auto& entry : parked)
         parkedFolders.push_back(entry.first);
-    std::wstring held;
-    if (const int32_t r = movecheck::NotHeldBeforeDeleting(parkedFolders, held); r != 0) {
-        if (r == kCodeInUse) sys::SetLastError(0);  // a holder, not a failed call
-        NoteFailure(r, held.empty() ? parkedFolders.front() : held);
-        HX_LOG.Err(r);
-        return r;
-    }
+    if (const int32_t r = NotHeldBeforeDeleting(parkedFolders); r != 0) return r;
 
     SetStep(MoveStep::kRemovingOld);
     SetPhase(kEmptying);
@@ -192,6 +174,39 @@ int32_t CTaskMgr::MoveForward() {
         return r;
     }
 
+    return StartServicesAtTheEnd();
+}
+
+int32_t CTaskMgr::BeginJournal(JournalWork work) {
+    const int32_t r = journal_.Begin(pairs, kStopping, work);
+    if (r == 0) return 0;
+    std::wstring journalPath;
+    GetJournalPath(journalPath);
+    NoteFailure(r, journalPath);
+    HX_LOG.Err(r);
+    return r;
+}
+
+int32_t CTaskMgr::StopServices() {
+    const int32_t r = oculus.StopServices();
+    journal_.SetServices(oculus.StoppedServices());
+    if (r == 0) return 0;
+    NoteFailure(r, oculus.serviceName);
+    HX_LOG.Err(r);
+    return r;
+}
+
+int32_t CTaskMgr::NotHeldBeforeDeleting(const std::vector<std::wstring>& folders) {
+    std::wstring held;
+    const int32_t r = movecheck::NotHeldBeforeDeleting(folders, held);
+    if (r == 0) return 0;
+    if (r == kCodeInUse) sys::SetLastError(0);  // a holder, not a failed call
+    NoteFailure(r, held.empty() ? folders.front() : held);
+    HX_LOG.Err(r);
+    return r;
+}
+
+int32_t CTaskMgr::StartServicesAtTheEnd() {
     SetStep(MoveStep::kStartingServices);
     SetPhase(kStarting);
     const int32_t startResult = oculus.StartServices();

@@ -112,6 +112,12 @@ class CTaskMgr {
     int32_t RollBackMoveBack(int32_t phase, bool cancelled, int32_t& result);
     int32_t UnplaceHomeCopies();
     void RemoveHomeCopies();
+    // Each 0, or the code of the failure, noted and logged.
+    int32_t BeginJournal(JournalWork work);  // before anything is stopped or changed
+    int32_t StopServices();                  // the services stopped are journaled either way
+    // A program holding something below folders, or the query that failed.
+    int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders);
+    int32_t StartServicesAtTheEnd();  // the last step of a move and of a move back
     int32_t LinkSources();
     int32_t RemoveParked();
     int32_t RemoveEmptiedFolder(const std::wstring& parkedFolder, bool& seenLinked);

@@ -63,20 +63,8 @@ int32_t CTaskMgr::MoveBackward() {
         return r;
     }
     SetStep(MoveStep::kStoppingServices);
-    if (const int32_t r = journal_.Begin(pairs, kStopping, JournalWork::kBack); r != 0) {
-        std::wstring journalPath;
-        GetJournalPath(journalPath);
-        NoteFailure(r, journalPath);
-        HX_LOG.Err(r);
-        return r;
-    }
-    const int32_t stopResult = oculus.StopServices();
-    journal_.SetServices(oculus.StoppedServices());
-    if (stopResult != 0) {
-        NoteFailure(stopResult, oculus.serviceName);
-        HX_LOG.Err(stopResult);
-        return stopResult;
-    }
+    if (const int32_t r = BeginJournal(JournalWork::kBack); r != 0) return r;
+    if (const int32_t r = StopServices(); r != 0) return r;
 
     SetStep(MoveStep::kPreparing);
     SetPhase(kParking);
@@ -114,13 +102,7 @@ int32_t CTaskMgr::MoveBackward() {
     std::vector<std::wstring> moved;
     for (const auto& entry : pairs)
         moved.push_back(entry.second);
-    std::wstring held;
-    if (const int32_t r = movecheck::NotHeldBeforeDeleting(moved, held); r != 0) {
-        if (r == kCodeInUse) sys::SetLastError(0);  // a holder, not a failed call
-        NoteFailure(r, held.empty() ? moved.front() : held);
-        HX_LOG.Err(r);
-        return r;
-    }
+    if (const int32_t r = NotHeldBeforeDeleting(moved); r != 0) return r;
     SetStep(MoveStep::kPlacingFolders);
     if (const int32_t r = PlaceHomeCopies(); r != 0) {
         HX_LOG.Err(r);
@@ -135,17 +117,7 @@ int32_t CTaskMgr::MoveBackward() {
         return r;
     }
 
-    SetStep(MoveStep::kStartingServices);
-    SetPhase(kStarting);
-    const int32_t startResult = oculus.StartServices();
-    doneUnits.fetch_add(1);
-    if (startResult != 0) {
-        NoteFailure(startResult, oculus.serviceName);
-        HX_LOG.Err(startResult);
-        return startResult;
-    }
-    doneUnits.store(totalUnits.load());
-    return 0;
+    return StartServicesAtTheEnd();
 }
 
 int32_t CTaskMgr::CountBackAndCheckRoom() {
