@@ -70,7 +70,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     okBtn = new QPushButton(QStringLiteral("OK"));
     okBtn->setObjectName(QStringLiteral("normalbtn"));
     okBtn->setStyleSheet(QLatin1String(kNormalButtonStyle) +
-                         QLatin1String(kNormalButtonFocusStyle));
+                         QLatin1String(kNormalButtonFocusStyle) +
+                         QLatin1String(kNormalButtonDisabledStyle));
     auto* buttonRow = new QHBoxLayout;
     buttonRow->addStretch();
     buttonRow->addWidget(okBtn);

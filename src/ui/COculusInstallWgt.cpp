@@ -38,8 +38,11 @@ const char* const kEditStyle =
     "QLineEdit{border: 1px solid #0078d7; background: #ffffff; "
     "selection-background-color: #3399ff;padding: 3 1px;}QLineEdit:read-only{background: "
     "#e1e1e1;}";
-// After the rules above: a field that only shows looks unlike the one that takes typing, with a
-// grey frame instead of the blue one (the focus still draws its own).
+// After the rules above: a field that takes typing has the blue frame only while it has the
+// keyboard (kEditFocusStyle), and a dark grey one otherwise, as on Windows.
+const char* const kEditAtRestStyle = "QLineEdit{border: 1px solid #7a7a7a;}";
+// After that: a field that only shows looks unlike the one that takes typing, with a light grey
+// frame.
 const char* const kReadOnlyEditStyle =
     "QLineEdit:read-only{border: 1px solid #b4b4b4; background: #f0f0f0; color: #333333;}";
 
@@ -439,8 +442,9 @@ void AnnounceSourceDir() {
 
 COculusInstallWgt::COculusInstallWgt(QWidget* parent) : QWidget(parent, Qt::WindowFlags()) {
     setStyleSheet(QLatin1String(kNormalButtonStyle) + QLatin1String(kEditStyle) +
-                  QLatin1String(kReadOnlyEditStyle) + QLatin1String(kNormalButtonFocusStyle) +
-                  QLatin1String(kEditFocusStyle));
+                  QLatin1String(kEditAtRestStyle) + QLatin1String(kReadOnlyEditStyle) +
+                  QLatin1String(kNormalButtonFocusStyle) +
+                  QLatin1String(kNormalButtonDisabledStyle) + QLatin1String(kEditFocusStyle));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 5, 0);
 

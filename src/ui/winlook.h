@@ -30,6 +30,10 @@ inline const char* const kNormalButtonStyle =
 // style's own focus frame. The wider border gives up a pixel of padding, so nothing moves.
 inline const char* const kNormalButtonFocusStyle =
     "QPushButton#normalbtn:focus{border: 2px solid #0078d7; padding: 3 7px;}";
+// A disabled button, after the rules above: grey text on a light face that can still be read
+// (4.6:1), where grey on grey could not.
+inline const char* const kNormalButtonDisabledStyle =
+    "QPushButton#normalbtn:disabled{color: #6d6d6d; background-color: #f0f0f0;}";
 inline const char* const kEditFocusStyle =
     "QLineEdit:focus{border: 2px solid #0078d7; padding: 2 0px;}";
 // A picture button on the dark header: its window draws its focus ring (DrawTitleFocusRing),

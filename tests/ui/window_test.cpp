@@ -2,6 +2,8 @@
 // About dialog, and what keyboard and screen-reader users meet: focus, names, legible text.
 #include <cstdlib>
 
+#include <cmath>
+
 #include <QAccessible>
 #include <QApplication>
 #include <QDirIterator>
@@ -326,6 +328,45 @@ class TestWindows : public QObject {
         QVERIFY(source.pixel(source.width() / 2, 0) != target.pixel(target.width() / 2, 0));
         QVERIFY(source.pixel(source.width() / 2, source.height() / 2) !=
                 target.pixel(target.width() / 2, target.height() / 2));
+    }
+
+    // The target field shows whether it has the keyboard, and a disabled button's words can
+    // still be read (4.5:1 against its face).
+    void fieldsAndButtonsShowTheirState() {
+        uitest::MainWindow main;
+        main.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main.window.get(), uitest::kEventMs));
+        QLineEdit* target = main.window->findChildren<QLineEdit*>().at(1);
+        target->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(target->hasFocus(), uitest::kEventMs);
+        const QRgb focused = OnWhite(target).pixel(target->width() / 2, 0);
+        QPushButton* start = nullptr;
+        for (QPushButton* button : main.window->findChildren<QPushButton*>()) {
+            if (button->text() == "Start Move") start = button;
+        }
+        start->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(!target->hasFocus(), uitest::kEventMs);
+        const QRgb atRest = OnWhite(target).pixel(target->width() / 2, 0);
+        QVERIFY(focused != atRest);
+
+        start->setEnabled(false);
+        const QImage face = OnWhite(start);
+        const auto luminance = [](QRgb pixel) {
+            const auto linear = [](int c) {
+                const double v = c / 255.0;
+                return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * linear(qRed(pixel)) + 0.7152 * linear(qGreen(pixel)) +
+                   0.0722 * linear(qBlue(pixel));
+        };
+        double darkest = 1.0;
+        for (int y = 3; y < face.height() - 3; ++y) {
+            for (int x = 3; x < face.width() - 3; ++x)
+                darkest = std::min(darkest, luminance(face.pixel(x, y)));
+        }
+        const double background = luminance(face.pixel(3, face.height() / 2));
+        const double contrast = (background + 0.05) / (darkest + 0.05);
+        QVERIFY2(contrast >= 4.5, qPrintable(QString::number(contrast)));
     }
 
     // Focus starts where a person types, and Tab goes on through the page's controls.
