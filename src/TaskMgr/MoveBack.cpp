@@ -55,6 +55,7 @@ std::wstring HomeCopyNameFor(const std::wstring& link) {
 }
 
 int32_t CTaskMgr::MoveBackward() {
+    madeFolders_.clear();  // the home copies, as they are made
     // Nothing stops before the installation's drive is known to take the games.
     SetPhase(kStopping);
     SetStep(MoveStep::kPreparing);
@@ -160,11 +161,14 @@ int32_t CTaskMgr::MakeHomeCopies() {
     std::vector<CopyJob> jobs;
     for (const auto& [link, data] : pairs) {
         const std::wstring& copy = homeCopies_[link];
+        // A name taken since it was chosen is someone else's folder: it fails here, and the
+        // rollback leaves it alone.
         if (!sys::CreateDirectoryW(copy)) {
             const int32_t r = SystemCode(sys::GetLastError());
             NoteFailure(r, copy);
             return r;
         }
+        madeFolders_.push_back(copy);
         jobs.push_back({data, copy, LeafOf(link)});
     }
     return CopyAndCheck(jobs, false);
@@ -262,11 +266,13 @@ int32_t CTaskMgr::UnplaceHomeCopies() {
 }
 
 // A home copy that cannot be deleted stays, named in the log: the games are whole where the
-// links lead.
+// links lead. Only the copies this run made go.
 void CTaskMgr::RemoveHomeCopies() {
     SetStep(MoveStep::kUndoingCopies);
     for (const auto& [link, copy] : homeCopies_) {
-        if (!Exists(copy)) continue;
+        const bool made =
+            std::find(madeFolders_.begin(), madeFolders_.end(), copy) != madeFolders_.end();
+        if (!made || !Exists(copy)) continue;
         if (const int32_t r = fileOp.DeleteTree(copy, false); r != 0) {
             HX_LOG.Detail("home copy left: ", copy);
             HX_LOG.Err(r);
