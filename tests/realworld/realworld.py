@@ -877,6 +877,20 @@ def recovered_home(w, out, word):
     return problems
 
 
+def case_move_back_killed_while_placing_is_finished_at_the_next_start(w):
+    out = w.move()
+    if out.get("result") != "0":
+        return [f"the move failed:\n{out['output'][-800:]}"]
+    out = w.move_like([HARNESS, "--back", "--die-at", "6:3"])
+    if out["exit"] != "137":
+        return [f"moving back was not killed while placing:\n{out['output'][-800:]}"]
+    status = w.move_like([HARNESS, "--status"])
+    problems = w.expect(status, exit=6)
+    if "a stopped move back waits; halvex-move --recover will finish it" not in status["output"]:
+        problems.append(f"the status does not name the move back:\n{status['output'][-800:]}")
+    return problems + recovered_home(w, w.recover(), "finished")
+
+
 def case_kill_between_the_two_links(w):
     # The first link made, the second not: the call between them, found on fresh machines.
     for calls in range(1, 40):

@@ -138,13 +138,15 @@ int RunStatus(CVr& engine, Report& report) {
     if (pending) {
         const RecoveryPlan& plan = state.plan;
         const std::string action = ActionName(plan.action);
+        const char* what = plan.record.work == JournalWork::kBack ? "move back" : "move";
         if (plan.action == RecoveryAction::kRefuse) {
-            report.Line("pending: a stopped move waits; the recovery refuses: %s",
+            report.Line("pending: a stopped %s waits; the recovery refuses: %s", what,
                         U(plan.why).c_str());
         } else {
-            report.Line("pending: a stopped move waits; halvex-move --recover will %s it",
+            report.Line("pending: a stopped %s waits; halvex-move --recover will %s it", what,
                         action.c_str());
         }
+        json.Text("pendingWork", std::string(what));
         JsonObject item;
         item.Text("action", action);
         if (plan.why.empty()) {
