@@ -621,6 +621,8 @@ int32_t COculusInstallWgt::ShowInstallState() {
         }
         sourceEdit->setText(text);
         sourceEdit->setCursorPosition(0);
+        // What the field cannot show of a long path and where it leads, on hover.
+        sourceEdit->setToolTip(text);
     }
     targetEdit->setPlaceholderText(stateKnown_ && state_.kind == InstallState::Kind::kMoved
                                        ? QStringLiteral("Now in ") +

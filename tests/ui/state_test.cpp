@@ -123,6 +123,7 @@ class TestInstallStateNote : public QObject {
         const auto edits = page.page->findChildren<QLineEdit*>();
         QCOMPARE(edits.at(0)->text(),
                  QString("/srv/Oculus/Software  \u2192  /mnt/games/Oculus game/Software"));
+        QCOMPARE(edits.at(0)->toolTip(), edits.at(0)->text());  // whole, where the field clips
         QCOMPARE(edits.at(1)->text(), QString());  // the field stays empty for the next target
         QCOMPARE(edits.at(1)->placeholderText(), QString("Now in /mnt/games/Oculus game"));
         QCOMPARE(page.Action(), QString("Check the games"));
