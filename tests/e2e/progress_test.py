@@ -169,7 +169,7 @@ def making_durable(status):
     during which the bar cannot move."""
     if status.startswith(FLUSH_STEP):
         return True
-    copying = re.match(r"Copying [^:]+: (.+?) of (.+?)(?: \u00b7 |$)", status.split(" | ")[0])
+    copying = re.match(r"Copying [^:]+: (.+?) of (.+?)(?: \(| \u00b7 |$)", status.split(" | ")[0])
     return bool(copying) and copying.group(1) == copying.group(2)
 
 
