@@ -15,6 +15,7 @@
 #include "install_fixture.h"
 #include "interrupt.h"
 #include "platform/fs.h"
+#include "wholeness.h"
 #ifndef _WIN32
 #include "platform/posix/service_standin.h"
 #endif
@@ -155,10 +156,7 @@ class RecoveryTest : public ::testing::Test {
 
     int32_t Move(TaskPhaseObserver* observer = nullptr) {
         engine_.Task().SetPhaseObserver(observer);
-        std::wstring source;
-        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
-        EXPECT_EQ(engine_.CheckTargetDir(install_.target().wstring()), 0);
-        const int32_t result = engine_.MoveInstallation();
+        const int32_t result = testsupport::Move(engine_, install_.target());
         engine_.Task().SetPhaseObserver(nullptr);
         engine_.ResetTask();
         return result;
@@ -184,41 +182,6 @@ class RecoveryTest : public ::testing::Test {
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
     fs::path Copies() const { return install_.target() / "Oculus game"; }
-
-    // The installation is whole in exactly one place, and nothing of the move is left: no parked
-    // folder, no copy beside the data in use, no journal; both services run.
-    std::string Recovered() {
-        std::error_code ec;
-        const bool linked = fs::is_symlink(Software(), ec) && fs::is_symlink(Downloads(), ec);
-        const bool home = !fs::is_symlink(Software(), ec) && !fs::is_symlink(Downloads(), ec) &&
-                          fs::is_directory(Software(), ec) && fs::is_directory(Downloads(), ec);
-        if (!linked && !home) return "neither both at home nor both linked";
-        if (!install_.Missing({Software()}, {Downloads()}).empty()) {
-            return "lost " + install_.Missing({Software()}, {Downloads()}).front();
-        }
-        if (linked && (fs::canonical(Software(), ec) != Copies() / "Software" ||
-                       fs::canonical(Downloads(), ec) != Copies() / "Downloads")) {
-            return "links that do not lead to the copies";
-        }
-        for (const auto& entry : fs::directory_iterator(install_.base())) {
-            const std::string name = entry.path().filename().string();
-            if (name != "Software" && name != "Downloads")
-                return "left in the base folder: " + name;
-        }
-        if (home && fs::exists(Copies(), ec)) {
-            for (const auto& entry : fs::recursive_directory_iterator(Copies())) {
-                if (!entry.is_directory()) return "a copy left beside the data at home";
-            }
-        }
-        if (!install_.OutsideUntouched()) return "outside data touched";
-        if (JournalThere()) return "the journal is left";
-#ifndef _WIN32
-        for (const wchar_t* name : {L"OVRService", L"OVRLibraryService"}) {
-            if (install_.ServiceState(name) != sys::kServiceRunning) return "a service is stopped";
-        }
-#endif
-        return {};
-    }
 
     ScopedVirtualClock clock_;
     ScopedFaults faults_;
@@ -256,14 +219,14 @@ TEST_F(RecoveryTest, AJournalThatCannotBeWrittenFailsTheMoveBeforeAnythingChange
     EXPECT_EQ(Move(), 10000 + 5);
     EXPECT_EQ(sys::fault::Count(sys::Call::kControlService), 0u);
     EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 
     // Parking is planned in the journal before any rename: failing that write parks nothing.
     sys::fault::Reset();
     sys::fault::Arm({sys::Call::kWriteFile, 3, sys::kErrAccessDenied});
     EXPECT_EQ(Move(), 10000 + 5);
     EXPECT_EQ(sys::fault::Count(sys::Call::kMoveFile), 0u);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 // Fails the journal's writes from a moment of the move on: the nth entry into phase, then the
@@ -288,7 +251,7 @@ TEST_F(RecoveryTest, LaterJournalWritesThatFailLeaveTheMoveGoingOn) {
     JournalWriteFailer failer(kLinking, 1, true);
     EXPECT_EQ(Move(&failer), 0);
     sys::fault::Reset();
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 // The record that the copies are flushed and checked (the first write after the second copy)
@@ -298,7 +261,7 @@ TEST_F(RecoveryTest, NoOriginalIsDeletedBeforeTheCheckedCopiesAreRecorded) {
     JournalWriteFailer failer(kCopied, 2, false);
     EXPECT_EQ(Move(&failer), 10000 + 112);
     sys::fault::Reset();
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     EXPECT_FALSE(fs::exists(Copies()));  // the folders the move made go with the rollback
 }
 
@@ -391,16 +354,16 @@ TEST_P(InterruptedMoveTest, IsFinishedOrPutBackWhole) {
     if (moment.action == RecoveryAction::kNothing) {  // stopped before its journal was written
         EXPECT_FALSE(engine_.HasUnfinishedMove());
         EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
-        EXPECT_EQ(Recovered(), "");
+        EXPECT_EQ(NotWhole(install_), "");
         return;
     }
     EXPECT_TRUE(JournalThere());
     EXPECT_TRUE(engine_.HasUnfinishedMove());
 
     const RecoveryPlan plan = Assess();
-    ASSERT_EQ(plan.action, moment.action) << Recovered() << " / " << sys::ToUtf8(plan.why);
+    ASSERT_EQ(plan.action, moment.action) << NotWhole(install_) << " / " << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     if (plan.action == RecoveryAction::kFinish) {
         EXPECT_TRUE(fs::is_symlink(Software()));
     } else {
@@ -464,7 +427,7 @@ TEST_P(InterruptedRecoveryTest, TheNextRecoveryFinishesTheJob) {
     const RecoveryPlan plan = Assess();
     ASSERT_EQ(plan.action, moment.move.action) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 std::vector<RecoveryMoment> RecoveryMoments() {
@@ -543,7 +506,7 @@ TEST_F(RecoveryTest, AParkedFolderWithoutAJournalGetsItsNameBack) {
     EXPECT_FALSE(plan.journalFound);
     ASSERT_EQ(plan.action, RecoveryAction::kPutBack);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 TEST_F(RecoveryTest, AHalfDeletedParkedFolderBehindTheLinksIsDeletedWithoutAJournal) {
@@ -556,7 +519,7 @@ TEST_F(RecoveryTest, AHalfDeletedParkedFolderBehindTheLinksIsDeletedWithoutAJour
     ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
     EXPECT_EQ(plan.folders[1].copy, FolderFinding::Copy::kMore);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 TEST_F(RecoveryTest, AParkedFolderThatHoldsWhatItsCopyLacksIsNeverDeleted) {
@@ -645,7 +608,7 @@ TEST_F(RecoveryTest, CopiesNotYetRecordedAsCheckedAreJudgedByTheirBytes) {
     EXPECT_TRUE(plan.folders[1].contentKnown);
     EXPECT_NE(plan.folders[1].lacking.find(L"file0.bin"), std::wstring::npos);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     EXPECT_FALSE(fs::exists(Copies()));
 }
 
@@ -655,7 +618,7 @@ TEST_F(RecoveryTest, AWholeCopyIsFinishedOnItsBytesWithoutTheRecord) {
     ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
     EXPECT_TRUE(plan.folders[0].contentKnown && plan.folders[1].contentKnown);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 // Each a file the copy holds and its data does not: put back would delete it, finish would
@@ -725,7 +688,7 @@ TEST_F(RecoveryTest, AStaleJournalAfterAMoveNeverLeadsToDeletingTheMovedLibrary)
     RecoveryPlan plan = Assess();
     ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 
     // The platform reinstalled: fresh folders where the links were.
     ASSERT_EQ(WriteJournal(stale), 0);
@@ -774,7 +737,7 @@ TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
         const RecoveryPlan plan = t.Assess();
         ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
         EXPECT_EQ(t.engine_.Recover(plan.action), 0);
-        EXPECT_EQ(t.Recovered(), "");
+        EXPECT_EQ(NotWhole(t.install_), "");
     }
     {
         struct Scene : RecoveryTest {
@@ -857,7 +820,7 @@ TEST_F(RecoveryTest, ServicesRunningAtTheRecoveryAreStoppedWhileItChangesTheFold
         sys::fault::Reset();
         EXPECT_EQ(seen, (std::vector<uint32_t>{sys::kServiceStopped, sys::kServiceStopped}))
             << moment;
-        EXPECT_EQ(t.Recovered(), "") << moment;
+        EXPECT_EQ(NotWhole(t.install_), "") << moment;
     }
 }
 
@@ -883,7 +846,7 @@ TEST_F(RecoveryTest, AServiceThatWillNotStopLeavesTheInterruptedMoveAsItWas) {
     refusing.refuseStop = 0;
     sys::standin::WriteService(L"OVRService", refusing);
     EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 // A journal cut short still names the copies in its first lines: they are judged by their bytes
@@ -896,7 +859,7 @@ TEST_F(RecoveryTest, ATruncatedJournalStillNamesItsCopies) {
     const RecoveryPlan plan = Assess();
     ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     EXPECT_FALSE(fs::exists(Copies()));
 }
 
@@ -908,7 +871,7 @@ TEST_F(RecoveryTest, AWholeCopyBesideALinkedOneIsFinishedWithoutAJournal) {
     const RecoveryPlan plan = Assess();
     ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 // A copy missing because its drive is not connected: nothing is done, and the refusal says so
@@ -934,7 +897,7 @@ TEST_F(RecoveryTest, ACopyOnADriveNotConnectedIsNamedAndNothingIsDone) {
     fs::rename(away, Copies());  // the drive is back
     ASSERT_EQ(Assess().action, RecoveryAction::kFinish);
     EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 // A journal replaced by deleting the old name before renaming the new text (FAT, exFAT) and cut
@@ -948,7 +911,7 @@ TEST_F(RecoveryTest, AWholeTemporaryJournalStandsInForAMissingOne) {
     EXPECT_TRUE(plan.journalFound);
     ASSERT_EQ(plan.action, RecoveryAction::kPutBack);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     EXPECT_FALSE(fs::exists(temporary));
 
     // Cut short, it is a replace that never got as far as the rename: no move waits for it.
@@ -995,7 +958,7 @@ TEST_F(RecoveryTest, AStoppedRepointingFindsTheVolumeWhereItIsNow) {
     ASSERT_EQ(plan.action, RecoveryAction::kFinish) << sys::ToUtf8(plan.why);
     EXPECT_EQ(plan.record.folders[1].target, (Copies() / "Software").wstring());
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
 }
 
 TEST(ReplaceDirectoryLink, NeverLeavesTheNameWithoutALinkNorReplacesAFolder) {
@@ -1066,7 +1029,7 @@ TEST_F(RecoveryTest, AnUncleanRollbackLeavesItsJournalForTheNextStart) {
     const RecoveryPlan plan = Assess();
     ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     EXPECT_FALSE(fs::exists(Copies()));
 }
 
@@ -1080,10 +1043,10 @@ TEST_F(RecoveryTest, ACancelLeavesNoFolderAndTheNextMoveTakesTheSameName) {
         CVr& engine_;
     } canceller(engine_);
     EXPECT_EQ(Move(&canceller), kCodeCancelled);
-    EXPECT_EQ(Recovered(), "");
+    EXPECT_EQ(NotWhole(install_), "");
     EXPECT_TRUE(fs::is_empty(install_.target()));
     EXPECT_EQ(Move(), 0);
-    EXPECT_EQ(Recovered(), "");  // the links lead into "Oculus game"
+    EXPECT_EQ(NotWhole(install_), "");  // the links lead into "Oculus game"
 }
 
 // ---- Every platform call of a recovery, failing in turn
@@ -1129,7 +1092,7 @@ std::string SweepOnce(const Moment& moment, uint64_t k, uint32_t error,
     }
     const RecoveryPlan plan = t.Assess();
     if (plan.action != RecoveryAction::kNothing) t.engine_.Recover(plan.action);
-    const std::string after = t.Recovered();
+    const std::string after = NotWhole(t.install_);
     return after.empty() ? after : "after another recovery: " + after;
 }
 
