@@ -461,22 +461,6 @@ void ServicesRunAfterTheCut() {
     }
 }
 
-// Where a memory file system is at hand, the sweep's many flushes cost nothing.
-struct ScopedMemoryTemp {
-    ScopedMemoryTemp() {
-        if (const char* old = std::getenv("TMPDIR")) saved = old;
-        if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
-    }
-    ~ScopedMemoryTemp() {
-        if (saved.empty()) {
-            ::unsetenv("TMPDIR");
-        } else {
-            ::setenv("TMPDIR", saved.c_str(), 1);
-        }
-    }
-    std::string saved;
-};
-
 TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
     ScopedMemoryTemp memory;
     ScopedVirtualClock clock;

@@ -173,11 +173,6 @@ class RecoveryTest : public ::testing::Test {
         EXPECT_EQ(engine_.AssessRecovery(plan), 0);
         return plan;
     }
-    bool JournalThere() {
-        JournalRecord record;
-        bool found = false;
-        return ReadJournal(record, found) == kCodeJournalUnreadable || found;
-    }
 
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
@@ -672,7 +667,7 @@ TEST_F(RecoveryTest, ACopyHoldingWhatItsDataLacksIsNeverDeleted) {
                                      {t.Downloads(), t.install_.base() / "DownloadsVarko"}),
                   before)
             << c.what;
-        EXPECT_TRUE(t.JournalThere());
+        EXPECT_TRUE(JournalThere());
     }
 }
 
@@ -725,7 +720,7 @@ TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
         ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
         EXPECT_EQ(t.engine_.Recover(plan.action), 0);
         EXPECT_EQ(t.install_.Missing({t.Software()}, {t.Downloads()}), std::vector<std::string>{});
-        EXPECT_FALSE(t.JournalThere());
+        EXPECT_FALSE(JournalThere());
         EXPECT_EQ(t.install_.ServiceState(L"OVRService"), sys::kServiceRunning);
     }
     {
@@ -1087,7 +1082,7 @@ std::string SweepOnce(const Moment& moment, uint64_t k, uint32_t error,
     if (const auto missing = t.install_.Missing(software, downloads); !missing.empty()) {
         return "lost " + missing.front();
     }
-    if (result != 0 && !t.JournalThere()) {
+    if (result != 0 && !JournalThere()) {
         return "failed with " + std::to_string(result) + " and left no journal";
     }
     const RecoveryPlan plan = t.Assess();

@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <random>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace testsupport {
 
 TempDir::TempDir() {
@@ -45,6 +49,23 @@ ScopedWorkingDir::ScopedWorkingDir(const fs::path& dir) : previous_(fs::current_
 
 ScopedWorkingDir::~ScopedWorkingDir() {
     fs::current_path(previous_);
+}
+
+ScopedMemoryTemp::ScopedMemoryTemp() {
+#ifndef _WIN32
+    if (const char* old = std::getenv("TMPDIR")) saved = old;
+    if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
+#endif
+}
+
+ScopedMemoryTemp::~ScopedMemoryTemp() {
+#ifndef _WIN32
+    if (saved.empty()) {
+        ::unsetenv("TMPDIR");
+    } else {
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    }
+#endif
 }
 
 SweepSample SweepSample::FromEnvironment() {

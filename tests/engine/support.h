@@ -58,6 +58,14 @@ struct ScopedFaults {
     ~ScopedFaults() { sys::fault::Reset(); }
 };
 
+// The temporary folders on a memory file system where one is at hand (/dev/shm): a sweep's many
+// moves then cost no waits for the disk's flushes.
+struct ScopedMemoryTemp {
+    ScopedMemoryTemp();
+    ~ScopedMemoryTemp();
+    std::string saved;
+};
+
 // Which points a sweep tries: all of them, or, where HALVEX_SWEEP_EVERY=N is set (the slow
 // sanitizer builds), every Nth from HALVEX_SWEEP_FROM, which the test script moves on from run
 // to run so that the runs together still try every point.

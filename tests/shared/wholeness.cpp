@@ -11,12 +11,20 @@
 
 namespace testsupport {
 
-int32_t Move(CVr& engine, const fs::path& target) {
+int32_t Move(CVr& engine, const fs::path& target, const std::function<void()>& beforeMove) {
     std::wstring source;
     EXPECT_EQ(engine.ResolveSourceDir(source), 0);
     const int32_t check = engine.CheckTargetDir(target.wstring());
     EXPECT_EQ(check, 0);
-    return check != 0 ? -1 : engine.MoveInstallation();
+    if (check != 0) return -1;
+    if (beforeMove) beforeMove();
+    return engine.MoveInstallation();
+}
+
+bool JournalThere() {
+    JournalRecord record;
+    bool found = false;
+    return ReadJournal(record, found) == kCodeJournalUnreadable || found;
 }
 
 namespace {
@@ -30,12 +38,6 @@ std::string Utf8(const fs::path& path) {
 #else
     return path.generic_string();
 #endif
-}
-
-bool JournalThere() {
-    JournalRecord record;
-    bool found = false;
-    return ReadJournal(record, found) == kCodeJournalUnreadable || found;
 }
 
 // The folder holds the original of top's file rest, with its bytes.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/services.h"
@@ -17,7 +18,12 @@ namespace testsupport {
 class SimulatedInstall;
 
 // Detects the installation, checks the target and moves; -1 when the target is refused.
-int32_t Move(CVr& engine, const std::filesystem::path& target);
+// beforeMove runs between the checks and the move (a sweep arms its faults there).
+int32_t Move(CVr& engine, const std::filesystem::path& target,
+             const std::function<void()>& beforeMove = {});
+
+// A journal is there: a move waits for its recovery (one that cannot be read counts).
+bool JournalThere();
 
 struct Whole {
     enum class Data { kEither, kHome, kMoved };
