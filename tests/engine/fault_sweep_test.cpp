@@ -96,7 +96,7 @@ std::string Verify(const SimulatedInstall& install, const Outcome& outcome) {
     // finished: a success still.
     const bool pending = outcome.result == 12 || (!moved && !outcome.clean) || JournalThere();
     // Where the services are said to run they must; where they are not, the user is told.
-    const uint32_t services = outcome.servicesRunning ? sys::kServiceRunning : 0;
+    const uint32_t services = outcome.servicesRunning ? uint32_t{sys::kServiceRunning} : 0;
     Whole expect{moved ? Whole::Data::kMoved : Whole::Data::kHome, false, services};
     if (pending) expect = kPending;
     if (std::string problem = NotWhole(install, expect); !problem.empty()) return problem;

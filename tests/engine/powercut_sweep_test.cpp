@@ -49,6 +49,7 @@
 #include "install_fixture.h"
 #include "platform/posix/service_standin.h"
 #include "platform/sys.h"
+#include "wholeness.h"
 
 using namespace testsupport;
 
@@ -277,16 +278,6 @@ bool Changes(sys::Call kind) {
     }
 }
 
-int32_t RunMove(SimulatedInstall& install) {
-    CVr engine;
-    std::wstring source;
-    EXPECT_EQ(engine.ResolveSourceDir(source), 0);
-    EXPECT_EQ(engine.CheckTargetDir(install.target().wstring()), 0);
-    const int32_t result = engine.MoveInstallation();
-    engine.ResetTask();
-    return result;
-}
-
 // Records into install, where the states are built again later: the journal and the links name
 // its folders by their full paths.
 Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& install) {
@@ -295,7 +286,8 @@ Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& i
         SimulatedInstall traced(shape);
         sys::fault::Reset();
         sys::fault::Trace(&kinds);
-        EXPECT_EQ(RunMove(traced), 0);
+        CVr engine;
+        EXPECT_EQ(Move(engine, traced.target()), 0);
         sys::fault::Reset();
     }
     Recording recording;
@@ -324,7 +316,8 @@ Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& i
         sys::fault::Arm({sys::Call::kAny, k + 1, 0, false,
                          [&take] { take(sys::fault::CurrentCall(), sys::fault::CurrentPath()); }});
     }
-    EXPECT_EQ(RunMove(*install), 0);
+    CVr engine;
+    EXPECT_EQ(Move(engine, install->target()), 0);
     sys::fault::Reset();
     take(sys::Call::kAny, {});
     return recording;
@@ -352,28 +345,8 @@ std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int
     }
     if (result != 0 && result != kCodeServicesNotStarted)
         return "the recovery failed with " + std::to_string(result);
-    const auto missing = install.Missing({software}, {downloads});
-    if (!missing.empty()) return "lost " + missing.front();
-    for (const auto& entry : fs::directory_iterator(install.base())) {
-        const std::string name = entry.path().filename().string();
-        if (name != "Software" && name != "Downloads") return "left in the base folder: " + name;
-    }
-    const bool home = !fs::is_symlink(software, ec) && !fs::is_symlink(downloads, ec);
-    if (home) {
-        for (const auto& entry : fs::recursive_directory_iterator(install.target(), ec)) {
-            if (!entry.is_directory(ec)) return "a copy left beside the data at home";
-        }
-    } else if (!fs::is_symlink(software, ec) || !fs::is_symlink(downloads, ec)) {
-        return "one folder at home and one linked";
-    }
-    if (!install.OutsideUntouched()) return "outside data touched";
-    if (result == 0) {
-        for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
-            if (install.ServiceState(name) != sys::kServiceRunning)
-                return "a service is not running at the end";
-        }
-    }
-    return {};
+    return NotWhole(
+        install, {Whole::Data::kEither, false, result == 0 ? uint32_t{sys::kServiceRunning} : 0});
 }
 
 // One place that may hold a top folder's data, as the disk shows it before the recovery: a real
@@ -468,7 +441,8 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
     const InstallShape shape{10, true, true, true};
     {
         SimulatedInstall warmUp(shape);  // opens the log, so every run makes the same calls
-        ASSERT_EQ(RunMove(warmUp), 0);
+        CVr engine;
+        ASSERT_EQ(Move(engine, warmUp.target()), 0);
     }
     std::unique_ptr<SimulatedInstall> recorded;
     const Recording recording = Record(shape, recorded);
