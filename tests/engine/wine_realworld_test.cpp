@@ -19,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "wholeness.h"
 #include "wine_services.h"
 
 using namespace testsupport;
@@ -107,12 +108,7 @@ class WineMoveTest : public ::testing::Test {
         ASSERT_TRUE(Ensure(L"OVRLibraryService", SERVICE_RUNNING));
         ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
     }
-    int32_t Move() {
-        std::wstring source;
-        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
-        EXPECT_EQ(engine_.CheckTargetDir(install_.target().wstring()), 0);
-        return engine_.MoveInstallation();
-    }
+    int32_t Move() { return testsupport::Move(engine_, install_.target()); }
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
     void ExpectBack() {
@@ -166,7 +162,8 @@ TEST_F(FileOpTest, WineCopyKeepsFolderAttributes) {
     EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0);
 }
 
-// ---- Identity ------------------------------------------------------------------------------------
+// ---- Identity
+// ------------------------------------------------------------------------------------
 
 // Folders are known by volume serial and file index, whatever letter case or ".." spelled them.
 TEST_F(FileOpTest, WineFoldersInsideASourceAreKnownByVolumeAndFileIndex) {
