@@ -73,8 +73,9 @@ class PhaseRecorder final : public TaskPhaseObserver {
     std::map<int32_t, std::function<void()>> actions_;
 };
 
+// Public: the tables of cases arm the move from outside.
 class MoveTest : public ::testing::Test {
-  protected:
+  public:
     explicit MoveTest(InstallShape shape = {}) : install_(shape) {
         engine_.Task().SetPhaseObserver(&phases_);
     }
@@ -205,33 +206,77 @@ INSTANTIATE_TEST_SUITE_P(EveryForwardPhase, CancelAtPhaseTest,
                          ::testing::Values(kStopping, kParking, kCopyFirst, kCopied, kLinking,
                                            kEmptying, kEmptied, kStarting));
 
-TEST_F(MoveTest, CancelDuringTheSecondCopyDeletesBothCopiesAndStartsTheServices) {
-    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 3;
-    int32_t answer = -1;
-    sys::fault::Arm(
-        {sys::Call::kCopyFile, intoSecondTree, 0, false, [&] { answer = engine_.CancelMove(); }});
+// A cancel wherever the copy takes one, and a failure at each step before the originals go:
+// each rollback leaves the installation whole at home, nothing of the move on either drive,
+// the services running, and nothing deleted. (A cancel in the first copy: CancelAtPhaseTest.)
+struct Rollback {
+    const char* what;
+    std::function<void(MoveTest&)> arm;
+    int32_t result;
+};
 
-    EXPECT_EQ(Move(), 3);
+std::ostream& operator<<(std::ostream& out, const Rollback& rollback) {
+    return out << rollback.what;
+}
 
-    EXPECT_EQ(answer, 0);
-    EXPECT_TRUE(engine_.IsRollbackClean());
+uint64_t IntoSecondTree(MoveTest& t, uint64_t n) {
+    return CountFilesUnder(t.Downloads()) + n;  // Downloads is copied first
+}
+
+void CancelAt(MoveTest& t, sys::Call call, uint64_t nth, uint32_t error = 0) {
+    sys::fault::Arm({call, nth, error, false, [&t] { EXPECT_EQ(t.engine_.CancelMove(), 0); }});
+}
+
+void FailAt(sys::Call call, uint64_t nth, uint32_t error) {
+    sys::fault::Arm({call, nth, error});
+}
+
+class RollbackTest : public MoveTest, public ::testing::WithParamInterface<Rollback> {};
+
+TEST_P(RollbackTest, LeavesTheInstallationWholeAtHome) {
+    GetParam().arm(*this);
+    EXPECT_EQ(Move(), GetParam().result);
     EXPECT_EQ(NotWhole(install_, kAtHome), "");
     const MoveOutcome outcome = engine_.GetMoveOutcome();
-    EXPECT_TRUE(outcome.cancelled && outcome.servicesRunning && outcome.rollbackClean);
-    EXPECT_EQ(outcome.failure.code, 0);  // a cancel is no failure
-}
-
-TEST_F(MoveTest, CancelWhileTheCopiesAreCheckedRollsBack) {
-    int32_t answer = -1;
-    sys::fault::Arm({sys::Call::kFlushToDisk, 1, 0, false, [&] { answer = engine_.CancelMove(); }});
-
-    EXPECT_EQ(Move(), 3);
-
-    EXPECT_EQ(answer, 0);
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
+    EXPECT_TRUE(outcome.rollbackClean && outcome.servicesRunning);
+    if (GetParam().result == 3) {
+        EXPECT_EQ(outcome.failure.code, 0);  // a cancel is no failure
+    }
     const auto phases = phases_.Phases();
-    EXPECT_EQ(std::find(phases.begin(), phases.end(), kLinking), phases.end());
+    EXPECT_EQ(std::count(phases.begin(), phases.end(), kEmptying), 0);
+    EXPECT_EQ(phases.back(), kFinished);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    CancelsAndFailures, RollbackTest,
+    ::testing::Values(
+        Rollback{"a cancel in the first copy's last file, no entry left for the walk to see it",
+                 [](MoveTest& t) { CancelAt(t, sys::Call::kCopyFile, IntoSecondTree(t, 0)); }, 3},
+        Rollback{"a cancel during the second copy",
+                 [](MoveTest& t) { CancelAt(t, sys::Call::kCopyFile, IntoSecondTree(t, 3)); }, 3},
+        Rollback{"a cancel while the copies are checked",
+                 [](MoveTest& t) { CancelAt(t, sys::Call::kFlushToDisk, 1); }, 3},
+        Rollback{"a copy failing after an accepted cancel",
+                 [](MoveTest& t) { CancelAt(t, sys::Call::kCopyFile, 2, sys::kErrAccessDenied); },
+                 10005},
+        Rollback{"a service that cannot be opened to stop",
+                 [](MoveTest&) { FailAt(sys::Call::kOpenService, 2, sys::kErrAccessDenied); },
+                 10005},
+        Rollback{"a folder that cannot be parked",
+                 [](MoveTest&) { FailAt(sys::Call::kMoveFile, 2, sys::kErrSharingViolation); },
+                 10032},
+        Rollback{"the second copy failing",
+                 [](MoveTest& t) {
+                     FailAt(sys::Call::kCopyFile, IntoSecondTree(t, 2), sys::kErrDiskFull);
+                 },
+                 10112},
+        Rollback{
+            "the second link failing: only its own link is removed",
+            [](MoveTest&) { FailAt(sys::Call::kCreateSymbolicLink, 2, sys::kErrAccessDenied); },
+            10005}),
+    [](const ::testing::TestParamInfo<Rollback>& info) {
+        return "Case" + std::to_string(info.index);
+    });
 
 TEST_F(MoveTest, CancelledMoveWhoseServicesWillNotStartSaysSo) {
     sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
@@ -247,42 +292,6 @@ TEST_F(MoveTest, CancelledMoveWhoseServicesWillNotStartSaysSo) {
     EXPECT_NE(words.find(L"\"OVRService\" and \"OVRLibraryService\" are not running"),
               std::wstring::npos)
         << sys::ToUtf8(words);
-}
-
-TEST_F(MoveTest, CancelWhileTheFirstCopyRunsRestoresOldNamesAndDeletesCopies) {
-    int32_t answer = -1;
-    sys::fault::Arm({sys::Call::kCopyFile, 3, 0, false, [&] { answer = engine_.CancelMove(); }});
-
-    EXPECT_EQ(Move(), 3);
-
-    EXPECT_EQ(answer, 0);
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
-    EXPECT_EQ(engine_.Task().DoneUnits(), 0);
-}
-
-TEST_F(MoveTest, CancelAsTheFirstCopyEndsStillRollsBack) {
-    // The cancel is accepted during the first tree's last file, when no entry is left for the
-    // walk to notice it.
-    const int downloads = CountFilesUnder(Downloads());
-    int32_t answer = -1;
-    sys::fault::Arm({sys::Call::kCopyFile, static_cast<uint64_t>(downloads), 0, false,
-                     [&] { answer = engine_.CancelMove(); }});
-
-    EXPECT_EQ(Move(), 3);
-
-    EXPECT_EQ(answer, 0);
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
-}
-
-TEST_F(MoveTest, CopyFailureAfterAnAcceptedCancelRollsBackAndStartsServices) {
-    sys::fault::Arm(
-        {sys::Call::kCopyFile, 2, sys::kErrAccessDenied, false, [&] { engine_.CancelMove(); }});
-
-    EXPECT_EQ(Move(), 10005);
-
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
 }
 
 TEST_F(MoveTest, ProgressReaderAndCancelRaceTheWorker) {
@@ -441,17 +450,6 @@ TEST_F(MoveTest, WriteProtectedTargetFailureNamesTheFolderAndTheSystemsWords) {
 
 // ---- Rollback by phase -------------------------------------------------------------------------
 
-TEST_F(MoveTest, FailedSecondCopyDeletesCopiesRenamesBackAndStartsServices) {
-    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 2;
-    sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, sys::kErrDiskFull});
-
-    EXPECT_EQ(Move(), 10112);
-
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
-    EXPECT_EQ(phases_.Phases().back(), kFinished);
-}
-
 TEST_F(MoveTest, UndeletableCopyStillGivesTheOriginalsTheirNamesBack) {
     sys::fault::Arm({sys::Call::kCopyFile, 2, sys::kErrDiskFull});
     sys::fault::Arm({sys::Call::kRemoveDirectory, 1, sys::kErrSharingViolation});
@@ -463,16 +461,6 @@ TEST_F(MoveTest, UndeletableCopyStillGivesTheOriginalsTheirNamesBack) {
     for (const auto& entry : fs::recursive_directory_iterator(install_.target()))
         EXPECT_TRUE(entry.is_directory()) << entry.path();
     fs::remove_all(install_.target() / "Oculus game");
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
-}
-
-TEST_F(MoveTest, FailedSecondLinkRemovesOnlyItsOwnLinkAndRestoresBothNames) {
-    sys::fault::Arm({sys::Call::kCreateSymbolicLink, 2, sys::kErrAccessDenied});
-
-    EXPECT_EQ(Move(), 10005);
-
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    // No "Downloads(1)"; the copies, equal to their originals still, go too.
     EXPECT_EQ(NotWhole(install_, kAtHome), "");
 }
 
@@ -488,15 +476,6 @@ TEST_F(MoveTest, TakenOldNameLeavesTheFolderParkedAndTheRollbackUnclean) {
     ASSERT_EQ(engine_.GetParkedPaths(second, first), 0);
     EXPECT_EQ(second, (install_.base() / "SoftwareVarko").wstring());
     EXPECT_EQ(NotWhole(install_, kPending), "");  // and no "Software(1)"
-}
-
-TEST_F(MoveTest, FailedParkingGivesTheParkedFolderItsNameBack) {
-    sys::fault::Arm({sys::Call::kMoveFile, 2, sys::kErrSharingViolation});
-
-    EXPECT_EQ(Move(), 10032);
-
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
 }
 
 TEST_F(MoveTest, FailedEmptyingEndsWith12AndKeepsTheMovedDataReachable) {
@@ -568,15 +547,6 @@ TEST_F(MoveTest, AStopLongerThanTheCapEndsTheMoveWithinItRollbackIncluded) {
     EXPECT_EQ(phases_.Phases(), (std::vector<int32_t>{kStopping, kFailed, kFinished}));
     EXPECT_EQ(NotWhole(install_, {Whole::Data::kHome, false, 0}), "");  // one is stopping still
     EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
-}
-
-TEST_F(MoveTest, FailedStopTouchesNothing) {
-    sys::fault::Arm({sys::Call::kOpenService, 2, sys::kErrAccessDenied});
-
-    EXPECT_EQ(Move(), 10005);
-
-    EXPECT_EQ(phases_.Phases(), (std::vector<int32_t>{kStopping, kFailed, kFinished}));
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
 }
 
 #endif  // !_WIN32

@@ -677,13 +677,6 @@ void SetService(const wchar_t* name, uint32_t refuseStop, uint32_t refuseStart) 
     sys::standin::WriteService(name, record);
 }
 
-TEST_F(RealMoveTest, ACancelStartsTheServicesAgain) {
-    sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
-    EXPECT_EQ(Move(install_.target()), 3);
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
-}
-
 TEST_F(RealMoveTest, AServiceThatWillNotStopStopsTheMoveAndTheOtherRunsAgain) {
     SetService(L"OVRService", 1052, 0);  // the second refuses: the first was stopped already
     EXPECT_EQ(Move(install_.target()), 10000 + 1052);
