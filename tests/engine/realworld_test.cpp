@@ -677,16 +677,17 @@ void SetService(const wchar_t* name, uint32_t refuseStop, uint32_t refuseStart) 
     sys::standin::WriteService(name, record);
 }
 
+// Either service refusing, the move stops before parking, and the one stopped runs again.
 TEST_F(RealMoveTest, AServiceThatWillNotStopStopsTheMoveAndTheOtherRunsAgain) {
-    SetService(L"OVRService", 1052, 0);  // the second refuses: the first was stopped already
-    EXPECT_EQ(Move(install_.target()), 10000 + 1052);
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
-
-    SetService(L"OVRService", 0, 0);
-    SetService(L"OVRLibraryService", 1052, 0);  // the first refuses: the move does not start
-    engine_.ResetTask();
-    EXPECT_EQ(Move(install_.target()), 10000 + 1052);
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");  // the refused moves leave no folder
+    for (const wchar_t* refusing : {L"OVRService", L"OVRLibraryService"}) {
+        SetService(L"OVRService", 0, 0);
+        SetService(refusing, 1052, 0);
+        engine_.ResetTask();
+        phases_.seen.clear();
+        EXPECT_EQ(Move(install_.target()), 10000 + 1052);
+        EXPECT_EQ(phases_.seen, (std::vector<int32_t>{kStopping, kFailed, kFinished}));
+        EXPECT_EQ(NotWhole(install_, kAtHome), "");  // the refused moves leave no folder
+    }
 }
 
 TEST_F(RealMoveTest, ARollbackThatPutsTheDataBackIsCleanEvenWhenServicesDoNotStart) {
