@@ -424,16 +424,6 @@ std::string RefusalKind(const RecoveryPlan& plan) {
     return kind;
 }
 
-// The platform starts its services with the system: they run when the recovery begins.
-void ServicesRunAfterTheCut() {
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
-        sys::standin::ServiceRecord record;
-        sys::standin::ReadService(name, record);
-        record.state = sys::kServiceRunning;
-        sys::standin::WriteService(name, record);
-    }
-}
-
 TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
     ScopedMemoryTemp memory;
     ScopedVirtualClock clock;
@@ -455,7 +445,7 @@ TEST(PowerCutSweep, EveryCutIsRecoveredWholeOrRefusedNamingTheData) {
         if (!tried.insert(Key(state)).second) return;
         ++cuts;
         Build(install.root(), state);
-        ServicesRunAfterTheCut();
+        install.SetServicesRunning();  // they start with the system
         const std::string open = OpenWay(install);
         if (!open.empty()) ++wayOpen;
         CVr engine;

@@ -184,6 +184,12 @@ class RecoveryTest : public ::testing::Test {
     CVr engine_;
 };
 
+// A scene of its own, for a test that needs several.
+struct Scene final : RecoveryTest {
+    using RecoveryTest::RecoveryTest;
+    void TestBody() override {}
+};
+
 #ifndef _WIN32
 
 TEST_F(RecoveryTest, TheJournalFollowsEveryPhaseOfAMoveAndGoesAtItsEnd) {
@@ -639,9 +645,7 @@ TEST_F(RecoveryTest, ACopyHoldingWhatItsDataLacksIsNeverDeleted) {
          }},
     };
     for (const Case& c : cases) {
-        struct Scene : RecoveryTest {
-            void TestBody() override {}
-        } t;
+        Scene t;
         t.InterruptMove(c.phase, c.callsInto);
         c.change(t.Copies());
         if (c.phase == kLinking) {  // put back by hand as far as the data goes: no record
@@ -709,9 +713,7 @@ fs::path JournalFile() {
 TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
     for (const std::string& text :
          {std::string(), std::string("version=2\nwork=move\nphase=2\nbase=/")}) {
-        struct Scene : RecoveryTest {
-            void TestBody() override {}
-        } t;
+        Scene t;
         t.InterruptMove(kCopyFirst, 40);
         WriteFile(JournalFile(), text);  // empty, or cut short
         const RecoveryPlan plan = t.Assess();
@@ -723,9 +725,7 @@ TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
         EXPECT_EQ(NotWhole(t.install_), "");
     }
     {
-        struct Scene : RecoveryTest {
-            void TestBody() override {}
-        } t;
+        Scene t;
         ASSERT_EQ(t.Move(), 0);
         WriteFile(JournalFile(), "");  // a moved installation: its links decide
         const RecoveryPlan plan = t.Assess();
@@ -736,9 +736,7 @@ TEST_F(RecoveryTest, AJournalThatCannotBeReadIsDecidedFromTheDisk) {
         EXPECT_EQ(NotWhole(t.install_), "");
     }
     {
-        struct Scene : RecoveryTest {
-            void TestBody() override {}
-        } t;
+        Scene t;
         ASSERT_EQ(t.Move(), 0);
         fs::remove(t.Downloads());
         fs::rename(t.Copies() / "Downloads", t.Downloads());  // one home, one linked
@@ -785,26 +783,15 @@ TEST_F(RecoveryTest, AJournalThatNamesOtherFoldersIsSetAside) {
 
 // ---- What a recovery asks before it acts, and what it says is left ----------------------------
 
-void SetServicesRunning() {
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
-        sys::standin::ServiceRecord record;
-        sys::standin::ReadService(name, record);
-        record.state = sys::kServiceRunning;
-        sys::standin::WriteService(name, record);
-    }
-}
-
 // After a power cut the platform's services start with the system: the recovery stops them
 // before its first change on the disk, and they run again at its end.
 TEST_F(RecoveryTest, ServicesRunningAtTheRecoveryAreStoppedWhileItChangesTheFolders) {
     for (const auto& [moment, action, firstChange] :
          {std::tuple(Moment{kLinking, 0, kFinish}, kFinish, sys::Call::kCreateSymbolicLink),
           std::tuple(Moment{kCopyFirst, 40, kPutBack}, kPutBack, sys::Call::kDeleteFile)}) {
-        struct Scene : RecoveryTest {
-            void TestBody() override {}
-        } t;
+        Scene t;
         t.InterruptMove(moment.phase, moment.callsInto);
-        SetServicesRunning();
+        t.install_.SetServicesRunning();
         std::vector<uint32_t> seen;
         sys::fault::Arm({firstChange, 1, 0, false, [&] {
                              for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"})
@@ -821,7 +808,7 @@ TEST_F(RecoveryTest, ServicesRunningAtTheRecoveryAreStoppedWhileItChangesTheFold
 
 TEST_F(RecoveryTest, AServiceThatWillNotStopLeavesTheInterruptedMoveAsItWas) {
     InterruptMove(kLinking, 0);
-    SetServicesRunning();
+    install_.SetServicesRunning();
     sys::standin::ServiceRecord refusing;
     sys::standin::ReadService(L"OVRService", refusing);
     refusing.refuseStop = sys::kErrAccessDenied;
@@ -1066,10 +1053,7 @@ const InstallShape kSweepShape{2, true, true, true};
 // another try, which must then finish the job. Empty where the moment needs no recovery.
 std::string SweepOnce(const Moment& moment, uint64_t k, uint32_t error,
                       std::vector<sys::Call>* trace) {
-    struct Scene : RecoveryTest {
-        Scene() : RecoveryTest(kSweepShape) {}
-        void TestBody() override {}
-    } t;
+    Scene t(kSweepShape);
     t.InterruptMove(moment.phase, moment.callsInto);
     const RecoveryAction action = t.Assess().action;
     if (action == RecoveryAction::kNothing) return NotWhole(t.install_);

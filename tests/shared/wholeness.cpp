@@ -40,13 +40,6 @@ std::string Utf8(const fs::path& path) {
 #endif
 }
 
-// The folder holds the original of top's file rest, with its bytes.
-bool Holds(const fs::path& folder, const std::string& rest, const std::string& content) {
-    std::error_code ec;
-    const fs::path file = folder / fs::u8path(rest);
-    return fs::is_regular_file(file, ec) && ReadFile(file) == content;
-}
-
 // A regular file under the tree (links not followed) that is no original of top.
 std::string Stranger(const SimulatedInstall& install, const fs::path& tree,
                      const std::string& top) {
@@ -62,16 +55,11 @@ std::string Stranger(const SimulatedInstall& install, const fs::path& tree,
 
 std::string Pending(const SimulatedInstall& install) {
     if (!JournalThere()) return "a move waits for its recovery without its journal";
-    const fs::path base = install.base();
-    const fs::path copies = install.target() / "Oculus game";
-    for (const auto& [relative, content] : install.files()) {
-        const std::string top = relative.substr(0, relative.find('/'));
-        const std::string rest = relative.substr(top.size() + 1);
-        if (!Holds(base / top, rest, content) && !Holds(base / (top + "Varko"), rest, content) &&
-            !Holds(copies / top, rest, content)) {
-            return "lost " + relative;
-        }
-    }
+    const fs::path base = install.base(), copies = install.target() / "Oculus game";
+    const auto missing =
+        install.Missing({base / "Software", base / "SoftwareVarko", copies / "Software"},
+                        {base / "Downloads", base / "DownloadsVarko", copies / "Downloads"});
+    if (!missing.empty()) return "lost " + missing.front();
     return install.OutsideUntouched() ? "" : "outside data touched";
 }
 
@@ -111,8 +99,9 @@ std::string NotWhole(const SimulatedInstall& install, const Whole& expect) {
         }
     }
 
-    for (const auto& [relative, content] : install.files()) {
-        if (!Holds(base, relative, content)) return "lost " + relative;
+    if (const auto missing = install.Missing({base / "Software"}, {base / "Downloads"});
+        !missing.empty()) {
+        return "lost " + missing.front();
     }
     for (const char* top : kTops) {
         const std::string stranger = Stranger(install, fs::canonical(base / top, ec), top);
