@@ -192,8 +192,11 @@ TEST_P(CancelAtPhaseTest, CancelIsTakenFromTheFirstCopyUntilLinkingStarts) {
         EXPECT_EQ(answer, 0);
         EXPECT_EQ(result, 3);
         EXPECT_TRUE(engine_.IsRollbackClean());
-        EXPECT_EQ(NotWhole(install_, kAtHome), "");  // no "Oculus game": the next move takes it
+        EXPECT_EQ(NotWhole(install_, kAtHome), "");
         EXPECT_TRUE(engine_.GetMoveOutcome().cancelled);
+        engine_.ResetTask();
+        ASSERT_EQ(Move(), 0);  // no folder was left: the next move takes the same name
+        EXPECT_EQ(fs::canonical(Software()), Game("Software"));
     } else {
         EXPECT_EQ(answer, 4);
         EXPECT_EQ(result, 0);

@@ -521,61 +521,12 @@ TEST_F(RecoveryTest, AHalfDeletedParkedFolderBehindTheLinksIsDeletedWithoutAJour
     EXPECT_EQ(NotWhole(install_), "");
 }
 
-TEST_F(RecoveryTest, AParkedFolderThatHoldsWhatItsCopyLacksIsNeverDeleted) {
-    ASSERT_EQ(Move(), 0);
-    CopyKeepingTimes(Copies() / "Software", install_.base() / "SoftwareVarko");
-    WriteFile(install_.base() / "SoftwareVarko" / "only here.sav", "mine");
-
-    const RecoveryPlan plan = Assess();
-    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
-    EXPECT_NE(plan.why.find(L"SoftwareVarko"), std::wstring::npos) << sys::ToUtf8(plan.why);
-    EXPECT_EQ(engine_.Recover(RecoveryAction::kFinish), kCodeRecoveryRefused);
-    EXPECT_EQ(ReadFile(install_.base() / "SoftwareVarko" / "only here.sav"), "mine");
-}
-
-TEST_F(RecoveryTest, TwoParkedFoldersForOneAreRefused) {
-    fs::rename(Software(), install_.base() / "SoftwareVarko");
-    fs::create_directories(install_.base() / "SoftwareVarko(1)");
-    const RecoveryPlan plan = Assess();
-    EXPECT_EQ(plan.action, RecoveryAction::kRefuse);
-    EXPECT_NE(plan.why.find(L"several"), std::wstring::npos) << sys::ToUtf8(plan.why);
-    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko(1)"));
-}
-
 TEST_F(RecoveryTest, NothingToDoWithoutJournalOrParkedFolder) {
     EXPECT_FALSE(engine_.HasUnfinishedMove());
     EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
     ASSERT_EQ(Move(), 0);
     EXPECT_EQ(Assess().action, RecoveryAction::kNothing);
     EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
-}
-
-// ---- What is refused and left alone
-// --------------------------------------------------------------
-
-TEST_F(RecoveryTest, AnOldFolderBesideItsParkedOneIsRefused) {
-    InterruptMove(kCopyFirst, 40);
-    fs::create_directories(Software());  // the platform made itself a new, empty one
-    const RecoveryPlan plan = Assess();
-    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
-    const std::string why = sys::ToUtf8(plan.why);
-    EXPECT_NE(why.find("both exist"), std::string::npos) << why;
-    EXPECT_NE(why.find("\"Downloads\": in "), std::string::npos) << why;
-    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
-    EXPECT_TRUE(fs::is_directory(install_.base() / "SoftwareVarko"));
-    EXPECT_TRUE(fs::is_directory(Copies() / "Software"));
-    EXPECT_TRUE(JournalThere());
-}
-
-TEST_F(RecoveryTest, ACopyThatHoldsMoreThanTheDataAtHomeIsKept) {
-    InterruptMove(kLinking, 0);
-    fs::rename(install_.base() / "SoftwareVarko", Software());
-    fs::rename(install_.base() / "DownloadsVarko", Downloads());
-    WriteFile(Copies() / "Software" / "new game.bin", "new");
-    const RecoveryPlan plan = Assess();
-    ASSERT_EQ(plan.action, RecoveryAction::kRefuse);
-    EXPECT_EQ(engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused);
-    EXPECT_EQ(ReadFile(Copies() / "Software" / "new game.bin"), "new");
 }
 
 // ---- Copies the disk cannot vouch for, and copies holding what their data lacks -----------------
@@ -620,56 +571,108 @@ TEST_F(RecoveryTest, AWholeCopyIsFinishedOnItsBytesWithoutTheRecord) {
     EXPECT_EQ(NotWhole(install_), "");
 }
 
-// Each a file the copy holds and its data does not: put back would delete it, finish would
-// delete the data's own version. Refused, naming both places; nothing is touched.
-TEST_F(RecoveryTest, ACopyHoldingWhatItsDataLacksIsNeverDeleted) {
+// What the disk alone cannot decide is refused, naming the places, and neither a put back nor
+// a finish touches anything: a file the copy holds and its data does
+// not (put back would delete it, finish would delete the data's own version), a parked folder
+// holding what its copy lacks, two parked folders for one, an old folder beside its parked one.
+TEST_F(RecoveryTest, WhatTheDiskCannotDecideIsRefusedAndLeftAlone) {
+    const auto uncheck = [] {  // put back by hand as far as the data goes: no record
+        JournalRecord record;
+        bool found = false;
+        ASSERT_EQ(ReadJournal(record, found), 0);
+        record.copiesChecked = false;
+        ASSERT_EQ(WriteJournal(record), 0);
+    };
     struct Case {
         const char* what;
-        int32_t phase;
-        uint64_t callsInto;
-        std::function<void(const fs::path& copies)> change;
+        std::function<void(RecoveryTest& t)> setUp;
+        std::vector<std::string> words;
+        std::string kept;  // relative to the base folder or, with "{copies}", the copies
     };
     const std::vector<Case> cases{
-        {"a person's file in a partial copy", kCopyFirst, 40,
-         [](const fs::path& copies) { WriteFile(copies / "Downloads" / "mine.sav", "mine"); }},
-        {"a changed file in a whole copy", kCopied, 200,
-         [](const fs::path& copies) { WriteFile(SomeCopiedFile(copies), "changed"); }},
-        {"other bytes of the same size and time", kLinking, 0,
-         [](const fs::path& copies) {
-             const fs::path file = SomeCopiedFile(copies);
+        {"a person's file in a partial copy",
+         [](RecoveryTest& t) {
+             t.InterruptMove(kCopyFirst, 40);
+             WriteFile(t.Copies() / "Downloads" / "mine.sav", "mine");
+         },
+         {"{copies}", "Varko"},
+         "{copies}/Downloads/mine.sav"},
+        {"a changed file in a whole copy",
+         [](RecoveryTest& t) {
+             t.InterruptMove(kCopied, 200);
+             WriteFile(SomeCopiedFile(t.Copies()), "changed");
+         },
+         {"{copies}", "Varko"},
+         "{copies}/Software"},
+        {"other bytes of the same size and time",
+         [&](RecoveryTest& t) {
+             t.InterruptMove(kLinking, 0);
+             const fs::path file = SomeCopiedFile(t.Copies());
              const auto time = fs::last_write_time(file);
              std::string bytes = ReadFile(file);
              bytes[0] = bytes[0] == 'x' ? 'y' : 'x';
              WriteFile(file, bytes);
              fs::last_write_time(file, time);
-         }},
+             uncheck();
+         },
+         {"{copies}", "Varko"},
+         "{copies}/Software"},
+        {"a copy holding more than the data at home",
+         [](RecoveryTest& t) {
+             t.InterruptMove(kLinking, 0);
+             fs::rename(t.install_.base() / "SoftwareVarko", t.Software());
+             fs::rename(t.install_.base() / "DownloadsVarko", t.Downloads());
+             WriteFile(t.Copies() / "Software" / "new game.bin", "new");
+         },
+         {},
+         "{copies}/Software/new game.bin"},
+        {"a parked folder holding what its copy lacks",
+         [](RecoveryTest& t) {
+             ASSERT_EQ(t.Move(), 0);
+             CopyKeepingTimes(t.Copies() / "Software", t.install_.base() / "SoftwareVarko");
+             WriteFile(t.install_.base() / "SoftwareVarko" / "only here.sav", "mine");
+         },
+         {"SoftwareVarko"},
+         "SoftwareVarko/only here.sav"},
+        {"two parked folders for one",
+         [](RecoveryTest& t) {
+             fs::rename(t.Software(), t.install_.base() / "SoftwareVarko");
+             fs::create_directories(t.install_.base() / "SoftwareVarko(1)");
+         },
+         {"several"},
+         "SoftwareVarko(1)"},
+        {"an old folder beside its parked one",
+         [](RecoveryTest& t) {
+             t.InterruptMove(kCopyFirst, 40);
+             fs::create_directories(t.Software());  // the platform made itself a new one
+         },
+         {"both exist", "\"Downloads\": in "},
+         "SoftwareVarko"},
     };
     for (const Case& c : cases) {
         Scene t;
-        t.InterruptMove(c.phase, c.callsInto);
-        c.change(t.Copies());
-        if (c.phase == kLinking) {  // put back by hand as far as the data goes: no record
-            JournalRecord record;
-            bool found = false;
-            ASSERT_EQ(ReadJournal(record, found), 0);
-            record.copiesChecked = false;
-            ASSERT_EQ(WriteJournal(record), 0);
-        }
-        const auto before =
-            t.install_.Missing({t.Software(), t.install_.base() / "SoftwareVarko"},
-                               {t.Downloads(), t.install_.base() / "DownloadsVarko"});
+        c.setUp(t);
+        const auto copies = [&](std::string text) {
+            if (text.rfind("{copies}", 0) == 0) text = t.Copies().string() + text.substr(8);
+            return text;
+        };
+        const fs::path base = t.install_.base();
+        const auto missing = [&] {
+            return t.install_.Missing(
+                {t.Software(), base / "SoftwareVarko", t.Copies() / "Software"},
+                {t.Downloads(), base / "DownloadsVarko", t.Copies() / "Downloads"});
+        };
+        const auto before = missing();
         const RecoveryPlan plan = t.Assess();
         ASSERT_EQ(plan.action, RecoveryAction::kRefuse) << c.what;
         const std::string why = sys::ToUtf8(plan.why);
-        EXPECT_NE(why.find((t.Copies()).string()), std::string::npos) << c.what << ": " << why;
-        EXPECT_NE(why.find("Varko"), std::string::npos) << c.what << ": " << why;
+        for (const std::string& words : c.words)
+            EXPECT_NE(why.find(copies(words)), std::string::npos) << c.what << ": " << why;
         EXPECT_EQ(t.engine_.Recover(RecoveryAction::kPutBack), kCodeRecoveryRefused) << c.what;
         EXPECT_EQ(t.engine_.Recover(RecoveryAction::kFinish), kCodeRecoveryRefused) << c.what;
-        EXPECT_EQ(t.install_.Missing({t.Software(), t.install_.base() / "SoftwareVarko"},
-                                     {t.Downloads(), t.install_.base() / "DownloadsVarko"}),
-                  before)
-            << c.what;
-        EXPECT_TRUE(JournalThere());
+        EXPECT_EQ(missing(), before) << c.what;
+        const fs::path kept = copies(c.kept);
+        EXPECT_TRUE(fs::exists(kept.is_absolute() ? kept : base / kept)) << c.what;
     }
 }
 
@@ -1013,22 +1016,6 @@ TEST_F(RecoveryTest, AnUncleanRollbackLeavesItsJournalForTheNextStart) {
     EXPECT_EQ(engine_.Recover(plan.action), 0);
     EXPECT_EQ(NotWhole(install_), "");
     EXPECT_FALSE(fs::exists(Copies()));
-}
-
-// A cancel removes the folders the move made, so the next move uses the same name again.
-TEST_F(RecoveryTest, ACancelLeavesNoFolderAndTheNextMoveTakesTheSameName) {
-    struct Canceller final : TaskPhaseObserver {
-        explicit Canceller(CVr& engine) : engine_(engine) {}
-        void OnPhase(int32_t phase) override {
-            if (phase == kCopyFirst) engine_.CancelMove();
-        }
-        CVr& engine_;
-    } canceller(engine_);
-    EXPECT_EQ(Move(&canceller), kCodeCancelled);
-    EXPECT_EQ(NotWhole(install_), "");
-    EXPECT_TRUE(fs::is_empty(install_.target()));
-    EXPECT_EQ(Move(), 0);
-    EXPECT_EQ(NotWhole(install_), "");  // the links lead into "Oculus game"
 }
 
 // ---- Every platform call of a recovery, failing in turn
