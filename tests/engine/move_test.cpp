@@ -520,12 +520,7 @@ TEST_F(MoveTest, SuccessfulMovePolledFromTheStartLogsNoError) {
 
     EXPECT_EQ(Move(), 0);
 
-    LogFlushForTests();
-    std::string log;
-    if (fs::exists(logDir.path() / "log")) {
-        for (const auto& entry : fs::directory_iterator(logDir.path() / "log"))
-            log += ReadFile(entry.path());
-    }
+    const std::string log = LogTextIn(logDir.path());
     LogResetForTests();
     EXPECT_EQ(log.find("<err|"), std::string::npos) << log;
     EXPECT_NE(log.find("srcFullPath: "), std::string::npos) << "the move's pairs are logged";

@@ -407,13 +407,7 @@ class RealMoveTest : public ::testing::Test {
     int32_t Move(const fs::path& target) { return testsupport::Move(engine_, target); }
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
-    std::string LogText() const {
-        LogFlushForTests();
-        std::string text;
-        for (const auto& entry : fs::directory_iterator(logDir_.path() / "log"))
-            text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() const { return LogTextIn(logDir_.path()); }
 
     TempDir logDir_;
     ScopedWorkingDir cwd_;

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "logging/log.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -41,6 +43,15 @@ std::string ReadFile(const fs::path& path) {
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<size_t>(in.gcount()));
     return bytes;
+}
+
+std::string LogTextIn(const fs::path& dir) {
+    LogFlushForTests();
+    std::string text;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir / "log", ec))
+        text += ReadFile(entry.path());
+    return text;
 }
 
 ScopedWorkingDir::ScopedWorkingDir(const fs::path& dir) : previous_(fs::current_path()) {

@@ -33,6 +33,8 @@ class TempDir {
 
 void WriteFile(const fs::path& path, const std::string& content);
 std::string ReadFile(const fs::path& path);
+// Everything the program has logged so far into dir/log (its working folder's log folder).
+std::string LogTextIn(const fs::path& dir);
 
 // Runs the body with the working folder set to dir, then restores it.
 class ScopedWorkingDir {

@@ -116,13 +116,7 @@ class WineMoveTest : public ::testing::Test {
         EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
         EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
     }
-    std::string LogText() const {
-        LogFlushForTests();
-        std::string text;
-        for (const auto& entry : fs::directory_iterator(logDir_.path() / "log"))
-            text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() const { return LogTextIn(logDir_.path()); }
 
     TempDir logDir_;
     ScopedWorkingDir cwd_;
