@@ -68,33 +68,25 @@ uint32_t SecondError(sys::Call kind) {
     }
 }
 
-struct Outcome {
-    int32_t result = 0;
-    bool clean = true;
-    bool servicesRunning = true;
-};
-
-Outcome RunMove(SimulatedInstall& install, const sys::fault::Rule* rule,
-                std::vector<sys::Call>* trace) {
+MoveOutcome RunMove(SimulatedInstall& install, const sys::fault::Rule* rule,
+                    std::vector<sys::Call>* trace) {
     CVr engine;
-    Outcome outcome;
-    outcome.result = Move(engine, install.target(), [&] {
+    Move(engine, install.target(), [&] {
         sys::fault::Reset();
         if (trace) sys::fault::Trace(trace);
         if (rule) sys::fault::Arm(*rule);
     });
     sys::fault::Reset();
-    outcome.clean = engine.IsRollbackClean();
-    outcome.servicesRunning = engine.GetMoveOutcome().servicesRunning;
-    return outcome;
+    return engine.GetMoveOutcome();
 }
 
 // The installation as the outcome tells the user it is, then after a recovery.
-std::string Verify(const SimulatedInstall& install, const Outcome& outcome) {
+std::string Verify(const SimulatedInstall& install, const MoveOutcome& outcome) {
     const bool moved = outcome.result == 0 || outcome.result == 6 || outcome.result == 12;
     // A journal the move could not remove after its end waits for a recovery that finds it
     // finished: a success still.
-    const bool pending = outcome.result == 12 || (!moved && !outcome.clean) || JournalThere();
+    const bool pending =
+        outcome.result == 12 || (!moved && !outcome.rollbackClean) || JournalThere();
     // Where the services are said to run they must; where they are not, the user is told.
     const uint32_t services = outcome.servicesRunning ? uint32_t{sys::kServiceRunning} : 0;
     Whole expect{moved ? Whole::Data::kMoved : Whole::Data::kHome, false, services};
@@ -132,13 +124,13 @@ struct Tally {
 void Inject(const sys::fault::Rule& rule, Tally& tally) {
     ++tally.injected;
     SimulatedInstall install(kSweepShape);
-    const Outcome outcome = RunMove(install, &rule, nullptr);
+    const MoveOutcome outcome = RunMove(install, &rule, nullptr);
     const std::string problem = Verify(install, outcome);
     if (!problem.empty()) {
         ++tally.lost;
         ADD_FAILURE() << sys::fault::Name(rule.kind) << " call " << rule.nth << " failing with "
-                      << rule.error << ": result " << outcome.result << ", clean " << outcome.clean
-                      << ": " << problem;
+                      << rule.error << ": result " << outcome.result << ", clean "
+                      << outcome.rollbackClean << ": " << problem;
     }
 }
 
@@ -151,7 +143,7 @@ std::vector<sys::Call> TraceMove() {
         EXPECT_EQ(RunMove(warmUp, nullptr, nullptr).result, 0);
     }
     SimulatedInstall install(kSweepShape);
-    const Outcome clean = RunMove(install, nullptr, &kinds);
+    const MoveOutcome clean = RunMove(install, nullptr, &kinds);
     EXPECT_EQ(clean.result, 0);
     EXPECT_EQ(Verify(install, clean), "");
     return kinds;
