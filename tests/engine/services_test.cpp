@@ -568,6 +568,21 @@ TEST_F(ServicePairTest, EitherServiceThatCannotBeStoppedEndsTheStop) {
     EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
 }
 
+// A library service that does not start again fails the start and is the one named, with the
+// other started all the same; one that is not installed has nothing to start.
+TEST_F(ServicePairTest, ALibraryServiceThatWillNotStartFailsTheStart) {
+    ServiceRecord disabled = Stopped();
+    disabled.refuseStart = 1058;
+    Install(L"OVRLibraryService", disabled);
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServices(), 10000 + 1058);
+    EXPECT_EQ(mgr_.serviceName, L"OVRLibraryService");
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+    sys::standin::RemoveService(L"OVRLibraryService");
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServices(), 0);
+}
+
 TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
     Install(L"OVRLibraryService", Stopped());  // the user's choice: stays stopped
     ServiceRecord failing = Running();
@@ -599,8 +614,8 @@ TEST_F(ServicePairTest, TheRollbackDoesNotWaitAgainForAStopThatRanOutOfTime) {
         const uint64_t before = clock_->SleptMs();
         EXPECT_EQ(mgr_.StopServices(), 10000 + 1053);
         EXPECT_EQ(mgr_.RestartStoppedServices(), 10000 + 1053);
-        EXPECT_EQ(clock_->SleptMs() - before, 100u + 60000u) << "check point every "
-                                                            << checkPointMs << " ms";
+        EXPECT_EQ(clock_->SleptMs() - before, 100u + 60000u)
+            << "check point every " << checkPointMs << " ms";
         EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
         EXPECT_EQ(Calls(sys::Call::kStartService), 1u);  // the library service only
     }
