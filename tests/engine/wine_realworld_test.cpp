@@ -111,11 +111,6 @@ class WineMoveTest : public ::testing::Test {
     int32_t Move() { return testsupport::Move(engine_, install_.target()); }
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
-    void ExpectBack() {
-        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
-        EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
-        EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
-    }
     std::string LogText() const { return LogTextIn(logDir_.path()); }
 
     TempDir logDir_;
@@ -186,8 +181,7 @@ TEST_F(WineMoveTest, AReadOnlyFileInTheFirstCopyStillLetsTheRollbackEmptyTheTarg
 
     EXPECT_EQ(Move(), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectBack();
-    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game")) << "the rollback removes it";
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");  // the rollback removes "Oculus game"
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
 }
@@ -217,9 +211,7 @@ TEST_F(WineMoveTest, ARecoveryPutsBackAMoveStoppedWhileCopying) {
     ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
 
-    ExpectBack();
-    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
-    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_TRUE(WaitForState(L"OVRLibraryService", SERVICE_RUNNING));
     EXPECT_TRUE(WaitForState(L"OVRService", SERVICE_RUNNING));
     EXPECT_FALSE(engine_.HasUnfinishedMove());
@@ -266,7 +258,7 @@ TEST_F(WineMoveTest, ARefusedStopOfOVRServiceStartsTheLibraryServiceAgain) {
     ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
 
     EXPECT_EQ(Move(), 10000 + ERROR_INVALID_SERVICE_CONTROL);
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
 }
@@ -277,7 +269,7 @@ TEST_F(WineMoveTest, ALibraryServiceThatWillNotStopStopsTheMove) {
     ASSERT_TRUE(Ensure(L"OVRLibraryService", SERVICE_RUNNING));
 
     EXPECT_EQ(Move(), 10000 + ERROR_INVALID_SERVICE_CONTROL);
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING) << "never asked to stop";
     EXPECT_FALSE(fs::exists(install_.target() / "Oculus game")) << "the rollback removes it";
 }
@@ -286,7 +278,7 @@ TEST_F(WineMoveTest, ACancelStartsTheServicesAgain) {
     sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
     EXPECT_EQ(Move(), 3);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
 }
@@ -311,7 +303,7 @@ TEST_F(WineMoveTest, ARollbackThatPutsTheDataBackIsCleanWhenAServiceWillNotStart
     EXPECT_EQ(Move(), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
     EXPECT_FALSE(engine_.Task().ServicesRestarted());
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_NE(LogText().find("services not started again after the rollback"), std::string::npos);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
 }
