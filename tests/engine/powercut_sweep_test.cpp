@@ -327,7 +327,6 @@ Recording Record(const InstallShape& shape, std::unique_ptr<SimulatedInstall>& i
 std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int32_t result) {
     const fs::path software = install.base() / "Software";
     const fs::path downloads = install.base() / "Downloads";
-    std::error_code ec;
     if (plan.action == RecoveryAction::kRefuse) {
         const std::string why = sys::ToUtf8(plan.why);
         std::vector<fs::path> softwarePlaces, downloadsPlaces;
