@@ -317,11 +317,17 @@ int32_t COculusMgr::StartServices() {
     servicesHandled_.store(0);
     stoppedByUs_.clear();
     serviceName = kLibraryService;
-    StartOneService();
+    int32_t library = StartOneService();
+    // As for the stop: an installation without the library service has nothing of it to start.
+    if (library == SystemCode(sys::kErrServiceDoesNotExist)) library = 0;
     servicesHandled_.fetch_add(1);
     serviceName = kPlatformService;
     const int32_t r = StartOneService();
     servicesHandled_.fetch_add(1);
+    if (r == 0 && library != 0) {
+        serviceName = kLibraryService;  // the one the failure names
+        return library;
+    }
     return r;
 }
 

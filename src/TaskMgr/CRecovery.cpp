@@ -731,8 +731,10 @@ int32_t CRecovery::PutBack(const RecoveryPlan& plan) {
     }
     if ((r = StartServicesAndClose(record)) != 0) return r;
     // The data is home, whole; what is left in the copies' folder is no part of it, but it is
-    // not gone either: say so rather than "nothing of the move is left".
-    if (!left.empty()) {
+    // not gone either: say so rather than "nothing of the move is left". So too for the folder
+    // itself where it could not be listed or removed.
+    if (!left.empty() || (!container.empty() && plan.journalFound &&
+                          sys::GetFileAttributesW(container) != sys::kInvalidFileAttributes)) {
         held_ = container;
         HX_LOG.Detail("recovery: left in the copies' folder: ", container);
         return kCodeCopyLeft;

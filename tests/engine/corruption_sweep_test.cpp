@@ -20,6 +20,7 @@
 #include "ground/ResultCodes.h"
 #include "install_fixture.h"
 #include "platform/sys.h"
+#include "wholeness.h"
 
 using namespace testsupport;
 
@@ -94,31 +95,15 @@ std::string MoveWith(const Injection& injection) {
                      },
                      true});
     CVr engine;
-    std::wstring source;
-    EXPECT_EQ(engine.ResolveSourceDir(source), 0);
-    EXPECT_EQ(engine.CheckTargetDir(install.target().wstring()), 0);
-    const int32_t result = engine.MoveInstallation();
+    const int32_t result = Move(engine, install.target());
     const MoveOutcome outcome = engine.GetMoveOutcome();
-    engine.ResetTask();
     sys::fault::Reset();
     if (!injected) return "never read back";
-    // Where the result says the data is: through the links, or at home after a rollback.
-    const auto missing =
-        install.Missing({install.base() / "Software"}, {install.base() / "Downloads"});
-    if (!missing.empty()) {
-        return "lost " + missing.front() + " (result " + std::to_string(result) + ")";
-    }
     if (result != kCodeCopyCorrupt) return "not caught: result " + std::to_string(result);
     if (outcome.failure.path != changed) {
         return "caught, but named " + sys::ToUtf8(outcome.failure.path);
     }
-    std::error_code ec;
-    if (fs::is_symlink(install.base() / "Software", ec)) return "a link left";
-    if (fs::exists(install.target() / "Oculus game", ec)) return "the copies left";
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
-        if (install.ServiceState(name) != sys::kServiceRunning) return "a service stopped";
-    }
-    return {};
+    return NotWhole(install, kAtHome);
 }
 
 std::vector<Injection> Injections(bool all) {

@@ -141,14 +141,7 @@ class DetectionTest : public ::testing::Test {
 
     void Install(const std::wstring& base) { registry_.SetString(kOculus, L"Base", base); }
 
-    std::string LogText() {
-        LogFlushForTests();
-        std::string text;
-        if (!fs::exists(work_.path() / "log")) return text;
-        for (const auto& entry : fs::directory_iterator(work_.path() / "log"))
-            text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() { return LogTextIn(work_.path()); }
     bool Logged(int32_t code) {
         return LogText().find(".\\OculusMgr\\COculusMgr.cpp(") != std::string::npos &&
                LogText().find("<err|dev>: " + std::to_string(code)) != std::string::npos;

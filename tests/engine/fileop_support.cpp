@@ -61,12 +61,7 @@ FileOpTest::~FileOpTest() {
 }
 
 std::string FileOpTest::LogText() const {
-    LogFlushForTests();
-    std::string text;
-    if (!fs::exists(logDir_.path() / "log")) return text;
-    for (const auto& entry : fs::directory_iterator(logDir_.path() / "log"))
-        text += ReadFile(entry.path());
-    return text;
+    return LogTextIn(logDir_.path());
 }
 
 std::vector<std::string> FileOpTest::LoggedCodes() const {

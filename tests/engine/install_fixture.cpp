@@ -131,28 +131,20 @@ void SimulatedInstall::SetBaseValue(const std::wstring& value) {
 #endif
 }
 
-bool SimulatedInstall::HasOriginal(const fs::path& softwareDir, const fs::path& downloadsDir,
-                                   const std::string& relative) const {
-    const bool software = relative.rfind("Software/", 0) == 0;
-    const std::string rest = relative.substr(software ? 9 : 10);
-    const fs::path place = (software ? softwareDir : downloadsDir) / fs::u8path(rest);
-    std::error_code ec;
-    if (!fs::is_regular_file(place, ec)) return false;
-    return ReadFile(place) == files_.at(relative);
-}
-
 std::vector<std::string> SimulatedInstall::Missing(
     const std::vector<fs::path>& softwarePlaces,
     const std::vector<fs::path>& downloadsPlaces) const {
     std::vector<std::string> missing;
-    for (const auto& entry : files_) {
+    for (const auto& [relative, content] : files_) {
+        const bool software = relative.rfind("Software/", 0) == 0;
+        const fs::path rest = fs::u8path(relative.substr(software ? 9 : 10));
         bool found = false;
-        for (const auto& s : softwarePlaces) {
-            for (const auto& d : downloadsPlaces) {
-                found = found || HasOriginal(s, d, entry.first);
-            }
+        for (const fs::path& place : software ? softwarePlaces : downloadsPlaces) {
+            std::error_code ec;
+            found = found ||
+                    (fs::is_regular_file(place / rest, ec) && ReadFile(place / rest) == content);
         }
-        if (!found) missing.push_back(entry.first);
+        if (!found) missing.push_back(relative);
     }
     return missing;
 }
@@ -165,6 +157,17 @@ bool SimulatedInstall::OutsideUntouched() const {
         }
     }
     return true;
+}
+
+void SimulatedInstall::SetServicesRunning() {
+#ifndef _WIN32
+    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+        sys::standin::ServiceRecord record;
+        sys::standin::ReadService(name, record);
+        record.state = sys::kServiceRunning;
+        sys::standin::WriteService(name, record);
+    }
+#endif
 }
 
 uint32_t SimulatedInstall::ServiceState(const std::wstring& name) const {

@@ -37,11 +37,8 @@ class SimulatedInstall {
     // Files that counting sees: links followed.
     int countedFiles() const { return static_cast<int>(files_.size()); }
 
-    // Where a file of the installation may live, given the folders that may hold "Software"
-    // and "Downloads". True when the content there is the original's.
-    bool HasOriginal(const fs::path& softwareDir, const fs::path& downloadsDir,
-                     const std::string& relative) const;
-    // Lists the files whose original content is found at none of the given places.
+    // Lists the files whose original content is found at none of the given places: folders
+    // that may hold "Software"'s files, and "Downloads"'.
     std::vector<std::string> Missing(const std::vector<fs::path>& softwarePlaces,
                                      const std::vector<fs::path>& downloadsPlaces) const;
     bool OutsideUntouched() const;
@@ -54,6 +51,8 @@ class SimulatedInstall {
 
     // Service state on the stand-in (POSIX); 0 where there is no stand-in.
     uint32_t ServiceState(const std::wstring& name) const;
+    // Both services running on the stand-in, as after a restart of the system (POSIX).
+    void SetServicesRunning();
 
   private:
     void Populate(const InstallShape& shape);

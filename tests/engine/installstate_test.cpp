@@ -10,6 +10,7 @@
 #include "install_fixture.h"
 #include "platform/fs.h"
 #include "platform/volume.h"
+#include "wholeness.h"
 #ifndef _WIN32
 #include "realworld_support.h"
 #endif
@@ -55,10 +56,7 @@ class InstallStateTest : public ::testing::Test {
         return state;
     }
     int32_t MoveTo(const fs::path& target) {
-        std::wstring source;
-        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
-        EXPECT_EQ(engine_.CheckTargetDir(target.wstring()), 0);
-        const int32_t result = engine_.MoveInstallation();
+        const int32_t result = Move(engine_, target);
         engine_.ResetTask();
         return result;
     }

@@ -49,6 +49,7 @@
 #include "install_fixture.h"
 #include "platform/posix/service_standin.h"
 #include "platform/sys.h"
+#include "wholeness.h"
 
 using namespace testsupport;
 
@@ -277,36 +278,33 @@ bool Changes(sys::Call kind) {
     }
 }
 
-int32_t RunMove(SimulatedInstall& install, bool back = false) {
+// What the sweep records: a move of a library at home, or the move back of a moved one.
+enum class Work { kMove, kBack };
+
+int32_t Run(SimulatedInstall& install, Work work) {
     CVr engine;
-    std::wstring source;
-    EXPECT_EQ(engine.ResolveSourceDir(source), 0);
-    if (!back) EXPECT_EQ(engine.CheckTargetDir(install.target().wstring()), 0);
-    const int32_t result = back ? engine.MoveBack() : engine.MoveInstallation();
+    if (work == Work::kMove) return Move(engine, install.target());
+    const int32_t result = engine.MoveBack();
     engine.ResetTask();
     return result;
 }
 
-// What the sweep records: a move of a library at home, or the move back of a moved one.
-enum class Work { kMove, kBack };
-
 // A scene for the work: for a move back, the library moved first (unrecorded).
 std::unique_ptr<SimulatedInstall> Scene(const InstallShape& shape, Work work) {
     auto install = std::make_unique<SimulatedInstall>(shape);
-    if (work == Work::kBack) EXPECT_EQ(RunMove(*install), 0);
+    if (work == Work::kBack) EXPECT_EQ(Run(*install, Work::kMove), 0);
     return install;
 }
 
 // Records into install, where the states are built again later: the journal and the links name
 // its folders by their full paths.
 Recording Record(const InstallShape& shape, Work work, std::unique_ptr<SimulatedInstall>& install) {
-    const bool back = work == Work::kBack;
     std::vector<sys::Call> kinds;
     {
         const auto traced = Scene(shape, work);
         sys::fault::Reset();
         sys::fault::Trace(&kinds);
-        EXPECT_EQ(RunMove(*traced, back), 0);
+        EXPECT_EQ(Run(*traced, work), 0);
         sys::fault::Reset();
     }
     Recording recording;
@@ -335,7 +333,7 @@ Recording Record(const InstallShape& shape, Work work, std::unique_ptr<Simulated
         sys::fault::Arm({sys::Call::kAny, k + 1, 0, false,
                          [&take] { take(sys::fault::CurrentCall(), sys::fault::CurrentPath()); }});
     }
-    EXPECT_EQ(RunMove(*install, back), 0);
+    EXPECT_EQ(Run(*install, work), 0);
     sys::fault::Reset();
     take(sys::Call::kAny, {});
     return recording;
@@ -345,7 +343,6 @@ Recording Record(const InstallShape& shape, Work work, std::unique_ptr<Simulated
 std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int32_t result) {
     const fs::path software = install.base() / "Software";
     const fs::path downloads = install.base() / "Downloads";
-    std::error_code ec;
     if (plan.action == RecoveryAction::kRefuse) {
         const std::string why = sys::ToUtf8(plan.why);
         std::vector<fs::path> softwarePlaces, downloadsPlaces;
@@ -363,28 +360,8 @@ std::string Judge(const SimulatedInstall& install, const RecoveryPlan& plan, int
     }
     if (result != 0 && result != kCodeServicesNotStarted)
         return "the recovery failed with " + std::to_string(result);
-    const auto missing = install.Missing({software}, {downloads});
-    if (!missing.empty()) return "lost " + missing.front();
-    for (const auto& entry : fs::directory_iterator(install.base())) {
-        const std::string name = entry.path().filename().string();
-        if (name != "Software" && name != "Downloads") return "left in the base folder: " + name;
-    }
-    const bool home = !fs::is_symlink(software, ec) && !fs::is_symlink(downloads, ec);
-    if (home) {
-        for (const auto& entry : fs::recursive_directory_iterator(install.target(), ec)) {
-            if (!entry.is_directory(ec)) return "a copy left beside the data at home";
-        }
-    } else if (!fs::is_symlink(software, ec) || !fs::is_symlink(downloads, ec)) {
-        return "one folder at home and one linked";
-    }
-    if (!install.OutsideUntouched()) return "outside data touched";
-    if (result == 0) {
-        for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
-            if (install.ServiceState(name) != sys::kServiceRunning)
-                return "a service is not running at the end";
-        }
-    }
-    return {};
+    return NotWhole(
+        install, {Whole::Data::kEither, false, result == 0 ? uint32_t{sys::kServiceRunning} : 0});
 }
 
 // One place that may hold a top folder's data, as the disk shows it before the recovery: a real
@@ -478,32 +455,6 @@ std::string RefusalKind(const RecoveryPlan& plan) {
     return kind;
 }
 
-// The platform starts its services with the system: they run when the recovery begins.
-void ServicesRunAfterTheCut() {
-    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
-        sys::standin::ServiceRecord record;
-        sys::standin::ReadService(name, record);
-        record.state = sys::kServiceRunning;
-        sys::standin::WriteService(name, record);
-    }
-}
-
-// Where a memory file system is at hand, the sweep's many flushes cost nothing.
-struct ScopedMemoryTemp {
-    ScopedMemoryTemp() {
-        if (const char* old = std::getenv("TMPDIR")) saved = old;
-        if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
-    }
-    ~ScopedMemoryTemp() {
-        if (saved.empty()) {
-            ::unsetenv("TMPDIR");
-        } else {
-            ::setenv("TMPDIR", saved.c_str(), 1);
-        }
-    }
-    std::string saved;
-};
-
 void Sweep(Work work, const char* name) {
     ScopedMemoryTemp memory;
     ScopedVirtualClock clock;
@@ -512,7 +463,7 @@ void Sweep(Work work, const char* name) {
     {
         // Opens the log, so every run makes the same calls.
         const auto warmUp = Scene(shape, work);
-        ASSERT_EQ(RunMove(*warmUp, work == Work::kBack), 0);
+        ASSERT_EQ(Run(*warmUp, work), 0);
     }
     std::unique_ptr<SimulatedInstall> recorded;
     const Recording recording = Record(shape, work, recorded);
@@ -525,7 +476,7 @@ void Sweep(Work work, const char* name) {
         if (!tried.insert(Key(state)).second) return;
         ++cuts;
         Build(install.root(), state);
-        ServicesRunAfterTheCut();
+        install.SetServicesRunning();  // they start with the system
         const std::string open = OpenWay(install, work);
         if (!open.empty()) ++wayOpen;
         CVr engine;

@@ -18,9 +18,9 @@
 #include <optional>
 
 #include "Vr/vr.h"
-#include "ground/ResultCodes.h"
 #include "fileOp/MoveChecks.h"
 #include "fileop_support.h"
+#include "ground/ResultCodes.h"
 #include "install_fixture.h"
 #include "logging/log.h"
 #include "platform/fs.h"
@@ -28,6 +28,7 @@
 #include "platform/posix/service_standin.h"
 #include "platform/services.h"
 #include "realworld_support.h"
+#include "wholeness.h"
 
 using namespace testsupport;
 
@@ -403,34 +404,10 @@ class RealMoveTest : public ::testing::Test {
         std::vector<int32_t> seen;
     };
 
-    int32_t Move(const fs::path& target) {
-        std::wstring source;
-        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
-        const int32_t check = engine_.CheckTargetDir(W(target));
-        EXPECT_EQ(check, 0);
-        return check != 0 ? -1 : engine_.MoveInstallation();
-    }
+    int32_t Move(const fs::path& target) { return testsupport::Move(engine_, target); }
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
-    std::string LogText() const {
-        LogFlushForTests();
-        std::string text;
-        for (const auto& entry : fs::directory_iterator(logDir_.path() / "log"))
-            text += ReadFile(entry.path());
-        return text;
-    }
-    // Nothing moved, every file where it was, no parked folder, the services running.
-    void ExpectUntouched() {
-        EXPECT_FALSE(fs::is_symlink(Software()));
-        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
-        for (const auto& entry : fs::directory_iterator(install_.base())) {
-            const std::string name = entry.path().filename().string();
-            EXPECT_TRUE(name == "Software" || name == "Downloads") << name;
-        }
-        EXPECT_TRUE(install_.OutsideUntouched());
-        EXPECT_EQ(install_.ServiceState(L"OVRService"), sys::kServiceRunning);
-        EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
-    }
+    std::string LogText() const { return LogTextIn(logDir_.path()); }
 
     TempDir logDir_;
     ScopedWorkingDir cwd_;
@@ -444,16 +421,14 @@ class RealMoveTest : public ::testing::Test {
 TEST_F(RealMoveTest, NamesThatDifferInCaseFailTheCopyOnAVolumeThatIgnoresCase) {
     LoopVolume exfat("exfat", install_.root() / "exfat");
     if (!exfat.mounted()) GTEST_SKIP() << exfat.why();
-    WriteFile(Software() / "Game A" / "Save.dat", "upper");
-    WriteFile(Software() / "Game A" / "save.dat", "lower");
-    WriteFile(Downloads() / "Data" / "one.bin", "1");
-    WriteFile(Downloads() / "data" / "two.bin", "2");
+    install_.AddFile("Software/Game A/Save.dat", "upper");
+    install_.AddFile("Software/Game A/save.dat", "lower");
+    install_.AddFile("Downloads/Data/one.bin", "1");
+    install_.AddFile("Downloads/data/two.bin", "2");
 
     EXPECT_EQ(Move(exfat.path()), 10183);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectUntouched();
-    EXPECT_EQ(ReadFile(Software() / "Game A" / "Save.dat"), "upper");
-    EXPECT_EQ(ReadFile(Software() / "Game A" / "save.dat"), "lower");
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_NE(LogText().find("name taken in the copy: "), std::string::npos);
 }
 
@@ -466,7 +441,8 @@ TEST_F(RealMoveTest, AProcessWritingIntoTheInstallationRefusesTheMoveBeforeParki
     EXPECT_EQ(Move(install_.target()), 10032);
     EXPECT_EQ(phases_.seen, (std::vector<int32_t>{kStopping, kParking, kFailed, kFinished}));
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectUntouched();
+    fs::remove(log);  // the writer's own file, which it goes on writing
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_NE(
         LogText().find("in use by sh (PID " + std::to_string(writer.pid()) + "): " + log.string()),
         std::string::npos)
@@ -480,23 +456,24 @@ TEST_F(RealMoveTest, AHolderIsFoundByTheFileItHoldsWhateverPathItUsed) {
         Writer holder("exec 3<second-name; touch opened; exec sleep 100000", install_.root());
         ASSERT_TRUE(holder.WaitFor(install_.root() / "opened"));
         EXPECT_EQ(Move(install_.target()), 10032);
-        EXPECT_NE(LogText().find("(PID " + std::to_string(holder.pid()) + "): " +
-                                 (install_.root() / "second-name").string()),
+        EXPECT_NE(LogText().find("(PID " + std::to_string(holder.pid()) +
+                                 "): " + (install_.root() / "second-name").string()),
                   std::string::npos);
     }
-    ExpectUntouched();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     fs::remove(install_.root() / "opened");
     engine_.ResetTask();
 
     BindMount bind(Downloads() / "cache", install_.root() / "alias");
     if (!bind.mounted()) GTEST_SKIP() << kNeedsRoot;
+    install_.AddFile("Downloads/cache/game.log", "");
     Writer holder("exec 3>>alias/game.log; touch opened; exec sleep 100000", install_.root());
     ASSERT_TRUE(holder.WaitFor(install_.root() / "opened"));
     EXPECT_EQ(Move(install_.target()), 10032);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectUntouched();
-    EXPECT_NE(LogText().find("(PID " + std::to_string(holder.pid()) + "): " +
-                             (install_.root() / "alias" / "game.log").string()),
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
+    EXPECT_NE(LogText().find("(PID " + std::to_string(holder.pid()) +
+                             "): " + (install_.root() / "alias" / "game.log").string()),
               std::string::npos);
 }
 
@@ -529,7 +506,7 @@ TEST_F(RealMoveTest, AFileOpenedAfterTheCheckPutsTheMoveBackBeforeAnythingIsDele
     EXPECT_EQ(opener.seen.back(), kFinished);
     EXPECT_EQ(std::count(opener.seen.begin(), opener.seen.end(), kEmptying), 0);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectUntouched();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Software"));
     EXPECT_FALSE(fs::exists(install_.target() / "Oculus game" / "Downloads"));
     EXPECT_NE(LogText().find("(PID " + std::to_string(opener.holder->pid()) + ")"),
@@ -609,8 +586,7 @@ TEST_F(RealMoveTest, LinksThatLeadNowhereMoveAsLinks) {
     EXPECT_EQ(Move(install_.target()), 0);
     EXPECT_EQ(LinkText(Software() / "Game A" / "dangling"), "../gone");
     EXPECT_EQ(LinkText(Downloads() / "self"), "self");
-    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
-    EXPECT_TRUE(install_.OutsideUntouched());
+    EXPECT_EQ(NotWhole(install_, kMoved), "");
 }
 
 TEST_F(RealMoveTest, ReadOnlyEntriesLetTheRollbackEmptyTheTarget) {
@@ -621,9 +597,8 @@ TEST_F(RealMoveTest, ReadOnlyEntriesLetTheRollbackEmptyTheTarget) {
 
     EXPECT_EQ(Move(install_.target()), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
     fs::permissions(Downloads() / "cache", fs::perms::owner_all);
-    ExpectUntouched();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
 }
 
 TEST_F(RealMoveTest, ATargetSpelledWithDotDotGivesLinksWithoutIt) {
@@ -631,7 +606,7 @@ TEST_F(RealMoveTest, ATargetSpelledWithDotDotGivesLinksWithoutIt) {
     EXPECT_EQ(Move(install_.root() / "X" / ".." / "target"), 0);
     EXPECT_EQ(LinkText(Software()), (install_.target() / "Oculus game" / "Software").string());
     fs::remove(install_.root() / "X");
-    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_EQ(NotWhole(install_, kMoved), "");
 }
 
 TEST_F(RealMoveTest, ATargetInsideTheInstallationIsRefusedHoweverSpelled) {
@@ -656,7 +631,7 @@ TEST_F(RealMoveTest, ARelativeBaseIsRefusedLikeAnEmptyOne) {
         EXPECT_EQ(engine_.ResolveSourceDir(source), 10013) << sys::ToUtf8(base);
         EXPECT_EQ(engine_.MoveInstallation(), 2) << "nothing is moved without a source";
     }
-    ExpectUntouched();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
 }
 
 TEST_F(RealMoveTest, PathsTooLongForTheMoveAreRefusedBeforeAnythingChanges) {
@@ -696,24 +671,17 @@ void SetService(const wchar_t* name, uint32_t refuseStop, uint32_t refuseStart) 
     sys::standin::WriteService(name, record);
 }
 
-TEST_F(RealMoveTest, ACancelStartsTheServicesAgain) {
-    sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
-    EXPECT_EQ(Move(install_.target()), 3);
-    EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectUntouched();
-}
-
+// Either service refusing, the move stops before parking, and the one stopped runs again.
 TEST_F(RealMoveTest, AServiceThatWillNotStopStopsTheMoveAndTheOtherRunsAgain) {
-    SetService(L"OVRService", 1052, 0);  // the second refuses: the first was stopped already
-    EXPECT_EQ(Move(install_.target()), 10000 + 1052);
-    ExpectUntouched();
-
-    SetService(L"OVRService", 0, 0);
-    SetService(L"OVRLibraryService", 1052, 0);  // the first refuses: the move does not start
-    engine_.ResetTask();
-    EXPECT_EQ(Move(install_.target()), 10000 + 1052);
-    ExpectUntouched();
-    EXPECT_TRUE(fs::is_empty(install_.target()));  // the refused moves leave no folder
+    for (const wchar_t* refusing : {L"OVRService", L"OVRLibraryService"}) {
+        SetService(L"OVRService", 0, 0);
+        SetService(refusing, 1052, 0);
+        engine_.ResetTask();
+        phases_.seen.clear();
+        EXPECT_EQ(Move(install_.target()), 10000 + 1052);
+        EXPECT_EQ(phases_.seen, (std::vector<int32_t>{kStopping, kFailed, kFinished}));
+        EXPECT_EQ(NotWhole(install_, kAtHome), "");  // the refused moves leave no folder
+    }
 }
 
 TEST_F(RealMoveTest, ARollbackThatPutsTheDataBackIsCleanEvenWhenServicesDoNotStart) {
@@ -722,7 +690,7 @@ TEST_F(RealMoveTest, ARollbackThatPutsTheDataBackIsCleanEvenWhenServicesDoNotSta
     EXPECT_EQ(Move(install_.target()), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
     EXPECT_FALSE(engine_.Task().ServicesRestarted());
-    EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
+    EXPECT_EQ(NotWhole(install_, {Whole::Data::kHome, false, 0}), "");
     EXPECT_NE(LogText().find("services not started again after the rollback: 11058"),
               std::string::npos);
     EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);

@@ -93,15 +93,7 @@ class ServiceTest : public ::testing::Test {
     Sleeps Slept() { return clock_->Sleeps(); }
     uint64_t Calls(sys::Call kind) { return sys::fault::Count(kind); }
 
-    std::string LogText() {
-        LogFlushForTests();
-        std::string text;
-        const fs::path dir = work_.path() / "log";
-        if (!fs::exists(dir)) return text;
-        for (const auto& entry : fs::directory_iterator(dir))
-            text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() { return LogTextIn(work_.path()); }
 
     TempDir host_, work_;
     ScopedWorkingDir cwd_;
@@ -422,21 +414,45 @@ TEST_F(StartServiceTest, StartsAndWaitsWhileStartPending) {
     EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
 }
 
-TEST_F(StartServiceTest, StopPendingIsWaitedOutBeforeTheStart) {
-    ServiceRecord record = StopPending(2500, 3000);
-    record.startMs = 4000, record.startHint = 20000;
-    Install(L"OVRService", record);
-    // The stopped service reports a hint and check point of 0; that is not a missed deadline.
-    EXPECT_EQ(Start(L"OVRService"), 0);
-    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000, 2000, 2000}));
-    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
-}
-
-TEST_F(StartServiceTest, StopPendingWithoutProgressFailsBeforeTheStart) {
-    Install(L"OVRService", StopPending(kNever, 2500));
-    EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
-    EXPECT_EQ(Slept(), (Sleeps{1000, 1000, 1000}));
-    EXPECT_EQ(Calls(sys::Call::kStartService), 0u);
+// Each start: the service as it is found, the start's answer, its waits and the state after.
+// A stop still pending is waited out first (the stopped service then reports a hint and check
+// point of 0, which is no missed deadline); a moving check point restarts the limit.
+TEST_F(StartServiceTest, EachStartWaitsAsTheServiceAnnouncesAndGivesItsAnswer) {
+    ServiceRecord stopping = StopPending(2500, 3000), moving = Stopped(10000, 3000);
+    stopping.startMs = 4000, stopping.startHint = 20000;
+    moving.checkPointMs = 2000;
+    ServiceRecord stopsAgain = Stopped(1500, 20000), disabled = Stopped();
+    stopsAgain.startExit = 1066;
+    disabled.refuseStart = 1058;
+    const struct {
+        const char* what;
+        ServiceRecord record;
+        int32_t code;
+        Sleeps sleeps;
+        uint32_t state;
+    } rows[] = {
+        {"a stop pending", stopping, 0, {1000, 1000, 1000, 2000, 2000}, sys::kServiceRunning},
+        {"a stop pending without progress",
+         StopPending(kNever, 2500),
+         10000 + 1053,
+         {1000, 1000, 1000},
+         sys::kServiceStopPending},
+        {"a moving check point", moving, 0, Sleeps(10, 1000), sys::kServiceRunning},
+        {"stopping again", stopsAgain, 10000 + 1066, {2000}, sys::kServiceStopped},
+        {"disabled", disabled, 10000 + 1058, {}, sys::kServiceStopped},
+    };
+    for (const auto& row : rows) {
+        const std::wstring name = sys::FromUtf8(row.what);
+        Install(name, row.record);
+        const size_t before = Slept().size();
+        const uint64_t starts = Calls(sys::Call::kStartService);
+        EXPECT_EQ(Start(name), row.code) << row.what;
+        const Sleeps slept = Slept();
+        EXPECT_EQ(Sleeps(slept.begin() + before, slept.end()), row.sleeps) << row.what;
+        EXPECT_EQ(State(name), row.state) << row.what;
+        EXPECT_EQ(Calls(sys::Call::kStartService) - starts, row.state != sys::kServiceStopPending)
+            << row.what;
+    }
 }
 
 TEST_F(StartServiceTest, RunningOrStartingServiceFailsAtTheStateCheck) {
@@ -460,14 +476,6 @@ TEST_F(StartServiceTest, StartRefusedBecauseItAlreadyRunsGives11056) {
     EXPECT_EQ(Calls(sys::Call::kStartService), 1u);
 }
 
-TEST_F(StartServiceTest, CheckPointProgressRestartsTheStartPendingLimit) {
-    ServiceRecord record = Stopped(10000, 3000);
-    record.checkPointMs = 2000;
-    Install(L"OVRService", record);
-    EXPECT_EQ(Start(L"OVRService"), 0);
-    EXPECT_EQ(Slept(), Sleeps(10, 1000));
-}
-
 TEST_F(StartServiceTest, StartPendingWithoutProgressIsAFailureWithItsDiagnostics) {
     Install(L"OVRService", Stopped(kNever, 3000));
     testing::internal::CaptureStdout();
@@ -478,27 +486,12 @@ TEST_F(StartServiceTest, StartPendingWithoutProgressIsAFailureWithItsDiagnostics
     EXPECT_EQ(Slept(), Sleeps(4, 1000));  // 4 s without progress exceed the 3 s hint
 }
 
-TEST_F(StartServiceTest, AServiceThatStopsAgainReportsItsExitCode) {
-    ServiceRecord record = Stopped(1500, 20000);
-    record.startExit = 1066;
-    Install(L"OVRService", record);
-    EXPECT_EQ(Start(L"OVRService"), 10000 + 1066);
-    EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
-}
-
 // 183 counts as success for a call, but never makes a service that did not start a success.
 TEST_F(StartServiceTest, BenignErrorDoesNotTurnAFailedStartIntoSuccess) {
     Install(L"OVRService", Stopped());
     sys::fault::Arm({sys::Call::kStartService, 1, sys::kErrAlreadyExists});
     EXPECT_EQ(Start(L"OVRService"), 10000 + 1053);
     EXPECT_EQ(State(L"OVRService"), sys::kServiceStopped);
-}
-
-TEST_F(StartServiceTest, ServiceRefusingToStartGivesItsError) {
-    ServiceRecord record = Stopped();
-    record.refuseStart = 1058;  // disabled
-    Install(L"OVRService", record);
-    EXPECT_EQ(Start(L"OVRService"), 10000 + 1058);
 }
 
 // A service whose check point keeps moving would hold every wait for as long as it pleases:
@@ -568,6 +561,21 @@ TEST_F(ServicePairTest, EitherServiceThatCannotBeStoppedEndsTheStop) {
     EXPECT_EQ(mgr_.StopServices(), 10000 + 1060);
 }
 
+// A library service that does not start again fails the start and is the one named, with the
+// other started all the same; one that is not installed has nothing to start.
+TEST_F(ServicePairTest, ALibraryServiceThatWillNotStartFailsTheStart) {
+    ServiceRecord disabled = Stopped();
+    disabled.refuseStart = 1058;
+    Install(L"OVRLibraryService", disabled);
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServices(), 10000 + 1058);
+    EXPECT_EQ(mgr_.serviceName, L"OVRLibraryService");
+    EXPECT_EQ(State(L"OVRService"), sys::kServiceRunning);
+    sys::standin::RemoveService(L"OVRLibraryService");
+    Install(L"OVRService", Stopped());
+    EXPECT_EQ(mgr_.StartServices(), 0);
+}
+
 TEST_F(ServicePairTest, RestartStartsOnlyWhatTheStopStoppedAndTriesAll) {
     Install(L"OVRLibraryService", Stopped());  // the user's choice: stays stopped
     ServiceRecord failing = Running();
@@ -599,8 +607,8 @@ TEST_F(ServicePairTest, TheRollbackDoesNotWaitAgainForAStopThatRanOutOfTime) {
         const uint64_t before = clock_->SleptMs();
         EXPECT_EQ(mgr_.StopServices(), 10000 + 1053);
         EXPECT_EQ(mgr_.RestartStoppedServices(), 10000 + 1053);
-        EXPECT_EQ(clock_->SleptMs() - before, 100u + 60000u) << "check point every "
-                                                            << checkPointMs << " ms";
+        EXPECT_EQ(clock_->SleptMs() - before, 100u + 60000u)
+            << "check point every " << checkPointMs << " ms";
         EXPECT_EQ(State(L"OVRLibraryService"), sys::kServiceRunning);
         EXPECT_EQ(Calls(sys::Call::kStartService), 1u);  // the library service only
     }

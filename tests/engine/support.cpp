@@ -1,16 +1,26 @@
 #include "support.h"
 
+#include "logging/log.h"
+
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace testsupport {
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
-    const auto name = "halvex-test-" + std::to_string(random()) + "-" + std::to_string(counter++);
+    // Short: a test of words that name a path inside must not see it shortened (64 characters),
+    // however many folders the sweeps made before it.
+    char name[40];
+    std::snprintf(name, sizeof name, "halvex-%08x-%u", random(), counter++);
     path_ = fs::temp_directory_path() / name;
     fs::create_directories(path_);
     path_ = fs::canonical(path_);
@@ -39,12 +49,38 @@ std::string ReadFile(const fs::path& path) {
     return bytes;
 }
 
+std::string LogTextIn(const fs::path& dir) {
+    LogFlushForTests();
+    std::string text;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir / "log", ec))
+        text += ReadFile(entry.path());
+    return text;
+}
+
 ScopedWorkingDir::ScopedWorkingDir(const fs::path& dir) : previous_(fs::current_path()) {
     fs::current_path(dir);
 }
 
 ScopedWorkingDir::~ScopedWorkingDir() {
     fs::current_path(previous_);
+}
+
+ScopedMemoryTemp::ScopedMemoryTemp() {
+#ifndef _WIN32
+    if (const char* old = std::getenv("TMPDIR")) saved = old;
+    if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
+#endif
+}
+
+ScopedMemoryTemp::~ScopedMemoryTemp() {
+#ifndef _WIN32
+    if (saved.empty()) {
+        ::unsetenv("TMPDIR");
+    } else {
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    }
+#endif
 }
 
 SweepSample SweepSample::FromEnvironment() {

@@ -33,6 +33,8 @@ class TempDir {
 
 void WriteFile(const fs::path& path, const std::string& content);
 std::string ReadFile(const fs::path& path);
+// Everything the program has logged so far into dir/log (its working folder's log folder).
+std::string LogTextIn(const fs::path& dir);
 
 // Runs the body with the working folder set to dir, then restores it.
 class ScopedWorkingDir {
@@ -56,6 +58,14 @@ struct ScopedCopyThreads {
 struct ScopedFaults {
     ScopedFaults() { sys::fault::Reset(); }
     ~ScopedFaults() { sys::fault::Reset(); }
+};
+
+// The temporary folders on a memory file system where one is at hand (/dev/shm): a sweep's many
+// moves then cost no waits for the disk's flushes.
+struct ScopedMemoryTemp {
+    ScopedMemoryTemp();
+    ~ScopedMemoryTemp();
+    std::string saved;
 };
 
 // Which points a sweep tries: all of them, or, where HALVEX_SWEEP_EVERY=N is set (the slow

@@ -19,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "wholeness.h"
 #include "wine_services.h"
 
 using namespace testsupport;
@@ -107,26 +108,10 @@ class WineMoveTest : public ::testing::Test {
         ASSERT_TRUE(Ensure(L"OVRLibraryService", SERVICE_RUNNING));
         ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
     }
-    int32_t Move() {
-        std::wstring source;
-        EXPECT_EQ(engine_.ResolveSourceDir(source), 0);
-        EXPECT_EQ(engine_.CheckTargetDir(install_.target().wstring()), 0);
-        return engine_.MoveInstallation();
-    }
+    int32_t Move() { return testsupport::Move(engine_, install_.target()); }
     fs::path Software() const { return install_.base() / "Software"; }
     fs::path Downloads() const { return install_.base() / "Downloads"; }
-    void ExpectBack() {
-        EXPECT_EQ(install_.Missing({Software()}, {Downloads()}), std::vector<std::string>{});
-        EXPECT_FALSE(fs::exists(install_.base() / "SoftwareVarko"));
-        EXPECT_FALSE(fs::exists(install_.base() / "DownloadsVarko"));
-    }
-    std::string LogText() const {
-        LogFlushForTests();
-        std::string text;
-        for (const auto& entry : fs::directory_iterator(logDir_.path() / "log"))
-            text += ReadFile(entry.path());
-        return text;
-    }
+    std::string LogText() const { return LogTextIn(logDir_.path()); }
 
     TempDir logDir_;
     ScopedWorkingDir cwd_;
@@ -166,7 +151,8 @@ TEST_F(FileOpTest, WineCopyKeepsFolderAttributes) {
     EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0);
 }
 
-// ---- Identity ------------------------------------------------------------------------------------
+// ---- Identity
+// ------------------------------------------------------------------------------------
 
 // Folders are known by volume serial and file index, whatever letter case or ".." spelled them.
 TEST_F(FileOpTest, WineFoldersInsideASourceAreKnownByVolumeAndFileIndex) {
@@ -195,8 +181,7 @@ TEST_F(WineMoveTest, AReadOnlyFileInTheFirstCopyStillLetsTheRollbackEmptyTheTarg
 
     EXPECT_EQ(Move(), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectBack();
-    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game")) << "the rollback removes it";
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");  // the rollback removes "Oculus game"
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
 }
@@ -226,9 +211,7 @@ TEST_F(WineMoveTest, ARecoveryPutsBackAMoveStoppedWhileCopying) {
     ASSERT_EQ(plan.action, RecoveryAction::kPutBack) << sys::ToUtf8(plan.why);
     EXPECT_EQ(engine_.Recover(plan.action), 0);
 
-    ExpectBack();
-    EXPECT_FALSE(fs::exists(install_.target() / "Oculus game"));
-    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_TRUE(WaitForState(L"OVRLibraryService", SERVICE_RUNNING));
     EXPECT_TRUE(WaitForState(L"OVRService", SERVICE_RUNNING));
     EXPECT_FALSE(engine_.HasUnfinishedMove());
@@ -275,7 +258,7 @@ TEST_F(WineMoveTest, ARefusedStopOfOVRServiceStartsTheLibraryServiceAgain) {
     ASSERT_TRUE(Ensure(L"OVRService", SERVICE_RUNNING));
 
     EXPECT_EQ(Move(), 10000 + ERROR_INVALID_SERVICE_CONTROL);
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
 }
@@ -286,7 +269,7 @@ TEST_F(WineMoveTest, ALibraryServiceThatWillNotStopStopsTheMove) {
     ASSERT_TRUE(Ensure(L"OVRLibraryService", SERVICE_RUNNING));
 
     EXPECT_EQ(Move(), 10000 + ERROR_INVALID_SERVICE_CONTROL);
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING) << "never asked to stop";
     EXPECT_FALSE(fs::exists(install_.target() / "Oculus game")) << "the rollback removes it";
 }
@@ -295,7 +278,7 @@ TEST_F(WineMoveTest, ACancelStartsTheServicesAgain) {
     sys::fault::Arm({sys::Call::kCopyFile, 2, 0, false, [&] { engine_.CancelMove(); }});
     EXPECT_EQ(Move(), 3);
     EXPECT_TRUE(engine_.IsRollbackClean());
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
     EXPECT_EQ(StateOf(L"OVRService"), SERVICE_RUNNING);
 }
@@ -320,7 +303,7 @@ TEST_F(WineMoveTest, ARollbackThatPutsTheDataBackIsCleanWhenAServiceWillNotStart
     EXPECT_EQ(Move(), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
     EXPECT_FALSE(engine_.Task().ServicesRestarted());
-    ExpectBack();
+    EXPECT_EQ(NotWhole(install_, kAtHome), "");
     EXPECT_NE(LogText().find("services not started again after the rollback"), std::string::npos);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
 }

@@ -552,13 +552,6 @@ def case_metadata_cp_a_keeps(w):
     return problems + w.services_running()
 
 
-def case_target_spelled_with_dot_dot(w):
-    os.makedirs(os.path.join(w.dir, "X"))
-    out = w.move(os.path.join(w.dir, "X", "..", "target"))
-    os.rmdir(os.path.join(w.dir, "X"))
-    return w.expect(out, result=0) + w.linked_to(w.target) + w.data_whole() + w.services_running()
-
-
 def case_target_inside_through_a_link(w):
     into = os.path.join(w.dir, "into")
     os.symlink(os.path.join(w.base, "Software", "Game 1"), into)
@@ -576,15 +569,6 @@ def case_target_inside_through_a_bind_mount(w):
     problems = w.expect(out, target_check=2) + w.untouched() + w.data_whole()
     if os.path.exists(os.path.join(w.base, "Software", "Game 1", "Oculus game")):
         problems.append("an Oculus game folder was made inside Software")
-    return problems + w.services_running()
-
-
-def case_relative_base(w):
-    w.host_tool("registry", "set-base", "Oculus/")
-    out = w.move()
-    problems = w.expect(out, detection=10013) + w.untouched() + w.data_whole()
-    if os.listdir(w.target):
-        problems.append("something was made at the target")
     return problems + w.services_running()
 
 
@@ -612,27 +596,6 @@ def case_long_target(w):
     os.makedirs(far)
     out = w.move(far)
     return w.expect(out, target_check=3) + w.untouched() + w.data_whole() + w.services_running()
-
-
-def case_service_refusing_to_stop(w):
-    w.host_tool("services", "set", "OVRService", "refuse_stop=1052")
-    out = w.move()
-    return w.expect(out, result=11052) + w.untouched() + w.data_whole() + w.services_running()
-
-
-def case_library_service_refusing_to_stop(w):
-    w.host_tool("services", "set", "OVRLibraryService", "refuse_stop=1052")
-    out = w.move()
-    problems = w.expect(out, result=11052) + w.untouched() + w.data_whole() + w.services_running()
-    if "phase: 0" in out["output"]:
-        problems.append("the move went on to parking")
-    return problems
-
-
-def case_cancel_during_the_first_copy(w):
-    out = w.move(None, "--cancel-at-phase", "2")
-    return (w.expect(out, result=3, rollback_clean="true") + w.untouched() + w.data_whole()
-            + w.services_running())
 
 
 def case_services_that_do_not_start_after_a_rollback(w):
