@@ -107,7 +107,8 @@ class CRecovery {
     const std::wstring& HeldBy() const { return holder_; }
 
     int32_t GetProgress(float& fraction);  // user-interface thread, while Run runs
-    void ResetProgress() {  // before a Run: no fraction until it has counted
+    // Before a Run: no fraction until it has counted.
+    void ResetProgress() {
         totalUnits.store(0);
         doneUnits.store(0);
     }

@@ -173,6 +173,6 @@ class CTaskMgr {
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;
     std::atomic<bool> back_{false};
-    PathMap homeCopies_;  // moving back: link -> the home copy's name beside it
+    PathMap homeCopies_;   // moving back: link -> the home copy's name beside it
     MoveJournal journal_;  // on disk from the first step until the end; see MoveJournal.h
 };

@@ -241,8 +241,8 @@ std::wstring BackClosingWords(const MoveOutcome& outcome) {
                        L" already, so its free space is as before.";
             }
             const std::wstring bytes = sys::FormatBytes(outcome.bytesMoved);
-            std::wstring text = MovedBack(outcome) + L". " + bytes + L" used on " +
-                                outcome.sourceVolume;
+            std::wstring text =
+                MovedBack(outcome) + L". " + bytes + L" used on " + outcome.sourceVolume;
             if (!outcome.targetVolume.empty()) text += L" and freed on " + outcome.targetVolume;
             return text + L".";
         }

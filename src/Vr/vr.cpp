@@ -419,7 +419,8 @@ int32_t CVr::Recover(RecoveryAction action) {
     // A stopped move back that is finished leaves the library at home: nothing to record.
     JournalRecord journal;
     bool found = false;
-    const bool back = ReadJournal(journal, found) == 0 && found && journal.work == JournalWork::kBack;
+    const bool back =
+        ReadJournal(journal, found) == 0 && found && journal.work == JournalWork::kBack;
     const int32_t r = recovery.Run(base, action);
     if (r != 0) HX_LOG.Err(r);
     if ((r == 0 || r == kCodeServicesNotStarted) && action == RecoveryAction::kFinish && !back) {

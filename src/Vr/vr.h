@@ -69,7 +69,7 @@ class CVr final : public IArSet {
     // By source, from the last target check.
     std::map<std::wstring, CTaskMgr::SourceSize> checkedBytes_;
     int32_t lastResult = 0;
-    bool taskRan = false;  // the last move got as far as the task
+    bool taskRan = false;    // the last move got as far as the task
     bool movedBack = false;  // the last move was a move back
     CTaskMgr task;
     CRecovery recovery;

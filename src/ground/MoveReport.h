@@ -72,5 +72,5 @@ struct MoveOutcome {
     // A move back: the games came from movedTo (on targetVolume) to baseFolder (on
     // sourceVolume).
     bool back = false;
-    std::wstring logPath;       // the run's log file; empty when there is none
+    std::wstring logPath;  // the run's log file; empty when there is none
 };

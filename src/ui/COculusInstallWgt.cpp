@@ -357,8 +357,9 @@ int32_t NoteAction(const InstallState& state, QString& label) {
     if (state.kind == InstallState::Kind::kWaiting) {
         if (state.plan.action == RecoveryAction::kFinish) {
             label = state.plan.record.work == JournalWork::kRepoint ? QStringLiteral("Finish")
-                    : state.plan.record.work == JournalWork::kBack  ? kFinishBackLabel
-                                                                    : QStringLiteral("Finish the move");
+                    : state.plan.record.work == JournalWork::kBack
+                        ? kFinishBackLabel
+                        : QStringLiteral("Finish the move");
             return kOpFinishMove;
         }
         if (state.plan.action == RecoveryAction::kPutBack) {
@@ -559,9 +560,8 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
     // ("/home" names nothing on Windows, and on Linux every person's folder but one's own).
     QString start = targetEdit->text().trimmed();
     if (start.isEmpty() || !QFileInfo(start).isDir()) start = QDir::homePath();
-    QString chosen =
-        ui::GetExistingDirectory(this, tr(""), start,
-                                 QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    QString chosen = ui::GetExistingDirectory(
+        this, tr(""), start, QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (chosen.isEmpty()) return;
     chosen = QDir::toNativeSeparators(chosen);
 
@@ -597,8 +597,8 @@ int32_t COculusInstallWgt::ShowInstallState() {
     actionBtn->setVisible(noteAction != kOpMove);
     actionBtn->setEnabled(noteAction != kOpMove);
     // A moved library can go home: to the drive that holds the installation.
-    const bool canGoBack = stateKnown_ && state_.kind == InstallState::Kind::kMoved &&
-                           !state_.strangeVolume;
+    const bool canGoBack =
+        stateKnown_ && state_.kind == InstallState::Kind::kMoved && !state_.strangeVolume;
     if (canGoBack) {
         backBtn->setText(kMoveBackLabel.arg(PathText(state_.baseRoot)));
         backBtn->setToolTip(kMoveBackTip.arg(PathText(state_.base), PathText(state_.movedTo)));
@@ -688,9 +688,9 @@ void COculusInstallWgt::OnChickActionBtn() {
 void COculusInstallWgt::OnChickBackBtn() {
     ShowInstallState();  // the disk may have changed since the button was shown
     if (backBtn->isHidden()) return;
-    const QString question = kMoveBackQuestion.arg(
-        PathText(state_.movedTo), PathText(state_.base),
-        FreeText(state_.baseFreeKnown, state_.baseFree), PathText(state_.baseRoot));
+    const QString question = kMoveBackQuestion.arg(PathText(state_.movedTo), PathText(state_.base),
+                                                   FreeText(state_.baseFreeKnown, state_.baseFree),
+                                                   PathText(state_.baseRoot));
     if (ui::ShowMessageBox(question, ui::kMbYesNoInfo) != ui::kIdYes) return;
     RunWorker(kOpMoveBack, state_.movedTo, state_.base);
 }
@@ -713,7 +713,8 @@ void COculusInstallWgt::OfferRecovery() {
             ui::ShowMessageBox(text);
             return;
         case RecoveryAction::kFinish:
-            if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint ? QStringLiteral("Finish")
+            if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint
+                                        ? QStringLiteral("Finish")
                                     : plan.record.work == JournalWork::kBack
                                         ? kFinishBackLabel
                                         : QStringLiteral("Finish the move")) != ui::kIdYes) {

@@ -95,8 +95,8 @@ QStringList OpeningLines(const CExeThread* worker) {
             return {QStringLiteral("Pointing the links at the games' new place..."),
                     QStringLiteral("Move to:") + target};
         case kOpMoveBack:
-            return {QStringLiteral("Moving the games back..."),
-                    QStringLiteral("From:") + target, QStringLiteral("Back to:") + source};
+            return {QStringLiteral("Moving the games back..."), QStringLiteral("From:") + target,
+                    QStringLiteral("Back to:") + source};
         case kOpCheck:
             return {
                 QStringLiteral("Checking the games: every moved file read back from its drive..."),

@@ -24,8 +24,7 @@ QString MarkedPath(QStringView path) {
     for (qsizetype i = 0; i < path.size(); ++i) {
         const QChar c = path[i];
         text += c == u' ' ? QChar(QChar::Nbsp) : c;
-        const bool root = i == 0 || (i == 1 && IsSeparator(path[0])) ||
-                          (i == 2 && path[1] == u':');
+        const bool root = i == 0 || (i == 1 && IsSeparator(path[0])) || (i == 2 && path[1] == u':');
         if (IsSeparator(c) && !root && i + 1 < path.size() && !IsSeparator(path[i + 1]) &&
             !kClosesPath.contains(path[i + 1]) && path[i + 1] != QChar::Nbsp) {
             text += kBreakHere;

@@ -12,8 +12,8 @@
 #include "ground/ResultCodes.h"
 #include "install_fixture.h"
 #include "interrupt.h"
-#include "wholeness.h"
 #include "platform/sys.h"
+#include "wholeness.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -34,7 +34,7 @@ std::map<std::string, std::string> TreeState(const fs::path& top) {
     const fs::path root = fs::canonical(top);
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
-        struct stat st{};
+        struct stat st {};
         const std::string path = it->path().string();
         if (lstat(path.c_str(), &st) != 0) {
             state[path] = "unreadable";
@@ -44,8 +44,8 @@ std::map<std::string, std::string> TreeState(const fs::path& top) {
         if (S_ISLNK(st.st_mode)) {
             facts += " -> " + fs::read_symlink(it->path()).string();
         } else {
-            facts += " t" + std::to_string(st.st_mtim.tv_sec) + "." +
-                     std::to_string(st.st_mtim.tv_nsec);
+            facts +=
+                " t" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
             if (S_ISREG(st.st_mode))
                 facts += " #" + std::to_string(std::hash<std::string>{}(ReadFile(it->path())));
         }
@@ -219,7 +219,8 @@ std::ostream& operator<<(std::ostream& out, const BackMoment& m) {
     return out << "phase " << m.phase << " + " << m.callsInto << " calls";
 }
 
-class StoppedMoveBackTest : public MoveBackTest, public ::testing::WithParamInterface<BackMoment> {};
+class StoppedMoveBackTest : public MoveBackTest,
+                            public ::testing::WithParamInterface<BackMoment> {};
 
 TEST_P(StoppedMoveBackTest, IsFinishedOrPutBackWhole) {
     const BackMoment moment = GetParam();
@@ -238,13 +239,13 @@ TEST_P(StoppedMoveBackTest, IsFinishedOrPutBackWhole) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, StoppedMoveBackTest,
-    ::testing::Values(BackMoment{kParking, 3, RecoveryAction::kPutBack},       // home names planned
-                      BackMoment{kCopyFirst, 30, RecoveryAction::kPutBack},    // copying
-                      BackMoment{kCopied, 0, RecoveryAction::kPutBack},        // checking
-                      BackMoment{kLinking, 0, RecoveryAction::kFinish},        // checked
-                      BackMoment{kLinking, 12, RecoveryAction::kFinish},       // one placed
-                      BackMoment{kEmptying, 10, RecoveryAction::kFinish},      // deleting
-                      BackMoment{kStarting, 0, RecoveryAction::kFinish}));     // services
+    ::testing::Values(BackMoment{kParking, 3, RecoveryAction::kPutBack},     // home names planned
+                      BackMoment{kCopyFirst, 30, RecoveryAction::kPutBack},  // copying
+                      BackMoment{kCopied, 0, RecoveryAction::kPutBack},      // checking
+                      BackMoment{kLinking, 0, RecoveryAction::kFinish},      // checked
+                      BackMoment{kLinking, 12, RecoveryAction::kFinish},     // one placed
+                      BackMoment{kEmptying, 10, RecoveryAction::kFinish},    // deleting
+                      BackMoment{kStarting, 0, RecoveryAction::kFinish}));   // services
 
 TEST_F(MoveBackTest, AHomeCopyThatLacksWhatTheMovedFolderHoldsIsNeverPlaced) {
     ASSERT_EQ(MoveTo(install_.target()), 0);
@@ -291,7 +292,8 @@ std::string BackOnce(bool on, uint64_t k, bool cut, std::vector<sys::Call>* trac
     if (const auto missing = t.install_.Missing(softwarePlaces, downloadsPlaces); !missing.empty())
         return "result " + std::to_string(result) + ": lost " + missing.front();
     const RecoveryPlan plan = t.Assess();
-    if (plan.action == RecoveryAction::kRefuse) return "the recovery refused: " + sys::ToUtf8(plan.why);
+    if (plan.action == RecoveryAction::kRefuse)
+        return "the recovery refused: " + sys::ToUtf8(plan.why);
     if (plan.action != RecoveryAction::kNothing) {
         if (const int32_t r = t.engine_.Recover(plan.action); r != 0)
             return "the recovery failed with " + std::to_string(r);

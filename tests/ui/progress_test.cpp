@@ -11,11 +11,11 @@
 #include <QTextEdit>
 #include <thread>
 
-#include "ui/uishell.h"
 #include "Vr/CExeThread.h"
 #include "platform/units.h"
 #include "ui/CProgressWgt.h"
 #include "ui/bridges.h"
+#include "ui/uishell.h"
 #include "uitest.h"
 
 namespace {
@@ -505,9 +505,8 @@ class TestProgress : public QObject {
         const QString shown = label->text();
         QVERIFY2(!shown.contains("Oculus game"), qPrintable(shown));
         if (words.contains("/mnt/games/Oculus game")) {
-            QVERIFY2(
-                shown.contains(QString::fromUtf8("/mnt/\u200bgames/\u200bOculus\u00a0game")),
-                qPrintable(shown));
+            QVERIFY2(shown.contains(QString::fromUtf8("/mnt/\u200bgames/\u200bOculus\u00a0game")),
+                     qPrintable(shown));
         }
         const QString amount =
             QString::fromStdWString(sys::FormatBytes(3400000000)).replace(' ', QChar::Nbsp);
@@ -602,8 +601,8 @@ class TestProgress : public QObject {
         Move move;
         move.Start();
         QCOMPARE(move.page->width(), 400);
-        QCOMPARE(move.page->pos(),
-                 QPoint(40 + (ui::kMainWidth - 400) / 2, 30 + (ui::kMainHeight - move.page->height()) / 2));
+        QCOMPARE(move.page->pos(), QPoint(40 + (ui::kMainWidth - 400) / 2,
+                                          30 + (ui::kMainHeight - move.page->height()) / 2));
         QTRY_VERIFY_WITH_TIMEOUT(move.Ended(), uitest::kEventMs);
     }
 

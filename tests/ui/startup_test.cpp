@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ui/uishell.h"
 #include "OculusMgr/COculusMgr.h"
 #include "TaskMgr/CTaskMgr.h"
 #include "Vr/vr.h"
@@ -27,13 +26,13 @@
 #include "platform/process.h"
 #include "platform/services.h"
 #include "ui/CProgressWgt.h"
+#include "ui/uishell.h"
 #include "uitest.h"
 
 namespace {
 
 // How the child process reports the main window it showed.
 const QString kWindowLine = QStringLiteral("WINDOW %1x%2").arg(ui::kMainWidth).arg(ui::kMainHeight);
-
 
 bool g_holdChild = false;
 

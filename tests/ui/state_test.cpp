@@ -156,8 +156,9 @@ class TestInstallStateNote : public QObject {
             boxes.Answer(ui::kIdNo);
             page.back->click();
             QCOMPARE(boxes.Texts().size(), 1);
-            QVERIFY(Plain(boxes.Texts().front()).startsWith(
-                "Move the games back from /mnt/games/Oculus game to /srv/Oculus?"));
+            QVERIFY(
+                Plain(boxes.Texts().front())
+                    .startsWith("Move the games back from /mnt/games/Oculus game to /srv/Oculus?"));
             QCOMPARE(page.engine.movesBack, 0);
         }
         {

@@ -13,12 +13,12 @@
 #include <QTextEdit>
 #include <QTimer>
 
-#include "ui/uishell.h"
 #include "platform/services.h"
 #include "platform/units.h"
 #include "ui/COculusInstallWgt.h"
 #include "ui/CProgressWgt.h"
 #include "ui/Trekhold.h"
+#include "ui/uishell.h"
 #include "ui/volumecheck.h"
 #include "uitest.h"
 

@@ -253,7 +253,7 @@ class TestWindows : public QObject {
         auto* menu = w->findChild<QMenu*>();
         QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), uitest::kEventMs);
         QCOMPARE(menu->pos().y(), w->pos().y() + 15 + 13 + 10);
-        QVERIFY(menu->pos().x() <= w->pos().x() + 450);  // under its button
+        QVERIFY(menu->pos().x() <= w->pos().x() + 450);              // under its button
         QVERIFY(menu->geometry().right() <= w->geometry().right());  // within the window
         QCOMPARE(menu->actions().size(), 1);
         QAction* about = menu->actions().first();
