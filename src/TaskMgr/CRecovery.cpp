@@ -492,6 +492,11 @@ int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown, bool checked,
         f.place = Place::kLinked;
     } else if (leadsToCopy) {
         f.place = Place::kDone;
+    } else if (journalKnown && f.sourceIsLink && !f.parkedExists &&
+               !sys::LinkLeadsNowhere(f.source)) {
+        // A moved library moving on, stopped before its link was parked: its data is where the
+        // link leads, as at home.
+        f.place = Place::kHome;
     } else if (sourceIsFolder) {
         f.odd = Quoted(f.source) + L" and " + Quoted(f.parked) + L" both exist";
     } else if (!f.sourceExists) {
