@@ -237,21 +237,12 @@ TEST_F(MoveBackTest, TheBarOfAMoveBackAfterACheckStartsEmpty) {
 // ---- A stopped move back, decided from the disk ------------------------------------------------
 
 // Each moment a move back may be stopped at, and what its recovery must then be.
-struct BackMoment {
-    int32_t phase;
-    uint64_t callsInto;
-    RecoveryAction action;
-};
-
-std::ostream& operator<<(std::ostream& out, const BackMoment& m) {
-    return out << "phase " << m.phase << " + " << m.callsInto << " calls";
-}
 
 class StoppedMoveBackTest : public MoveBackTest,
-                            public ::testing::WithParamInterface<BackMoment> {};
+                            public ::testing::WithParamInterface<Moment> {};
 
 TEST_P(StoppedMoveBackTest, IsFinishedOrPutBackWhole) {
-    const BackMoment moment = GetParam();
+    const Moment moment = GetParam();
     ASSERT_EQ(MoveTo(install_.target()), 0);
     Interrupter stop(moment.phase, moment.callsInto);
     MoveBack(&stop);
@@ -267,13 +258,13 @@ TEST_P(StoppedMoveBackTest, IsFinishedOrPutBackWhole) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, StoppedMoveBackTest,
-    ::testing::Values(BackMoment{kParking, 3, RecoveryAction::kPutBack},     // home names planned
-                      BackMoment{kCopyFirst, 30, RecoveryAction::kPutBack},  // copying
-                      BackMoment{kCopied, 0, RecoveryAction::kPutBack},      // checking
-                      BackMoment{kLinking, 0, RecoveryAction::kFinish},      // checked
-                      BackMoment{kLinking, 12, RecoveryAction::kFinish},     // one placed
-                      BackMoment{kEmptying, 10, RecoveryAction::kFinish},    // deleting
-                      BackMoment{kStarting, 0, RecoveryAction::kFinish}));   // services
+    ::testing::Values(Moment{kParking, 3, RecoveryAction::kPutBack},     // home names planned
+                      Moment{kCopyFirst, 30, RecoveryAction::kPutBack},  // copying
+                      Moment{kCopied, 0, RecoveryAction::kPutBack},      // checking
+                      Moment{kLinking, 0, RecoveryAction::kFinish},      // checked
+                      Moment{kLinking, 12, RecoveryAction::kFinish},     // one placed
+                      Moment{kEmptying, 10, RecoveryAction::kFinish},    // deleting
+                      Moment{kStarting, 0, RecoveryAction::kFinish}));   // services
 
 TEST_F(MoveBackTest, AHomeCopyThatLacksWhatTheMovedFolderHoldsIsNeverPlaced) {
     ASSERT_EQ(MoveTo(install_.target()), 0);

@@ -336,16 +336,6 @@ TEST_F(RecoveryTest, AMoveIsRefusedWhileAnInterruptedOneWaits) {
 
 // ---- What each interrupted moment leaves, and its recovery -------------------------------------
 
-struct Moment {
-    int32_t phase;
-    uint64_t callsInto;
-    RecoveryAction action;
-};
-
-std::ostream& operator<<(std::ostream& out, const Moment& m) {
-    return out << "phase " << m.phase << " + " << m.callsInto << " calls";
-}
-
 class InterruptedMoveTest : public RecoveryTest, public ::testing::WithParamInterface<Moment> {};
 
 TEST_P(InterruptedMoveTest, IsFinishedOrPutBackWhole) {

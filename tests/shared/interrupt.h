@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 
 #include "TaskMgr/CTaskMgr.h"
+#include "TaskMgr/RecoveryPlan.h"
 #include "platform/sys.h"
 
 namespace testsupport {
@@ -29,5 +31,16 @@ class Interrupter final : public TaskPhaseObserver {
     uint64_t callsInto_;
     bool armed_ = false;
 };
+
+// A moment a run may be stopped at (Interrupter's), and what its recovery must then do.
+struct Moment {
+    int32_t phase;
+    uint64_t callsInto;
+    RecoveryAction action;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Moment& m) {
+    return out << "phase " << m.phase << " + " << m.callsInto << " calls";
+}
 
 }  // namespace testsupport
