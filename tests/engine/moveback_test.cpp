@@ -238,8 +238,7 @@ TEST_F(MoveBackTest, TheBarOfAMoveBackAfterACheckStartsEmpty) {
 
 // Each moment a move back may be stopped at, and what its recovery must then be.
 
-class StoppedMoveBackTest : public MoveBackTest,
-                            public ::testing::WithParamInterface<Moment> {};
+class StoppedMoveBackTest : public MoveBackTest, public ::testing::WithParamInterface<Moment> {};
 
 TEST_P(StoppedMoveBackTest, IsFinishedOrPutBackWhole) {
     const Moment moment = GetParam();
