@@ -7,7 +7,8 @@ The installation and the host folder (journal, services) live on an ext4 image o
 second image: exFAT through exfat-fuse, NTFS through ntfs-3g, or ext4. The target's loop device
 is marked as having a volatile write cache, and its flush count is read from
 /sys/block/loopN/stat. The move is held right before and right after every step that makes
-something durable (halvex-move --hold-at-durable); at each hold both images are copied as they
+something durable (halvex-move --hold-at-durable), and so is the move back that follows it
+(halvex-move --back); at each hold both images are copied as they
 stand, and the target also as it stood at its last flush: what a drive with a volatile cache
 keeps when the power goes. Each cut is mounted back where the move had it, the services are
 set running (they start with the system), and halvex-move --recover runs. Every original file
@@ -148,12 +149,14 @@ class Sweep:
                        "start_hint=0")
         sh("sync")  # the machine as it was before the move: all of it on the media
 
-    def record_move(self):
-        """Runs the move, holding it at every durable step to copy the disks as they stand."""
-        proc = subprocess.Popen([HARNESS, "--target", self.target.point, "--yes", "--hold-at-durable"],
+    def record_move(self, command, label):
+        """Runs the move (or the move back), holding it at every durable step to copy the disks
+        as they stand."""
+        sh("sync")  # what came before is on the media
+        proc = subprocess.Popen([HARNESS, *command, "--hold-at-durable"],
                                 env=self.env(), cwd=self.cwd, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        shots = os.path.join(self.work, "shots")
+        shots = os.path.join(self.work, "shots-" + label.replace(" ", "-"))
         os.makedirs(shots)
         flushed_image = os.path.join(shots, "target-0.img")
         copy_image(self.target.image, flushed_image)
@@ -171,7 +174,7 @@ class Sweep:
             copy_image(self.target.image, target_image)
             if now != flushes:
                 flushes, flushed_image = now, target_image
-            what = line.strip()[len("held: "):]
+            what = label + ", " + line.strip()[len("held: "):]
             self.cuts.append((what + ", the target at its last flush", system_image, flushed_image))
             if flushed_image != target_image:
                 self.cuts.append((what + ", the target as it stands", system_image,
@@ -222,6 +225,7 @@ class Sweep:
             why = said[len("refused: "):]
             places = {top: [p for p in (os.path.join(self.base, top),
                                         os.path.join(self.base, top + "Varko"),
+                                        os.path.join(self.base, top + "Back"),
                                         os.path.join(self.copies, top)) if p in why]
                       for top in TOPS}
             lost = self.whole_at(places)
@@ -252,7 +256,9 @@ class Sweep:
     def run(self):
         self.set_up()
         try:
-            holds = self.record_move()
+            holds = self.record_move(["--target", self.target.point, "--yes"], "moving")
+            # And the library's way home, from the moved state the move left on the media.
+            holds += self.record_move(["--back"], "moving back")
         finally:
             self.target.detach()
             self.system.detach()
