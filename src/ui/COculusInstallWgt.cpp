@@ -145,9 +145,12 @@ const QString kRecoverAskFinish =
     QStringLiteral("\n\nFinish the move now? Yes finishes it; No leaves it for later.");
 const QString kRecoverAskPutBack =
     QStringLiteral("\n\nPut everything back now? Yes puts it back; No leaves it for later.");
+const QString kRecoverAskFinishBack =
+    QStringLiteral("\n\nFinish moving back now? Yes finishes it; No leaves it for later.");
 #else
 const QString kRecoverAskFinish = QString();
 const QString kRecoverAskPutBack = QString();
+const QString kRecoverAskFinishBack = QString();
 #endif
 // A stopped move back: the links may still lead to the games, so "Later" costs nothing but time.
 const QString kRecoverBackWhatHappened =
@@ -163,12 +166,6 @@ const QString kRecoverBackPutBack = QStringLiteral(
 const QString kRecoverBackLater =
     QStringLiteral("\n\nLater leaves everything as it is; Halvex asks again when it starts.");
 const QString kFinishBackLabel = QStringLiteral("Finish moving back");
-#ifdef Q_OS_WIN
-const QString kRecoverAskFinishBack =
-    QStringLiteral("\n\nFinish moving back now? Yes finishes it; No leaves it for later.");
-#else
-const QString kRecoverAskFinishBack = QString();
-#endif
 const QString kRecoverRefused = QStringLiteral(
     "Halvex was stopped while it moved the Oculus folders, and cannot finish or undo that move "
     "safely, so it leaves everything as it is. Where the data is: %1. Please put the folders in "
