@@ -239,6 +239,10 @@ MoveStep StepOf(JournalWork work, int32_t phase) {
     return phase == kEmptying ? MoveStep::kRemovingOld : MoveStep::kCreatingLinks;
 }
 
+uint64_t SizeOfFile(const sys::FindData& data) {
+    return (static_cast<uint64_t>(data.sizeHigh) << 32) | data.sizeLow;
+}
+
 bool IsMissing(uint32_t error) {
     return error == sys::kErrFileNotFound || error == sys::kErrPathNotFound;
 }
@@ -341,7 +345,47 @@ int32_t CRecovery::Assess(const std::wstring& detectedBase, RecoveryPlan& plan) 
         }
     }
     plan.action = Decide(plan.folders, plan.record.copiesChecked);
+    if (plan.journalFound && plan.action != RecoveryAction::kFinish) {
+        if (const int32_t r = WeighContinue(plan); r != 0) return r;
+    }
+    if (plan.action == RecoveryAction::kRefuse && plan.canContinue)
+        plan.action = RecoveryAction::kContinue;
     if (plan.action == RecoveryAction::kRefuse) plan.why = WhyRefused(plan);
+    return 0;
+}
+
+// A move stopped while it copied may go on where its copies are whole: every folder parked,
+// the copies unchecked, and no copy holding an entry its data lacks (which going on would
+// delete with the copy if it failed). A file with other bytes is copied again.
+int32_t CRecovery::WeighContinue(RecoveryPlan& plan) {
+    if (plan.record.work != JournalWork::kMove || plan.record.copiesChecked) return 0;
+    for (const FolderFinding& f : plan.folders) {
+        if (f.place != Place::kParked || f.driveMissing || !f.extra.empty() ||
+            (f.targetExists && !f.contentKnown)) {
+            return 0;
+        }
+    }
+    bool found = false;
+    if (ReadCopyLog(plan.copyLog, found) != 0 || !found) plan.copyLog = Manifest{};
+    for (const FolderFinding& f : plan.folders) {
+        int32_t count = 0;
+        if (const int32_t r = fileOp.CountFiles(f.parked, count, true); r != 0) return r;
+        plan.bytesInAll += fileOp.CountedBytes();
+        const ManifestTree* tree = plan.copyLog.Tree(NameOf(f.source));
+        if (!tree || !f.targetExists) continue;
+        // By sizes and times only: the continue reads each one back before it keeps it.
+        for (const ManifestFile& file : tree->files) {
+            sys::FindData original, copy;
+            if (sys::GetFileInfoFollowed(f.parked + sys::kSep + file.path, original) &&
+                sys::GetFileInfoFollowed(f.target + sys::kSep + file.path, copy) &&
+                SizeOfFile(original) == file.size && original.writeTime == file.writeTime &&
+                SizeOfFile(copy) == file.size) {
+                plan.bytesCopied += file.size;
+            }
+        }
+    }
+    plan.bytesCopied = std::min(plan.bytesCopied, plan.bytesInAll);
+    plan.canContinue = true;
     return 0;
 }
 
@@ -550,6 +594,7 @@ int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f, b
     f.contentKnown = true;
     f.lacking = content.lacking;
     f.own = content.own;
+    f.extra = content.extra;
     return 0;
 }
 

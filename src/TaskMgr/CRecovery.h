@@ -120,6 +120,8 @@ class CRecovery {
 
   private:
     int32_t FromJournal(RecoveryPlan& plan);
+    // Whether the move may go on from its copies (RecoveryPlan::canContinue), and how far.
+    int32_t WeighContinue(RecoveryPlan& plan);
     // A stopped re-pointing: finished when every target is a folder and every old path is a
     // link or nothing.
     int32_t AssessRepoint(RecoveryPlan& plan);

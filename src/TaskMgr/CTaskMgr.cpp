@@ -125,7 +125,8 @@ int32_t CTaskMgr::MoveForward() {
     SetStep(MoveStep::kStoppingServices);
     SetPhase(kStopping);
     // Nothing is stopped or changed before the journal is on disk.
-    if (const int32_t r = BeginJournal(JournalWork::kMove); r != 0) return r;
+    if (const int32_t r = continuing_ ? ResumeJournal() : BeginJournal(JournalWork::kMove); r != 0)
+        return r;
     if (const int32_t r = MakeTargetFolders(); r != 0) {
         HX_LOG.Err(r);
         return r;
@@ -134,7 +135,7 @@ int32_t CTaskMgr::MoveForward() {
 
     SetStep(MoveStep::kPreparing);
     SetPhase(kParking);
-    const int32_t parkResult = ParkSources();
+    const int32_t parkResult = continuing_ ? AdoptParked() : ParkSources();
     totalUnits.store(2 * totalUnits.load() + 10);
     if (parkResult != 0) {
         HX_LOG.Err(parkResult);
@@ -189,7 +190,13 @@ int32_t CTaskMgr::BeginJournal(JournalWork work) {
 
 int32_t CTaskMgr::StopServices() {
     const int32_t r = oculus.StopServices();
-    journal_.SetServices(oculus.StoppedServices());
+    std::vector<std::wstring> stopped = oculus.StoppedServices();
+    // A stopped move's services may be stopped still: they are this move's to start too.
+    for (const std::wstring& name : continuing_ ? continueRecord_.services : stopped) {
+        if (std::find(stopped.begin(), stopped.end(), name) == stopped.end())
+            stopped.push_back(name);
+    }
+    journal_.SetServices(stopped);
     if (r == 0) return 0;
     NoteFailure(r, oculus.serviceName);
     HX_LOG.Err(r);
@@ -276,6 +283,91 @@ int32_t CTaskMgr::ParkSources() {
     return 0;
 }
 
+// ---- Continuing a stopped move -----------------------------------------------------------------
+
+void CTaskMgr::SetContinuing(const JournalRecord& record, Manifest log) {
+    continuing_ = true;
+    continueRecord_ = record;
+    continueLog_ = std::move(log);
+}
+
+int32_t CTaskMgr::ResumeJournal() {
+    const int32_t r = journal_.Resume(continueRecord_, kStopping);
+    if (r == 0) return 0;
+    std::wstring journalPath;
+    GetJournalPath(journalPath);
+    NoteFailure(r, journalPath);
+    HX_LOG.Err(r);
+    return r;
+}
+
+// The stopped move's parked folders, counted and checked as a move checks its sources.
+int32_t CTaskMgr::AdoptParked() {
+    size_t k = 0;
+    for (const auto& [source, target] : pairs) {
+        std::wstring parkedName;
+        for (const JournalFolder& folder : continueRecord_.folders) {
+            if (folder.source == source) parkedName = folder.parked;
+        }
+        int32_t count = 0;
+        if (const int32_t r = parkedName.empty() ? kCodeNothingParked
+                                                 : fileOp.CountFiles(parkedName, count, true);
+            r != 0) {
+            NoteFailure(r, parkedName.empty() ? source : parkedName);
+            HX_LOG.Err(r);
+            return r;
+        }
+        parked.emplace(parkedName, target);
+        totalUnits.fetch_add(count);
+        Tree& tree = trees_[std::min(k++, kTrees - 1)];
+        tree.name = LeafOf(source);
+        tree.files.fetch_add(count);
+        tree.bytes.fetch_add(fileOp.CountedBytes());
+        tree.holeBytes.fetch_add(fileOp.CountedHoleBytes());
+        if (int32_t r = movecheck::NoMountPointsBelow(parkedName);
+            r != 0 || (r = movecheck::NotInUse(parkedName)) != 0) {
+            sys::SetLastError(0);
+            NoteFailure(r, source);
+            HX_LOG.Err(r);
+            return r;
+        }
+    }
+    return 0;
+}
+
+int32_t CTaskMgr::KeepWhatWasCopied(const std::vector<CopyJob>& jobs) {
+    kept_.assign(jobs.size(), ManifestTree{});
+    uint64_t logged = 0;
+    for (const CopyJob& job : jobs) {
+        if (const ManifestTree* tree = continueLog_.Tree(job.name)) {
+            for (const ManifestFile& file : tree->files)
+                logged += file.size;
+        }
+    }
+    bytesLogged_.store(logged);
+    SetStep(MoveStep::kCheckingCopied);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        kept_[i].name = jobs[i].name;
+        const ManifestTree* tree = continueLog_.Tree(jobs[i].name);
+        if (!tree) continue;
+        if (const int32_t r = fileOp.KeptCopies(jobs[i].from, jobs[i].to, *tree, kept_[i]);
+            r != 0) {
+            NoteFailure(r, jobs[i].to);
+            HX_LOG.Err(r);
+            return r;
+        }
+    }
+    fileOp.ForgetVerifiedBytes();
+    uint64_t kept = 0;
+    for (const ManifestTree& tree : kept_) {
+        for (const ManifestFile& file : tree.files)
+            kept += file.size;
+    }
+    bytesKept_.store(kept);
+    HX_LOG.Detail("continuing: ", kept, " bytes of the stopped copy kept");
+    return 0;
+}
+
 // The checks of a source and its target before anything is parked; see MoveChecks.h.
 int32_t CTaskMgr::CheckBeforeParking(const std::wstring& source, const std::wstring& target,
                                      size_t longestFile, size_t longestFolder) {
@@ -292,15 +384,34 @@ int32_t CTaskMgr::CopyParked() {
 }
 
 int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManifest) {
+    if (continuing_) {
+        if (const int32_t r = KeepWhatWasCopied(jobs); r != 0) return r;
+        SetStep(MoveStep::kCopying);
+    }
+    // A move lists each file copied as it goes, so that a stop halfway can be continued. Only a
+    // hint: without it, a continue copies everything again.
+    if (writeManifest && copyLog_.Open(!continuing_) != 0)
+        HX_LOG.Detail("no copy log: a stopped move would copy everything again");
+    if (writeManifest) fileOp.LogCopies(&copyLog_);
     int32_t k = 0;
     Manifest manifest;
     manifest.trees.reserve(jobs.size());  // the copy lists into each tree by its address
-    for (const CopyJob& job : jobs) {
+    for (size_t j = 0; j < jobs.size(); ++j) {
+        const CopyJob& job = jobs[j];
         copyTree_.store(std::min(k++, static_cast<int32_t>(kTrees) - 1));
-        copyTreeStartBytes_.store(fileOp.ReadCounters().copiedBytes);
+        // A tree's kept files count as copied from its start: they were counted when found.
+        uint64_t keptHere = 0;
+        if (continuing_) {
+            for (const ManifestFile& file : kept_[j].files)
+                keptHere += file.size;
+        }
+        const uint64_t copiedNow = fileOp.ReadCounters().copiedBytes;
+        copyTreeStartBytes_.store(copiedNow > keptHere ? copiedNow - keptHere : 0);
         ManifestTree& tree = manifest.trees.emplace_back();
         tree.name = job.name;
         fileOp.CollectManifest(&tree);
+        copyLog_.Tree(job.name);
+        if (continuing_) fileOp.ContinueInto(&kept_[j]);
         const int32_t copied = fileOp.CopyTree(job.from, job.to);
         fileOp.CollectManifest(nullptr);
         if (const int32_t r = copied; r != 0) {
@@ -314,6 +425,8 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
             return kCodeCancelled;
         }
     }
+    fileOp.LogCopies(nullptr);
+    copyLog_.Close();
     SetStep(MoveStep::kCheckingCopies);
     // The originals are deleted next: the copies must be on disk, not only in a cache.
     for (const CopyJob& job : jobs) {
@@ -389,6 +502,13 @@ int32_t CTaskMgr::MakeTargetFolders() {
     for (const auto& [source, target] : pairs)
         wanted.push_back(target);
     for (const std::wstring& folder : wanted) {
+        // Continuing, the stopped move made them: they are this move's.
+        if (continuing_ && !sys::IsLinkOrReparsePoint(folder) &&
+            (sys::GetFileAttributesW(folder) & sys::kAttrDirectory) &&
+            sys::GetFileAttributesW(folder) != sys::kInvalidFileAttributes) {
+            madeFolders_.push_back(folder);
+            continue;
+        }
         if (!sys::CreateDirectoryW(folder)) {
             const int32_t r = SystemCode(sys::GetLastError());
             NoteFailure(r, folder);
@@ -492,6 +612,9 @@ int32_t CTaskMgr::Execute() {
     direction.store(0);
     linksTried_.clear();
     servicesRestarted_ = true;
+    bytesKept_.store(0);
+    bytesLogged_.store(0);
+    continued_ = continuing_;
     int32_t rr = 0;
 
     int32_t result = back_ ? MoveBackward() : MoveForward();
@@ -520,7 +643,9 @@ int32_t CTaskMgr::Execute() {
                 case kCopyFirst:
                 case kCopied:
                 case kCancelled:  // a copy failed after a cancel was accepted
-                    rr = RestoreParked(p == kCopyFirst ? Clear::kFirstCopy : Clear::kCopies);
+                    // A continued move's second copy may hold what the stopped one made.
+                    rr = RestoreParked(p == kCopyFirst && !continuing_ ? Clear::kFirstCopy
+                                                                       : Clear::kCopies);
                     if (rr == 0) RestartServicesAfterRollback();
                     break;
                 case kLinking:
@@ -554,6 +679,10 @@ int32_t CTaskMgr::Execute() {
             RemoveManifest(ManifestFileName::kMoving);
         }
     }
+    // The copy log serves only a move stopped while it copied.
+    copyLog_.Close();
+    if (!back_ && rr == 0) RemoveManifest(ManifestFileName::kCopied);
+    continuing_ = false;
 
     SetStep(MoveStep::kFinishing);
     SetPhase(kFinished);
@@ -578,7 +707,14 @@ int32_t CTaskMgr::RenameBack(const std::wstring& parkedFolder, const std::wstrin
 // the rollback unclean (the user's folders are where they were).
 void CTaskMgr::RestartServicesAfterRollback() {
     SetStep(MoveStep::kRestartingServices);
-    if (const int32_t r = oculus.RestartStoppedServices(); r != 0) {
+    int32_t r = oculus.RestartStoppedServices();
+    // A continued move's services may have been stopped by the move it continued.
+    if (const int32_t earlier =
+            continued_ ? oculus.StartServicesIfStopped(continueRecord_.services) : 0;
+        r == 0 && earlier != 0) {
+        r = earlier;
+    }
+    if (r != 0) {
         servicesRestarted_ = false;
         HX_LOG.Detail("services not started again after the rollback: ", r);
         HX_LOG.Err(r);
@@ -663,6 +799,7 @@ float CTaskMgr::ForwardFraction() const {
             return kStopShare * Part(oculus.ServicesHandled(), kServices);
         case MoveStep::kPreparing:
             return kStopShare;
+        case MoveStep::kCheckingCopied:  // what is found whole counts as copied
         case MoveStep::kCopying: {
             const CFileOp::Counters done = fileOp.ReadCounters();
             uint64_t files = 0;
@@ -713,8 +850,9 @@ MoveSnapshot CTaskMgr::Snapshot() const {
     snapshot.step = static_cast<MoveStep>(step_.load());
     snapshot.back = back_.load();
     const int32_t now = phase.load();
-    const bool inCopy =
-        snapshot.step == MoveStep::kCopying || snapshot.step == MoveStep::kCheckingCopies;
+    const bool inCopy = snapshot.step == MoveStep::kCopying ||
+                        snapshot.step == MoveStep::kCheckingCopies ||
+                        snapshot.step == MoveStep::kCheckingCopied;
     snapshot.cancellable = inCopy && (now == kCopyFirst || now == kCopied);
     snapshot.cancelled = cancelAccepted_.load();
     const CFileOp::Counters done = fileOp.ReadCounters();
@@ -724,6 +862,8 @@ MoveSnapshot CTaskMgr::Snapshot() const {
     snapshot.holeBytesDone = done.holeBytes;
     for (const Tree& tree : trees_)
         snapshot.holeBytesTotal += tree.holeBytes.load();
+    snapshot.bytesKept = bytesKept_.load();
+    if (snapshot.step == MoveStep::kCheckingCopied) snapshot.treeBytesTotal = bytesLogged_.load();
     if (snapshot.step == MoveStep::kCopying) {
         const Tree& tree = trees_[static_cast<size_t>(copyTree_.load())];
         snapshot.treeName = tree.name;

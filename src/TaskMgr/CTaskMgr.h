@@ -57,6 +57,13 @@ class CTaskMgr {
     // The next Execute brings a moved library home instead of moving it: each pair is then a
     // link (source) and the moved folder it leads to (target). See MoveBack.cpp.
     void SetMovingBack(bool back) { back_.store(back); }
+    // The next Execute continues the move that record journals, stopped while it copied (its
+    // pairs must be set too): its folders are parked already, and each file of log (the copy
+    // log it left) whose copy is still whole is kept rather than copied again. Used once.
+    void SetContinuing(const JournalRecord& record, Manifest log);
+    // What the last continued move found copied whole before it began: kept, not copied again.
+    uint64_t BytesKept() const { return bytesKept_.load(); }
+    bool Continued() const { return continued_; }
     // The bytes of each source, as the target check sized them just before: the count of the
     // next move then only lists names. Used once.
     struct SourceSize {
@@ -93,15 +100,20 @@ class CTaskMgr {
     std::map<std::wstring, SourceSize> knownBytes_;
     int32_t MoveForward();
     int32_t MakeTargetFolders();
+    int32_t ResumeJournal();  // continuing: the stopped move's journal, as this one's
+    int32_t AdoptParked();    // continuing: the folders the stopped move parked
     void RemoveMadeFolders();
     int32_t ParkSources();
     int32_t CopyParked();
     struct CopyJob {
         std::wstring from, to, name;  // name: the tree's, as the manifest lists it
     };
+    std::vector<ManifestTree> kept_;  // continuing: per job, what is kept
     // Copies each job, flushes the copies, compares them with their originals, reads them back
     // from the media and records them checked; writeManifest keeps the hashes for a recovery.
     int32_t CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManifest);
+    // Continuing: finds which files of the stopped move's copies are whole (kept_).
+    int32_t KeepWhatWasCopied(const std::vector<CopyJob>& jobs);
 
     // Moving back (MoveBack.cpp).
     int32_t MoveBackward();
@@ -173,6 +185,14 @@ class CTaskMgr {
     std::atomic<int32_t> cancelsInFlight_{0};  // a Cancel between accepting and flagging
     TaskPhaseObserver* observer_ = nullptr;
     std::atomic<bool> back_{false};
-    PathMap homeCopies_;   // moving back: link -> the home copy's name beside it
+    PathMap homeCopies_;  // moving back: link -> the home copy's name beside it
+    // Continuing a stopped move: its journal and its copy log; what was kept, in bytes.
+    bool continuing_ = false;
+    bool continued_ = false;
+    JournalRecord continueRecord_;
+    Manifest continueLog_;
+    std::atomic<uint64_t> bytesKept_{0};
+    std::atomic<uint64_t> bytesLogged_{0};  // what the log lists, which the check reads
+    CopyLog copyLog_;
     MoveJournal journal_;  // on disk from the first step until the end; see MoveJournal.h
 };

@@ -391,6 +391,20 @@ int32_t MoveJournal::Begin(const PathMap& pairs, int32_t phase, JournalWork work
     return 0;
 }
 
+int32_t MoveJournal::Resume(const JournalRecord& record, int32_t phase) {
+    record_ = record;
+    record_.work = JournalWork::kMove;
+    record_.phase = phase;
+    record_.copiesChecked = false;
+    for (JournalFolder& folder : record_.folders)
+        folder.linked = false;
+    active_ = false;
+    keep_ = false;
+    if (const int32_t r = WriteJournal(record_); r != 0) return r;
+    active_ = true;
+    return 0;
+}
+
 JournalFolder* MoveJournal::FolderOf(const std::wstring& source) {
     for (JournalFolder& folder : record_.folders) {
         if (folder.source == source) return &folder;

@@ -102,6 +102,9 @@ class MoveJournal {
     // SetServices narrows them down.
     int32_t Begin(const PathMap& pairs, int32_t phase, JournalWork work = JournalWork::kMove);
     void SetServices(std::vector<std::wstring> services) { record_.services = std::move(services); }
+    // Takes over a stopped move's journal (record), to continue that move from phase: its
+    // folders, parked names and services stay; the copies are unchecked again.
+    int32_t Resume(const JournalRecord& record, int32_t phase);
     // Source folder -> the name it will be parked under.
     int32_t PlanParking(const PathMap& parkedNames);
     void Parked(const std::wstring& source, const std::wstring& parkedName);

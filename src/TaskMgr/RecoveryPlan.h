@@ -9,7 +9,10 @@
 #include "TaskMgr/MoveJournal.h"
 #include "fileOp/Manifest.h"
 
-enum class RecoveryAction : int32_t { kNothing, kFinish, kPutBack, kRefuse };
+// kContinue: a move stopped while it copied goes on from the copies it made (CTaskMgr continues
+// it). Offered beside Put back (RecoveryPlan::canContinue), or alone where Put back would delete
+// a copy that holds other bytes than its data.
+enum class RecoveryAction : int32_t { kNothing, kFinish, kPutBack, kRefuse, kContinue };
 
 // One of the platform's folders ("Software", "Downloads") as the disk shows it.
 struct FolderFinding {
@@ -32,7 +35,8 @@ struct FolderFinding {
     bool contentKnown = false;
     std::wstring lacking;
     std::wstring own;
-    std::wstring odd;  // for kUnclear: what does not fit
+    std::wstring extra;  // of own, an entry the data lacks, or holds as another kind
+    std::wstring odd;    // for kUnclear: what does not fit
     // The copy is missing because the drive that holds it is not connected (the journal names
     // its volume, and no attached volume is it).
     bool driveMissing = false;
@@ -49,6 +53,14 @@ struct RecoveryPlan {
     // Finish reads the copies back against it before anything changes.
     bool manifestFound = false;
     Manifest manifest;
+    // A move stopped while it copied, each folder parked, and no copy holding an entry of its
+    // own: it may go on from its copies. The copy log it left (empty without one); the bytes of
+    // the parked folders, and of them, about how many the log lists as copied (a continue
+    // reads those back before it keeps them).
+    bool canContinue = false;
+    Manifest copyLog;
+    uint64_t bytesInAll = 0;
+    uint64_t bytesCopied = 0;
 
     // The folder that holds the copies ("Oculus game"), from the first copy; empty when unknown.
     std::wstring CopiesFolder() const;

@@ -39,9 +39,11 @@ void CExeThread::run() {
 
     switch (operation) {
         case kOpMove:
-        case kOpMoveBack: {
-            const int32_t code =
-                operation == kOpMove ? engine->MoveInstallation() : engine->MoveBack();
+        case kOpMoveBack:
+        case kOpContinue: {
+            const int32_t code = operation == kOpMove       ? engine->MoveInstallation()
+                                 : operation == kOpMoveBack ? engine->MoveBack()
+                                                            : engine->ContinueMove();
             monitor.MoveReturned();
             result = code;
             if (HasRollback(code)) rollbackClean = engine->IsRollbackClean();

@@ -77,6 +77,10 @@ class IArSet {
     // CancelMove and GetMoveOutcome speaking of it: a move result, or kCodeNotMoved when the
     // library is not moved (or lies on a drive other than the one it was moved to).
     virtual int32_t MoveBack() { return kCodeNotMoved; }
+    // Continues a move that was stopped while it copied, from the copies it made (the recovery's
+    // kContinue), as a move: GetProgress, GetMoveSnapshot, CancelMove and GetMoveOutcome speak of
+    // it. A move result, or kCodeRecoveryRefused when the disk offers no such continue now.
+    virtual int32_t ContinueMove() { return kCodeRecoveryRefused; }
 
   protected:
     ~IArSet() = default;

@@ -25,6 +25,7 @@ std::wstring CMoveMonitor::Status(uint32_t tickMs) {
     canCancel_.store(snapshot.cancellable && !HasReturned());
     const bool copying = snapshot.step == MoveStep::kCopying;
     const bool checking = snapshot.step == MoveStep::kCheckingCopies;
+    const bool checkingKept = snapshot.step == MoveStep::kCheckingCopied;
     if (snapshot.step != meteredStep_) meter_.Reset();  // a speed belongs to what it measured
     meteredStep_ = snapshot.step;
     if (copying) {
@@ -34,6 +35,8 @@ std::wstring CMoveMonitor::Status(uint32_t tickMs) {
                       snapshot.bytesTotal - std::min(snapshot.holeBytesTotal, snapshot.bytesTotal));
     } else if (checking) {
         meter_.Sample(tickMs, snapshot.verifiedBytes, snapshot.bytesTotal);
+    } else if (checkingKept) {
+        meter_.Sample(tickMs, snapshot.verifiedBytes, snapshot.treeBytesTotal);
     }
-    return StatusText(snapshot, copying || checking ? &meter_ : nullptr);
+    return StatusText(snapshot, copying || checking || checkingKept ? &meter_ : nullptr);
 }

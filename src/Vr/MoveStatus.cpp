@@ -44,8 +44,9 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
                                                  : L"Undoing the move: ";
     // A cancel ends the copy (or its check) before the rollback names its first step: the
     // copy's numbers would tell of a move that no longer goes on.
-    const bool copyEnding =
-        snapshot.step == MoveStep::kCopying || snapshot.step == MoveStep::kCheckingCopies;
+    const bool copyEnding = snapshot.step == MoveStep::kCopying ||
+                            snapshot.step == MoveStep::kCheckingCopies ||
+                            snapshot.step == MoveStep::kCheckingCopied;
     if (snapshot.cancelled && copyEnding) return undo + L"removing the copies" + kEllipsis;
     switch (snapshot.step) {
         case MoveStep::kIdle:
@@ -65,6 +66,12 @@ std::wstring StepWords(const MoveSnapshot& snapshot, const CSpeedMeter* meter) {
             }
             return WithSpeed(text, meter);
         }
+        case MoveStep::kCheckingCopied:
+            // Continuing: what the stopped move copied, read back before it is kept.
+            return WithSpeed(L"Checking what was already copied: " +
+                                 sys::FormatBytes(snapshot.verifiedBytes) + L" of " +
+                                 sys::FormatBytes(snapshot.treeBytesTotal),
+                             meter);
         case MoveStep::kCheckingCopies:
             // The copies read back from the target's drive: as long as a copy of the bytes.
             return WithSpeed(L"Checking the copies: " + sys::FormatBytes(snapshot.verifiedBytes) +
@@ -112,6 +119,7 @@ std::wstring CancelNote(const MoveSnapshot& snapshot) {
         case MoveStep::kPreparing:
             return L"Cancel becomes possible once copying starts.";
         case MoveStep::kCopying:  // only for the moment the copy's window opens
+        case MoveStep::kCheckingCopied:
             return {};
         case MoveStep::kCheckingCopies:  // the window has just closed behind the check
         case MoveStep::kCreatingLinks:

@@ -249,6 +249,64 @@ int32_t CVr::MoveBackSteps() {
     return r;
 }
 
+int32_t CVr::ContinueMove() {
+    taskRan = false;
+    movedBack = false;
+    gameFolder.clear();
+    movedFromVolume.clear();
+    lastResult = ContinueMoveSteps();
+    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted ||
+        lastResult == kCodeOldDataLeft) {
+        RecordMove(installBase);
+    }
+    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted) KeepManifestOfTheMove();
+    return lastResult;
+}
+
+int32_t CVr::ContinueMoveSteps() {
+    watched_.store(Watched::kMove);
+    RecoveryPlan plan;
+    if (const int32_t r = recovery.Assess(DetectedBase(), plan); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    if (!plan.canContinue) {
+        HX_LOG.Detail("continue: the disk no longer calls for it");
+        HX_LOG.Err(kCodeRecoveryRefused);
+        return kCodeRecoveryRefused;
+    }
+    if (installBase.empty()) installBase = plan.record.base;
+    gameFolder = plan.CopiesFolder();
+    CTaskMgr::PathMap pairs;
+    for (const JournalFolder& folder : plan.record.folders)
+        pairs.emplace(folder.source, folder.target);
+    // The drive the data left: where the parked folders' data lies (behind an earlier link).
+    if (!plan.record.folders.empty()) {
+        CFileOp fileOp;
+        std::wstring real, volume;
+        if (fileOp.GetFinalPath(plan.record.folders.front().parked, real) == 0 &&
+            sys::GetVolumePathNameW(real, volume)) {
+            movedFromVolume = sys::WithoutTrailingSeparators(volume, 1);
+        }
+    }
+    if (const int32_t r = task.SetPairs(std::move(pairs)); r != 0) return r;
+    task.SetContinuing(plan.record, std::move(plan.copyLog));
+    taskRan = true;
+    if (const int32_t r = task.Execute(); r != 0) {
+        HX_LOG.Err(r);
+        return r;
+    }
+    const std::wstring software = std::wstring(1, sys::kSep) + L"Software";
+    for (const JournalFolder& folder : plan.record.folders) {
+        if (folder.source.size() >= software.size() &&
+            folder.source.compare(folder.source.size() - software.size(), software.size(),
+                                  software) == 0) {
+            movedSoftware = folder.target;
+        }
+    }
+    return 0;
+}
+
 MoveSnapshot CVr::GetMoveSnapshot() {
     if (watched_.load() == Watched::kMove) return task.Snapshot();
     MoveSnapshot snapshot;
@@ -394,6 +452,8 @@ MoveOutcome CVr::GetMoveOutcome() {
         !gameFolder.empty() && sys::QuerySameVolume(left, gameFolder, same) && same;
     outcome.logPath = LogFilePath();
     outcome.back = movedBack;
+    outcome.continued = task.Continued();
+    outcome.bytesKept = task.BytesKept();
     return outcome;
 }
 
@@ -428,6 +488,8 @@ int32_t CVr::Recover(RecoveryAction action) {
         KeepManifestOfTheMove();
     }
     if (r == 0 && action == RecoveryAction::kPutBack) RemoveManifest(ManifestFileName::kMoving);
+    // A stopped move's copy log serves only to continue it.
+    if (r == 0 || r == kCodeServicesNotStarted) RemoveManifest(ManifestFileName::kCopied);
     return r;
 }
 

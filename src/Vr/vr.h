@@ -17,6 +17,7 @@ class CVr final : public IArSet {
     int32_t CheckTargetDir(std::wstring target) override;
     int32_t MoveInstallation() override;
     int32_t MoveBack() override;
+    int32_t ContinueMove() override;
     int32_t CancelMove() override;
     int32_t GetProgress(float& fraction) override;
     MoveSnapshot GetMoveSnapshot() override;
@@ -54,6 +55,7 @@ class CVr final : public IArSet {
     int32_t Detect();
     int32_t MoveInstallationSteps();
     int32_t MoveBackSteps();
+    int32_t ContinueMoveSteps();
     std::wstring DataVolume();
     std::wstring DetectedBase();  // empty when the installation is not found
 

@@ -454,6 +454,85 @@ int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
     if (const int32_t first = pool.Finish(); first != 0) r = first;
     pool_ = nullptr;
     hardLinks_.clear();
+    kept_.clear();
+    continuing_ = false;
+    return r;
+}
+
+void CFileOp::ContinueInto(const ManifestTree* kept) {
+    kept_.clear();
+    continuing_ = kept != nullptr;
+    if (!kept) return;
+    for (const ManifestFile& file : kept->files)
+        kept_.emplace(file.path, file);
+}
+
+// What a stopped copy left at to, out of the way of a new copy. A name that is not there is fine.
+int32_t CFileOp::ClearForCopy(const std::wstring& to) {
+    if (!continuing_) return 0;
+    const uint32_t attributes = sys::GetFileAttributesW(to);
+    if (attributes == sys::kInvalidFileAttributes) {
+        const uint32_t error = sys::GetLastError();
+        return error == sys::kErrFileNotFound || error == sys::kErrPathNotFound
+                   ? 0
+                   : FailedCall(HX_LOG);
+    }
+    // A folder where the original has a file holds what no copy made: the recovery refuses it.
+    if ((attributes & sys::kAttrDirectory) && !(attributes & sys::kAttrReparsePoint))
+        return NameTaken(HX_LOG, to);
+    const bool removed = (attributes & sys::kAttrReparsePoint) && (attributes & sys::kAttrDirectory)
+                             ? sys::RemoveDirectoryW(to)
+                             : sys::DeleteFileW(to);
+    return removed ? 0 : FailedCall(HX_LOG);
+}
+
+int32_t CFileOp::KeptCopies(const std::wstring& original, const std::wstring& copy,
+                            const ManifestTree& logged, ManifestTree& kept) {
+    CCopyPool pool(CopyThreads(), cancelFlag);
+    std::mutex keptLock;
+    const sys::ReadProgress progress = [this, &pool](uint64_t newBytes) {
+        verifiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
+        return !cancelFlag.load(std::memory_order_relaxed) && pool.Failure() == 0;
+    };
+    const auto check = [&](const ManifestFile& file) -> int32_t {
+        sys::FindData now;
+        const std::wstring from = original + sys::kSep + file.path;
+        const std::wstring to = copy + sys::kSep + file.path;
+        // Changed since it was copied, or not a plain file any more: copied again.
+        if (!sys::GetFileInfoFollowed(from, now) || SizeOf(now) != file.size ||
+            now.writeTime != file.writeTime || now.links > 1 || sys::IsLinkOrReparsePoint(to) ||
+            !sys::GetFileInfoFollowed(to, now) || SizeOf(now) != file.size ||
+            (now.attributes & sys::kAttrDirectory)) {
+            return 0;
+        }
+        sys::ContentHash read;
+        if (!sys::HashFromMedia(to, read, progress)) {
+            const uint32_t error = sys::GetLastError();
+            if (error == sys::kErrRequestAborted && cancelFlag.load()) {
+                HX_LOG.Err(kCodeCancelled);
+                return kCodeCancelled;
+            }
+            if (error == sys::kErrRequestAborted) return pool.Failure();
+            return FailedCall(HX_LOG);
+        }
+        if (read != file.hash) return 0;
+        copiedBytes_.fetch_add(file.size, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(keptLock);
+        kept.files.push_back(file);
+        return 0;
+    };
+    CCopyPool::Group* group = pool.OpenGroup(nullptr, [] { return 0; });
+    int32_t r = 0;
+    for (const ManifestFile& file : logged.files) {
+        if (cancelFlag.load(std::memory_order_relaxed)) {
+            r = kCodeCancelled;
+            break;
+        }
+        if ((r = pool.Run(group, [&check, &file] { return check(file); })) != 0) break;
+    }
+    pool.CloseGroup(group);
+    if (r != 0) pool.Fail(r);
+    if (const int32_t first = pool.Finish(); first != 0) r = first;
     return r;
 }
 
@@ -484,8 +563,12 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
         // Made new or not at all: an existing folder here would merge two trees into one.
         if (!sys::CreateDirectoryW(to)) {
             const uint32_t error = sys::GetLastError();
-            if (error == sys::kErrAlreadyExists) return NameTaken(HX_LOG, to);
-            if (!sys::IsBenignError(error)) return FailedCall(HX_LOG);
+            // Continuing, a folder of the stopped copy is filled.
+            const bool filled = continuing_ && error == sys::kErrAlreadyExists &&
+                                !sys::IsLinkOrReparsePoint(to) &&
+                                (sys::GetFileAttributesW(to) & sys::kAttrDirectory);
+            if (error == sys::kErrAlreadyExists && !filled) return NameTaken(HX_LOG, to);
+            if (!filled && !sys::IsBenignError(error)) return FailedCall(HX_LOG);
         }
         if (const int32_t r = CopyInner(from, to, group); r != 0) {
             HX_LOG.Err(r);
@@ -493,6 +576,17 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
         }
         return 0;
     }
+    if (entry.links <= 1 && kind != EntryKind::kBareLink) {
+        if (const auto it = kept_.find(to.substr(std::min(to.size(), copyRoot_.size() + 1)));
+            it != kept_.end()) {
+            // Its bytes were counted when it was found whole; listed as it was copied then.
+            copiedFiles_.fetch_add(1, std::memory_order_relaxed);
+            doneFiles.fetch_add(1);
+            if (manifest_) List(to, it->second, false);
+            return 0;
+        }
+    }
+    if (const int32_t r = ClearForCopy(to); r != 0) return r;
     if (kind == EntryKind::kBareLink) {
         if (!sys::CopySymbolicLinkW(from, to)) {
             if (IsTakenError(sys::GetLastError())) return NameTaken(HX_LOG, to);
@@ -559,9 +653,10 @@ int32_t CFileOp::CopyFileContent(const std::wstring& from, const std::wstring& t
 }
 
 // Lists a copied file by its path below the copy's folder.
-void CFileOp::List(const std::wstring& to, ManifestFile file) {
+void CFileOp::List(const std::wstring& to, ManifestFile file, bool toLog) {
     file.path = to.substr(std::min(to.size(), copyRoot_.size() + 1));
     std::lock_guard<std::mutex> lock(manifestLock_);
+    if (log_ && toLog) log_->Add(file);
     manifest_->files.push_back(std::move(file));
 }
 
@@ -892,12 +987,14 @@ int32_t CFileOp::CompareContentInner(const std::wstring& original, const std::ws
             if (!linkThere) {
                 lacks(path);
                 owns(there);
+                if (found.extra.empty()) found.extra = there;
             }
             return 0;
         }
         if (folderThere != (kind == EntryKind::kFolder) || linkThere) {
             lacks(path);
             owns(there);
+            if (found.extra.empty()) found.extra = there;
             return 0;
         }
         if (kind == EntryKind::kFolder) return CompareContentInner(path, there, found);
@@ -912,7 +1009,10 @@ int32_t CFileOp::CompareContentInner(const std::wstring& original, const std::ws
     };
     const WalkResult walked = WalkFolder(original, cancelFlag, visit);
     if (walked.code != 0) return walked.code;
-    if (!copied.empty()) owns(copy + sys::kSep + copied.begin()->first);
+    if (!copied.empty()) {
+        owns(copy + sys::kSep + copied.begin()->first);
+        if (found.extra.empty()) found.extra = copy + sys::kSep + copied.begin()->first;
+    }
     return 0;
 }
 

@@ -98,6 +98,21 @@ class CFileOp {
     // original's size and last write, by its path below the copied folder (in no fixed order:
     // files are copied side by side). Null: no hashing.
     void CollectManifest(ManifestTree* tree) { manifest_ = tree; }
+    // With a log, CopyTree adds each file it lists in the manifest to it as its copy ends.
+    void LogCopies(CopyLog* log) { log_ = log; }
+    // Continuing a stopped move: CopyTree then copies into the copy it left. Each file of kept
+    // (by its path below the copied folder) counts as copied, and is listed as kept lists it;
+    // every other entry found there is replaced, and folders found there are filled. Null: every
+    // entry is made new. Cleared by CopyTree.
+    void ContinueInto(const ManifestTree* kept);
+    // The files of logged (a copy log's tree) that a stopped move copied whole: the original
+    // below original still has the logged size and last write, and the copy below copy, a plain
+    // file, reads back from its drive, around the caches, to the logged hash. Those are added
+    // to kept, and their bytes count as copied. Read on the copy's threads. 0, 3 when cancelled,
+    // or the code of a failed read.
+    int32_t KeptCopies(const std::wstring& original, const std::wstring& copy,
+                       const ManifestTree& logged, ManifestTree& kept);
+    void ForgetVerifiedBytes() { verifiedBytes_.store(0); }
     // Reads every file of tree back from the drive that holds copy, around the caches, and
     // compares it with its hash: 0 when all match; kCodeCopyCorrupt with the first that differs
     // or is missing in difference; 3 when cancelled; or the code of a failed read. The bytes
@@ -130,9 +145,12 @@ class CFileOp {
     // where the original has data); own: the first path of an entry or bytes that the copy
     // holds and the original does not (added, longer, other bytes). A file with other bytes is
     // both. Both empty: the same. 0, 3 when cancelled, or the code of a failed listing or read.
+    // extra: the first entry that the copy holds and the original lacks, or holds as another
+    // kind (also in own).
     struct ContentDifference {
         std::wstring lacking;
         std::wstring own;
+        std::wstring extra;
     };
     int32_t CompareContent(std::wstring original, std::wstring copy, ContentDifference& found);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
@@ -168,7 +186,8 @@ class CFileOp {
                       CCopyPool::Group* group);
     int32_t CopyFileContent(const std::wstring& from, const std::wstring& to, uint64_t size,
                             ManifestFile* listed = nullptr);
-    void List(const std::wstring& to, ManifestFile file);
+    void List(const std::wstring& to, ManifestFile file, bool toLog = true);
+    int32_t ClearForCopy(const std::wstring& to);
     void FileCopied(uint64_t bytesNotYetCounted);
     int32_t DeleteInner(const std::wstring& folder, bool keepRoot);
     int32_t VerifyTree(const std::wstring& original, const std::wstring& copy,
@@ -215,6 +234,9 @@ class CFileOp {
     std::map<std::pair<uint64_t, uint64_t>, ManifestFile> hardLinkFiles_;  // with a manifest
     CCopyPool* pool_ = nullptr;  // the copy walk's, while CopyTree runs
     ManifestTree* manifest_ = nullptr;
+    CopyLog* log_ = nullptr;
+    std::map<std::wstring, ManifestFile> kept_;  // continuing: what is taken as copied
+    bool continuing_ = false;
     std::wstring copyRoot_;    // the copy walk's target, while CopyTree runs
     std::mutex manifestLock_;  // the copy threads list their files in manifest_
     std::atomic<uint64_t> verifiedBytes_{0};

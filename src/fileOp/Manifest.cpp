@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <map>
 
 #include "ground/LineText.h"
 #include "ground/ResultCodes.h"
@@ -66,8 +67,10 @@ bool ParseFile(std::string_view text, ManifestFile& file) {
 std::wstring FileName(ManifestFileName which) {
     std::wstring folder;
     if (!sys::GetStateFolder(folder)) return {};
-    return folder + sys::kSep +
-           (which == ManifestFileName::kMoving ? L"move.manifest" : L"moved.manifest");
+    const wchar_t* name = which == ManifestFileName::kMoving  ? L"move.manifest"
+                          : which == ManifestFileName::kMoved ? L"moved.manifest"
+                                                              : L"move.copied";
+    return folder + sys::kSep + name;
 }
 
 int32_t Failed(const CLogSite& site) {
@@ -85,18 +88,31 @@ const ManifestTree* Manifest::Tree(const std::wstring& name) const {
     return nullptr;
 }
 
+namespace {
+
+std::string FileLine(const ManifestFile& file) {
+    std::string out = "file=" + Hex(file.hash) + ' ' + std::to_string(file.size) + ' ' +
+                      std::to_string(file.writeTime) + ' ';
+    AppendLineValue(out, file.path);
+    out += '\n';
+    return out;
+}
+
+std::string TreeLine(const std::wstring& name) {
+    std::string out = "tree=";
+    AppendLineValue(out, name);
+    out += '\n';
+    return out;
+}
+
+}  // namespace
+
 std::string SerializeManifest(const Manifest& manifest) {
     std::string out = "version=" + std::to_string(kVersion) + "\n";
     for (const ManifestTree& tree : manifest.trees) {
-        out += "tree=";
-        AppendLineValue(out, tree.name);
-        out += '\n';
-        for (const ManifestFile& file : tree.files) {
-            out += "file=" + Hex(file.hash) + ' ' + std::to_string(file.size) + ' ' +
-                   std::to_string(file.writeTime) + ' ';
-            AppendLineValue(out, file.path);
-            out += '\n';
-        }
+        out += TreeLine(tree.name);
+        for (const ManifestFile& file : tree.files)
+            out += FileLine(file);
     }
     out += "end=1\n";
     return out;
@@ -179,4 +195,101 @@ int32_t KeepManifestOfTheMove() {
     if (!found) return 0;
     if (const int32_t r = WriteManifest(ManifestFileName::kMoved, manifest); r != 0) return r;
     return RemoveManifest(ManifestFileName::kMoving);
+}
+
+// ---- The copy log -------------------------------------------------------------------------------
+
+int32_t CopyLog::Open(bool fresh) {
+    Close();
+    const std::wstring path = FileName(ManifestFileName::kCopied);
+    if (path.empty()) return Failed(HX_LOG);
+    if (fresh && !sys::DeleteFileW(path)) {
+        const uint32_t error = sys::GetLastError();
+        if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound) return Failed(HX_LOG);
+    }
+    file_ = sys::OpenSharedAppend(path);
+    if (!file_) return Failed(HX_LOG);
+    const std::string version = "version=" + std::to_string(kVersion) + "\n";
+    if (fresh) std::fputs(version.c_str(), file_);
+    std::fflush(file_);
+    return 0;
+}
+
+// Each line goes to the system at once: a killed program loses no file copied before it.
+void CopyLog::Tree(const std::wstring& name) {
+    if (!file_) return;
+    std::fputs(TreeLine(name).c_str(), file_);
+    std::fflush(file_);
+}
+
+void CopyLog::Add(const ManifestFile& file) {
+    if (!file_) return;
+    std::fputs(FileLine(file).c_str(), file_);
+    std::fflush(file_);
+}
+
+void CopyLog::Close() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool ParseCopyLog(std::string_view text, Manifest& log) {
+    log = Manifest{};
+    bool versionSeen = false;
+    ManifestTree* tree = nullptr;
+    std::vector<std::map<std::wstring, size_t>> index;  // per tree: path -> its place in files
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos) break;  // a line the cut ended
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // Windows' text mode
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) break;
+        const std::string_view key = line.substr(0, equals);
+        const std::string_view value = line.substr(equals + 1);
+        if (!versionSeen) {
+            if (key != "version" || value != "1") return false;
+            versionSeen = true;
+        } else if (key == "tree") {
+            std::wstring name;
+            if (!DecodeLineValue(value, name) || name.empty()) break;
+            tree = nullptr;
+            for (size_t i = 0; i < log.trees.size(); ++i) {
+                if (log.trees[i].name == name) tree = &log.trees[i];
+            }
+            if (!tree) {
+                tree = &log.trees.emplace_back();
+                tree->name = name;
+                index.emplace_back();
+            }
+        } else if (key == "file") {
+            ManifestFile file;
+            if (!tree || !ParseFile(value, file)) break;
+            auto& places = index[static_cast<size_t>(tree - log.trees.data())];
+            const auto [place, added] = places.emplace(file.path, tree->files.size());
+            if (added) {
+                tree->files.push_back(std::move(file));
+            } else {
+                tree->files[place->second] = std::move(file);
+            }
+        } else {
+            break;
+        }
+    }
+    return versionSeen;
+}
+
+int32_t ReadCopyLog(Manifest& log, bool& found) {
+    found = false;
+    const std::wstring path = FileName(ManifestFileName::kCopied);
+    if (path.empty()) return Failed(HX_LOG);
+    std::string text;
+    if (!sys::ReadWholeFile(path, kMaxManifestBytes, text)) {
+        const uint32_t error = sys::GetLastError();
+        if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
+        return Failed(HX_LOG);
+    }
+    found = ParseCopyLog(text, log);
+    return 0;
 }

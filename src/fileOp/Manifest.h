@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,9 +51,35 @@ bool ParseManifest(std::string_view text, Manifest& manifest);
 // The manifest files of the state folder. 0, or the code of the failure (logged). Writing
 // replaces the file whole and durably; reading gives found false when there is none, and
 // kCodeManifestUnreadable for a text that is none.
-enum class ManifestFileName { kMoving, kMoved };
+enum class ManifestFileName { kMoving, kMoved, kCopied };
 int32_t WriteManifest(ManifestFileName which, const Manifest& manifest);
 int32_t ReadManifest(ManifestFileName which, Manifest& manifest, bool& found);
 int32_t RemoveManifest(ManifestFileName which);  // 0 also when there is none
 // The manifest of the move just done becomes the moved library's.
 int32_t KeepManifestOfTheMove();
+
+// The copy log (move.copied): while a move copies, each file is added as its copy ends, in a
+// manifest's lines without the "end" line. A move stopped halfway continues from it: a listed file
+// whose copy still reads back to its hash, and whose original still has its size and last write,
+// is kept; everything else is copied again. So the log need never be flushed: what a cut takes of
+// it, or of the copies it lists, only costs a copy.
+class CopyLog {
+  public:
+    CopyLog() = default;
+    ~CopyLog() { Close(); }
+    CopyLog(const CopyLog&) = delete;
+    CopyLog& operator=(const CopyLog&) = delete;
+
+    // A fresh log, or (fresh false) the one there, added to. 0, or the code of the failure.
+    int32_t Open(bool fresh);
+    void Tree(const std::wstring& name);  // the files added next are of this folder
+    void Add(const ManifestFile& file);   // one caller at a time
+    void Close();
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+// The log as far as its lines are whole (a cut may end it anywhere); a later line of a path
+// replaces an earlier one. False when it does not even begin as a log.
+bool ParseCopyLog(std::string_view text, Manifest& log);
+int32_t ReadCopyLog(Manifest& log, bool& found);  // as ReadManifest

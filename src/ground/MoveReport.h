@@ -23,6 +23,7 @@ enum class MoveStep : int32_t {
     kRestartingServices,  // a rollback: starting the services it had stopped
     kPlacingFolders,      // moving back: the home copies take the links' places
     kRestoringLinks,      // moving back, a rollback: the links are put back
+    kCheckingCopied,      // continuing: reading back what the stopped move had copied
 };
 
 // One look at a running move, for the status line.
@@ -37,6 +38,7 @@ struct MoveSnapshot {
     uint64_t treeBytesDone = 0;
     uint64_t treeBytesTotal = 0;
     uint64_t bytesDone = 0;  // of the whole copy, every folder
+    uint64_t bytesKept = 0;  // continuing: of bytesDone, what the stopped move had copied
     uint64_t bytesTotal = 0;
     uint64_t verifiedBytes = 0;  // of the copy, read back from the target's drive and checked
     // Of those, the holes of sparse files, which the copy passes over at once: the time left
@@ -72,5 +74,8 @@ struct MoveOutcome {
     // A move back: the games came from movedTo (on targetVolume) to baseFolder (on
     // sourceVolume).
     bool back = false;
+    // A stopped move continued: of bytesMoved, what its copies already held whole.
+    bool continued = false;
+    uint64_t bytesKept = 0;
     std::wstring logPath;  // the run's log file; empty when there is none
 };

@@ -114,6 +114,7 @@
 //   kOpRepoint (8)                 point links that lead nowhere at their volume's new place.
 //   kOpCheck (9)                   read the moved library back against its move's manifest.
 //   kOpMoveBack (10)               bring the moved library home.
+//   kOpContinue (11)               continue an interrupted move from its copies (start-up's offer).
 #pragma once
 
 #include <cstdint>
@@ -184,3 +185,4 @@ inline constexpr int32_t kOpPutBack = 7;
 inline constexpr int32_t kOpRepoint = 8;
 inline constexpr int32_t kOpCheck = 9;
 inline constexpr int32_t kOpMoveBack = 10;
+inline constexpr int32_t kOpContinue = 11;
