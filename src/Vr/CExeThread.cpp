@@ -108,8 +108,9 @@ float CExeThread::GetProgress() {
     const float fraction = monitor.Fraction();
     // Once the move has returned, its closing words are on their way and take the line.
     const bool watched = operation == kOpMove || operation == kOpMoveBack ||
-                         operation == kOpFinishMove || operation == kOpPutBack ||
-                         operation == kOpRepoint || operation == kOpCheck;
+                         operation == kOpContinue || operation == kOpFinishMove ||
+                         operation == kOpPutBack || operation == kOpRepoint ||
+                         operation == kOpCheck;
     if (watched && !monitor.HasReturned()) {
         const std::wstring status = monitor.Status(sys::GetTickCount());
         if (status != lastStatus && statusSink) statusSink(status);

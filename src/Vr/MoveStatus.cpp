@@ -356,6 +356,18 @@ std::wstring StatusText(const MoveSnapshot& snapshot, const CSpeedMeter* meter) 
     return note.empty() ? step : step + L"\n" + note;
 }
 
+namespace {
+
+// A continued move: how much its stopped copy held whole, and how much was copied now.
+std::wstring ContinuedWords(const MoveOutcome& outcome) {
+    if (!outcome.continued) return {};
+    const uint64_t kept = std::min(outcome.bytesKept, outcome.bytesMoved);
+    return L" " + sys::FormatBytes(kept) + L" had been copied before the move was stopped; " +
+           sys::FormatBytes(outcome.bytesMoved - kept) + L" was copied now.";
+}
+
+}  // namespace
+
 std::wstring ClosingWords(const MoveOutcome& outcome) {
     if (outcome.back) return BackClosingWords(outcome);
     const std::wstring services =
@@ -367,14 +379,14 @@ std::wstring ClosingWords(const MoveOutcome& outcome) {
             const std::wstring& left = movedOn ? outcome.dataVolume : outcome.sourceVolume;
             if (outcome.sameVolume) {
                 return Moved(outcome) + L". It lies on " + left +
-                       L" too, so no space was freed there.";
+                       L" too, so no space was freed there." + ContinuedWords(outcome);
             }
             const std::wstring bytes = sys::FormatBytes(outcome.bytesMoved);
             std::wstring text = Moved(outcome) + L". " + bytes + L" freed on " + left;
             if (movedOn && !outcome.targetVolume.empty()) {
                 text += L" and used on " + outcome.targetVolume;
             }
-            return text + L".";
+            return text + L"." + ContinuedWords(outcome);
         }
         case kCodeServicesNotStarted: {
             const FailureNote& failure = outcome.failure;

@@ -500,7 +500,7 @@ int32_t CFileOp::KeptCopies(const std::wstring& original, const std::wstring& co
         const std::wstring to = copy + sys::kSep + file.path;
         // Changed since it was copied, or not a plain file any more: copied again.
         if (!sys::GetFileInfoFollowed(from, now) || SizeOf(now) != file.size ||
-            now.writeTime != file.writeTime || now.links > 1 || sys::IsLinkOrReparsePoint(to) ||
+            now.writeTime != file.writeTime || sys::IsLinkOrReparsePoint(to) ||
             !sys::GetFileInfoFollowed(to, now) || SizeOf(now) != file.size ||
             (now.attributes & sys::kAttrDirectory)) {
             return 0;
@@ -576,15 +576,22 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
         }
         return 0;
     }
-    if (entry.links <= 1 && kind != EntryKind::kBareLink) {
-        if (const auto it = kept_.find(to.substr(std::min(to.size(), copyRoot_.size() + 1)));
-            it != kept_.end()) {
-            // Its bytes were counted when it was found whole; listed as it was copied then.
-            copiedFiles_.fetch_add(1, std::memory_order_relaxed);
-            doneFiles.fetch_add(1);
-            if (manifest_) List(to, it->second, false);
-            return 0;
+    const auto key = std::make_pair(entry.volumeId, entry.fileId);
+    const bool laterName = entry.links > 1 && hardLinks_.count(key) != 0;
+    const auto kept = kind == EntryKind::kBareLink
+                          ? kept_.end()
+                          : kept_.find(to.substr(std::min(to.size(), copyRoot_.size() + 1)));
+    if (kept != kept_.end() && !laterName) {
+        // Its bytes were counted when it was found whole; listed as it was copied then. The
+        // later names of a file with hard links are linked to it.
+        copiedFiles_.fetch_add(1, std::memory_order_relaxed);
+        doneFiles.fetch_add(1);
+        if (manifest_) List(to, kept->second, false);
+        if (entry.links > 1) {
+            hardLinks_.emplace(key, to);
+            if (manifest_) hardLinkFiles_.emplace(key, kept->second);
         }
+        return 0;
     }
     if (const int32_t r = ClearForCopy(to); r != 0) return r;
     if (kind == EntryKind::kBareLink) {
@@ -602,10 +609,10 @@ int32_t CFileOp::CopyEntry(const CDirFinder& finder, EntryKind kind, const std::
     }
     // The first name of a file with hard links is copied here, not by the pool, so that the
     // later names can link to it at once.
-    const auto key = std::make_pair(entry.volumeId, entry.fileId);
     if (const auto it = hardLinks_.find(key); it != hardLinks_.end()) {
         if (sys::CreateHardLinkW(to, it->second)) {
-            FileCopied(SizeOf(entry));  // its bytes were counted like any file's
+            // Its bytes were counted like any file's (a kept name's when it was found whole).
+            FileCopied(kept != kept_.end() ? 0 : SizeOf(entry));
             if (manifest_) List(to, hardLinkFiles_[key]);
             return 0;
         }

@@ -136,6 +136,24 @@ const QString kRecoverRepoint = QStringLiteral(
     "Halvex was stopped while it pointed the links to your Oculus games at %1. Your data is "
     "safe there.\n\nRecommended: Finish. Halvex points the links there and starts the Oculus "
     "services again.");
+// A move stopped while it copied may go on from its copies.
+const QString kRecoverContinueSafe = QStringLiteral(
+    " Your data is safe: it is whole in the original folders in %1. Before it stopped, %2 of %3 "
+    "had been copied to %4; %5 are left to copy.");
+const QString kRecoverContinueDoes = QStringLiteral(
+    "\n\nRecommended: Continue. Halvex reads back each file it had copied and keeps those that "
+    "are whole, copies the rest, links the Oculus folders to the copies, deletes the original "
+    "folders and starts the Oculus services again.\n\nPut back deletes the partial copy instead, "
+    "gives the original folders their names back and starts the Oculus services again.");
+const QString kRecoverContinueOrPutBackDoes = QStringLiteral(
+    "\n\nRecommended: Put back. Halvex deletes the partial copy, gives the original folders "
+    "their names back and starts the Oculus services again.\n\nContinue keeps each file it had "
+    "copied whole, copies the rest and finishes the move.");
+const QString kRecoverContinueOnlyDoes = QStringLiteral(
+    "\n\nThe partial copy holds a file that differs from its original (%1), so Halvex does not "
+    "delete it by putting the move back.\n\nRecommended: Continue. Halvex copies that file "
+    "again, keeps each file it had copied whole, copies the rest and finishes the move.");
+const QString kContinueLabel = QStringLiteral("Continue");
 const QString kRecoverLater = QStringLiteral(
     "\n\nLater leaves everything as it is: until then the Oculus platform cannot find its "
     "games and cannot run.");
@@ -147,7 +165,14 @@ const QString kRecoverAskPutBack =
     QStringLiteral("\n\nPut everything back now? Yes puts it back; No leaves it for later.");
 const QString kRecoverAskFinishBack =
     QStringLiteral("\n\nFinish moving back now? Yes finishes it; No leaves it for later.");
+const QString kRecoverAskContinueOrPutBack = QStringLiteral(
+    "\n\nContinue the move now? Yes continues it; No puts everything back; Cancel leaves it for "
+    "later.");
+const QString kRecoverAskContinue =
+    QStringLiteral("\n\nContinue the move now? Yes continues it; No leaves it for later.");
 #else
+const QString kRecoverAskContinueOrPutBack = QString();
+const QString kRecoverAskContinue = QString();
 const QString kRecoverAskFinish = QString();
 const QString kRecoverAskPutBack = QString();
 const QString kRecoverAskFinishBack = QString();
@@ -229,12 +254,37 @@ std::wstring ParentFolder(const std::wstring& path) {
     return cut == std::wstring::npos ? path : path.substr(0, cut);
 }
 
+// Continue is recommended where the copies hold the larger share of the bytes, and where putting
+// back would delete a copy with other bytes.
+bool ContinueRecommended(const RecoveryPlan& plan) {
+    return plan.action == RecoveryAction::kContinue ||
+           (plan.canContinue && plan.bytesCopied * 2 > plan.bytesInAll);
+}
+
 // The words for what start-up found: what happened, that the data is safe and where, what the
 // recommended choice does and deletes, and what "Later" means.
 QString RecoveryText(const RecoveryPlan& plan) {
     const QString copies = PathText(plan.CopiesFolder());
     const QString base = PathText(sys::WithoutTrailingSeparators(plan.record.base, 1));
     const std::vector<std::wstring> parked = plan.ParkedFolders();
+    if (plan.canContinue) {
+        const auto bytes = [](uint64_t n) { return QString::fromStdWString(sys::FormatBytes(n)); };
+        QString text =
+            kRecoverWhatHappened +
+            kRecoverContinueSafe.arg(base, bytes(plan.bytesCopied), bytes(plan.bytesInAll), copies,
+                                     bytes(plan.bytesInAll - plan.bytesCopied));
+        if (plan.action == RecoveryAction::kContinue) {
+            std::wstring own;
+            for (const FolderFinding& f : plan.folders) {
+                if (own.empty()) own = f.own;
+            }
+            return text + kRecoverContinueOnlyDoes.arg(PathText(own)) + kRecoverLater +
+                   kRecoverAskContinue;
+        }
+        return text +
+               (ContinueRecommended(plan) ? kRecoverContinueDoes : kRecoverContinueOrPutBackDoes) +
+               kRecoverLater + kRecoverAskContinueOrPutBack;
+    }
     if (plan.action != RecoveryAction::kRefuse && plan.record.work == JournalWork::kRepoint) {
         return kRecoverRepoint.arg(copies) + kRecoverLater + kRecoverAskFinish;
     }
@@ -358,6 +408,10 @@ int32_t NoteAction(const InstallState& state, QString& label) {
                         ? kFinishBackLabel
                         : QStringLiteral("Finish the move");
             return kOpFinishMove;
+        }
+        if (ContinueRecommended(state.plan)) {
+            label = kContinueLabel;
+            return kOpContinue;
         }
         if (state.plan.action == RecoveryAction::kPutBack) {
             label = QStringLiteral("Put back");
@@ -719,7 +773,20 @@ void COculusInstallWgt::OfferRecovery() {
             }
             RunWorker(kOpFinishMove, plan.CopiesFolder(), plan.record.base);
             return;
+        case RecoveryAction::kContinue:
+            if (ui::AskAction(text, kContinueLabel) != ui::kIdYes) return;
+            RunWorker(kOpContinue, plan.CopiesFolder(), plan.record.base);
+            return;
         case RecoveryAction::kPutBack:
+            if (plan.canContinue) {
+                const int answer = ui::AskChoice(text, kContinueLabel, QStringLiteral("Put back"),
+                                                 ContinueRecommended(plan));
+                if (answer == ui::kIdYes)
+                    RunWorker(kOpContinue, plan.CopiesFolder(), plan.record.base);
+                if (answer == ui::kIdNo)
+                    RunWorker(kOpPutBack, plan.CopiesFolder(), plan.record.base);
+                return;
+            }
             if (ui::AskAction(text, QStringLiteral("Put back")) != ui::kIdYes) return;
             RunWorker(kOpPutBack, plan.CopiesFolder(), plan.record.base);
             return;

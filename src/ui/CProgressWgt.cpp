@@ -91,6 +91,9 @@ QStringList OpeningLines(const CExeThread* worker) {
         case kOpPutBack:
             return {QStringLiteral("Putting back the interrupted move..."),
                     QStringLiteral("Source path:") + source};
+        case kOpContinue:
+            return {QStringLiteral("Continuing the interrupted move..."),
+                    QStringLiteral("Source path:") + source, QStringLiteral("Move to:") + target};
         case kOpRepoint:
             return {QStringLiteral("Pointing the links at the games' new place..."),
                     QStringLiteral("Move to:") + target};

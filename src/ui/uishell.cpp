@@ -79,8 +79,27 @@ int ActionBox(const MessageBoxRequest& request) {
     return box.clickedButton() == act ? kIdYes : kIdNo;
 }
 
+// An offer of two actions: Escape and closing mean "Later".
+int ChoiceBox(const MessageBoxRequest& request) {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
+                    QMessageBox::NoButton, request.owner);
+    box.setTextFormat(Qt::RichText);
+    box.setText(SpacedText(request.text, box.font()));
+    new CentreOnOwner(&box, request.owner);
+    QPushButton* first = box.addButton(request.action, QMessageBox::AcceptRole);
+    QPushButton* second = box.addButton(request.second, QMessageBox::DestructiveRole);
+    QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+    box.setDefaultButton((request.style & kMbDefaultSecond) ? second : first);
+    box.setEscapeButton(later);
+    box.exec();
+    return box.clickedButton() == first    ? kIdYes
+           : box.clickedButton() == second ? kIdNo
+                                           : kIdCancel;
+}
+
 // The toolkit's box where there are no native ones: same caption, icon and buttons.
 int NativeBox(const MessageBoxRequest& request) {
+    if (!request.second.isEmpty()) return ChoiceBox(request);
     if (!request.action.isEmpty()) return ActionBox(request);
     const bool question = (request.style & 0x0F) == kMbYesNo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
@@ -118,6 +137,16 @@ int AskAction(const QString& text, const QString& action, Owner owner) {
     QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
     const ScopedFocusReturn focus;
     const MessageBoxRequest request{text, kMbYesNoInfo, window != nullptr, window, action};
+    if (BoxHook()) return BoxHook()(request);
+    return NativeBox(request);
+}
+
+int AskChoice(const QString& text, const QString& first, const QString& second, bool firstIsDefault,
+              Owner owner) {
+    QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
+    const ScopedFocusReturn focus;
+    const uint32_t style = kMbYesNoCancelInfo | (firstIsDefault ? 0u : kMbDefaultSecond);
+    const MessageBoxRequest request{text, style, window != nullptr, window, first, second};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);
 }

@@ -27,6 +27,9 @@ inline constexpr uint32_t kMbYesNoInfo = 0x44;  // MB_YESNO | MB_ICONINFORMATION
 inline constexpr uint32_t kMbYesNoInfoDefaultNo = 0x144;
 inline constexpr uint32_t kMbYesNo = 0x04;  // the button set, in the style's low four bits
 inline constexpr int kIdOk = 1;
+inline constexpr int kIdCancel = 2;
+inline constexpr uint32_t kMbYesNoCancelInfo = 0x43;  // MB_YESNOCANCEL | MB_ICONINFORMATION
+inline constexpr uint32_t kMbDefaultSecond = 0x100;   // MB_DEFBUTTON2
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
@@ -38,6 +41,7 @@ struct MessageBoxRequest {
     bool owned = false;        // owned by a window (its native window)
     QWidget* owner = nullptr;  // that window: the main window, or the one the caller named
     QString action;            // AskAction's named action; empty for the other boxes
+    QString second;            // AskChoice's second action; empty for the other boxes
 };
 using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 
@@ -54,6 +58,11 @@ void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
 // no buttons, so on Windows the box asks with Yes and No and the text must end in the question
 // they answer ("Finish the move now?"); elsewhere the buttons carry the action and "Later".
 int AskAction(const QString& text, const QString& action, Owner owner = Owner::MainWindow);
+// Offers two named actions or "Later": kIdYes for the first, kIdNo for the second, kIdCancel for
+// later; firstIsDefault says which action Enter takes. On Windows the box asks with Yes, No and
+// Cancel, and the text must say which does what.
+int AskChoice(const QString& text, const QString& first, const QString& second, bool firstIsDefault,
+              Owner owner = Owner::MainWindow);
 
 // Gives the focus back, at the end of its scope, to the widget that held it at the start (or to
 // the main window's), and makes its window the active one again: once a box or dialog closes,

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "TaskMgr/CRecovery.h"
+#include "Vr/MoveStatus.h"
 #include "Vr/vr.h"
 #include "fileOp/Manifest.h"
 #include "ground/ResultCodes.h"
@@ -94,6 +95,8 @@ TEST_P(StoppedCopyTest, IsContinuedWholeKeepingEveryFileItCopiedWhole) {
     ASSERT_EQ(engine_.ContinueMove(), 0);
     const MoveOutcome outcome = engine_.GetMoveOutcome();
     EXPECT_TRUE(outcome.continued);
+    EXPECT_NE(ClosingWords(outcome).find(L" had been copied before the move was stopped; "),
+              std::wstring::npos);
     // Every file the stopped move finished is kept; only the one in flight is copied again.
     EXPECT_EQ(outcome.bytesKept, whole);
     if (moment.callsInto > 20) EXPECT_GT(outcome.bytesKept, 0u);

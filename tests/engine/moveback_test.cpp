@@ -324,8 +324,8 @@ std::string BackOnce(bool on, uint64_t k, bool cut, std::vector<sys::Call>* trac
     }
     // Services that would not start stay stopped, as the closing words say.
     const bool stopped = result == kCodeServicesNotStarted || result == kCodeOldDataLeft;
-    const std::string settled =
-        t.Settled({t.install_.target(), t.SecondTarget()}, stopped ? 0 : sys::kServiceRunning);
+    const std::string settled = t.Settled({t.install_.target(), t.SecondTarget()},
+                                          stopped ? uint32_t{0} : uint32_t{sys::kServiceRunning});
     if (emptyLeft) *emptyLeft += t.emptyLeft;
     return settled.empty() ? settled : "result " + std::to_string(result) + ": " + settled;
 }

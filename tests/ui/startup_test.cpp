@@ -2,7 +2,8 @@
 // --startup-child, runs the program's start-up with its boxes answered and reported on standard
 // output, reports the main window, and then presses the window's close button ("quit") or first
 // waits until the file "release" appears in the host folder ("hold"). An offer of an action is
-// answered as HALVEX_TEST_ANSWER says ("yes" or "no"); a progress page that it opens is closed
+// answered as HALVEX_TEST_ANSWER says ("yes" or "no"; between two actions "yes" takes the
+// first, "second" the second and "no" later); a progress page that it opens is closed
 // once it shows its result (its lines reach standard output as "halvex: ...").
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -95,10 +96,14 @@ int RunStartupChild(int argc, char** argv, const char* mode) {
         std::printf("BOX %s|owned=%d|style=0x%x", text.toUtf8().constData(), int(request.owned),
                     unsigned(request.style));
         if (!request.action.isEmpty()) std::printf("|action=%s", qPrintable(request.action));
+        if (!request.second.isEmpty()) std::printf("|second=%s", qPrintable(request.second));
         std::printf("\n");
         std::fflush(stdout);
         if (request.action.isEmpty()) return ui::kIdOk;
-        return qgetenv("HALVEX_TEST_ANSWER") == "yes" ? ui::kIdYes : ui::kIdNo;
+        const QByteArray answer = qgetenv("HALVEX_TEST_ANSWER");
+        if (!request.second.isEmpty())
+            return answer == "yes" ? ui::kIdYes : answer == "second" ? ui::kIdNo : ui::kIdCancel;
+        return answer == "yes" ? ui::kIdYes : ui::kIdNo;
     });
     qAddPreRoutine(ScheduleReport);  // runs inside the application object's constructor
     return RunHalvex(argc, argv);
@@ -247,8 +252,12 @@ namespace {
 // start up on. The stand-in services stop and start at once, so no clock is shared.
 class Interrupted {
   public:
-    Interrupted(int32_t phase, uint64_t callsInto) {
+    // largeDownloads: a download of 64 KiB besides, so that "Downloads" (copied first) holds
+    // most of the bytes.
+    Interrupted(int32_t phase, uint64_t callsInto, bool largeDownloads = false) {
         if (!install_.ok() || !install_.scratch().Make("target") ||
+            (largeDownloads &&
+             !install_.scratch().Write("Oculus/Downloads/large.bin", QByteArray(65536, 'd'))) ||
             !install_.Host({"services", "install", "stop_ms=0", "start_ms=0", "stop_hint=0",
                             "start_hint=0"})) {
             return;
@@ -353,20 +362,28 @@ class TestStartupRecovery : public QObject {
         QVERIFY(moment.ServicesRunning());
     }
 
+    // Stopped before much was copied: Put back is recommended, Continue offered beside it.
     void aMoveStoppedWhileCopyingIsPutBack() {
         Interrupted moment(kCopyFirst, 0);
         QVERIFY(moment.ok());
         QTemporaryDir work;
-        Child child(moment.Host(), work.path(), "quit", "yes");
+        Child child(moment.Host(), work.path(), "quit", "second");
         QVERIFY2(child.Finish() == 0, qPrintable(child.output()));
-        const QString offer =
-            "Halvex was stopped while it moved your Oculus games. Your data is safe: it is whole "
-            "in the original folders in " +
-            moment.Base() + ". The copy in " + moment.Copies() +
-            " is not complete.\n\nRecommended: Put back. Halvex deletes the partial copy, gives "
-            "the original folders their names back and starts the Oculus services again." +
-            kLater;
-        QCOMPARE(Plain(child.Boxes()), QStringList{Box(offer, "Put back")});
+        const QStringList boxes = Plain(child.Boxes());
+        QCOMPARE(boxes.size(), 1);
+        const QString said = boxes.first();
+        QVERIFY2(said.startsWith("Halvex was stopped while it moved your Oculus games. Your data "
+                                 "is safe: it is whole in the original folders in " +
+                                 moment.Base() + ". Before it stopped, 0 bytes of "),
+                 qPrintable(said));
+        QVERIFY2(said.contains(" had been copied to " + moment.Copies() + "; "), qPrintable(said));
+        QVERIFY2(
+            said.endsWith(" are left to copy.\n\nRecommended: Put back. Halvex deletes the partial "
+                          "copy, gives the original folders their names back and starts the Oculus "
+                          "services again.\n\nContinue keeps each file it had copied whole, copies "
+                          "the rest and finishes the move." +
+                          kLater + "|owned=1|style=0x143|action=Continue|second=Put back"),
+            qPrintable(said));
         QCOMPARE(child.Lines("halvex: "),
                  (QStringList{"Putting back the interrupted move...",
                               "Source path:" + moment.Base() + "/",
@@ -382,6 +399,36 @@ class TestStartupRecovery : public QObject {
         QVERIFY(moment.ServicesRunning());
     }
 
+    // Stopped well into the copy: Continue is recommended, keeps what was copied, and the move
+    // ends as any move does.
+    void aMoveStoppedLateInItsCopyIsContinued() {
+        Interrupted moment(kCopied, 1, true);
+        QVERIFY(moment.ok());
+        QTemporaryDir work;
+        Child child(moment.Host(), work.path(), "quit", "yes");
+        QVERIFY2(child.Finish() == 0, qPrintable(child.output()));
+        const QStringList boxes = Plain(child.Boxes());
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes.first().contains(
+                     "\n\nRecommended: Continue. Halvex reads back each file it had copied and "
+                     "keeps those that are whole, copies the rest, links the Oculus folders to "
+                     "the copies, deletes the original folders and starts the Oculus services "
+                     "again.\n\nPut back deletes the partial copy instead, gives the original "
+                     "folders their names back and starts the Oculus services again."),
+                 qPrintable(boxes.first()));
+        QVERIFY(boxes.first().endsWith("|style=0x43|action=Continue|second=Put back"));
+        const QStringList lines = child.Lines("halvex: ");
+        QVERIFY2(lines.size() >= 2, qPrintable(child.output()));
+        QCOMPARE(lines.first(), QStringLiteral("Continuing the interrupted move..."));
+        QCOMPARE(lines.last(), QStringLiteral("Successful operation."));
+        QCOMPARE(QFileInfo(moment.Software()).symLinkTarget(), moment.Copies() + "/Software");
+        QCOMPARE(QFileInfo(moment.Downloads()).symLinkTarget(), moment.Copies() + "/Downloads");
+        QVERIFY(QFile::exists(moment.Software() + "/Game One/game.bin"));
+        QVERIFY(!moment.ParkedLeft());
+        QVERIFY(!moment.JournalThere());
+        QVERIFY(moment.ServicesRunning());
+    }
+
     void laterLeavesEverythingAsItIs() {
         Interrupted moment(kCopyFirst, 0);
         QVERIFY(moment.ok());
@@ -389,7 +436,7 @@ class TestStartupRecovery : public QObject {
         Child child(moment.Host(), work.path(), "quit", "no");
         QCOMPARE(child.Finish(), 0);
         QCOMPARE(child.Boxes().size(), 1);
-        QVERIFY(child.Boxes().first().endsWith("|action=Put back"));
+        QVERIFY(child.Boxes().first().endsWith("|action=Continue|second=Put back"));
         QVERIFY(child.Lines("halvex: ").isEmpty());  // no progress page
         QVERIFY(child.output().contains(kWindowLine));
         QVERIFY(moment.ParkedLeft());

@@ -53,7 +53,7 @@ void AppendEscape(std::string& out, uint32_t unit) {
 
 std::string UsageText() {
     return "usage: halvex-move --target DIR [--yes] [--dry-run] [--json]\n"
-           "       halvex-move --recover [--json]\n"
+           "       halvex-move --recover [--continue] [--json]\n"
            "       halvex-move --status [--json]\n"
            "       halvex-move --check [--json]\n"
            "       halvex-move --back [--json]\n"
@@ -65,6 +65,9 @@ std::string UsageText() {
            "                installation's drive or on a removable one, programs not checked)\n"
            "  --dry-run     runs every check, asks nothing and changes nothing\n"
            "  --recover     finishes or puts back a move that was stopped\n"
+           "  --continue    with --recover: goes on with a move stopped while it copied, keeping\n"
+           "                every file it had copied whole (exit 1 when there is none to go on "
+           "with)\n"
            "  --status      where the data is, whether the links lead somewhere, a move pending\n"
            "  --check       reads the moved games back from their drive against the record of\n"
            "                their bytes kept by the move: what differs, and what the Oculus app\n"
@@ -118,6 +121,8 @@ bool ParseArguments(const std::vector<std::wstring>& arguments, Options& options
             options.json = true;
         } else if (a == L"--recover") {
             recover = true;
+        } else if (a == L"--continue") {
+            options.continueMove = true;
         } else if (a == L"--status") {
             status = true;
         } else if (a == L"--check") {
@@ -165,6 +170,10 @@ bool ParseArguments(const std::vector<std::wstring>& arguments, Options& options
     }
     if (int(recover) + int(status) + int(check) + int(back) + int(targetGiven) != 1) {
         why = "give one of --target DIR, --back, --recover, --status and --check";
+        return false;
+    }
+    if (options.continueMove && !recover) {
+        why = "--continue goes with --recover";
         return false;
     }
     if (dryRun && !targetGiven) {

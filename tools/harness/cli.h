@@ -30,6 +30,7 @@ struct Options {
     std::wstring target;
     bool yes = false;
     bool json = false;
+    bool continueMove = false;  // --recover --continue
     // For tests and benchmarks (see the usage text).
     int cancelAtPhase = -1;
     int progressMs = 0;

@@ -48,6 +48,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/sys.h"
+#include "platform/units.h"
 
 namespace {
 
@@ -203,12 +204,19 @@ class DurableHolder {
 
 // Runs the move on a thread of its own and samples it from this one every periodMs, as the
 // progress page's timer does.
-int32_t MoveWhileSampling(CVr& engine, bool back, int periodMs, Clock::time_point start) {
+// The engine's work of operation: kOpMove, kOpMoveBack or kOpContinue.
+int32_t RunOperation(CVr& engine, int32_t operation) {
+    return operation == kOpMoveBack   ? engine.MoveBack()
+           : operation == kOpContinue ? engine.ContinueMove()
+                                      : engine.MoveInstallation();
+}
+
+int32_t MoveWhileSampling(CVr& engine, int32_t operation, int periodMs, Clock::time_point start) {
     CMoveMonitor monitor(&engine);
     std::atomic<bool> returned{false};
     int32_t result = 0;
     std::thread mover([&] {
-        result = back ? engine.MoveBack() : engine.MoveInstallation();
+        result = RunOperation(engine, operation);
         monitor.MoveReturned();
         returned.store(true);
     });
@@ -278,6 +286,26 @@ int TakeInstanceLock(Report& report) {
 // start takes up again), then "services: not started" where they would not start, and the
 // result code as a move's: 0 only when the data is whole in one place, nothing of the move is
 // left and the services run.
+int RunTask(CVr& engine, const Options& options, Report& report, int32_t operation);
+
+// Goes on with a move stopped while it copied: the move's phases and report.
+int Continue(CVr& engine, const Options& options, Report& report) {
+    RecoveryPlan plan;
+    if (const int32_t r = engine.AssessRecovery(plan); r != 0 || !plan.canContinue) {
+        const std::string why = r != 0 ? "the folders cannot be looked at now"
+                                       : "no move stopped while it copied waits";
+        report.Line("recovery: refused: %s", why.c_str());
+        report.fields().Text("recovery", std::string("refused"));
+        report.fields().Text("detail", why);
+        report.fields().Number("result", r != 0 ? r : kCodeRecoveryRefused);
+        return r != 0 ? kExitFailed : kExitRefused;
+    }
+    report.Line("recovery: continuing: %s of %s copied before the move was stopped",
+                Utf8(sys::FormatBytes(plan.bytesCopied)).c_str(),
+                Utf8(sys::FormatBytes(plan.bytesInAll)).c_str());
+    return RunTask(engine, options, report, kOpContinue);
+}
+
 int Recover(CVr& engine, Report& report) {
     RecoveryPlan plan;
     int32_t result = engine.AssessRecovery(plan);
@@ -331,6 +359,13 @@ int Recover(CVr& engine, Report& report) {
         said = "not possible";
         report.Line("recovery: not possible: %d (nothing was changed)", result);
         exit = kExitFailed;
+    } else if (plan.action == RecoveryAction::kContinue) {
+        // Put back would delete a copy that holds other bytes than its data.
+        result = kCodeRecoveryRefused;
+        said = "refused";
+        detail = "the stopped copy can only be continued: run halvex-move --recover --continue";
+        report.Line("recovery: refused: %s", detail.c_str());
+        exit = kExitAttention;
     } else if (plan.action == RecoveryAction::kRefuse) {
         result = kCodeRecoveryRefused;
         said = "refused";
@@ -434,7 +469,7 @@ int AskQuestions(const TargetVerdict& verdict, const Options& options, Report& r
     return kExitUnanswered;
 }
 
-int RunTask(CVr& engine, const Options& options, Report& report, bool back);
+int RunTask(CVr& engine, const Options& options, Report& report, int32_t operation);
 
 // A move (or its dry run): the window's checks and questions, then the engine's move.
 int Move(CVr& engine, const Options& options, Report& report) {
@@ -489,11 +524,11 @@ int Move(CVr& engine, const Options& options, Report& report) {
         return kExitDone;
     }
     if (answered != kExitDone) return answered;
-    return RunTask(engine, options, report, false);
+    return RunTask(engine, options, report, kOpMove);
 }
 
 // The engine's move, or its move back, watched phase by phase, and its outcome reported.
-int RunTask(CVr& engine, const Options& options, Report& report, bool back) {
+int RunTask(CVr& engine, const Options& options, Report& report, int32_t operation) {
     JsonObject& json = report.fields();
     PhasePrinter printer(engine, options.cancelAtPhase, options.progressMs > 0,
                          {options.dieAtPhase, options.dieAfterCalls, options.pauseAtPhase});
@@ -504,9 +539,8 @@ int RunTask(CVr& engine, const Options& options, Report& report, bool back) {
     const auto start = Clock::now();
     printer.start = start;
     const int32_t result = options.progressMs > 0
-                               ? MoveWhileSampling(engine, back, options.progressMs, start)
-                           : back ? engine.MoveBack()
-                                  : engine.MoveInstallation();
+                               ? MoveWhileSampling(engine, operation, options.progressMs, start)
+                               : RunOperation(engine, operation);
     const auto end = Clock::now();
     if (options.holdAtDurable) holder.End();
     engine.Task().SetPhaseObserver(nullptr);
@@ -523,6 +557,7 @@ int RunTask(CVr& engine, const Options& options, Report& report, bool back) {
     report.Line("moved-software: %s", Utf8(engine.GetMovedSoftwarePath()).c_str());
     report.Line("parked-first: %s\nparked-second: %s", Utf8(first).c_str(), Utf8(second).c_str());
     report.Line("verify-ms: %u", engine.Task().VerifyMs());
+    if (outcome.continued) report.Line("kept-bytes: %llu", (unsigned long long)outcome.bytesKept);
     // What the window's status line would say at the end (sampling has printed it already).
     if (options.progressMs <= 0) report.Line("closing: %s", OneLine(ClosingWords(outcome)).c_str());
     // A move refused before its task ran (16: an interrupted move waits) never reaches the
@@ -540,6 +575,8 @@ int RunTask(CVr& engine, const Options& options, Report& report, bool back) {
     json.Bool("servicesRunning", outcome.servicesRunning);
     json.Text("movedTo", outcome.movedTo);
     json.Text("closing", ClosingWords(outcome));
+    json.Number("bytesMoved", static_cast<int64_t>(outcome.bytesMoved));
+    if (outcome.continued) json.Number("bytesKept", static_cast<int64_t>(outcome.bytesKept));
     json.Text("log", outcome.logPath);
     engine.ResetTask();
     return ExitOfMove(result, clean);
@@ -552,7 +589,7 @@ int MoveBack(CVr& engine, const Options& options, Report& report) {
         report.fields().Text("refused", std::string("a move that was stopped waits"));
         return kExitPending;
     }
-    return RunTask(engine, options, report, true);
+    return RunTask(engine, options, report, kOpMoveBack);
 }
 
 // Reads the moved library back against the manifest of its move: each file found amiss
@@ -648,6 +685,8 @@ int main(int argc, char** argv) {
     if (options.command == Command::kStatus) return report.Finish(RunStatus(engine, report));
     if (const int busy = TakeInstanceLock(report); busy != kExitDone) return report.Finish(busy);
     targetcheck::AcceptAnyVolumeForBenchmarks(options.anyVolume);
+    if (options.command == Command::kRecover && options.continueMove)
+        return report.Finish(Continue(engine, options, report));
     if (options.command == Command::kRecover) return report.Finish(Recover(engine, report));
     if (options.command == Command::kCheck) return report.Finish(Check(engine, report));
     if (options.command == Command::kBack) return report.Finish(MoveBack(engine, options, report));

@@ -7,6 +7,7 @@
 #include "Vr/vr.h"
 #include "cli.h"
 #include "platform/sys.h"
+#include "platform/units.h"
 
 using namespace cli;
 
@@ -56,6 +57,8 @@ const char* ActionName(RecoveryAction action) {
             return "refused";
         case RecoveryAction::kNothing:
             return "nothing";
+        case RecoveryAction::kContinue:
+            return "continue";
     }
     return "";
 }
@@ -142,6 +145,10 @@ int RunStatus(CVr& engine, Report& report) {
         if (plan.action == RecoveryAction::kRefuse) {
             report.Line("pending: a stopped %s waits; the recovery refuses: %s", what,
                         U(plan.why).c_str());
+        } else if (plan.action == RecoveryAction::kContinue) {
+            report.Line(
+                "pending: a stopped move waits; halvex-move --recover --continue will "
+                "go on with it");
         } else {
             report.Line("pending: a stopped %s waits; halvex-move --recover will %s it", what,
                         action.c_str());
@@ -155,6 +162,16 @@ int RunStatus(CVr& engine, Report& report) {
             item.Text("why", plan.why);
         }
         item.Text("journal", plan.journalFound ? plan.journalPath : std::wstring());
+        item.Bool("canContinue", plan.canContinue);
+        if (plan.canContinue) {
+            report.Line(
+                "continue: %s of %s copied before it was stopped (halvex-move --recover "
+                "--continue)",
+                U(sys::FormatBytes(plan.bytesCopied)).c_str(),
+                U(sys::FormatBytes(plan.bytesInAll)).c_str());
+            item.Number("bytesCopied", static_cast<int64_t>(plan.bytesCopied));
+            item.Number("bytesInAll", static_cast<int64_t>(plan.bytesInAll));
+        }
         json.Raw("pending", item.Serialize());
         return kExitPending;
     }
