@@ -361,7 +361,7 @@ int32_t CRecovery::WeighContinue(RecoveryPlan& plan) {
     if (plan.record.work != JournalWork::kMove || plan.record.copiesChecked) return 0;
     for (const FolderFinding& f : plan.folders) {
         if (f.place != Place::kParked || f.driveMissing || !f.extra.empty() ||
-            (f.targetExists && !f.contentKnown)) {
+            (f.targetExists && !f.contentKnown && !namesOnly_)) {
             return 0;
         }
     }
@@ -387,6 +387,13 @@ int32_t CRecovery::WeighContinue(RecoveryPlan& plan) {
     plan.bytesCopied = std::min(plan.bytesCopied, plan.bytesInAll);
     plan.canContinue = true;
     return 0;
+}
+
+int32_t CRecovery::AssessForContinue(const std::wstring& detectedBase, RecoveryPlan& plan) {
+    namesOnly_ = true;
+    const int32_t r = Assess(detectedBase, plan);
+    namesOnly_ = false;
+    return r;
 }
 
 int32_t CRecovery::FromJournal(RecoveryPlan& plan) {
@@ -589,6 +596,7 @@ int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f, b
     // reading it. Every other decision reads the bytes.
     const bool whole = f.copy == Copy::kSame || f.copy == Copy::kMore;
     if (checked && whole && f.place != Place::kHome) return 0;
+    if (namesOnly_) return fileOp.FindEntryOfItsOwn(original, f.target, f.extra);
     CFileOp::ContentDifference content;
     if ((r = fileOp.CompareContent(original, f.target, content)) != 0) return r;
     f.contentKnown = true;

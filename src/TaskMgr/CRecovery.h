@@ -87,6 +87,10 @@ class CRecovery {
     // only when there is no journal; empty when the installation was not found. 0, or the code of
     // a query that failed, when nothing can be decided.
     int32_t Assess(const std::wstring& detectedBase, RecoveryPlan& plan);
+    // As Assess, for a continue about to run: a stopped copy is compared with its data by names
+    // and kinds only, never read (the continue reads back what it keeps), so Finish and Put
+    // back are not weighed.
+    int32_t AssessForContinue(const std::wstring& detectedBase, RecoveryPlan& plan);
     // Looks again and carries out expected (kFinish or kPutBack) when the disk still calls for it:
     // 0; kCodeRecoveryRefused when it calls for something else; kCodeServicesNotStarted when only
     // the services would not start; or the code of the failed step.
@@ -155,6 +159,7 @@ class CRecovery {
 
     CFileOp fileOp;
     COculusMgr oculus;
+    bool namesOnly_ = false;  // AssessForContinue's
     std::atomic<int32_t> totalUnits{0};
     std::atomic<int32_t> doneUnits{0};
     std::atomic<int32_t> step_{0};  // MoveStep

@@ -266,7 +266,7 @@ int32_t CVr::ContinueMove() {
 int32_t CVr::ContinueMoveSteps() {
     watched_.store(Watched::kMove);
     RecoveryPlan plan;
-    if (const int32_t r = recovery.Assess(DetectedBase(), plan); r != 0) {
+    if (const int32_t r = recovery.AssessForContinue(DetectedBase(), plan); r != 0) {
         HX_LOG.Err(r);
         return r;
     }

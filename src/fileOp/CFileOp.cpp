@@ -1023,6 +1023,26 @@ int32_t CFileOp::CompareContentInner(const std::wstring& original, const std::ws
     return 0;
 }
 
+int32_t CFileOp::FindEntryOfItsOwn(const std::wstring& original, const std::wstring& copy,
+                                   std::wstring& extra) {
+    auto visit = [&](const CDirFinder& finder, bool isFolder) -> int32_t {
+        const std::wstring there = original + sys::kSep + finder.Current().name;
+        const bool copyIsFolder =
+            isFolder && !(finder.Current().attributes & sys::kAttrReparsePoint);
+        // The original as the copy took it: a link that leads somewhere as what it leads to.
+        sys::FindData followed;
+        const bool exists = sys::GetFileAttributesW(there) != sys::kInvalidFileAttributes;
+        const bool originalIsFolder = exists && sys::GetFileInfoFollowed(there, followed) &&
+                                      (followed.attributes & sys::kAttrDirectory);
+        if (!exists || copyIsFolder != originalIsFolder) {
+            if (extra.empty()) extra = finder.CurrentPath();
+            return 0;
+        }
+        return copyIsFolder ? FindEntryOfItsOwn(there, finder.CurrentPath(), extra) : 0;
+    };
+    return WalkFolder(copy, cancelFlag, visit, sys::FindLevel::kKinds).code;
+}
+
 // ---- Single entries ----------------------------------------------------------------------------
 
 namespace {

@@ -153,6 +153,11 @@ class CFileOp {
         std::wstring extra;
     };
     int32_t CompareContent(std::wstring original, std::wstring copy, ContentDifference& found);
+    // By names and kinds alone: the first entry below copy that original lacks, or that is a
+    // folder where the original has none (or none where it has one), in extra; empty when none.
+    // 0, 3 when cancelled, or the code of a failed listing.
+    int32_t FindEntryOfItsOwn(const std::wstring& original, const std::wstring& copy,
+                              std::wstring& extra);
     // Whether path (an existing folder) is folder itself or lies below it, whatever the spelling,
     // link or bind mount that reaches either: by identity, path or any folder it lies in is
     // folder or a folder below it. 0 with the answer, or the code of a failed query.
