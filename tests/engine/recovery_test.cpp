@@ -399,7 +399,14 @@ const Moment kMoments[] = {
 std::vector<Moment> MomentsHere() {
     std::vector<Moment> here;
     for (const Moment& moment : kMoments) {
-        if (!sys::RunningUnderWine() || moment.action != kFinish) here.push_back(moment);
+        if (!sys::RunningUnderWine()) {
+            here.push_back(moment);
+        } else if (moment.action != kFinish &&
+                   !(moment.phase == kStopping && moment.callsInto == 3)) {
+            // Three calls in, the POSIX journal is written; the Windows one takes more calls, and
+            // is not there yet at that moment.
+            here.push_back(moment);
+        }
     }
     return here;
 }
