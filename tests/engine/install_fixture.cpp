@@ -4,6 +4,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "wine_services.h"
 #else
 #include "platform/host.h"
 #include "platform/posix/service_standin.h"
@@ -30,13 +32,13 @@ SimulatedInstall::SimulatedInstall(InstallShape shape) {
     RemoveJournal();  // the one state folder of the machine: no journal of another test counts
 #endif
     Populate(shape);
-    if (shape.registerInstall) Register();
+    if (shape.registerInstall) Register(shape.servicesRunning);
 }
 
 SimulatedInstall::~SimulatedInstall() {
 #ifdef _WIN32
     RemoveJournal();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC");
+    ForgetOculusBase();
 #else
     sys::SetHostDir({});
 #endif
@@ -99,24 +101,22 @@ void SimulatedInstall::Populate(const InstallShape& shape) {
     fs::create_directories(target());
 }
 
-void SimulatedInstall::Register() {
+void SimulatedInstall::Register(bool servicesRunning) {
     SetBaseValue(baseValue());
-#ifndef _WIN32
-    sys::standin::ServiceRecord running;
-    running.state = sys::kServiceRunning;
-    sys::standin::WriteService(L"OVRLibraryService", running);
-    sys::standin::WriteService(L"OVRService", running);
+#ifdef _WIN32
+    // Stopped ones are left as they are: the test that wants them so stops them once.
+    if (servicesRunning) SetServicesRunning();
+#else
+    sys::standin::ServiceRecord record;
+    record.state = servicesRunning ? sys::kServiceRunning : sys::kServiceStopped;
+    sys::standin::WriteService(L"OVRLibraryService", record);
+    sys::standin::WriteService(L"OVRService", record);
 #endif
 }
 
 void SimulatedInstall::SetBaseValue(const std::wstring& value) {
 #ifdef _WIN32
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Oculus VR, LLC\\Oculus", 0,
-                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    RegSetValueExW(key, L"Base", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    SetOculusBase(value);
 #else
     const fs::path host = root() / "host";
     fs::create_directories(host);
@@ -160,7 +160,13 @@ bool SimulatedInstall::OutsideUntouched() const {
 }
 
 void SimulatedInstall::SetServicesRunning() {
-#ifndef _WIN32
+#ifdef _WIN32
+    // Wine's service manager, with the fake services of scripts/wine-services where they are
+    // registered; elsewhere there is nothing to start, and ServiceState says 0.
+    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+        if (StateOf(name) != 0) Ensure(name, SERVICE_RUNNING);
+    }
+#else
     for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
         sys::standin::ServiceRecord record;
         sys::standin::ReadService(name, record);
@@ -172,8 +178,7 @@ void SimulatedInstall::SetServicesRunning() {
 
 uint32_t SimulatedInstall::ServiceState(const std::wstring& name) const {
 #ifdef _WIN32
-    (void)name;
-    return 0;
+    return SettledStateOf(name.c_str());
 #else
     sys::standin::ServiceRecord record;
     if (!sys::standin::ReadService(name, record)) return 0;

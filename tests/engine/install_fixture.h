@@ -1,7 +1,7 @@
 // A simulated Oculus installation on real folders: the base folder with "Software" and
-// "Downloads", data outside it that an inner link reaches, the registry value, and (POSIX) the
-// two services running on the stand-in manager. Knows every original file's content, so a test
-// can prove that nothing was lost.
+// "Downloads", data outside it that an inner link reaches, the registry value, and the two
+// services running: on the stand-in manager (POSIX), or Wine's with the fake services. Knows every
+// original file's content, so a test can prove that nothing was lost.
 #pragma once
 
 #include <map>
@@ -17,6 +17,7 @@ struct InstallShape {
     bool registerInstall = true;
     // A read-only file, a link that leads nowhere and a private (0700) folder (POSIX).
     bool oddEntries = false;
+    bool servicesRunning = true;  // registered with both services running, else stopped
 };
 
 class SimulatedInstall {
@@ -49,14 +50,15 @@ class SimulatedInstall {
     // Registers another base folder value (a test that moves or respells the installation).
     void SetBaseValue(const std::wstring& value);
 
-    // Service state on the stand-in (POSIX); 0 where there is no stand-in.
+    // Service state on the stand-in, or on Wine's manager once no longer pending; 0 where the
+    // service is not there.
     uint32_t ServiceState(const std::wstring& name) const;
-    // Both services running on the stand-in, as after a restart of the system (POSIX).
+    // Both services running, as after a restart of the system.
     void SetServicesRunning();
 
   private:
     void Populate(const InstallShape& shape);
-    void Register();
+    void Register(bool servicesRunning);
 
     TempDir dir_;
     std::map<std::string, std::string> files_;

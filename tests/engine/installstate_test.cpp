@@ -62,7 +62,7 @@ class InstallStateTest : public ::testing::Test {
     }
     fs::path Software() const { return install_.base() / "Software"; }
 
-    ScopedVirtualClock clock_;
+    ScopedServiceClock clock_;
     ScopedFaults faults_;
     SimulatedInstall install_;
     CVr engine_;
@@ -70,8 +70,7 @@ class InstallStateTest : public ::testing::Test {
 
 TEST_F(InstallStateTest, AtHomeThenMovedWithTheFreeSpaceOfBothDrives) {
     if (sys::RunningUnderWine()) {
-        GTEST_SKIP() << "the move here needs the stand-in services; under Wine they are the "
-                        "fake services of the Wine suite's own fixture";
+        GTEST_SKIP() << "Wine 8 makes no symbolic links: the move rolls back at its first link";
     }
     InstallState state = State();
     ASSERT_EQ(state.kind, InstallState::Kind::kHome);
@@ -105,10 +104,6 @@ TEST_F(InstallStateTest, AtHomeThenMovedWithTheFreeSpaceOfBothDrives) {
 }
 
 TEST_F(InstallStateTest, AParkedFolderIsAMoveWaitingWithWhatFits) {
-    if (sys::RunningUnderWine()) {
-        GTEST_SKIP() << "the move here needs the stand-in services; under Wine they are the "
-                        "fake services of the Wine suite's own fixture";
-    }
     fs::rename(Software(), install_.base() / "SoftwareVarko");
     const InstallState state = State();
     ASSERT_EQ(state.kind, InstallState::Kind::kWaiting);
@@ -139,10 +134,8 @@ TEST_F(InstallStateTest, RepointingLinksTheFoldersAndStartsTheServices) {
     ASSERT_EQ(state.kind, InstallState::Kind::kMoved);
     EXPECT_EQ(state.movedTo, copies.wstring());
     EXPECT_TRUE(install_.Missing({Software()}, {install_.base() / "Downloads"}).empty());
-#ifndef _WIN32
     for (const wchar_t* name : {L"OVRService", L"OVRLibraryService"})
         EXPECT_EQ(install_.ServiceState(name), sys::kServiceRunning);
-#endif
 }
 
 TEST_F(InstallStateTest, RepointingNeverRemovesAFolder) {

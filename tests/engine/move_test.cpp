@@ -87,14 +87,16 @@ class MoveTest : public ::testing::Test {
     fs::path Downloads() const { return install_.base() / "Downloads"; }
     fs::path Game(const char* sub) const { return install_.target() / "Oculus game" / sub; }
 
-    ScopedVirtualClock clock_;
+    ScopedServiceClock clock_;
     ScopedFaults faults_;
     SimulatedInstall install_;
     CVr engine_;
     PhaseRecorder phases_;
 };
 
-#ifndef _WIN32
+// Wine's CreateSymbolicLinkW reports success and makes no link: a move that goes well there
+// fails when it reads its first link back, and rolls back.
+constexpr int32_t kWineNoLink = 10000 + 4390;
 
 int CountFilesUnder(const fs::path& dir) {
     int n = 0;
@@ -105,6 +107,8 @@ int CountFilesUnder(const fs::path& dir) {
     }
     return n;
 }
+
+#ifndef _WIN32
 
 // ---- The forward move --------------------------------------------------------------------------
 
@@ -175,6 +179,8 @@ TEST_F(MoveTest, TakenOculusGameNamesGetRepeatedSuffixes) {
     EXPECT_TRUE(fs::is_empty(install_.target() / "Oculus game"));
 }
 
+#endif  // !_WIN32
+
 // ---- Cancels -----------------------------------------------------------------------------------
 
 class CancelAtPhaseTest : public MoveTest, public ::testing::WithParamInterface<int32_t> {};
@@ -194,20 +200,32 @@ TEST_P(CancelAtPhaseTest, CancelIsTakenFromTheFirstCopyUntilLinkingStarts) {
         EXPECT_TRUE(engine_.IsRollbackClean());
         EXPECT_EQ(NotWhole(install_, kAtHome), "");
         EXPECT_TRUE(engine_.GetMoveOutcome().cancelled);
+        if (sys::RunningUnderWine()) return;
         engine_.ResetTask();
         ASSERT_EQ(Move(), 0);  // no folder was left: the next move takes the same name
         EXPECT_EQ(fs::canonical(Software()), Game("Software"));
     } else {
         EXPECT_EQ(answer, 4);
+        EXPECT_FALSE(engine_.GetMoveOutcome().cancelled);
+        if (sys::RunningUnderWine()) {  // the refused cancel changed nothing: the move went on
+            EXPECT_EQ(result, kWineNoLink);
+            EXPECT_EQ(NotWhole(install_, kAtHome), "");
+            return;
+        }
         EXPECT_EQ(result, 0);
         EXPECT_TRUE(fs::is_symlink(Software()));
-        EXPECT_FALSE(engine_.GetMoveOutcome().cancelled);
     }
 }
 
+#ifdef _WIN32
+// Under Wine the move ends at its first link: the phases after it are never reached.
+INSTANTIATE_TEST_SUITE_P(EveryForwardPhase, CancelAtPhaseTest,
+                         ::testing::Values(kStopping, kParking, kCopyFirst, kCopied));
+#else
 INSTANTIATE_TEST_SUITE_P(EveryForwardPhase, CancelAtPhaseTest,
                          ::testing::Values(kStopping, kParking, kCopyFirst, kCopied, kLinking,
                                            kEmptying, kEmptied, kStarting));
+#endif
 
 // A cancel wherever the copy takes one, and a failure at each step before the originals go:
 // each rollback leaves the installation whole at home, nothing of the move on either drive,
@@ -272,11 +290,15 @@ INSTANTIATE_TEST_SUITE_P(
                  [](MoveTest& t) {
                      FailAt(sys::Call::kCopyFile, IntoSecondTree(t, 2), sys::kErrDiskFull);
                  },
-                 10112},
+                 10112}
+#ifndef _WIN32  // the first link must be made
+        ,
         Rollback{
             "the second link failing: only its own link is removed",
             [](MoveTest&) { FailAt(sys::Call::kCreateSymbolicLink, 2, sys::kErrAccessDenied); },
-            10005}),
+            10005}
+#endif
+        ),
     [](const ::testing::TestParamInfo<Rollback>& info) {
         return "Case" + std::to_string(info.index);
     });
@@ -320,9 +342,12 @@ TEST_F(MoveTest, ProgressReaderAndCancelRaceTheWorker) {
         std::this_thread::yield();
     }
     worker.join();
-    ASSERT_TRUE(result == 0 || result == 3) << result;
+    const int32_t moved = sys::RunningUnderWine() ? kWineNoLink : 0;
+    ASSERT_TRUE(result == moved || result == 3) << result;
     EXPECT_EQ(NotWhole(install_, result == 0 ? kMoved : kAtHome), "");
 }
+
+#ifndef _WIN32
 
 // ---- What the bar and the status line read ----------------------------------------------------
 
@@ -451,6 +476,8 @@ TEST_F(MoveTest, WriteProtectedTargetFailureNamesTheFolderAndTheSystemsWords) {
     EXPECT_NE(words.find(L"Choose a target folder that you may write to."), std::wstring::npos);
 }
 
+#endif  // !_WIN32
+
 // ---- Rollback by phase -------------------------------------------------------------------------
 
 TEST_F(MoveTest, UndeletableCopyStillGivesTheOriginalsTheirNamesBack) {
@@ -480,6 +507,8 @@ TEST_F(MoveTest, TakenOldNameLeavesTheFolderParkedAndTheRollbackUnclean) {
     EXPECT_EQ(second, (install_.base() / "SoftwareVarko").wstring());
     EXPECT_EQ(NotWhole(install_, kPending), "");  // and no "Software(1)"
 }
+
+#ifndef _WIN32
 
 TEST_F(MoveTest, FailedEmptyingEndsWith12AndKeepsTheMovedDataReachable) {
     sys::fault::Arm({sys::Call::kDeleteFile, 1, sys::kErrAccessDenied});
@@ -606,8 +635,7 @@ TEST(TaskEdges, CancelBeforeAnyCopyIsRefused) {
 // Wine's CreateSymbolicLinkW reports success and makes no link, so a whole move through the
 // real Win32 calls reaches the link step and must roll back to the old names.
 TEST_F(MoveTest, WineMoveRollsBackAtTheLinkStepWithEveryFolderBack) {
-    sys::UseClock(nullptr);  // Wine's real services need real waits
-    EXPECT_EQ(Move(), 10000 + 4390);
+    EXPECT_EQ(Move(), kWineNoLink);
     EXPECT_TRUE(engine_.IsRollbackClean());
     EXPECT_EQ(NotWhole(install_, kAtHome), "");
     const auto phases = phases_.Phases();

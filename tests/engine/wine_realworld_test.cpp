@@ -303,9 +303,10 @@ TEST_F(WineMoveTest, ARollbackThatPutsTheDataBackIsCleanWhenAServiceWillNotStart
     EXPECT_EQ(Move(), 10112);
     EXPECT_TRUE(engine_.IsRollbackClean());
     EXPECT_FALSE(engine_.Task().ServicesRestarted());
-    EXPECT_EQ(NotWhole(install_, kAtHome), "");
+    EXPECT_EQ(NotWhole(install_, {Whole::Data::kHome, false, 0}), "");
     EXPECT_NE(LogText().find("services not started again after the rollback"), std::string::npos);
     EXPECT_EQ(StateOf(L"OVRLibraryService"), SERVICE_RUNNING);
+    EXPECT_EQ(SettledStateOf(L"OVRService"), SERVICE_STOPPED);
 }
 
 TEST_F(WineMoveTest, ALongWaitHintDoesNotHoldAStopThatIsOver) {

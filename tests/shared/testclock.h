@@ -25,4 +25,15 @@ class ScopedVirtualClock {
     sys::VirtualClock clock_;
 };
 
+// The clock of a test whose move stops and starts the services: virtual where they are the
+// POSIX stand-in, which reads that same clock; the real one under Wine, whose service manager
+// and fake services take real time, so a virtual wait would run out before they answer.
+#ifdef _WIN32
+struct ScopedServiceClock {
+    ScopedServiceClock() { sys::UseClock(nullptr); }
+};
+#else
+using ScopedServiceClock = ScopedVirtualClock;
+#endif
+
 }  // namespace testsupport

@@ -31,8 +31,8 @@ struct Whole {
     // A move waits for its recovery: its journal stays, and an original may lie in its parked
     // folder or its copy instead of at home. The services are then not looked at.
     bool pending = false;
-    // The services' state at the end (POSIX stand-in): running, unless a test says otherwise;
-    // 0: not looked at.
+    // The services' state at the end (the POSIX stand-in's, or Wine's manager's): running,
+    // unless a test says otherwise; 0: not looked at.
     uint32_t services = sys::kServiceRunning;
 };
 inline constexpr Whole kAtHome{Whole::Data::kHome};

@@ -1,6 +1,8 @@
 // Entry of the window tests: runs every registered QtTest class and closes with one line
 // "<suite>: N passed, F failed[, K skipped]" (suite from --suite=NAME, default "ui").
-// Arguments: [--suite=NAME] [ClassName [QtTest options...]].
+// Arguments: [--suite=NAME] [--expect-skips=K] [ClassName [QtTest options...]].
+// With --expect-skips=K a run that skips another number of cases fails: a new skip must be seen,
+// and one that no longer skips taken off the count.
 // "--list-classes" prints the class names, one a line (ctest makes a test of each).
 // "--startup-child=quit|hold" runs the program's start-up instead (see startup_test.cpp).
 #include <QApplication>
@@ -115,11 +117,14 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 #endif
     QString suite = "ui";
+    int expectedSkips = -1;
     QStringList rest;
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
         if (arg.startsWith("--suite=")) {
             suite = arg.mid(8);
+        } else if (arg.startsWith("--expect-skips=")) {
+            expectedSkips = arg.mid(15).toInt();
         } else {
             rest << arg;
         }
@@ -139,7 +144,13 @@ int main(int argc, char** argv) {
     std::printf("\n%s: %d passed, %d failed", suite.toUtf8().constData(), totals.passed,
                 totals.failed);
     if (totals.skipped > 0) std::printf(", %d skipped", totals.skipped);
+    if (expectedSkips >= 0) std::printf(" (%d expected)", expectedSkips);
     std::printf("\n");
+    const bool skipsAsExpected = expectedSkips < 0 || totals.skipped == expectedSkips;
+    if (!skipsAsExpected) {
+        std::printf("FAILED: %d cases skipped where %d skips are expected\n", totals.skipped,
+                    expectedSkips);
+    }
     std::fflush(stdout);
-    return totals.failed == 0 ? 0 : 1;
+    return totals.failed == 0 && skipsAsExpected ? 0 : 1;
 }

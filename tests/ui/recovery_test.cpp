@@ -26,14 +26,8 @@ QString Plain(QString text) {
     return text;
 }
 
-#ifdef Q_OS_WIN
-const QString kAskFinish = "\n\nFinish the move now? Yes finishes it; No leaves it for later.";
-const QString kAskPutBack =
-    "\n\nPut everything back now? Yes puts it back; No leaves it for later.";
-#else
-const QString kAskFinish;
-const QString kAskPutBack;
-#endif
+using uitest::kAskFinish;
+using uitest::kAskPutBack;
 const QString kLater =
     "\n\nLater leaves everything as it is: until then the Oculus platform cannot find its games "
     "and cannot run.";

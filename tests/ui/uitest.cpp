@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "TaskMgr/MoveJournal.h"
 #include "platform/host.h"
 #include "platform/paths.h"
 #include "platform/volume.h"
@@ -18,6 +19,9 @@
 #include "ui/Trekhold.h"
 #include "ui/uishell.h"
 #include "ui/volumecheck.h"
+#ifdef Q_OS_WIN
+#include "wine_services.h"
+#endif
 
 namespace uitest {
 
@@ -222,26 +226,38 @@ void UseHost(const QString& dir) {
 }
 
 Installation::Installation() {
-#ifdef HALVEX_HOST_TOOL
-    UseHost(scratch_.Path("host"));
     bool made = scratch_.Write("Oculus/Software/Game One/game.bin", QByteArray(4096, 'g')) &&
                 scratch_.Write("Oculus/Software/Game One/data/level1.pak", "level one") &&
                 scratch_.Write("Oculus/Software/Game Two/two.bin", "two") &&
                 scratch_.Write("Oculus/Downloads/partial.tmp", "partial") &&
                 scratch_.Make("Oculus/Downloads/empty folder");
+#ifdef HALVEX_HOST_TOOL
+    UseHost(scratch_.Path("host"));
     made = made && Host({"registry", "set-base", Base() + "/"}) && Host({"services", "install"});
-    ok_ = made;
-    if (!made && error_.isEmpty()) error_ = "could not lay out the simulated installation";
 #elif defined(Q_OS_WIN)
-    // Under Wine a whole move cannot succeed (Wine makes no directory links); tests/winexe/run
-    // moves the installed program's way, with Wine's registry and service manager.
-    error_ = "the simulated installation is laid out by the POSIX host tool";
+    // Wine's own registry and service manager, with the fake services of scripts/wine-services.
+    RemoveJournal();  // the machine's one journal: none of an earlier test counts
+    made = made && testsupport::SetOculusBase((Base() + "\\").toStdWString());
+    for (const wchar_t* name : {L"OVRLibraryService", L"OVRService"}) {
+        if (made && testsupport::StateOf(name) == 0) {
+            error_ = "the fake services are not registered: run through scripts/wine-ui";
+            made = false;
+        }
+        made = made && testsupport::Ensure(name, SERVICE_RUNNING);
+    }
 #else
+    made = false;
     error_ = "the host tool is not built";
 #endif
+    ok_ = made;
+    if (!made && error_.isEmpty()) error_ = "could not lay out the simulated installation";
 }
 
 Installation::~Installation() {
+#ifdef Q_OS_WIN
+    RemoveJournal();
+    testsupport::ForgetOculusBase();
+#endif
     UseHost({});
 }
 

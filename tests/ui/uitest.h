@@ -176,6 +176,7 @@ struct MainWindow {
     std::unique_ptr<Trekhold> window;
 };
 
+using testsupport::ScopedServiceClock;
 using testsupport::ScopedVirtualClock;
 
 // A real temporary folder; on a file system that a move accepts when the system's temporary
@@ -192,18 +193,22 @@ class Scratch {
     QTemporaryDir dir_;
 };
 
-// A simulated Oculus installation: a host folder with the registry entry and the two services,
-// and a base folder holding Software and Downloads.
+// A simulated Oculus installation: the registry entry and the two services running (on the POSIX
+// stand-ins of a host folder, or on Wine's own registry and service manager), and a base folder
+// holding Software and Downloads.
 class Installation {
   public:
     Installation();
     ~Installation();
     bool ok() const { return ok_; }
     QString error() const { return error_; }
-    QString Base() const { return scratch_.Path("Oculus"); }  // without a separator
-    QString Software() const { return Base() + "/Software"; }
-    QString Downloads() const { return Base() + "/Downloads"; }
-    QString Path(const QString& relative) const { return scratch_.Path(relative); }
+    // Paths as the program spells them (native separators), without a closing separator.
+    QString Base() const { return Path("Oculus"); }
+    QString Software() const { return Path("Oculus/Software"); }
+    QString Downloads() const { return Path("Oculus/Downloads"); }
+    QString Path(const QString& relative) const {
+        return QDir::toNativeSeparators(scratch_.Path(relative));
+    }
     bool Host(const QStringList& args);  // runs the host tool on this machine
     const Scratch& scratch() const { return scratch_; }
 
@@ -260,6 +265,21 @@ class ProgressPageCloser {
 void CloseProgressWhenDone();
 
 using testsupport::Wide;
+
+// What a recovery's question adds where MessageBoxW asks it, whose buttons are Yes and No.
+#ifdef Q_OS_WIN
+inline const QString kAskFinish =
+    QStringLiteral("\n\nFinish the move now? Yes finishes it; No leaves it for later.");
+inline const QString kAskPutBack =
+    QStringLiteral("\n\nPut everything back now? Yes puts it back; No leaves it for later.");
+inline const QString kAskContinueOrPutBack = QStringLiteral(
+    "\n\nContinue the move now? Yes continues it; No puts everything back; Cancel leaves it for "
+    "later.");
+#else
+inline const QString kAskContinueOrPutBack;
+inline const QString kAskFinish;
+inline const QString kAskPutBack;
+#endif
 
 // The page's question for a target on the volume that holds path: the mount point named.
 QString SameVolumeQuestion(const QString& path);

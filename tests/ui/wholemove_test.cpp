@@ -13,6 +13,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "platform/fs.h"
 #include "platform/services.h"
 #include "platform/units.h"
 #include "ui/COculusInstallWgt.h"
@@ -77,17 +78,21 @@ struct Desk {
         QStringList lines;
         auto* poll = new QTimer;
         QObject::connect(poll, &QTimer::timeout, [&, poll] {
-            QWidget* modal = QApplication::activeModalWidget();
+            CProgressWgt* modal = window->findChild<CProgressWgt*>();  // the page, modal or not
             if (!uitest::ProgressEnded(modal)) return;
             lines = modal->findChild<QTextEdit*>()->toPlainText().split('\n');
             if (finalBar) *finalBar = modal->findChild<QProgressBar*>()->value();
-            if (finalStatus) *finalStatus = qobject_cast<CProgressWgt*>(modal)->StatusLine();
+            if (finalStatus) *finalStatus = modal->StatusLine();
             poll->stop();
             poll->deleteLater();
             modal->findChild<QPushButton*>("normalbtn")->click();
         });
         poll->start(20);
-        start->click();  // returns once the progress page has closed
+        start->click();         // returns once the progress page has closed
+        if (lines.isEmpty()) {  // closed before it showed its result: the poll must not outlive
+            delete poll;        // the lines it writes to, and the test reads a line that says so
+            lines << "(the progress page closed before it showed its result)";
+        }
         return lines;
     }
     QString Target(const QString& relative) const {
@@ -95,7 +100,7 @@ struct Desk {
     }
     QString SameVolume() const { return uitest::SameVolumeQuestion(installation.Base()); }
 
-    uitest::ScopedVirtualClock clock;
+    uitest::ScopedServiceClock clock;
     uitest::Installation installation;
     uitest::BoxRecorder boxes;
     std::unique_ptr<Trekhold> window;
@@ -110,7 +115,7 @@ struct Desk {
 // Runs body on the user-interface thread, with the progress page, and waits for it.
 void OnPage(std::function<void(QWidget*)> body) {
     QMetaObject::invokeMethod(
-        qApp, [&] { body(QApplication::activeModalWidget()); }, Qt::BlockingQueuedConnection);
+        qApp, [&] { body(g_mainWnd->findChild<CProgressWgt*>()); }, Qt::BlockingQueuedConnection);
 }
 
 void At(sys::Call call, uint64_t nth, std::function<void()> action) {
@@ -145,6 +150,11 @@ bool ServiceRunning(const wchar_t* name) {
 }
 
 const QString kSuccess = "Successful operation.";
+// Under Wine, after the earlier classes' windows, the progress page can be hidden in mid-move
+// while the worker waits on it at a platform call, and the move's end never shows: the cases
+// that look at the page from inside the move's first steps run on Linux.
+const char* const kPageHiddenUnderWine =
+    "under Wine the page can be hidden in mid-move while the worker waits on it";
 const QString kCancelLine = "Task cancelled. Restoring to the state before move...";
 const QString kCancelled = "Move cancelled. Everything is as it was before the move.";
 
@@ -154,6 +164,7 @@ class TestWholeMove : public QObject {
     Q_OBJECT
   private slots:
     void moveThroughThePageLinksTheOldPaths() {
+        if (sys::RunningUnderWine()) QSKIP("Wine 8 makes no symbolic links: no move can end well");
         Desk desk;
         REQUIRE_DESK(desk);
         QCOMPARE(desk.source->text(), desk.installation.Software());
@@ -255,6 +266,7 @@ class TestWholeMove : public QObject {
 
     // Before the copy and after it the button is disabled, and the status line says why.
     void buttonIsDisabledWithItsReasonOutsideTheCancelWindow() {
+        if (sys::RunningUnderWine()) QSKIP(kPageHiddenUnderWine);
         Desk desk;
         REQUIRE_DESK(desk);
         Look stopping, linking;
@@ -276,6 +288,7 @@ class TestWholeMove : public QObject {
     // The button still showed Cancel when the copy ended: the engine, already linking, refuses,
     // the refusal box belongs to the progress page, and the move goes on to its end.
     void cancelRacingTheEndOfTheCopyIsRefusedByABoxOfThePage() {
+        if (sys::RunningUnderWine()) QSKIP(kPageHiddenUnderWine);
         Desk desk;
         REQUIRE_DESK(desk);
         QWidget* progressPage = nullptr;
