@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kill_test import digests, lost_files, set_up  # noqa: E402
+from kill_test import digests, lost_files, run_move, set_up  # noqa: E402
 
 MIB = 1 << 20
 LARGE = [("Software/Big Game/data.pak", 1024 * MIB), ("Software/Other/level.pak", 256 * MIB),
@@ -87,16 +87,20 @@ def move_killed_at(harness, target, host, work, seconds):
     env = dict(os.environ, HALVEX_HOST=host)
     proc = subprocess.Popen([harness, "--target", target, "--yes"], env=env, cwd=work,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    killed = False
+    killed, last = False, None
     for line in proc.stdout:
         if line.startswith("phase: 2"):
             time.sleep(seconds)
             killed = proc.poll() is None
             proc.kill()
             break
+    # Only a kill while it copied or checked its copies leaves a copy to continue.
+    for line in proc.stdout:
+        if line.startswith("phase:"):
+            last = line.split()[1]
     proc.stdout.close()
     proc.wait()
-    return killed
+    return killed and last in (None, "2", "3")
 
 
 def main():
@@ -112,15 +116,16 @@ def main():
         originals = digests(pristine)
         work = os.path.join(scratch, "work")
 
-        # One whole move: how long its copy takes, and the move.
+        # One whole move: how long it takes, and its copy (and check) from phase 2 to 6.
         base, host, target = set_up(work, pristine, host_tool)
         start = time.monotonic()
-        whole = run(harness, ["--target", target, "--yes", "--json"], host, work)
+        timeline, rc = run_move(harness, target, host, work)
         whole_s = time.monotonic() - start
-        if whole.returncode != 0 or lost_files(base, target, originals):
+        if rc != 0 or lost_files(base, target, originals):
             print("resume test: 0 kills, 0 lost (the uninterrupted move failed or lost files)")
             return 1
-        copy_s = max(0.5, whole_s * 0.6)
+        began = {phase: t for phase, t in reversed(timeline)}
+        copy_s = max(0.2, began.get("6", began["2"] + 1.0) - began["2"])
 
         kills = lost = over = 0
         added = []
