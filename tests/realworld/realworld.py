@@ -854,6 +854,46 @@ def case_move_back_killed_while_placing_is_finished_at_the_next_start(w):
     return problems + recovered_home(w, w.recover(), "finished")
 
 
+def case_continue_after_a_file_of_the_partial_copy_was_changed_by_hand(w):
+    vol = loop_volume(w, "exfat", "exfat")
+    w.target = vol
+    w.die_at(3, 60)
+    listed, tree = [], None
+    with open(os.path.join(w.host, "state", "move.copied"), encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            tree = value if key == "tree" else tree
+            if key == "file":
+                listed.append((tree, value.split(" ", 3)[3], int(value.split(" ")[1])))
+    if not listed:
+        return ["the copy log lists no file at the kill"]
+    # One byte of a finished copy changed by hand, its size and time kept.
+    top, rel, size = next(f for f in listed if f[2] > 0)
+    changed = os.path.join(w.copies(top), rel)
+    stat = os.stat(changed)
+    with open(changed, "r+b") as f:
+        first = f.read(1)
+        f.seek(0)
+        f.write(bytes([first[0] ^ 0x20]))
+    os.utime(changed, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    status = w.move_like([HARNESS, "--status"])
+    problems = w.expect(status, exit=6)
+    if "halvex-move --recover --continue will go on with it" not in status["output"]:
+        problems.append(f"the status does not offer to continue:\n{status['output'][-800:]}")
+    out = w.move_like([HARNESS, "--recover", "--continue"])
+    problems += w.expect(out, result=0)
+    kept = int(out.get("kept-bytes", "0"))
+    logged = sum(f[2] for f in listed)
+    if not 0 < kept <= logged - size:
+        problems.append(f"kept {kept} bytes of the {logged} logged, the changed file's {size} among them")
+    if "had been copied before the move was stopped" not in out.get("closing", ""):
+        problems.append(f"the closing words say nothing of the copy kept: {out.get('closing')}")
+    problems += w.linked_to(vol) + w.data_whole() + w.services_running()
+    if os.path.exists(w.journal()):
+        problems.append("the journal is left")
+    return problems
+
+
 def case_kill_between_the_two_links(w):
     # The first link made, the second not: the call between them, found on fresh machines.
     for calls in range(1, 40):
