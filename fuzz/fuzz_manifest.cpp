@@ -1,6 +1,8 @@
 // The manifest's reader: whatever the file holds, reading it never crashes, and a manifest it
 // reads is written back as a text that reads as the same manifest (and is written the same
-// again). Manifests made of arbitrary names and numbers are written and read back exactly.
+// again). Manifests made of arbitrary names and numbers are written and read back exactly. The
+// copy log's reader never crashes either, and a log cut anywhere reads as no more than the
+// files whose lines were whole before the cut.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -38,6 +40,30 @@ Manifest ManifestOfNames(std::string_view bytes) {
     return manifest;
 }
 
+// Every file of part is one of whole's, in a tree of the same name.
+bool HeldIn(const Manifest& part, const Manifest& whole) {
+    for (const ManifestTree& tree : part.trees) {
+        for (const ManifestFile& file : tree.files) {
+            bool found = false;
+            for (const ManifestTree& other : whole.trees) {
+                for (const ManifestFile& candidate : other.files)
+                    found = found || (other.name == tree.name && candidate == file);
+            }
+            if (!found) return false;
+        }
+    }
+    return true;
+}
+
+void LogCutAnywhereReadsAsItsWholeLines(const Manifest& manifest, uint8_t where) {
+    std::string text = SerializeManifest(manifest);
+    text.resize(text.size() - std::strlen("end=1\n"));  // a log has no end
+    const std::string cut = text.substr(0, where % (text.size() + 1));
+    Manifest part;
+    const bool versioned = cut.size() >= std::strlen("version=1\n");
+    if (ParseCopyLog(cut, part) != versioned || !HeldIn(part, manifest)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,5 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Manifest manifest;
     if (ParseManifest(bytes, manifest)) ReadsBackTheSame(manifest);
     ReadsBackTheSame(ManifestOfNames(bytes));
+    Manifest log;
+    ParseCopyLog(bytes, log);
+    LogCutAnywhereReadsAsItsWholeLines(ManifestOfNames(bytes), size ? data[size - 1] : 0);
     return 0;
 }

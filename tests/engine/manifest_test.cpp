@@ -52,6 +52,42 @@ TEST(ManifestText, WhatIsWrittenIsReadBackTheSameAndNothingElseIsRead) {
     }
 }
 
+// The copy log is read as far as its lines are whole, whatever a cut or a lost block left after
+// them; a later line of a path replaces the earlier one, and Windows' line ends are read too.
+TEST(CopyLogText, IsReadAsFarAsItsLinesAreWhole) {
+    const std::string a = "file=00000000000000000000000000000001 1 7 a\n";
+    const std::string a2 = "file=00000000000000000000000000000002 2 8 a\n";
+    const std::string b = "file=00000000000000000000000000000003 3 9 b\n";
+    const std::string head = "version=1\ntree=Software\n";
+    struct Case {
+        const char* why;
+        std::string text;
+        size_t files;  // in Software, as read
+    };
+    for (const Case& c : std::vector<Case>{
+             {"whole", head + a + b, 2},
+             {"cut inside its last line", head + a + b.substr(0, 20), 1},
+             {"zeros where a block was lost", head + a + std::string(64, '\0') + b, 1},
+             {"a damaged line", head + a + "file=zz\n" + b, 1},
+             {"Windows line ends",
+              "version=1\r\ntree=Software\r\n" + a.substr(0, a.size() - 1) + "\r\n", 1},
+             {"a tree named again after another",
+              head + a + "tree=Downloads\n" + b + "tree=Software\n" + b, 2},
+         }) {
+        Manifest log;
+        ASSERT_TRUE(ParseCopyLog(c.text, log)) << c.why;
+        const ManifestTree* software = log.Tree(L"Software");
+        ASSERT_NE(software, nullptr) << c.why;
+        EXPECT_EQ(software->files.size(), c.files) << c.why;
+    }
+    Manifest log;
+    ASSERT_TRUE(ParseCopyLog(head + a + b + a2, log));
+    ASSERT_EQ(log.Tree(L"Software")->files.size(), 2u);
+    EXPECT_EQ(log.Tree(L"Software")->files[0].size, 2u) << "a later line replaces the earlier";
+    EXPECT_FALSE(ParseCopyLog("tree=Software\n" + a, log)) << "no version line: no log";
+    EXPECT_FALSE(ParseCopyLog("version=2\n" + a, log)) << "another version";
+}
+
 // The read-back on several threads: every file compared, the one the drive changed named.
 TEST(ReadBack, OnSeveralThreadsEveryFileIsComparedAndTheChangedOneNamed) {
     ScopedCopyThreads threads(3);
