@@ -80,9 +80,9 @@ TEST(ReadBack, OnSeveralThreadsEveryFileIsComparedAndTheChangedOneNamed) {
     EXPECT_EQ(difference, changed.wstring());
 }
 
-// A file of several read-back pieces, hashed while the next piece is read: the hash is that of
-// its bytes in order, whatever the number of pieces, a byte changed in any piece shows, and a
-// stop in the middle ends the read.
+// A file of several read-back pieces: the hash is that of its bytes in order, whatever the number
+// of pieces, a byte changed in any piece or at a piece's edge shows, and a stop in the middle
+// ends the read.
 TEST(ReadBack, AFileOfSeveralPiecesHashesAsItsBytesInOrder) {
     TempDir dir;
     const size_t piece = size_t{4} << 20;  // the POSIX read-back's step

@@ -8,14 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/fs.h"
 #include "platform/posix/errors.h"
@@ -625,72 +621,6 @@ namespace {
 constexpr size_t kReadBackBuffer = size_t{4} << 20;
 constexpr size_t kDirectAlign = 4096;  // every block size a drive reports, or a multiple of it
 
-// One aligned buffer of kReadBackBuffer bytes, kept by the thread for every file it reads back:
-// most files are small. Null when there is no memory.
-char* ReadBackBuffer(int which) {
-    static thread_local std::unique_ptr<char, decltype(&std::free)> buffers[2] = {
-        {nullptr, &std::free}, {nullptr, &std::free}};
-    std::unique_ptr<char, decltype(&std::free)>& buffer = buffers[which];
-    if (!buffer) {
-        void* raw = nullptr;
-        if (::posix_memalign(&raw, kDirectAlign, kReadBackBuffer) != 0) return nullptr;
-        buffer.reset(static_cast<char*>(raw));
-    }
-    return buffer.get();
-}
-
-// Hashes one piece of a file on a thread of its own while the reader fetches the next, so that a
-// file of several pieces is read back at the drive's speed rather than at its speed plus the
-// hash's. Hash waits until the piece handed over before is hashed: its buffer is then free.
-class HashBehind {
-  public:
-    explicit HashBehind(ContentHasher& hasher) : hasher_(hasher), thread_([this] { Run(); }) {}
-    ~HashBehind() {
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();  // the piece still handed over is hashed first
-    }
-    HashBehind(const HashBehind&) = delete;
-    HashBehind& operator=(const HashBehind&) = delete;
-
-    void Hash(const char* bytes, size_t size) {
-        std::unique_lock<std::mutex> lock(lock_);
-        changed_.wait(lock, [this] { return piece_ == nullptr; });
-        piece_ = bytes;
-        size_ = size;
-        changed_.notify_all();
-    }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(lock_);
-        changed_.wait(lock, [this] { return piece_ == nullptr; });
-    }
-
-  private:
-    void Run() {
-        std::unique_lock<std::mutex> lock(lock_);
-        for (;;) {
-            changed_.wait(lock, [this] { return piece_ != nullptr || stopping_; });
-            if (piece_ == nullptr) return;
-            lock.unlock();
-            hasher_.Update(piece_, size_);
-            lock.lock();
-            piece_ = nullptr;
-            changed_.notify_all();
-        }
-    }
-
-    ContentHasher& hasher_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    const char* piece_ = nullptr;  // handed over and not yet hashed
-    size_t size_ = 0;
-    bool stopping_ = false;
-    std::thread thread_;  // last: started once the rest is set
-};
-
 }  // namespace
 
 bool HashFromMedia(const std::wstring& path, ContentHash& hash, const ReadProgress& progress) {
@@ -712,44 +642,31 @@ bool HashFromMedia(const std::wstring& path, ContentHash& hash, const ReadProgre
         }
         ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_DONTNEED);
     }
-    char* buffers[2] = {ReadBackBuffer(0), nullptr};
-    if (buffers[0] == nullptr) {
-        SetLastError(kErrNotEnoughMemory);
-        return false;
+    // One buffer a thread, for every file it reads back: most files are small.
+    static thread_local std::unique_ptr<char, decltype(&std::free)> buffer(nullptr, &std::free);
+    if (!buffer) {
+        void* raw = nullptr;
+        if (::posix_memalign(&raw, kDirectAlign, kReadBackBuffer) != 0) {
+            SetLastError(kErrNotEnoughMemory);
+            return false;
+        }
+        buffer.reset(static_cast<char*>(raw));
     }
     ContentHasher hasher;
-    // A file of more than one piece is hashed behind the reads, in two buffers by turns. Without
-    // the second buffer or the thread it is hashed between the reads, as a small file is.
-    struct stat st {};
-    std::unique_ptr<HashBehind> behind;
-    if (::fstat(fd.fd, &st) == 0 && st.st_size > static_cast<off_t>(kReadBackBuffer) &&
-        (buffers[1] = ReadBackBuffer(1)) != nullptr) {
-        try {
-            behind = std::make_unique<HashBehind>(hasher);
-        } catch (const std::system_error&) {
-        }
-    }
-    for (int turn = 0;;) {
-        char* buffer = buffers[turn];
-        const ssize_t got = ::read(fd.fd, buffer, kReadBackBuffer);
+    for (;;) {
+        const ssize_t got = ::read(fd.fd, buffer.get(), kReadBackBuffer);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
             SetLastErrorFromErrno(errno, native);
             return false;
         }
-        if (behind) {
-            behind->Hash(buffer, static_cast<size_t>(got));
-            turn ^= 1;  // Hash waited for the piece before, so that buffer is free
-        } else {
-            hasher.Update(buffer, static_cast<size_t>(got));
-        }
+        hasher.Update(buffer.get(), static_cast<size_t>(got));
         if (progress && !progress(static_cast<uint64_t>(got))) {
             SetLastError(kErrRequestAborted);
             return false;
         }
     }
-    if (behind) behind->Wait();
     // What was read leaves the cache again, as a large copy's bytes do.
     if (!direct) ::posix_fadvise(fd.fd, 0, 0, POSIX_FADV_DONTNEED);
     hash = hasher.Digest();
