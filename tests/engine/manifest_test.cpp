@@ -116,6 +116,50 @@ TEST(ReadBack, OnSeveralThreadsEveryFileIsComparedAndTheChangedOneNamed) {
     EXPECT_EQ(difference, changed.wstring());
 }
 
+// A file of several read-back pieces: the hash is that of its bytes in order, whatever the number
+// of pieces, a byte changed in any piece or at a piece's edge shows, and a stop in the middle
+// ends the read.
+TEST(ReadBack, AFileOfSeveralPiecesHashesAsItsBytesInOrder) {
+    TempDir dir;
+    const size_t piece = size_t{4} << 20;  // the POSIX read-back's step
+    std::string bytes(3 * piece + 12345, '\0');
+    uint64_t state = 0x9e3779b97f4a7c15ULL;  // every piece different, so that a swap shows
+    for (char& c : bytes) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        c = static_cast<char>(state >> 56);
+    }
+    const auto hashOf = [](const std::string& text) {
+        sys::ContentHasher hasher;
+        hasher.Update(text.data(), text.size());
+        return hasher.Digest();
+    };
+    const fs::path file = dir.path() / "large";
+    for (const size_t size : {2 * piece, bytes.size()}) {
+        const std::string content = bytes.substr(0, size);
+        WriteFile(file, content);
+        sys::ContentHash read;
+        ASSERT_TRUE(sys::HashFromMedia(W(file), read)) << size;
+        EXPECT_TRUE(read == hashOf(content)) << size;
+    }
+    for (const size_t at : {size_t{0}, piece - 1, piece, 2 * piece + 7, bytes.size() - 1}) {
+        std::string changed = bytes;
+        changed[at] ^= 0x20;
+        WriteFile(file, changed);
+        sys::ContentHash read;
+        ASSERT_TRUE(sys::HashFromMedia(W(file), read)) << at;
+        EXPECT_TRUE(read == hashOf(changed)) << at;
+        EXPECT_FALSE(read == hashOf(bytes)) << at;
+    }
+
+    uint64_t told = 0;
+    sys::ContentHash read;
+    EXPECT_FALSE(sys::HashFromMedia(W(file), read, [&told](uint64_t n) {
+        told += n;
+        return told < piece;
+    }));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrRequestAborted);
+}
+
 #ifndef _WIN32
 // A finished move keeps its manifest beside moved.record: every file, its size, time and the
 // hash of its bytes; a move rolled back keeps none.
