@@ -610,10 +610,12 @@ int Check(CVr& engine, Report& report) {
         json.Raw(word, paths + "]");
     }
     json.Number("files", static_cast<int64_t>(found.files));
-    report.Line("check: %llu files, %zu differ, %zu changed, %zu missing, %zu updated, %zu added",
-                static_cast<unsigned long long>(found.files), found.differs.size(),
-                found.changed.size(), found.missing.size(), found.updated.size(),
-                found.added.size());
+    // %zu is unknown to the Windows runtime's printf: every count as unsigned long long.
+    const auto n = [](auto count) { return static_cast<unsigned long long>(count); };
+    report.Line("check: %llu files, %llu differ, %llu changed, %llu missing, %llu updated, "
+                "%llu added",
+                n(found.files), n(found.differs.size()), n(found.changed.size()),
+                n(found.missing.size()), n(found.updated.size()), n(found.added.size()));
     report.Line("result: %d", result);
     if (result != 0) return kExitFailed;
     return found.Faulty() ? kExitAttention : kExitDone;
