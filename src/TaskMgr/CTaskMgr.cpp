@@ -615,6 +615,7 @@ int32_t CTaskMgr::Execute() {
     bytesKept_.store(0);
     bytesLogged_.store(0);
     continued_ = continuing_;
+    leftWaiting_ = false;
     int32_t rr = 0;
 
     int32_t result = back_ ? MoveBackward() : MoveForward();
@@ -655,6 +656,7 @@ int32_t CTaskMgr::Execute() {
                 case kStopping:
                     // Nothing moved; a service stopped before the refusal must not stay so.
                     RestartServicesAfterRollback();
+                    leftWaiting_ = continuing_;
                     break;
                 case kEmptying:
                 case kEmptied:
@@ -664,16 +666,24 @@ int32_t CTaskMgr::Execute() {
                     result = kCodeServicesNotStarted;
                     break;
                 default:  // counting, checking or parking failed
+                    // A continue refused by its checks changed nothing: the stopped move waits
+                    // as it did, with its copies, to be continued or put back.
+                    if (continuing_) {
+                        RestartServicesAfterRollback();
+                        leftWaiting_ = true;
+                        break;
+                    }
                     rr = RestoreParked(Clear::kNothing);
                     if (rr == 0) RestartServicesAfterRollback();
                     break;
             }
             if (rr != 0) HX_LOG.Err(rr);
         }
-        if (result != kCodeOldDataLeft && result != kCodeServicesNotStarted) RemoveMadeFolders();
+        if (result != kCodeOldDataLeft && result != kCodeServicesNotStarted && !leftWaiting_)
+            RemoveMadeFolders();
         // What is left for the next start, and the services this move stopped, stay named, with
         // the manifest its recovery checks the copies against. A move put back keeps neither.
-        if (rr != 0 || result == kCodeOldDataLeft) {
+        if (rr != 0 || result == kCodeOldDataLeft || leftWaiting_) {
             journal_.KeepForRecovery();
         } else if (result != kCodeServicesNotStarted) {
             RemoveManifest(ManifestFileName::kMoving);
@@ -681,7 +691,7 @@ int32_t CTaskMgr::Execute() {
     }
     // The copy log serves only a move stopped while it copied.
     copyLog_.Close();
-    if (!back_ && rr == 0) RemoveManifest(ManifestFileName::kCopied);
+    if (!back_ && rr == 0 && !leftWaiting_) RemoveManifest(ManifestFileName::kCopied);
     continuing_ = false;
 
     SetStep(MoveStep::kFinishing);

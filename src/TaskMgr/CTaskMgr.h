@@ -64,6 +64,9 @@ class CTaskMgr {
     // What the last continued move found copied whole before it began: kept, not copied again.
     uint64_t BytesKept() const { return bytesKept_.load(); }
     bool Continued() const { return continued_; }
+    // The last run was a continue that its first checks refused (a service that would not stop,
+    // a program holding a file): nothing changed, and the stopped move still waits.
+    bool LeftWaiting() const { return leftWaiting_; }
     // The bytes of each source, as the target check sized them just before: the count of the
     // next move then only lists names. Used once.
     struct SourceSize {
@@ -189,6 +192,7 @@ class CTaskMgr {
     // Continuing a stopped move: its journal and its copy log; what was kept, in bytes.
     bool continuing_ = false;
     bool continued_ = false;
+    bool leftWaiting_ = false;
     JournalRecord continueRecord_;
     Manifest continueLog_;
     std::atomic<uint64_t> bytesKept_{0};

@@ -408,6 +408,12 @@ std::wstring ClosingWords(const MoveOutcome& outcome) {
         default:
             break;
     }
+    if (outcome.stillWaiting) {
+        return L"The move could not go on: " + Cause(outcome.failure, outcome.result) +
+               L". Nothing was changed: the stopped move still waits, with its copies, to be "
+               L"continued or put back." +
+               services + LogWords(outcome);
+    }
     if (outcome.result == kCodeCancelled && outcome.cancelled) {
         if (!outcome.rollbackClean) {
             return L"Move cancelled, but not every folder could be given its name back: "

@@ -454,6 +454,7 @@ MoveOutcome CVr::GetMoveOutcome() {
     outcome.back = movedBack;
     outcome.continued = task.Continued();
     outcome.bytesKept = task.BytesKept();
+    outcome.stillWaiting = task.LeftWaiting();
     return outcome;
 }
 

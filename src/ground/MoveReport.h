@@ -77,5 +77,6 @@ struct MoveOutcome {
     // A stopped move continued: of bytesMoved, what its copies already held whole.
     bool continued = false;
     uint64_t bytesKept = 0;
-    std::wstring logPath;  // the run's log file; empty when there is none
+    bool stillWaiting = false;  // a continue refused before it changed anything
+    std::wstring logPath;       // the run's log file; empty when there is none
 };

@@ -16,6 +16,10 @@
 #include "platform/sys.h"
 #include "wholeness.h"
 
+#ifndef _WIN32
+#include "platform/posix/service_standin.h"
+#endif
+
 using namespace testsupport;
 
 namespace {
@@ -204,6 +208,35 @@ TEST_F(ContinueTest, ACancelledContinueIsPutBackWhole) {
 }
 
 #ifndef _WIN32
+
+// Refused by its first checks, a continue changes nothing: the stopped move waits as before, its
+// copies and its log kept, and goes on once the cause is gone.
+TEST_F(ContinueTest, AContinueAServiceRefusesLeavesTheStoppedMoveWaiting) {
+    const Manifest log = StopMoveAt(kCopied, 40);
+    const uint64_t whole = LoggedWhole(log);
+    ASSERT_GT(whole, 0u);
+    install_.SetServicesRunning();
+    sys::standin::ServiceRecord refusing;
+    sys::standin::ReadService(L"OVRService", refusing);
+    refusing.refuseStop = sys::kErrAccessDenied;
+    sys::standin::WriteService(L"OVRService", refusing);
+
+    EXPECT_EQ(engine_.ContinueMove(), SystemCode(sys::kErrAccessDenied));
+    const MoveOutcome outcome = engine_.GetMoveOutcome();
+    EXPECT_TRUE(outcome.stillWaiting);
+    EXPECT_NE(ClosingWords(outcome).find(L"the stopped move still waits"), std::wstring::npos);
+    EXPECT_EQ(install_.ServiceState(L"OVRLibraryService"), sys::kServiceRunning);
+    EXPECT_EQ(NotWhole(install_, kPending), "");
+    const RecoveryPlan plan = Assess();
+    ASSERT_TRUE(plan.canContinue);
+    EXPECT_EQ(plan.bytesCopied, whole);
+
+    refusing.refuseStop = 0;
+    sys::standin::WriteService(L"OVRService", refusing);
+    ASSERT_EQ(engine_.ContinueMove(), 0);
+    EXPECT_EQ(engine_.GetMoveOutcome().bytesKept, whole);
+    EXPECT_EQ(NotWhole(install_, kMoved), "");
+}
 
 // A continue stopped in turn, anywhere, is continued (or finished) again, and ends whole.
 TEST_F(ContinueTest, AContinueStoppedAnywhereIsTakenUpAgain) {
