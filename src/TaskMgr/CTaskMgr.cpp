@@ -179,13 +179,16 @@ int32_t CTaskMgr::MoveForward() {
 }
 
 int32_t CTaskMgr::BeginJournal(JournalWork work) {
-    const int32_t r = journal_.Begin(pairs, kStopping, work);
-    if (r == 0) return 0;
+    return JournalWritten(journal_.Begin(pairs, kStopping, work));
+}
+
+int32_t CTaskMgr::JournalWritten(int32_t result) {
+    if (result == 0) return 0;
     std::wstring journalPath;
     GetJournalPath(journalPath);
-    NoteFailure(r, journalPath);
-    HX_LOG.Err(r);
-    return r;
+    NoteFailure(result, journalPath);
+    HX_LOG.Err(result);
+    return result;
 }
 
 int32_t CTaskMgr::StopServices() {
@@ -292,13 +295,7 @@ void CTaskMgr::SetContinuing(const JournalRecord& record, Manifest log) {
 }
 
 int32_t CTaskMgr::ResumeJournal() {
-    const int32_t r = journal_.Resume(continueRecord_, kStopping);
-    if (r == 0) return 0;
-    std::wstring journalPath;
-    GetJournalPath(journalPath);
-    NoteFailure(r, journalPath);
-    HX_LOG.Err(r);
-    return r;
+    return JournalWritten(journal_.Resume(continueRecord_, kStopping));
 }
 
 // The stopped move's parked folders, counted and checked as a move checks its sources.
@@ -478,14 +475,7 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
     }
     // Only this record, on disk, lets an original go: before it a power cut may leave copies
     // whose sizes and times are right and whose bytes are zeros.
-    if (const int32_t r = journal_.CopiesChecked(); r != 0) {
-        std::wstring journalPath;
-        GetJournalPath(journalPath);
-        NoteFailure(r, journalPath);
-        HX_LOG.Err(r);
-        return r;
-    }
-    return 0;
+    return JournalWritten(journal_.CopiesChecked());
 }
 
 // The folders the copies go to: the journal names them before they are made, so that whatever

@@ -129,6 +129,7 @@ class CTaskMgr {
     void RemoveHomeCopies();
     // Each 0, or the code of the failure, noted and logged.
     int32_t BeginJournal(JournalWork work);  // before anything is stopped or changed
+    int32_t JournalWritten(int32_t result);  // a failed write of the journal, noted and logged
     int32_t StopServices();                  // the services stopped are journaled either way
     // A program holding something below folders, or the query that failed.
     int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders);

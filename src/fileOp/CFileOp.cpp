@@ -442,6 +442,30 @@ void CFileOp::UseCopyThreads(unsigned threads) {
     g_copyThreads.store(threads);
 }
 
+namespace {
+
+// Runs check on every file of tree, on pool's threads: the first failure, or a cancel, ends it
+// and is the result, once every thread has ended.
+template <class Check>
+int32_t EachOnPool(CCopyPool& pool, const std::atomic<bool>& cancel, const ManifestTree& tree,
+                   Check& check) {
+    CCopyPool::Group* group = pool.OpenGroup(nullptr, [] { return 0; });
+    int32_t r = 0;
+    for (const ManifestFile& file : tree.files) {
+        if (cancel.load(std::memory_order_relaxed)) {
+            r = kCodeCancelled;
+            break;
+        }
+        if ((r = pool.Run(group, [&check, &file] { return check(file); })) != 0) break;
+    }
+    pool.CloseGroup(group);
+    if (r != 0) pool.Fail(r);
+    if (const int32_t first = pool.Finish(); first != 0) r = first;
+    return r;
+}
+
+}  // namespace
+
 int32_t CFileOp::CopyTree(std::wstring source, std::wstring target) {
     hardLinks_.clear();
     hardLinkFiles_.clear();
@@ -521,18 +545,7 @@ int32_t CFileOp::KeptCopies(const std::wstring& original, const std::wstring& co
         kept.files.push_back(file);
         return 0;
     };
-    CCopyPool::Group* group = pool.OpenGroup(nullptr, [] { return 0; });
-    int32_t r = 0;
-    for (const ManifestFile& file : logged.files) {
-        if (cancelFlag.load(std::memory_order_relaxed)) {
-            r = kCodeCancelled;
-            break;
-        }
-        if ((r = pool.Run(group, [&check, &file] { return check(file); })) != 0) break;
-    }
-    pool.CloseGroup(group);
-    if (r != 0) pool.Fail(r);
-    if (const int32_t first = pool.Finish(); first != 0) r = first;
+    const int32_t r = EachOnPool(pool, cancelFlag, logged, check);
     return r;
 }
 
@@ -699,18 +712,7 @@ int32_t CFileOp::VerifyFromMedia(const std::wstring& copy, const ManifestTree& t
         HX_LOG.Err(kCodeCopyCorrupt);
         return kCodeCopyCorrupt;
     };
-    CCopyPool::Group* group = pool.OpenGroup(nullptr, [] { return 0; });
-    int32_t r = 0;
-    for (const ManifestFile& file : tree.files) {
-        if (cancelFlag.load(std::memory_order_relaxed)) {
-            r = kCodeCancelled;
-            break;
-        }
-        if ((r = pool.Run(group, [&check, &file] { return check(file); })) != 0) break;
-    }
-    pool.CloseGroup(group);
-    if (r != 0) pool.Fail(r);
-    if (const int32_t first = pool.Finish(); first != 0) r = first;
+    const int32_t r = EachOnPool(pool, cancelFlag, tree, check);
     if (r == kCodeCopyCorrupt) sys::SetLastError(0);  // other bytes, not a failed call
     return r;
 }

@@ -159,18 +159,29 @@ int32_t WriteManifest(ManifestFileName which, const Manifest& manifest) {
     return 0;
 }
 
-int32_t ReadManifest(ManifestFileName which, Manifest& manifest, bool& found) {
+namespace {
+
+// The text of one of the state folder's files: found false when there is none; one too long to
+// be what it should leaves text empty.
+int32_t ReadStateFile(ManifestFileName which, std::string& text, bool& found) {
     found = false;
     const std::wstring path = FileName(which);
     if (path.empty()) return Failed(HX_LOG);
-    std::string text;
     if (!sys::ReadWholeFile(path, kMaxManifestBytes, text)) {
         const uint32_t error = sys::GetLastError();
         if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
         if (error != sys::kErrInvalidData) return Failed(HX_LOG);
-        text.clear();  // too long to be one: unreadable
+        text.clear();
     }
     found = true;
+    return 0;
+}
+
+}  // namespace
+
+int32_t ReadManifest(ManifestFileName which, Manifest& manifest, bool& found) {
+    std::string text;
+    if (const int32_t r = ReadStateFile(which, text, found); r != 0 || !found) return r;
     if (!ParseManifest(text, manifest)) {
         HX_LOG.Err(kCodeManifestUnreadable);
         return kCodeManifestUnreadable;
@@ -281,15 +292,9 @@ bool ParseCopyLog(std::string_view text, Manifest& log) {
 }
 
 int32_t ReadCopyLog(Manifest& log, bool& found) {
-    found = false;
-    const std::wstring path = FileName(ManifestFileName::kCopied);
-    if (path.empty()) return Failed(HX_LOG);
     std::string text;
-    if (!sys::ReadWholeFile(path, kMaxManifestBytes, text)) {
-        const uint32_t error = sys::GetLastError();
-        if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
-        return Failed(HX_LOG);
-    }
+    if (const int32_t r = ReadStateFile(ManifestFileName::kCopied, text, found); r != 0 || !found)
+        return r;
     found = ParseCopyLog(text, log);
     return 0;
 }
