@@ -214,6 +214,15 @@ const QString kNoteAbsent =
     QStringLiteral(", and its drive %1 is not connected. Connect it and start Halvex again.");
 const QString kNoteSamePlace =
     QStringLiteral(". Its drive %1 is there: the folder was renamed or moved.");
+// The folder found on the links' drive under another name or in another folder.
+const QString kNoteRenamed = QStringLiteral(
+    ". Its drive %1 is there, with the folder renamed \"%2\": name it \"%3\" again, or "
+    "re-point the links to it.");
+const QString kNoteMovedOnDrive = QStringLiteral(
+    ". Its drive %1 is there, with the folder moved to %2: move it back, or re-point the links "
+    "to it.");
+const QString kNoteElsewhereRenamed =
+    QStringLiteral(". Its drive is now %1, with the folder on it as %2: re-point the links to it.");
 const QString kNoteElsewhere = QStringLiteral(". Its drive is now %1, with the games on it.");
 const QString kNoteElsewhereMissing =
     QStringLiteral(". Its drive is now %1, but the folder is not on it.");
@@ -268,6 +277,20 @@ QString RecoveryText(const RecoveryPlan& plan) {
 
 using PathFormat = std::function<QString(const std::wstring&)>;
 
+// The links' drive where it was, and their folder found on it under another name or in another
+// folder: which name to give back, and the other way, the re-pointing the row offers.
+QString RenamedNote(const InstallState& state, const std::wstring& expected, PathFormat P) {
+    const std::wstring& now = state.renamedTo;
+    const QString root = P(state.expectedRoot);
+    if (!sys::SamePathSpelling(ParentFolder(expected), ParentFolder(now))) {
+        return kNoteMovedOnDrive.arg(root, P(now));
+    }
+    const auto name = [](const std::wstring& path) {
+        return QString::fromStdWString(path.substr(sys::LastSeparator(path) + 1));
+    };
+    return kNoteRenamed.arg(root, name(now), name(expected));
+}
+
 QString BrokenNote(const InstallState& state, PathFormat P) {
     std::vector<const FolderState*> broken;
     for (const FolderState& f : state.folders) {
@@ -283,8 +306,14 @@ QString BrokenNote(const InstallState& state, PathFormat P) {
         case InstallState::Volume::kAbsent:
             return text + kNoteAbsent.arg(root);
         case InstallState::Volume::kSamePlace:
+            if (!state.renamedTo.empty()) {
+                return text + RenamedNote(state, ParentFolder(broken.front()->leadsTo), P);
+            }
             return text + kNoteSamePlace.arg(root);
         case InstallState::Volume::kElsewhere:
+            if (!state.renamedTo.empty()) {
+                return text + kNoteElsewhereRenamed.arg(P(state.volumeNowAt), P(state.renamedTo));
+            }
             return text + (state.repoint.folders.empty() ? kNoteElsewhereMissing : kNoteElsewhere)
                               .arg(P(state.volumeNowAt));
         default:
@@ -375,8 +404,10 @@ int32_t NoteAction(const InstallState& state, QString& label) {
     return kOpMove;
 }
 
-// The message for a refusal of the engine's target checks; empty when the target fits.
-QString EngineRefusal(int32_t code) {
+// The message for a refusal of the engine's target checks; empty when the target fits. style
+// gets its box's: the information icon of the first refusals, a warning for those added since.
+QString EngineRefusal(int32_t code, uint32_t& style) {
+    style = code == kTargetInsideData ? ui::kMbOkWarning : ui::kMbOkInfo;
     switch (code) {
         case kTargetNotGiven:
             return kM1;
@@ -574,9 +605,11 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         ui::ShowMessageBox(kM12);
         return;
     }
-    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(chosen.toStdWString()));
+    uint32_t style = ui::kMbOkInfo;
+    const QString refusal =
+        EngineRefusal(GetEngine()->CheckTargetDir(chosen.toStdWString()), style);
     if (!refusal.isEmpty()) {
-        ui::ShowMessageBox(refusal);
+        ui::ShowMessageBox(refusal, style);
         chosen.clear();
     }
     targetEdit->setText(chosen);
@@ -688,7 +721,7 @@ void COculusInstallWgt::OnChickBackBtn() {
     const QString question = kMoveBackQuestion.arg(PathText(state_.movedTo), PathText(state_.base),
                                                    FreeText(state_.baseFreeKnown, state_.baseFree),
                                                    PathText(state_.baseRoot));
-    if (ui::ShowMessageBox(question, ui::kMbYesNoInfo) != ui::kIdYes) return;
+    if (ui::ShowMessageBox(question, ui::kMbYesNoQuestion) != ui::kIdYes) return;
     RunWorker(kOpMoveBack, state_.movedTo, state_.base);
 }
 
@@ -698,7 +731,7 @@ void COculusInstallWgt::OfferRecovery() {
     // The note row shows the state whatever the answer; its plan is the offer's.
     const int32_t looked = ShowInstallState();
     if (looked != 0 || state_.kind != InstallState::Kind::kWaiting) {
-        if (looked != 0) ui::ShowMessageBox(kRecoverLookFailed);
+        if (looked != 0) ui::ShowMessageBox(kRecoverLookFailed, ui::kMbOkError);
         return;
     }
     const RecoveryPlan plan = state_.plan;
@@ -707,7 +740,7 @@ void COculusInstallWgt::OfferRecovery() {
         case RecoveryAction::kNothing:
             return;
         case RecoveryAction::kRefuse:
-            ui::ShowMessageBox(text);
+            ui::ShowMessageBox(text, ui::kMbOkWarning);
             return;
         case RecoveryAction::kFinish:
             if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint
@@ -729,14 +762,16 @@ void COculusInstallWgt::OfferRecovery() {
 void COculusInstallWgt::OnChickStartBtn() {
     // A move on top of one that was stopped would bury it (the engine refuses it too).
     if (GetEngine()->HasUnfinishedMove()) {
-        ui::ShowMessageBox(kUnfinishedMove);
+        ui::ShowMessageBox(kUnfinishedMove, ui::kMbOkWarning);
         return;
     }
     QString target = TidyTarget(targetEdit->text().trimmed());
     NormalizePath(target);
     // Every check runs in the engine, in the order the command line runs them too.
     TargetVerdict verdict;
-    QString refusal = EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict));
+    uint32_t style = ui::kMbOkInfo;
+    QString refusal =
+        EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict), style);
     if (refusal == kM9) {
         // The folders cannot be read because a link leads nowhere: say where it should lead.
         InstallState now;
@@ -745,7 +780,7 @@ void COculusInstallWgt::OnChickStartBtn() {
         }
     }
     if (!refusal.isEmpty()) {
-        ui::ShowMessageBox(refusal);
+        ui::ShowMessageBox(refusal, style);
         return;
     }
     // Asked after every refusal, so that no question comes before a target that fails anyway,
@@ -753,7 +788,7 @@ void COculusInstallWgt::OnChickStartBtn() {
     // objection, and a No to it spares the second question.
     const QString sameVolume = SameVolumeQuestion(verdict);
     if (!sameVolume.isEmpty() &&
-        ui::ShowMessageBox(sameVolume, ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
+        ui::ShowMessageBox(sameVolume, ui::kMbYesNoQuestionDefaultNo) != ui::kIdYes) {
         return;
     }
     if (verdict.removable && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
@@ -763,7 +798,7 @@ void COculusInstallWgt::OnChickStartBtn() {
     // No is the default: a person who cannot judge the risk keeps the data as it is.
     if (verdict.uncheckedPrograms != 0 &&
         ui::ShowMessageBox(kUncheckedPrograms.arg(ProgramsOfOthers(verdict.uncheckedPrograms)),
-                           ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
+                           ui::kMbYesNoWarningDefaultNo) != ui::kIdYes) {
         return;
     }
     RunWorker(kOpMove, target.toStdWString(), {});

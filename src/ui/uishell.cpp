@@ -64,9 +64,25 @@ class CentreOnOwner : public QObject {
     QWidget* owner_;
 };
 
+// The toolkit's icon for a style's MB_ICON* bits, as MessageBoxW draws them.
+QMessageBox::Icon IconOf(uint32_t style) {
+    switch (style & kMbIconMask) {
+        case kMbIconError:
+            return QMessageBox::Critical;
+        case kMbIconQuestion:
+            return QMessageBox::Question;
+        case kMbIconWarning:
+            return QMessageBox::Warning;
+        case kMbIconInfo:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
 // An offer of one action: the buttons carry their names; Escape and closing mean "Later".
 int ActionBox(const MessageBoxRequest& request) {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
+    QMessageBox box(IconOf(request.style), QStringLiteral("Halvex"), QString(),
                     QMessageBox::NoButton, request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
@@ -84,12 +100,12 @@ int NativeBox(const MessageBoxRequest& request) {
     if (!request.action.isEmpty()) return ActionBox(request);
     const bool question = (request.style & 0x0F) == kMbYesNo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons,
+    QMessageBox box(IconOf(request.style), QStringLiteral("Halvex"), QString(), buttons,
                     request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
     // As MessageBoxW: the first button, unless the style names the second.
-    const bool defaultNo = (request.style & kMbYesNoInfoDefaultNo & ~kMbYesNoInfo) != 0;
+    const bool defaultNo = (request.style & kMbDefaultSecond) != 0;
     if (question) box.setDefaultButton(defaultNo ? QMessageBox::No : QMessageBox::Yes);
     const int answer = box.exec();
     if (!question) return kIdOk;
@@ -117,7 +133,7 @@ void SetMessageBoxHook(MessageBoxHook hook) {
 int AskAction(const QString& text, const QString& action, Owner owner) {
     QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
     const ScopedFocusReturn focus;
-    const MessageBoxRequest request{text, kMbYesNoInfo, window != nullptr, window, action};
+    const MessageBoxRequest request{text, kMbYesNoQuestion, window != nullptr, window, action};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);
 }
