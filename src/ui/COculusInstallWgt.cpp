@@ -8,6 +8,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
+#include <QTextOption>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <functional>
@@ -214,13 +218,15 @@ const QString kNoteAbsent =
     QStringLiteral(", and its drive %1 is not connected. Connect it and start Halvex again.");
 const QString kNoteSamePlace =
     QStringLiteral(". Its drive %1 is there: the folder was renamed or moved.");
-// The folder found on the links' drive under another name or in another folder.
+// The folder found on the links' drive, where it was, under another name or in another folder:
+// one path, the drive first, and the names.
 const QString kNoteRenamed = QStringLiteral(
-    ". Its drive %1 is there, with the folder renamed \"%2\": name it \"%3\" again, or "
-    "re-point the links to it.");
+    "%1: in %2, the folder \"%3\" was renamed \"%4\". Name it \"%3\" again, or re-point the "
+    "links to it.");
 const QString kNoteMovedOnDrive = QStringLiteral(
-    ". Its drive %1 is there, with the folder moved to %2: move it back, or re-point the links "
-    "to it.");
+    "%1: the folder %2 was moved to %3 on its drive. Move it back, or re-point the links to it.");
+const QString kNoteLeadNowhere = QStringLiteral("Software and Downloads lead nowhere");
+const QString kNoteLeadsNowhere = QStringLiteral("%1 leads nowhere");
 const QString kNoteElsewhereRenamed =
     QStringLiteral(". Its drive is now %1, with the folder on it as %2: re-point the links to it.");
 const QString kNoteElsewhere = QStringLiteral(". Its drive is now %1, with the games on it.");
@@ -278,23 +284,31 @@ QString RecoveryText(const RecoveryPlan& plan) {
 using PathFormat = std::function<QString(const std::wstring&)>;
 
 // The links' drive where it was, and their folder found on it under another name or in another
-// folder: which name to give back, and the other way, the re-pointing the row offers.
-QString RenamedNote(const InstallState& state, const std::wstring& expected, PathFormat P) {
+// folder: which name or place to give back, and the other way, the re-pointing the row offers.
+QString RenamedNote(const InstallState& state, const std::vector<const FolderState*>& broken,
+                    PathFormat P) {
+    const QString head = broken.size() == 1
+                             ? kNoteLeadsNowhere.arg(QString::fromStdWString(broken.front()->name))
+                             : kNoteLeadNowhere;
+    const std::wstring expected = ParentFolder(broken.front()->leadsTo);
     const std::wstring& now = state.renamedTo;
-    const QString root = P(state.expectedRoot);
     if (!sys::SamePathSpelling(ParentFolder(expected), ParentFolder(now))) {
-        return kNoteMovedOnDrive.arg(root, P(now));
+        return kNoteMovedOnDrive.arg(head, P(expected), P(now));
     }
+    // A folder's name never breaks inside.
     const auto name = [](const std::wstring& path) {
-        return QString::fromStdWString(path.substr(sys::LastSeparator(path) + 1));
+        return PathText(path.substr(sys::LastSeparator(path) + 1));
     };
-    return kNoteRenamed.arg(root, name(now), name(expected));
+    return kNoteRenamed.arg(head, P(ParentFolder(expected)), name(expected), name(now));
 }
 
 QString BrokenNote(const InstallState& state, PathFormat P) {
     std::vector<const FolderState*> broken;
     for (const FolderState& f : state.folders) {
         if (f.where == FolderState::Where::kBroken) broken.push_back(&f);
+    }
+    if (state.volume == InstallState::Volume::kSamePlace && !state.renamedTo.empty()) {
+        return RenamedNote(state, broken, P);
     }
     const QString leadsTo =
         P(broken.size() == 1 ? broken.front()->leadsTo : ParentFolder(broken.front()->leadsTo));
@@ -306,9 +320,6 @@ QString BrokenNote(const InstallState& state, PathFormat P) {
         case InstallState::Volume::kAbsent:
             return text + kNoteAbsent.arg(root);
         case InstallState::Volume::kSamePlace:
-            if (!state.renamedTo.empty()) {
-                return text + RenamedNote(state, ParentFolder(broken.front()->leadsTo), P);
-            }
             return text + kNoteSamePlace.arg(root);
         case InstallState::Volume::kElsewhere:
             if (!state.renamedTo.empty()) {
@@ -669,11 +680,24 @@ void COculusInstallWgt::FitNote() {
     // The note has room for three lines above the copyright line: longer paths are shortened
     // in the middle, step by step, until the note fits the label's width as laid out. A note
     // that still does not fit is cut at a word, with an ellipsis; the tooltip has it whole.
-    const QFontMetrics metrics(stateLabel->font());
-    const QRect room(0, 0, std::max(stateLabel->width(), 100), 100000);
+    // Lines counted as the label lays the text out: a path breaks after its separators (the
+    // marks of PathText), which the font's own word-wrap measure does not know, and would take
+    // for one long word.
+    QTextDocument layout;
+    layout.setDefaultFont(stateLabel->font());
+    layout.setDocumentMargin(0);
+    QTextOption wrap;
+    wrap.setWrapMode(QTextOption::WordWrap);
+    layout.setDefaultTextOption(wrap);
+    layout.setTextWidth(std::max(stateLabel->contentsRect().width(), 100));
     const auto fits = [&](const QString& text) {
-        return metrics.boundingRect(room, Qt::TextWordWrap, text).height() <=
-               kNoteLines * metrics.lineSpacing();
+        layout.setPlainText(text);
+        layout.size();  // lays the text out
+        int lines = 0;
+        for (QTextBlock block = layout.begin(); block.isValid(); block = block.next()) {
+            lines += block.layout() ? block.layout()->lineCount() : 0;
+        }
+        return lines <= kNoteLines;
     };
     QString text;
     for (const size_t longest : {80, 56, 44, 34, 26, 18}) {

@@ -292,7 +292,7 @@ class Interrupted {
 };
 
 QString Box(const QString& text, const char* action) {
-    return text + "|owned=1|style=0x44|action=" + action;
+    return text + "|owned=1|style=0x24|action=" + action;  // the question icon
 }
 
 // The boxes as read: paths in them may wrap only after a separator.
@@ -416,7 +416,7 @@ class TestStartupRecovery : public QObject {
             "Varko" + q + " both exist; its data may be in " + q + moment.Software() + q + ", " +
             q + moment.Software() + "Varko" + q + " or " + q + moment.Copies() + "/Software" + q +
             ". Please put the folders in order by hand. Then delete " + moment.Host() +
-            "/state/move.journal.|owned=1|style=0x40";
+            "/state/move.journal.|owned=1|style=0x30";  // a refusal: the warning icon
         QCOMPARE(boxes.first(), explained);
         QVERIFY(child.Lines("halvex: ").isEmpty());
         QVERIFY(moment.ParkedLeft());
