@@ -8,10 +8,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextLayout>
-#include <QTextOption>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <functional>
@@ -451,6 +447,22 @@ QString EngineRefusal(int32_t code, uint32_t& style) {
     }
 }
 
+// The height of lines wrapped lines of running text in probe's font at width, as a label lays
+// them out: short words are added until the text wraps to one line more.
+int WrappedLinesHeight(QLabel& probe, int width, int lines) {
+    QString text = QStringLiteral("Wg");
+    probe.setText(text);
+    int height = probe.heightForWidth(width);
+    for (int count = 1; text.size() < 20000;) {
+        probe.setText(text + QStringLiteral(" Wg"));
+        const int more = probe.heightForWidth(width);
+        if (more > height && ++count > lines) return height;
+        text += QStringLiteral(" Wg");
+        height = more;
+    }
+    return height;
+}
+
 QString ResolveSource() {
     std::wstring source;
     GetEngine()->ResolveSourceDir(source);
@@ -680,24 +692,17 @@ void COculusInstallWgt::FitNote() {
     // The note has room for three lines above the copyright line: longer paths are shortened
     // in the middle, step by step, until the note fits the label's width as laid out. A note
     // that still does not fit is cut at a word, with an ellipsis; the tooltip has it whole.
-    // Lines counted as the label lays the text out: a path breaks after its separators (the
-    // marks of PathText), which the font's own word-wrap measure does not know, and would take
-    // for one long word.
-    QTextDocument layout;
-    layout.setDefaultFont(stateLabel->font());
-    layout.setDocumentMargin(0);
-    QTextOption wrap;
-    wrap.setWrapMode(QTextOption::WordWrap);
-    layout.setDefaultTextOption(wrap);
-    layout.setTextWidth(std::max(stateLabel->contentsRect().width(), 100));
+    // Measured as the label lays the text out: a path breaks after its separators (the marks
+    // of PathText), which the font's own word-wrap measure does not know; and lines of a wrapped
+    // paragraph lie further apart than the font's line spacing says (its leading).
+    QLabel probe;
+    probe.setFont(stateLabel->font());
+    probe.setWordWrap(true);
+    const int width = std::max(stateLabel->width(), 100);
+    const int room = WrappedLinesHeight(probe, width, kNoteLines);
     const auto fits = [&](const QString& text) {
-        layout.setPlainText(text);
-        layout.size();  // lays the text out
-        int lines = 0;
-        for (QTextBlock block = layout.begin(); block.isValid(); block = block.next()) {
-            lines += block.layout() ? block.layout()->lineCount() : 0;
-        }
-        return lines <= kNoteLines;
+        probe.setText(text);
+        return probe.heightForWidth(width) <= room;
     };
     QString text;
     for (const size_t longest : {80, 56, 44, 34, 26, 18}) {
