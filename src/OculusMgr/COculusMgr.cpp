@@ -348,15 +348,23 @@ int32_t COculusMgr::StartServicesIfStopped(const std::vector<std::wstring>& name
     return first;
 }
 
+// The first steps of every single-service operation: the manager with all access, then
+// serviceName with access, then its status. 0, or the code of the failure, logged at site.
+int32_t COculusMgr::OpenService(const CLogSite& site, uint32_t access,
+                                sys::ServiceStatusProcess& status) {
+    uint32_t error = 0;
+    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
+    if (!scmHandle && (error = FailedCallError())) return Fail(site, error);
+    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, access);
+    if (!serviceHandle && (error = FailedCallError())) return Fail(site, error);
+    if ((error = Query(serviceHandle, status))) return Fail(site, error);
+    return 0;
+}
+
 int32_t COculusMgr::QueryState(uint32_t& state) {
     sys::ServiceStatusProcess status;
-    uint32_t error = 0;
     const ServiceHandles release(scmHandle, serviceHandle);
-    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
-    if (!scmHandle && (error = FailedCallError())) return Fail(HX_LOG, error);
-    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceStopQuery);
-    if (!serviceHandle && (error = FailedCallError())) return Fail(HX_LOG, error);
-    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
+    if (const int32_t r = OpenService(HX_LOG, sys::kServiceStopQuery, status); r != 0) return r;
     state = status.currentState;
     return 0;
 }
@@ -366,15 +374,8 @@ int32_t COculusMgr::StopOneService() {
     sys::ServiceStatusProcess status;
     uint32_t error = 0;
     const ServiceHandles release(scmHandle, serviceHandle);
-    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
-    if (!scmHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error);
-    }
-    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceStopQueryEnumerate);
-    if (!serviceHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error);
-    }
-    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
+    if (const int32_t r = OpenService(HX_LOG, sys::kServiceStopQueryEnumerate, status); r != 0)
+        return r;
     if (status.currentState == sys::kServiceStopped) {
         // Diagnostic text kept verbatim, old file name and line number included.
         std::printf("dwCurrentState == SERVICE_STOPPED =====CoulusMgr.CPP   LIN400");
@@ -415,15 +416,7 @@ int32_t COculusMgr::StartOneService() {
     sys::ServiceStatusProcess status;
     uint32_t error = 0;
     const ServiceHandles release(scmHandle, serviceHandle);
-    scmHandle = sys::OpenSCManagerW(sys::kScManagerAllAccess);
-    if (!scmHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error);
-    }
-    serviceHandle = sys::OpenServiceW(scmHandle, serviceName, sys::kServiceAllAccess);
-    if (!serviceHandle && (error = FailedCallError())) {
-        return Fail(HX_LOG, error);
-    }
-    if ((error = Query(serviceHandle, status))) return Fail(HX_LOG, error);
+    if (const int32_t r = OpenService(HX_LOG, sys::kServiceAllAccess, status); r != 0) return r;
     const uint32_t state = status.currentState;
     if (state != sys::kServiceStopped && state != sys::kServiceStopPending) {
         return Fail(HX_LOG, sys::kErrServiceAlreadyRunning);

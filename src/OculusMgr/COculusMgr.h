@@ -11,6 +11,8 @@
 #include "platform/registry.h"
 #include "platform/services.h"
 
+class CLogSite;
+
 class COculusMgr {
   public:
     // Detection.
@@ -44,6 +46,8 @@ class COculusMgr {
     std::wstring serviceName;
 
   private:
+    int32_t OpenService(const CLogSite& site, uint32_t access, sys::ServiceStatusProcess& status);
+
     std::atomic<uint64_t> servicesHandled_{0};
     std::vector<std::wstring> stoppedByUs_;  // services the last StopServices sent a stop
     // When each of them that had not stopped when the wait gave up was sent it (tick): the

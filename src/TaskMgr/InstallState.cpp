@@ -1,7 +1,11 @@
 #include "TaskMgr/InstallState.h"
 
+#include <algorithm>
+#include <set>
+
 #include "TaskMgr/CRecovery.h"
 #include "fileOp/CFileOp.h"
+#include "fileOp/Manifest.h"
 #include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/fs.h"
@@ -17,6 +21,11 @@ const wchar_t* const kFolderNames[] = {L"Software", L"Downloads"};
 std::wstring ParentOf(const std::wstring& path) {
     const auto cut = path.rfind(sys::kSep);
     return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    const auto cut = path.rfind(sys::kSep);
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
 // A root without its closing separator: "E:", "/mnt/games", and "" for "/".
@@ -85,6 +94,87 @@ void ReadFreeSpace(InstallState& state) {
     state.movedFreeKnown = sys::GetDiskFreeSpaceExW(state.movedTo, state.movedFree);
 }
 
+// A drive's top two levels seldom hold more entries than this; past it the search gives up
+// rather than keep the window waiting on a drive full of folders.
+constexpr size_t kMaxEntriesListed = 4000;
+// Of each folder the manifest lists, this many files are looked for in a candidate.
+constexpr size_t kManifestSample = 16;
+
+bool IsRealFolder(const std::wstring& path) {
+    if (sys::IsLinkOrReparsePoint(path)) return false;
+    const uint32_t attributes = sys::GetFileAttributesW(path);
+    return attributes != sys::kInvalidFileAttributes && (attributes & sys::kAttrDirectory);
+}
+
+// The sub-folders of folder (a root as its stem: "E:", "" for "/") that belong to its volume:
+// links and mount points lead elsewhere. budget counts the entries listed down.
+void ListSubFolders(const std::wstring& folder, size_t& budget, std::vector<std::wstring>& out) {
+    sys::FindData data;
+    const sys::FindHandle find =
+        sys::FindFirstFileW(folder + sys::kSep + L"*", data, sys::FindLevel::kKinds);
+    if (find == nullptr) return;  // a folder this account may not list holds nothing for us
+    do {
+        if (budget == 0) break;
+        --budget;
+        if (data.name == L"." || data.name == L".." || !(data.attributes & sys::kAttrDirectory) ||
+            (data.attributes & sys::kAttrReparsePoint) || data.mountPoint) {
+            continue;
+        }
+        out.push_back(folder + sys::kSep + data.name);
+    } while (sys::FindNextFileW(find, data));
+    sys::FindClose(find);
+}
+
+// How many of an even sample of the manifest's files folder holds with their recorded size.
+size_t ManifestFilesHeld(const std::wstring& folder, const std::vector<std::wstring>& names,
+                         const Manifest& manifest, size_t& sampled) {
+    size_t held = 0;
+    for (const std::wstring& name : names) {
+        const ManifestTree* tree = manifest.Tree(name);
+        if (!tree || tree->files.empty()) continue;
+        const size_t step = std::max<size_t>(1, tree->files.size() / kManifestSample);
+        for (size_t i = 0; i < tree->files.size(); i += step) {
+            const ManifestFile& file = tree->files[i];
+            ++sampled;
+            sys::FindData data;
+            if (sys::GetFileInfoFollowed(folder + sys::kSep + name + sys::kSep + file.path, data) &&
+                ((uint64_t{data.sizeHigh} << 32) | data.sizeLow) == file.size) {
+                ++held;
+            }
+        }
+    }
+    return held;
+}
+
+struct Candidate {
+    std::wstring folder;
+    size_t held = 0;  // manifest files found with their size
+};
+
+// The broken links' folder under another name on their drive, now at root: named in the state,
+// with the links pointed at it as the re-pointing to offer.
+void LookForRenamedFolder(InstallState& state, const std::vector<const FolderState*>& broken,
+                          const MoveRecord& record, const std::wstring& root) {
+    const std::wstring expected = ParentOf(broken.front()->leadsTo);
+    std::vector<std::wstring> names;
+    for (const FolderState* f : broken) {
+        if (!sys::SamePathSpelling(ParentOf(f->leadsTo), expected)) return;  // not one folder
+        names.push_back(NameOf(f->leadsTo));
+    }
+    Manifest manifest;
+    bool found = false;
+    const bool known = ReadManifest(ManifestFileName::kMoved, manifest, found) == 0 && found;
+    state.renamedTo =
+        FindRenamedFolder(expected, names, record.root, root, known ? &manifest : nullptr);
+    if (state.renamedTo.empty()) return;
+    state.repoint = JournalRecord{};
+    state.repoint.base = state.base + sys::kSep;
+    for (size_t i = 0; i < broken.size(); ++i) {
+        state.repoint.folders.push_back(
+            {broken[i]->path, state.renamedTo + sys::kSep + names[i], {}, true});
+    }
+}
+
 // Where the volume the broken links led to is now, and whether the same folders are there.
 void JudgeBrokenLinks(InstallState& state) {
     MoveRecord record;
@@ -104,6 +194,7 @@ void JudgeBrokenLinks(InstallState& state) {
     for (const std::wstring& root : roots) {
         if (sys::SamePathSpelling(RootStem(root), RootStem(record.root))) {
             state.volume = InstallState::Volume::kSamePlace;
+            LookForRenamedFolder(state, broken, record, root);
             return;
         }
     }
@@ -127,6 +218,7 @@ void JudgeBrokenLinks(InstallState& state) {
             return;
         }
     }
+    LookForRenamedFolder(state, broken, record, state.volumeNowAt);
 }
 
 // Whether the drive the links lead to is the one the move recorded: a different volume mounted
@@ -143,6 +235,59 @@ void JudgeMovedVolume(InstallState& state) {
 }
 
 }  // namespace
+
+std::wstring FindRenamedFolder(const std::wstring& expected, const std::vector<std::wstring>& names,
+                               const std::wstring& recordedRoot, const std::wstring& root,
+                               const Manifest* manifest) {
+    const std::wstring there = Rebased(expected, recordedRoot, root);
+    if (there.empty() || names.empty()) return {};
+    std::set<std::wstring> judged;
+    std::vector<Candidate> fits;
+    const auto judge = [&](const std::vector<std::wstring>& folders) {
+        for (const std::wstring& folder : folders) {
+            if (!judged.insert(folder).second || sys::SamePathSpelling(folder, there)) continue;
+            if (!std::all_of(names.begin(), names.end(), [&](const std::wstring& name) {
+                    return IsRealFolder(folder + sys::kSep + name);
+                })) {
+                continue;
+            }
+            size_t sampled = 0;
+            const size_t held = manifest ? ManifestFilesHeld(folder, names, *manifest, sampled) : 0;
+            if (held * 2 < sampled) {
+                HX_LOG.Detail("not the moved games, though it holds their folders: ", folder);
+                continue;
+            }
+            fits.push_back({folder, held});
+        }
+    };
+    const auto best = [&]() -> std::wstring {
+        std::sort(fits.begin(), fits.end(),
+                  [](const Candidate& a, const Candidate& b) { return a.held > b.held; });
+        if (fits.size() > 1 && fits[0].held == fits[1].held) {
+            HX_LOG.Detail("the links' folder may be ", fits[0].folder, " or ", fits[1].folder,
+                          ": neither is named");
+            return {};
+        }
+        HX_LOG.Detail("the links' folder is now ", fits[0].folder);
+        return fits[0].folder;
+    };
+    size_t budget = kMaxEntriesListed;
+    // Renamed where it was: its old neighbours.
+    std::vector<std::wstring> level;
+    ListSubFolders(ParentOf(there), budget, level);
+    judge(level);
+    if (!fits.empty()) return best();
+    // Moved, or renamed with its parent: the drive's top two levels.
+    std::vector<std::wstring> top;
+    ListSubFolders(RootStem(root), budget, top);
+    judge(top);
+    for (const std::wstring& folder : top) {
+        level.clear();
+        ListSubFolders(folder, budget, level);
+        judge(level);
+    }
+    return fits.empty() ? std::wstring() : best();
+}
 
 std::wstring Rebased(const std::wstring& path, const std::wstring& oldRoot,
                      const std::wstring& newRoot) {

@@ -87,14 +87,30 @@ struct InstallState {
     // written there: it is not the games' drive.
     bool strangeVolume = false;
     std::wstring volumeNowAt;
-    // Each broken link with the same folder at the volume's new place; empty unless every
-    // broken link has one. Hand it to CRecovery::Repoint.
+    // kSamePlace, or kElsewhere without the folder at its old place on the drive: the folder
+    // found on the links' drive under another name or in another folder, holding what the links
+    // expect (FindRenamedFolder). Empty when none was found, or more than one fits alike.
+    std::wstring renamedTo;
+    // Each broken link with the same folder at the volume's new place, or in renamedTo; empty
+    // unless every broken link has one. Hand it to CRecovery::Repoint.
     JournalRecord repoint;
 };
 
 // Looks, changes nothing. detectedBase empty: kNotFound. 0, or the code of a failed query.
 int32_t ReadInstallState(const std::wstring& detectedBase, CRecovery& recovery,
                          InstallState& state);
+
+// Where the folder the broken links name (expected: its path as the links spell it, e.g.
+// "E:\Games\Oculus game") is now on its volume, whose root is at root now (root may differ from
+// the one recorded: a drive under another letter). Looks only where a listing costs little:
+// beside the expected place first, then the volume's top two levels, passing over links and
+// mount points. A folder fits when it holds each of names as a real folder and, where manifest
+// is given and lists files, at least half of a sample of them with their recorded size (a game
+// updated since keeps most of its files). Empty when nothing fits, or two fit alike.
+struct Manifest;
+std::wstring FindRenamedFolder(const std::wstring& expected, const std::vector<std::wstring>& names,
+                               const std::wstring& recordedRoot, const std::wstring& root,
+                               const Manifest* manifest);
 
 // path with its leading oldRoot replaced by newRoot; empty when path does not begin with it.
 std::wstring Rebased(const std::wstring& path, const std::wstring& oldRoot,

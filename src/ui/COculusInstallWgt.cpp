@@ -239,6 +239,17 @@ const QString kNoteAbsent =
     QStringLiteral(", and its drive %1 is not connected. Connect it and start Halvex again.");
 const QString kNoteSamePlace =
     QStringLiteral(". Its drive %1 is there: the folder was renamed or moved.");
+// The folder found on the links' drive, where it was, under another name or in another folder:
+// one path, the drive first, and the names.
+const QString kNoteRenamed = QStringLiteral(
+    "%1: in %2, the folder \"%3\" was renamed \"%4\". Name it \"%3\" again, or re-point the "
+    "links to it.");
+const QString kNoteMovedOnDrive = QStringLiteral(
+    "%1: the folder %2 was moved to %3 on its drive. Move it back, or re-point the links to it.");
+const QString kNoteLeadNowhere = QStringLiteral("Software and Downloads lead nowhere");
+const QString kNoteLeadsNowhere = QStringLiteral("%1 leads nowhere");
+const QString kNoteElsewhereRenamed =
+    QStringLiteral(". Its drive is now %1, with the folder on it as %2: re-point the links to it.");
 const QString kNoteElsewhere = QStringLiteral(". Its drive is now %1, with the games on it.");
 const QString kNoteElsewhereMissing =
     QStringLiteral(". Its drive is now %1, but the folder is not on it.");
@@ -318,10 +329,32 @@ QString RecoveryText(const RecoveryPlan& plan) {
 
 using PathFormat = std::function<QString(const std::wstring&)>;
 
+// The links' drive where it was, and their folder found on it under another name or in another
+// folder: which name or place to give back, and the other way, the re-pointing the row offers.
+QString RenamedNote(const InstallState& state, const std::vector<const FolderState*>& broken,
+                    PathFormat P) {
+    const QString head = broken.size() == 1
+                             ? kNoteLeadsNowhere.arg(QString::fromStdWString(broken.front()->name))
+                             : kNoteLeadNowhere;
+    const std::wstring expected = ParentFolder(broken.front()->leadsTo);
+    const std::wstring& now = state.renamedTo;
+    if (!sys::SamePathSpelling(ParentFolder(expected), ParentFolder(now))) {
+        return kNoteMovedOnDrive.arg(head, P(expected), P(now));
+    }
+    // A folder's name never breaks inside.
+    const auto name = [](const std::wstring& path) {
+        return PathText(path.substr(sys::LastSeparator(path) + 1));
+    };
+    return kNoteRenamed.arg(head, P(ParentFolder(expected)), name(expected), name(now));
+}
+
 QString BrokenNote(const InstallState& state, PathFormat P) {
     std::vector<const FolderState*> broken;
     for (const FolderState& f : state.folders) {
         if (f.where == FolderState::Where::kBroken) broken.push_back(&f);
+    }
+    if (state.volume == InstallState::Volume::kSamePlace && !state.renamedTo.empty()) {
+        return RenamedNote(state, broken, P);
     }
     const QString leadsTo =
         P(broken.size() == 1 ? broken.front()->leadsTo : ParentFolder(broken.front()->leadsTo));
@@ -335,6 +368,9 @@ QString BrokenNote(const InstallState& state, PathFormat P) {
         case InstallState::Volume::kSamePlace:
             return text + kNoteSamePlace.arg(root);
         case InstallState::Volume::kElsewhere:
+            if (!state.renamedTo.empty()) {
+                return text + kNoteElsewhereRenamed.arg(P(state.volumeNowAt), P(state.renamedTo));
+            }
             return text + (state.repoint.folders.empty() ? kNoteElsewhereMissing : kNoteElsewhere)
                               .arg(P(state.volumeNowAt));
         default:
@@ -429,8 +465,10 @@ int32_t NoteAction(const InstallState& state, QString& label) {
     return kOpMove;
 }
 
-// The message for a refusal of the engine's target checks; empty when the target fits.
-QString EngineRefusal(int32_t code) {
+// The message for a refusal of the engine's target checks; empty when the target fits. style
+// gets its box's: the information icon of the first refusals, a warning for those added since.
+QString EngineRefusal(int32_t code, uint32_t& style) {
+    style = code == kTargetInsideData ? ui::kMbOkWarning : ui::kMbOkInfo;
     switch (code) {
         case kTargetNotGiven:
             return kM1;
@@ -461,6 +499,22 @@ QString EngineRefusal(int32_t code) {
         default:
             return {};
     }
+}
+
+// The height of lines wrapped lines of running text in probe's font at width, as a label lays
+// them out: short words are added until the text wraps to one line more.
+int WrappedLinesHeight(QLabel& probe, int width, int lines) {
+    QString text = QStringLiteral("Wg");
+    probe.setText(text);
+    int height = probe.heightForWidth(width);
+    for (int count = 1; text.size() < 20000;) {
+        probe.setText(text + QStringLiteral(" Wg"));
+        const int more = probe.heightForWidth(width);
+        if (more > height && ++count > lines) return height;
+        text += QStringLiteral(" Wg");
+        height = more;
+    }
+    return height;
 }
 
 QString ResolveSource() {
@@ -628,9 +682,11 @@ void COculusInstallWgt::OnChickSelDestPathBtn() {
         ui::ShowMessageBox(kM12);
         return;
     }
-    const QString refusal = EngineRefusal(GetEngine()->CheckTargetDir(chosen.toStdWString()));
+    uint32_t style = ui::kMbOkInfo;
+    const QString refusal =
+        EngineRefusal(GetEngine()->CheckTargetDir(chosen.toStdWString()), style);
     if (!refusal.isEmpty()) {
-        ui::ShowMessageBox(refusal);
+        ui::ShowMessageBox(refusal, style);
         chosen.clear();
     }
     targetEdit->setText(chosen);
@@ -690,11 +746,17 @@ void COculusInstallWgt::FitNote() {
     // The note has room for three lines above the copyright line: longer paths are shortened
     // in the middle, step by step, until the note fits the label's width as laid out. A note
     // that still does not fit is cut at a word, with an ellipsis; the tooltip has it whole.
-    const QFontMetrics metrics(stateLabel->font());
-    const QRect room(0, 0, std::max(stateLabel->width(), 100), 100000);
+    // Measured as the label lays the text out: a path breaks after its separators (the marks
+    // of PathText), which the font's own word-wrap measure does not know; and lines of a wrapped
+    // paragraph lie further apart than the font's line spacing says (its leading).
+    QLabel probe;
+    probe.setFont(stateLabel->font());
+    probe.setWordWrap(true);
+    const int width = std::max(stateLabel->width(), 100);
+    const int room = WrappedLinesHeight(probe, width, kNoteLines);
     const auto fits = [&](const QString& text) {
-        return metrics.boundingRect(room, Qt::TextWordWrap, text).height() <=
-               kNoteLines * metrics.lineSpacing();
+        probe.setText(text);
+        return probe.heightForWidth(width) <= room;
     };
     QString text;
     for (const size_t longest : {80, 56, 44, 34, 26, 18}) {
@@ -742,7 +804,7 @@ void COculusInstallWgt::OnChickBackBtn() {
     const QString question = kMoveBackQuestion.arg(PathText(state_.movedTo), PathText(state_.base),
                                                    FreeText(state_.baseFreeKnown, state_.baseFree),
                                                    PathText(state_.baseRoot));
-    if (ui::ShowMessageBox(question, ui::kMbYesNoInfo) != ui::kIdYes) return;
+    if (ui::ShowMessageBox(question, ui::kMbYesNoQuestion) != ui::kIdYes) return;
     RunWorker(kOpMoveBack, state_.movedTo, state_.base);
 }
 
@@ -752,7 +814,7 @@ void COculusInstallWgt::OfferRecovery() {
     // The note row shows the state whatever the answer; its plan is the offer's.
     const int32_t looked = ShowInstallState();
     if (looked != 0 || state_.kind != InstallState::Kind::kWaiting) {
-        if (looked != 0) ui::ShowMessageBox(kRecoverLookFailed);
+        if (looked != 0) ui::ShowMessageBox(kRecoverLookFailed, ui::kMbOkError);
         return;
     }
     const RecoveryPlan plan = state_.plan;
@@ -761,7 +823,7 @@ void COculusInstallWgt::OfferRecovery() {
         case RecoveryAction::kNothing:
             return;
         case RecoveryAction::kRefuse:
-            ui::ShowMessageBox(text);
+            ui::ShowMessageBox(text, ui::kMbOkWarning);
             return;
         case RecoveryAction::kFinish:
             if (ui::AskAction(text, plan.record.work == JournalWork::kRepoint
@@ -796,14 +858,16 @@ void COculusInstallWgt::OfferRecovery() {
 void COculusInstallWgt::OnChickStartBtn() {
     // A move on top of one that was stopped would bury it (the engine refuses it too).
     if (GetEngine()->HasUnfinishedMove()) {
-        ui::ShowMessageBox(kUnfinishedMove);
+        ui::ShowMessageBox(kUnfinishedMove, ui::kMbOkWarning);
         return;
     }
     QString target = TidyTarget(targetEdit->text().trimmed());
     NormalizePath(target);
     // Every check runs in the engine, in the order the command line runs them too.
     TargetVerdict verdict;
-    QString refusal = EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict));
+    uint32_t style = ui::kMbOkInfo;
+    QString refusal =
+        EngineRefusal(GetEngine()->CheckMoveTarget(target.toStdWString(), verdict), style);
     if (refusal == kM9) {
         // The folders cannot be read because a link leads nowhere: say where it should lead.
         InstallState now;
@@ -812,7 +876,7 @@ void COculusInstallWgt::OnChickStartBtn() {
         }
     }
     if (!refusal.isEmpty()) {
-        ui::ShowMessageBox(refusal);
+        ui::ShowMessageBox(refusal, style);
         return;
     }
     // Asked after every refusal, so that no question comes before a target that fails anyway,
@@ -820,7 +884,7 @@ void COculusInstallWgt::OnChickStartBtn() {
     // objection, and a No to it spares the second question.
     const QString sameVolume = SameVolumeQuestion(verdict);
     if (!sameVolume.isEmpty() &&
-        ui::ShowMessageBox(sameVolume, ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
+        ui::ShowMessageBox(sameVolume, ui::kMbYesNoQuestionDefaultNo) != ui::kIdYes) {
         return;
     }
     if (verdict.removable && ui::ShowMessageBox(kQ1, ui::kMbYesNoInfo) != ui::kIdYes) {
@@ -830,7 +894,7 @@ void COculusInstallWgt::OnChickStartBtn() {
     // No is the default: a person who cannot judge the risk keeps the data as it is.
     if (verdict.uncheckedPrograms != 0 &&
         ui::ShowMessageBox(kUncheckedPrograms.arg(ProgramsOfOthers(verdict.uncheckedPrograms)),
-                           ui::kMbYesNoInfoDefaultNo) != ui::kIdYes) {
+                           ui::kMbYesNoWarningDefaultNo) != ui::kIdYes) {
         return;
     }
     RunWorker(kOpMove, target.toStdWString(), {});

@@ -64,51 +64,53 @@ class CentreOnOwner : public QObject {
     QWidget* owner_;
 };
 
-// An offer of one action: the buttons carry their names; Escape and closing mean "Later".
-int ActionBox(const MessageBoxRequest& request) {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
-                    QMessageBox::NoButton, request.owner);
-    box.setTextFormat(Qt::RichText);
-    box.setText(SpacedText(request.text, box.font()));
-    new CentreOnOwner(&box, request.owner);
-    QPushButton* act = box.addButton(request.action, QMessageBox::AcceptRole);
-    QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
-    box.setDefaultButton(act);
-    box.setEscapeButton(later);
-    box.exec();
-    return box.clickedButton() == act ? kIdYes : kIdNo;
+// The toolkit's icon for a style's MB_ICON* bits, as MessageBoxW draws them.
+QMessageBox::Icon IconOf(uint32_t style) {
+    switch (style & kMbIconMask) {
+        case kMbIconError:
+            return QMessageBox::Critical;
+        case kMbIconQuestion:
+            return QMessageBox::Question;
+        case kMbIconWarning:
+            return QMessageBox::Warning;
+        case kMbIconInfo:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
 }
 
-// An offer of two actions: Escape and closing mean "Later".
-int ChoiceBox(const MessageBoxRequest& request) {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(),
+// An offer of one named action, or two: the buttons carry their names; Escape and closing mean
+// "Later" (kIdNo beside one action, kIdCancel beside two).
+int OfferBox(const MessageBoxRequest& request) {
+    QMessageBox box(IconOf(request.style), QStringLiteral("Halvex"), QString(),
                     QMessageBox::NoButton, request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
     new CentreOnOwner(&box, request.owner);
     QPushButton* first = box.addButton(request.action, QMessageBox::AcceptRole);
-    QPushButton* second = box.addButton(request.second, QMessageBox::DestructiveRole);
+    QPushButton* second = request.second.isEmpty()
+                              ? nullptr
+                              : box.addButton(request.second, QMessageBox::DestructiveRole);
     QPushButton* later = box.addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
-    box.setDefaultButton((request.style & kMbDefaultSecond) ? second : first);
+    box.setDefaultButton(second && (request.style & kMbDefaultSecond) ? second : first);
     box.setEscapeButton(later);
     box.exec();
-    return box.clickedButton() == first    ? kIdYes
-           : box.clickedButton() == second ? kIdNo
-                                           : kIdCancel;
+    if (box.clickedButton() == first) return kIdYes;
+    return second && box.clickedButton() != second ? kIdCancel : kIdNo;
 }
 
 // The toolkit's box where there are no native ones: same caption, icon and buttons.
 int NativeBox(const MessageBoxRequest& request) {
-    if (!request.second.isEmpty()) return ChoiceBox(request);
-    if (!request.action.isEmpty()) return ActionBox(request);
+    if (!request.action.isEmpty()) return OfferBox(request);
     const bool question = (request.style & 0x0F) == kMbYesNo;
     const auto buttons = question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Halvex"), QString(), buttons,
+    QMessageBox box(IconOf(request.style), QStringLiteral("Halvex"), QString(), buttons,
                     request.owner);
     box.setTextFormat(Qt::RichText);
     box.setText(SpacedText(request.text, box.font()));
     // As MessageBoxW: the first button, unless the style names the second.
-    const bool defaultNo = (request.style & kMbYesNoInfoDefaultNo & ~kMbYesNoInfo) != 0;
+    const bool defaultNo = (request.style & kMbDefaultSecond) != 0;
     if (question) box.setDefaultButton(defaultNo ? QMessageBox::No : QMessageBox::Yes);
     const int answer = box.exec();
     if (!question) return kIdOk;
@@ -136,7 +138,7 @@ void SetMessageBoxHook(MessageBoxHook hook) {
 int AskAction(const QString& text, const QString& action, Owner owner) {
     QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
     const ScopedFocusReturn focus;
-    const MessageBoxRequest request{text, kMbYesNoInfo, window != nullptr, window, action};
+    const MessageBoxRequest request{text, kMbYesNoQuestion, window != nullptr, window, action};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);
 }
@@ -145,7 +147,7 @@ int AskChoice(const QString& text, const QString& first, const QString& second, 
               Owner owner) {
     QWidget* window = owner == Owner::MainWindow ? g_mainWnd : nullptr;
     const ScopedFocusReturn focus;
-    const uint32_t style = kMbYesNoCancelInfo | (firstIsDefault ? 0u : kMbDefaultSecond);
+    const uint32_t style = kMbYesNoCancelQuestion | (firstIsDefault ? 0u : kMbDefaultSecond);
     const MessageBoxRequest request{text, style, window != nullptr, window, first, second};
     if (BoxHook()) return BoxHook()(request);
     return NativeBox(request);

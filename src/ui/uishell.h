@@ -19,17 +19,29 @@ namespace ui {
 inline constexpr int kMainWidth = 530;
 inline constexpr int kMainHeight = 405;
 
-// MessageBoxW styles and answers.
+// MessageBoxW styles and answers. A style is its buttons (the low four bits), its icon (the
+// next four: what the box is) and its default button.
+inline constexpr uint32_t kMbYesNo = 0x04;
+inline constexpr uint32_t kMbIconMask = 0xF0;
+inline constexpr uint32_t kMbIconError = 0x10;       // MB_ICONERROR: a failure
+inline constexpr uint32_t kMbIconQuestion = 0x20;    // MB_ICONQUESTION: a question
+inline constexpr uint32_t kMbIconWarning = 0x30;     // MB_ICONWARNING: a refusal, or a risk
+inline constexpr uint32_t kMbIconInfo = 0x40;        // MB_ICONINFORMATION: closing words
+inline constexpr uint32_t kMbDefaultSecond = 0x100;  // MB_DEFBUTTON2
+// The program's first boxes, the refusals of the target, the removable-drive question and the
+// start-up refusals, keep the information icon users know them by.
 inline constexpr uint32_t kMbOkInfo = 0x40;     // MB_OK | MB_ICONINFORMATION
 inline constexpr uint32_t kMbYesNoInfo = 0x44;  // MB_YESNO | MB_ICONINFORMATION
-// The same question with "No" as the default (MB_DEFBUTTON2): Enter must not start what the
-// question warns against.
-inline constexpr uint32_t kMbYesNoInfoDefaultNo = 0x144;
-inline constexpr uint32_t kMbYesNo = 0x04;  // the button set, in the style's low four bits
+// The boxes added since, by what they are.
+inline constexpr uint32_t kMbOkWarning = kMbIconWarning;  // a refusal
+inline constexpr uint32_t kMbOkError = kMbIconError;      // a failure
+inline constexpr uint32_t kMbYesNoQuestion = kMbYesNo | kMbIconQuestion;
+// A question with "No" as the default: Enter must not start what the question warns against.
+inline constexpr uint32_t kMbYesNoQuestionDefaultNo = kMbYesNoQuestion | kMbDefaultSecond;
+inline constexpr uint32_t kMbYesNoWarningDefaultNo = kMbYesNo | kMbIconWarning | kMbDefaultSecond;
+inline constexpr uint32_t kMbYesNoCancelQuestion = 0x03 | kMbIconQuestion;  // MB_YESNOCANCEL
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
-inline constexpr uint32_t kMbYesNoCancelInfo = 0x43;  // MB_YESNOCANCEL | MB_ICONINFORMATION
-inline constexpr uint32_t kMbDefaultSecond = 0x100;   // MB_DEFBUTTON2
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
@@ -45,8 +57,8 @@ struct MessageBoxRequest {
 };
 using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 
-// Shows an information box captioned "Halvex" and returns the button pressed (kId*). Owned by
-// g_mainWnd when asked and when it exists; modal until answered.
+// Shows a box captioned "Halvex" with the buttons and icon of style and returns the button
+// pressed (kId*). Owned by g_mainWnd when asked and when it exists; modal until answered.
 int ShowMessageBox(const QString& text, uint32_t style = kMbOkInfo,
                    Owner owner = Owner::MainWindow);
 // The same, owned by window: a box that belongs to a dialog above the main window stays above
@@ -54,9 +66,10 @@ int ShowMessageBox(const QString& text, uint32_t style = kMbOkInfo,
 int ShowMessageBox(const QString& text, uint32_t style, QWidget* window);
 void SetMessageBoxHook(MessageBoxHook hook);  // empty restores the real box
 
-// Offers one named action or "Later": kIdYes for the action, kIdNo for later. MessageBoxW names
-// no buttons, so on Windows the box asks with Yes and No and the text must end in the question
-// they answer ("Finish the move now?"); elsewhere the buttons carry the action and "Later".
+// Offers one named action or "Later", with the question icon: kIdYes for the action, kIdNo for
+// later. MessageBoxW names no buttons, so on Windows the box asks with Yes and No and the text
+// must end in the question they answer ("Finish the move now?"); elsewhere the buttons carry
+// the action and "Later".
 int AskAction(const QString& text, const QString& action, Owner owner = Owner::MainWindow);
 // Offers two named actions or "Later": kIdYes for the first, kIdNo for the second, kIdCancel for
 // later; firstIsDefault says which action Enter takes. On Windows the box asks with Yes, No and

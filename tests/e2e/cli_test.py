@@ -117,8 +117,12 @@ def case_status_at_home_and_after_a_move(m):
                        ["result: 0"], also_json=False)
     problems += expect(m, ["--status"], 0, "status", {"state": "moved", "links": "healthy"},
                        ["links: healthy"])
-    os.rename(os.path.join(m.target, "Oculus game"), os.path.join(m.target, "elsewhere"))
-    problems += expect(m, ["--status"], 7, "status", {"state": "broken", "links": "broken"})
+    # Renamed on its drive: found there, and named.
+    renamed = os.path.join(m.target, "elsewhere")
+    os.rename(os.path.join(m.target, "Oculus game"), renamed)
+    problems += expect(m, ["--status"], 7, "status",
+                       {"state": "broken", "links": "broken", "foundAt": renamed},
+                       [f"found on its drive: {renamed}"])
     return problems
 
 

@@ -6,6 +6,7 @@
 #include "TaskMgr/InstallState.h"
 #include "TaskMgr/MoveJournal.h"
 #include "Vr/vr.h"
+#include "fileOp/Manifest.h"
 #include "ground/ResultCodes.h"
 #include "install_fixture.h"
 #include "platform/fs.h"
@@ -153,16 +154,39 @@ TEST_F(InstallStateTest, RepointingNeverRemovesAFolder) {
 }
 
 #ifndef _WIN32
-TEST_F(InstallStateTest, ARenamedFolderIsABrokenLinkOnADriveThatIsThere) {
+// Renamed where it was, the folder is named and offered: re-pointing leads the links to it, and
+// the record follows. Gone from the drive altogether, nothing is offered.
+TEST_F(InstallStateTest, ARenamedFolderOnADriveThatIsThereIsFoundAndTheLinksRepointedToIt) {
     fs::create_directories(install_.target());
     ASSERT_EQ(MoveTo(install_.target()), 0);
-    fs::rename(install_.target() / "Oculus game", install_.target() / "Oculus games");
-    const InstallState state = State();
+    const fs::path renamed = install_.target() / "Oculus games";
+    fs::rename(install_.target() / "Oculus game", renamed);
+    InstallState state = State();
     ASSERT_EQ(state.kind, InstallState::Kind::kBroken);
     EXPECT_EQ(state.folders.at(0).where, FolderState::Where::kBroken);
     EXPECT_EQ(state.folders.at(0).leadsTo,
               (install_.target() / "Oculus game" / "Software").wstring());
     EXPECT_EQ(state.volume, InstallState::Volume::kSamePlace);
+    EXPECT_EQ(state.renamedTo, renamed.wstring());
+    ASSERT_EQ(state.repoint.folders.size(), 2u);
+    EXPECT_EQ(state.repoint.folders[1].target, (renamed / "Downloads").wstring());
+
+    ASSERT_EQ(engine_.RepointLinks(), 0);
+    state = State();
+    ASSERT_EQ(state.kind, InstallState::Kind::kMoved);
+    EXPECT_EQ(state.movedTo, renamed.wstring());
+    EXPECT_FALSE(state.strangeVolume);
+    MoveRecord record;
+    ASSERT_TRUE(ReadMoveRecord(record));
+    EXPECT_EQ(record.folder, renamed.wstring());
+
+    // Moved off the drive's top levels (deeper than the search looks): named by no one.
+    const fs::path deep = install_.target() / "a" / "b" / "c";
+    fs::create_directories(deep);
+    fs::rename(renamed, deep / "Oculus game");
+    state = State();
+    ASSERT_EQ(state.kind, InstallState::Kind::kBroken);
+    EXPECT_TRUE(state.renamedTo.empty());
     EXPECT_TRUE(state.repoint.folders.empty());
     EXPECT_EQ(engine_.RepointLinks(), kCodeRecoveryRefused);  // nothing to point at
     EXPECT_TRUE(fs::is_symlink(Software()));
@@ -268,6 +292,61 @@ TEST_F(MovedVolumeTest, ARepointingStoppedHalfwayWaitsAndIsFinished) {
         EXPECT_EQ(install_.ServiceState(name), sys::kServiceRunning);
 }
 #endif
+
+// The search on a drive, here a folder that plays its root: where it looks, what it passes over
+// and what makes a folder the games.
+TEST(RenamedFolderSearch, FindsTheGamesBesideTheirPlaceOrAtTheDrivesTopLevelsAndNothingElse) {
+    TempDir drive;
+    const fs::path root = drive.path() / "E";
+    const std::wstring expected = W(root / "Games" / "Oculus game");
+    const std::vector<std::wstring> names{L"Software", L"Downloads"};
+    const auto library = [](const fs::path& folder, uintmax_t size) {
+        for (const char* name : {"Software", "Downloads"}) {
+            fs::create_directories(folder / name / "game");
+            WriteFile(folder / name / "game" / "data.bin", std::string(size, 'x'));
+        }
+    };
+    const auto find = [&](const Manifest* manifest) {
+        return FindRenamedFolder(expected, names, W(root), W(root), manifest);
+    };
+    Manifest manifest;
+    for (const wchar_t* name : {L"Software", L"Downloads"}) {
+        manifest.trees.push_back({name, {{std::wstring(L"game") + sys::kSep + L"data.bin", 4}}});
+    }
+
+    fs::create_directories(root / "Games");
+    EXPECT_EQ(find(&manifest), L"");  // nothing there
+    // Decoys: one folder only; a file where a folder should be.
+    fs::create_directories(root / "Half" / "Software");
+    fs::create_directories(root / "Games" / "Filed");
+    WriteFile(root / "Games" / "Filed" / "Software", "x");
+    fs::create_directories(root / "Games" / "Filed" / "Downloads");
+    EXPECT_EQ(find(&manifest), L"");
+
+    // Moved into another folder of the drive: found one level down from its root.
+    library(root / "Backup" / "Oculus game old", 4);
+    EXPECT_EQ(find(&manifest), W(root / "Backup" / "Oculus game old"));
+    // Another installation's folders hold other files: not the games, where a manifest tells.
+    library(root / "Program Files", 9);
+    EXPECT_EQ(find(&manifest), W(root / "Backup" / "Oculus game old"));
+    EXPECT_EQ(find(nullptr), L"");  // without one, two fit alike: neither is named
+#ifndef _WIN32
+    // A link to the games is passed over: the folder is named where it really is.
+    fs::remove_all(root / "Program Files");
+    fs::create_directory_symlink(root / "Backup" / "Oculus game old", root / "Games" / "Link");
+    EXPECT_EQ(find(nullptr), W(root / "Backup" / "Oculus game old"));
+#endif
+    // Renamed where it was: looked for there first, before the drive's top levels.
+    library(root / "Games" / "Oculus (renamed)", 4);
+    EXPECT_EQ(find(&manifest), W(root / "Games" / "Oculus (renamed)"));
+    // Its files updated since the move: most of them still match.
+    manifest.trees[0].files.push_back({std::wstring(L"game") + sys::kSep + L"new.bin", 7});
+    EXPECT_EQ(find(&manifest), W(root / "Games" / "Oculus (renamed)"));
+    // The drive under another root now: looked for there.
+    fs::rename(root, drive.path() / "F");
+    EXPECT_EQ(FindRenamedFolder(expected, names, W(root), W(drive.path() / "F"), &manifest),
+              W(drive.path() / "F" / "Games" / "Oculus (renamed)"));
+}
 
 // The platform's part: a volume is known by an identity that its roots share.
 TEST(VolumeIdentity, AFolderVolumeIsFoundAtItsRoot) {

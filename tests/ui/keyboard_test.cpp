@@ -94,7 +94,8 @@ class TestKeyboard : public QObject {
             "MessageBoxW: its default button follows the style (MB_DEFBUTTON2), as the page "
             "tests record it; the box itself is the system's");
 #endif
-        QCOMPARE(AnswerWithEnter(ui::kMbYesNoInfoDefaultNo), ui::kIdNo);
+        QCOMPARE(AnswerWithEnter(ui::kMbYesNoQuestionDefaultNo), ui::kIdNo);
+        QCOMPARE(AnswerWithEnter(ui::kMbYesNoWarningDefaultNo), ui::kIdNo);
         QCOMPARE(AnswerWithEnter(ui::kMbYesNoInfo), ui::kIdYes);
     }
 

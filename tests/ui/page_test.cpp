@@ -4,9 +4,11 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 
+#include "ground/ResultCodes.h"
 #include "platform/volume.h"
 #include "ui/COculusInstallWgt.h"
 #include "ui/volumecheck.h"
@@ -184,6 +186,57 @@ class TestSourceTargetPage : public QObject {
         QCOMPARE(uitest::Wide(page.engine.checkedTargets[0]), page.scratch.Path("target"));
     }
 
+    // Each box says by its icon what it is: the page's first refusals keep the information
+    // icon, a refusal added since warns.
+    void refusalsCarryTheIconOfTheirKind() {
+        Page page;
+        REQUIRE_ACCEPTED_TARGET(page);
+        const auto style = [&](const QString& typed) {
+            uitest::BoxRecorder boxes;
+            page.target->setText(typed);
+            page.start->click();
+            return boxes.Requests().size() == 1 ? boxes.Requests().front().style : 0u;
+        };
+        QCOMPARE(style(""), ui::kMbOkInfo);
+        page.engine.checkCode = kTargetQueryFailed;
+        QCOMPARE(style(page.scratch.Path("target")), ui::kMbOkInfo);
+        page.engine.checkCode = 0;
+        // The games moved: a target inside the folder that holds them now.
+        page.scratch.Make("moved/Oculus game");
+        page.engine.resolvedDir = page.scratch.Path("moved/Oculus game").toStdWString();
+        QCOMPARE(style(page.scratch.Path("moved/Oculus game")), ui::kMbOkWarning);
+        page.engine.resolvedDir.clear();
+        page.engine.unfinished = true;  // a stopped move waits: refused before any check
+        QCOMPARE(style(page.scratch.Path("target")), ui::kMbOkWarning);
+    }
+
+#ifndef Q_OS_WIN
+    // Without MessageBoxW the toolkit's box draws the icon the style names.
+    void theToolkitsBoxShowsTheIconOfItsStyle_data() {
+        QTest::addColumn<uint>("style");
+        QTest::addColumn<int>("icon");
+        QTest::newRow("closing words") << uint(ui::kMbOkInfo) << int(QMessageBox::Information);
+        QTest::newRow("first question") << uint(ui::kMbYesNoInfo) << int(QMessageBox::Information);
+        QTest::newRow("refusal") << uint(ui::kMbOkWarning) << int(QMessageBox::Warning);
+        QTest::newRow("failure") << uint(ui::kMbOkError) << int(QMessageBox::Critical);
+        QTest::newRow("question") << uint(ui::kMbYesNoQuestion) << int(QMessageBox::Question);
+        QTest::newRow("question, No first")
+            << uint(ui::kMbYesNoQuestionDefaultNo) << int(QMessageBox::Question);
+        QTest::newRow("risk") << uint(ui::kMbYesNoWarningDefaultNo) << int(QMessageBox::Warning);
+    }
+    void theToolkitsBoxShowsTheIconOfItsStyle() {
+        QFETCH(uint, style);
+        QFETCH(int, icon);
+        int shown = -1;
+        uitest::WhenModal("QMessageBox", [&](QWidget* box) {
+            shown = static_cast<QMessageBox*>(box)->icon();
+            QTest::keyClick(box, Qt::Key_Escape);
+        });
+        ui::ShowMessageBox("Words.", style, ui::Owner::None);
+        QCOMPARE(shown, icon);
+    }
+#endif
+
     void lostSourceAtStartIsReported() {
         Page page;
         REQUIRE_ACCEPTED_TARGET(page);
@@ -248,7 +301,7 @@ class TestSourceTargetPage : public QObject {
         page.start->click();
         QCOMPARE(boxes.Texts(), QStringList{page.SameVolume()});
         // "No" is the default: Enter must not start a move that frees nothing.
-        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoInfoDefaultNo);
+        QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoQuestionDefaultNo);
         QCOMPARE(page.target->text(), typed);
         QCOMPARE(page.source->text(), page.scratch.Path("Oculus/Software"));
         QCOMPARE(page.engine.resets.load(), 0);  // no move ran
@@ -282,7 +335,7 @@ class TestSourceTargetPage : public QObject {
         page.start->click();  // returns when the progress page has closed
         QCOMPARE(boxes.Texts().size(), 2);
         // Enter takes No: a person who cannot judge the risk keeps the data as it is.
-        QCOMPARE(boxes.Requests().back().style, ui::kMbYesNoInfoDefaultNo);
+        QCOMPARE(boxes.Requests().back().style, ui::kMbYesNoWarningDefaultNo);
         QCOMPARE(page.engine.resets.load(), 1);
 
         page.engine.uncheckedPrograms = 1;

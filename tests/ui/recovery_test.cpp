@@ -3,6 +3,7 @@
 // outcome of a recovery.
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
@@ -136,7 +137,7 @@ class TestRecoveryOffer : public QObject {
         QVERIFY(boxes[0].text.contains(QString("/\u200Bgames/\u200BOculus\u00A0game")));
         QCOMPARE(boxes[0].owner, static_cast<QWidget*>(page.page.get()));
         QCOMPARE(boxes[0].action, QString("Finish the move"));
-        QCOMPARE(boxes[0].style, ui::kMbYesNoInfo);  // Windows: Yes finishes, No is "Later"
+        QCOMPARE(boxes[0].style, ui::kMbYesNoQuestion);  // Windows: Yes finishes, No is "Later"
         QCOMPARE(page.engine.recoveries, std::vector<RecoveryAction>{RecoveryAction::kFinish});
     }
 
@@ -191,8 +192,21 @@ class TestRecoveryOffer : public QObject {
                          "or undo that move safely, so it leaves everything as it is. Where the "
                          "data is: \"Software\": in \"/srv/Oculus/SoftwareVarko\". Please put the "
                          "folders in order by hand. Then delete /var/halvex/state/move.journal."));
-        QCOMPARE(boxes[0].style, ui::kMbOkInfo);
+        QCOMPARE(boxes[0].style, ui::kMbOkWarning);  // a refusal
         QVERIFY(boxes[0].action.isEmpty());
+        QVERIFY(page.engine.recoveries.empty());
+    }
+
+    // The folders cannot be looked at: a failure, said with its icon, and nothing is run.
+    void aFailedLookIsAFailureBox() {
+        Page page;
+        page.engine.stateResult = 10005;
+        const auto boxes = page.Offer();
+        QCOMPARE(boxes.size(), size_t{1});
+        QVERIFY(
+            boxes[0].text.startsWith("Halvex was stopped while it moved the Oculus folders, "
+                                     "but cannot look at them now."));
+        QCOMPARE(boxes[0].style, ui::kMbOkError);
         QVERIFY(page.engine.recoveries.empty());
     }
 
@@ -218,11 +232,14 @@ class TestRecoveryOffer : public QObject {
     }
 
 #ifndef Q_OS_WIN
-    // Without MessageBoxW the toolkit's box names its two buttons; Escape means "Later".
+    // Without MessageBoxW the toolkit's box names its two buttons, with the question icon;
+    // Escape means "Later".
     void theToolkitBoxNamesTheActionAndLater() {
         for (const QString& press : {QString("Put back"), QString("Later"), QString()}) {
             QStringList names;
+            int icon = -1;
             uitest::WhenModal("QMessageBox", [&](QWidget* box) {
+                icon = static_cast<QMessageBox*>(box)->icon();
                 for (QPushButton* button : box->findChildren<QPushButton*>())
                     names << button->text();
                 if (press.isEmpty()) {
@@ -236,6 +253,7 @@ class TestRecoveryOffer : public QObject {
             const int answer = ui::AskAction("Put it back now?", "Put back", ui::Owner::None);
             names.sort();
             QCOMPARE(names, (QStringList{"Later", "Put back"}));
+            QCOMPARE(icon, int(QMessageBox::Question));
             QCOMPARE(answer, press == "Put back" ? ui::kIdYes : ui::kIdNo);
         }
     }

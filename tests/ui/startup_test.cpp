@@ -331,7 +331,7 @@ class Interrupted {
 };
 
 QString Box(const QString& text, const char* action) {
-    return text + "|owned=1|style=0x44|action=" + action;
+    return text + "|owned=1|style=0x24|action=" + action;  // the question icon
 }
 
 // The boxes as read: paths in them may wrap only after a separator.
@@ -411,7 +411,7 @@ class TestStartupRecovery : public QObject {
                           "services again.\n\nContinue keeps each file it had copied whole, copies "
                           "the rest and finishes the move." +
                           kLater + uitest::kAskContinueOrPutBack +
-                          "|owned=1|style=0x143|action=Continue|second=Put back"),
+                          "|owned=1|style=0x123|action=Continue|second=Put back"),
             qPrintable(said));
         QCOMPARE(child.Lines("halvex: "),
                  (QStringList{"Putting back the interrupted move...",
@@ -448,7 +448,7 @@ class TestStartupRecovery : public QObject {
                      "again.\n\nPut back deletes the partial copy instead, gives the original "
                      "folders their names back and starts the Oculus services again."),
                  qPrintable(boxes.first()));
-        QVERIFY(boxes.first().endsWith("|style=0x43|action=Continue|second=Put back"));
+        QVERIFY(boxes.first().endsWith("|style=0x23|action=Continue|second=Put back"));
         const QStringList lines = child.Lines("halvex: ");
         QVERIFY2(lines.size() >= 2, qPrintable(child.output()));
         QCOMPARE(lines.first(), QStringLiteral("Continuing the interrupted move..."));
@@ -495,7 +495,7 @@ class TestStartupRecovery : public QObject {
             " both exist; its data may be in " + q + moment.Software() + q + ", " + q +
             moment.Software() + "Varko" + q + " or " + q + moment.Copy("Software") + q +
             ". Please put the folders in order by hand. Then delete " + moment.Journal() +
-            ".|owned=1|style=0x40";
+            ".|owned=1|style=0x30";  // a refusal: the warning icon
         QCOMPARE(boxes.first(), explained);
         QVERIFY(child.Lines("halvex: ").isEmpty());
         QVERIFY(moment.ParkedLeft());

@@ -14,6 +14,7 @@
 #include "ground/ResultCodes.h"
 #include "platform/units.h"
 #include "ui/COculusInstallWgt.h"
+#include "ui/Trekhold.h"
 #include "ui/pathtext.h"
 #include "uitest.h"
 
@@ -44,6 +45,42 @@ InstallState State(InstallState::Kind kind, FolderState::Where where = FolderSta
     state.baseFree = 5'000'000'000;
     state.folders = {Folder(L"Software", where, leadsTo), Folder(L"Downloads", where, leadsTo)};
     return state;
+}
+
+// Both links leading nowhere into folder on the drive at root; with pointedAt, the folder where
+// the engine found what they expect, and the re-pointing to it.
+InstallState Broken(InstallState::Volume volume, const std::wstring& root,
+                    const std::wstring& folder, const std::wstring& pointedAt = {}) {
+    InstallState state = State(InstallState::Kind::kBroken, FolderState::Where::kBroken, folder);
+    state.expectedRoot = root;
+    state.volume = volume;
+    if (pointedAt.empty()) return state;
+    state.repoint.base = L"/srv/Oculus/";
+    for (const wchar_t* name : {L"Software", L"Downloads"}) {
+        state.repoint.folders.push_back(
+            {std::wstring(L"/srv/Oculus/") + name, pointedAt + L"/" + name, {}, true});
+    }
+    return state;
+}
+
+// The height of three lines of running text in label's font at width, as a label lays them out
+// (leading included, which the font's line spacing leaves out): words are added until the text
+// wraps to a fourth line.
+int ThreeLines(const QLabel* label, int width) {
+    QLabel probe;
+    probe.setFont(label->font());
+    probe.setWordWrap(true);
+    QString text = "Wg";
+    probe.setText(text);
+    int height = probe.heightForWidth(width);
+    for (int lines = 1, words = 0; words < 2000; ++words) {
+        probe.setText(text + " Wg");
+        const int more = probe.heightForWidth(width);
+        if (more > height && ++lines == 4) return height;
+        text += " Wg";
+        height = more;
+    }
+    return -1;
 }
 
 struct Page {
@@ -156,6 +193,7 @@ class TestInstallStateNote : public QObject {
             boxes.Answer(ui::kIdNo);
             page.back->click();
             QCOMPARE(boxes.Texts().size(), 1);
+            QCOMPARE(boxes.Requests().front().style, ui::kMbYesNoQuestion);
             QVERIFY(
                 Plain(boxes.Texts().front())
                     .startsWith("Move the games back from /mnt/games/Oculus game to /srv/Oculus?"));
@@ -262,20 +300,57 @@ class TestInstallStateNote : public QObject {
 
     void aDriveUnderAnotherMountPointIsOfferedAndRepointed() {
         Page page;
-        InstallState broken =
-            State(InstallState::Kind::kBroken, FolderState::Where::kBroken, L"/mnt/a/Oculus game");
-        broken.expectedRoot = L"/mnt/a";
-        broken.volume = InstallState::Volume::kElsewhere;
+        InstallState broken = Broken(InstallState::Volume::kElsewhere, L"/mnt/a",
+                                     L"/mnt/a/Oculus game", L"/mnt/b/Oculus game");
         broken.volumeNowAt = L"/mnt/b";
-        broken.repoint.base = L"/srv/Oculus/";
-        broken.repoint.folders = {
-            {L"/srv/Oculus/Software", L"/mnt/b/Oculus game/Software", {}, true},
-            {L"/srv/Oculus/Downloads", L"/mnt/b/Oculus game/Downloads", {}, true}};
         page.Show(broken);
         QVERIFY(page.Note().endsWith("Its drive is now /mnt/b, with the games on it."));
         QCOMPARE(page.Action(), QString("Re-point the links"));
         page.Press();
         QCOMPARE(page.engine.repoints.load(), 1);
+    }
+
+    // The links' folder found on their drive under another name, or in another folder, or on
+    // the drive under another mount point: the row names what to give back and offers the
+    // re-pointing.
+    void aFolderFoundOnTheLinksDriveIsNamedAndOffered() {
+        Page page;
+        InstallState broken = Broken(InstallState::Volume::kSamePlace, L"/mnt/a",
+                                     L"/mnt/a/Oculus game", L"/mnt/a/Oculus game old");
+        broken.renamedTo = L"/mnt/a/Oculus game old";
+        page.Show(broken);
+        QCOMPARE(page.Note(), QString("Software and Downloads lead nowhere: in /mnt/a, the folder "
+                                      "\"Oculus game\" was renamed \"Oculus game old\". Name it "
+                                      "\"Oculus game\" again, or re-point the links to it."));
+        QCOMPARE(page.Action(), QString("Re-point the links"));
+        page.Press();
+        QCOMPARE(page.engine.repoints.load(), 1);
+
+        broken.renamedTo = L"/mnt/a/Backup/Oculus game";
+        page.Show(broken);
+        QCOMPARE(page.Note(),
+                 QString("Software and Downloads lead nowhere: the folder /mnt/a/Oculus "
+                         "game was moved to /mnt/a/Backup/Oculus game on its drive. "
+                         "Move it back, or re-point the links to it."));
+        // One link alone: named as the one that leads nowhere.
+        broken.folders[1] = Folder(L"Downloads", FolderState::Where::kHome, {});
+        broken.renamedTo = L"/mnt/a/Oculus game old";
+        page.Show(broken);
+        QVERIFY2(page.Note().startsWith("Software leads nowhere: in /mnt/a, the folder \"Oculus "
+                                        "game\" was renamed \"Oculus game old\"."),
+                 qPrintable(page.Note()));
+        broken.folders[1] =
+            Folder(L"Downloads", FolderState::Where::kBroken, L"/mnt/a/Oculus game");
+
+        broken.volume = InstallState::Volume::kElsewhere;
+        broken.volumeNowAt = L"/mnt/b";
+        broken.renamedTo = L"/mnt/b/VR";
+        page.Show(broken);
+        QVERIFY2(
+            page.Note().endsWith("Its drive is now /mnt/b, with the folder on it as /mnt/b/VR: "
+                                 "re-point the links to it."),
+            qPrintable(page.Note()));
+        QCOMPARE(page.Action(), QString("Re-point the links"));
     }
 
     // Paths as long as a real library's, on a page laid out as the main window lays it out:
@@ -295,10 +370,9 @@ class TestInstallStateNote : public QObject {
         page.page->resize(490, 140);
         page.page->show();
         page.Show(broken);
-        const QFontMetrics metrics(page.note->font());
         QTRY_VERIFY_WITH_TIMEOUT(
-            page.note->width() > 150 &&
-                page.note->heightForWidth(page.note->width()) <= 3 * metrics.lineSpacing() + 2,
+            page.note->width() > 150 && page.note->heightForWidth(page.note->width()) <=
+                                            ThreeLines(page.note, page.note->width()),
             uitest::kEventMs);
         const QString shown = Plain(page.note->text());
         QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown));
@@ -307,6 +381,64 @@ class TestInstallStateNote : public QObject {
         QVERIFY(page.Note().contains(QString::fromStdWString(far)));
         QCOMPARE(Plain(page.note->toolTip()), page.Note());
         QCOMPARE(page.Action(), QString("Re-point the links"));
+    }
+};
+
+// The broken-link rows in the main window at its own size: the whole sentence shows, with the
+// names to give back, above the copyright line and clear of the action's button.
+class TestBrokenRowsInTheWindow : public QObject {
+    Q_OBJECT
+  private slots:
+    void theRenamedFolderRowFitsTheWindow_data() {
+        QTest::addColumn<int>("volume");
+        QTest::addColumn<QString>("renamedTo");
+        QTest::addColumn<QString>("ending");
+        const QString disk = "/media/someone/Games library disk";
+        QTest::newRow("renamed") << int(InstallState::Volume::kSamePlace)
+                                 << disk + "/VR headsets/Oculus game (old)"
+                                 << "\"Oculus game\" was renamed \"Oculus game (old)\". Name "
+                                    "it \"Oculus game\" again, or re-point the links to it.";
+        QTest::newRow("moved on its drive")
+            << int(InstallState::Volume::kSamePlace) << disk + "/Backup of the VR library"
+            << "on its drive. Move it back, or re-point the links to it.";
+        QTest::newRow("under another mount point")
+            << int(InstallState::Volume::kElsewhere) << disk + "1/VR headsets/Oculus games"
+            << ": re-point the links to it.";
+    }
+    void theRenamedFolderRowFitsTheWindow() {
+        QFETCH(int, volume);
+        QFETCH(QString, renamedTo);
+        QFETCH(QString, ending);
+        uitest::MainWindow main;
+        const std::wstring disk = L"/media/someone/Games library disk";
+        const std::wstring folder = disk + L"/VR headsets/Oculus game";
+        InstallState broken = Broken(static_cast<InstallState::Volume>(volume), disk, folder,
+                                     renamedTo.toStdWString());
+        broken.volumeNowAt = disk + L"1";
+        broken.renamedTo = renamedTo.toStdWString();
+        main.engine.stateSet = true;
+        main.engine.state = broken;
+        auto* page = main.window->findChild<COculusInstallWgt*>();
+        page->ShowInstallState();
+        auto* note = page->findChild<QLabel*>("stateNote");
+        QPushButton* action = main.Button("Re-point the links");
+        QVERIFY(action);
+
+        // Fitted once the window's layout has given the note its width.
+        QTRY_VERIFY_WITH_TIMEOUT(Plain(note->text()).endsWith(ending), uitest::kEventMs);
+        const QString shown = Plain(note->text());
+        QVERIFY2(note->heightForWidth(note->width()) <= ThreeLines(note, note->width()),
+                 qPrintable(shown));
+        QVERIFY2(shown.startsWith("Software and Downloads lead nowhere: ") &&
+                     shown.contains("/media"),  // the drive first, however short the path
+                 qPrintable(shown));
+        const QRect noteBox(note->mapTo(main.window.get(), QPoint(0, 0)),
+                            QSize(note->width(), note->heightForWidth(note->width())));
+        const QRect actionBox(action->mapTo(main.window.get(), QPoint(0, 0)), action->size());
+        QVERIFY(action->isVisible());
+        QVERIFY(!noteBox.intersects(actionBox));
+        QVERIFY(main.window->rect().contains(actionBox));
+        QVERIFY(main.window->rect().contains(noteBox));
     }
 };
 
@@ -356,5 +488,6 @@ class TestPathText : public QObject {
 };
 
 HX_REGISTER_TEST(TestInstallStateNote);
+HX_REGISTER_TEST(TestBrokenRowsInTheWindow);
 HX_REGISTER_TEST(TestPathText);
 #include "state_test.moc"

@@ -97,6 +97,7 @@ FolderAnswer::~FolderAnswer() {
 // ---- The scripted engine -----------------------------------------------------------------------
 int32_t FakeEngine::ReadInstallState(InstallState& out) {
     ++stateReads;
+    if (stateResult != 0) return stateResult;
     if (stateSet) {
         out = state;
         if (unfinished && out.kind != InstallState::Kind::kWaiting) {

@@ -133,6 +133,7 @@ class FakeEngine : public IArSet {
     InstallState state;
     bool stateSet = false;
     std::atomic<int> stateReads{0};
+    int32_t stateResult = 0;  // not 0: the look fails with this code
     int32_t repointResult = 0;
     std::atomic<int> repoints{0};
     int32_t ReadInstallState(InstallState& out) override;

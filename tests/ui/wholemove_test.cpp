@@ -138,6 +138,16 @@ Look LookAt(QWidget* page) {
             qobject_cast<CProgressWgt*>(page)->StatusLine()};
 }
 
+// Presses Cancel on the progress page while the nth file is copied, as a person would once the
+// button allows it.
+void CancelAtCopy(uint64_t nth) {
+    AtCopy(nth, [] {
+        OnPage([](QWidget* page) {
+            if (LookAt(page).canCancel) page->findChild<QPushButton*>("normalbtn")->click();
+        });
+    });
+}
+
 bool ServiceRunning(const wchar_t* name) {
     const sys::ScHandle manager = sys::OpenSCManagerW(sys::kScManagerAllAccess);
     const sys::ScHandle service = sys::OpenServiceW(manager, name, sys::kServiceStopQuery);
@@ -222,11 +232,7 @@ class TestWholeMove : public QObject {
     void cancelDuringTheFirstCopyRestoresTheOldFolders() {
         Desk desk;
         REQUIRE_DESK(desk);
-        AtCopy(1, [] {
-            OnPage([](QWidget* page) {
-                if (LookAt(page).canCancel) page->findChild<QPushButton*>("normalbtn")->click();
-            });
-        });
+        CancelAtCopy(1);
         QString words;
         const QStringList lines = desk.Move(nullptr, &words);
         QCOMPARE(desk.boxes.Texts(), QStringList{desk.SameVolume()});
@@ -245,11 +251,7 @@ class TestWholeMove : public QObject {
     void cancelInTheSecondCopyRollsBackAndStartsTheServices() {
         Desk desk;
         REQUIRE_DESK(desk);
-        AtCopy(3, [] {
-            OnPage([](QWidget* page) {
-                if (LookAt(page).canCancel) page->findChild<QPushButton*>("normalbtn")->click();
-            });
-        });
+        CancelAtCopy(3);
         QString words;
         const QStringList lines = desk.Move(nullptr, &words);
         QCOMPARE(lines.mid(2), QStringList({kCancelLine, kCancelled}));

@@ -135,7 +135,14 @@ int RunStatus(CVr& engine, Report& report) {
         report.Line("the drive at %s is not the one the games were moved to",
                     U(state.expectedRoot).c_str());
     }
+    // Where the links' folder was found on their drive, renamed or moved: what to give back.
+    if (!state.renamedTo.empty()) report.Line("found on its drive: %s", U(state.renamedTo).c_str());
     json.Text("links", std::string(links));
+    if (state.renamedTo.empty()) {
+        json.Null("foundAt");
+    } else {
+        json.Text("foundAt", state.renamedTo);
+    }
     if (state.baseFreeKnown) json.Number("baseFreeBytes", static_cast<int64_t>(state.baseFree));
     if (state.movedFreeKnown) json.Number("movedFreeBytes", static_cast<int64_t>(state.movedFree));
     if (pending) {

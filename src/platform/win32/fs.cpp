@@ -31,11 +31,7 @@ void Convert(const std::wstring& prefix, const WIN32_FIND_DATAW& raw, FindData& 
     data.name = raw.cFileName;
     data.writeTime =
         (uint64_t{raw.ftLastWriteTime.dwHighDateTime} << 32) | raw.ftLastWriteTime.dwLowDateTime;
-    // Junctions carry the same tag as volume mount points: only the target tells them apart.
-    data.mountPoint = (raw.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                      (raw.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                      raw.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT &&
-                      IsVolumeMountPoint(prefix + data.name);
+    data.mountPoint = IsVolumeMountPoint(prefix + data.name, raw);
 }
 
 }  // namespace

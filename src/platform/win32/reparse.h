@@ -25,5 +25,8 @@ struct MountPointReparseData {
 
 // True when path is a volume mount point (a folder where a volume is mounted), not a junction.
 bool IsVolumeMountPoint(const std::wstring& path);
+// The same for an entry of a listing, path its full path: only a folder with a mount point's
+// reparse tag is looked at further (junctions carry that tag too).
+bool IsVolumeMountPoint(const std::wstring& path, const WIN32_FIND_DATAW& entry);
 
 }  // namespace sys

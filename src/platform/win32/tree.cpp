@@ -3,6 +3,7 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -37,42 +38,51 @@ bool InformationOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
     return ok;
 }
 
-}  // namespace
-
-bool IsVolumeMountPoint(const std::wstring& path) {
+// The reparse data of path itself (the link, not what it leads to) into buffer, got bytes of
+// it. false with the system's error.
+bool ReadReparseData(const std::wstring& path, std::vector<BYTE>& buffer, DWORD& got) {
     const HANDLE handle = ::CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    std::vector<BYTE> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
-    DWORD got = 0;
+    buffer.assign(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, 0);
+    got = 0;
     const bool ok = ::DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
                                       static_cast<DWORD>(buffer.size()), &got, nullptr) != FALSE;
+    const DWORD error = ::GetLastError();
     ::CloseHandle(handle);
-    if (!ok || got < sizeof(MountPointReparseData)) return false;
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+bool IsVolumeMountPoint(const std::wstring& path) {
+    std::vector<BYTE> buffer;
+    DWORD got = 0;
+    if (!ReadReparseData(path, buffer, got) || got < sizeof(MountPointReparseData)) return false;
     const auto* data = reinterpret_cast<const MountPointReparseData*>(buffer.data());
     if (data->reparseTag != IO_REPARSE_TAG_MOUNT_POINT) return false;
-    // A junction names a folder (\??\C:\...); a volume mount point names a volume.
+    // A junction names a folder (\??\C:\...); a volume mount point names a volume. The name
+    // must lie within what the system gave back.
+    const size_t end = offsetof(MountPointReparseData, pathBuffer) + data->substituteNameOffset +
+                       data->substituteNameLength;
+    if (end > got) return false;
     const wchar_t* name = data->pathBuffer + data->substituteNameOffset / sizeof(wchar_t);
     const std::wstring substitute(name, data->substituteNameLength / sizeof(wchar_t));
     return substitute.rfind(L"\\??\\Volume{", 0) == 0;
 }
 
+bool IsVolumeMountPoint(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           entry.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT && IsVolumeMountPoint(path);
+}
+
 bool ReadLinkText(const std::wstring& link, std::wstring& text) {
-    const HANDLE handle = ::CreateFileW(
-        link.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    std::vector<BYTE> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    std::vector<BYTE> buffer;
     DWORD got = 0;
-    const bool ok = ::DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
-                                      static_cast<DWORD>(buffer.size()), &got, nullptr) != FALSE;
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(handle);
-    if (!ok) {
-        ::SetLastError(error);
-        return false;
-    }
+    if (!ReadReparseData(link, buffer, got)) return false;
     const auto* data = reinterpret_cast<const MountPointReparseData*>(buffer.data());
     // A symbolic link's names start after a flags word that a junction's lack.
     const BYTE* names = reinterpret_cast<const BYTE*>(data->pathBuffer);
@@ -203,9 +213,7 @@ bool CollectMountPoints(const std::wstring& folder, std::vector<std::wstring>& m
         }
         const std::wstring path = folder + L"\\" + name;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            if (data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT && IsVolumeMountPoint(path)) {
-                mounts.push_back(path);
-            }
+            if (IsVolumeMountPoint(path, data)) mounts.push_back(path);
             continue;  // links are not walked for this
         }
         ok = CollectMountPoints(path, mounts);
