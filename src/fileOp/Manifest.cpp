@@ -214,9 +214,8 @@ int32_t CopyLog::Open(bool fresh) {
     Close();
     const std::wstring path = FileName(ManifestFileName::kCopied);
     if (path.empty()) return Failed(HX_LOG);
-    if (fresh && !sys::DeleteFileW(path)) {
-        const uint32_t error = sys::GetLastError();
-        if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound) return Failed(HX_LOG);
+    if (fresh) {
+        if (const int32_t r = RemoveManifest(ManifestFileName::kCopied); r != 0) return r;
     }
     file_ = sys::OpenSharedAppend(path);
     if (!file_) return Failed(HX_LOG);

@@ -470,7 +470,7 @@ void Sweep(Work work, const char* name) {
     ASSERT_GT(recording.states.size(), 50u);
     SimulatedInstall& install = *recorded;
     std::set<std::string> tried;
-    int cuts = 0, lost = 0, refused = 0, wayOpen = 0, refusedWithAWayOpen = 0;
+    int cuts = 0, lost = 0, refused = 0, wayOpen = 0, refusedWithAWayOpen = 0, continued = 0;
     std::map<std::string, int> refusals;  // by kind
     const auto tryState = [&](const State& state, const std::string& what) {
         if (!tried.insert(Key(state)).second) return;
@@ -495,6 +495,9 @@ void Sweep(Work work, const char* name) {
         if (result == 0 &&
             (plan.action == RecoveryAction::kFinish || plan.action == RecoveryAction::kPutBack)) {
             result = engine.Recover(plan.action);
+        } else if (result == 0 && plan.action == RecoveryAction::kContinue) {
+            ++continued;
+            result = engine.ContinueMove();
         }
         const std::string problem = Judge(install, plan, result);
         if (!problem.empty()) {
@@ -606,6 +609,7 @@ void Sweep(Work work, const char* name) {
     }
     std::printf("%s: %d cuts, %d refused, %d lost%s\n", name, cuts, refused, lost,
                 sample.Described().c_str());
+    std::printf("  continued from its copies at %d cuts\n", continued);
     for (const auto& [kind, count] : refusals)
         std::printf("  refused %d: %s\n", count, kind.c_str());
     std::printf("  a safe way open at %d cuts, refused at %d of them\n", wayOpen,
