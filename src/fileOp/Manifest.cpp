@@ -214,7 +214,8 @@ int32_t CopyLog::Open(bool fresh) {
     Close();
     const std::wstring path = FileName(ManifestFileName::kCopied);
     if (path.empty()) return Failed(HX_LOG);
-    if (fresh) {
+    // An earlier move's log, where one was left (a move that ended never leaves one).
+    if (fresh && sys::GetFileAttributesW(path) != sys::kInvalidFileAttributes) {
         if (const int32_t r = RemoveManifest(ManifestFileName::kCopied); r != 0) return r;
     }
     file_ = sys::OpenSharedAppend(path);
