@@ -140,6 +140,11 @@ int32_t CVr::MoveInstallation() {
     movedBack = false;
     gameFolder.clear();
     lastResult = MoveInstallationSteps();
+    KeepWhatTheMoveLeft();
+    return lastResult;
+}
+
+void CVr::KeepWhatTheMoveLeft() {
     // Where the links lead, so that a later look can find their volume under another name.
     if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted ||
         lastResult == kCodeOldDataLeft) {
@@ -147,7 +152,6 @@ int32_t CVr::MoveInstallation() {
     }
     // The moved library's manifest, once no recovery needs the move's own.
     if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted) KeepManifestOfTheMove();
-    return lastResult;
 }
 
 int32_t CVr::MoveInstallationSteps() {
@@ -255,11 +259,7 @@ int32_t CVr::ContinueMove() {
     gameFolder.clear();
     movedFromVolume.clear();
     lastResult = ContinueMoveSteps();
-    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted ||
-        lastResult == kCodeOldDataLeft) {
-        RecordMove(installBase);
-    }
-    if (lastResult == kCodeOk || lastResult == kCodeServicesNotStarted) KeepManifestOfTheMove();
+    KeepWhatTheMoveLeft();
     return lastResult;
 }
 

@@ -56,6 +56,9 @@ class CVr final : public IArSet {
     int32_t MoveInstallationSteps();
     int32_t MoveBackSteps();
     int32_t ContinueMoveSteps();
+    // After a move, continued or not: the record of where it went and its manifest, as far as
+    // lastResult says the data got there.
+    void KeepWhatTheMoveLeft();
     std::wstring DataVolume();
     std::wstring DetectedBase();  // empty when the installation is not found
 
