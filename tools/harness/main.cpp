@@ -612,10 +612,11 @@ int Check(CVr& engine, Report& report) {
     json.Number("files", static_cast<int64_t>(found.files));
     // %zu is unknown to the Windows runtime's printf: every count as unsigned long long.
     const auto n = [](auto count) { return static_cast<unsigned long long>(count); };
-    report.Line("check: %llu files, %llu differ, %llu changed, %llu missing, %llu updated, "
-                "%llu added",
-                n(found.files), n(found.differs.size()), n(found.changed.size()),
-                n(found.missing.size()), n(found.updated.size()), n(found.added.size()));
+    report.Line(
+        "check: %llu files, %llu differ, %llu changed, %llu missing, %llu updated, "
+        "%llu added",
+        n(found.files), n(found.differs.size()), n(found.changed.size()), n(found.missing.size()),
+        n(found.updated.size()), n(found.added.size()));
     report.Line("result: %d", result);
     if (result != 0) return kExitFailed;
     return found.Faulty() ? kExitAttention : kExitDone;
