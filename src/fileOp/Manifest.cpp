@@ -90,6 +90,22 @@ const ManifestTree* Manifest::Tree(const std::wstring& name) const {
 
 namespace {
 
+// Takes the next "key=value" line off text: false when no whole line is left or it holds no
+// "=". withCarriageReturn: a "\r" before the line's end (Windows' text mode) is passed over.
+bool NextLine(std::string_view& text, bool withCarriageReturn, std::string_view& key,
+              std::string_view& value) {
+    const auto end = text.find('\n');
+    if (end == std::string_view::npos) return false;
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    if (withCarriageReturn && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) return false;
+    key = line.substr(0, equals);
+    value = line.substr(equals + 1);
+    return true;
+}
+
 std::string FileLine(const ManifestFile& file) {
     std::string out = "file=" + Hex(file.hash) + ' ' + std::to_string(file.size) + ' ' +
                       std::to_string(file.writeTime) + ' ';
@@ -122,14 +138,9 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     Manifest parsed;
     bool versionSeen = false, ended = false;
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        if (end == std::string_view::npos || ended) return false;  // cut short, or after the end
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(end + 1);
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) return false;
-        const std::string_view key = line.substr(0, equals);
-        const std::string_view value = line.substr(equals + 1);
+        std::string_view key, value;
+        // Cut short, after the end, or no line of a manifest.
+        if (ended || !NextLine(text, false, key, value)) return false;
         if (!versionSeen) {
             if (key != "version" || value != "1") return false;
             versionSeen = true;
@@ -250,15 +261,8 @@ bool ParseCopyLog(std::string_view text, Manifest& log) {
     ManifestTree* tree = nullptr;
     std::vector<std::map<std::wstring, size_t>> index;  // per tree: path -> its place in files
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        if (end == std::string_view::npos) break;  // a line the cut ended
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // Windows' text mode
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) break;
-        const std::string_view key = line.substr(0, equals);
-        const std::string_view value = line.substr(equals + 1);
+        std::string_view key, value;
+        if (!NextLine(text, true, key, value)) break;  // a line the cut ended, or a damaged one
         if (!versionSeen) {
             if (key != "version" || value != "1") return false;
             versionSeen = true;
