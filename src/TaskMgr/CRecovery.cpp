@@ -247,12 +247,6 @@ bool IsMissing(uint32_t error) {
     return error == sys::kErrFileNotFound || error == sys::kErrPathNotFound;
 }
 
-int32_t Failed(const CLogSite& site) {
-    const int32_t code = SystemCode(sys::GetLastError());
-    site.Err(code);
-    return code;
-}
-
 }  // namespace
 
 std::wstring RecoveryPlan::CopiesFolder() const {
@@ -276,7 +270,7 @@ int32_t CRecovery::CheckNothingPending(const std::wstring& detectedBase) {
     std::wstring path;
     if (const int32_t r = GetJournalPath(path); r != 0) return r;
     if (sys::GetFileAttributesW(path) != sys::kInvalidFileAttributes) return kCodeRecoveryPending;
-    if (!IsMissing(sys::GetLastError())) return Failed(HX_LOG);
+    if (!IsMissing(sys::GetLastError())) return HX_LOG.FailedCall();
     if (sys::GetFileAttributesW(path + L".tmp") != sys::kInvalidFileAttributes) {
         JournalRecord record;
         bool found = false;
@@ -516,7 +510,7 @@ int32_t CRecovery::LookAt(FolderFinding& f, bool journalKnown, bool checked,
     uint32_t s = 0, p = 0, t = 0;
     if (!attributesOf(f.source, s, f.sourceExists) || !attributesOf(f.parked, p, f.parkedExists) ||
         !attributesOf(f.target, t, f.targetExists)) {
-        return Failed(HX_LOG);
+        return HX_LOG.FailedCall();
     }
     const auto isFolder = [](uint32_t a) { return (a & sys::kAttrDirectory) != 0; };
     const auto isLink = [](uint32_t a) { return (a & sys::kAttrReparsePoint) != 0; };
@@ -577,11 +571,11 @@ int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f, b
         }
     }
     std::wstring difference;
-    int32_t r = fileOp.VerifyCopy(original, f.target, difference);
+    int32_t r = fileOp.Compare().VerifyCopy(original, f.target, difference);
     if (r == 0) {
         f.copy = Copy::kSame;
     } else if (r == kCodeCopyDiffers) {
-        r = fileOp.VerifyHeldIn(original, f.target, difference);
+        r = fileOp.Compare().VerifyHeldIn(original, f.target, difference);
         if (r == 0) {
             f.copy = Copy::kMore;
         } else if (r == kCodeCopyDiffers) {
@@ -596,9 +590,9 @@ int32_t CRecovery::CompareCopy(const std::wstring& original, FolderFinding& f, b
     // reading it. Every other decision reads the bytes.
     const bool whole = f.copy == Copy::kSame || f.copy == Copy::kMore;
     if (checked && whole && f.place != Place::kHome) return 0;
-    if (namesOnly_) return fileOp.FindEntryOfItsOwn(original, f.target, f.extra);
-    CFileOp::ContentDifference content;
-    if ((r = fileOp.CompareContent(original, f.target, content)) != 0) return r;
+    if (namesOnly_) return fileOp.Compare().FindEntryOfItsOwn(original, f.target, f.extra);
+    CTreeCompare::ContentDifference content;
+    if ((r = fileOp.Compare().CompareContent(original, f.target, content)) != 0) return r;
     f.contentKnown = true;
     f.lacking = content.lacking;
     f.own = content.own;
@@ -726,7 +720,7 @@ int32_t CRecovery::Finish(const RecoveryPlan& plan) {
             plan.manifestFound ? plan.manifest.Tree(NameOf(f.source)) : nullptr;
         if (!tree || !f.parkedExists) continue;
         std::wstring difference;
-        if ((r = fileOp.VerifyFromMedia(f.target, *tree, difference)) != 0) {
+        if ((r = fileOp.Copier().VerifyFromMedia(f.target, *tree, difference)) != 0) {
             if (r == kCodeCopyCorrupt) held_ = difference;
             RestartAndRestore(plan.record);
             return r;
@@ -740,7 +734,7 @@ int32_t CRecovery::Finish(const RecoveryPlan& plan) {
     // The parked data goes next: the copies must be on the disk, not only in a cache, and the
     // journal must say so before the first original goes.
     for (const FolderFinding& f : plan.folders) {
-        if (f.parkedExists && !sys::FlushToDisk(f.target)) return Failed(HX_LOG);
+        if (f.parkedExists && !sys::FlushToDisk(f.target)) return HX_LOG.FailedCall();
     }
     record.copiesChecked = true;
     Step(record, kEmptying, true, r);
@@ -866,7 +860,7 @@ int32_t CRecovery::AssessBack(RecoveryPlan& plan) {
                 // Everything the moved folder holds must be in the copy: it may have been half
                 // deleted once the other was placed.
                 std::wstring difference;
-                const int32_t r = fileOp.VerifyHeldIn(f.target, f.parked, difference);
+                const int32_t r = fileOp.Compare().VerifyHeldIn(f.target, f.parked, difference);
                 if (r != 0 && r != kCodeCopyDiffers) return r;
                 f.copy = r == 0 ? FolderFinding::Copy::kSame : FolderFinding::Copy::kPartial;
                 if (r != 0) copiesWhole = false;
@@ -915,7 +909,7 @@ int32_t CRecovery::FinishBack(const RecoveryPlan& plan) {
     }
     // On the disk before a moved file goes, which lies on another drive (see MoveBack.cpp).
     for (const FolderFinding& f : plan.folders) {
-        if (!sys::FlushToDisk(f.source)) return Failed(HX_LOG);
+        if (!sys::FlushToDisk(f.source)) return HX_LOG.FailedCall();
     }
     doneUnits.fetch_add(9);
     Step(record, kEmptying, false, r);

@@ -14,13 +14,14 @@
 //             folder, a copy that overlaps the data it was made from, a journal that names
 //             folders no move makes
 //
-// "The same": the same entries, sizes and write times (CFileOp::VerifyCopy). "More": all that P
-// holds is in T, the same, and T holds more besides: P was half deleted after the copy was
-// verified, or something was added through the link (CFileOp::VerifyHeldIn). "Partial": P holds
-// something that T lacks. Sizes and times decide only once the journal records the copies
-// flushed and checked (checked=1): before that a power cut may have left T's files full of zeros
-// with their sizes and times kept. Everywhere else the bytes are read (CFileOp::CompareContent):
-// what T lacks of its data, and what T holds of its own (an entry, or other bytes).
+// "The same": the same entries, sizes and write times (CTreeCompare::VerifyCopy). "More": all
+// that P holds is in T, the same, and T holds more besides: P was half deleted after the copy
+// was verified, or something was added through the link (CTreeCompare::VerifyHeldIn).
+// "Partial": P holds something that T lacks. Sizes and times decide only once the journal
+// records the copies flushed and checked (checked=1): before that a power cut may have left T's
+// files full of zeros with their sizes and times kept. Everywhere else the bytes are read
+// (CTreeCompare::CompareContent): what T lacks of its data, and what T holds of its own (an
+// entry, or other bytes).
 //
 // The decision, in this order:
 //

@@ -347,14 +347,14 @@ int32_t CTaskMgr::KeepWhatWasCopied(const std::vector<CopyJob>& jobs) {
         kept_[i].name = jobs[i].name;
         const ManifestTree* tree = continueLog_.Tree(jobs[i].name);
         if (!tree) continue;
-        if (const int32_t r = fileOp.KeptCopies(jobs[i].from, jobs[i].to, *tree, kept_[i]);
+        if (const int32_t r = fileOp.Copier().KeptCopies(jobs[i].from, jobs[i].to, *tree, kept_[i]);
             r != 0) {
             NoteFailure(r, jobs[i].to);
             HX_LOG.Err(r);
             return r;
         }
     }
-    fileOp.ForgetVerifiedBytes();
+    fileOp.Copier().ForgetVerifiedBytes();
     uint64_t kept = 0;
     for (const ManifestTree& tree : kept_) {
         for (const ManifestFile& file : tree.files)
@@ -389,7 +389,7 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
     // hint: without it, a continue copies everything again.
     if (writeManifest && copyLog_.Open(!continuing_) != 0)
         HX_LOG.Detail("no copy log: a stopped move would copy everything again");
-    if (writeManifest) fileOp.LogCopies(&copyLog_);
+    if (writeManifest) fileOp.Copier().LogCopies(&copyLog_);
     int32_t k = 0;
     Manifest manifest;
     manifest.trees.reserve(jobs.size());  // the copy lists into each tree by its address
@@ -406,11 +406,11 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
         copyTreeStartBytes_.store(copiedNow > keptHere ? copiedNow - keptHere : 0);
         ManifestTree& tree = manifest.trees.emplace_back();
         tree.name = job.name;
-        fileOp.CollectManifest(&tree);
+        fileOp.Copier().CollectManifest(&tree);
         copyLog_.Tree(job.name);
-        if (continuing_) fileOp.ContinueInto(&kept_[j]);
+        if (continuing_) fileOp.Copier().ContinueInto(&kept_[j]);
         const int32_t copied = fileOp.CopyTree(job.from, job.to);
-        fileOp.CollectManifest(nullptr);
+        fileOp.Copier().CollectManifest(nullptr);
         if (const int32_t r = copied; r != 0) {
             NoteFailure(r, job.to);
             HX_LOG.Err(r);
@@ -422,7 +422,7 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
             return kCodeCancelled;
         }
     }
-    fileOp.LogCopies(nullptr);
+    fileOp.Copier().LogCopies(nullptr);
     copyLog_.Close();
     SetStep(MoveStep::kCheckingCopies);
     // The originals are deleted next: the copies must be on disk, not only in a cache.
@@ -439,7 +439,7 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
     const auto noteTime = [&] { verifyMs_.store(sys::GetTickCount() - verifyStart); };
     for (const CopyJob& job : jobs) {
         std::wstring difference;
-        if (const int32_t r = fileOp.VerifyCopy(job.from, job.to, difference); r != 0) {
+        if (const int32_t r = fileOp.Compare().VerifyCopy(job.from, job.to, difference); r != 0) {
             if (r == kCodeCopyDiffers)
                 HX_LOG.Detail("copy differs from its original at: ", difference);
             if (r == kCodeCopyDiffers) sys::SetLastError(0);  // no call failed: a difference
@@ -455,7 +455,8 @@ int32_t CTaskMgr::CopyAndCheck(const std::vector<CopyJob>& jobs, bool writeManif
     size_t t = 0;
     for (const CopyJob& job : jobs) {
         std::wstring difference;
-        if (const int32_t r = fileOp.VerifyFromMedia(job.to, manifest.trees[t++], difference);
+        if (const int32_t r =
+                fileOp.Copier().VerifyFromMedia(job.to, manifest.trees[t++], difference);
             r != 0) {
             if (r == kCodeCopyCorrupt) sys::SetLastError(0);  // no call failed: other bytes
             NoteFailure(r, r == kCodeCopyCorrupt ? difference : job.to);
@@ -754,7 +755,7 @@ int32_t CTaskMgr::RestoreParked(Clear clear) {
 void CTaskMgr::DeleteCopyIfUnchanged(const std::wstring& parkedFolder, const std::wstring& copy) {
     SetStep(MoveStep::kUndoingCopies);
     std::wstring difference;
-    if (fileOp.VerifyCopy(parkedFolder, copy, difference) != 0) {
+    if (fileOp.Compare().VerifyCopy(parkedFolder, copy, difference) != 0) {
         HX_LOG.Detail("copy kept, it differs from its original ", parkedFolder,
                       " at: ", difference.empty() ? copy : difference);
         return;

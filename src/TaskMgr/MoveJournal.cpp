@@ -200,12 +200,6 @@ class JournalParser {
     int32_t version_ = 0;
 };
 
-int32_t FailedCode(const CLogSite& site) {
-    const int32_t code = SystemCode(sys::GetLastError());
-    site.Err(code);
-    return code;
-}
-
 }  // namespace
 
 std::string SerializeJournal(const JournalRecord& record) {
@@ -269,7 +263,7 @@ bool JournalTextIsWhole(std::string_view text) {
 
 int32_t GetJournalPath(std::wstring& path) {
     std::wstring folder;
-    if (!sys::GetStateFolder(folder)) return FailedCode(HX_LOG);
+    if (!sys::GetStateFolder(folder)) return HX_LOG.FailedCall();
     path = folder + sys::kSep + L"move.journal";
     return 0;
 }
@@ -290,7 +284,7 @@ int32_t ReadJournalText(const std::wstring& path, std::string& text, bool& found
         text.clear();  // too long to be a journal: unreadable
         return 0;
     }
-    return FailedCode(HX_LOG);
+    return HX_LOG.FailedCall();
 }
 
 }  // namespace
@@ -323,7 +317,7 @@ int32_t ReadJournal(JournalRecord& record, bool& found) {
 int32_t WriteJournal(const JournalRecord& record) {
     std::wstring path;
     if (const int32_t r = GetJournalPath(path); r != 0) return r;
-    if (!sys::ReplaceFileAtomically(path, SerializeJournal(record))) return FailedCode(HX_LOG);
+    if (!sys::ReplaceFileAtomically(path, SerializeJournal(record))) return HX_LOG.FailedCall();
     return 0;
 }
 
@@ -335,7 +329,7 @@ int32_t RemoveJournal() {
         if (sys::RemoveFileDurably(file)) continue;
         const uint32_t error = sys::GetLastError();
         if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound)
-            return FailedCode(HX_LOG);
+            return HX_LOG.FailedCall();
     }
     return 0;
 }
@@ -359,7 +353,7 @@ int32_t FlushRecordedFolders(const JournalRecord& record) {
     }
     for (const std::wstring& folder : folders) {
         if (folder.empty()) continue;
-        if (!sys::FlushToDisk(folder)) return FailedCode(HX_LOG);
+        if (!sys::FlushToDisk(folder)) return HX_LOG.FailedCall();
     }
     return 0;
 }

@@ -30,8 +30,8 @@ struct FolderFinding {
     bool targetExists = false;
     Place place = Place::kUnclear;
     Copy copy = Copy::kNone;
-    // By the bytes (CFileOp::CompareContent), where sizes and times cannot decide: whether they
-    // were compared, the first path the copy lacks, and the first it holds of its own.
+    // By the bytes (CTreeCompare::CompareContent), where sizes and times cannot decide: whether
+    // they were compared, the first path the copy lacks, and the first it holds of its own.
     bool contentKnown = false;
     std::wstring lacking;
     std::wstring own;

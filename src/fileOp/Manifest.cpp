@@ -73,12 +73,6 @@ std::wstring FileName(ManifestFileName which) {
     return folder + sys::kSep + name;
 }
 
-int32_t Failed(const CLogSite& site) {
-    const int32_t code = SystemCode(sys::GetLastError());
-    site.Err(code);
-    return code;
-}
-
 }  // namespace
 
 const ManifestTree* Manifest::Tree(const std::wstring& name) const {
@@ -166,7 +160,7 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
 int32_t WriteManifest(ManifestFileName which, const Manifest& manifest) {
     const std::wstring path = FileName(which);
     if (path.empty() || !sys::ReplaceFileAtomically(path, SerializeManifest(manifest)))
-        return Failed(HX_LOG);
+        return HX_LOG.FailedCall();
     return 0;
 }
 
@@ -177,11 +171,11 @@ namespace {
 int32_t ReadStateFile(ManifestFileName which, std::string& text, bool& found) {
     found = false;
     const std::wstring path = FileName(which);
-    if (path.empty()) return Failed(HX_LOG);
+    if (path.empty()) return HX_LOG.FailedCall();
     if (!sys::ReadWholeFile(path, kMaxManifestBytes, text)) {
         const uint32_t error = sys::GetLastError();
         if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
-        if (error != sys::kErrInvalidData) return Failed(HX_LOG);
+        if (error != sys::kErrInvalidData) return HX_LOG.FailedCall();
         text.clear();
     }
     found = true;
@@ -202,11 +196,11 @@ int32_t ReadManifest(ManifestFileName which, Manifest& manifest, bool& found) {
 
 int32_t RemoveManifest(ManifestFileName which) {
     const std::wstring path = FileName(which);
-    if (path.empty()) return Failed(HX_LOG);
+    if (path.empty()) return HX_LOG.FailedCall();
     if (sys::RemoveFileDurably(path)) return 0;
     const uint32_t error = sys::GetLastError();
     if (error == sys::kErrFileNotFound || error == sys::kErrPathNotFound) return 0;
-    return Failed(HX_LOG);
+    return HX_LOG.FailedCall();
 }
 
 int32_t KeepManifestOfTheMove() {
@@ -224,13 +218,13 @@ int32_t KeepManifestOfTheMove() {
 int32_t CopyLog::Open(bool fresh) {
     Close();
     const std::wstring path = FileName(ManifestFileName::kCopied);
-    if (path.empty()) return Failed(HX_LOG);
+    if (path.empty()) return HX_LOG.FailedCall();
     // An earlier move's log, where one was left (a move that ended never leaves one).
     if (fresh && sys::GetFileAttributesW(path) != sys::kInvalidFileAttributes) {
         if (const int32_t r = RemoveManifest(ManifestFileName::kCopied); r != 0) return r;
     }
     file_ = sys::OpenSharedAppend(path);
-    if (!file_) return Failed(HX_LOG);
+    if (!file_) return HX_LOG.FailedCall();
     const std::string version = "version=" + std::to_string(kVersion) + "\n";
     if (fresh) std::fputs(version.c_str(), file_);
     std::fflush(file_);

@@ -15,13 +15,6 @@ namespace {
 
 constexpr size_t kFinalPathRoom = 512;  // GetFinalPath's buffer, terminator included
 
-int32_t FailedQuery() {
-    const uint32_t error = sys::GetLastError();
-    const int32_t code = SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
-    HX_LOG.Err(code);
-    return code;
-}
-
 int32_t TooLong(const std::wstring& path) {
     HX_LOG.Detail("path too long for the move: ", path);
     HX_LOG.Err(kCodePathTooLong);
@@ -42,7 +35,7 @@ bool BelowFits(const std::wstring& root, size_t longestFile, size_t longestFolde
 
 int32_t NoMountPointsBelow(const std::wstring& folder) {
     std::vector<std::wstring> mounts;
-    if (!sys::FindMountPointsBelow(folder, mounts)) return FailedQuery();
+    if (!sys::FindMountPointsBelow(folder, mounts)) return HX_LOG.FailedCall();
     for (const std::wstring& mount : mounts)
         HX_LOG.Detail("mount point inside ", folder, ": ", mount);
     if (mounts.empty()) return 0;
@@ -77,7 +70,7 @@ int32_t NotInUse(const std::wstring& folder) {
     // The programs it cannot look into are named once, before the move, by
     // CountUncheckedProcesses, which both the window and the harness ask.
     std::vector<sys::ProcessUse> users;
-    if (!sys::FindProcessesUsing(folder, users)) return FailedQuery();
+    if (!sys::FindProcessesUsing(folder, users)) return HX_LOG.FailedCall();
     return RefuseHolders(users);
 }
 
@@ -85,7 +78,7 @@ int32_t NotHeldBeforeDeleting(const std::vector<std::wstring>& folders, std::wst
                               std::wstring* holder) {
     std::vector<sys::ProcessUse> users;
     if (!sys::FindProcessesUsing(folders, users)) {
-        if constexpr (!sys::kRenameRefusesFolderInUse) return FailedQuery();
+        if constexpr (!sys::kRenameRefusesFolderInUse) return HX_LOG.FailedCall();
         HX_LOG.Detail("could not ask who uses the parked folders: ", sys::GetLastError());
         return 0;
     }

@@ -36,8 +36,8 @@
 //                                  (CTaskMgr::GetProgress, passed on by CVr::GetProgress).
 //   kCodeNothingParked (13)        parked paths asked while nothing is parked (CTaskMgr, CVr).
 //   kCodeCopyDiffers (14)          a copy is not its original: an entry, a size or a write time
-//                                  differs (CFileOp::VerifyCopy); the move rolls back as after a
-//                                  failed copy.
+//                                  differs (CTreeCompare::VerifyCopy); the move rolls back as
+//                                  after a failed copy.
 //   kCodeMountPointInside (15)     a source folder holds a mount point, which its deletion would
 //                                  reach into (movecheck, before anything is parked).
 //   kCodeNameTaken (10183)         an entry the copy makes is there already: on a volume that
@@ -59,7 +59,7 @@
 //   kCodeCopyCorrupt (20)          a copy read back from the target drive gave other bytes than
 //                                  were written: the drive may be failing or fake. The move
 //                                  rolls back, keeping the original; a recovery does not finish
-//                                  (CFileOp::VerifyFromMedia, CTaskMgr, CRecovery).
+//                                  (CCopyEngine::VerifyFromMedia, CTaskMgr, CRecovery).
 //   kCodeManifestUnreadable (21)   a manifest holds a text this version does not write
 //                                  (ReadManifest).
 //   kCodeNoManifest (22)           the moved library has no manifest to be checked against: it

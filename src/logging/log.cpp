@@ -165,6 +165,13 @@ void CLogSite::Err(int32_t code) const {
     }
 }
 
+int32_t CLogSite::FailedCall() const {
+    const uint32_t error = sys::GetLastError();
+    const int32_t code = SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    Err(code);
+    return code;
+}
+
 std::wstring LogFilePath() {
     return LogFile().Path();
 }

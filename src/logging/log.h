@@ -85,6 +85,9 @@ class CLogSite {
 
     // A failure value: "err", "dev", the code in decimal.
     void Err(int32_t code) const;
+    // The system call made just before failed: the code of its error (10000 + n), logged as by
+    // Err. A call that failed without leaving an error number counts as an invalid function.
+    int32_t FailedCall() const;
     // A failure's details, such as the path or the process it concerns: "err", "dev".
     template <class... Items>
     void Detail(const Items&... items) const {

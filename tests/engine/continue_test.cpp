@@ -105,7 +105,9 @@ TEST_P(StoppedCopyTest, IsContinuedWholeKeepingEveryFileItCopiedWhole) {
               std::wstring::npos);
     // Every file the stopped move finished is kept; only the one in flight is copied again.
     EXPECT_EQ(outcome.bytesKept, whole);
-    if (moment.callsInto > 20) EXPECT_GT(outcome.bytesKept, 0u);
+    if (moment.callsInto > 20) {
+        EXPECT_GT(outcome.bytesKept, 0u);
+    }
     EXPECT_EQ(NotWhole(install_, kMoved), "");
     // The moved library's manifest covers every file, kept or copied now.
     Manifest moved;

@@ -204,7 +204,8 @@ TEST_F(FileOpTest, FoldersKeepTheirWriteTimeAndTheCheckComparesTheirOwnMetadata)
         EXPECT_EQ(FolderTime(target / folder), FolderTime(source / folder)) << folder;
     EXPECT_EQ(FolderTime(target), FolderTime(source));
     std::wstring difference;
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), 0) << sys::ToUtf8(difference);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(target), difference), 0)
+        << sys::ToUtf8(difference);
 
     for (const fs::path& folder : {fs::path("a") / "b", fs::path()}) {
         const fs::path copied = folder.empty() ? target : target / folder;
@@ -228,11 +229,12 @@ TEST_F(FileOpTest, FoldersKeepTheirWriteTimeAndTheCheckComparesTheirOwnMetadata)
         for (const auto& [what, change] : changes) {
             change(false);
             const std::string label = what + " of " + original.string();
-            EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), kCodeCopyDiffers) << label;
+            EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(target), difference), kCodeCopyDiffers)
+                << label;
             EXPECT_EQ(difference, W(original)) << label;
-            EXPECT_EQ(op_.VerifyHeldIn(W(source), W(target), difference), 0) << label;
+            EXPECT_EQ(op_.Compare().VerifyHeldIn(W(source), W(target), difference), 0) << label;
             change(true);
-            EXPECT_EQ(op_.VerifyCopy(W(source), W(target), difference), 0) << label;
+            EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(target), difference), 0) << label;
         }
     }
 }

@@ -98,12 +98,12 @@ TEST(ReadBack, OnSeveralThreadsEveryFileIsComparedAndTheChangedOneNamed) {
     fs::create_directories(dir.path() / "copy");
     CFileOp fileOp;
     ManifestTree tree;
-    fileOp.CollectManifest(&tree);
+    fileOp.Copier().CollectManifest(&tree);
     ASSERT_EQ(fileOp.CopyTree(dir.wide(L"src"), dir.wide(L"copy")), 0);
-    fileOp.CollectManifest(nullptr);
+    fileOp.Copier().CollectManifest(nullptr);
     ASSERT_EQ(tree.files.size(), 40u);
     std::wstring difference;
-    EXPECT_EQ(fileOp.VerifyFromMedia(dir.wide(L"copy"), tree, difference), 0);
+    EXPECT_EQ(fileOp.Copier().VerifyFromMedia(dir.wide(L"copy"), tree, difference), 0);
     EXPECT_EQ(fileOp.ReadCounters().verifiedBytes, 40 * 1000 + 39 * 40 / 2);
 
     const fs::path changed = dir.path() / "copy" / "f17";
@@ -112,7 +112,8 @@ TEST(ReadBack, OnSeveralThreadsEveryFileIsComparedAndTheChangedOneNamed) {
     bytes[500] ^= 1;
     WriteFile(changed, bytes);
     fs::last_write_time(changed, written);
-    EXPECT_EQ(fileOp.VerifyFromMedia(dir.wide(L"copy"), tree, difference), kCodeCopyCorrupt);
+    EXPECT_EQ(fileOp.Copier().VerifyFromMedia(dir.wide(L"copy"), tree, difference),
+              kCodeCopyCorrupt);
     EXPECT_EQ(difference, changed.wstring());
 }
 

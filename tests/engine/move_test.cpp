@@ -391,7 +391,7 @@ TEST_F(MoveTest, BarNeverFallsFollowsEveryStepAndStaysShortOfFullUntilTheMoveRet
 TEST_F(MoveTest, SnapshotDuringTheCopyNamesTheFolderAndItsBytes) {
     MoveSnapshot seen;
     // With n copy threads, n + 1 copies started in the second tree mean one of them has ended.
-    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 1 + CFileOp::CopyThreads();
+    const uint64_t intoSecondTree = CountFilesUnder(Downloads()) + 1 + CCopyEngine::Threads();
     sys::fault::Arm({sys::Call::kCopyFile, intoSecondTree, 0, false,
                      [&] { seen = engine_.GetMoveSnapshot(); }});
 

@@ -292,7 +292,9 @@ int32_t Run(SimulatedInstall& install, Work work) {
 // A scene for the work: for a move back, the library moved first (unrecorded).
 std::unique_ptr<SimulatedInstall> Scene(const InstallShape& shape, Work work) {
     auto install = std::make_unique<SimulatedInstall>(shape);
-    if (work == Work::kBack) EXPECT_EQ(Run(*install, Work::kMove), 0);
+    if (work == Work::kBack) {
+        EXPECT_EQ(Run(*install, Work::kMove), 0);
+    }
     return install;
 }
 

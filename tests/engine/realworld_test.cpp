@@ -68,7 +68,8 @@ TEST_F(FileOpTest, LinksThatLeadNowhereAreCopiedAsLinksAndDeletedAsLinks) {
     EXPECT_FALSE(fs::is_symlink(Data("t") / "out"));
     EXPECT_EQ(ReadFile(Data("t") / "out" / "kept.txt"), "kept");
     std::wstring difference;
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0) << sys::ToUtf8(difference);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(Data("t")), difference), 0)
+        << sys::ToUtf8(difference);
 
     ASSERT_EQ(op_.DeleteTree(W(source), false), 0);
     EXPECT_FALSE(fs::exists(source));
@@ -125,7 +126,7 @@ TEST_F(FileOpTest, CopyKeepsWhatCpAKeeps) {
         EXPECT_EQ(::getxattr((t / "private").c_str(), "user.halvex", value, sizeof value), 3);
     }
     std::wstring difference;
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(t), difference), 0) << sys::ToUtf8(difference);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(t), difference), 0) << sys::ToUtf8(difference);
     // Read-only folders in a tree this move made do not stop its delete.
     EXPECT_EQ(op_.DeleteTree(W(t), false), 0);
     EXPECT_FALSE(fs::exists(t));
@@ -211,7 +212,7 @@ TEST_F(FileOpTest, VerificationFindsEveryKindOfDifference) {
         ASSERT_EQ(op_.CopyTree(W(source), W(copy)), 0) << c.what;
         c.change(copy);
         std::wstring difference;
-        const int32_t r = op_.VerifyCopy(W(source), W(copy), difference);
+        const int32_t r = op_.Compare().VerifyCopy(W(source), W(copy), difference);
         if (c.expected.empty()) {
             EXPECT_EQ(r, 0) << c.what;
         } else {
@@ -236,11 +237,13 @@ TEST_F(FileOpTest, FolderOwnersAndExtendedAttributesAreKeptAndCompared) {
     fs::create_directories(Data("t"));
     ASSERT_EQ(op_.CopyTree(W(source), W(Data("t"))), 0);
     std::wstring difference;
-    ASSERT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0) << sys::ToUtf8(difference);
+    ASSERT_EQ(op_.Compare().VerifyCopy(W(source), W(Data("t")), difference), 0)
+        << sys::ToUtf8(difference);
 
     const std::string copied = (Data("t") / "game").string();
     const auto expectDiffers = [&](const char* what) {
-        EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), kCodeCopyDiffers) << what;
+        EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(Data("t")), difference), kCodeCopyDiffers)
+            << what;
         EXPECT_EQ(difference, W(source / "game")) << what;
     };
     if (xattrs) {
@@ -260,7 +263,8 @@ TEST_F(FileOpTest, FolderOwnersAndExtendedAttributesAreKeptAndCompared) {
         expectDiffers("another group");
         ASSERT_EQ(::chown(copied.c_str(), 1000, 1000), 0);
     }
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0) << sys::ToUtf8(difference);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(Data("t")), difference), 0)
+        << sys::ToUtf8(difference);
 }
 
 void SetWriteTime(const fs::path& path, int64_t unixSeconds, long ns = 0) {
@@ -293,12 +297,14 @@ TEST_F(FileOpTest, ACopyOnExfatIsJudgedAlikeBeforeAndAfterARemount) {
 
     ASSERT_EQ(op_.CopyTree(W(source), W(copy)), 0);
     std::wstring difference;
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(copy), difference), 0) << sys::ToUtf8(difference);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(copy), difference), 0)
+        << sys::ToUtf8(difference);
     ASSERT_TRUE(exfat.Remount()) << exfat.why();
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(copy), difference), 0) << sys::ToUtf8(difference);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(copy), difference), 0)
+        << sys::ToUtf8(difference);
 
     SetWriteTime(copy / "now" / "odd.bin", 1700000011);
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(copy), difference), kCodeCopyDiffers);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(copy), difference), kCodeCopyDiffers);
     EXPECT_EQ(difference, W(source / "now" / "odd.bin"));
 }
 

@@ -48,8 +48,8 @@ class ScopedWorkingDir {
 
 // The number of copy threads for one test; the measured default again afterwards.
 struct ScopedCopyThreads {
-    explicit ScopedCopyThreads(unsigned threads) { CFileOp::UseCopyThreads(threads); }
-    ~ScopedCopyThreads() { CFileOp::UseCopyThreads(0); }
+    explicit ScopedCopyThreads(unsigned threads) { CCopyEngine::UseThreads(threads); }
+    ~ScopedCopyThreads() { CCopyEngine::UseThreads(0); }
     ScopedCopyThreads(const ScopedCopyThreads&) = delete;
     ScopedCopyThreads& operator=(const ScopedCopyThreads&) = delete;
 };

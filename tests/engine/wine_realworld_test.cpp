@@ -148,7 +148,7 @@ TEST_F(FileOpTest, WineCopyKeepsFolderAttributes) {
     ASSERT_EQ(op_.CopyTree(W(source), W(Data("t"))), 0);
     EXPECT_TRUE(::GetFileAttributesW((Data("t") / "hidden").c_str()) & FILE_ATTRIBUTE_HIDDEN);
     std::wstring difference;
-    EXPECT_EQ(op_.VerifyCopy(W(source), W(Data("t")), difference), 0);
+    EXPECT_EQ(op_.Compare().VerifyCopy(W(source), W(Data("t")), difference), 0);
 }
 
 // ---- Identity

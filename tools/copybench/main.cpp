@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
     bool verify = true;
     bool phases = false;
     if (argc == 2 && std::strcmp(argv[1], "--copy-threads") == 0) {
-        std::printf("%u\n", CFileOp::CopyThreads());
+        std::printf("%u\n", CCopyEngine::Threads());
         return 0;
     }
     for (;;) {
         if (argc >= 4 && std::strcmp(argv[1], "--threads") == 0) {
-            CFileOp::UseCopyThreads(static_cast<unsigned>(std::atoi(argv[2])));
+            CCopyEngine::UseThreads(static_cast<unsigned>(std::atoi(argv[2])));
             argv += 2;
             argc -= 2;
         } else if (argc >= 3 && std::strcmp(argv[1], "--flush-each") == 0) {
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     Lap();
     CFileOp op;
     ManifestTree manifest;
-    if (verify) op.CollectManifest(&manifest);
+    if (verify) op.Copier().CollectManifest(&manifest);
     if (const int32_t r = op.CopyTree(source, target); r != 0) {
         std::fprintf(stderr, "copy failed: %d\n", r);
         return 1;
@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
     }
     const Laps flushMs = Lap();
     std::wstring difference;
-    if (const int32_t r = verify ? op.VerifyFromMedia(target, manifest, difference) : 0; r != 0) {
+    if (const int32_t r = verify ? op.Copier().VerifyFromMedia(target, manifest, difference) : 0;
+        r != 0) {
         std::fprintf(stderr, "verification failed: %d %s\n", r, sys::ToUtf8(difference).c_str());
         return 1;
     }
