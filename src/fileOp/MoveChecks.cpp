@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fileOp/CFileOp.h"
+#include "fileOp/TreeWalk.h"
 #include "logging/log.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -12,8 +13,6 @@
 namespace movecheck {
 
 namespace {
-
-constexpr size_t kFinalPathRoom = 512;  // GetFinalPath's buffer, terminator included
 
 int32_t TooLong(const std::wstring& path) {
     HX_LOG.Detail("path too long for the move: ", path);

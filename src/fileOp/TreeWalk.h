@@ -11,7 +11,7 @@
 #include "logging/log.h"
 #include "platform/sys.h"
 
-constexpr uint32_t kFinalPathRoom = 512;   // characters, terminator included
+constexpr uint32_t kFinalPathRoom = 512;   // GetFinalPath's buffer, terminator included
 constexpr uint32_t kWalkPathRoom = 32768;  // the longest path any system call takes
 
 // A query that did not deliver its value has failed, whatever error it left behind.
