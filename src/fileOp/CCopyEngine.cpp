@@ -98,43 +98,56 @@ int32_t CCopyEngine::ClearForCopy(const std::wstring& to) {
     return removed ? 0 : HX_LOG.FailedCall();
 }
 
-int32_t CCopyEngine::KeptCopies(const std::wstring& original, const std::wstring& copy,
-                                const ManifestTree& logged, ManifestTree& kept) {
+// Reads the copy of each file of tree below root back from its drive, around the caches, on the
+// copy's threads: a file that wanted(file, path) passes over is not read, and judge(file, path,
+// hash, found) takes each read one (found false: the drive no longer has it) and returns 0 to
+// go on. A cancel, a failed read, or the first judgement that is not 0 ends it.
+template <class Wanted, class Judge>
+int32_t CCopyEngine::ReadBack(const std::wstring& root, const ManifestTree& tree, Wanted&& wanted,
+                              Judge&& judge) {
     CCopyPool pool(Threads(), cancel_);
-    std::mutex keptLock;
     const sys::ReadProgress progress = [this, &pool](uint64_t newBytes) {
         verifiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
         return !cancel_.load(std::memory_order_relaxed) && pool.Failure() == 0;
     };
     const auto check = [&](const ManifestFile& file) -> int32_t {
-        sys::FindData now;
-        const std::wstring from = original + sys::kSep + file.path;
-        const std::wstring to = copy + sys::kSep + file.path;
-        // Changed since it was copied, or not a plain file any more: copied again.
-        if (!sys::GetFileInfoFollowed(from, now) || SizeOf(now) != file.size ||
-            now.writeTime != file.writeTime || sys::IsLinkOrReparsePoint(to) ||
-            !sys::GetFileInfoFollowed(to, now) || SizeOf(now) != file.size ||
-            (now.attributes & sys::kAttrDirectory)) {
-            return 0;
-        }
+        const std::wstring path = root + sys::kSep + file.path;
+        if (!wanted(file, path)) return 0;
         sys::ContentHash read;
-        if (!sys::HashFromMedia(to, read, progress)) {
-            const uint32_t error = sys::GetLastError();
-            if (error == sys::kErrRequestAborted && cancel_.load()) {
-                HX_LOG.Err(kCodeCancelled);
-                return kCodeCancelled;
-            }
-            if (error == sys::kErrRequestAborted) return pool.Failure();
-            return HX_LOG.FailedCall();
+        if (sys::HashFromMedia(path, read, progress)) return judge(file, path, read, true);
+        const uint32_t error = sys::GetLastError();
+        if (error == sys::kErrRequestAborted && cancel_.load()) {
+            HX_LOG.Err(kCodeCancelled);
+            return kCodeCancelled;
         }
-        if (read != file.hash) return 0;
+        if (error == sys::kErrRequestAborted) return pool.Failure();
+        if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound)
+            return HX_LOG.FailedCall();
+        return judge(file, path, sys::ContentHash{}, false);
+    };
+    return EachOnPool(pool, cancel_, tree, check);
+}
+
+int32_t CCopyEngine::KeptCopies(const std::wstring& original, const std::wstring& copy,
+                                const ManifestTree& logged, ManifestTree& kept) {
+    // Changed since it was copied, or not a plain file any more: copied again, unread.
+    const auto unchanged = [&original](const ManifestFile& file, const std::wstring& to) {
+        sys::FindData now;
+        return sys::GetFileInfoFollowed(original + sys::kSep + file.path, now) &&
+               SizeOf(now) == file.size && now.writeTime == file.writeTime &&
+               !sys::IsLinkOrReparsePoint(to) && sys::GetFileInfoFollowed(to, now) &&
+               SizeOf(now) == file.size && !(now.attributes & sys::kAttrDirectory);
+    };
+    std::mutex keptLock;
+    const auto keep = [&](const ManifestFile& file, const std::wstring&,
+                          const sys::ContentHash& read, bool found) {
+        if (!found || read != file.hash) return 0;
         copiedBytes_.fetch_add(file.size, std::memory_order_relaxed);
         std::lock_guard<std::mutex> lock(keptLock);
         kept.files.push_back(file);
         return 0;
     };
-    const int32_t r = EachOnPool(pool, cancel_, logged, check);
-    return r;
+    return ReadBack(copy, logged, unchanged, keep);
 }
 
 int32_t CCopyEngine::CopyInner(const std::wstring& source, const std::wstring& target,
@@ -272,27 +285,10 @@ void CCopyEngine::List(const std::wstring& to, ManifestFile file, bool toLog) {
 // drive's latency, which several reads in flight share.
 int32_t CCopyEngine::VerifyFromMedia(const std::wstring& copy, const ManifestTree& tree,
                                      std::wstring& difference) {
-    CCopyPool pool(Threads(), cancel_);
     std::mutex found;  // the first file found amiss, by any thread
-    const sys::ReadProgress progress = [this, &pool](uint64_t newBytes) {
-        verifiedBytes_.fetch_add(newBytes, std::memory_order_relaxed);
-        return !cancel_.load(std::memory_order_relaxed) && pool.Failure() == 0;
-    };
-    const auto check = [&](const ManifestFile& file) -> int32_t {
-        const std::wstring path = copy + sys::kSep + file.path;
-        sys::ContentHash read;
-        if (!sys::HashFromMedia(path, read, progress)) {
-            const uint32_t error = sys::GetLastError();
-            if (error == sys::kErrRequestAborted && cancel_.load()) {
-                HX_LOG.Err(kCodeCancelled);
-                return kCodeCancelled;
-            }
-            if (error == sys::kErrRequestAborted) return pool.Failure();
-            // A file the drive no longer has is one it did not keep.
-            if (error != sys::kErrFileNotFound && error != sys::kErrPathNotFound)
-                return HX_LOG.FailedCall();
-            read = {};
-        }
+    // A file the drive no longer has is one it did not keep.
+    const auto compare = [&](const ManifestFile& file, const std::wstring& path,
+                             const sys::ContentHash& read, bool) {
         if (read == file.hash) return 0;
         std::lock_guard<std::mutex> lock(found);
         if (difference.empty()) difference = path;
@@ -300,7 +296,8 @@ int32_t CCopyEngine::VerifyFromMedia(const std::wstring& copy, const ManifestTre
         HX_LOG.Err(kCodeCopyCorrupt);
         return kCodeCopyCorrupt;
     };
-    const int32_t r = EachOnPool(pool, cancel_, tree, check);
+    const auto every = [](const ManifestFile&, const std::wstring&) { return true; };
+    const int32_t r = ReadBack(copy, tree, every, compare);
     if (r == kCodeCopyCorrupt) sys::SetLastError(0);  // other bytes, not a failed call
     return r;
 }

@@ -80,6 +80,9 @@ class CCopyEngine {
     void List(const std::wstring& to, ManifestFile file, bool toLog = true);
     int32_t ClearForCopy(const std::wstring& to);
     void FileCopied(uint64_t bytesNotYetCounted);
+    template <class Wanted, class Judge>
+    int32_t ReadBack(const std::wstring& root, const ManifestTree& tree, Wanted&& wanted,
+                     Judge&& judge);
 
     const std::atomic<bool>& cancel_;
     std::atomic<int32_t>& doneFiles_;
