@@ -158,10 +158,11 @@ class Sweep:
                        "start_hint=0")
         sh("sync")  # the machine as it was before the move: all of it on the media
 
-    def record_move(self, command, label, baseline=None):
+    def record_move(self, command, label, baseline=None, every_after_check=1):
         """Runs the move (or the move back, or a continue), holding it at every durable step to
         copy the disks as they stand. baseline: the target's image and its flush count at its
-        last flush, where that is older than the target as it stands. Returns the holds, and
+        last flush, where that is older than the target as it stands. Once the journal records
+        the copies checked, only one hold in every_after_check is cut. Returns the holds, and
         the flushes the target counted from the start until the journal recorded the copies
         checked (None where it never did)."""
         sh("sync")  # what came before is on the media
@@ -177,7 +178,7 @@ class Sweep:
         proc = subprocess.Popen([HARNESS, *command, "--hold-at-durable"],
                                 env=self.env(), cwd=self.cwd, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        output, k = "", 0
+        output, k, checked_at = "", 0, None
         for line in proc.stdout:
             output += line
             # The engine's own diagnostics may end without a line end: the cue follows them.
@@ -187,7 +188,14 @@ class Sweep:
             k += 1
             now = self.target.flushes()
             if before_check is None and self.copies_checked():
-                before_check = now - at_start
+                before_check, checked_at = now - at_start, k
+            if checked_at is not None and (k - checked_at) % every_after_check != 0:
+                if now != flushes:  # the next cut's target at its last flush
+                    flushes, flushed_image = now, os.path.join(shots, f"target-{k}.img")
+                    copy_image(self.target.image, flushed_image)
+                proc.stdin.write("\n")
+                proc.stdin.flush()
+                continue
             system_image = os.path.join(shots, f"system-{k}.img")
             target_image = os.path.join(shots, f"target-{k}.img")
             copy_image(self.system.image, system_image)
@@ -334,8 +342,10 @@ class Sweep:
             back, _ = self.record_move(["--back"], "moving back")
             # A move killed in its copy, and the continue that goes on with it.
             baseline = self.kill_in_copy()
+            # From its check on it takes the move's own steps, which the first run cuts at every
+            # hold: there the continue is cut at one in two.
             going_on, before_check = self.record_move(["--recover", "--continue"], "continuing",
-                                                      baseline)
+                                                      baseline, every_after_check=2)
         finally:
             self.target.detach()
             self.system.detach()
