@@ -13,12 +13,16 @@ end it, and the continue that goes on with it (halvex-move --recover --continue)
 way. At each hold both images are copied as they stand, and the target also as it stood at its
 last flush: what a drive with a volatile cache keeps when the power goes. Each cut is mounted
 back where the move had it, the services are set running (they start with the system), and
-halvex-move --recover runs; where the recovery offers only to continue, halvex-move --recover
---continue runs instead (and for the continue's cuts, every other time it offers both). Every
+halvex-move --recover runs; where it refuses because the stopped copy can only be continued,
+halvex-move --recover --continue runs after it (and for the continue's cuts, every other one
+is continued where halvex-move --status says it may be). Every
 original file must then be whole in exactly one reachable place, with nothing of the move left,
 or the recovery must refuse and name where the data is. The continue must flush the target at
 least once before it records its copies checked.
 
+Prints for each kind "device cut sweep (KIND): H holds, C cuts, R refused, L lost", the same
+for the continue's cuts alone ("device cut sweep (KIND, continuing): ...", with how many were
+continued) and "continue: N flushes of the target before its check" (0 fails the sweep).
 Closes with "device cut sweep: N cuts, R refused, L lost". Needs root and loop devices; without
 them it says why and passes.
 
@@ -257,9 +261,10 @@ class Sweep:
 
     def recover(self, system_image, target_image, rather_continue):
         """Mounts one cut where the move had its disks and recovers it, on copies: a shot may
-        stand for several cuts. The recovery continues where that is its only offer, and where
-        it is one of two and rather_continue. Returns its output, the judgement, and whether
-        it continued."""
+        stand for several cuts. halvex-move --recover runs; where it refuses because the stopped
+        copy can only be continued (which changes nothing), halvex-move --recover --continue
+        runs after it. With rather_continue, the continue runs at once where the status offers
+        it beside another way. Returns the output, the judgement, and whether it continued."""
         copy_image(system_image, os.path.join(self.work, "cut-system.img"))
         copy_image(target_image, os.path.join(self.work, "cut-target.img"))
         system = Disk(os.path.join(self.work, "cut-system.img"), self.system.point, "ext4")
@@ -270,24 +275,31 @@ class Sweep:
             try:
                 for name in ("OVRLibraryService", "OVRService"):
                     self.host_tool("services", "set", name, "state=running")
-                status = subprocess.run([HARNESS, "--status", "--json"], env=self.env(),
-                                        cwd=self.cwd, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True).stdout
-                try:
-                    pending = json.loads(status).get("pending") or {}
-                except ValueError:
-                    pending = {}
-                continuing = pending.get("action") == "continue" or bool(
-                    rather_continue and pending.get("canContinue"))
-                command = ["--recover", "--continue"] if continuing else ["--recover"]
-                out = subprocess.run([HARNESS, *command], env=self.env(), cwd=self.cwd,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True).stdout
+                continuing = rather_continue and self.continue_offered()
+                if not continuing:
+                    out = self.harness("--recover")
+                    continuing = "can only be continued" in out
+                if continuing:
+                    out = self.harness("--recover", "--continue")
                 return out, self.judge(out), continuing
             finally:
                 target.detach()
         finally:
             system.detach()
+
+    def harness(self, *args):
+        return subprocess.run([HARNESS, *args], env=self.env(), cwd=self.cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+
+    def continue_offered(self):
+        """Whether the stopped move waiting may be continued, by halvex-move --status."""
+        status = subprocess.run([HARNESS, "--status", "--json"], env=self.env(), cwd=self.cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                text=True).stdout
+        try:
+            return bool((json.loads(status).get("pending") or {}).get("canContinue"))
+        except ValueError:
+            return False
 
     def whole_at(self, places):
         """The first original file not whole in one of its top folder's places, or None."""
