@@ -274,7 +274,11 @@ class Sweep:
             target.attach()
             try:
                 for name in ("OVRLibraryService", "OVRService"):
-                    self.host_tool("services", "set", name, "state=running")
+                    set_running = sh(HOST_TOOL, "--host", self.host, "services", "set", name,
+                                     "state=running", check=False)
+                    if set_running.returncode != 0:  # judged as a failure, and the sweep goes on
+                        return "", (False, f"the cut's {name} cannot be set running: "
+                                           f"{set_running.stdout.strip()}"), False
                 continuing = rather_continue and self.continue_offered()
                 if not continuing:
                     out = self.harness("--recover")
