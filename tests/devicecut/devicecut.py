@@ -277,8 +277,12 @@ class Sweep:
                     set_running = sh(HOST_TOOL, "--host", self.host, "services", "set", name,
                                      "state=running", check=False)
                     if set_running.returncode != 0:  # judged as a failure, and the sweep goes on
+                        folder = os.path.join(self.host, "services")
+                        found = {n: os.path.getsize(os.path.join(folder, n))
+                                 for n in (os.listdir(folder) if os.path.isdir(folder) else [])}
                         return "", (False, f"the cut's {name} cannot be set running: "
-                                           f"{set_running.stdout.strip()}"), False
+                                           f"{set_running.stdout.strip()} (services folder: "
+                                           f"{found or 'none'})"), False
                 continuing = rather_continue and self.continue_offered()
                 if not continuing:
                     out = self.harness("--recover")
