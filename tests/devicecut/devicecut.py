@@ -8,18 +8,27 @@ second image: exFAT through exfat-fuse, NTFS through ntfs-3g, or ext4. The targe
 is marked as having a volatile write cache, and its flush count is read from
 /sys/block/loopN/stat. The move is held right before and right after every step that makes
 something durable (halvex-move --hold-at-durable), and so is the move back that follows it
-(halvex-move --back); at each hold both images are copied as they
-stand, and the target also as it stood at its last flush: what a drive with a volatile cache
-keeps when the power goes. Each cut is mounted back where the move had it, the services are
-set running (they start with the system), and halvex-move --recover runs. Every original file
-must then be whole in exactly one reachable place, with nothing of the move left, or the
-recovery must refuse and name where the data is.
+(halvex-move --back). Then a third move is killed in the middle of its copy, as a crash would
+end it, and the continue that goes on with it (halvex-move --recover --continue) is held the same
+way. At each hold both images are copied as they stand, and the target also as it stood at its
+last flush: what a drive with a volatile cache keeps when the power goes. Each cut is mounted
+back where the move had it, the services are set running (they start with the system), and
+halvex-move --recover runs; where it refuses because the stopped copy can only be continued,
+halvex-move --recover --continue runs after it (and for the continue's cuts, every other one
+is continued where halvex-move --status says it may be). Every
+original file must then be whole in exactly one reachable place, with nothing of the move left,
+or the recovery must refuse and name where the data is. The continue must flush the target at
+least once before it records its copies checked.
 
+Prints for each kind "device cut sweep (KIND): H holds, C cuts, R refused, L lost", the same
+for the continue's cuts alone ("device cut sweep (KIND, continuing): ...", with how many were
+continued) and "continue: N flushes of the target before its check" (0 fails the sweep).
 Closes with "device cut sweep: N cuts, R refused, L lost". Needs root and loop devices; without
 them it says why and passes.
 
 usage: devicecut.py BUILD_DIR [exfat|ntfs|ext4 ...]"""
 import hashlib
+import json
 import os
 import shutil
 import subprocess
@@ -31,6 +40,10 @@ KINDS = sys.argv[2:] or ["exfat", "ntfs", "ext4"]
 HOST_TOOL = os.path.join(BUILD, "tools", "halvex-host")
 HARNESS = os.path.join(BUILD, "tools", "halvex-move")
 TOPS = ("Software", "Downloads")
+COPYING = 2  # the task phase of the copy
+# The move to continue is ended this many platform calls into its copy. A file takes about
+# four: this ends it near the middle, with some 80 of the library's 182 files copied.
+KILL_AFTER_CALLS = 360
 
 
 def sh(*args, check=True, **kw):
@@ -149,25 +162,44 @@ class Sweep:
                        "start_hint=0")
         sh("sync")  # the machine as it was before the move: all of it on the media
 
-    def record_move(self, command, label):
-        """Runs the move (or the move back), holding it at every durable step to copy the disks
-        as they stand."""
+    def record_move(self, command, label, baseline=None, every_after_check=1):
+        """Runs the move (or the move back, or a continue), holding it at every durable step to
+        copy the disks as they stand. baseline: the target's image and its flush count at its
+        last flush, where that is older than the target as it stands. Once the journal records
+        the copies checked, only one hold in every_after_check is cut. Returns the holds, and
+        the flushes the target counted from the start until the journal recorded the copies
+        checked (None where it never did)."""
         sh("sync")  # what came before is on the media
+        shots = os.path.join(self.work, "shots-" + label.replace(" ", "-"))
+        os.makedirs(shots)
+        if baseline:
+            flushed_image, flushes = baseline
+        else:
+            flushed_image = os.path.join(shots, "target-0.img")
+            copy_image(self.target.image, flushed_image)
+            flushes = self.target.flushes()
+        at_start, before_check = self.target.flushes(), None
         proc = subprocess.Popen([HARNESS, *command, "--hold-at-durable"],
                                 env=self.env(), cwd=self.cwd, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        shots = os.path.join(self.work, "shots-" + label.replace(" ", "-"))
-        os.makedirs(shots)
-        flushed_image = os.path.join(shots, "target-0.img")
-        copy_image(self.target.image, flushed_image)
-        flushes = self.target.flushes()
-        output, k = "", 0
+        output, k, checked_at = "", 0, None
         for line in proc.stdout:
             output += line
-            if not line.startswith("held: "):
+            # The engine's own diagnostics may end without a line end: the cue follows them.
+            if "held: " not in line:
                 continue
+            line = line[line.index("held: "):]
             k += 1
             now = self.target.flushes()
+            if before_check is None and self.copies_checked():
+                before_check, checked_at = now - at_start, k
+            if checked_at is not None and (k - checked_at) % every_after_check != 0:
+                if now != flushes:  # the next cut's target at its last flush
+                    flushes, flushed_image = now, os.path.join(shots, f"target-{k}.img")
+                    copy_image(self.target.image, flushed_image)
+                proc.stdin.write("\n")
+                proc.stdin.flush()
+                continue
             system_image = os.path.join(shots, f"system-{k}.img")
             target_image = os.path.join(shots, f"target-{k}.img")
             copy_image(self.system.image, system_image)
@@ -175,20 +207,64 @@ class Sweep:
             if now != flushes:
                 flushes, flushed_image = now, target_image
             what = label + ", " + line.strip()[len("held: "):]
-            self.cuts.append((what + ", the target at its last flush", system_image, flushed_image))
+            self.cuts.append((label, what + ", the target at its last flush", system_image,
+                              flushed_image))
             if flushed_image != target_image:
-                self.cuts.append((what + ", the target as it stands", system_image,
+                self.cuts.append((label, what + ", the target as it stands", system_image,
                                   target_image))
             proc.stdin.write("\n")
             proc.stdin.flush()
         proc.wait()
         if "result: 0" not in output:
-            raise RuntimeError(f"the move did not succeed:\n{output[-2000:]}")
-        return k
+            raise RuntimeError(f"the {label} did not succeed:\n{output[-2000:]}")
+        return k, before_check
 
-    def recover(self, system_image, target_image):
+    def copies_checked(self):
+        """Whether the journal on the system drive records the copies checked."""
+        try:
+            with open(os.path.join(self.host, "state", "move.journal"), encoding="utf-8") as f:
+                return "checked=1" in f.read().splitlines()
+        except FileNotFoundError:
+            return False
+
+    def copy_log_files(self):
+        """The files the copy log lists as copied whole."""
+        try:
+            with open(os.path.join(self.host, "state", "move.copied"), encoding="utf-8",
+                      errors="replace") as f:
+                return sum(1 for line in f if line.startswith("file=") and line.endswith("\n"))
+        except FileNotFoundError:
+            return 0
+
+    def kill_in_copy(self):
+        """Starts a move and ends it at once in the middle of its copy, as a crash would, with
+        some of its files in the copy log and not all. Returns the target as it stood at its
+        last flush, for the continue that follows: before the move, where the move flushed
+        nothing (a power cut may then take every copy it made)."""
+        sh("sync")
+        shots = os.path.join(self.work, "shots-killed")
+        os.makedirs(shots)
+        image = os.path.join(shots, "target.img")
+        copy_image(self.target.image, image)
+        flushes = self.target.flushes()
+        killed = subprocess.run([HARNESS, "--target", self.target.point, "--yes", "--die-at",
+                                 f"{COPYING}:{KILL_AFTER_CALLS}"], env=self.env(), cwd=self.cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        listed = self.copy_log_files()
+        if killed.returncode != 137 or not 0 < listed < len(self.digests):
+            raise RuntimeError(f"the move to kill ended {killed.returncode} with {listed} of "
+                               f"{len(self.digests)} files in the copy log; it must end in the "
+                               f"middle of its copy (KILL_AFTER_CALLS):\n"
+                               f"{killed.stdout[-1500:]}")
+        self.killed_listed = listed
+        return (image, flushes) if self.target.flushes() == flushes else None
+
+    def recover(self, system_image, target_image, rather_continue):
         """Mounts one cut where the move had its disks and recovers it, on copies: a shot may
-        stand for several cuts."""
+        stand for several cuts. halvex-move --recover runs; where it refuses because the stopped
+        copy can only be continued (which changes nothing), halvex-move --recover --continue
+        runs after it. With rather_continue, the continue runs at once where the status offers
+        it beside another way. Returns the output, the judgement, and whether it continued."""
         copy_image(system_image, os.path.join(self.work, "cut-system.img"))
         copy_image(target_image, os.path.join(self.work, "cut-target.img"))
         system = Disk(os.path.join(self.work, "cut-system.img"), self.system.point, "ext4")
@@ -198,15 +274,40 @@ class Sweep:
             target.attach()
             try:
                 for name in ("OVRLibraryService", "OVRService"):
-                    self.host_tool("services", "set", name, "state=running")
-                out = subprocess.run([HARNESS, "--recover"], env=self.env(), cwd=self.cwd,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True).stdout
-                return out, self.judge(out)
+                    set_running = sh(HOST_TOOL, "--host", self.host, "services", "set", name,
+                                     "state=running", check=False)
+                    if set_running.returncode != 0:  # judged as a failure, and the sweep goes on
+                        folder = os.path.join(self.host, "services")
+                        found = {n: os.path.getsize(os.path.join(folder, n))
+                                 for n in (os.listdir(folder) if os.path.isdir(folder) else [])}
+                        return "", (False, f"the cut's {name} cannot be set running: "
+                                           f"{set_running.stdout.strip()} (services folder: "
+                                           f"{found or 'none'})"), False
+                continuing = rather_continue and self.continue_offered()
+                if not continuing:
+                    out = self.harness("--recover")
+                    continuing = "can only be continued" in out
+                if continuing:
+                    out = self.harness("--recover", "--continue")
+                return out, self.judge(out), continuing
             finally:
                 target.detach()
         finally:
             system.detach()
+
+    def harness(self, *args):
+        return subprocess.run([HARNESS, *args], env=self.env(), cwd=self.cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+
+    def continue_offered(self):
+        """Whether the stopped move waiting may be continued, by halvex-move --status."""
+        status = subprocess.run([HARNESS, "--status", "--json"], env=self.env(), cwd=self.cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                text=True).stdout
+        try:
+            return bool((json.loads(status).get("pending") or {}).get("canContinue"))
+        except ValueError:
+            return False
 
     def whole_at(self, places):
         """The first original file not whole in one of its top folder's places, or None."""
@@ -256,22 +357,46 @@ class Sweep:
     def run(self):
         self.set_up()
         try:
-            holds = self.record_move(["--target", self.target.point, "--yes"], "moving")
+            holds, _ = self.record_move(["--target", self.target.point, "--yes"], "moving")
             # And the library's way home, from the moved state the move left on the media.
-            holds += self.record_move(["--back"], "moving back")
+            back, _ = self.record_move(["--back"], "moving back")
+            # A move killed in its copy, and the continue that goes on with it.
+            baseline = self.kill_in_copy()
+            # From its check on it takes the move's own steps, which the first run cuts at every
+            # hold: there the continue is cut at one in two.
+            going_on, before_check = self.record_move(["--recover", "--continue"], "continuing",
+                                                      baseline, every_after_check=2)
         finally:
             self.target.detach()
             self.system.detach()
+        holds += back + going_on
         refused = lost = 0
-        for what, system_image, target_image in self.cuts:
-            out, (was_refused, problem) = self.recover(system_image, target_image)
+        counts = {"cuts": 0, "refused": 0, "lost": 0, "continued": 0}
+        for label, where, system_image, target_image in self.cuts:
+            mine = label == "continuing"
+            # Where a cut of the continue may be continued or put back, both ways are taken.
+            rather_continue = mine and counts["cuts"] % 2 == 1
+            out, (was_refused, problem), continued = self.recover(system_image, target_image,
+                                                                  rather_continue)
             refused += was_refused
             if problem:
                 lost += 1
-                print(f"LOST {self.kind}, held at {what}: {problem}")
+                print(f"LOST {self.kind}, held at {where}: {problem}")
+            if mine:
+                counts["cuts"] += 1
+                counts["refused"] += was_refused
+                counts["lost"] += bool(problem)
+                counts["continued"] += continued
         print(f"device cut sweep ({self.kind}): {holds} holds, {len(self.cuts)} cuts, "
               f"{refused} refused, {lost} lost")
-        return len(self.cuts), refused, lost
+        print(f"device cut sweep ({self.kind}, continuing): {going_on} holds after a kill with "
+              f"{self.killed_listed} of {len(self.digests)} files in the copy log, "
+              f"{counts['cuts']} cuts, {counts['refused']} refused, {counts['lost']} lost, "
+              f"{counts['continued']} recovered by continuing")
+        flushed = before_check is not None and before_check > 0
+        print(f"{'' if flushed else 'FAILED: '}continue: {before_check or 0} flushes of the "
+              f"target before its check{'' if flushed else ' (its copies were never made durable)'}")
+        return len(self.cuts), refused, lost, flushed
 
 
 def main():
@@ -285,12 +410,15 @@ def main():
         print(f"device cut sweep: the harness is not built in {BUILD}")
         return 1
     cuts = refused = lost = 0
+    unflushed = []
     for kind in KINDS:
         work = tempfile.mkdtemp(prefix=f"halvex-devicecut-{kind}-", dir="/var/tmp")
         sweep = Sweep(work, kind)
         try:
-            n, r, l = sweep.run()
+            n, r, l, flushed = sweep.run()
             cuts, refused, lost = cuts + n, refused + r, lost + l
+            if not flushed:
+                unflushed.append(kind)
         except Skip as why:
             print(f"device cut sweep ({kind}): skipped ({why})")
         finally:
@@ -298,7 +426,7 @@ def main():
             sweep.system.detach()
             shutil.rmtree(work, ignore_errors=True)
     print(f"device cut sweep: {cuts} cuts, {refused} refused, {lost} lost")
-    return 0 if lost == 0 else 1
+    return 0 if lost == 0 and not unflushed else 1
 
 
 if __name__ == "__main__":
