@@ -8,6 +8,37 @@
 
 namespace sys {
 
+#if HALVEX_XXH_AVX2
+namespace avx2 {
+void HashUpdate(void* state, const void* bytes, size_t size);  // contenthash_avx2.cpp
+}
+#endif
+
+namespace {
+
+using UpdateFunction = void (*)(void*, const void*, size_t);
+
+void PortableUpdate(void* state, const void* bytes, size_t size) {
+    XXH3_128bits_update(static_cast<XXH3_state_t*>(state), bytes, size);
+}
+
+// The loop built for AVX2 where the processor has it: it hashes in less than half the time,
+// which on a memory file system is a tenth of the copy's and the read-back's processor time.
+UpdateFunction ChooseUpdate() {
+#if HALVEX_XXH_AVX2
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return avx2::HashUpdate;
+#endif
+    return PortableUpdate;
+}
+
+void UpdateState(XXH3_state_t* state, const void* bytes, size_t size) {
+    static const UpdateFunction update = ChooseUpdate();
+    update(state, bytes, size);
+}
+
+}  // namespace
+
 struct ContentHasher::State {
     XXH3_state_t xxh;
 };
@@ -19,14 +50,14 @@ ContentHasher::ContentHasher() : state_(std::make_unique<State>()) {
 ContentHasher::~ContentHasher() = default;
 
 void ContentHasher::Update(const void* bytes, size_t size) {
-    XXH3_128bits_update(&state_->xxh, bytes, size);
+    UpdateState(&state_->xxh, bytes, size);
 }
 
 void ContentHasher::UpdateZeros(uint64_t size) {
     static const char kZeros[64 * 1024] = {};
     while (size > 0) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(size, sizeof kZeros));
-        XXH3_128bits_update(&state_->xxh, kZeros, n);
+        UpdateState(&state_->xxh, kZeros, n);
         size -= n;
     }
 }

@@ -1,11 +1,14 @@
 // The manifest of a move: its text, and what a move leaves of it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Vr/vr.h"
 #include "fileOp/CFileOp.h"
 #include "fileOp/Manifest.h"
 #include "ground/ResultCodes.h"
 #include "install_fixture.h"
+#include "platform/contenthash.h"
 #include "platform/fs.h"
 
 using namespace testsupport;
@@ -86,6 +89,54 @@ TEST(CopyLogText, IsReadAsFarAsItsLinesAreWhole) {
     EXPECT_EQ(log.Tree(L"Software")->files[0].size, 2u) << "a later line replaces the earlier";
     EXPECT_FALSE(ParseCopyLog("tree=Software\n" + a, log)) << "no version line: no log";
     EXPECT_FALSE(ParseCopyLog("version=2\n" + a, log)) << "another version";
+}
+
+// The hashes are XXH3's of 128 bits, fixed numbers whatever the processor and its vector unit
+// and however the bytes are handed over: a manifest kept by one computer is checked by another,
+// or by a later version of the program, and any other number would call every copy corrupt.
+TEST(ContentHash, IsXxh3Of128BitsOnEveryProcessorAndInAnyPieces) {
+    struct Known {
+        size_t size;
+        uint64_t low, high;
+    };
+    // XXH3_128bits of Pattern(size), from the reference's scalar code; the sizes cross each of
+    // its ways of hashing (up to 16, 128 and 240 bytes, then stripes and blocks of 1 KiB).
+    const Known known[] = {{0, 0x6001c324468d497fULL, 0x99aa06d3014798d8ULL},
+                           {1, 0xc44bdff4074eecdbULL, 0xa6cd5e9392000f6aULL},
+                           {3, 0xa1c4a8259b827291ULL, 0x95c705060a313bf8ULL},
+                           {16, 0xaafffcec5df2cb27ULL, 0x29be75b0bbbb5284ULL},
+                           {17, 0x878751509ecfdb8bULL, 0xdb7e8f77961e47fdULL},
+                           {128, 0xbbe087d879edcc78ULL, 0xba44fd018231af4cULL},
+                           {129, 0xb8075934107218e5ULL, 0x522c922743fd67f1ULL},
+                           {240, 0x407883ea5ef95b9aULL, 0x4f49ccc8526aa7adULL},
+                           {241, 0xbc424a2c480dd281ULL, 0x50b62ee1ee6455a7ULL},
+                           {1024, 0x1fd15e7d36f5e1bcULL, 0x53bd178b75ab292eULL},
+                           {1025, 0xfe08e5a874d23fd2ULL, 0xd1ad5f4a3cce4374ULL},
+                           {65543, 0xa0b88e98f39deeafULL, 0xda90fd01ef9d010cULL},
+                           {1048699, 0x8c8495d26f359a02ULL, 0x390c6bd2c4aeafe6ULL}};
+    const auto pattern = [](size_t size) {
+        std::string bytes(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+        return bytes;
+    };
+    for (const Known& k : known) {
+        const std::string bytes = pattern(k.size);
+        for (const size_t piece : {bytes.size() + 1, size_t{1}, size_t{7}, size_t{4097}}) {
+            sys::ContentHasher hasher;
+            for (size_t at = 0; at < bytes.size(); at += piece)
+                hasher.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
+            const sys::ContentHash hash = hasher.Digest();
+            EXPECT_EQ(hash.low, k.low) << k.size << " bytes in pieces of " << piece;
+            EXPECT_EQ(hash.high, k.high) << k.size << " bytes in pieces of " << piece;
+        }
+    }
+    // A sparse file's hole hashes as the zeros it reads as.
+    sys::ContentHasher sparse;
+    sparse.Update(pattern(1000).data(), 1000);
+    sparse.UpdateZeros(70000);
+    sparse.Update(pattern(5000).data(), 5000);
+    EXPECT_EQ(sparse.Digest(), (sys::ContentHash{0x636c653a9fae4b29ULL, 0xed6a35b219f93025ULL}));
 }
 
 // The read-back on several threads: every file compared, the one the drive changed named.
