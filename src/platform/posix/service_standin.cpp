@@ -1,5 +1,6 @@
 // POSIX backend: the service stand-in's record store. Each service is one small text file,
 // <host>/services/<name>, of "key=value" lines; see service_standin.h.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -209,15 +210,32 @@ bool WriteService(const std::wstring& name, const ServiceRecord& record) {
         errno = err != 0 ? err : EIO;
         return false;
     };
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << Format(record);
-        if (!out.flush()) return failWith(errno);
+    // The record outlives a power cut, as the service manager's own does: written through to the
+    // media, then put in place, and the folder that names it flushed too.
+    const std::string text = Format(record);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return failWith(errno);
+    int err = 0;
+    for (size_t put = 0; put < text.size() && err == 0;) {
+        const ssize_t n = ::write(fd, text.data() + put, text.size() - put);
+        if (n >= 0) {
+            put += static_cast<size_t>(n);
+        } else if (errno != EINTR) {
+            err = errno;
+        }
     }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) return failWith(err);
     std::error_code renameError;
     fs::rename(temp, target, renameError);
     if (renameError) return failWith(renameError.value());
-    return true;
+    const int folder = ::open(ServicesDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    err = ::fsync(folder) == 0 ? 0 : errno;
+    ::close(folder);
+    errno = err;
+    return err == 0;
 }
 
 bool RemoveService(const std::wstring& name) {
