@@ -629,8 +629,8 @@ bool HashFromMedia(const std::wstring& path, ContentHash& hash, const ReadProgre
     Fd fd(::open(native.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
     const bool direct = fd.fd >= 0;
     if (!direct) {
-        // tmpfs and some FUSE drivers refuse direct I/O: the pages go from the cache instead, so
-        // that the reads below reach the driver again.
+        // Some FUSE drivers, and tmpfs before Linux 6.6, refuse direct I/O: the pages go from the
+        // cache instead, so that the reads below reach the driver again.
         if (errno != EINVAL) {
             SetLastErrorFromErrno(errno, native);
             return false;
