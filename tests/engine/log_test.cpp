@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "ground/ResultCodes.h"
 #include "logging/log.h"
 #include "platform/sys.h"
 #include "support.h"
@@ -211,6 +212,22 @@ TEST_F(LogTest, LoggingKeepsTheCallersLastError) {
     HX_LOG.Err(10032);
     EXPECT_EQ(sys::GetLastError(), sys::kErrSharingViolation);
     EXPECT_EQ(OnlyMessage(), "10032");
+}
+
+// A failed call's code is the error it left, logged where it was met; a failure that left no
+// error number is still a failure, never 10000 + 0.
+TEST_F(LogTest, FailedCallLogsAndReturnsTheCodeOfTheErrorItLeft) {
+    sys::SetLastError(sys::kErrAccessDenied);
+    EXPECT_EQ(HX_LOG.FailedCall(), SystemCode(sys::kErrAccessDenied));
+    EXPECT_EQ(sys::GetLastError(), sys::kErrAccessDenied);
+    EXPECT_EQ(OnlyMessage(), std::to_string(SystemCode(sys::kErrAccessDenied)));
+    LogResetForTests();
+    fs::remove_all(dir_.path() / "log");
+
+    sys::SetLastError(0);
+    EXPECT_EQ(HX_LOG.FailedCall(), SystemCode(sys::kErrInvalidFunction));
+    // An errno met earlier with no Windows counterpart may follow the code in the record.
+    EXPECT_EQ(OnlyMessage().rfind(std::to_string(SystemCode(sys::kErrInvalidFunction)), 0), 0u);
 }
 
 // A plain file named "log" stands in the way of the folder: the run goes on without a log.
