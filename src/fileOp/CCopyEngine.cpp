@@ -192,7 +192,8 @@ int32_t CCopyEngine::CopyEntry(const CDirFinder& finder, EntryKind kind, const s
     }
     const auto key = std::make_pair(entry.volumeId, entry.fileId);
     const bool laterName = entry.links > 1 && hardLinks_.count(key) != 0;
-    const auto kept = kind == EntryKind::kBareLink
+    // Only a continue has kept files: a plain copy makes no path to look up.
+    const auto kept = kind == EntryKind::kBareLink || kept_.empty()
                           ? kept_.end()
                           : kept_.find(to.substr(std::min(to.size(), copyRoot_.size() + 1)));
     if (kept != kept_.end() && !laterName) {

@@ -179,7 +179,7 @@ int32_t CFileOp::SizeInner(const std::wstring& folder) {
 int32_t CFileOp::GetDiskFree(std::wstring path, uint64_t& bytes) {
     uint64_t freeBytes = 0;
     if (!sys::GetDiskFreeSpaceExW(sys::VolumeOf(path), freeBytes)) {
-        const int32_t code = FailedQueryCode(sys::GetLastError());
+        const int32_t code = FailedCallCode(sys::GetLastError());
         HX_LOG.Err(code);
         return code;
     }
@@ -284,7 +284,7 @@ int32_t CFileOp::LiesInside(std::wstring path, std::wstring folder, bool& inside
         step = parent;
     }
     if (!sys::FolderHoldsAnyOf(folder, steps, inside)) {
-        const int32_t code = FailedQueryCode(sys::GetLastError());
+        const int32_t code = FailedCallCode(sys::GetLastError());
         HX_LOG.Err(code);
         return code;
     }
@@ -467,7 +467,7 @@ bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
 int32_t LinkMade(bool called, const std::wstring& link, const std::wstring& target) {
     int32_t code = 0;
     if (!called) {
-        code = FailedQueryCode(sys::GetLastError());  // no link means no success
+        code = FailedCallCode(sys::GetLastError());  // no link means no success
     } else if (!IsLinkTo(link, target)) {
         code = SystemCode(sys::kErrNotAReparsePoint);
     }

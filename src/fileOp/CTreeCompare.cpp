@@ -119,10 +119,10 @@ int32_t CompareBytes(const std::wstring& original, const std::wstring& copy,
                      const std::atomic<bool>& cancel, bool& lacking, bool& own) {
     lacking = own = false;
     sys::ReadHandle a = sys::OpenForReading(original);
-    if (a == nullptr) return FailedQueryCode(sys::GetLastError());
+    if (a == nullptr) return FailedCallCode(sys::GetLastError());
     sys::ReadHandle b = sys::OpenForReading(copy);
     if (b == nullptr) {
-        const int32_t r = FailedQueryCode(sys::GetLastError());
+        const int32_t r = FailedCallCode(sys::GetLastError());
         sys::CloseReading(a);
         return r;
     }
@@ -136,7 +136,7 @@ int32_t CompareBytes(const std::wstring& original, const std::wstring& copy,
         size_t na = 0, nb = 0;
         if (!ReadFull(a, here.data(), here.size(), na) ||
             !ReadFull(b, there.data(), there.size(), nb)) {
-            code = FailedQueryCode(sys::GetLastError());
+            code = FailedCallCode(sys::GetLastError());
             break;
         }
         const size_t both = std::min(na, nb);

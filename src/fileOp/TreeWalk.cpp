@@ -10,13 +10,13 @@ int32_t FinalPathText(const std::wstring& path, std::wstring& text, uint32_t& er
     const sys::FileHandle file = sys::OpenForQuery(path);
     if (file == nullptr) {
         error = sys::GetLastError();
-        return FailedQueryCode(error);
+        return FailedCallCode(error);
     }
     std::vector<wchar_t> buffer(room);
     const uint32_t length = sys::GetFinalPathNameByHandleW(file, buffer.data(), room);
     error = sys::GetLastError();
     sys::CloseFile(file);
-    if (length == 0) return FailedQueryCode(error);  // the query failed: the buffer holds nothing
+    if (length == 0) return FailedCallCode(error);  // the query failed: the buffer holds nothing
     if (length >= room) return kCodeFinalPathTooLong;
     text.assign(buffer.data(), length);
     return 0;

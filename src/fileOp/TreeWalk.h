@@ -14,11 +14,6 @@
 constexpr uint32_t kFinalPathRoom = 512;   // GetFinalPath's buffer, terminator included
 constexpr uint32_t kWalkPathRoom = 32768;  // the longest path any system call takes
 
-// A query that did not deliver its value has failed, whatever error it left behind.
-inline int32_t FailedQueryCode(uint32_t error) {
-    return SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
-}
-
 inline uint64_t SizeOf(const sys::FindData& entry) {
     return (static_cast<uint64_t>(entry.sizeHigh) << 32) + entry.sizeLow;
 }

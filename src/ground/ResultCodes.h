@@ -152,6 +152,11 @@ inline constexpr int32_t kCodeSystemBase = 10000;
 constexpr int32_t SystemCode(uint32_t error) {
     return kCodeSystemBase + static_cast<int32_t>(error);
 }
+// The code of a call that failed: one that left no error number has failed all the same, and
+// counts as an invalid function (Windows error 1), never as 10000 + 0.
+constexpr int32_t FailedCallCode(uint32_t error) {
+    return SystemCode(error == 0 ? 1 : error);
+}
 
 // Target check.
 inline constexpr int32_t kTargetFits = 0;

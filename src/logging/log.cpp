@@ -166,8 +166,7 @@ void CLogSite::Err(int32_t code) const {
 }
 
 int32_t CLogSite::FailedCall() const {
-    const uint32_t error = sys::GetLastError();
-    const int32_t code = SystemCode(error == 0 ? sys::kErrInvalidFunction : error);
+    const int32_t code = FailedCallCode(sys::GetLastError());
     Err(code);
     return code;
 }
